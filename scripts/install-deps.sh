@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Installs, from Debian packages, everything the project and its tests need.
+# Idempotent: when every package is present it only queries dpkg.
+set -euo pipefail
+
+packages=(cmake g++ clang pkg-config libusb-1.0-0-dev libhidapi-dev libczmq-dev
+          libcurl4-openssl-dev zlib1g-dev googletest libgtest-dev umockdev
+          libumockdev-dev python3 iproute2 util-linux)
+
+missing=()
+for p in "${packages[@]}"; do
+  status=$(dpkg-query -W -f='${db:Status-Status}' "$p" 2>/dev/null || true)
+  [ "$status" = "installed" ] || missing+=("$p")
+done
+
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "installing: ${missing[*]}" >&2
+SUDO=""
+[ "$(id -u)" -eq 0 ] || SUDO="sudo"
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -q
+$SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"

@@ -1,0 +1,8 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, and runs the whole test suite.
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+build=${BUILD_DIR:-$top/build}
+BUILD_DIR=$build bash "$top/scripts/build.sh"
+cd "$build"
+ctest --output-on-failure -j "$(nproc)" --timeout 600 "$@"
