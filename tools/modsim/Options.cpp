@@ -18,7 +18,13 @@ const char* const kUsage =
     "  --model N         model number 0-255 (default 1)\n"
     "  --address N       module address, even, 2-254 (default 2)\n"
     "  --discovery       answer network discovery queries (inside a test network namespace only)\n"
-    "  --tcp-port N      TCP port named in discovery answers (default: the bound --tcp port)\n";
+    "  --tcp-port N      TCP port named in discovery answers (default: the bound --tcp port)\n"
+    "  --version HEX     packed firmware version word (system option 7, default 0)\n"
+    "  --hw-version HEX  hardware version word (system option 40, default 0)\n"
+    "  --build N         firmware build number answered to the build-number query (default 0)\n"
+    "  --router N        router address (system option 2, default: the module address)\n"
+    "  --name TEXT       module name (system option 32, default empty)\n"
+    "  --chip-id W0,W1,W2,W3  chip identifier words in hex (system option 39, subindex 0-3)\n";
 
 namespace {
 
@@ -40,6 +46,20 @@ bool parseTcp(const std::string& text, Options& options) {
     if (!parseNumber(text.c_str() + colon + 1, 65535, 10, port)) return false;
     options.tcpAddress = host;
     options.tcpPort = static_cast<uint16_t>(port);
+    return true;
+}
+
+bool parseChipId(const std::string& text, uint32_t (&words)[4]) {
+    std::size_t start = 0;
+    for (int word = 0; word < 4; ++word) {
+        const auto comma = text.find(',', start);
+        if ((comma == std::string::npos) != (word == 3)) return false;
+        const std::string part = text.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+        unsigned long value = 0;
+        if (part.size() > 8 || !parseNumber(part.c_str(), 0xFFFFFFFFul, 16, value)) return false;
+        words[word] = static_cast<uint32_t>(value);
+        start = comma + 1;
+    }
     return true;
 }
 
@@ -90,13 +110,44 @@ bool parseOptions(int argc, char** argv, Options& options, std::string& error, b
                 options.logPath = value;
             }
             ++i;
-        } else if (name == "--serial") {
+        } else if (name == "--serial" || name == "--version" || name == "--hw-version") {
             if (!needValue()) return false;
             if (std::strlen(value) > 8 || !parseNumber(value, 0xFFFFFFFFul, 16, number)) {
-                error = "bad --serial value (want up to 8 hex digits): " + std::string(value);
+                error = "bad " + name + " value (want up to 8 hex digits): " + std::string(value);
                 return false;
             }
-            options.serial = static_cast<uint32_t>(number);
+            uint32_t& word = name == "--serial" ? options.serial
+                             : name == "--version" ? options.version
+                                                   : options.hardwareVersion;
+            word = static_cast<uint32_t>(number);
+            ++i;
+        } else if (name == "--build") {
+            if (!needValue()) return false;
+            if (!parseNumber(value, 0xFFFFFFFFul, 10, number)) {
+                error = "bad --build value (want a decimal 32-bit number): " + std::string(value);
+                return false;
+            }
+            options.buildNumber = static_cast<uint32_t>(number);
+            ++i;
+        } else if (name == "--router") {
+            if (!needValue()) return false;
+            if (!parseNumber(value, 255, 0, number)) {
+                error = "bad --router value (want 0-255): " + std::string(value);
+                return false;
+            }
+            options.routerGiven = true;
+            options.router = static_cast<uint8_t>(number);
+            ++i;
+        } else if (name == "--name") {
+            if (!needValue()) return false;
+            options.name = value;
+            ++i;
+        } else if (name == "--chip-id") {
+            if (!needValue()) return false;
+            if (!parseChipId(value, options.chipId)) {
+                error = "bad --chip-id value (want four hex words W0,W1,W2,W3): " + std::string(value);
+                return false;
+            }
             ++i;
         } else if (name == "--model") {
             if (!needValue()) return false;

@@ -21,6 +21,14 @@ struct Options {
     bool discovery = false;
     bool announcedPortGiven = false;
     uint16_t announcedPort = 0;  // --tcp-port: the port named in discovery answers
+    // System entity values.
+    uint32_t version = 0;
+    uint32_t hardwareVersion = 0;
+    uint32_t buildNumber = 0;
+    bool routerGiven = false;
+    uint8_t router = 0;
+    std::string name;
+    uint32_t chipId[4] = {0, 0, 0, 0};
 };
 
 // Fills `options` from argv. On a bad command line returns false with a message in `error`;

@@ -43,9 +43,11 @@ public:
     int route() const { return route_; }
 
     void onCommand(uint8_t command, Handler handler) { commands_[command] = std::move(handler); }
+    // Sends an answer to the host unless the module is silent.
+    void answer(const Packet& packet);
+    PacketLog& log() { return log_; }
 
 private:
-    void answer(const Packet& packet);
     void handleSyncQuery(const Packet& packet);
     void handleRouteControl(const Packet& packet);
     void handleHeartbeatAnswer(const Packet& packet);

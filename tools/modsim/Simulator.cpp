@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "InterfaceGuard.h"
+#include "SystemEntity.h"
 #include "UnixSocket.h"
 
 namespace modsim {
@@ -35,7 +36,13 @@ Identity identityOf(const Options& options) {
 
 Simulator::Simulator(const Options& options)
     : options_(options),
-      module_(identityOf(options), log_, [this](const Packet& packet) { writeHost(packet.wire()); }) {}
+      module_(identityOf(options), log_, [this](const Packet& packet) { writeHost(packet.wire()); }),
+      uei_(values_, module_),
+      queries_(values_, module_, options.buildNumber) {
+    defineSystemEntity(values_, options_);
+    uei_.attach();
+    queries_.attach();
+}
 
 Simulator::~Simulator() {
     if (host_ >= 0) close(host_);

@@ -13,7 +13,10 @@
 #include "Options.h"
 #include "Packet.h"
 #include "PacketLog.h"
+#include "ModuleQueries.h"
 #include "SimModule.h"
+#include "UeiHandler.h"
+#include "UeiStore.h"
 
 namespace modsim {
 
@@ -66,6 +69,9 @@ private:
     Options options_;
     PacketLog log_;
     SimModule module_;
+    UeiStore values_;
+    UeiHandler uei_;
+    ModuleQueries queries_;
     std::unique_ptr<HostPort> port_;
     std::unique_ptr<DiscoveryResponder> discovery_;
     PacketAssembler assembler_;
