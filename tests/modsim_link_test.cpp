@@ -123,8 +123,8 @@ TEST_F(ModsimTcp, HeartbeatWaitTimesOutWithoutAnAnswerAndLaterCommandsWaitTheirT
     ASSERT_EQ(readBytes(host, 4), (Bytes{0x04, 0x02, 0x00, 0x09}));
     const int control = testsupport::connectUnix(dir.file("modsim.ctl"));
     ASSERT_GE(control, 0);
-    ASSERT_TRUE(writeBytes(control, Bytes{'h', 'e', 'a', 'r', 't', 'b', 'e', 'a', 't', '-', 'w', 'a', 'i', 't', ' ',
-                                          '2', '0', '0', '0', '\n', 's', 't', 'a', 't', 'u', 's', '\n'}));
+    const std::string lines = "heartbeat-wait 2000\nstatus\n";
+    ASSERT_TRUE(writeBytes(control, Bytes(lines.begin(), lines.end())));
     EXPECT_TRUE(readFor(control, 100ms).empty());
     ASSERT_TRUE(writeBytes(host, {0x04, 0x02, 0x00, 0x0B}));
     const Bytes got = readFor(control, 300ms);
