@@ -48,9 +48,9 @@ std::string ModsimProcess::control(const std::string& command, std::chrono::mill
         while (answer.find('\n') == std::string::npos && std::chrono::steady_clock::now() < deadline) {
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                 deadline - std::chrono::steady_clock::now());
-            const Bytes piece = readBytes(fd, 1, left);
-            if (piece.empty()) break;
-            answer.push_back(static_cast<char>(piece[0]));
+            const Bytes next = readBytes(fd, 1, left);
+            if (next.empty()) break;
+            answer.push_back(static_cast<char>(next[0]));
         }
     }
     close(fd);

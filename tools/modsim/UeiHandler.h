@@ -3,7 +3,7 @@
 //   set   [cmd, opt|0x80, idx|0x20, (subindex,) value] -> [cmd, opt|0xC0, idx]
 //   call  [cmd, opt|0x80, idx|0x20]                    -> [cmd, opt|0xC0, idx]
 //   error replies carry 0x80 in the specifier and the error code in byte 3.
-// Byte strings travel in chunks [cmd, opt, spec, up to 24 bytes, sequence | 0x80 while more follow].
+// Byte strings travel in chunks [cmd, opt, specifier, up to 24 bytes, sequence | 0x80 while more follow].
 #pragma once
 
 #include <map>
