@@ -81,9 +81,13 @@ static aErr sSerialStreamGet(uint8_t* byte, void* ref)
     ssize_t got = read(state->descriptor, byte, 1);
     if (got == 1)
         return aErrNone;
-    if (got == 0 || errno == EAGAIN || errno == EINTR)
-        return aErrNotReady;
-    return aErrIO;
+    if (got < 0)
+        return errno == EAGAIN || errno == EINTR ? aErrNotReady : aErrIO;
+    // A hung-up line also reads as empty; only poll tells it from an idle one.
+    pollfd p = {state->descriptor, POLLIN, 0};
+    if (poll(&p, 1, 0) == 1 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)))
+        return aErrIO;
+    return aErrNotReady;
 }
 
 static aErr sSerialStreamWrite(const uint8_t* data, size_t count, void* ref)
