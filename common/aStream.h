@@ -66,8 +66,9 @@ aErr aStream_ReadRecord(aStreamRef stream, void* destination, size_t* length, si
                         const void* delimiter, size_t delimiterLength);
 aErr aStream_WriteRecord(aStreamRef stream, const void* data, size_t length,
                          const void* delimiter, size_t delimiterLength);
-// Zero-terminated strings; the buffer always ends up terminated (empty on failure
-// to read anything). A buffer of fewer than 2 bytes is aErrParam.
+// Zero-terminated strings. On aErrNone the buffer holds the terminated record, on
+// aErrEOF an empty string; other results leave it untouched. A buffer of fewer than
+// 2 bytes is aErrParam.
 aErr aStream_ReadCString(aStreamRef stream, char* buffer, size_t bufferSize);
 aErr aStream_WriteCString(aStreamRef stream, const char* string);
 aErr aStream_ReadCStringRecord(aStreamRef stream, char* buffer, size_t bufferSize,

@@ -188,7 +188,7 @@ TEST_F(StreamSocket, IdleReadAnswersAtOnceAndWaitTimesOut)
     uint8_t byte = 0x55;
     auto start = Clock::now();
     EXPECT_EQ(aStream_Read(stream, &byte, 1), aErrNotReady);
-    EXPECT_LT(msSince(start), 50);
+    EXPECT_LT(msSince(start), 200);
     EXPECT_EQ(byte, 0x55);
 
     start = Clock::now();
@@ -255,7 +255,7 @@ TEST_F(StreamSocket, OrderlyCloseIsAConnectionError)
     // Nothing to wait for on a closed connection: the read reports it at once.
     const auto start = Clock::now();
     EXPECT_EQ(aStream_WaitReadable(stream, 2000), aErrNone);
-    EXPECT_LT(msSince(start), 100);
+    EXPECT_LT(msSince(start), 500);
 }
 
 TEST_F(StreamSocket, ReadAfterResetReconnects)
