@@ -36,7 +36,7 @@ bool readableVersion(const std::string& version) {
 
 TEST(ServerFuzz, ReplyParsersKeepTheirShapeOnRandomBodies) {
     std::mt19937 random(20240913);
-    for (int round = 0; round < 3000; ++round) {
+    for (int round = 0; round < 20000; ++round) {
         const std::string body = randomText(random, 120);
         SCOPED_TRACE(::testing::PrintToString(body));
 
@@ -86,7 +86,7 @@ TEST(ServerFuzz, Base64RoundTripsRandomBytesAndSurvivesRandomText) {
     std::mt19937 random(4648);
     std::uniform_int_distribution<int> byte(0, 255);
     std::uniform_int_distribution<size_t> lengthOf(0, 64);
-    for (int round = 0; round < 3000; ++round) {
+    for (int round = 0; round < 10000; ++round) {
         std::string bytes(lengthOf(random), '\0');
         for (auto& c : bytes) c = static_cast<char>(byte(random));
         size_t textLength = 0, decodedLength = 0;
@@ -120,7 +120,7 @@ TEST(ServerFuzz, Base64RoundTripsRandomBytesAndSurvivesRandomText) {
 TEST(ServerFuzz, SortIsAPermutationWithReadableVersionsNewestFirst) {
     std::mt19937 random(1103);
     std::uniform_int_distribution<int> count(0, 12), part(-300, 300), kind(0, 5);
-    for (int round = 0; round < 1000; ++round) {
+    for (int round = 0; round < 3000; ++round) {
         BuildMap builds;
         for (int i = count(random); i > 0; --i) {
             std::string version;

@@ -301,6 +301,14 @@ TEST_F(ServerRequests, EveryServerFaultGivesFalseAndADiagnostic) {
     }
 }
 
+TEST_F(ServerRequests, AFaultLimitedToOneRequestLeavesTheOthersWorking) {
+    UpdateServerSim server(fixtures.path(), {"--fault", "status500", "--fault-op", "trel"});
+    std::string out;
+
+    EXPECT_TRUE(UpdateServerRequest::ping(server.url().c_str()));
+    EXPECT_FALSE(UpdateServerRequest::GetBuild(SERIAL, "FW-A", "100", out, server.url().c_str()));
+}
+
 TEST_F(ServerRequests, UnreachableServerGivesFalseWithTheErrorText) {
     RefusingPort port;
     const std::string url = port.url();

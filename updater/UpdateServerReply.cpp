@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "Log.h"
+#include "UpdateServerRequest.h"
 
 namespace {
 
@@ -48,7 +49,7 @@ std::vector<std::string> Lines(const std::string& body) {
     std::vector<std::string> lines;
     Tokens tokens(body);
     std::string line;
-    while (tokens.next("\n", line)) lines.push_back(line);
+    while (tokens.next(UpdateServerRequest::delimiters, line)) lines.push_back(line);
     return lines;
 }
 

@@ -40,8 +40,8 @@ public:
     // The pieces of a version text cut at every "."; empty unless there are exactly three.
     static std::vector<std::string> SplitCorvalithVersion(const std::string& version);
 
-    // A build text as a number: leading white space, then decimal digits as far as they go,
-    // modulo 2^32. False when there are no digits or the number exceeds unsigned long.
+    // A build text read like stoul (base 10, as far as digits go), modulo 2^32, but without
+    // exceptions: false when there are no digits or the number exceeds unsigned long.
     static bool ParseBuildNumber(const std::string& text, uint32_t& number);
 };
 
