@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -52,6 +53,9 @@ struct ParseCase {
     std::string messages;
     std::function<bool(const Parameters&)> holds;
 };
+
+void PrintTo(const ParseCase& c, std::ostream* os) { *os << c.name; }
+
 
 class CliParse : public ::testing::TestWithParam<ParseCase> {
 protected:
@@ -178,7 +182,7 @@ const ParseCase kParses[] = {
 };
 
 INSTANTIATE_TEST_SUITE_P(Table, CliParse, ::testing::ValuesIn(kParses),
-                         [](const ::testing::TestParamInfo<ParseCase>& info) { return std::string(info.param.name); });
+                         [](const ::testing::TestParamInfo<ParseCase>& caseInfo) { return std::string(caseInfo.param.name); });
 
 TEST(CliParseName, ApplicationNameAfterLastSlashOrBackslash) {
     const std::pair<const char*, const char*> names[] = {
@@ -214,6 +218,9 @@ struct BinaryCase {
     std::string err;
     int exitCode;
 };
+
+void PrintTo(const BinaryCase& c, std::ostream* os) { *os << c.name; }
+
 
 class CliOptionRun : public ::testing::TestWithParam<BinaryCase> {};
 
@@ -269,7 +276,7 @@ const BinaryCase kBinaryRuns[] = {
 };
 
 INSTANTIATE_TEST_SUITE_P(Runs, CliOptionRun, ::testing::ValuesIn(kBinaryRuns),
-                         [](const ::testing::TestParamInfo<BinaryCase>& info) { return std::string(info.param.name); });
+                         [](const ::testing::TestParamInfo<BinaryCase>& caseInfo) { return std::string(caseInfo.param.name); });
 
 TEST(CliOptionLog, ApplicationParametersInParseOrder) {
     TempDir store;

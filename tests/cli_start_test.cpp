@@ -4,6 +4,7 @@
 
 #include <sys/stat.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,9 @@ struct RunCase {
     std::string err;
     int exitCode;
 };
+
+void PrintTo(const RunCase& c, std::ostream* os) { *os << c.name; }
+
 
 const std::string kNoSerial = "Invalid serial number obtained from argument [";
 
@@ -133,7 +137,7 @@ const RunCase kRuns[] = {
 };
 
 INSTANTIATE_TEST_SUITE_P(Runs, CliStart, ::testing::ValuesIn(kRuns),
-                         [](const ::testing::TestParamInfo<RunCase>& info) { return std::string(info.param.name); });
+                         [](const ::testing::TestParamInfo<RunCase>& caseInfo) { return std::string(caseInfo.param.name); });
 
 bool isDirectory(const std::string& path, mode_t* mode) {
     struct stat st;
