@@ -102,17 +102,22 @@ TEST(CliTables, EmptyBuildList) {
     EXPECT_EQ(display.text(), "No builds found for device [40F5849A]\n");
 }
 
-TEST(CliTables, BuildListInGivenOrderCutTo15) {
+TEST(CliTables, BuildListNewestVersionFirstCutTo15) {
     Recorder display;
-    _display_builds(display, {{"99528558", "2.10.8"}, {"1234567890123456789", "1.0.0-release-candidate"}, {"7", ""}},
+    _display_builds(display,
+                    {{"7", "release-candidate-x"},
+                     {"99528558", "2.10.8"},
+                     {"99600000", "2.11.0"},
+                     {"1234567890123456789", "1.0.0"}},
                     0x1);
     EXPECT_EQ(display.text(),
               "Build List for device [00000001]:\n"
               "\n"
               "Build          \tVersion        \n"
+              "99600000       \t2.11.0         \n"
               "99528558       \t2.10.8         \n"
-              "123456789012345\t1.0.0-release-c\n"
-              "7              \t               \n");
+              "123456789012345\t1.0.0          \n"
+              "7              \trelease-candida\n");
 }
 
 TEST(CliTables, FingerprintWordsInIndexOrder) {

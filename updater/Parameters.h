@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "DefaultServer.h"
+#include "UpdateServerRequest.h"
 #include "discover.h"
 
 // Transport of -t that selects the boot-ROM recovery path of -U.
@@ -49,7 +49,7 @@ struct Parameters {
     std::string historyMessage;
     std::string buildText;
     bool echo = false;
-    std::string serverUrl = UPDATER_DEFAULT_SERVER_URL;
+    std::string serverUrl = UpdateServerRequest::default_url;
     bool optionN = false;
     std::string storeDirectory;
     std::string applicationName;

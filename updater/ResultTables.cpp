@@ -64,14 +64,14 @@ void _display_device_list(UpdaterDisplayInterface& display, const std::vector<De
     for (const auto& device : devices) printDevice(display, device);
 }
 
-void _display_builds(UpdaterDisplayInterface& display, const BuildRows& builds, uint32_t serialNumber) {
+void _display_builds(UpdaterDisplayInterface& display, const BuildMap& builds, uint32_t serialNumber) {
     if (builds.empty()) {
         display.message(INFO, "No builds found for device [%08X]", serialNumber);
         return;
     }
     display.message(INFO, "Build List for device [%08X]:\n", serialNumber);
     display.message(INFO, "%-15.15s\t%-15.15s", "Build", "Version");
-    for (const auto& build : builds) {
+    for (const auto& build : UpdateServerRequest::SortBuildsByVersion(builds)) {
         display.message(INFO, "%-15.15s\t%-15.15s", build.first.c_str(), build.second.c_str());
     }
 }

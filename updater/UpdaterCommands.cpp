@@ -44,12 +44,12 @@ std::optional<bool> UpdaterCommands::Update_Firmware(uint32_t serial, uint32_t b
     return std::nullopt;
 }
 
-std::optional<BuildRows> UpdaterCommands::Get_BuildList(uint32_t serial) {
+std::optional<BuildMap> UpdaterCommands::Get_BuildList(uint32_t serial) {
     reportMissing("-B");
     return std::nullopt;
 }
 
-std::optional<BuildRows> UpdaterCommands::Get_BuildListLocal(uint32_t serial) {
+std::optional<BuildMap> UpdaterCommands::Get_BuildListLocal(uint32_t serial) {
     reportMissing("-L");
     return std::nullopt;
 }

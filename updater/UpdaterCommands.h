@@ -4,14 +4,13 @@
 #pragma once
 
 #include <cstdint>
-#include <map>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "DeviceInfo.h"
 #include "Fingerprint.h"
-#include "ResultTables.h"
+#include "UpdateServerRequest.h"
 #include "UpdaterDisplayInterface.h"
 #include "discover.h"
 
@@ -37,9 +36,9 @@ public:
     // -U
     std::optional<bool> Update_Firmware(uint32_t serial, uint32_t build, const std::string& trelFile,
                                         uint8_t moduleAddress, uint32_t routerSerial, bool override);
-    // -B and -L: the builds in the order the build table shows them.
-    std::optional<BuildRows> Get_BuildList(uint32_t serial);
-    std::optional<BuildRows> Get_BuildListLocal(uint32_t serial);
+    // -B and -L: build text to version text.
+    std::optional<BuildMap> Get_BuildList(uint32_t serial);
+    std::optional<BuildMap> Get_BuildListLocal(uint32_t serial);
     // -J
     std::optional<std::string> Get_JWT(uint32_t serial);
 

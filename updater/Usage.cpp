@@ -1,8 +1,10 @@
 #include "Usage.h"
 
 #include <cstdio>
+#include <cstring>
+#include <string>
 
-#include "DefaultServer.h"
+#include "UpdateServerRequest.h"
 
 namespace {
 
@@ -61,7 +63,7 @@ const char kExtendedText[] =
     "     -k <filename>            - log messages written into given filename\n"
     "                                Default:[APP.log]\n"
     "     -u <host:port>           - The hostname and port of the update server\n"
-    "                                Default: " UPDATER_DEFAULT_SERVER_HOST ":port\n"
+    "                                Default: %s:port\n"
     "  Extended Commands:\n"
     "     -I                       - View stored device information.\n"
     "                                Must either use DISCOVER command [\"-D\"] or\n"
@@ -136,12 +138,20 @@ const char kSamplesText[] =
     "                               indirectly through routing device D272031D.\n"
     "\n";
 
+// The host part of the built-in server URL: after "://", up to the next "/" or ":".
+std::string defaultServerHost() {
+    const std::string url = UpdateServerRequest::default_url;
+    const size_t scheme = url.find("://");
+    const size_t start = scheme == std::string::npos ? 0 : scheme + 3;
+    return url.substr(start, url.find_first_of("/:", start) - start);
+}
+
 }  // namespace
 
 void _display_usage(bool extended, bool full) {
     fprintf(stderr, kShortText, "Updater");
     if (!full) return;
     fputs(kParametersText, stderr);
-    if (extended) fputs(kExtendedText, stderr);
+    if (extended) fprintf(stderr, kExtendedText, defaultServerHost().c_str());
     fputs(kSamplesText, stderr);
 }
