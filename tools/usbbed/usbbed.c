@@ -310,6 +310,8 @@ static void sSubmitBulk(UsbBedDevice* device, Urb* urb) {
             sFinishUrb(urb, -EPIPE, 0);
         } else if (kind == USBBED_FAULT_IO) {
             sFinishUrb(urb, -EPROTO, 0);
+        } else if (kind == USBBED_FAULT_EMPTY) {
+            sFinishUrb(urb, 0, 0);
         } else {
             if (!in && partial > 0 && urb->bufData) {
                 const int n = (int)partial < urb->length ? (int)partial : urb->length;
