@@ -69,6 +69,7 @@ struct UsbBedDevice {
     UMockdevIoctlBase* handler;
     int gone;
     int bridgeFd;
+    int peerHungUp; /* the pipe's peer closed; its last bytes may still wait */
     char unixPath[sizeof(((struct sockaddr_un*)0)->sun_path)];
     GByteArray* outBacklog; /* accepted OUT bytes not yet written to the pipe */
     GQueue pending;         /* Urb*, submitted and not complete */
@@ -210,7 +211,7 @@ static void sLogOutLength(UsbBedDevice* device, unsigned length) {
 }
 
 static void sAcceptOut(UsbBedDevice* device, const uint8_t* data, size_t n) {
-    if (device->bridgeFd >= 0 && device->outBacklog->len + n <= OUT_BACKLOG_LIMIT)
+    if (device->bridgeFd >= 0 && !device->peerHungUp && device->outBacklog->len + n <= OUT_BACKLOG_LIMIT)
         g_byte_array_append(device->outBacklog, data, (guint)n);
     device->stats.bytesOut += n;
 }
@@ -220,6 +221,7 @@ static void sAcceptOut(UsbBedDevice* device, const uint8_t* data, size_t n) {
 static void sCloseBridge(UsbBedDevice* device) {
     if (device->bridgeFd >= 0) close(device->bridgeFd);
     device->bridgeFd = -1;
+    device->peerHungUp = 0;
     g_byte_array_set_size(device->outBacklog, 0);
 }
 
@@ -571,8 +573,10 @@ static Urb* sFirstLiveIn(UsbBedDevice* device) {
 }
 
 static void sServiceDevice(UsbBedDevice* device, short revents) {
+    if (revents & (POLLHUP | POLLERR)) device->peerHungUp = 1;
     if (revents & POLLOUT && device->outBacklog->len > 0) {
-        const ssize_t n = write(device->bridgeFd, device->outBacklog->data, device->outBacklog->len);
+        const ssize_t n = send(device->bridgeFd, device->outBacklog->data, device->outBacklog->len,
+                               MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n > 0)
             g_byte_array_remove_range(device->outBacklog, 0, (guint)n);
         else if (n < 0 && errno != EAGAIN && errno != EINTR)
@@ -580,7 +584,8 @@ static void sServiceDevice(UsbBedDevice* device, short revents) {
     }
     if (device->bridgeFd < 0) return;
     Urb* urb = sFirstLiveIn(device);
-    if (revents & POLLIN && urb) {
+    /* a peer that hung up may still have bytes waiting: they go to the next IN transfers */
+    if (revents & (POLLIN | POLLHUP | POLLERR) && urb) {
         uint8_t buffer[16384];
         size_t want = (size_t)urb->length < sizeof buffer ? (size_t)urb->length : sizeof buffer;
         const ssize_t n = want ? read(device->bridgeFd, buffer, want) : 0;
@@ -593,8 +598,6 @@ static void sServiceDevice(UsbBedDevice* device, short revents) {
         } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
             sCloseBridge(device);
         }
-    } else if (revents & (POLLHUP | POLLERR) && !urb) {
-        sCloseBridge(device);
     }
 }
 
@@ -614,8 +617,9 @@ static void* sRelay(void* ref) {
         for (UsbBedDevice* d = bed->devices; d && count < 128; d = d->next) {
             if (d->bridgeFd < 0) continue;
             short events = 0;
-            if (d->outBacklog->len > 0) events |= POLLOUT;
+            if (d->outBacklog->len > 0 && !d->peerHungUp) events |= POLLOUT;
             if (sFirstLiveIn(d)) events |= POLLIN;
+            if (d->peerHungUp && !events) continue; /* hang-up is level-triggered */
             fds[count].fd = d->bridgeFd;
             fds[count].events = events;
             owners[count] = d;
