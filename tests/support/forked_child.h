@@ -1,4 +1,4 @@
-// Running a piece of the test in a forked child, e.g. with other privileges or limits.
+// Running some of a test in a forked child, e.g. with other privileges or limits.
 #pragma once
 
 #include <chrono>
