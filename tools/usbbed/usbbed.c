@@ -30,6 +30,10 @@
 #define MAX_PACKET 64
 #define LENGTH_LOG 256
 #define OUT_BACKLOG_LIMIT (1u << 20)
+/* libusb polls the device node for completions, and an emulated node always polls
+ * ready, so libusb would spin on empty non-blocking reaps; holding each one this long
+ * (or until a transfer completes) keeps that loop cheap. */
+#define REAP_HOLD_US 2000
 
 typedef struct Fault {
     UsbBedFault kind;
@@ -53,7 +57,8 @@ struct Client {
     UsbBedDevice* device;
     UMockdevIoctlClient* client;
     GQueue done;                  /* Urb*, completed and waiting to be reaped */
-    UMockdevIoctlData* blockedReap; /* a REAPURB waiting for a completion */
+    UMockdevIoctlData* blockedReap; /* a reap waiting for a completion */
+    int64_t reapDeadline;           /* when a held non-blocking reap answers EAGAIN; 0: never */
     int claimed;
 };
 
@@ -388,8 +393,10 @@ static void sReap(UsbBedDevice* device, Client* client, UMockdevIoctlClient* c, 
     } else if (device->gone) {
         g_object_unref(arg);
         umockdev_ioctl_client_complete(c, -1, ENODEV);
-    } else if (block && !client->blockedReap) {
+    } else if (!client->blockedReap) {
         client->blockedReap = arg;
+        client->reapDeadline = block ? 0 : g_get_monotonic_time() + REAP_HOLD_US;
+        sWake(device->bed);
     } else {
         g_object_unref(arg);
         umockdev_ioctl_client_complete(c, -1, EAGAIN);
@@ -601,6 +608,26 @@ static void sServiceDevice(UsbBedDevice* device, short revents) {
     }
 }
 
+/* Answers held reaps whose time is up; returns the poll time-out until the next. */
+static int sExpireHeldReaps(UsbBed* bed) {
+    const int64_t now = g_get_monotonic_time();
+    int64_t next = now + 1000000;
+    for (UsbBedDevice* d = bed->devices; d; d = d->next) {
+        for (GList* l = d->clients; l; l = l->next) {
+            Client* client = l->data;
+            if (!client->blockedReap || client->reapDeadline == 0) continue;
+            if (client->reapDeadline <= now) {
+                g_object_unref(client->blockedReap);
+                client->blockedReap = NULL;
+                umockdev_ioctl_client_complete(client->client, -1, EAGAIN);
+            } else if (client->reapDeadline < next) {
+                next = client->reapDeadline;
+            }
+        }
+    }
+    return (int)((next - now + 999) / 1000);
+}
+
 static void* sRelay(void* ref) {
     UsbBed* bed = ref;
     for (;;) {
@@ -625,9 +652,10 @@ static void* sRelay(void* ref) {
             owners[count] = d;
             count++;
         }
+        const int timeout = sExpireHeldReaps(bed);
         pthread_mutex_unlock(&bed->lock);
 
-        if (poll(fds, count, 1000) < 0 && errno != EINTR) return NULL;
+        if (poll(fds, count, timeout) < 0 && errno != EINTR) return NULL;
         if (fds[0].revents & POLLIN) {
             uint64_t value;
             ssize_t n = read(bed->wakeFd, &value, sizeof value);
