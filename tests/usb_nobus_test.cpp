@@ -5,6 +5,7 @@
 #include "Corvalith-C.h"
 #include "aStream.h"
 #include "cvusb_driver.h"
+#include "discover.h"
 #include "unix_streamusb.h"
 
 TEST(UsbNoBus, OpeningAModuleAnswersNotFound) {
@@ -56,4 +57,14 @@ TEST(UsbNoBus, UnopenedRecordsRefuseTransfers) {
     EXPECT_EQ(cvusb_destroy(&usb), aErrNone);
     EXPECT_EQ(cvusb_destroy(&node), aErrNone);
     EXPECT_EQ(cvusb_destroy(&node), aErrParam);
+}
+
+TEST(UsbNoBus, ListingFindsNoModule) {
+    int calls = 0;
+    const auto count = aDiscovery_EnumerateModules(
+        USB, [](const linkSpec*, bool*, void* ref) { return ++*static_cast<int*>(ref) > 0; }, &calls, 0);
+    EXPECT_EQ(count, 0);
+    EXPECT_EQ(calls, 0);
+    EXPECT_EQ(aDiscovery_FindModule(USB, 0x0000CAFE, 0), nullptr);
+    EXPECT_EQ(aDiscovery_FindFirstModule(USB, 0), nullptr);
 }
