@@ -166,6 +166,12 @@ bool TrelFile::DecompressData(const uint8_t* data, size_t length) {
         return false;
     }
     payloadSize = static_cast<uint32_t>(inflated);
+    // Keep exactly the inflated bytes, so nothing past them can pass for payload.
+    if (payloadSize < capacity) {
+        std::unique_ptr<uint8_t[]> exact(new uint8_t[payloadSize]);
+        memcpy(exact.get(), payload.get(), payloadSize);
+        payload = std::move(exact);
+    }
     return true;
 }
 
