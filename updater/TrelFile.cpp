@@ -261,37 +261,44 @@ bool TrelFile::FindSerialNumberOffsets() {
 }
 
 bool TrelFile::ReplaceSerialNumber(uint32_t serial) {
-    char text[9];
-    snprintf(text, sizeof text, "%08X", serial);
-    bool serialWritten = false;
-    bool descriptorWritten = false;
-    for (TrelBlock& block : blocks) {
-        if (block.type != BLOCK_FIRMWARE) continue;
-        size_t offset = 0;
-        if (serialNumberAddress != 0 && inImage(block, serialNumberAddress, 4, &offset)) {
-            Log::log(DEBUG_TrelFile, "TRELFILE: updating serial number from %08X ==> %08X\n",
-                     getLittle32(block.data + offset), serial);
-            putLittle32(block.data + offset, serial);
-            serialWritten = true;
-        }
-        if (descriptorAddress != 0 && inImage(block, descriptorAddress, DESCRIPTOR_PATCH_SIZE, &offset)) {
-            // The low bytes of eight UTF-16LE characters; the high bytes stay as they are.
-            for (size_t i = 0; i < 8; ++i) block.data[offset + 2 * i] = static_cast<uint8_t>(text[i]);
-            descriptorWritten = true;
-        }
-    }
     if (serialNumberAddress == 0 && descriptorAddress == 0) {
         Log::log(DEBUG_TrelFile, "TRELFILE: No serial number offsets to patch\n");
         return false;
     }
-    if (serialNumberAddress != 0 && !serialWritten) {
+    // Every offset the file names must land in some firmware image before anything changes.
+    bool serialFits = serialNumberAddress == 0;
+    bool descriptorFits = descriptorAddress == 0;
+    size_t offset = 0;
+    for (const TrelBlock& block : blocks) {
+        if (block.type != BLOCK_FIRMWARE) continue;
+        if (serialNumberAddress != 0 && inImage(block, serialNumberAddress, 4, &offset)) serialFits = true;
+        if (descriptorAddress != 0 && inImage(block, descriptorAddress, DESCRIPTOR_PATCH_SIZE, &offset)) {
+            descriptorFits = true;
+        }
+    }
+    if (!serialFits) {
         Log::log(DEBUG_TrelFile, "TRELFILE: Serial number address %08X lies in no firmware image\n",
                  serialNumberAddress);
         return false;
     }
-    if (descriptorAddress != 0 && !descriptorWritten) {
+    if (!descriptorFits) {
         Log::log(DEBUG_TrelFile, "TRELFILE: Descriptor address %08X lies in no firmware image\n", descriptorAddress);
         return false;
+    }
+
+    char text[9];
+    snprintf(text, sizeof text, "%08X", serial);
+    for (TrelBlock& block : blocks) {
+        if (block.type != BLOCK_FIRMWARE) continue;
+        if (serialNumberAddress != 0 && inImage(block, serialNumberAddress, 4, &offset)) {
+            Log::log(DEBUG_TrelFile, "TRELFILE: updating serial number from %08X ==> %08X\n",
+                     getLittle32(block.data + offset), serial);
+            putLittle32(block.data + offset, serial);
+        }
+        if (descriptorAddress != 0 && inImage(block, descriptorAddress, DESCRIPTOR_PATCH_SIZE, &offset)) {
+            // The low bytes of eight UTF-16LE characters; the high bytes stay as they are.
+            for (size_t i = 0; i < 8; ++i) block.data[offset + 2 * i] = static_cast<uint8_t>(text[i]);
+        }
     }
     return true;
 }
