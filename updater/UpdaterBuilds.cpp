@@ -39,7 +39,7 @@ std::string localBuildKey(const std::string& name) {
     return end == std::string::npos ? name : name.substr(0, end);
 }
 
-std::string localBuildVersion(UpdaterStoreItem& item) {
+std::string localBuildVersion(UpdaterDisplayInterface& display, UpdaterStoreItem& item) {
     if (!item.IsValid()) return "";
     const std::string path = item.basePath + "/" + item.name;
     if (!TrelFile::VerifyFile(path.c_str())) {
@@ -54,7 +54,8 @@ std::string localBuildVersion(UpdaterStoreItem& item) {
         return version;
     } catch (const std::runtime_error& error) {
         // One unreadable file must not hide the rest of the listing.
-        Log::log(DEBUG_Updater, "Could NOT read trelfile: %s - %s\n", path.c_str(), error.what());
+        display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Could not read trelfile: %s - %s", path.c_str(),
+                        error.what());
         return "";
     }
 }
@@ -101,7 +102,7 @@ BuildMap Updater::Get_BuildListLocal(uint32_t serial) {
     if (!store) return builds;
     std::vector<UpdaterStoreItem> items;
     store->FindLocalBuilds(serial, items);
-    for (auto& item : items) builds.emplace(localBuildKey(item.name), localBuildVersion(item));
+    for (auto& item : items) builds.emplace(localBuildKey(item.name), localBuildVersion(*display, item));
     return builds;
 }
 
