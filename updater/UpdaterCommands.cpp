@@ -2,7 +2,7 @@
 
 UpdaterCommands::UpdaterCommands(const std::string& serverUrl, const std::string& storeDir,
                                  UpdaterDisplayInterface& display_)
-    : display(display_) {}
+    : display(display_), updater(serverUrl.c_str(), storeDir.c_str(), display_) {}
 
 void UpdaterCommands::reportMissing(const char* option) {
     display.message(UpdaterDisplayInterface::LEVEL_ERROR, "%s is not available in this build", option);
@@ -17,8 +17,7 @@ std::optional<bool> UpdaterCommands::Get_Fingerprint(Fingerprint& fingerprint, c
 
 std::optional<uint32_t> UpdaterCommands::Download_Firmware(uint32_t serial, const std::string& buildText,
                                                            bool override, bool noCal) {
-    reportMissing("-G");
-    return std::nullopt;
+    return updater.Download_Firmware(serial, buildText, override, noCal);
 }
 
 std::optional<std::vector<DeviceInfo>> UpdaterCommands::Discover_Devices(linkType type) {
@@ -45,16 +44,13 @@ std::optional<bool> UpdaterCommands::Update_Firmware(uint32_t serial, uint32_t b
 }
 
 std::optional<BuildMap> UpdaterCommands::Get_BuildList(uint32_t serial) {
-    reportMissing("-B");
-    return std::nullopt;
+    return updater.Get_BuildList(serial);
 }
 
 std::optional<BuildMap> UpdaterCommands::Get_BuildListLocal(uint32_t serial) {
-    reportMissing("-L");
-    return std::nullopt;
+    return updater.Get_BuildListLocal(serial);
 }
 
 std::optional<std::string> UpdaterCommands::Get_JWT(uint32_t serial) {
-    reportMissing("-J");
-    return std::nullopt;
+    return updater.Get_JWT(serial);
 }

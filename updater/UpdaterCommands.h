@@ -11,6 +11,7 @@
 #include "DeviceInfo.h"
 #include "Fingerprint.h"
 #include "UpdateServerRequest.h"
+#include "Updater.h"
 #include "UpdaterDisplayInterface.h"
 #include "discover.h"
 
@@ -46,4 +47,5 @@ private:
     void reportMissing(const char* option);
 
     UpdaterDisplayInterface& display;
+    Updater updater;
 };
