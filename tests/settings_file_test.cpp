@@ -226,6 +226,20 @@ TEST(SettingsSave, ReplacesTheFileWhole) {
     EXPECT_EQ(namesIn(dir.path()), (std::set<std::string>{".settings", "snapshot"}));
 }
 
+// The temporary file is made a device that reports a full disk, so the write fails.
+TEST(SettingsSave, WriteThatRunsOutOfSpaceKeepsTheOldFile) {
+    TempDir dir;
+    const std::string path = dir.file(".settings");
+    writeWholeFile(path, "K=old\n");
+    ASSERT_EQ(symlink("/dev/full", dir.file(".settings.tmp").c_str()), 0);
+    KeyValueStore store(path.c_str());
+    store.Add("K", "new");
+    store.Save(nullptr);
+    EXPECT_TRUE(store.dirty);
+    EXPECT_EQ(readWholeFile(path), "K=old\n");
+    EXPECT_EQ(namesIn(dir.path()), std::set<std::string>{".settings"});
+}
+
 TEST(SettingsSave, TargetThatCannotBeReplacedLeavesNoTemporary) {
     TempDir dir;
     const std::string path = dir.file("taken");
