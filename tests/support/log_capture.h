@@ -1,7 +1,6 @@
-// Sends the diagnostic log to a temporary file for the life of the object.
+// Collects what the diagnostic log writes for chosen packages during one test.
 #pragma once
 
-#include <cstdint>
 #include <cstdio>
 #include <string>
 
@@ -11,35 +10,35 @@ namespace testsupport {
 
 class LogCapture {
 public:
-    explicit LogCapture(uint32_t packages)
-        : file_(tmpfile()), savedFile_(Log::fh), savedMask_(Log::package_bitmask) {
+    explicit LogCapture(uint32_t packages) : packages_(packages), file_(std::tmpfile()) {
+        saved_ = Log::fh;
         Log::SetOutput(file_);
-        Log::package_bitmask = packages;
+        Log::ActivatePackage(packages_);
     }
     ~LogCapture() {
-        Log::SetOutput(savedFile_);
-        Log::package_bitmask = savedMask_;
-        if (file_) fclose(file_);
+        Log::DeactivatePackage(packages_);
+        Log::SetOutput(saved_);
+        if (file_) std::fclose(file_);
     }
     LogCapture(const LogCapture&) = delete;
     LogCapture& operator=(const LogCapture&) = delete;
 
     std::string text() const {
-        std::string all;
-        if (!file_) return all;
-        fflush(file_);
-        rewind(file_);
-        char chunk[4096];
-        size_t got = 0;
-        while ((got = fread(chunk, 1, sizeof chunk, file_)) > 0) all.append(chunk, got);
-        fseek(file_, 0, SEEK_END);
-        return all;
+        std::string content;
+        if (!file_) return content;
+        std::fflush(file_);
+        std::rewind(file_);
+        char buffer[4096];
+        size_t n;
+        while ((n = std::fread(buffer, 1, sizeof buffer, file_)) > 0) content.append(buffer, n);
+        std::fseek(file_, 0, SEEK_END);
+        return content;
     }
 
 private:
+    uint32_t packages_;
     FILE* file_;
-    FILE* savedFile_;
-    uint32_t savedMask_;
+    FILE* saved_ = nullptr;
 };
 
 }  // namespace testsupport

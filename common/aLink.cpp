@@ -1,0 +1,401 @@
+// The link engine: a reader thread that assembles packets, keeps the stream in
+// step with the module and answers heartbeats, and a writer thread that sends
+// the outgoing queue.
+#include "aLink.h"
+
+#include <cstdio>
+
+#include "aLinkManagerInternal.h"
+#include "aTime.h"
+#include "aTrace.h"
+
+namespace {
+
+enum {
+    kSyncStateSynced = 0,
+    kSyncStateStart = 1,
+    kSyncStateByte1 = 2,
+    kSyncStateByte2 = 3,
+    kSyncStateByte3 = 4,
+    kSyncStateByte4 = 5,
+};
+
+const uint32_t TRACE_SYNC = 0x1;
+const uint32_t TRACE_PACKETS = 0x2;
+
+const int START_POLLS = 200;
+const int SYNC_POLLS = 200;
+const uint64_t POLL_MS = 10;
+const uint64_t SYNC_DRAIN_PAUSE_MS = 100;
+const uint64_t READ_ERROR_PAUSE_MS = 100;
+const uint64_t WRITER_WAIT_MS = 1000;
+// An unanswered sync burst is repeated after this pause, so a module that is slow
+// to answer is not flooded and a half-received answer has time to complete.
+const uint64_t SYNC_BURST_PAUSE_MS = 100;
+// How long the reader sleeps on the stream when nothing arrives; it bounds how
+// late the reader notices a stop.
+const uint32_t READER_IDLE_WAIT_MS = 50;
+// The final flush at stop never holds the stop longer than this.
+const uint64_t FINAL_FLUSH_LIMIT_MS = 500;
+const int SYNC_BURST_PACKETS = 6;
+const uint8_t HEARTBEAT_COMMAND = 0x00;
+
+// A packet to address 0 is never a real outgoing packet (modules have even non-zero
+// addresses, control packets go to 0xAD and 0xAF); stop queues one to wake the writer.
+const uint8_t WAKE_ADDRESS = 0x00;
+
+void sTracePacket(const char* where, aLinkRef id, const aPacket* packet) {
+    if (!aCorvalithDebuggingEnable || !(aCorvalithDebuggingLevel & TRACE_PACKETS)) return;
+    char bytes[3 * aPACKET_MAX_DATA + 1] = "";
+    for (uint8_t i = 0; i < packet->dataSize && i < aPACKET_MAX_DATA; ++i)
+        snprintf(bytes + 3 * i, sizeof bytes - 3 * i, i ? " %02X" : "%02X", packet->data[i]);
+    aTrace(TRACE_PACKETS, " %s(%d) ADDR:%02X, LEN:%02X, [%s]\n", where, static_cast<int>(id), packet->address,
+           packet->dataSize, bytes);
+}
+
+aErr sPutSyncBurst(aLink* link) {
+    const uint8_t none = 0;
+    aPacket* query = aPacket_CreateWithData(aLINK_ADDRESS_SYNC, 0, &none);
+    if (!query) return aErrMemory;
+    aErr result = aErrNone;
+    for (int i = 0; i < SYNC_BURST_PACKETS; ++i) result = aPacketFifo_Put(link->outFifo, query);
+    aPacket_Destroy(&query);
+    return result;
+}
+
+aErr sStartSync(aLink* link) {
+    aTrace(TRACE_SYNC, "syncStart\n");
+    link->status = LINK_SYNCING;
+    link->syncState = kSyncStateStart;
+    link->lastBurstMs = aTime_GetMonotonicMS();
+    aPacket_Reset(link->rxPacket);
+    const aErr result = sPutSyncBurst(link);
+    if (result == aErrNone) link->syncState = kSyncStateByte1;
+    return result;
+}
+
+void sSyncByte(aLink* link, uint8_t byte) {
+    aTrace(TRACE_SYNC, "sByte %d\n", byte);
+    switch (link->syncState) {
+    case kSyncStateByte1:
+        if (byte != 0 && (byte & 1) == 0) {
+            link->syncByte = byte;
+            link->syncState = kSyncStateByte2;
+        } else {
+            sStartSync(link);
+        }
+        break;
+    case kSyncStateByte2:
+        aTrace(TRACE_SYNC, "sync2\n");
+        link->syncState = byte == 0 ? kSyncStateByte3 : kSyncStateStart;
+        break;
+    case kSyncStateByte3:
+        aTrace(TRACE_SYNC, "sync3\n");
+        link->syncState = byte == link->syncByte ? kSyncStateByte4 : kSyncStateStart;
+        break;
+    case kSyncStateByte4:
+        aTrace(TRACE_SYNC, "sync4\n");
+        if (byte == 0) {
+            aTrace(TRACE_SYNC, "synced\n");
+            link->syncState = kSyncStateSynced;
+            link->status = LINK_RUNNING;
+        } else {
+            link->syncState = kSyncStateStart;
+        }
+        break;
+    default:
+        aTrace(TRACE_SYNC, "sync default\n");
+        sStartSync(link);
+        break;
+    }
+}
+
+bool sIsHeartbeat(const aPacket* packet) {
+    return packet->dataSize == 2 && packet->data[0] == HEARTBEAT_COMMAND;
+}
+
+void sHandleHBBackChannel(aLink* link, const aPacket* heartbeat) {
+    const uint8_t n = heartbeat->data[1];
+    aTrace(TRACE_PACKETS, " sHandleHBBackChannel() ==> received HB packet [data size = %d][%d,%d]\n",
+           heartbeat->dataSize, heartbeat->data[0], n);
+    if (n == 0) aTrace(TRACE_PACKETS, " sHandleHBBackChannel() %s\n", "sending HB UP");
+    if (n == 1) aTrace(TRACE_PACKETS, " sHandleHBBackChannel() %s\n", "sending HB DOWN");
+    const uint8_t answerData[2] = {HEARTBEAT_COMMAND, static_cast<uint8_t>((n + 2) & 0xFF)};
+    aPacket* answer = aPacket_CreateWithData(heartbeat->address, 2, answerData);
+    if (!answer) return;
+    aPacketFifo_Put(link->outFifo, answer);
+    aPacket_Destroy(&answer);
+}
+
+aErr sHandlePacket(aLink* link) {
+    aPacket* packet = link->rxPacket;
+    if (!aPacket_IsComplete(packet)) return aErrNone;
+
+    uint8_t filterResult = 0;
+    aMutex_Lock(link->userFilterSema);
+    if (link->userFilter) filterResult = link->userFilter(packet, link->userFilterRef);
+    aMutex_Unlock(link->userFilterSema);
+
+    aErr result = aErrNone;
+    if (filterResult != 1) {
+        if (sIsHeartbeat(packet)) {
+            sHandleHBBackChannel(link, packet);
+        } else {
+            sTracePacket("sHandlePacket", link->id, packet);
+            result = aPacketFifo_Put(link->inFifo, packet);
+        }
+    }
+    aPacket_Reset(packet);
+    return result;
+}
+
+// Nothing arrived: repeat an unanswered sync burst once its pause has passed, then
+// sleep on the stream until input comes, so an idle link costs no CPU.
+void sReaderIdle(aLink* link) {
+    if (link->status == LINK_SYNCING) {
+        const uint64_t now = aTime_GetMonotonicMS();
+        if (link->syncState == kSyncStateSynced || now - link->lastBurstMs >= SYNC_BURST_PAUSE_MS) sStartSync(link);
+    }
+    if (aStream_WaitReadable(link->stream, READER_IDLE_WAIT_MS) == aErrUnimplemented) aTime_MSSleep(1);
+}
+
+intptr_t sInPipeProcess(void* ref) {
+    aLink* link = static_cast<aLink*>(ref);
+    link->syncState = kSyncStateSynced;
+    link->inAlive = 1;
+    link->status = LINK_RUNNING;
+    aTrace(TRACE_SYNC, " sInPipeProcess(%d) -- syncing\n", static_cast<int>(link->id));
+    while (link->running == 1) {
+        uint8_t byte = 0;
+        const aErr err = aStream_Read(link->stream, &byte, 1);
+        if (link->running != 1) break;
+        if (err == aErrNotReady) {
+            sReaderIdle(link);
+        } else if (err != aErrNone) {
+            aTrace(TRACE_SYNC, " sInPipeProcess(%d) IO_ERROR [aStream_Read()==>%d]\n", static_cast<int>(link->id),
+                   static_cast<int>(err));
+            link->status = LINK_IO_ERROR;
+            aTime_MSSleep(READ_ERROR_PAUSE_MS);
+        } else if (link->status == LINK_SYNCING) {
+            sSyncByte(link, byte);
+        } else if (aPacket_AddByte(link->rxPacket, byte) == aErrNone) {
+            if (sHandlePacket(link) != aErrNone) link->status = LINK_PACKET_ERROR;
+        } else {
+            aTrace(TRACE_SYNC, "Out of sync\n");
+            sStartSync(link);
+        }
+    }
+    aTrace(TRACE_SYNC, " sInPipeProcess(%d) terminating\n", static_cast<int>(link->id));
+    return 0;
+}
+
+void sWritePacket(aLink* link, const aPacket* packet) {
+    sTracePacket("sOutPipeProcess", link->id, packet);
+    const aErr err = aStream_Write(link->stream, &packet->address, packet->dataSize + 2u);
+    if (err != aErrNone) aTrace(TRACE_SYNC, "sOutPipeProcess error writing: %d\n", static_cast<int>(err));
+}
+
+intptr_t sOutPipeProcess(void* ref) {
+    aLink* link = static_cast<aLink*>(ref);
+    link->outAlive = 1;
+    while (link->running == 1) {
+        aPacket* packet = aPacketFifo_Await(link->outFifo, WRITER_WAIT_MS);
+        if (!packet) continue;
+        if (packet->address != WAKE_ADDRESS) sWritePacket(link, packet);
+        aPacket_Destroy(&packet);
+    }
+    // Send what is still queued (route off among it), but never let a stalled
+    // stream hold the stop for long.
+    const uint64_t deadline = aTime_GetMonotonicMS() + FINAL_FLUSH_LIMIT_MS;
+    while (aPacket* packet = aPacketFifo_Get(link->outFifo)) {
+        if (packet->address != WAKE_ADDRESS && aTime_GetMonotonicMS() < deadline) sWritePacket(link, packet);
+        aPacket_Destroy(&packet);
+    }
+    return 0;
+}
+
+void sWakeWriter(aLink* link) {
+    aPacket* wake = aPacket_Create();
+    if (!wake) return;
+    aPacketFifo_Put(link->outFifo, wake);
+    aPacket_Destroy(&wake);
+}
+
+bool sJoin(aThreadRef* thread) {
+    if (!*thread) return true;
+    return aThread_Destroy(thread) == 0;
+}
+
+}  // namespace
+
+uint8_t drainAll(const aPacket*, const void*) {
+    return 1;
+}
+
+aLinkRef aLink_Init(aLinkRef id, aStreamRef stream) {
+    aLink* link = aLinkManager_GetLink(id);
+    if (!link) return 0;
+    link->id = id;
+    link->check = aLINK_CHECK;
+    link->running = 0;
+    link->stream = stream;
+    link->status = stream ? LINK_STOPPED : LINK_INVALID;
+    link->inThread = nullptr;
+    link->outThread = nullptr;
+    link->inFifo = aPacketFifo_Create();
+    link->outFifo = aPacketFifo_Create();
+    link->inProc = sInPipeProcess;
+    link->outProc = sOutPipeProcess;
+    link->inAlive = 0;
+    link->outAlive = 0;
+    link->rxPacket = aPacket_Create();
+    link->userFilter = nullptr;
+    link->userFilterRef = nullptr;
+    char name[254];
+    snprintf(name, sizeof name, "aLink(%p)->userFilterSema", static_cast<void*>(link));
+    link->userFilterSema = aMutex_Create(name);
+    return id;
+}
+
+void aLink_Release(aLink* link) {
+    if (link->inFifo) aPacketFifo_Destroy(&link->inFifo);
+    if (link->outFifo) aPacketFifo_Destroy(&link->outFifo);
+    if (link->rxPacket) aPacket_Destroy(&link->rxPacket);
+    if (link->userFilterSema) aMutex_Destroy(&link->userFilterSema);
+    if (link->stream) aStream_Destroy(&link->stream);
+}
+
+aErr aLink_Start(aLinkRef id) {
+    aLink* link = aLinkManager_GetLink(id);
+    if (!link) return aErrParam;
+    aTrace(TRACE_SYNC, " aLink_Start(%d)\n", static_cast<int>(id));
+    if (link->running == 1) return aErrNone;
+    if (!link->stream || !link->inFifo || !link->outFifo || !link->rxPacket || !link->userFilterSema)
+        return aErrResource;
+    link->running = 1;
+    link->status = LINK_STARTING;
+    link->inAlive = 0;
+    link->outAlive = 0;
+    link->inThread = aThread_Create(link->inProc, link);
+    if (!link->inThread) return aErrResource;
+    link->outThread = aThread_Create(link->outProc, link);
+    if (!link->outThread) return aErrResource;
+    bool started = false;
+    for (int poll = 0; poll < START_POLLS && !started; ++poll) {
+        started = link->inAlive == 1 && link->outAlive == 1 && link->status == LINK_RUNNING;
+        if (!started) aTime_MSSleep(POLL_MS);
+    }
+    if (!started) return aErrIndexRange;
+    return aLink_ForceRoute(id, 1);
+}
+
+aErr aLink_Stop(aLink* link) {
+    if (!link) return aErrParam;
+    const linkStatus status = link->status;
+    if (status == LINK_STOPPED || status == LINK_STOPPING) return aErrNone;
+    aTrace(TRACE_SYNC, " aLink_Stop(%d)\n", static_cast<int>(link->id));
+    link->status = LINK_STOPPING;
+    aErr result = aErrNone;
+    if (link->inThread || link->outThread) {
+        // Found only while the link is still registered: a reset sends route off,
+        // the last destroy does not.
+        result = aLink_ForceRoute(link->id, 0);
+        link->running = 0;
+        sWakeWriter(link);
+        if (!sJoin(&link->inThread)) result = aErrUnknown;
+        if (!sJoin(&link->outThread)) result = aErrUnknown;
+        link->inAlive = 0;
+        link->outAlive = 0;
+        aPacket_Reset(link->rxPacket);
+    }
+    link->running = 0;
+    link->status = LINK_STOPPED;
+    aTrace(TRACE_SYNC, " leaving aLink_Stop(%d)==>%d\n", static_cast<int>(link->id), static_cast<int>(result));
+    return result;
+}
+
+aErr aLink_Sync(aLinkRef id) {
+    aLink* link = aLinkManager_GetLink(id);
+    if (!link) return aErrParam;
+    aTrace(TRACE_SYNC, " aLink_Sync(%d)\n", static_cast<int>(id));
+    link->status = LINK_SYNCING;
+    aErr result = aErrNotReady;
+    for (int poll = 0; poll < SYNC_POLLS; ++poll) {
+        if (link->status == LINK_RUNNING) {
+            result = aErrNone;
+            break;
+        }
+        aTime_MSSleep(POLL_MS);
+    }
+    aPacketFifo_DrainPackets(link->outFifo, drainAll, nullptr);
+    aTime_MSSleep(SYNC_DRAIN_PAUSE_MS);
+    aPacketFifo_DrainPackets(link->inFifo, drainAll, nullptr);
+    return result;
+}
+
+aErr aLink_ForceRoute(aLinkRef id, uint8_t value) {
+    aLink* link = aLinkManager_GetLink(id);
+    if (!link) return aErrNotFound;
+    aTrace(TRACE_SYNC, " aLink_ForceRoute(%d)\n", static_cast<int>(id));
+    const uint8_t data[2] = {cmdFORCEROUTE, value};
+    aPacket* route = aPacket_CreateWithData(aLINK_ADDRESS_ROUTE, 2, data);
+    if (!route) return aErrMemory;
+    const aErr result = aPacketFifo_Put(link->outFifo, route);
+    aPacket_Destroy(&route);
+    return result;
+}
+
+linkStatus aLink_GetStatus(aLinkRef id) {
+    aLink* link = aLinkManager_GetLink(id);
+    return link ? link->status.load() : LINK_INVALID;
+}
+
+aErr aLink_PutPacket(aLinkRef id, const aPacket* packet) {
+    aLink* link = aLinkManager_GetLink(id);
+    if (!link) return aErrParam;
+    return aPacketFifo_Put(link->outFifo, packet);
+}
+
+aPacket* aLink_GetPacket(aLinkRef id) {
+    aLink* link = aLinkManager_GetLink(id);
+    return link ? aPacketFifo_Get(link->inFifo) : nullptr;
+}
+
+aPacket* aLink_AwaitPacket(aLinkRef id, uint64_t timeoutMs) {
+    aLink* link = aLinkManager_GetLink(id);
+    return link ? aPacketFifo_Await(link->inFifo, timeoutMs) : nullptr;
+}
+
+aPacket* aLink_GetFirst(aLinkRef id, aPacketFilterProc proc, const void* ref) {
+    aLink* link = aLinkManager_GetLink(id);
+    return link ? aPacketFifo_GetFirst(link->inFifo, proc, ref) : nullptr;
+}
+
+aPacket* aLink_AwaitFirst(aLinkRef id, aPacketFilterProc proc, const void* ref, uint64_t timeoutMs) {
+    aLink* link = aLinkManager_GetLink(id);
+    if (!link) return nullptr;
+    const uint64_t start = aTime_GetMonotonicMS();
+    const uint64_t deadline = timeoutMs > UINT64_MAX - start ? UINT64_MAX : start + timeoutMs;
+    uint64_t now = start;
+    aPacket* result = nullptr;
+    while (link->running == 1 && link->status == LINK_RUNNING && !result && now < deadline) {
+        result = aPacketFifo_AwaitFirst(link->inFifo, proc, ref, deadline - now);
+        now = aTime_GetMonotonicMS();
+    }
+    return result;
+}
+
+uint64_t aLink_DrainPackets(aLinkRef id, aPacketFilterProc proc, const void* ref) {
+    aLink* link = aLinkManager_GetLink(id);
+    return link ? aPacketFifo_DrainPackets(link->inFifo, proc, ref) : 0;
+}
+
+aErr aLink_InstallUserPacketFilter(aLinkRef id, aPacketFilterProc proc, const void* ref) {
+    aLink* link = aLinkManager_GetLink(id);
+    if (!link || !link->userFilterSema) return aErrParam;
+    aMutex_Lock(link->userFilterSema);
+    link->userFilter = proc;
+    link->userFilterRef = ref;
+    aMutex_Unlock(link->userFilterSema);
+    return aErrNone;
+}

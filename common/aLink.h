@@ -1,0 +1,57 @@
+// Links: packet connections to one module over a byte stream, each with a reader
+// and a writer thread, held in a process-wide registry under 32-bit IDs.
+#pragma once
+
+#include <cstdint>
+
+#include "aError.h"
+#include "aPacket.h"
+#include "aStream.h"
+#include "packetfifo.h"
+
+typedef uint32_t aLinkRef;
+
+typedef int32_t linkStatus;
+enum {
+    LINK_STOPPED = 0,
+    LINK_STARTING = 1,
+    LINK_RUNNING = 2,
+    LINK_STOPPING = 3,
+    LINK_SYNCING = 4,
+    LINK_INVALID = 5,
+    LINK_IO_ERROR = 6,
+    LINK_PACKET_ERROR = 8,
+};
+
+#define aLINK_ADDRESS_SYNC 0xAD
+#define aLINK_ADDRESS_ROUTE 0xAF
+#define cmdFORCEROUTE 0x01
+
+// Creation by transport; each returns the link's ID, 0 on failure. A module that the
+// registry already holds gets one more use of its existing link.
+aLinkRef aLink_CreateUSB(uint32_t serialNumber);
+aLinkRef aLink_CreateTCPIP(uint32_t ipAddress, uint16_t port);
+aLinkRef aLink_CreateSerial(uint32_t serialNumber, const char* portName, uint32_t baudRate);
+// Legacy: a link over the caller's open stream, which the link then owns.
+aLinkRef aLink_Create(aStreamRef stream);
+// Drops one use; the last use tears the link down. Always clears *id.
+aErr aLink_Destroy(aLinkRef* id);
+
+linkStatus aLink_GetStatus(aLinkRef id);
+aErr aLink_PutPacket(aLinkRef id, const aPacket* packet);
+aPacket* aLink_GetPacket(aLinkRef id);
+aPacket* aLink_AwaitPacket(aLinkRef id, uint64_t timeoutMs);
+aPacket* aLink_GetFirst(aLinkRef id, aPacketFilterProc proc, const void* ref);
+// Waits only while the link is running.
+aPacket* aLink_AwaitFirst(aLinkRef id, aPacketFilterProc proc, const void* ref, uint64_t timeoutMs);
+uint64_t aLink_DrainPackets(aLinkRef id, aPacketFilterProc proc, const void* ref);
+// The filter runs on the reader thread; returning exactly 1 consumes the packet.
+// When this returns, the previous filter is not running and is never called again.
+aErr aLink_InstallUserPacketFilter(aLinkRef id, aPacketFilterProc proc, const void* ref);
+// Stops the link, reopens its stream and starts it again (USB and TCP/IP links only).
+aErr aLink_Reset(aLinkRef id);
+
+// Queues the route-control packet [0xAF, 0x01, value].
+aErr aLink_ForceRoute(aLinkRef id, uint8_t value);
+// Accepts every packet.
+uint8_t drainAll(const aPacket* packet, const void* ref);

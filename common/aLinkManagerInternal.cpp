@@ -1,0 +1,289 @@
+// The process-wide registry of links: IDs, use counts and creation by transport.
+#include "aLink.h"
+
+#include <cstring>
+#include <new>
+
+#include "aLinkManagerInternal.h"
+#include "aStreamsocket.h"
+#include "aTime.h"
+#include "aTrace.h"
+#include "unix_streamserial.h"
+#include "unix_streamusb.h"
+
+namespace {
+
+const uint32_t TRACE_REGISTRY = 0x1;
+const uint32_t LEGACY_IDENTIFIER = 0xFFFFFFFFu;
+const int RESET_ATTEMPTS = 20;
+const uint64_t RESET_RETRY_MS = 100;
+
+struct Registry {
+    linkEntry* head = nullptr;
+    aLinkRef nextID = 1;
+    aMutexRef mutex = nullptr;
+};
+
+// Made on first use (thread-safe static initialisation) and never torn down, so
+// link threads still running at exit never meet a destroyed registry.
+Registry& sRegistry() {
+    static Registry* registry = [] {
+        auto* made = new Registry;
+        made->mutex = aMutex_Create("aLink_Managed");
+        return made;
+    }();
+    return *registry;
+}
+
+class RegistryLock {
+public:
+    RegistryLock() { aMutex_Lock(sRegistry().mutex); }
+    ~RegistryLock() { aMutex_Unlock(sRegistry().mutex); }
+    RegistryLock(const RegistryLock&) = delete;
+    RegistryLock& operator=(const RegistryLock&) = delete;
+};
+
+// What names one module: the transport, its identifier, and the TCP port or the
+// serial port path, so a second module on the same host or a USB serial that
+// happens to equal an IPv4 word is never taken for an existing link.
+struct ModuleKey {
+    int32_t type;
+    uint32_t identifier;
+    uint32_t port;
+    const char* portName;
+};
+
+bool sMatches(const linkEntry* entry, const ModuleKey& key) {
+    if (entry->type != key.type || entry->identifier != key.identifier) return false;
+    if (key.type == aLINK_TYPE_TCPIP) return entry->port == key.port;
+    if (key.type == aLINK_TYPE_SERIAL) return strncmp(entry->portName, key.portName, aLINK_PORTNAME_SIZE) == 0;
+    return true;
+}
+
+// Caller holds the registry mutex.
+linkEntry* sLookupEntryByID(aLinkRef id) {
+    for (linkEntry* entry = sRegistry().head; entry; entry = entry->next)
+        if (entry->id == id) return entry;
+    return nullptr;
+}
+
+linkEntry* sLookupEntryByKey(const ModuleKey& key) {
+    for (linkEntry* entry = sRegistry().head; entry; entry = entry->next)
+        if (sMatches(entry, key)) return entry;
+    return nullptr;
+}
+
+linkEntry* sExtractEntry(aLinkRef id) {
+    for (linkEntry** slot = &sRegistry().head; *slot; slot = &(*slot)->next) {
+        if ((*slot)->id == id) {
+            linkEntry* entry = *slot;
+            *slot = entry->next;
+            entry->next = nullptr;
+            return entry;
+        }
+    }
+    return nullptr;
+}
+
+// A use of an existing link for this module, or a new entry holding the caller's
+// use, in one holding of the mutex. `created` tells which.
+aLinkRef sAcquire(const ModuleKey& key, bool& created) {
+    RegistryLock lock;
+    created = false;
+    if (key.type != aLINK_TYPE_LEGACY) {
+        if (linkEntry* existing = sLookupEntryByKey(key)) {
+            ++existing->useCount;
+            return existing->id;
+        }
+    }
+    auto* entry = new (std::nothrow) linkEntry;
+    auto* link = new (std::nothrow) aLink;
+    if (!entry || !link) {
+        delete entry;
+        delete link;
+        return 0;
+    }
+    entry->id = sRegistry().nextID++;
+    entry->identifier = key.identifier;
+    entry->port = key.port;
+    entry->type = key.type;
+    if (key.portName) {
+        strncpy(entry->portName, key.portName, aLINK_PORTNAME_SIZE - 1);
+        entry->portName[aLINK_PORTNAME_SIZE - 1] = '\0';
+    }
+    entry->useCount = 1;
+    entry->link = link;
+    link->id = entry->id;
+    entry->next = sRegistry().head;
+    sRegistry().head = entry;
+    created = true;
+    return entry->id;
+}
+
+// Starts a freshly registered link over its stream; on any failure the entry,
+// its half-made link and the stream are torn down.
+aLinkRef sStartNewLink(aLinkRef id, aStreamRef stream, aErr openResult, bool syncAfterStart) {
+    aErr err = openResult;
+    if (aLink_Init(id, stream) != id && err == aErrNone) err = aErrConnection;
+    if (err == aErrNone && !stream) err = aErrConnection;
+    if (err == aErrNone) err = aLink_Start(id);
+    if (err == aErrNone && syncAfterStart) {
+        err = aLink_Sync(id);
+        if (err == aErrNone) err = aLink_ForceRoute(id, 1);
+    }
+    if (err != aErrNone) {
+        aTrace(TRACE_REGISTRY, " error creating Link, destroying the id (%d)\n", static_cast<int>(id));
+        aLinkRef doomed = id;
+        aLink_Destroy(&doomed);
+        return 0;
+    }
+    return id;
+}
+
+int sBaudIndex(uint32_t baudRate) {
+    const uint32_t rates[] = {2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400};
+    for (int i = 0; i < static_cast<int>(sizeof rates / sizeof rates[0]); ++i)
+        if (rates[i] == baudRate) return i;
+    return -1;
+}
+
+aErr sReopenStream(const linkEntry* entry, aStreamRef* stream) {
+    switch (entry->type) {
+    case aLINK_TYPE_USB:
+        return aStream_CreateUSB(entry->identifier, stream);
+    case aLINK_TYPE_TCPIP:
+        return aStream_CreateSocket(entry->identifier, static_cast<uint16_t>(entry->port), stream);
+    default:
+        aTrace(TRACE_REGISTRY, " recreate invalid stream type\n");
+        return aErrParam;
+    }
+}
+
+}  // namespace
+
+aLink* aLinkManager_GetLink(aLinkRef id) {
+    if (id == 0) return nullptr;
+    RegistryLock lock;
+    linkEntry* entry = sLookupEntryByID(id);
+    return entry ? entry->link : nullptr;
+}
+
+aLinkRef aLink_CreateUSB(uint32_t serialNumber) {
+    bool created = false;
+    const aLinkRef id = sAcquire({aLINK_TYPE_USB, serialNumber, 0, nullptr}, created);
+    if (!id || !created) return id;
+    aStreamRef stream = nullptr;
+    const aErr err = aStream_CreateUSB(serialNumber, &stream);
+    return sStartNewLink(id, stream, err, true);
+}
+
+aLinkRef aLink_CreateTCPIP(uint32_t ipAddress, uint16_t port) {
+    bool created = false;
+    const aLinkRef id = sAcquire({aLINK_TYPE_TCPIP, ipAddress, port, nullptr}, created);
+    if (!id || !created) return id;
+    aStreamRef stream = nullptr;
+    const aErr err = aStream_CreateSocket(ipAddress, port, &stream);
+    return sStartNewLink(id, stream, err, false);
+}
+
+aLinkRef aLink_CreateSerial(uint32_t serialNumber, const char* portName, uint32_t baudRate) {
+    if (!portName) return 0;
+    const int baudIndex = sBaudIndex(baudRate);
+    if (baudIndex < 0) return 0;
+    bool created = false;
+    const aLinkRef id = sAcquire({aLINK_TYPE_SERIAL, serialNumber, 0, portName}, created);
+    if (!id || !created) return id;
+    aStreamRef stream = nullptr;
+    const aErr err = aStream_CreateSerial(portName, baudIndex, 0, 0, 0, &stream);
+    return sStartNewLink(id, stream, err, false);
+}
+
+aLinkRef aLink_Create(aStreamRef stream) {
+    if (!aVALIDSTREAM(stream)) return 0;
+    bool created = false;
+    const aLinkRef id = sAcquire({aLINK_TYPE_LEGACY, LEGACY_IDENTIFIER, 0, nullptr}, created);
+    if (!id) {
+        aStream_Destroy(&stream);
+        return 0;
+    }
+    return sStartNewLink(id, stream, aErrNone, false);
+}
+
+aErr aLink_Destroy(aLinkRef* id) {
+    if (!id) return aErrParam;
+    linkEntry* entry = nullptr;
+    {
+        RegistryLock lock;
+        entry = sLookupEntryByID(*id);
+        if (!entry) {
+            *id = 0;
+            return aErrParam;
+        }
+        --entry->useCount;
+        if (entry->useCount > 0) {
+            aTrace(TRACE_REGISTRY, "aLink_Destroy use_count: %d\n", entry->useCount);
+            *id = 0;
+            return aErrNone;
+        }
+        // The last use leaves the registry under the same holding of the mutex, so
+        // no other caller can take a use of a link that is going away.
+        sExtractEntry(entry->id);
+    }
+    *id = 0;
+
+    aErr result = aErrUnknown;
+    if (aLink* link = entry->link) {
+        if (link->userFilterSema) {
+            aMutex_Lock(link->userFilterSema);
+            link->userFilter = nullptr;
+            link->userFilterRef = nullptr;
+            aMutex_Unlock(link->userFilterSema);
+        }
+        aLink_Stop(link);
+        if (entry->companionId) aLink_Destroy(&entry->companionId);
+        result = aErrNone;
+        aLink_Release(link);
+        link->check = 0;
+        delete link;
+    }
+    delete entry;
+    return result;
+}
+
+aErr aLink_Reset(aLinkRef id) {
+    linkEntry* entry = nullptr;
+    {
+        RegistryLock lock;
+        entry = id ? sLookupEntryByID(id) : nullptr;
+    }
+    if (!entry || !entry->link) return aErrParam;
+    return aLink_ResetLink(entry);
+}
+
+aErr aLink_ResetLink(linkEntry* entry) {
+    if (!entry || !entry->link) return aErrParam;
+    // A link whose stream cannot be opened again (a serial port or a caller's stream)
+    // is refused before it is stopped, so a reset never leaves a working link dead.
+    if (entry->type != aLINK_TYPE_USB && entry->type != aLINK_TYPE_TCPIP) {
+        aTrace(TRACE_REGISTRY, " recreate invalid stream type\n");
+        return aErrParam;
+    }
+    aLink* link = entry->link;
+    aLink_Stop(link);
+    aLink_Release(link);
+
+    aStreamRef stream = nullptr;
+    aErr err = aErrNone;
+    for (int attempt = 0; attempt < RESET_ATTEMPTS; ++attempt) {
+        err = sReopenStream(entry, &stream);
+        if (err == aErrNone && stream) break;
+        stream = nullptr;
+        aTime_MSSleep(RESET_RETRY_MS);
+    }
+    if (!stream) {
+        aTrace(TRACE_REGISTRY, " ERROR - could not recreate stream: %d\n", static_cast<int>(err));
+        return err != aErrNone ? err : aErrConnection;
+    }
+    aLink_Init(entry->id, stream);
+    return aLink_Start(entry->id);
+}

@@ -1,0 +1,71 @@
+// The link object and the registry entry that owns it; shared by the link engine
+// and the registry, not by callers of the library.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "aLink.h"
+#include "aMutex.h"
+#include "aThread.h"
+
+#define aLINK_CHECK 0xCEEDu
+#define aLINK_PORTNAME_SIZE 100
+
+struct aLink {
+    uint16_t check = 0;
+    aLinkRef id = 0;
+    std::atomic<uint8_t> running{0};
+    std::atomic<linkStatus> status{LINK_STOPPED};
+    uint64_t inFifo = 0;
+    aPacket* rxPacket = nullptr;
+    uint64_t outFifo = 0;
+    aThreadRef inThread = nullptr;
+    aThreadRef outThread = nullptr;
+    aThreadProc inProc = nullptr;
+    aThreadProc outProc = nullptr;
+    std::atomic<uint8_t> inAlive{0};
+    std::atomic<uint8_t> outAlive{0};
+    aStreamRef stream = nullptr;
+    // Reader-thread state of the sync handshake.
+    uint32_t syncState = 0;
+    uint8_t syncByte = 0;
+    uint64_t lastBurstMs = 0;
+    aPacketFilterProc userFilter = nullptr;
+    const void* userFilterRef = nullptr;
+    aMutexRef userFilterSema = nullptr;
+};
+
+// Link types of registry entries: the discovery transports plus 0 for a caller's stream.
+enum {
+    aLINK_TYPE_LEGACY = 0,
+    aLINK_TYPE_USB = 1,
+    aLINK_TYPE_TCPIP = 2,
+    aLINK_TYPE_SERIAL = 3,
+};
+
+struct linkEntry {
+    aLinkRef id = 0;
+    aLinkRef companionId = 0;
+    uint32_t identifier = 0;
+    uint32_t port = 0;
+    uint32_t clientIndex = 0;
+    int32_t type = 0;
+    int16_t useCount = 0;
+    char portName[aLINK_PORTNAME_SIZE] = {};
+    aLink* link = nullptr;
+    linkEntry* next = nullptr;
+};
+
+// Engine operations the registry drives.
+aLinkRef aLink_Init(aLinkRef id, aStreamRef stream);
+aErr aLink_Start(aLinkRef id);
+aErr aLink_Stop(aLink* link);
+aErr aLink_Sync(aLinkRef id);
+// Frees what aLink_Init made (queues, packet, mutex) and the stream; safe on a link
+// that was only partly initialised.
+void aLink_Release(aLink* link);
+
+// The entry's link object, or none when the ID is not registered.
+aLink* aLinkManager_GetLink(aLinkRef id);
+aErr aLink_ResetLink(linkEntry* entry);

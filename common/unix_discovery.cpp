@@ -1,0 +1,195 @@
+// Module enumeration on Linux: the USB bus through libusb, and Ethernet modules
+// through the multicast query.
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ifaddrs.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <libusb.h>
+
+#include "Corvalith-C.h"
+#include "aTime.h"
+#include "cvusb_driver.h"
+#include "discover.h"
+
+namespace {
+
+const char* const DISCOVERY_GROUP = "232.2.2.2";
+const uint16_t DISCOVERY_REQUEST_PORT = 9888;
+const uint16_t DISCOVERY_REPLY_PORT = 9889;
+const size_t DISCOVERY_DATAGRAM = 16;
+const int REPLY_WAIT_MS = 2000;
+// However many datagrams keep arriving, an enumeration ends after this long.
+const uint64_t ENUMERATION_LIMIT_MS = 10000;
+const size_t SERIAL_BUFFER = 32;
+const int SERIAL_DIGITS = 8;
+const uint8_t MODEL_UNSET = 0xFF;
+
+void sCount(bool found, uint8_t& count) {
+    if (found && count < UINT8_MAX) ++count;
+}
+
+void sCopyToUSBLinkspec(linkSpec* spec, uint32_t serialNumber, uint16_t productId) {
+    spec->serialNumber = serialNumber;
+    spec->moduleAddress = 0;
+    spec->routerAddress = 0;
+    spec->routerSerialNumber = 0;
+    spec->model = productId & 0xFF;
+    spec->ipAddress = serialNumber;
+    spec->port = 0;
+}
+
+bool sReadSerial(libusb_device_handle* handle, uint8_t index, uint32_t* serialNumber) {
+    unsigned char text[SERIAL_BUFFER] = {};
+    const int length = libusb_get_string_descriptor_ascii(handle, index, text, sizeof text - 1);
+    if (length != SERIAL_DIGITS) return false;
+    char* end = nullptr;
+    const unsigned long value = strtoul(reinterpret_cast<const char*>(text), &end, 16);
+    if (!end || *end != '\0') return false;
+    *serialNumber = static_cast<uint32_t>(value);
+    return true;
+}
+
+// One UDP socket sending the query through one interface.
+bool sTCPIPMultiCast(uint32_t interfaceAddress) {
+    const int sock = socket(AF_INET, SOCK_DGRAM, 0);
+    if (sock < 0) return false;
+    const int reuse = 1;
+    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
+    struct in_addr outgoing = {};
+    outgoing.s_addr = interfaceAddress;
+    setsockopt(sock, IPPROTO_IP, IP_MULTICAST_IF, &outgoing, sizeof outgoing);
+    struct sockaddr_in group = {};
+    group.sin_family = AF_INET;
+    group.sin_port = htons(DISCOVERY_REQUEST_PORT);
+    inet_pton(AF_INET, DISCOVERY_GROUP, &group.sin_addr);
+    uint8_t request[DISCOVERY_DATAGRAM] = {1};
+    const bool sent = sendto(sock, request, sizeof request, 0, reinterpret_cast<sockaddr*>(&group), sizeof group) ==
+                      static_cast<ssize_t>(sizeof request);
+    close(sock);
+    return sent;
+}
+
+// Sends the query through every IPv4 interface but loopback; the default interface
+// when the list cannot be had.
+bool sSendRequests() {
+    struct ifaddrs* interfaces = nullptr;
+    if (getifaddrs(&interfaces) != 0) return sTCPIPMultiCast(htonl(INADDR_ANY));
+    bool sent = false;
+    for (struct ifaddrs* entry = interfaces; entry; entry = entry->ifa_next) {
+        if (!entry->ifa_addr || entry->ifa_addr->sa_family != AF_INET) continue;
+        const uint32_t address = reinterpret_cast<sockaddr_in*>(entry->ifa_addr)->sin_addr.s_addr;
+        if (address == htonl(INADDR_ANY) || address == htonl(INADDR_LOOPBACK)) continue;
+        if (sTCPIPMultiCast(address)) sent = true;
+    }
+    freeifaddrs(interfaces);
+    return sent;
+}
+
+int sTCPIPSetupListener() {
+    const int sock = socket(AF_INET, SOCK_DGRAM, 0);
+    if (sock < 0) return -1;
+    const int reuse = 1;
+    struct sockaddr_in local = {};
+    local.sin_family = AF_INET;
+    local.sin_port = htons(DISCOVERY_REPLY_PORT);
+    local.sin_addr.s_addr = htonl(INADDR_ANY);
+    if (setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse) != 0 ||
+        bind(sock, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+        close(sock);
+        return -1;
+    }
+    return sock;
+}
+
+void sCopyToTCPIPLinkspec(linkSpec* spec, const uint8_t* reply, uint32_t sourceAddress) {
+    uint32_t serialNumber = 0;
+    for (int i = 3; i >= 0; --i) serialNumber = serialNumber << 8 | reply[4 + i];
+    spec->serialNumber = serialNumber;
+    spec->moduleAddress = reply[1];
+    spec->routerAddress = reply[1];
+    spec->routerSerialNumber = serialNumber;
+    spec->model = reply[12];
+    spec->ipAddress = sourceAddress;
+    spec->port = static_cast<uint32_t>(reply[2] | reply[3] << 8);
+}
+
+}  // namespace
+
+uint8_t aDiscovery_EnumerateUSB(aDiscoveryCallback callback, void* ref) {
+    libusb_context* context = Corvalith_libusb_context();
+    if (!context) {
+        Corvalith_libusb_init();
+        context = Corvalith_libusb_context();
+    }
+    if (!context) return 0;
+    libusb_device** devices = nullptr;
+    const ssize_t deviceCount = libusb_get_device_list(context, &devices);
+    if (deviceCount < 0) return 0;
+    uint8_t count = 0;
+    bool goOn = true;
+    for (ssize_t i = 0; i < deviceCount && goOn; ++i) {
+        libusb_device* device = devices[i];
+        libusb_device_handle* handle = nullptr;
+        if (!is_corvalith_device(device) || libusb_open(device, &handle) != 0) continue;
+        struct libusb_device_descriptor descriptor = {};
+        uint32_t serialNumber = 0;
+        if (libusb_get_device_descriptor(device, &descriptor) == 0 &&
+            sReadSerial(handle, descriptor.iSerialNumber, &serialNumber)) {
+            linkSpec* spec = aLinkSpec_Create(USB);
+            if (spec) {
+                sCopyToUSBLinkspec(spec, serialNumber, descriptor.idProduct);
+                bool found = false;
+                goOn = callback(spec, &found, ref);
+                sCount(found, count);
+                aLinkSpec_Destroy(&spec);
+            }
+        }
+        libusb_close(handle);
+    }
+    libusb_free_device_list(devices, 1);
+    return count;
+}
+
+uint8_t aDiscovery_EnumerateTCPIP(aDiscoveryCallback callback, void* ref) {
+    const int listener = sTCPIPSetupListener();
+    if (listener < 0) return 0;
+    uint8_t count = 0;
+    if (sSendRequests()) {
+        const uint64_t limit = aTime_GetMonotonicMS() + ENUMERATION_LIMIT_MS;
+        bool goOn = true;
+        while (goOn) {
+            const uint64_t now = aTime_GetMonotonicMS();
+            if (now >= limit) break;
+            const int wait = static_cast<int>(limit - now < static_cast<uint64_t>(REPLY_WAIT_MS) ? limit - now
+                                                                                               : REPLY_WAIT_MS);
+            struct pollfd ready = {listener, POLLIN, 0};
+            const int polled = poll(&ready, 1, wait);
+            if (polled < 0 && errno == EINTR) continue;
+            if (polled <= 0) break;
+            // A fresh buffer for every datagram, so a short reply never inherits
+            // the previous module's fields.
+            uint8_t reply[DISCOVERY_DATAGRAM] = {};
+            reply[12] = MODEL_UNSET;
+            struct sockaddr_in source = {};
+            socklen_t sourceLength = sizeof source;
+            const ssize_t received = recvfrom(listener, reply, sizeof reply, 0,
+                                              reinterpret_cast<sockaddr*>(&source), &sourceLength);
+            if (received < 0) break;
+            linkSpec* spec = aLinkSpec_Create(TCPIP);
+            if (!spec) continue;
+            sCopyToTCPIPLinkspec(spec, reply, source.sin_addr.s_addr);
+            bool found = false;
+            goOn = callback(spec, &found, ref);
+            sCount(found, count);
+            aLinkSpec_Destroy(&spec);
+        }
+    }
+    close(listener);
+    return count;
+}
