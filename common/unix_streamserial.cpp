@@ -1,0 +1,192 @@
+// Serial-port back end over termios: raw line, reads that never wait, writes paced
+// to the line by tcdrain.
+#include "unix_streamserial.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include "aTime.h"
+
+#define aSERIALSTREAMCHECK 0xBEEFu
+
+typedef struct aSerialStream {
+    uint32_t baudIndex;
+    char path[aSERIAL_MAX_PATH];
+    int descriptor;  // -1 when closed
+    bool settingsSaved;
+    termios savedSettings;
+    termios settings;
+    uint16_t check;
+} aSerialStream;
+
+#define aVALIDSS(s) ((s) != nullptr && (s)->check == aSERIALSTREAMCHECK)
+
+static speed_t sSpeed(uint32_t baudIndex)
+{
+    static const speed_t speeds[] = {B2400, B4800, B9600, B19200, B38400, B57600, B115200, B230400};
+    return baudIndex < sizeof(speeds) / sizeof(speeds[0]) ? speeds[baudIndex] : B0;
+}
+
+static aErr sStreamOpenSerial(aSerialStream* state, uint8_t parity, uint8_t dataBits,
+                              uint8_t stopBits)
+{
+    // Non-blocking so the open does not wait for the carrier; never the
+    // controlling terminal.
+    state->descriptor = open(state->path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (state->descriptor < 0) {
+        const int error = errno;
+        state->descriptor = -1;
+        if (error == ENOENT)
+            return aErrNotFound;
+        if (error == EACCES)
+            return aErrPermission;
+        return aErrIO;
+    }
+    if (fcntl(state->descriptor, F_SETFL, 0) != 0)
+        return aErrIO;
+    if (tcgetattr(state->descriptor, &state->savedSettings) != 0)
+        return aErrIO;
+    state->settingsSaved = true;
+
+    termios* t = &state->settings;
+    *t = state->savedSettings;
+    t->c_iflag = IGNBRK | (parity ? IGNPAR : 0);
+    t->c_oflag = 0;
+    t->c_lflag = 0;
+    t->c_cflag = CREAD | CLOCAL | (parity ? PARENB : 0) | (dataBits == 0 ? CS8 : CS7) |
+                 (stopBits == 1 ? CSTOPB : 0);
+    const speed_t speed = sSpeed(state->baudIndex);
+    if (cfsetispeed(t, speed) != 0 || cfsetospeed(t, speed) != 0)
+        return aErrIO;
+    // A read returns at once with what waits, possibly nothing.
+    t->c_cc[VMIN] = 0;
+    t->c_cc[VTIME] = 0;
+    if (tcsetattr(state->descriptor, TCSANOW, t) != 0)
+        return aErrIO;
+    if (tcflush(state->descriptor, TCIOFLUSH) != 0)
+        return aErrIO;
+    return aErrNone;
+}
+
+static aErr sSerialStreamGet(uint8_t* byte, void* ref)
+{
+    aSerialStream* state = static_cast<aSerialStream*>(ref);
+    if (!aVALIDSS(state))
+        return aErrParam;
+    ssize_t got = read(state->descriptor, byte, 1);
+    if (got == 1)
+        return aErrNone;
+    if (got < 0)
+        return errno == EAGAIN || errno == EINTR ? aErrNotReady : aErrIO;
+    // A hung-up line also reads as empty; only poll tells it from an idle one.
+    pollfd p = {state->descriptor, POLLIN, 0};
+    if (poll(&p, 1, 0) == 1 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)))
+        return aErrIO;
+    return aErrNotReady;
+}
+
+static aErr sSerialStreamWrite(const uint8_t* data, size_t count, void* ref)
+{
+    aSerialStream* state = static_cast<aSerialStream*>(ref);
+    if (!aVALIDSS(state))
+        return aErrParam;
+    size_t sent = 0;
+    while (sent < count) {
+        ssize_t moved = write(state->descriptor, data + sent, count - sent);
+        if (moved < 0 && errno == EINTR)
+            continue;
+        if (moved <= 0)
+            return aErrIO;
+        sent += static_cast<size_t>(moved);
+    }
+    while (tcdrain(state->descriptor) != 0) {
+        if (errno != EINTR)
+            return aErrIO;
+    }
+    return aErrNone;
+}
+
+static aErr sSerialStreamPut(const uint8_t* byte, void* ref)
+{
+    return sSerialStreamWrite(byte, 1, ref);
+}
+
+static aErr sSerialStreamWait(uint32_t timeoutMs, void* ref)
+{
+    aSerialStream* state = static_cast<aSerialStream*>(ref);
+    if (!aVALIDSS(state))
+        return aErrParam;
+    const uint64_t deadline = aTime_GetMonotonicMS() + timeoutMs;
+    for (;;) {
+        pollfd p = {state->descriptor, POLLIN, 0};
+        const uint64_t now = aTime_GetMonotonicMS();
+        int ready = poll(&p, 1, now >= deadline ? 0 : static_cast<int>(deadline - now));
+        // A hang-up or error counts as ready: the read reports it.
+        if (ready > 0)
+            return aErrNone;
+        if (ready == 0)
+            return aErrTimeout;
+        if (errno != EINTR)
+            return aErrIO;
+    }
+}
+
+static aErr sSerialStreamDelete(void* ref)
+{
+    aSerialStream* state = static_cast<aSerialStream*>(ref);
+    if (!aVALIDSS(state))
+        return aErrParam;
+    if (state->descriptor >= 0) {
+        if (state->settingsSaved)
+            tcsetattr(state->descriptor, TCSANOW, &state->savedSettings);
+        close(state->descriptor);
+        state->descriptor = -1;
+        state->settingsSaved = false;
+        memset(&state->savedSettings, 0, sizeof(state->savedSettings));
+    }
+    state->check = 0;
+    free(state);
+    return aErrNone;
+}
+
+aErr aStream_CreateSerial(const char* path, uint32_t baudIndex, uint8_t parity, uint8_t dataBits,
+                          uint8_t stopBits, aStreamRef* stream)
+{
+    if (stream != nullptr)
+        *stream = nullptr;
+    if (path == nullptr || stream == nullptr || dataBits > 1 || stopBits > 1)
+        return aErrResource;
+    // A truncated path would name another device.
+    const size_t pathLength = strnlen(path, aSERIAL_MAX_PATH);
+    if (pathLength == aSERIAL_MAX_PATH)
+        return aErrResource;
+
+    aSerialStream* state = static_cast<aSerialStream*>(calloc(1, sizeof(aSerialStream)));
+    if (state == nullptr)
+        return aErrResource;
+    state->baudIndex = baudIndex;
+    memcpy(state->path, path, pathLength);
+    state->path[pathLength] = '\0';
+    state->descriptor = -1;
+    state->check = aSERIALSTREAMCHECK;
+
+    aStreamRef s = aStream_Create(sSerialStreamGet, sSerialStreamPut, sSerialStreamWrite,
+                                  sSerialStreamDelete, state);
+    if (s == nullptr) {
+        sSerialStreamDelete(state);
+        return aErrResource;
+    }
+    aErr err = sStreamOpenSerial(state, parity, dataBits, stopBits);
+    if (err != aErrNone) {
+        aStream_Destroy(&s);
+        return err;
+    }
+    aStream_SetWaitProc(s, sSerialStreamWait);
+    *stream = s;
+    return aErrNone;
+}
