@@ -1,0 +1,12 @@
+// The one libusb context of the process, created on first use and kept until the
+// process ends.
+#pragma once
+
+#include <libusb.h>
+
+// The context, or NULL before Corvalith_libusb_init succeeded.
+libusb_context* Corvalith_libusb_context();
+// Creates the context unless it exists; the libusb_init result (0 when it exists).
+int Corvalith_libusb_init();
+// Ends the context; nothing in the system calls it.
+void Corvalith_libusb_exit();

@@ -1,0 +1,369 @@
+#include "cvusb_driver.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <new>
+#include <unistd.h>
+
+#include "Corvalith-C.h"
+#include "aFile.h"
+#include "aTrace.h"
+
+#define TRACE_USB 0x400u
+
+namespace {
+
+const uint8_t ERROR_COUNT_CAP = CVUSB_TOLERATED_ERRORS + 1;
+
+libusb_context* sContext() {
+    libusb_context* context = Corvalith_libusb_context();
+    if (!context) {
+        Corvalith_libusb_init();
+        context = Corvalith_libusb_context();
+    }
+    return context;
+}
+
+// Four consecutive input/output errors pass; the fifth fails the device for good.
+// The count stops at its cap, so it can never wrap back below the limit, and a failed
+// device is never tolerated again.
+aErr sHandleErrorTolerance(cvusb_deviceRef device, aErr result, aErr tolerated) {
+    if (result != aErrIO) {
+        device->errorCount = 0;
+        return result;
+    }
+    if (device->state == CVUSB_STATE_FAILED) return aErrIO;
+    uint8_t before = device->errorCount.load();
+    while (before < ERROR_COUNT_CAP &&
+           !device->errorCount.compare_exchange_weak(before, static_cast<uint8_t>(before + 1))) {
+    }
+    if (before < CVUSB_TOLERATED_ERRORS) return tolerated;
+    device->state = CVUSB_STATE_FAILED;
+    return aErrIO;
+}
+
+aErr sStateResult(uint32_t state) {
+    if (state == CVUSB_STATE_CLOSED) return aErrConnection;
+    if (state == CVUSB_STATE_CREATED || state == CVUSB_STATE_FOUND) return aErrNotReady;
+    return aErrIO;
+}
+
+void sCloseHandle(cvusb_deviceRef device) {
+    if (device->handle) libusb_close(device->handle);
+    device->handle = nullptr;
+}
+
+}  // namespace
+
+cvusb_deviceRef cvusb_create_usb(uint32_t mode) {
+    cvusb_deviceRef device = new (std::nothrow) cvusb_device();
+    if (!device) return nullptr;
+    device->mode = mode;
+    device->descriptor = -1;
+    device->nextByte = device->receiveBuffer;
+    if (mode == CVUSB_MODE_USBLIB) sContext();
+    device->state = CVUSB_STATE_CREATED;
+    return device;
+}
+
+aErr cvusb_destroy(cvusb_deviceRef* device) {
+    if (!device || !*device) return aErrParam;
+    cvusb_deviceRef d = *device;
+    sCloseHandle(d);
+    if (d->descriptor >= 0) close(d->descriptor);
+    delete d;
+    *device = nullptr;
+    return aErrNone;
+}
+
+bool cvusb_is_kernel_driver_installed(uint32_t serialNumber) {
+    char path[64];
+    snprintf(path, sizeof path, CVUSB_NODE_FORMAT, serialNumber);
+    return aFile_Exists(path);
+}
+
+aErr cvusb_open_corvalith_device(cvusb_deviceRef device, const char* serial) {
+    if (!device || !serial) return aErrParam;
+    return device->mode == CVUSB_MODE_USBLIB ? cvusb_open_corvalith_USBlib_device(device, serial)
+                                             : cvusb_open_corvalith_kernel_device(device, serial);
+}
+
+aErr cvusb_write_to_device(cvusb_deviceRef device, const uint8_t* data, size_t count) {
+    if (!device || (!data && count)) return aErrParam;
+    return device->mode == CVUSB_MODE_USBLIB ? cvusb_write_to_USBlib_device(device, data, count)
+                                             : cvusb_write_to_kernel_device(device, data, count);
+}
+
+aErr cvusb_get_from_device(cvusb_deviceRef device, uint8_t* byte) {
+    if (!device || !byte) return aErrParam;
+    return device->mode == CVUSB_MODE_USBLIB ? cvusb_get_from_USBlib_device(device, byte)
+                                             : cvusb_get_from_kernel_device(device, byte);
+}
+
+aErr cvusb_close_corvalith_device(cvusb_deviceRef device) {
+    if (!device) return aErrParam;
+    return device->mode == CVUSB_MODE_USBLIB ? cvusb_close_corvalith_USBlib_device(device)
+                                             : cvusb_close_corvalith_kernel_device(device);
+}
+
+bool is_corvalith_device(libusb_device* device) {
+    struct libusb_device_descriptor descriptor = {};
+    if (!device || libusb_get_device_descriptor(device, &descriptor) != 0) return false;
+    return descriptor.idVendor == CVUSB_VENDOR_ID && descriptor.idProduct < CVUSB_PRODUCT_LIMIT;
+}
+
+int find_usb_endpoints(cvusb_deviceRef device) {
+    if (!device || !device->handle) return -1;
+    struct libusb_config_descriptor* config = nullptr;
+    if (libusb_get_config_descriptor(libusb_get_device(device->handle), 0, &config) != 0) return -1;
+    bool matched = false;
+    uint8_t interfaceNumber = 0, in = 0, out = 0;
+    for (int i = 0; i < config->bNumInterfaces; ++i) {
+        const struct libusb_interface& interface = config->interface[i];
+        for (int a = 0; a < interface.num_altsetting; ++a) {
+            const struct libusb_interface_descriptor& setting = interface.altsetting[a];
+            if (setting.bInterfaceClass != CVUSB_INTERFACE_CLASS ||
+                setting.bInterfaceSubClass != CVUSB_INTERFACE_SUBCLASS ||
+                setting.bInterfaceProtocol != CVUSB_INTERFACE_PROTOCOL)
+                continue;
+            // the last matching setting wins, with only its own endpoints
+            matched = true;
+            interfaceNumber = setting.bInterfaceNumber;
+            in = 0;
+            out = 0;
+            for (int e = 0; e < setting.bNumEndpoints; ++e) {
+                const struct libusb_endpoint_descriptor& endpoint = setting.endpoint[e];
+                if (!(endpoint.bmAttributes & 0x02)) continue;  // bulk or interrupt
+                if (endpoint.bEndpointAddress & LIBUSB_ENDPOINT_IN)
+                    in = endpoint.bEndpointAddress;
+                else
+                    out = endpoint.bEndpointAddress;
+            }
+        }
+    }
+    libusb_free_config_descriptor(config);
+    if (!matched || !in || !out) return -1;
+    device->interfaceNumber = interfaceNumber;
+    device->inEndpoint = in;
+    device->outEndpoint = out;
+    return 0;
+}
+
+aErr cvusb_open_corvalith_USBlib_device(cvusb_deviceRef device, const char* serial) {
+    if (!device || !serial) return aErrParam;
+    if (device->mode != CVUSB_MODE_USBLIB) return aErrMode;
+    if (device->state == 0) return aErrResource;
+    // Without a bus (or a context) there is simply no such module.
+    libusb_context* context = sContext();
+    if (!context) return aErrNotFound;
+    libusb_device** list = nullptr;
+    const ssize_t count = libusb_get_device_list(context, &list);
+    if (count < 0 || !list) return aErrNotFound;
+
+    aErr result = aErrNotFound;
+    for (ssize_t i = 0; i < count; ++i) {
+        libusb_device_handle* handle = nullptr;
+        if (!is_corvalith_device(list[i]) || libusb_open(list[i], &handle) != 0) continue;
+        struct libusb_device_descriptor descriptor = {};
+        if (libusb_get_device_descriptor(list[i], &descriptor) != 0) {
+            libusb_close(handle);
+            continue;
+        }
+        char found[CVUSB_SERIAL_SIZE + 1] = {};
+        const int length = libusb_get_string_descriptor_ascii(
+            handle, descriptor.iSerialNumber, reinterpret_cast<unsigned char*>(found), CVUSB_SERIAL_SIZE);
+        if (length < 0 || strcmp(found, serial) != 0) {
+            libusb_close(handle);
+            continue;
+        }
+
+        snprintf(device->serial, sizeof device->serial, "%s", found);
+        device->handle = handle;
+        device->state = CVUSB_STATE_FOUND;
+        if (find_usb_endpoints(device) != 0) {
+            result = aErrConfiguration;
+        } else {
+            const int claimed = libusb_claim_interface(handle, device->interfaceNumber);
+            if (claimed == 0) {
+                device->state = CVUSB_STATE_READY;
+                device->available = 0;
+                device->nextByte = device->receiveBuffer;
+                device->errorCount = 0;
+                libusb_free_device_list(list, 1);
+                return aErrNone;
+            }
+            if (claimed == LIBUSB_ERROR_BUSY || claimed == LIBUSB_ERROR_NO_DEVICE)
+                result = aErrBusy;
+            else if (claimed == LIBUSB_ERROR_ACCESS)
+                result = aErrPermission;
+            else
+                result = aErrUnknown;
+        }
+        device->state = CVUSB_STATE_CLOSED;
+        sCloseHandle(device);
+        break;
+    }
+    libusb_free_device_list(list, 1);
+    return result;
+}
+
+aErr cvusb_write_to_USBlib_device(cvusb_deviceRef device, const uint8_t* data, size_t count) {
+    if (!device || (!data && count)) return aErrParam;
+    if (device->mode != CVUSB_MODE_USBLIB) return aErrMode;
+    const uint32_t state = device->state;
+    if (state != CVUSB_STATE_READY) {
+        if (state != CVUSB_STATE_CLOSED && state != CVUSB_STATE_CREATED && state != CVUSB_STATE_FOUND)
+            aTrace(TRACE_USB, "libusb WRITE error dev state: %d\n", static_cast<int>(state));
+        return sHandleErrorTolerance(device, sStateResult(state), aErrNone);
+    }
+
+    aErr recorded = aErrNone;
+    int attempts = 0;
+    size_t offset = 0;
+    // After a failed transfer one more transfer carries what did not go; only when
+    // that fails too is an error recorded. Every retry sends only the bytes that have
+    // not gone yet, so no byte reaches the module twice.
+    bool secondTry = false;
+    while (offset < count && attempts < CVUSB_WRITE_ATTEMPTS) {
+        const size_t chunkEnd = offset + (count - offset < CVUSB_WRITE_CHUNK ? count - offset : CVUSB_WRITE_CHUNK);
+        while (offset < chunkEnd && attempts < CVUSB_WRITE_ATTEMPTS) {
+            uint8_t chunk[CVUSB_WRITE_CHUNK] = {};
+            const int length = static_cast<int>(chunkEnd - offset);
+            memcpy(chunk, data + offset, static_cast<size_t>(length));
+            int transferred = 0;
+            ++attempts;
+            const int r = libusb_bulk_transfer(device->handle, device->outEndpoint, chunk, length,
+                                               &transferred, CVUSB_WRITE_TIMEOUT_MS);
+            if (transferred > 0) offset += static_cast<size_t>(transferred < length ? transferred : length);
+            if (r == 0) {
+                secondTry = false;
+            } else if (r == LIBUSB_ERROR_NO_DEVICE) {
+                device->state = CVUSB_STATE_FAILED;
+                return aErrIO;
+            } else if (r == LIBUSB_ERROR_PIPE) {
+                secondTry = false;
+                const int cleared = libusb_clear_halt(device->handle, device->outEndpoint);
+                if (cleared != 0) {
+                    recorded = aErrIO;
+                    aTrace(TRACE_USB, "libusb WRITE error clearing halt: %d\n", cleared);
+                }
+            } else if (!secondTry) {
+                secondTry = true;
+            } else {
+                secondTry = false;
+                recorded = aErrIO;
+                aTrace(TRACE_USB, "libusb WRITE error bulk transfer: %d\n", r);
+            }
+        }
+    }
+    const aErr result = offset < count ? aErrWrite : recorded;
+    return sHandleErrorTolerance(device, result, aErrNone);
+}
+
+aErr cvusb_get_from_USBlib_device(cvusb_deviceRef device, uint8_t* byte) {
+    if (!device || !byte) return aErrParam;
+    if (device->mode != CVUSB_MODE_USBLIB) return aErrMode;
+    aErr result = aErrNone;
+    if (device->available == 0) {
+        const uint32_t state = device->state;
+        if (state != CVUSB_STATE_READY) {
+            if (state != CVUSB_STATE_CLOSED && state != CVUSB_STATE_CREATED && state != CVUSB_STATE_FOUND)
+                aTrace(TRACE_USB, "libusb READ error dev state: %d\n", static_cast<int>(state));
+            result = sStateResult(state);
+        } else {
+            int transferred = 0;
+            const int r = libusb_bulk_transfer(device->handle, device->inEndpoint, device->receiveBuffer,
+                                               CVUSB_RECEIVE_SIZE, &transferred, CVUSB_READ_TIMEOUT_MS);
+            if (transferred < 0) transferred = 0;
+            if (transferred > CVUSB_RECEIVE_SIZE) transferred = CVUSB_RECEIVE_SIZE;
+            if (r == 0 || (r == LIBUSB_ERROR_TIMEOUT && transferred > 0)) {
+                device->available = static_cast<uint32_t>(transferred);
+                device->nextByte = device->receiveBuffer;
+            } else if (r == LIBUSB_ERROR_PIPE) {
+                libusb_clear_halt(device->handle, device->inEndpoint);
+                result = aErrNotReady;
+            } else if (r == LIBUSB_ERROR_TIMEOUT) {
+                result = aErrNotReady;
+            } else if (r == LIBUSB_ERROR_NO_DEVICE) {
+                device->state = CVUSB_STATE_FAILED;
+                return aErrIO;
+            } else {
+                aTrace(TRACE_USB, "libusb READ error bulk transfer: %d\n", r);
+                result = aErrIO;
+            }
+        }
+    }
+    if (result == aErrNone) {
+        if (device->available > 0) {
+            *byte = *device->nextByte++;
+            --device->available;
+        } else {
+            result = aErrNotReady;  // a transfer that succeeded with no byte
+        }
+    }
+    // A reader takes aErrNone as one byte received, so a tolerated error is "not yet".
+    return sHandleErrorTolerance(device, result, aErrNotReady);
+}
+
+aErr cvusb_close_corvalith_USBlib_device(cvusb_deviceRef device) {
+    if (!device) return aErrParam;
+    if (device->mode != CVUSB_MODE_USBLIB) return aErrMode;
+    if (!device->handle) return aErrMode;
+    libusb_release_interface(device->handle, device->interfaceNumber);
+    sCloseHandle(device);
+    device->state = CVUSB_STATE_CLOSED;
+    device->interfaceNumber = 0;
+    device->inEndpoint = 0;
+    device->outEndpoint = 0;
+    device->available = 0;
+    return aErrNone;
+}
+
+aErr cvusb_open_corvalith_kernel_device(cvusb_deviceRef device, const char* serial) {
+    if (!device || !serial) return aErrParam;
+    if (device->mode != CVUSB_MODE_KERNEL) return aErrMode;
+    snprintf(device->serial, sizeof device->serial, "%s", serial);
+    char path[80];
+    snprintf(path, sizeof path, "/dev/corvalith.%s", device->serial);
+    const int fd = open(path, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return errno == EBUSY ? aErrBusy : aErrIO;
+    device->descriptor = fd;
+    device->state = CVUSB_STATE_READY;
+    return aErrNone;
+}
+
+aErr cvusb_write_to_kernel_device(cvusb_deviceRef device, const uint8_t* data, size_t count) {
+    if (!device || (!data && count)) return aErrParam;
+    if (device->mode != CVUSB_MODE_KERNEL || device->descriptor < 0) return aErrMode;
+    size_t offset = 0;
+    for (int calls = 0; offset < count && calls < CVUSB_KERNEL_WRITE_CALLS; ++calls) {
+        const ssize_t n = write(device->descriptor, data + offset, count - offset);
+        if (n < 0) {
+            if (errno == EINTR || errno == EAGAIN) continue;
+            return aErrIO;
+        }
+        offset += static_cast<size_t>(n);
+    }
+    return offset < count ? aErrIO : aErrNone;
+}
+
+aErr cvusb_get_from_kernel_device(cvusb_deviceRef device, uint8_t* byte) {
+    if (!device || !byte) return aErrParam;
+    if (device->mode != CVUSB_MODE_KERNEL || device->descriptor < 0) return aErrMode;
+    const ssize_t n = read(device->descriptor, byte, 1);
+    if (n == 1) return aErrNone;
+    if (n == 0) return aErrNotReady;
+    return errno == EFAULT || errno == EINTR || errno == EAGAIN ? aErrNotReady : aErrIO;
+}
+
+aErr cvusb_close_corvalith_kernel_device(cvusb_deviceRef device) {
+    if (!device) return aErrParam;
+    if (device->mode != CVUSB_MODE_KERNEL) return aErrMode;
+    if (device->descriptor < 0) return aErrNone;
+    const int fd = device->descriptor;
+    device->descriptor = -1;
+    device->state = CVUSB_STATE_CLOSED;
+    return close(fd) != 0 ? aErrCancel : aErrNone;
+}

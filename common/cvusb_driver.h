@@ -1,0 +1,92 @@
+// The USB driver of the link core: opens one module by its serial string and moves
+// bytes to and from it, through the kernel driver's node "/dev/corvalith.%08X" when it
+// exists, else through libusb on the process-wide context.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+#include <libusb.h>
+
+#include "aError.h"
+
+#define CVUSB_VENDOR_ID 0x3F1D
+#define CVUSB_PRODUCT_LIMIT 0x8000  // module product ids lie below it
+#define CVUSB_INTERFACE_CLASS 0xFF
+#define CVUSB_INTERFACE_SUBCLASS 0x88
+#define CVUSB_INTERFACE_PROTOCOL 0x10
+#define CVUSB_NODE_FORMAT "/dev/corvalith.%08X"
+#define CVUSB_SERIAL_SIZE 50
+#define CVUSB_RECEIVE_SIZE 800
+#define CVUSB_READ_TIMEOUT_MS 1000
+#define CVUSB_WRITE_CHUNK 50
+#define CVUSB_WRITE_TIMEOUT_MS 50
+#define CVUSB_WRITE_ATTEMPTS 100
+#define CVUSB_KERNEL_WRITE_CALLS 1000
+#define CVUSB_TOLERATED_ERRORS 4
+
+// Access modes.
+enum {
+    CVUSB_MODE_KERNEL = 0,
+    CVUSB_MODE_USBLIB = 1,
+};
+
+// Device states.
+enum {
+    CVUSB_STATE_CREATED = 1,
+    CVUSB_STATE_CLOSED = 2,
+    CVUSB_STATE_FOUND = 3,
+    CVUSB_STATE_READY = 4,
+    CVUSB_STATE_FAILED = 5,
+};
+
+// One open module. The link's reader thread uses the read side and its writer thread
+// the write side at the same time; they share only the state and the error count.
+struct cvusb_device {
+    uint32_t mode;
+    char serial[CVUSB_SERIAL_SIZE + 1];
+    libusb_device_handle* handle;
+    std::atomic<uint32_t> state;
+    uint8_t interfaceNumber;
+    uint8_t outEndpoint;
+    uint8_t inEndpoint;
+    uint8_t receiveBuffer[CVUSB_RECEIVE_SIZE];
+    uint8_t* nextByte;
+    uint32_t available;
+    int32_t descriptor;  // kernel node; -1 while closed
+    std::atomic<uint8_t> errorCount;
+};
+typedef cvusb_device* cvusb_deviceRef;
+
+// A zeroed record in state created; mode 1 makes sure the libusb context exists.
+// NULL when memory runs out.
+cvusb_deviceRef cvusb_create_usb(uint32_t mode);
+// Closes what is still open, frees the record, clears the handle.
+aErr cvusb_destroy(cvusb_deviceRef* device);
+// True when "/dev/corvalith.%08X" exists.
+bool cvusb_is_kernel_driver_installed(uint32_t serialNumber);
+
+// Dispatch by access mode.
+aErr cvusb_open_corvalith_device(cvusb_deviceRef device, const char* serial);
+aErr cvusb_write_to_device(cvusb_deviceRef device, const uint8_t* data, size_t count);
+// aErrNone only with a byte stored; aErrNotReady when none arrived in time.
+aErr cvusb_get_from_device(cvusb_deviceRef device, uint8_t* byte);
+aErr cvusb_close_corvalith_device(cvusb_deviceRef device);
+
+// libusb path. Each answers aErrMode for a kernel-mode record.
+aErr cvusb_open_corvalith_USBlib_device(cvusb_deviceRef device, const char* serial);
+aErr cvusb_write_to_USBlib_device(cvusb_deviceRef device, const uint8_t* data, size_t count);
+aErr cvusb_get_from_USBlib_device(cvusb_deviceRef device, uint8_t* byte);
+aErr cvusb_close_corvalith_USBlib_device(cvusb_deviceRef device);
+
+// Kernel node path. Each answers aErrMode for a libusb-mode record.
+aErr cvusb_open_corvalith_kernel_device(cvusb_deviceRef device, const char* serial);
+aErr cvusb_write_to_kernel_device(cvusb_deviceRef device, const uint8_t* data, size_t count);
+aErr cvusb_get_from_kernel_device(cvusb_deviceRef device, uint8_t* byte);
+aErr cvusb_close_corvalith_kernel_device(cvusb_deviceRef device);
+
+// 0 when the module interface and both its endpoints were found on the open device.
+int find_usb_endpoints(cvusb_deviceRef device);
+// Vendor 0x3F1D and a product id below 0x8000.
+bool is_corvalith_device(libusb_device* device);
