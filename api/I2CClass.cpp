@@ -17,7 +17,6 @@ const uint8_t STATUS_BYTE = 4;
 const uint8_t READ_DATA_START = 5;
 const uint8_t STATUS_ERROR = 0x80;
 const uint8_t STATUS_CODE_MASK = 0x7F;
-const uint8_t PACKET_BUFFER = 28;
 
 }  // namespace
 
@@ -52,7 +51,7 @@ aErr I2CClass::transfer(const uint8_t* request, uint8_t requestLength, const uin
     const uint8_t status = reply[STATUS_BYTE];
     if (status & STATUS_ERROR) {
         const uint8_t code = status & STATUS_CODE_MASK;
-        return code != 0 ? code : aErrUnknown;
+        return code != 0 ? static_cast<aErr>(code) : static_cast<aErr>(aErrUnknown);
     }
     return aErrNone;
 }
@@ -65,7 +64,7 @@ aErr I2CClass::read(uint8_t address, uint8_t length, uint8_t* buffer) {
     const uint8_t busAddress = static_cast<uint8_t>(address | READ_FLAG);
     const uint8_t request[] = {command, index, busAddress, length, speed};
     const uint8_t match[] = {command, index, busAddress};
-    uint8_t reply[PACKET_BUFFER] = {};
+    uint8_t reply[aPACKET_MAX_DATA] = {};
     uint8_t replyLength = 0;
     const aErr result = transfer(request, sizeof request, match, sizeof match, reply, &replyLength);
     if (result != aErrNone) return result;
@@ -80,10 +79,10 @@ aErr I2CClass::write(uint8_t address, uint8_t length, const uint8_t* data) {
     if (!data && length > 0) return aErrParam;
     const uint8_t command = I2C_COMMAND;
     const uint8_t index = getIndex();
-    uint8_t request[PACKET_BUFFER] = {command, index, address, length, speed};
+    uint8_t request[aPACKET_MAX_DATA] = {command, index, address, length, speed};
     if (length) memcpy(request + 5, data, length);
     const uint8_t match[] = {command, index, address, 0};
-    uint8_t reply[PACKET_BUFFER] = {};
+    uint8_t reply[aPACKET_MAX_DATA] = {};
     uint8_t replyLength = 0;
     return transfer(request, static_cast<uint8_t>(5 + length), match, sizeof match, reply, &replyLength);
 }
@@ -93,7 +92,7 @@ aErr I2CClass::setPullup(bool on) {
     const uint8_t index = getIndex();
     const uint8_t request[] = {command, index, PULLUP_SELECTOR, static_cast<uint8_t>(on ? 1 : 0)};
     const uint8_t match[] = {command, index, PULLUP_SELECTOR};
-    uint8_t reply[PACKET_BUFFER] = {};
+    uint8_t reply[aPACKET_MAX_DATA] = {};
     uint8_t replyLength = 0;
     return transfer(request, sizeof request, match, sizeof match, reply, &replyLength);
 }

@@ -14,7 +14,7 @@ namespace Corvalith {
 namespace {
 
 const uint64_t REPLY_WAIT_MS = 1000;
-const uint8_t RAW_PAYLOAD_LIMIT = PACKET_DATA_LIMIT - 1;
+const uint8_t RAW_PAYLOAD_LIMIT = aPACKET_MAX_DATA - 1;
 
 struct CommandMatch {
     uint8_t module;
@@ -66,7 +66,7 @@ aErr sendBytes(aLinkRef link, const uei& request) {
     while (more) {
         const size_t chunk = std::min(request.bufferLength - offset, ueiBYTES_CHUNK);
         more = offset + chunk < request.bufferLength;
-        uint8_t data[PACKET_DATA_LIMIT] = {request.command, request.option, request.specifier};
+        uint8_t data[aPACKET_MAX_DATA] = {request.command, request.option, request.specifier};
         if (chunk) memcpy(data + 3, request.value.bytes + offset, chunk);
         data[3 + chunk] = static_cast<uint8_t>(sequence | (more ? ueiBYTES_CONTINUE : 0));
         const aErr result = putPacket(link, request.module, static_cast<uint8_t>(chunk + 4), data);
@@ -117,7 +117,7 @@ aErr Link::sendUEI(uei request) {
     if (!validModuleAddress(request.module)) return aErrPacket;
     if (request.type == ueiBYTES) return sendBytes(m_impl->linkRef, request);
     if (!isNumberType(request.type)) return aErrParam;
-    uint8_t data[PACKET_DATA_LIMIT] = {request.command, request.option, request.specifier};
+    uint8_t data[aPACKET_MAX_DATA] = {request.command, request.option, request.specifier};
     const uint8_t width = storeValue(request, data + 3);
     return putPacket(m_impl->linkRef, request.module, static_cast<uint8_t>(3 + width), data);
 }
@@ -126,7 +126,7 @@ aErr Link::sendUEI(uei request, uint8_t subindex) {
     if (!isConnected()) return aErrConnection;
     if (!validModuleAddress(request.module)) return aErrPacket;
     if (!isNumberType(request.type)) return aErrParam;
-    uint8_t data[PACKET_DATA_LIMIT] = {request.command, request.option, request.specifier, subindex};
+    uint8_t data[aPACKET_MAX_DATA] = {request.command, request.option, request.specifier, subindex};
     const uint8_t width = storeValue(request, data + 4);
     return putPacket(m_impl->linkRef, request.module, static_cast<uint8_t>(4 + width), data);
 }
@@ -162,7 +162,7 @@ aErr Link::sendPacket(uint8_t module, uint8_t command, uint8_t length, const uin
     if (length > RAW_PAYLOAD_LIMIT) return aErrParam;
     if (!validModuleAddress(module)) return aErrPacket;
     if (length > 0 && !data) return aErrParam;
-    uint8_t bytes[PACKET_DATA_LIMIT] = {command};
+    uint8_t bytes[aPACKET_MAX_DATA] = {command};
     if (length) memcpy(bytes + 1, data, length);
     putPacket(m_impl->linkRef, module, static_cast<uint8_t>(length + 1), bytes);
     return aErrNone;
@@ -173,11 +173,11 @@ aErr Link::sendPacket(uint8_t module, uint8_t command, uint8_t length, const uin
 aErr Link::receivePacket(uint8_t module, const uint8_t* match, uint8_t* length, uint8_t* buffer) {
     if (!isConnected()) return aErrConnection;
     if (!validModuleAddress(module)) return aErrPacket;
-    if (!length || !buffer || *length > PACKET_DATA_LIMIT || (*length > 0 && !match)) return aErrParam;
+    if (!length || !buffer || *length > aPACKET_MAX_DATA || (*length > 0 && !match)) return aErrParam;
     const CommandMatch wanted{module, *length, match};
     aPacket* reply = aLink_AwaitFirst(m_impl->linkRef, sCommandFilter, &wanted, REPLY_WAIT_MS);
     if (!reply) return aErrTimeout;
-    const uint8_t size = std::min<uint8_t>(reply->dataSize, PACKET_DATA_LIMIT);
+    const uint8_t size = std::min<uint8_t>(reply->dataSize, aPACKET_MAX_DATA);
     memcpy(buffer, reply->data, size);
     *length = size;
     aPacket_Destroy(&reply);

@@ -20,7 +20,6 @@ const uint8_t INFO_CLASS_QUANTITY = 0x04;
 const uint8_t INFO_SUBCLASS_QUANTITY = 0x05;
 const uint8_t INFO_ENTITY_GROUP = 0x06;
 const uint8_t RAW_PAYLOAD_LIMIT = 27;
-const uint8_t PACKET_BUFFER = 28;
 const linkStatus STATUS_WITHOUT_LINK = 8;
 
 }  // namespace
@@ -138,7 +137,7 @@ aErr Module::debug(const uint8_t* data, uint8_t length) {
     if (result != aErrNone) return result;
     const uint8_t match = ECHO_COMMAND;
     uint8_t replyLength = 1;
-    uint8_t reply[PACKET_BUFFER] = {};
+    uint8_t reply[aPACKET_MAX_DATA] = {};
     result = link->receivePacket(moduleAddress, &match, &replyLength, reply);
     if (result != aErrNone) return result;
     if (replyLength != length + 1 || (length > 0 && memcmp(reply + 1, data, length) != 0)) return aErrIO;
@@ -153,7 +152,7 @@ aErr Module::informationQuery(const uint8_t* request, uint8_t requestLength, uin
     if (result != aErrNone) return result;
     const uint8_t match = INFO_COMMAND;
     uint8_t replyLength = 1;
-    uint8_t reply[PACKET_BUFFER] = {};
+    uint8_t reply[aPACKET_MAX_DATA] = {};
     result = link->receivePacket(moduleAddress, &match, &replyLength, reply);
     if (result != aErrNone) return result;
     if (replyLength != requestLength + 2 || memcmp(reply + 1, request, requestLength) != 0) return aErrUnknown;

@@ -11,12 +11,10 @@
 namespace Veltrane {
 namespace Corvalith {
 
-constexpr uint8_t PACKET_DATA_LIMIT = 28;
-
 // The packet comes from the record's module and carries its command, its exact option
 // byte and its entity index; the stream and request bits of the specifier are ignored.
 inline bool ueiReplyMatches(const aPacket* packet, const uei& record) {
-    return packet->address == record.module && packet->dataSize > 2 && packet->dataSize <= PACKET_DATA_LIMIT &&
+    return packet->address == record.module && packet->dataSize > 2 && packet->dataSize <= aPACKET_MAX_DATA &&
            packet->data[0] == record.command && packet->data[1] == record.option &&
            (packet->data[2] & ueiSPECIFIER_INDEX_MASK) == record.specifier;
 }
