@@ -56,16 +56,16 @@ protected:
 };
 
 // Without -t, -D searches USB only, as with -t USB.
-TEST_P(DiscoverUsb, ListsModulesAndTheOneThatDoesNotAnswer) {
+TEST_P(DiscoverUsb, ListsModulesAndTheOneThatRefusesItsConnection) {
     ASSERT_TRUE(addModule("0000CAFE", 19, {"--address", "6", "--version", "2300002A", "--build", "4242"}).ready());
     ASSERT_TRUE(addModule("0000BEE5", 21, {"--address", "4", "--router", "2", "--version", "11000000"}).ready());
-    ModsimProcess& silent = addModule("0000D00D", 22, {});
-    ASSERT_TRUE(silent.ready());
-    ASSERT_EQ(silent.control("fault silence on"), "ok");
+    ModsimProcess& refusing = addModule("0000D00D", 22, {});
+    ASSERT_TRUE(refusing.ready());
+    ASSERT_EQ(refusing.control("fault refuse on"), "ok");
 
     const auto result = runUnderBed(GetParam().args);
     EXPECT_EQ(result.exitCode, 0) << result.err;
-    // A module whose link never comes up gives the error row; the others their own answers.
+    // A module that closes every connection gives the error row; the others their own answers.
     const std::string expected = cli_text::kVersion + kUsbTable +
                                  "    0000BEE5  04       02      Pellion        1.1.0 (0)\n"
                                  "    0000CAFE  06       06      Hallvex        2.3.42 (4242)\n"
