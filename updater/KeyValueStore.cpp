@@ -72,15 +72,15 @@ KeyValueStore::~KeyValueStore() {
 }
 
 void KeyValueStore::Load(const char* path) {
+    if (!path) return;
     aFileRef file = aFile_Open(path, aFileModeRead);
     if (!file) {
         const int error = errno;
         const std::string now = CurrentTimeText();
-        Log::log(DEBUG_Attributes, "Attibutes: Error - cannot open attributes file: '%s' (%d)\n", path ? path : "",
-                 error);
+        Log::log(DEBUG_Attributes, "Attibutes: Error - cannot open attributes file: '%s' (%d)\n", path, error);
         Add(KEY_CREATED_TIME, now);
         Save(path);
-        if (path) filename = path;
+        filename = path;
         dirty = false;
         return;
     }

@@ -119,6 +119,7 @@ UpdaterStoreItem UpdaterStore::AddDevice(const char* name) {
 }
 
 bool UpdaterStore::FindDevice(const char* name, UpdaterStoreItem* out) {
+    if (!name) return false;
     result_t result;
     result.needle = name;
     result.item = out;
@@ -153,6 +154,7 @@ bool UpdaterStoreItem::IsValid() const {
 }
 
 bool UpdaterStoreItem::FileExists(const char* fileName) {
+    if (!fileName) return false;
     result_t result;
     result.needle = fileName;
     aDirectory_List(BuildPath(basePath.c_str(), name.c_str(), nullptr).c_str(), _find_item, &result);
