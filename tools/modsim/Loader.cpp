@@ -1,5 +1,6 @@
 #include "Loader.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -148,7 +149,7 @@ void Loader::write(const Packet& packet) {
     }
     auto& block = blocks_[blockAddress_];
     if (block.size() < blockOffset_ + piece.size()) block.resize(blockOffset_ + piece.size());
-    std::memcpy(block.data() + blockOffset_, piece.data(), piece.size());
+    std::copy(piece.begin(), piece.end(), block.begin() + blockOffset_);
     event("write " + std::to_string(piece.size()) + " at 0x" + hexWord(blockAddress_ + blockOffset_));
     blockOffset_ += static_cast<uint32_t>(piece.size());
     status(0);
@@ -200,7 +201,7 @@ bool Loader::dump(const std::string& path, std::string& error) const {
         error = "cannot write " + path + ": " + std::strerror(errno);
         return false;
     }
-    const bool written = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+    const bool written = bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
     if (std::fclose(file) != 0 || !written) {
         error = "cannot write " + path;
         return false;

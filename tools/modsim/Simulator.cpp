@@ -159,8 +159,9 @@ void Simulator::acceptHost() {
     const int fd = port_->acceptHost();
     if (fd < 0) return;
     if (refuseConnections_) {
-        close(fd);
+        // Logged first: the host may look at the log as soon as it sees the close.
         log_.event("connect refused (fault refuse)");
+        close(fd);
         return;
     }
     // A reconnecting host may open its new connection before the old one is closed.
@@ -217,13 +218,13 @@ void Simulator::dropHost(const std::string& reason, bool reset) {
         const linger abort{1, 0};
         setsockopt(host_, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
     }
+    log_.event("disconnect " + reason);
     close(host_);
     host_ = -1;
     ++connections_;
     assembler_.reset();
     delayed_.clear();
     link_.disconnected();
-    log_.event("disconnect " + reason);
     if (options_.port == PortKind::Pty) renewPty();
 }
 
@@ -291,8 +292,9 @@ void Simulator::restart(SimModule& module, Restart how) {
         return;
     case Restart::Reboot:
         if (!connected) return;
-        dropHost("reboot", true);
+        // The listener closes first, so a host that sees the reset cannot reconnect at once.
         if (connectionPort()) pauseListening(options_.restartMs);
+        dropHost("reboot", true);
         return;
     case Restart::Gone:
         if (!connected) {
@@ -300,11 +302,11 @@ void Simulator::restart(SimModule& module, Restart how) {
             log_.event(module.name() + " gone");
             return;
         }
-        if (connectionPort()) dropHost("gone", true);
-        link_.setGone();
         listenAgainAt_.reset();
         port_->stopListening();
         log_.event("gone: listening stopped");
+        if (connectionPort()) dropHost("gone", true);
+        link_.setGone();
         return;
     }
 }
