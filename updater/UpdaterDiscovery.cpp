@@ -120,7 +120,8 @@ bool queryNetworkDevice(Module& router, const linkSpec& routerSpec, linkType typ
 
 std::vector<DeviceInfo> Updater::Discover_Devices(linkType type) {
     std::vector<DeviceInfo> devices;
-    const std::vector<linkType> transports = type != 0 ? std::vector<linkType>{type} : std::vector<linkType>{USB, TCPIP};
+    const std::vector<linkType> transports =
+        type != 0 ? std::vector<linkType>{type} : std::vector<linkType>{USB, TCPIP};
     for (const linkType transport : transports)
         aDiscovery_EnumerateModules(transport, _discovered_device, &devices, LOCAL_INTERFACE);
     for (DeviceInfo& record : devices) queryDirectDevice(record, *display);

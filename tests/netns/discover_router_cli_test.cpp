@@ -17,7 +17,8 @@ namespace {
 class DiscoverRouter : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!testsupport::insideTestNamespace()) GTEST_SKIP() << "refusing to send multicast outside the test namespace";
+        if (!testsupport::insideTestNamespace())
+            GTEST_SKIP() << "refusing to send multicast outside the test namespace";
     }
 };
 

@@ -24,7 +24,8 @@ const std::string kTcpipHeading = std::string(testsupport::kDeviceHeading) + "  
 class DiscoverTcpip : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!testsupport::insideTestNamespace()) GTEST_SKIP() << "refusing to send multicast outside the test namespace";
+        if (!testsupport::insideTestNamespace())
+            GTEST_SKIP() << "refusing to send multicast outside the test namespace";
     }
 };
 

@@ -104,7 +104,7 @@ TEST_F(DiscoverRouterRecords, EachAnsweringModuleGetsARecordOfTheRouterAndItsOwn
         EXPECT_EQ(record.spec.routerAddress, kRouterAddress);
         EXPECT_EQ(record.spec.routerSerialNumber, kRouterSerial);
         EXPECT_EQ(record.spec.model, want.model);
-        // The transport part comes from the router: a USB specification repeats its serial there.
+        // The transport part comes from the router: on USB it repeats the router's serial number.
         EXPECT_EQ(record.spec.ipAddress, kRouterSerial);
         EXPECT_EQ(record.networkAddress, want.address);
         EXPECT_EQ(record.modelName, want.modelName);
