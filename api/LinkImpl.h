@@ -1,0 +1,34 @@
+// The private state of a Link: the one use of a link-core link it holds, its
+// configuration, name and link specifier.
+#pragma once
+
+#include "Link.h"
+
+namespace Veltrane {
+namespace Corvalith {
+
+class Link::impl {
+public:
+    impl(Link* owner, const char* name);
+    ~impl();
+    impl(const impl&) = delete;
+    impl& operator=(const impl&) = delete;
+
+    aErr setSpecifier(const linkSpec& newSpec);
+    aErr getSpecifier(linkSpec* out) const;
+    const char* getName() const { return name; }
+    aErr discoveryAndConnectHelper(linkType type, uint32_t serialNumber, uint8_t model, Link* link);
+    aErr connectHelper();
+    aErr linkCreateHelper(const linkSpec& target);
+    aErr waitForLink(uint16_t count);
+
+    Link* owner;
+    // Only ever an ID that a create call returned to this Link: one use it owns.
+    aLinkRef linkRef = 0;
+    aWeaveConfig config;
+    char* name = nullptr;
+    linkSpec* spec = nullptr;
+};
+
+}  // namespace Corvalith
+}  // namespace Veltrane
