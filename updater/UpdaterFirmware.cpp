@@ -22,7 +22,7 @@ namespace {
 
 const uint32_t CONNECT_DELAY_MS = 1000;
 // A firmware attempt that lost the module gets it back quickly or not at all: the
-// loader listens again as soon as it is up.
+// loader is already running and listens again at once.
 const uint32_t RETRY_CONNECT_ATTEMPTS = 5;
 const uint32_t RETRY_CONNECT_DELAY_MS = 500;
 const uint8_t ANY_MODEL = 0;
@@ -143,7 +143,9 @@ aErr _transfer_firmware(UpdaterDisplayInterface& display, Module& module, TrelFi
                             number, static_cast<unsigned>(blocks.size()), static_cast<int>(block.length));
             if (attempt > 0) {
                 display.message(UpdaterDisplayInterface::LEVEL_INFO, "  Retry %d", static_cast<int>(attempt));
-                if (!module.isConnected()) reconnectModule(module, RETRY_CONNECT_ATTEMPTS, RETRY_CONNECT_DELAY_MS);
+                // A link that looks up may still have lost the module (a USB device that
+                // re-enumerated); every retry starts on a fresh link.
+                reconnectModule(module, RETRY_CONNECT_ATTEMPTS, RETRY_CONNECT_DELAY_MS);
             }
             uint16_t pieceSize = 0;
             result = entity.TransferPrepare(block.data, block.length, block.flags, pieceSize);
