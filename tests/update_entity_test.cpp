@@ -198,7 +198,7 @@ TEST_F(UpdateEntity, ABlockShorterThanItsAddressIsRefused) {
 }
 
 // The module drops its link as it restarts into the loader and answers LOAD on the new
-// one; the entity reconnects with the stored TCP/IP specification.
+// one; the entity reconnects with the stored TCP/IP link specifier.
 TEST_F(UpdateEntity, LoaderStartReconnectsWhereTheModuleWas) {
     ASSERT_EQ(sim->control("load-way reconnect"), "ok");
     ASSERT_EQ(entity.LoaderInit(), aErrNone);

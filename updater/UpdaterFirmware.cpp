@@ -44,7 +44,7 @@ aErr connectDirect(Module& module, uint32_t serial) {
     return result == aErrNotFound ? module.connect(TCPIP, serial) : result;
 }
 
-// Reconnects with the module's stored link specification, which names USB, TCP/IP
+// Reconnects with the module's stored link specifier, which names USB, TCP/IP
 // or the router it is reached through. A failed attempt can leave a link that never
 // ran, and a held link refuses a reconnect, so every attempt starts by letting go.
 bool reconnectModule(Module& module, uint32_t attempts, uint32_t delayMs) {
