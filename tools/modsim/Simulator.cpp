@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "ExchangeEntities.h"
 #include "InterfaceGuard.h"
 #include "SystemEntity.h"
 #include "UnixSocket.h"
@@ -38,10 +39,14 @@ Simulator::Simulator(const Options& options)
     : options_(options),
       module_(identityOf(options), log_, [this](const Packet& packet) { writeHost(packet.wire()); }),
       uei_(values_, module_),
-      queries_(values_, module_, options.buildNumber) {
+      queries_(values_, module_, options.buildNumber),
+      i2c_(module_) {
     defineSystemEntity(values_, options_);
+    defineExchangeEntity(values_);
     uei_.attach();
     queries_.attach();
+    i2c_.attach();
+    attachMalformedReplies(module_);
 }
 
 Simulator::~Simulator() {

@@ -10,6 +10,7 @@
 
 #include "Discovery.h"
 #include "HostPort.h"
+#include "I2CBus.h"
 #include "Options.h"
 #include "Packet.h"
 #include "PacketLog.h"
@@ -72,6 +73,7 @@ private:
     UeiStore values_;
     UeiHandler uei_;
     ModuleQueries queries_;
+    I2CBus i2c_;
     std::unique_ptr<HostPort> port_;
     std::unique_ptr<DiscoveryResponder> discovery_;
     PacketAssembler assembler_;
