@@ -2,6 +2,7 @@
 #include "aLink.h"
 
 #include <cstring>
+#include <new>
 
 #include "aLinkManagerInternal.h"
 #include "aStreamsocket.h"

@@ -1,4 +1,4 @@
-// Link specifications and module discovery on USB and on the network.
+// linkSpec records naming reachable modules, and module discovery on USB and on the network.
 #pragma once
 
 #include <cstdint>

@@ -8,7 +8,7 @@
  *   vendor=N, product=N   override the vendor id (0x3F1D) or the whole product id
  *   layout=module|interrupt|in-only|foreign
  *   bridge=unix:PATH      relay the endpoints to a module program listening there
- *   fault=DIR:KIND[:COUNT[:PARTIAL]]   DIR out|in, KIND stall|io|timeout (repeatable)
+ *   fault=DIR:KIND[:COUNT[:PARTIAL]]   DIR out|in, KIND stall|io|timeout|empty (repeatable)
  *   unplug-after=MS       the device disappears MS milliseconds after the start
  * Node SPEC: serial=TEXT,path=TERMINAL makes /dev/corvalith.TEXT a link to TERMINAL.
  *
@@ -75,6 +75,7 @@ static int sParseFaultKind(const char* text, UsbBedFault* kind) {
     if (strcmp(text, "stall") == 0) *kind = USBBED_FAULT_STALL;
     else if (strcmp(text, "io") == 0) *kind = USBBED_FAULT_IO;
     else if (strcmp(text, "timeout") == 0) *kind = USBBED_FAULT_TIMEOUT;
+    else if (strcmp(text, "empty") == 0) *kind = USBBED_FAULT_EMPTY;
     else return -1;
     return 0;
 }
@@ -268,7 +269,7 @@ static void sControlLine(UsbBed* bed, int fd, char* line, long startMs) {
                 sAnswer(fd, "ok\n");
                 return;
             }
-            snprintf(why, sizeof why, "usage: fault SERIAL out|in stall|io|timeout [COUNT [PARTIAL]]");
+            snprintf(why, sizeof why, "usage: fault SERIAL out|in stall|io|timeout|empty [COUNT [PARTIAL]]");
         } else {
             snprintf(why, sizeof why, "unknown command %s", verb);
         }
@@ -289,7 +290,7 @@ static void sUsage(void) {
             "usage: usbbed [--device SPEC]... [--node serial=S,path=TTY]... [--control PATH] "
             "[-- PROGRAM ARGS...]\n"
             "  device keys: serial=,model=,vendor=,product=,layout=module|interrupt|in-only|foreign,\n"
-            "               bridge=unix:PATH,fault=out|in:stall|io|timeout[:COUNT[:PARTIAL]],"
+            "               bridge=unix:PATH,fault=out|in:stall|io|timeout|empty[:COUNT[:PARTIAL]],"
             "unplug-after=MS\n");
 }
 

@@ -30,6 +30,10 @@
 #define MAX_PACKET 64
 #define LENGTH_LOG 256
 #define OUT_BACKLOG_LIMIT (1u << 20)
+/* libusb polls the device node for completions, and an emulated node always polls
+ * ready, so libusb would spin on empty non-blocking reaps; holding each one this long
+ * (or until a transfer completes) keeps that loop cheap. */
+#define REAP_HOLD_US 2000
 
 typedef struct Fault {
     UsbBedFault kind;
@@ -53,7 +57,8 @@ struct Client {
     UsbBedDevice* device;
     UMockdevIoctlClient* client;
     GQueue done;                  /* Urb*, completed and waiting to be reaped */
-    UMockdevIoctlData* blockedReap; /* a REAPURB waiting for a completion */
+    UMockdevIoctlData* blockedReap; /* a reap waiting for a completion */
+    int64_t reapDeadline;           /* when a held non-blocking reap answers EAGAIN; 0: never */
     int claimed;
 };
 
@@ -69,6 +74,7 @@ struct UsbBedDevice {
     UMockdevIoctlBase* handler;
     int gone;
     int bridgeFd;
+    int peerHungUp; /* the pipe's peer closed; its last bytes may still wait */
     char unixPath[sizeof(((struct sockaddr_un*)0)->sun_path)];
     GByteArray* outBacklog; /* accepted OUT bytes not yet written to the pipe */
     GQueue pending;         /* Urb*, submitted and not complete */
@@ -210,7 +216,7 @@ static void sLogOutLength(UsbBedDevice* device, unsigned length) {
 }
 
 static void sAcceptOut(UsbBedDevice* device, const uint8_t* data, size_t n) {
-    if (device->bridgeFd >= 0 && device->outBacklog->len + n <= OUT_BACKLOG_LIMIT)
+    if (device->bridgeFd >= 0 && !device->peerHungUp && device->outBacklog->len + n <= OUT_BACKLOG_LIMIT)
         g_byte_array_append(device->outBacklog, data, (guint)n);
     device->stats.bytesOut += n;
 }
@@ -220,6 +226,7 @@ static void sAcceptOut(UsbBedDevice* device, const uint8_t* data, size_t n) {
 static void sCloseBridge(UsbBedDevice* device) {
     if (device->bridgeFd >= 0) close(device->bridgeFd);
     device->bridgeFd = -1;
+    device->peerHungUp = 0;
     g_byte_array_set_size(device->outBacklog, 0);
 }
 
@@ -310,6 +317,8 @@ static void sSubmitBulk(UsbBedDevice* device, Urb* urb) {
             sFinishUrb(urb, -EPIPE, 0);
         } else if (kind == USBBED_FAULT_IO) {
             sFinishUrb(urb, -EPROTO, 0);
+        } else if (kind == USBBED_FAULT_EMPTY) {
+            sFinishUrb(urb, 0, 0);
         } else {
             if (!in && partial > 0 && urb->bufData) {
                 const int n = (int)partial < urb->length ? (int)partial : urb->length;
@@ -384,8 +393,10 @@ static void sReap(UsbBedDevice* device, Client* client, UMockdevIoctlClient* c, 
     } else if (device->gone) {
         g_object_unref(arg);
         umockdev_ioctl_client_complete(c, -1, ENODEV);
-    } else if (block && !client->blockedReap) {
+    } else if (!client->blockedReap) {
         client->blockedReap = arg;
+        client->reapDeadline = block ? 0 : g_get_monotonic_time() + REAP_HOLD_US;
+        sWake(device->bed);
     } else {
         g_object_unref(arg);
         umockdev_ioctl_client_complete(c, -1, EAGAIN);
@@ -569,8 +580,10 @@ static Urb* sFirstLiveIn(UsbBedDevice* device) {
 }
 
 static void sServiceDevice(UsbBedDevice* device, short revents) {
+    if (revents & (POLLHUP | POLLERR)) device->peerHungUp = 1;
     if (revents & POLLOUT && device->outBacklog->len > 0) {
-        const ssize_t n = write(device->bridgeFd, device->outBacklog->data, device->outBacklog->len);
+        const ssize_t n = send(device->bridgeFd, device->outBacklog->data, device->outBacklog->len,
+                               MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n > 0)
             g_byte_array_remove_range(device->outBacklog, 0, (guint)n);
         else if (n < 0 && errno != EAGAIN && errno != EINTR)
@@ -578,7 +591,8 @@ static void sServiceDevice(UsbBedDevice* device, short revents) {
     }
     if (device->bridgeFd < 0) return;
     Urb* urb = sFirstLiveIn(device);
-    if (revents & POLLIN && urb) {
+    /* a peer that hung up may still have bytes waiting: they go to the next IN transfers */
+    if (revents & (POLLIN | POLLHUP | POLLERR) && urb) {
         uint8_t buffer[16384];
         size_t want = (size_t)urb->length < sizeof buffer ? (size_t)urb->length : sizeof buffer;
         const ssize_t n = want ? read(device->bridgeFd, buffer, want) : 0;
@@ -591,9 +605,27 @@ static void sServiceDevice(UsbBedDevice* device, short revents) {
         } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
             sCloseBridge(device);
         }
-    } else if (revents & (POLLHUP | POLLERR) && !urb) {
-        sCloseBridge(device);
     }
+}
+
+/* Answers held reaps whose time is up; returns the poll time-out until the next. */
+static int sExpireHeldReaps(UsbBed* bed) {
+    const int64_t now = g_get_monotonic_time();
+    int64_t next = now + 1000000;
+    for (UsbBedDevice* d = bed->devices; d; d = d->next) {
+        for (GList* l = d->clients; l; l = l->next) {
+            Client* client = l->data;
+            if (!client->blockedReap || client->reapDeadline == 0) continue;
+            if (client->reapDeadline <= now) {
+                g_object_unref(client->blockedReap);
+                client->blockedReap = NULL;
+                umockdev_ioctl_client_complete(client->client, -1, EAGAIN);
+            } else if (client->reapDeadline < next) {
+                next = client->reapDeadline;
+            }
+        }
+    }
+    return (int)((next - now + 999) / 1000);
 }
 
 static void* sRelay(void* ref) {
@@ -612,16 +644,18 @@ static void* sRelay(void* ref) {
         for (UsbBedDevice* d = bed->devices; d && count < 128; d = d->next) {
             if (d->bridgeFd < 0) continue;
             short events = 0;
-            if (d->outBacklog->len > 0) events |= POLLOUT;
+            if (d->outBacklog->len > 0 && !d->peerHungUp) events |= POLLOUT;
             if (sFirstLiveIn(d)) events |= POLLIN;
+            if (d->peerHungUp && !events) continue; /* hang-up is level-triggered */
             fds[count].fd = d->bridgeFd;
             fds[count].events = events;
             owners[count] = d;
             count++;
         }
+        const int timeout = sExpireHeldReaps(bed);
         pthread_mutex_unlock(&bed->lock);
 
-        if (poll(fds, count, 1000) < 0 && errno != EINTR) return NULL;
+        if (poll(fds, count, timeout) < 0 && errno != EINTR) return NULL;
         if (fds[0].revents & POLLIN) {
             uint64_t value;
             ssize_t n = read(bed->wakeFd, &value, sizeof value);

@@ -46,6 +46,7 @@ typedef enum {
     USBBED_FAULT_TIMEOUT = 3, /* OUT: `partial` bytes go, then the endpoint NAKs until the
                                  host gives up (libusb: TIMEOUT with that count); IN: the
                                  endpoint sends nothing until the host gives up */
+    USBBED_FAULT_EMPTY = 4,   /* IN: the transfer succeeds with zero bytes */
 } UsbBedFault;
 
 /* Creates the testbed (it sets UMOCKDEV_DIR for this process) and its relay thread.

@@ -1,0 +1,309 @@
+// KeyValueStore on real files in a temporary directory.
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <map>
+#include <set>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "KeyValueStore.h"
+#include "log_capture.h"
+#include "tempdir.h"
+
+using testsupport::LogCapture;
+using testsupport::readWholeFile;
+using testsupport::TempDir;
+using testsupport::writeWholeFile;
+
+namespace {
+
+std::set<std::string> namesIn(const std::string& directory) {
+    std::set<std::string> names;
+    DIR* listing = opendir(directory.c_str());
+    if (!listing) return names;
+    while (dirent* entry = readdir(listing)) {
+        const std::string name = entry->d_name;
+        if (name != "." && name != "..") names.insert(name);
+    }
+    closedir(listing);
+    return names;
+}
+
+std::map<std::string, std::string> loadText(const TempDir& dir, const std::string& text) {
+    const std::string path = dir.file("in.settings");
+    writeWholeFile(path, text);
+    KeyValueStore store(path.c_str());
+    return store.entries;
+}
+
+bool looksLikeTimeText(const std::string& text) {
+    // e.g. "Thu Dec 10 10:26:17 2026"
+    return text.size() == 24 && text[3] == ' ' && text[7] == ' ' && text[13] == ':' && text[16] == ':';
+}
+
+}  // namespace
+
+TEST(SettingsLoad, MissingFileIsCreatedWithBothTimes) {
+    TempDir dir;
+    const std::string path = dir.file(".settings");
+    KeyValueStore store(path.c_str());
+
+    const std::string created = store.GetString(KeyValueStore::KEY_CREATED_TIME, nullptr);
+    EXPECT_TRUE(looksLikeTimeText(created)) << created;
+    EXPECT_EQ(store.GetString(KeyValueStore::KEY_UPDATED_TIME, nullptr).size(), 24u);
+    EXPECT_FALSE(store.dirty);
+    EXPECT_EQ(store.filename, path);
+
+    const std::string text = readWholeFile(path);
+    const std::string updated = store[KeyValueStore::KEY_UPDATED_TIME];
+    EXPECT_EQ(text, "CREATED_TIME=" + created + "\nUPDATED_TIME=" + updated + "\n");
+    EXPECT_EQ(namesIn(dir.path()), std::set<std::string>{".settings"});
+}
+
+TEST(SettingsLoad, MissingDirectoryKeepsTheTimesInMemory) {
+    TempDir dir;
+    LogCapture log(DEBUG_Attributes);
+    const std::string path = dir.file("absent/.settings");
+    KeyValueStore store(path.c_str());
+    EXPECT_NE(store[KeyValueStore::KEY_CREATED_TIME], nullptr);
+    EXPECT_NE(store[KeyValueStore::KEY_UPDATED_TIME], nullptr);
+    EXPECT_FALSE(store.dirty);
+    EXPECT_NE(log.text().find("Attibutes: Error - cannot open attributes file: '" + path + "'"), std::string::npos);
+    EXPECT_NE(log.text().find("Attibutes: Error - cannot open attributes file for writting: '" + path + "'"),
+              std::string::npos);
+    EXPECT_TRUE(namesIn(dir.path()).empty());
+}
+
+TEST(SettingsLoad, ReaderRules) {
+    TempDir dir;
+    const struct {
+        const char* name;
+        std::string text;
+        std::map<std::string, std::string> expected;
+    } cases[] = {
+        {"white space around key and value", "  KEY  =  some value  \n", {{"KEY", "some value"}}},
+        {"tabs and carriage return", "\tK\t=\tv w\t\r\n", {{"K", "v w"}}},
+        {"value holding =", "A=b=c\n", {{"A", "b=c"}}},
+        {"empty value", "K=\n", {{"K", ""}}},
+        {"comment", "#C=1\nD=2\n", {{"D", "2"}}},
+        {"one character line", "x\nD=2\n", {{"D", "2"}}},
+        {"two-character last line", "D=2\nk=", {{"D", "2"}}},
+        {"three-character last line", "D=2\nk=\n", {{"D", "2"}, {"k", ""}}},
+        {"last line without newline", "D=2\nE=3", {{"D", "2"}, {"E", "3"}}},
+        {"line without =", "no equals here\n     \nD=2\n", {{"D", "2"}}},
+        {"last of duplicates wins", "K=1\nK=2\n", {{"K", "2"}}},
+        {"keys are case-sensitive", "k=1\nK=2\n", {{"k", "1"}, {"K", "2"}}},
+    };
+    for (const auto& c : cases) EXPECT_EQ(loadText(dir, c.text), c.expected) << c.name;
+}
+
+TEST(SettingsLoad, MergesIntoWhatTheStoreHolds) {
+    TempDir dir;
+    const std::string path = dir.file("s");
+    writeWholeFile(path, "A=file\nB=file\n");
+    KeyValueStore store;
+    store.Add("A", "memory");
+    store.Add("C", "memory");
+    store.Load(path.c_str());
+    EXPECT_EQ(store.entries, (std::map<std::string, std::string>{{"A", "file"}, {"B", "file"}, {"C", "memory"}}));
+    EXPECT_FALSE(store.dirty);
+}
+
+// Lines are read through a 2048-byte buffer; a longer line is skipped whole and must not
+// end the load.
+TEST(SettingsLoad, LongLines) {
+    TempDir dir;
+    const std::string fits(2047 - 3, 'v');     // "L=" + value + "\n" is 2047 characters
+    const std::string tooLong(3000, 'x');
+    const struct {
+        const char* name;
+        std::string text;
+        std::map<std::string, std::string> expected;
+    } cases[] = {
+        {"long line between entries", "A=1\nLONG=" + tooLong + "\nB=2\n", {{"A", "1"}, {"B", "2"}}},
+        {"several buffers long", "LONG=" + std::string(9000, 'y') + "\nB=2\n", {{"B", "2"}}},
+        {"one character over", "L=" + fits + "w\nB=2\n", {{"B", "2"}}},
+        {"long last line", "A=1\nLONG=" + tooLong, {{"A", "1"}}},
+        {"longest line that fits", "L=" + fits + "\nB=2\n", {{"L", fits}, {"B", "2"}}},
+        {"longest last line without newline", "A=1\nL=" + fits + "w", {{"A", "1"}, {"L", fits + "w"}}},
+    };
+    for (const auto& c : cases) EXPECT_EQ(loadText(dir, c.text), c.expected) << c.name;
+}
+
+TEST(SettingsSave, WritesEveryEntryInKeyOrder) {
+    TempDir dir;
+    const std::string path = dir.file("s");
+    writeWholeFile(path, "b=2\nA=1\na=\nb=3\n");
+    KeyValueStore store(path.c_str());
+    store.Save(nullptr);
+    EXPECT_EQ(readWholeFile(path), "A=1\na=\nb=3\n");
+
+    KeyValueStore again(path.c_str());
+    EXPECT_EQ(again.entries, store.entries);
+}
+
+TEST(SettingsSave, UpdatedTimeOnlyWhenDirty) {
+    TempDir dir;
+    const std::string path = dir.file("s");
+    writeWholeFile(path, "K=v\nUPDATED_TIME=old\n");
+
+    KeyValueStore unchanged(path.c_str());
+    unchanged.Add("K", "v");
+    EXPECT_FALSE(unchanged.dirty);
+    unchanged.Save(nullptr);
+    EXPECT_EQ(readWholeFile(path), "K=v\nUPDATED_TIME=old\n");
+
+    KeyValueStore changed(path.c_str());
+    changed.Add("K", "w");
+    EXPECT_TRUE(changed.dirty);
+    changed.Save(nullptr);
+    EXPECT_FALSE(changed.dirty);
+    KeyValueStore reread(path.c_str());
+    EXPECT_EQ(reread.GetString("K", nullptr), "w");
+    EXPECT_TRUE(looksLikeTimeText(reread.GetString(KeyValueStore::KEY_UPDATED_TIME, nullptr)));
+}
+
+TEST(SettingsSave, DefaultFileNameInTheWorkingDirectory) {
+    TempDir dir;
+    char previous[4096];
+    ASSERT_NE(getcwd(previous, sizeof previous), nullptr);
+    ASSERT_EQ(chdir(dir.path().c_str()), 0);
+    LogCapture log(DEBUG_Attributes);
+    KeyValueStore store;
+    store.Add("K", "v");
+    store.Save(nullptr);
+    ASSERT_EQ(chdir(previous), 0);
+
+    EXPECT_EQ(store.filename, ".settings");
+    EXPECT_NE(log.text().find("Attibutes: no filename given for attributes, using default:[.settings]"),
+              std::string::npos);
+    EXPECT_EQ(readWholeFile(dir.file(".settings")).substr(0, 4), "K=v\n");
+}
+
+TEST(SettingsSave, FailedSaveKeepsTheStoreDirty) {
+    TempDir dir;
+    KeyValueStore store;
+    store.Add("K", "v");
+    store.Save(dir.file("absent/s").c_str());
+    EXPECT_TRUE(store.dirty);
+    EXPECT_NE(store[KeyValueStore::KEY_UPDATED_TIME], nullptr);
+    EXPECT_TRUE(namesIn(dir.path()).empty());
+}
+
+// A value or key holding a line break would read back as extra lines, even as new keys.
+TEST(SettingsSave, LineBreaksNeverReachTheFile) {
+    TempDir dir;
+    const std::string path = dir.file("s");
+    KeyValueStore store;
+    store.Add("PATH", "a\nINJECTED=1\r\nb");
+    store.Add("TWO\nLINES", "v");
+    store.Save(path.c_str());
+
+    const std::string text = readWholeFile(path);
+    EXPECT_NE(text.find("PATH=aINJECTED=1b\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("TWOLINES=v\n"), std::string::npos) << text;
+    KeyValueStore reread(path.c_str());
+    EXPECT_EQ(reread["INJECTED"], nullptr);
+    EXPECT_EQ(reread.entries.size(), 3u);
+}
+
+// The new file replaces the old one by rename: the old content is never truncated in place
+// and no temporary file stays behind.
+TEST(SettingsSave, ReplacesTheFileWhole) {
+    TempDir dir;
+    const std::string path = dir.file(".settings");
+    writeWholeFile(path, "K=old\n");
+    ASSERT_EQ(link(path.c_str(), dir.file("snapshot").c_str()), 0);
+
+    KeyValueStore store(path.c_str());
+    store.Add("K", "new");
+    store.Save(nullptr);
+
+    EXPECT_EQ(readWholeFile(dir.file("snapshot")), "K=old\n");
+    EXPECT_EQ(readWholeFile(path).substr(0, 6), "K=new\n");
+    EXPECT_EQ(namesIn(dir.path()), (std::set<std::string>{".settings", "snapshot"}));
+}
+
+// The temporary file is made a device that reports a full disk, so the write fails.
+TEST(SettingsSave, WriteThatRunsOutOfSpaceKeepsTheOldFile) {
+    TempDir dir;
+    const std::string path = dir.file(".settings");
+    writeWholeFile(path, "K=old\n");
+    ASSERT_EQ(symlink("/dev/full", dir.file(".settings.tmp").c_str()), 0);
+    KeyValueStore store(path.c_str());
+    store.Add("K", "new");
+    store.Save(nullptr);
+    EXPECT_TRUE(store.dirty);
+    EXPECT_EQ(readWholeFile(path), "K=old\n");
+    EXPECT_EQ(namesIn(dir.path()), std::set<std::string>{".settings"});
+}
+
+TEST(SettingsSave, TargetThatCannotBeReplacedLeavesNoTemporary) {
+    TempDir dir;
+    const std::string path = dir.file("taken");
+    ASSERT_EQ(mkdir(path.c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((path + "/inside").c_str(), 0755), 0);
+    KeyValueStore store;
+    store.Add("K", "v");
+    store.Save(path.c_str());
+    EXPECT_TRUE(store.dirty);
+    EXPECT_EQ(namesIn(dir.path()), std::set<std::string>{"taken"});
+}
+
+TEST(SettingsValues, Getters) {
+    TempDir dir;
+    const std::string path = dir.file("s");
+    writeWholeFile(path, "INT=12abc\nWORD=abc\nHEX=0x1F\nBARE=ff\nTWO=2\nYES=yes\nD=2.5\nEMPTY=\n");
+    KeyValueStore store(path.c_str());
+
+    EXPECT_EQ(store.GetInt("INT", 7), 12);
+    EXPECT_EQ(store.GetInt("WORD", 7), 0);
+    EXPECT_EQ(store.GetInt("EMPTY", 7), 7);
+    EXPECT_EQ(store.GetHex("HEX", 0), 31u);
+    EXPECT_EQ(store.GetHex("BARE", 0), 255u);
+    EXPECT_TRUE(store.GetBOOL("TWO", false));
+    EXPECT_FALSE(store.GetBOOL("YES", true));
+    EXPECT_DOUBLE_EQ(store.GetDouble("D", 0.0), 2.5);
+    EXPECT_EQ(store.GetString("EMPTY", "dflt"), "");
+    EXPECT_EQ(store.GetString("ABSENT", "dflt"), "dflt");
+    EXPECT_EQ(store.GetString("ABSENT", nullptr), "");
+    EXPECT_STREQ(store["WORD"], "abc");
+    EXPECT_EQ(store["ABSENT"], nullptr);  // non-inserting lookups add nothing
+
+    // A numeric getter adds the absent key, without making the store dirty.
+    EXPECT_EQ(store.GetInt("MISSING", 42), 42);
+    EXPECT_FALSE(store.dirty);
+    store.Save(nullptr);
+    EXPECT_NE(readWholeFile(path).find("\nMISSING=\n"), std::string::npos);
+}
+
+TEST(SettingsValues, AddersFormatTheirValues) {
+    KeyValueStore store;
+    store.Add("I", -12);
+    store.Add("D", 1.5);
+    store.AddHex("H", 0x1F);
+    store.Add("S", std::string("text"));
+    EXPECT_STREQ(store["I"], "-12");
+    EXPECT_STREQ(store["D"], "1.500000");
+    EXPECT_STREQ(store["H"], "0x0000001F");
+    EXPECT_STREQ(store["S"], "text");
+    EXPECT_TRUE(store.dirty);
+}
+
+TEST(SettingsValues, MergeAndClearMarkTheStoreDirty) {
+    KeyValueStore store;
+    KeyValueStore other;
+    store.Add(other);
+    EXPECT_FALSE(store.dirty);
+
+    other.Add("K", "v");
+    store.entries["K"] = "v";
+    store.Add(other);
+    EXPECT_TRUE(store.dirty);
+
+    KeyValueStore cleared;
+    cleared.Clear();
+    EXPECT_TRUE(cleared.dirty);
+}

@@ -1,0 +1,170 @@
+// USB links and USB discovery through the real libusb against modules emulated by
+// the umockdev test bed, each bridged to a simulated module program.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <thread>
+
+#include "aLink.h"
+#include "discover.h"
+#include "modsim_process.h"
+#include "tempdir.h"
+#include "usbbed.h"
+
+using namespace std::chrono_literals;
+using testsupport::ModsimProcess;
+using testsupport::TempDir;
+
+namespace {
+
+const uint8_t MODULE_ADDRESS = 6;
+
+struct EmulatedModule {
+    std::unique_ptr<ModsimProcess> sim;
+    UsbBedDevice* device = nullptr;
+};
+
+class UsbLink : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        dir = new TempDir;
+        bed = usbbed_new();
+        ASSERT_NE(bed, nullptr);
+        answering = addModule("0000CAFE", 19, {"--address", std::to_string(MODULE_ADDRESS)});
+        silent = addModule("0000D00D", 21, {});
+        ASSERT_EQ(silent.sim->control("fault silence on"), "ok");
+        UsbBedDeviceSpec shortSerial{"1234567", 19, 0, 0, USBBED_LAYOUT_MODULE};
+        ASSERT_NE(usbbed_add_device(bed, &shortSerial), nullptr);
+        UsbBedDeviceSpec otherVendor{"0000F00D", 19, 0x1234, 0, USBBED_LAYOUT_MODULE};
+        ASSERT_NE(usbbed_add_device(bed, &otherVendor), nullptr);
+    }
+    static void TearDownTestSuite() {
+        answering.sim.reset();
+        silent.sim.reset();
+        usbbed_free(bed);
+        delete dir;
+    }
+
+    static EmulatedModule addModule(const char* serial, uint8_t model, std::vector<std::string> args) {
+        EmulatedModule module;
+        const std::string socketPath = dir->file(std::string(serial) + ".sock");
+        args.insert(args.begin(), {"--unix", socketPath, "--serial", serial, "--model", std::to_string(model)});
+        module.sim = std::make_unique<ModsimProcess>(dir->path(), args, serial);
+        EXPECT_TRUE(module.sim->ready());
+        UsbBedDeviceSpec spec{serial, model, 0, 0, USBBED_LAYOUT_MODULE};
+        module.device = usbbed_add_device(bed, &spec);
+        EXPECT_NE(module.device, nullptr);
+        EXPECT_EQ(usbbed_device_bridge_unix(module.device, socketPath.c_str()), 0);
+        return module;
+    }
+
+    static TempDir* dir;
+    static UsbBed* bed;
+    static EmulatedModule answering;
+    static EmulatedModule silent;
+};
+
+TempDir* UsbLink::dir = nullptr;
+UsbBed* UsbLink::bed = nullptr;
+EmulatedModule UsbLink::answering;
+EmulatedModule UsbLink::silent;
+
+uint8_t fromModule(const aPacket* packet, const void*) {
+    return packet->address == MODULE_ADDRESS;
+}
+
+TEST_F(UsbLink, StartsSyncsAndRoutesOnTwice) {
+    const std::size_t routesBefore = answering.sim->countInLog("rx AF 02 01 01");
+    aLinkRef id = aLink_CreateUSB(0x0000CAFE);
+    ASSERT_NE(id, 0u);
+    EXPECT_EQ(aLink_GetStatus(id), LINK_RUNNING);
+    EXPECT_TRUE(answering.sim->waitForLog("rx AF 02 01 01", routesBefore + 2));
+    EXPECT_EQ(aLink_CreateUSB(0x0000CAFE), id);
+
+    ASSERT_EQ(answering.sim->control("heartbeat 0"), "ok");
+    EXPECT_NE(answering.sim->control("heartbeat-wait 2000").find("hb-answered=1"), std::string::npos);
+    EXPECT_EQ(aLink_GetPacket(id), nullptr);
+
+    const uint8_t none = 0;
+    aPacket* query = aPacket_CreateWithData(aLINK_ADDRESS_SYNC, 0, &none);
+    aLink_PutPacket(id, query);
+    aPacket_Destroy(&query);
+    aPacket* answer = aLink_AwaitFirst(id, fromModule, nullptr, 1000);
+    ASSERT_NE(answer, nullptr);
+    aPacket_Destroy(&answer);
+
+    const std::size_t queriesBefore = answering.sim->countInLog("rx AD 00");
+    ASSERT_EQ(answering.sim->control("fault framing odd"), "ok");
+    EXPECT_TRUE(answering.sim->waitForLog("rx AD 00", queriesBefore + 6));
+    const auto deadline = std::chrono::steady_clock::now() + 3s;
+    while (aLink_GetStatus(id) != LINK_RUNNING && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(10ms);
+    EXPECT_EQ(aLink_GetStatus(id), LINK_RUNNING);
+
+    aLinkRef second = id;
+    ASSERT_EQ(aLink_Destroy(&second), aErrNone);
+    EXPECT_EQ(aLink_GetStatus(id), LINK_RUNNING);
+    const aLinkRef old = id;
+    ASSERT_EQ(aLink_Destroy(&id), aErrNone);
+    EXPECT_EQ(aLink_GetStatus(old), LINK_INVALID);
+}
+
+TEST_F(UsbLink, ModuleThatNeverAnswersTheSyncIsRefusedInBoundedTime) {
+    const std::size_t before = silent.sim->countInLog("rx AD 00");
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(aLink_CreateUSB(0x0000D00D), 0u);
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(took, 2000ms);
+    EXPECT_LT(took, 4000ms);
+    // Bursts are paced: about one every 100 ms over the 2 s sync wait, never a flood.
+    EXPECT_LE(silent.sim->countInLog("rx AD 00") - before, 6u * 25);
+}
+
+TEST_F(UsbLink, UnknownSerialIsNotFound) {
+    EXPECT_EQ(aLink_CreateUSB(0x0BADCAFE), 0u);
+}
+
+bool countAll(const linkSpec*, bool* found, void*) {
+    *found = true;
+    return true;
+}
+
+TEST_F(UsbLink, DiscoveryFindsModulesBySerialModelAndFirst) {
+    // The 7-character serial and the foreign vendor are skipped.
+    EXPECT_EQ(aDiscovery_EnumerateModules(USB, countAll, nullptr, 0), 2);
+
+    linkSpec* spec = aDiscovery_FindModule(USB, 0x0000CAFE, 0);
+    ASSERT_NE(spec, nullptr);
+    EXPECT_EQ(spec->type, static_cast<uint32_t>(USB));
+    EXPECT_EQ(spec->serialNumber, 0x0000CAFEu);
+    EXPECT_EQ(spec->model, 19u);
+    EXPECT_EQ(spec->ipAddress, 0x0000CAFEu);
+    EXPECT_EQ(spec->moduleAddress, 0u);
+    aLinkSpec_Destroy(&spec);
+    EXPECT_EQ(aLinkSpec_Destroy(&spec), aErrParam);
+
+    EXPECT_EQ(aDiscovery_FindModule(USB, 0x12345678, 0), nullptr);
+
+    uint32_t model21 = 0;
+    aDiscovery_EnumerateModules(
+        USB,
+        [](const linkSpec* found, bool* flag, void* ref) {
+            if (found->model != 21) return true;
+            *static_cast<uint32_t*>(ref) = found->serialNumber;
+            *flag = true;
+            return false;
+        },
+        &model21, 0);
+    EXPECT_EQ(model21, 0x0000D00Du);
+
+    linkSpec* first = aDiscovery_FindFirstModule(USB, 0);
+    ASSERT_NE(first, nullptr);
+    EXPECT_TRUE(first->serialNumber == 0x0000CAFEu || first->serialNumber == 0x0000D00Du);
+    aLinkSpec_Destroy(&first);
+
+    EXPECT_EQ(aDiscovery_EnumerateModules(SERIAL, countAll, nullptr, 0), 0);
+    EXPECT_EQ(aDiscovery_EnumerateModules(0, countAll, nullptr, 0), 0);
+}
+
+}  // namespace

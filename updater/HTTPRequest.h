@@ -1,0 +1,45 @@
+// One blocking HTTP GET over libcurl, with bounded waits.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <string>
+
+class HTTPResponse {
+public:
+    explicit HTTPResponse(std::string request) : request_(std::move(request)) {}
+
+    const std::string& get_request() const { return request_; }
+    int64_t get_status() const { return status_; }
+    void set_status(int64_t status) { status_ = status; }
+    // The body as received, NUL-terminated and writable.
+    char* get_response() { return &response_[0]; }
+    const std::string& body() const { return response_; }
+    void process(const char* bytes, size_t count) { response_.append(bytes, count); }
+
+private:
+    std::string request_;
+    int64_t status_ = 0;
+    std::string response_;
+};
+
+// How long a request may wait. A server that accepts the connection and then stalls
+// must end in an error, not hold the tool (or its download worker) for ever.
+struct HTTPLimits {
+    long connectTimeoutMs = 10000;
+    long lowSpeedBytesPerSecond = 1;  // slower than this for lowSpeedSeconds aborts
+    long lowSpeedSeconds = 30;
+    long totalTimeoutMs = 300000;
+};
+
+class HTTPRequest {
+public:
+    HTTPRequest() = delete;
+
+    // Appends "?key=value&" for each query entry, in key order, unescaped.
+    // Throws std::runtime_error with libcurl's text when the transfer fails;
+    // an HTTP error status is no failure here, it comes back in the response.
+    static HTTPResponse GET(const std::string& url, const std::map<std::string, std::string>& query,
+                            const HTTPLimits& limits = HTTPLimits());
+};

@@ -1,0 +1,40 @@
+// The one command object of the application: every firmware command main runs is a
+// method here, sharing only the server URL, the store directory and the display.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "UpdateServerRequest.h"
+#include "UpdaterDisplayInterface.h"
+#include "UpdaterStore.h"
+
+extern const uint32_t CONNECT_ATTEMPTS;
+extern const uint32_t BLOCK_RETRIES;
+extern const uint8_t systemUniqueIdentifier;
+
+class Updater {
+public:
+    Updater(const char* serverUrl, const char* storeDir, UpdaterDisplayInterface& display);
+    Updater(const Updater&) = delete;
+    Updater& operator=(const Updater&) = delete;
+
+    BuildMap Get_BuildList(uint32_t serial);
+    BuildMap Get_BuildListLocal(uint32_t serial);
+    std::string Get_JWT(uint32_t serial);
+    // The build number fetched into the store, 0 on failure. An empty build text
+    // means the server's latest build for the module.
+    uint32_t Download_Firmware(uint32_t serial, std::string buildText, bool override, bool noCal);
+
+    const std::string serverUrl;
+    const std::string storeDir;
+    UpdaterDisplayInterface* const display;
+    uint8_t chipType = 0;
+};
+
+// A new store rooted at storeDir, or an empty pointer (reported) when it cannot be opened.
+std::unique_ptr<UpdaterStore> _createUpdaterStore(UpdaterDisplayInterface& display, const std::string& storeDir,
+                                                  const char* caller);
+// True when the server lists the build for the module.
+bool _valid_build(uint32_t serial, uint32_t build, const char* serverUrl);

@@ -1,0 +1,200 @@
+// Commands that talk to the update server and the local store without a module:
+// build lists, tokens and firmware downloads.
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <future>
+#include <stdexcept>
+#include <thread>
+
+#include "Log.h"
+#include "TrelFile.h"
+#include "Updater.h"
+#include "base64.h"
+
+namespace {
+
+const char* const DOWNLOAD_LABEL = "Downloading";
+const auto SPINNER_PERIOD = std::chrono::milliseconds(100);
+
+struct DownloadJob {
+    const Updater* updater;
+    std::promise<bool> result;
+    uint32_t serial;
+    std::string firmware;
+    std::string build;
+    std::string* reply;
+    bool noCal;
+};
+
+void downloadWorker(DownloadJob job) {
+    const bool fetched = UpdateServerRequest::GetBuild(job.serial, job.firmware, job.build, *job.reply,
+                                                       job.updater->serverUrl.c_str(), job.noCal);
+    job.result.set_value(fetched);
+}
+
+// The local build key of a store entry: its name up to ".trel".
+std::string localBuildKey(const std::string& name) {
+    const auto end = name.find(".trel");
+    return end == std::string::npos ? name : name.substr(0, end);
+}
+
+std::string localBuildVersion(UpdaterDisplayInterface& display, UpdaterStoreItem& item) {
+    if (!item.IsValid()) return "";
+    const std::string path = item.basePath + "/" + item.name;
+    if (!TrelFile::VerifyFile(path.c_str())) {
+        Log::log(DEBUG_Updater, "Could NOT file VERSION in trelfile: %s\n", path.c_str());
+        return "";
+    }
+    try {
+        TrelFile file(path.c_str());
+        const std::string version = file.GetVersion();
+        if (!version.empty()) Log::log(DEBUG_Updater, "Found VERSION in trelfile: %s - Version: %s\n", path.c_str(),
+                                       version.c_str());
+        return version;
+    } catch (const std::runtime_error& error) {
+        // One unreadable file must not hide the rest of the listing.
+        display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Could not read trelfile: %s - %s", path.c_str(),
+                        error.what());
+        return "";
+    }
+}
+
+}  // namespace
+
+bool _valid_build(uint32_t serial, uint32_t build, const char* serverUrl) {
+    BuildMap builds;
+    if (!UpdateServerRequest::GetBuildList(serial, builds, serverUrl)) return false;
+    for (const auto& entry : builds) {
+        uint32_t listed = 0;
+        if (!UpdateServerRequest::ParseBuildNumber(entry.first, listed))
+            Log::log(DEBUG_Updater, "Error: Could not convert %s to int.\n", entry.first.c_str());
+        if (listed == build) return true;
+    }
+    return false;
+}
+
+BuildMap Updater::Get_BuildList(uint32_t serial) {
+    BuildMap builds;
+    if (!UpdateServerRequest::ping(serverUrl.c_str())) {
+        display->message(UpdaterDisplayInterface::LEVEL_ERROR, "Server request failed for %s", serverUrl.c_str());
+        return builds;
+    }
+    if (!UpdateServerRequest::GetBuildList(serial, builds, serverUrl.c_str()))
+        display->message(UpdaterDisplayInterface::LEVEL_ERROR, "Failed to retrieve builds for %08X", serial);
+    return builds;
+}
+
+std::string Updater::Get_JWT(uint32_t serial) {
+    std::string token;
+    if (!UpdateServerRequest::ping(serverUrl.c_str())) {
+        display->message(UpdaterDisplayInterface::LEVEL_ERROR, "Server request failed for %s", serverUrl.c_str());
+        return token;
+    }
+    if (!UpdateServerRequest::GetDeviceJWT(serial, token, serverUrl.c_str()))
+        display->message(UpdaterDisplayInterface::LEVEL_ERROR, "Failed to retrieve jwt for %08X", serial);
+    return token;
+}
+
+BuildMap Updater::Get_BuildListLocal(uint32_t serial) {
+    BuildMap builds;
+    auto store = _createUpdaterStore(*display, storeDir, "Get_BuildListLocal");
+    if (!store) return builds;
+    std::vector<UpdaterStoreItem> items;
+    store->FindLocalBuilds(serial, items);
+    for (auto& item : items) builds.emplace(localBuildKey(item.name), localBuildVersion(*display, item));
+    return builds;
+}
+
+uint32_t Updater::Download_Firmware(uint32_t serial, std::string buildText, bool override, bool noCal) {
+    uint32_t build = 0;
+    if (!buildText.empty() && !UpdateServerRequest::ParseBuildNumber(buildText, build)) {
+        display->message(UpdaterDisplayInterface::LEVEL_ERROR, "Build number '%s' must be an number",
+                         buildText.c_str());
+        return 0;
+    }
+    if (serial == 0) {
+        display->message(UpdaterDisplayInterface::LEVEL_ERROR, "Serial Number must be non-zero");
+        return 0;
+    }
+    if (!UpdateServerRequest::ping(serverUrl.c_str())) {
+        display->message(UpdaterDisplayInterface::LEVEL_ERROR, "Server request failed for %s", serverUrl.c_str());
+        return 0;
+    }
+    auto store = _createUpdaterStore(*display, storeDir, "Download_Firmware");
+    if (!store) return 0;
+
+    UpdaterStoreItem item;
+    if (!store->FindDevice(serial, &item)) {
+        Log::log(DEBUG_APP, "Could not find device in our update history.\n");
+        try {
+            item = store->AddDevice(serial);
+        } catch (const std::runtime_error&) {
+            display->message(UpdaterDisplayInterface::LEVEL_ERROR, "Could not create directory for storing TREL file");
+            return 0;
+        }
+    }
+
+    std::string latestBuild;
+    std::string firmware;
+    if (!UpdateServerRequest::QueryBuild(serial, latestBuild, firmware, serverUrl.c_str())) {
+        display->message(UpdaterDisplayInterface::LEVEL_ERROR, "No build information for device");
+        return 0;
+    }
+    if (build == 0 && !UpdateServerRequest::ParseBuildNumber(latestBuild, build))
+        Log::log(DEBUG_Updater, "Error: Could not convert %s to int.\n", latestBuild.c_str());
+    // There is no build 0: an answer without a usable build is no answer.
+    if (build == 0) {
+        display->message(UpdaterDisplayInterface::LEVEL_ERROR, "No build information for device");
+        return 0;
+    }
+
+    display->message(UpdaterDisplayInterface::LEVEL_INFO, "Retrieving build %u", build);
+    if (override) {
+        display->message(UpdaterDisplayInterface::LEVEL_INFO, "Override specified, skipping validation of build %u",
+                         build);
+    } else {
+        display->message(UpdaterDisplayInterface::LEVEL_INFO, "Validating build %u with server", build);
+        if (!_valid_build(serial, build, serverUrl.c_str())) {
+            display->message(UpdaterDisplayInterface::LEVEL_ERROR, "No valid build %u", build);
+            return 0;
+        }
+        display->message(UpdaterDisplayInterface::LEVEL_INFO, "Build %u is valid", build);
+    }
+    buildText = std::to_string(build);
+
+    std::string reply;
+    std::promise<bool> promise;
+    std::future<bool> fetched = promise.get_future();
+    std::thread worker(downloadWorker, DownloadJob{this, std::move(promise), serial, firmware, buildText, &reply, noCal});
+    display->update_spinner(true, DOWNLOAD_LABEL);
+    while (fetched.wait_for(SPINNER_PERIOD) != std::future_status::ready) display->update_spinner(true, DOWNLOAD_LABEL);
+    display->update_spinner(false, DOWNLOAD_LABEL);
+    const bool downloaded = fetched.get();
+    worker.join();
+    if (!downloaded) display->message(UpdaterDisplayInterface::LEVEL_ERROR, "Download failed");
+    if (reply.empty()) {
+        display->message(UpdaterDisplayInterface::LEVEL_ERROR, "Failed to retrieve a valid TREL file");
+        return 0;
+    }
+
+    // Only a firmware file that decoded and was written whole is recorded.
+    size_t length = 0;
+    unsigned char* bytes = base64_decode(reply.data(), reply.size(), &length);
+    if (!bytes) {
+        display->message(UpdaterDisplayInterface::LEVEL_ERROR, "Failed to retrieve a valid TREL file");
+        return 0;
+    }
+    const std::string fileName = buildText + ".trel";
+    const std::string downloadTime = CurrentTimeText();
+    const aErr written = item.WriteFile(fileName.c_str(), bytes, length);
+    free(bytes);
+    if (written != aErrNone) {
+        display->message(UpdaterDisplayInterface::LEVEL_ERROR, "Failed to write file with %d", written);
+        return 0;
+    }
+    item.settings.Add("LATEST_DOWNLOAD", fileName);
+    item.settings.Add("LAST_DOWNLOAD_DATE", downloadTime);
+    item.settings.Save();
+    return build;
+}

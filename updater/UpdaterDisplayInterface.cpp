@@ -1,0 +1,24 @@
+#include "UpdaterDisplayInterface.h"
+
+#include <cstdarg>
+#include <cstdio>
+
+namespace {
+constexpr size_t kMessageSize = 2048;
+}
+
+void UpdaterDisplayInterface::message(Level level, const char* format, ...) {
+    if (muted) return;
+
+    char text[kMessageSize];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+
+    if (level == LEVEL_ERROR) {
+        error_message(text);
+    } else {
+        info_message(text);
+    }
+}

@@ -1,0 +1,184 @@
+#include "UpdaterStore.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <stdexcept>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "Log.h"
+#include "ReplaceFile.h"
+#include "aDirectory.h"
+#include "aFile.h"
+
+namespace {
+
+struct result_t {
+    bool found = false;
+    std::string needle;
+    UpdaterStoreItem* item = nullptr;
+};
+
+std::string serialText(uint32_t serial) {
+    char text[9];
+    snprintf(text, sizeof text, "%08X", serial);
+    return text;
+}
+
+void _ensure_directory(const std::string& path) {
+    struct stat info;
+    if (stat(path.c_str(), &info) == 0) {
+        if (S_ISDIR(info.st_mode)) {
+            Log::log(DEBUG_Updater, "UpdaterStore: [%s] already exists.\n", path.c_str());
+            return;
+        }
+        throw std::runtime_error("UpdaterStore: " + path + " exists and is a file");
+    }
+    const aErr err = aDirectory_Ensure(path.c_str(), 0755);
+    if (err != aErrNone) {
+        throw std::runtime_error("UpdaterStore: Could not create directory " + path + " error " + std::to_string(err));
+    }
+    Log::log(DEBUG_Updater, "UpdaterStore: Created directory [%s].\n", path.c_str());
+}
+
+// Splits a listed entry's full path at its last separator.
+void splitEntry(const char* fullPath, std::string* directory, std::string* entryName) {
+    const std::string full(fullPath);
+    const size_t slash = full.rfind('/');
+    *directory = slash == std::string::npos ? std::string() : full.substr(0, slash);
+    *entryName = slash == std::string::npos ? full : full.substr(slash + 1);
+}
+
+store_item_t kindOf(const aDirectoryListData* entry) {
+    return entry->isDirectory == 1 ? STORE_ITEM_DIRECTORY : STORE_ITEM_FILE;
+}
+
+// Matches the entry's own name, never the directories above it: the storage root's path may
+// contain the text searched for, and DEADDEAD.bak is not module DEADDEAD.
+bool _find_item(const aDirectoryListData* entry, void* ref) {
+    result_t* result = static_cast<result_t*>(ref);
+    Log::log(DEBUG_Updater, "%s([%s], %d, %d) searching for %s\n", "_find_item", entry->path,
+             static_cast<int>(entry->isDirectory), static_cast<int>(entry->size), result->needle.c_str());
+    std::string directory;
+    std::string entryName;
+    splitEntry(entry->path, &directory, &entryName);
+    if (entryName == "." || entryName == ".." || entryName != result->needle) return true;
+    result->found = true;
+    if (result->item) {
+        *result->item = UpdaterStoreItem(directory.c_str(), entryName.c_str(), kindOf(entry));
+    }
+    return false;
+}
+
+struct listing_t {
+    std::string directory;
+    std::vector<UpdaterStoreItem>* items;
+};
+
+bool _find_items(const aDirectoryListData* entry, void* ref) {
+    listing_t* listing = static_cast<listing_t*>(ref);
+    Log::log(DEBUG_Updater, "%s([%s], %d, %d)\n", "_find_items", entry->path, static_cast<int>(entry->isDirectory),
+             static_cast<int>(entry->size));
+    std::string directory;
+    std::string entryName;
+    splitEntry(entry->path, &directory, &entryName);
+    if (entryName.empty() || entryName[0] == '.') return true;
+    listing->items->push_back(UpdaterStoreItem(listing->directory.c_str(), entryName.c_str(), kindOf(entry)));
+    return true;
+}
+
+}  // namespace
+
+std::string BuildPath(const char* first, ...) {
+    std::string path(first);
+    va_list parts;
+    va_start(parts, first);
+    for (const char* part = va_arg(parts, const char*); part; part = va_arg(parts, const char*)) {
+        path += "/";
+        path += part;
+    }
+    va_end(parts);
+    return path;
+}
+
+UpdaterStore::UpdaterStore(const char* path) : basePath(path) {
+    _ensure_directory(basePath);
+}
+
+const char* UpdaterStore::BasePath() const {
+    return basePath.c_str();
+}
+
+UpdaterStoreItem UpdaterStore::AddDevice(uint32_t serial) {
+    return AddDevice(serialText(serial).c_str());
+}
+
+UpdaterStoreItem UpdaterStore::AddDevice(const char* name) {
+    _ensure_directory(BuildPath(basePath.c_str(), name, nullptr));
+    return UpdaterStoreItem(basePath.c_str(), name, STORE_ITEM_DIRECTORY);
+}
+
+bool UpdaterStore::FindDevice(const char* name, UpdaterStoreItem* out) {
+    if (!name) return false;
+    result_t result;
+    result.needle = name;
+    result.item = out;
+    aDirectory_List(basePath.c_str(), _find_item, &result);
+    Log::log(DEBUG_Updater, "UpdaterStore: FindDevice %s %s.\n", result.found ? "Found" : "Not Found", name);
+    return result.found;
+}
+
+bool UpdaterStore::FindDevice(uint32_t serial, UpdaterStoreItem* out) {
+    return FindDevice(serialText(serial).c_str(), out);
+}
+
+bool UpdaterStore::FindLocalBuilds(uint32_t serial, std::vector<UpdaterStoreItem>& out) {
+    UpdaterStoreItem item;
+    if (!FindDevice(serial, &item)) return true;
+    listing_t listing;
+    listing.directory = BuildPath(item.basePath.c_str(), item.name.c_str(), nullptr);
+    listing.items = &out;
+    aDirectory_List(listing.directory.c_str(), _find_items, &listing);
+    return true;
+}
+
+UpdaterStoreItem::UpdaterStoreItem() : kind(STORE_ITEM_NONE) {}
+
+UpdaterStoreItem::UpdaterStoreItem(const char* directory, const char* entryName, store_item_t entryKind)
+    : basePath(directory), name(entryName), kind(entryKind) {
+    settings.Load(BuildPath(directory, entryName, KeyValueStore::DEFAULT_FILENAME, nullptr).c_str());
+}
+
+bool UpdaterStoreItem::IsValid() const {
+    return !basePath.empty() && !name.empty();
+}
+
+bool UpdaterStoreItem::FileExists(const char* fileName) {
+    if (!fileName) return false;
+    result_t result;
+    result.needle = fileName;
+    aDirectory_List(BuildPath(basePath.c_str(), name.c_str(), nullptr).c_str(), _find_item, &result);
+    Log::log(DEBUG_Updater, "UpdaterStore: FindDevice %s %s.\n", result.found ? "Found" : "Not Found", fileName);
+    return result.found;
+}
+
+aErr UpdaterStoreItem::WriteFile(const char* fileName, const uint8_t* data, size_t length) {
+    if (!data || !fileName) return aErrNotFound;
+    const std::string path = BuildPath(basePath.c_str(), name.c_str(), fileName, nullptr);
+    const std::string temporary = TemporaryPathFor(path);
+    aFileRef file = aFile_Open(temporary.c_str(), aFileModeWrite);
+    if (!file) return aErrNotFound;
+    aErr err = aFile_Write(file, data, length, nullptr);
+    if (aFile_Close(&file) != aErrNone && err == aErrNone) err = aErrIO;
+    if (err != aErrNone) {
+        unlink(temporary.c_str());
+        return err;
+    }
+    return ReplaceFileWith(temporary, path) ? aErrNone : aErrIO;
+}
+
+TrelFile UpdaterStoreItem::ReadTrelFile(const char* fileName) {
+    const std::string path = BuildPath(basePath.c_str(), name.c_str(), fileName, nullptr);
+    if (!TrelFile::VerifyFile(path.c_str())) throw std::runtime_error("Invalid trel " + path);
+    return TrelFile(path.c_str());
+}
