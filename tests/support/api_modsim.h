@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "byte_io.h"
 #include "discover.h"
 #include "modsim_process.h"
 #include "tempdir.h"
@@ -26,6 +27,13 @@ inline linkSpec tcpLinkSpec(const std::string& address, uint16_t port) {
     spec.ipAddress = ip.s_addr;
     spec.port = port;
     return spec;
+}
+
+// The wire form of a packet to `address`, as the simulator logs it.
+inline std::string wireText(uint8_t address, const Bytes& data) {
+    Bytes wire{address, static_cast<uint8_t>(data.size())};
+    wire.insert(wire.end(), data.begin(), data.end());
+    return hexText(wire);
 }
 
 class ApiModsim {
@@ -46,6 +54,21 @@ public:
     std::string control(const std::string& command) const { return sim_->control(command); }
     bool waitForLog(const std::string& line, std::size_t count = 1) const { return sim_->waitForLog(line, count); }
     std::size_t countInLog(const std::string& line) const { return sim_->countInLog(line); }
+    std::size_t countStartingWith(const std::string& prefix) const {
+        std::size_t count = 0;
+        for (const auto& line : sim_->logLines()) count += line.rfind(prefix, 0) == 0 ? 1 : 0;
+        return count;
+    }
+    // Waits until `count` log lines start with `prefix`.
+    bool waitForLogStart(const std::string& prefix, std::size_t count = 1,
+                         std::chrono::milliseconds limit = std::chrono::seconds(5)) const {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        while (countStartingWith(prefix) < count) {
+            if (std::chrono::steady_clock::now() >= deadline) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return true;
+    }
 
     // Everything logged from here on is what received() lists.
     void mark() { mark_ = sim_->logLines().size(); }
