@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "Entity.h"
@@ -183,11 +184,20 @@ std::vector<std::string> chunks(uint8_t command, uint8_t option, uint8_t specifi
     return packets;
 }
 
-std::vector<std::string> sentByModule(ApiModsim& sim, size_t from) {
+// The module's packets logged from line `from` on whose data start with `start`, once
+// `count` of them are there: the simulator may log an answer after the host took it.
+std::vector<std::string> sentByModule(ApiModsim& sim, size_t from, const std::string& start, size_t count) {
     std::vector<std::string> packets;
-    const auto lines = sim.process().logLines();
-    for (size_t i = from; i < lines.size(); ++i)
-        if (lines[i].rfind("tx ", 0) == 0) packets.push_back(lines[i].substr(3));
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    do {
+        packets.clear();
+        const auto lines = sim.process().logLines();
+        for (size_t i = from; i < lines.size(); ++i)
+            if (lines[i].rfind("tx ", 0) == 0 && lines[i].substr(9, start.size()) == start)
+                packets.push_back(lines[i].substr(3));
+        if (packets.size() >= count) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    } while (std::chrono::steady_clock::now() < deadline);
     return packets;
 }
 
@@ -205,7 +215,8 @@ TEST_F(ApiValues, ByteStringsBothWays) {
         ASSERT_EQ(received, length);
         EXPECT_EQ(Bytes(back.begin(), back.begin() + static_cast<long>(length)), value) << length;
         EXPECT_EQ(back[length], 0xEE) << length;
-        EXPECT_EQ(sentByModule(sim, logged), chunks(kExchange, 0x05, 0x00, value)) << length;
+        const auto expected = chunks(kExchange, 0x05, 0x00, value);
+        EXPECT_EQ(sentByModule(sim, logged, "10 05 00", expected.size()), expected) << length;
     }
 }
 
@@ -293,8 +304,7 @@ TEST_F(ApiValues, AwaitAndDrainReplies) {
     const size_t logged = sim.process().logLines().size();
     ASSERT_EQ(link->sendUEI(getRequest(kExchange, 3)), aErrNone);
     ASSERT_EQ(link->sendUEI(getRequest(kExchange, 3)), aErrNone);
-    for (int i = 0; i < 500 && sentByModule(sim, logged).size() < 2; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_EQ(sentByModule(sim, logged, "10 03 00", 2).size(), 2u);
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_EQ(entity.drainUEI(3), aErrNone);
     EXPECT_EQ(entity.awaitUEI32Val(3, &value, 0), aErrTimeout);
