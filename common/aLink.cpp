@@ -337,8 +337,7 @@ aErr aLink_ForceRoute(aLinkRef id, uint8_t value) {
     aLink* link = aLinkManager_GetLink(id);
     if (!link) return aErrNotFound;
     aTrace(TRACE_SYNC, " aLink_ForceRoute(%d)\n", static_cast<int>(id));
-    const uint8_t data[2] = {cmdFORCEROUTE, value};
-    aPacket* route = aPacket_CreateWithData(aLINK_ADDRESS_ROUTE, 2, data);
+    aPacket* route = aPacket_CreateWithData(aLINK_ADDRESS_ROUTE, 1, &value);
     if (!route) return aErrMemory;
     const aErr result = aPacketFifo_Put(link->outFifo, route);
     aPacket_Destroy(&route);

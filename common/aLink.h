@@ -25,7 +25,6 @@ enum {
 
 #define aLINK_ADDRESS_SYNC 0xAD
 #define aLINK_ADDRESS_ROUTE 0xAF
-#define cmdFORCEROUTE 0x01
 
 // Creation by transport; each returns the link's ID, 0 on failure. A module that the
 // registry already holds gets one more use of its existing link.
@@ -51,7 +50,7 @@ aErr aLink_InstallUserPacketFilter(aLinkRef id, aPacketFilterProc proc, const vo
 // Stops the link, reopens its stream and starts it again (USB and TCP/IP links only).
 aErr aLink_Reset(aLinkRef id);
 
-// Queues the route-control packet [0xAF, 0x01, value].
+// Queues the route-control packet (cmdFORCEROUTE): [0xAF, 0x01, value] on the wire.
 aErr aLink_ForceRoute(aLinkRef id, uint8_t value);
 // Accepts every packet.
 uint8_t drainAll(const aPacket* packet, const void* ref);

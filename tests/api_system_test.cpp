@@ -95,7 +95,6 @@ TEST_F(ApiSystem, EveryAccessorOfTheOptionTable) {
         get("getModel", reader(&S::getModel), 8, none, 9),
         get("getSerialNumber", reader(&S::getSerialNumber), 9, none, 0x1234ABCD),
         set("save", caller(&S::save), {3, 0x8A, 0x20}, none),
-        set("reset", caller(&S::reset), {3, 0x8B, 0x20}, none),
         get("getInputVoltage", reader(&S::getInputVoltage), 12, undefined),
         get("getModuleHardwareOffset", reader(&S::getModuleHardwareOffset), 13, undefined),
         get("getModuleBaseAddress", reader(&S::getModuleBaseAddress), 14, undefined),
@@ -144,6 +143,14 @@ TEST_F(ApiSystem, EveryAccessorOfTheOptionTable) {
     EXPECT_EQ(byte, 4);
     EXPECT_EQ(system.getHBInterval(&byte), aErrNone);
     EXPECT_EQ(byte, 7);
+}
+
+// The module acknowledges the reset call, then restarts and drops the link.
+TEST_F(ApiSystem, ResetIsAcknowledgedBeforeTheModuleRestarts) {
+    sim.mark();
+    EXPECT_EQ(system.reset(), aErrNone);
+    EXPECT_EQ(sim.received(), std::vector<std::string>{wireText(kAddress, {3, 0x8B, 0x20})});
+    EXPECT_TRUE(sim.waitForLogStart("ev disconnect"));
 }
 
 TEST_F(ApiSystem, NullOutPointersSendNothing) {

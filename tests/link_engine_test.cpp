@@ -72,7 +72,8 @@ protected:
 
 TEST_F(TcpLink, StartsRunningAndRoutesOn) {
     EXPECT_EQ(aLink_GetStatus(id), LINK_RUNNING);
-    EXPECT_TRUE(sim->waitForLog("rx AF 02 01 01"));
+    EXPECT_TRUE(sim->waitForLog("rx AF 01 01"));
+    EXPECT_TRUE(sim->waitForLog("ev route on"));
     EXPECT_TRUE(sim->waitForLog("ev connect"));
 }
 
@@ -198,7 +199,7 @@ TEST_F(TcpLink, LastDestroyStopsPromptlyWithoutRouteOff) {
     EXPECT_EQ(aLink_PutPacket(old, nullptr), aErrParam);
     // The socket stream closes with a reset.
     EXPECT_TRUE(sim->waitForLog("ev disconnect read error: Connection reset by peer"));
-    EXPECT_EQ(sim->countInLog("rx AF 02 01 00"), 0u);
+    EXPECT_EQ(sim->countInLog("rx AF 01 00"), 0u);
     aLinkRef absent = old;
     EXPECT_EQ(aLink_Destroy(&absent), aErrParam);
     EXPECT_EQ(absent, 0u);
@@ -207,8 +208,9 @@ TEST_F(TcpLink, LastDestroyStopsPromptlyWithoutRouteOff) {
 TEST_F(TcpLink, ResetSendsRouteOffAfterQueuedPacketsAndReconnects) {
     ASSERT_EQ(aLink_Reset(id), aErrNone);
     EXPECT_EQ(aLink_GetStatus(id), LINK_RUNNING);
-    EXPECT_TRUE(sim->waitForLog("rx AF 02 01 00"));
-    EXPECT_TRUE(sim->waitForLog("rx AF 02 01 01", 2));
+    EXPECT_TRUE(sim->waitForLog("rx AF 01 00"));
+    EXPECT_TRUE(sim->waitForLog("ev route off"));
+    EXPECT_TRUE(sim->waitForLog("rx AF 01 01", 2));
     EXPECT_TRUE(sim->waitForLog("ev connect", 2));
 }
 
@@ -245,7 +247,7 @@ TEST(SerialLink, StartsSyncsAndCarriesPacketsOnAPseudoTerminal) {
     aLinkRef id = aLink_CreateSerial(0x1234, sim.location().c_str(), 115200);
     ASSERT_NE(id, 0u);
     EXPECT_EQ(aLink_GetStatus(id), LINK_RUNNING);
-    EXPECT_TRUE(sim.waitForLog("rx AF 02 01 01"));
+    EXPECT_TRUE(sim.waitForLog("rx AF 01 01"));
     EXPECT_EQ(aLink_CreateSerial(0x1234, sim.location().c_str(), 115200), id);
     aLinkRef extra = id;
     aLink_Destroy(&extra);

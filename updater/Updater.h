@@ -5,10 +5,13 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
+#include "DeviceInfo.h"
 #include "UpdateServerRequest.h"
 #include "UpdaterDisplayInterface.h"
 #include "UpdaterStore.h"
+#include "discover.h"
 
 extern const uint32_t CONNECT_ATTEMPTS;
 extern const uint32_t BLOCK_RETRIES;
@@ -26,6 +29,14 @@ public:
     // The build number fetched into the store, 0 on failure. An empty build text
     // means the server's latest build for the module.
     uint32_t Download_Firmware(uint32_t serial, std::string buildText, bool override, bool noCal);
+
+    // Discovery (UpdaterDiscovery.cpp).
+    // Every module found on the transport, each asked for its firmware; type 0
+    // searches USB, then TCPIP.
+    std::vector<DeviceInfo> Discover_Devices(linkType type);
+    // The modules on the I2C network behind the router; type is the router's
+    // transport, 0 to find it.
+    std::vector<DeviceInfo> Discover_CVNetwork_Devices(uint32_t routerSerial, linkType type);
 
     const std::string serverUrl;
     const std::string storeDir;

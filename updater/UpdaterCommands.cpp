@@ -21,14 +21,12 @@ std::optional<uint32_t> UpdaterCommands::Download_Firmware(uint32_t serial, cons
 }
 
 std::optional<std::vector<DeviceInfo>> UpdaterCommands::Discover_Devices(linkType type) {
-    reportMissing("-D");
-    return std::nullopt;
+    return updater.Discover_Devices(type);
 }
 
 std::optional<std::vector<DeviceInfo>> UpdaterCommands::Discover_CVNetwork_Devices(uint32_t routerSerial,
                                                                                    linkType type) {
-    reportMissing("-D -r");
-    return std::nullopt;
+    return updater.Discover_CVNetwork_Devices(routerSerial, type);
 }
 
 std::optional<bool> UpdaterCommands::Recover_Firmware(const std::string& serialPort, uint32_t build, uint32_t baud,

@@ -99,6 +99,15 @@ bool waitForClose(int fd, std::chrono::milliseconds limit) {
     return n == 0 || n == -1;
 }
 
+bool waitForReset(int fd, std::chrono::milliseconds limit) {
+    const auto deadline = Clock::now() + limit;
+    uint8_t buffer[256];
+    ssize_t n;
+    while ((n = readOnce(fd, buffer, sizeof buffer, deadline)) > 0) {
+    }
+    return n == -1 && errno == ECONNRESET;
+}
+
 std::string hexText(const Bytes& bytes) {
     std::string text;
     char digits[4];

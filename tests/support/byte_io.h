@@ -23,6 +23,9 @@ Bytes readFor(int fd, std::chrono::milliseconds window);
 // True when the peer closes (or errors) within `limit`; bytes that still arrive are skipped.
 bool waitForClose(int fd, std::chrono::milliseconds limit = std::chrono::seconds(2));
 
+// True when the peer resets the connection (a TCP RST, not an orderly close) within `limit`.
+bool waitForReset(int fd, std::chrono::milliseconds limit = std::chrono::seconds(2));
+
 // "AD 00": the format of the simulators' logs.
 std::string hexText(const Bytes& bytes);
 

@@ -75,11 +75,11 @@ uint8_t fromModule(const aPacket* packet, const void*) {
 }
 
 TEST_F(UsbLink, StartsSyncsAndRoutesOnTwice) {
-    const std::size_t routesBefore = answering.sim->countInLog("rx AF 02 01 01");
+    const std::size_t routesBefore = answering.sim->countInLog("rx AF 01 01");
     aLinkRef id = aLink_CreateUSB(0x0000CAFE);
     ASSERT_NE(id, 0u);
     EXPECT_EQ(aLink_GetStatus(id), LINK_RUNNING);
-    EXPECT_TRUE(answering.sim->waitForLog("rx AF 02 01 01", routesBefore + 2));
+    EXPECT_TRUE(answering.sim->waitForLog("rx AF 01 01", routesBefore + 2));
     EXPECT_EQ(aLink_CreateUSB(0x0000CAFE), id);
 
     ASSERT_EQ(answering.sim->control("heartbeat 0"), "ok");

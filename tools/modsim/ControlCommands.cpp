@@ -1,7 +1,9 @@
 // The control protocol: one command per line, one answer line per command.
+#include <cstdio>
 #include <cstdlib>
 #include <sstream>
 
+#include "ControlWords.h"
 #include "Simulator.h"
 
 namespace modsim {
@@ -10,7 +12,11 @@ namespace {
 
 const char* const kHelp =
     "ok commands: heartbeat [N] | heartbeat-wait [MS] | fault framing [odd|zero] | fault partial | "
-    "fault silence on|off | drop | status | quit";
+    "fault silence on|off | fault no-probe on|off | fault refuse on|off [ADDR] | fault error CODE [ADDR] | "
+    "fault no-reply [ADDR] | fault delay MS [ADDR] | fault length [ADDR] | fault chunk-sequence [ADDR] | "
+    "fault loader data-count|sum|write|piece-zero [ADDR] | fault loader drop-after K [ADDR] | "
+    "fault loader refuse on|off [ADDR] | load-way keep|reconnect|gone [ADDR] | update-to ADDR BUILD [VERSION] | "
+    "dump FILE [ADDR] | module [ADDR] | drop | status | quit";
 
 std::vector<std::string> splitWords(const std::string& line) {
     std::istringstream stream(line);
@@ -19,6 +25,14 @@ std::vector<std::string> splitWords(const std::string& line) {
     return words;
 }
 
+std::string hexWord(uint32_t value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%08X", value);
+    return text;
+}
+
+}  // namespace
+
 bool parseUnsigned(const std::string& text, unsigned long max, unsigned long& value) {
     if (text.empty() || text[0] == '-') return false;
     char* end = nullptr;
@@ -26,7 +40,13 @@ bool parseUnsigned(const std::string& text, unsigned long max, unsigned long& va
     return *end == '\0' && value <= max;
 }
 
-}  // namespace
+SimModule* Simulator::moduleAt(const std::vector<std::string>& words, std::size_t position, std::string& error) const {
+    if (words.size() <= position) return &primary();
+    unsigned long address = 0;
+    SimModule* module = parseUnsigned(words[position], 255, address) ? link_.find(static_cast<uint8_t>(address)) : nullptr;
+    if (!module) error = "error no module at address " + words[position];
+    return module;
+}
 
 void Simulator::execute(const std::string& line, ControlClient& client) {
     const auto words = splitWords(line);
@@ -39,7 +59,7 @@ void Simulator::execute(const std::string& line, ControlClient& client) {
         } else if (host_ < 0) {
             reply(client, "error not connected");
         } else {
-            module_.sendHeartbeat(static_cast<uint8_t>(number));
+            link_.sendHeartbeat(static_cast<uint8_t>(number));
             reply(client, "ok");
         }
     } else if (command == "heartbeat-wait") {
@@ -51,6 +71,8 @@ void Simulator::execute(const std::string& line, ControlClient& client) {
         }
     } else if (command == "fault") {
         reply(client, faultCommand(words));
+    } else if (command == "load-way" || command == "update-to" || command == "dump" || command == "module") {
+        reply(client, moduleCommand(words));
     } else if (command == "drop" && words.size() == 1) {
         if (host_ < 0) {
             reply(client, "error not connected");
@@ -70,44 +92,60 @@ void Simulator::execute(const std::string& line, ControlClient& client) {
     }
 }
 
-std::string Simulator::faultCommand(const std::vector<std::string>& words) {
-    const std::string kind = words.size() > 1 ? words[1] : "";
-    const std::string arg = words.size() > 2 ? words[2] : "";
-    if (words.size() > 3) return "error usage: fault framing [odd|zero] | fault partial | fault silence on|off";
-    if (kind == "silence") {
-        if (arg != "on" && arg != "off") return "error usage: fault silence on|off";
-        module_.setSilent(arg == "on");
-        log_.event("fault silence " + arg);
+std::string Simulator::moduleCommand(const std::vector<std::string>& words) {
+    const std::string& command = words[0];
+    std::string error;
+    if (command == "load-way") {
+        LoadWay way = LoadWay::Keep;
+        if (words.size() < 2 || words.size() > 3 || !parseLoadWay(words[1], way))
+            return "error usage: load-way keep|reconnect|gone [ADDR]";
+        SimModule* module = moduleAt(words, 2, error);
+        if (!module) return error;
+        module->loader().setLoadWay(way);
+        log_.event(module->name() + " load-way " + words[1]);
         return "ok";
     }
-    if (kind != "framing" && kind != "partial")
-        return "error usage: fault framing [odd|zero] | fault partial | fault silence on|off";
-    if (host_ < 0) return "error not connected";
-    const uint8_t address = module_.identity().address;
-    if (kind == "framing") {
-        if (!arg.empty() && arg != "odd" && arg != "zero") return "error usage: fault framing [odd|zero]";
-        const uint8_t bad = arg == "zero" ? 0x00 : static_cast<uint8_t>(address | 1);
-        log_.event("fault framing " + std::string(arg == "zero" ? "zero" : "odd"));
-        writeHost({bad});
+    if (command == "update-to") {
+        unsigned long build = 0;
+        unsigned long version = 0;
+        if (words.size() < 3 || words.size() > 4 || !parseUnsigned(words[2], 0xFFFFFFFFul, build) ||
+            (words.size() == 4 && (words[3].size() > 8 || !parseUnsigned("0x" + words[3], 0xFFFFFFFFul, version))))
+            return "error usage: update-to ADDR BUILD [VERSION]";
+        SimModule* module = moduleAt(words, 1, error);
+        if (!module) return error;
+        std::optional<uint32_t> newVersion;
+        if (words.size() == 4) newVersion = static_cast<uint32_t>(version);
+        module->setUpdate(static_cast<uint32_t>(build), newVersion);
         return "ok";
     }
-    if (!arg.empty()) return "error usage: fault partial";
-    // The header announces four data bytes; only the first follows.
-    log_.event("fault partial");
-    writeHost({address, 0x04, 0x01});
-    return "ok";
+    if (command == "dump") {
+        if (words.size() < 2 || words.size() > 3) return "error usage: dump FILE [ADDR]";
+        SimModule* module = moduleAt(words, 2, error);
+        if (!module) return error;
+        if (!module->loader().dump(words[1], error)) return "error " + error;
+        return "ok " + std::to_string(module->loader().image().size()) + " bytes";
+    }
+    if (words.size() > 2) return "error usage: module [ADDR]";
+    SimModule* module = moduleAt(words, 1, error);
+    if (!module) return error;
+    const auto& identity = module->identity();
+    return "ok address=" + std::to_string(identity.address) + " serial=" + hexWord(identity.serial) +
+           " model=" + std::to_string(identity.model) + " build=" + std::to_string(module->buildNumber()) +
+           " version=" + hexWord(module->version()) + " mode=" + (module->loader().running() ? "loader" : "firmware") +
+           " image=" + std::to_string(module->loader().image().size()) + " absent=" + (module->absent() ? "1" : "0") +
+           " refusing=" + (module->refusing() ? "1" : "0");
 }
 
 std::string Simulator::heartbeatCounts() const {
-    const auto& heartbeats = module_.heartbeats();
+    const auto& heartbeats = link_.heartbeats();
     return "hb-sent=" + std::to_string(heartbeats.sent()) + " hb-answered=" + std::to_string(heartbeats.answered()) +
            " hb-wrong=" + std::to_string(heartbeats.wrong()) + " hb-pending=" + std::to_string(heartbeats.pending());
 }
 
 std::string Simulator::statusText() const {
-    return "connected=" + std::to_string(host_ >= 0 ? 1 : 0) + " silent=" + std::to_string(module_.silent() ? 1 : 0) +
-           " route=" + std::to_string(module_.route()) + " sync-answers=" + std::to_string(module_.syncAnswers()) +
-           " " + heartbeatCounts();
+    return "connected=" + std::to_string(host_ >= 0 ? 1 : 0) + " silent=" + std::to_string(link_.silent() ? 1 : 0) +
+           " route=" + std::to_string(link_.route()) + " sync-answers=" + std::to_string(link_.syncAnswers()) + " " +
+           heartbeatCounts() + " listening=" + std::to_string(port_->listenFd() >= 0 ? 1 : 0);
 }
 
 }  // namespace modsim

@@ -18,6 +18,10 @@ public:
     virtual int listenFd() const { return -1; }
     // Takes a waiting host: a non-blocking connection fd, or -1.
     virtual int acceptHost() { return -1; }
+    // Closes the listener for a while (connecting hosts are refused) and opens it again at
+    // the same place. Ports without a listener ignore both.
+    virtual void stopListening() {}
+    virtual bool listenAgain(std::string&) { return true; }
     // A connection that needs no host to connect (a pty master, made afresh on each call);
     // -1 for ports that only accept, or with a message in `error` when it cannot be made.
     virtual int renew(std::string& error) { return -1; }

@@ -1,37 +1,32 @@
-// The module's I2C bus 0 (command 8) with one memory device on it:
-//   read    [8, bus, address|1, length, speed]        -> [8, bus, address|1, count, status, data...]
-//   write   [8, bus, address, length, speed, data...] -> [8, bus, address, 0, status]
-//   pull-up [8, bus, 1, on]                           -> [8, bus, 1, on, status]
-// Status 0 is done; 0x80 alone means no device acknowledged the address; 0x80 | code
-// refuses the request (24 malformed, 28 no such bus). The memory device at 0xA0 holds
-// 256 bytes (byte i starts as i) behind an address pointer: a write's first data byte
-// sets the pointer and the rest is stored from there; a read continues from the pointer.
+// The router's I2C entity (command 8, index 0), through which the host probes its network:
+//   write  [8, idx, addr, len, speed, data...] -> [8, idx, addr, 0, status]
+//   read   [8, idx, addr|1, len, speed]        -> [8, idx, addr|1, count, status, count bytes]
+//   pullup [8, idx, 1, on]                     -> [8, idx, 1, on, status]
+// A transfer to an address where a module sits is acknowledged (status 0, a read gives
+// zeros); any other address is refused at once with status 0x83.
 #pragma once
 
-#include <array>
 #include <cstdint>
+#include <map>
 
-#include "SimModule.h"
+#include "Packet.h"
 
 namespace modsim {
 
+class SimModule;
+
 class I2CBus {
 public:
-    explicit I2CBus(SimModule& module);
+    I2CBus(SimModule& router, const std::map<uint8_t, SimModule*>& network);
 
     void attach();
 
 private:
     void handle(const Packet& packet);
-    void read(const Packet& packet);
-    void write(const Packet& packet);
-    void pullup(const Packet& packet);
-    void reply(uint8_t bus, uint8_t address, uint8_t third, uint8_t status, const std::vector<uint8_t>& data = {});
+    bool occupied(uint8_t address) const;
 
-    SimModule& module_;
-    std::array<uint8_t, 256> memory_{};
-    uint8_t pointer_ = 0;
-    bool pullup_ = false;
+    SimModule& router_;
+    const std::map<uint8_t, SimModule*>& network_;
 };
 
 }  // namespace modsim

@@ -1,5 +1,6 @@
 #include "ModuleQueries.h"
 
+#include "SimModule.h"
 #include "UeiHandler.h"
 
 namespace modsim {
@@ -11,8 +12,7 @@ constexpr uint8_t kEchoCommand = 0x17;
 
 }  // namespace
 
-ModuleQueries::ModuleQueries(const UeiStore& store, SimModule& module, uint32_t buildNumber)
-    : store_(store), module_(module), buildNumber_(buildNumber) {}
+ModuleQueries::ModuleQueries(const UeiStore& store, SimModule& module) : store_(store), module_(module) {}
 
 void ModuleQueries::attach() {
     module_.onCommand(kInfoCommand, [this](const Packet& packet) { query(packet); });
@@ -24,7 +24,7 @@ void ModuleQueries::query(const Packet& packet) {
     const uint8_t address = module_.identity().address;
     const uint8_t kind = data.size() > 1 ? data[1] : 0;
     if (kind == 0xFF && data.size() == 2) {
-        std::vector<uint8_t> reply = bigEndian(buildNumber_, 4);
+        std::vector<uint8_t> reply = bigEndian(module_.buildNumber(), 4);
         reply.insert(reply.begin(), {kInfoCommand, 0xFF});
         module_.answer(Packet{address, reply});
     } else if (kind == 0x01 && data.size() == 6) {

@@ -5,14 +5,16 @@
 //   0x17 data...                -> 0x17 data... (echo)
 #pragma once
 
-#include "SimModule.h"
+#include "Packet.h"
 #include "UeiStore.h"
 
 namespace modsim {
 
+class SimModule;
+
 class ModuleQueries {
 public:
-    ModuleQueries(const UeiStore& store, SimModule& module, uint32_t buildNumber);
+    ModuleQueries(const UeiStore& store, SimModule& module);
 
     void attach();
 
@@ -23,7 +25,6 @@ private:
 
     const UeiStore& store_;
     SimModule& module_;
-    uint32_t buildNumber_;
 };
 
 }  // namespace modsim

@@ -2,11 +2,33 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <vector>
 
 namespace modsim {
 
 enum class PortKind { None, Tcp, Unix, Pty };
+
+// How a module restarts into its loader on LOAD: answer and keep the link, drop the
+// link and announce the loader on the next connection, or never come back.
+enum class LoadWay { Keep, Reconnect, Gone };
+
+// Everything that tells one simulated module from another.
+struct ModuleConfig {
+    uint8_t address = 2;
+    uint32_t serial = 0x1234ABCD;
+    uint8_t model = 1;
+    uint8_t router = 2;  // system option 2
+    uint32_t version = 0;
+    uint32_t hardwareVersion = 0;
+    uint32_t buildNumber = 0;
+    std::string name;
+    uint32_t chipId[4] = {0, 0, 0, 0};
+    // What the module runs after a firmware update; unchanged when not given.
+    std::optional<uint32_t> updateBuild;
+    std::optional<uint32_t> updateVersion;
+};
 
 struct Options {
     PortKind port = PortKind::None;
@@ -15,25 +37,28 @@ struct Options {
     std::string unixPath;
     std::string controlPath;
     std::string logPath;
-    uint32_t serial = 0x1234ABCD;
-    uint8_t model = 1;
-    uint8_t address = 2;
     bool discovery = false;
     bool announcedPortGiven = false;
     uint16_t announcedPort = 0;  // --tcp-port: the port named in discovery answers
-    // System entity values.
-    uint32_t version = 0;
-    uint32_t hardwareVersion = 0;
-    uint32_t buildNumber = 0;
     bool routerGiven = false;
-    uint8_t router = 0;
-    std::string name;
-    uint32_t chipId[4] = {0, 0, 0, 0};
+    // The module the host connects to (a router when routed modules are given).
+    ModuleConfig module;
+    // Modules on the router's I2C network, reached through the router's link.
+    std::vector<ModuleConfig> routedModules;
+    // Loader behaviour.
+    LoadWay loadWay = LoadWay::Keep;
+    uint16_t pieceSize = 512;
+    unsigned restartMs = 200;
+    std::string dumpImagePath;
 };
 
 // Fills `options` from argv. On a bad command line returns false with a message in `error`;
 // `help` is set when usage was asked for.
 bool parseOptions(int argc, char** argv, Options& options, std::string& error, bool& help);
+
+// "keep", "reconnect", "gone".
+bool parseLoadWay(const std::string& text, LoadWay& way);
+const char* loadWayName(LoadWay way);
 
 extern const char* const kUsage;
 

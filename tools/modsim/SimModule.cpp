@@ -2,9 +2,9 @@
 
 #include <cstdio>
 
-namespace modsim {
+#include "SystemEntity.h"
 
-namespace {
+namespace modsim {
 
 std::string hexByte(uint8_t value) {
     char text[8];
@@ -12,67 +12,94 @@ std::string hexByte(uint8_t value) {
     return text;
 }
 
-}  // namespace
+SimModule::SimModule(const ModuleConfig& config, const Options& options, PacketLog& log, ModuleHost& host)
+    : identity_{config.serial, config.model, config.address},
+      log_(log),
+      host_(host),
+      buildNumber_(config.buildNumber),
+      version_(config.version),
+      updateBuild_(config.updateBuild),
+      updateVersion_(config.updateVersion),
+      uei_(values_, *this),
+      queries_(values_, *this),
+      loader_(*this, options) {
+    defineSystemEntity(values_, config);
+    uei_.attach();
+    queries_.attach();
+    loader_.attach();
+}
 
-SimModule::SimModule(const Identity& identity, PacketLog& log, Send send)
-    : identity_(identity), log_(log), send_(std::move(send)) {
-    onCommand(0x00, [this](const Packet& packet) { handleHeartbeatAnswer(packet); });
+std::string SimModule::name() const {
+    return "module " + hexByte(identity_.address);
 }
 
 void SimModule::receive(const Packet& packet) {
-    if (packet.address == kSyncAddress) {
-        handleSyncQuery(packet);
-    } else if (packet.address == kRouteAddress) {
-        handleRouteControl(packet);
-    } else if (packet.address != identity_.address) {
-        log_.event("not for this module: address " + hexByte(packet.address));
-    } else if (packet.data.empty()) {
+    if (absent_) return;
+    if (refusing_) {
+        log_.event(name() + " refusing, not answered");
+        return;
+    }
+    if (packet.data.empty()) {
         log_.event("empty packet to this module");
-    } else {
-        const auto handler = commands_.find(packet.data[0]);
-        if (handler == commands_.end()) {
-            log_.event("unhandled command " + hexByte(packet.data[0]));
+        return;
+    }
+    const auto handler = commands_.find(packet.data[0]);
+    if (handler == commands_.end()) {
+        log_.event("unhandled command " + hexByte(packet.data[0]));
+        return;
+    }
+    current_ = armed_;
+    armed_ = ReplyFaults{};
+    handler->second(packet);
+    current_ = ReplyFaults{};
+}
+
+void SimModule::answer(Packet packet) {
+    if (current_.noReply) {
+        log_.event(name() + " fault no-reply: " + hexBytes(packet.data));
+        return;
+    }
+    if (current_.wrongLength) {
+        if (packet.data.size() < kMaxPacketData) {
+            packet.data.push_back(0x00);
         } else {
-            handler->second(packet);
+            packet.data.pop_back();
         }
     }
+    host_.send(packet, current_.delayMs);
 }
 
-void SimModule::sendHeartbeat(uint8_t n) {
-    send_(heartbeats_.make(identity_.address, n));
+std::optional<uint8_t> SimModule::takeErrorFault() {
+    const auto code = current_.errorCode;
+    current_.errorCode.reset();
+    return code;
 }
 
-void SimModule::answer(const Packet& packet) {
-    if (!silent_) send_(packet);
-}
-
-void SimModule::handleSyncQuery(const Packet& packet) {
-    if (!packet.data.empty()) {
-        log_.event("sync query with data ignored");
-        return;
+void SimModule::called(const UeiKey& key) {
+    if (key.command == kSystemCommand && key.option == kSystemResetOption && key.index == 0) {
+        loader_.reset();
+        log_.event(name() + " reset");
+        restart(Restart::Reboot);
     }
-    if (silent_) return;
-    ++syncAnswers_;
-    answer(Packet{identity_.address, {}});
 }
 
-void SimModule::handleRouteControl(const Packet& packet) {
-    if (packet.data.size() != 1) {
-        log_.event("route control malformed");
-        return;
+void SimModule::reboot(bool updated) {
+    if (updated) {
+        if (updateBuild_) buildNumber_ = *updateBuild_;
+        if (updateVersion_) {
+            version_ = *updateVersion_;
+            values_.defineNumber(UeiKey{kSystemCommand, kSystemVersionOption, 0, 0}, UeiType::Int, version_);
+        }
     }
-    route_ = packet.data[0];
-    log_.event(std::string("route ") + (route_ == 1 ? "on" : route_ == 0 ? "off" : hexByte(packet.data[0])));
+    char text[64];
+    std::snprintf(text, sizeof text, " reboot build %u version %08X", buildNumber_, version_);
+    log_.event(name() + text);
+    restart(Restart::Reboot);
 }
 
-void SimModule::handleHeartbeatAnswer(const Packet& packet) {
-    if (packet.data.size() != 2) {
-        log_.event("command 0x00 of unexpected length");
-        return;
-    }
-    const uint8_t value = packet.data[1];
-    log_.event(std::string(heartbeats_.answer(value) ? "heartbeat answer ok " : "heartbeat answer wrong ") +
-               std::to_string(value));
+void SimModule::setUpdate(uint32_t build, std::optional<uint32_t> version) {
+    updateBuild_ = build;
+    if (version) updateVersion_ = version;
 }
 
 }  // namespace modsim

@@ -1,15 +1,21 @@
-// The module's behaviour: what it answers to each packet the host sends.
-// Packets to the module's own address are handled by command (data byte 0), so each
-// command family registers one handler.
+// One addressable module: its identity and values, the commands it answers (by data byte 0),
+// its loader, and the faults armed for it. A router holds several of these on its network;
+// the link-level traffic (sync, route control, heartbeats) belongs to LinkSide.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <string>
 
-#include "Heartbeats.h"
+#include "Loader.h"
+#include "ModuleQueries.h"
+#include "Options.h"
 #include "Packet.h"
 #include "PacketLog.h"
+#include "ReplyFaults.h"
+#include "UeiHandler.h"
+#include "UeiStore.h"
 
 namespace modsim {
 
@@ -19,47 +25,86 @@ struct Identity {
     uint8_t address = 0;
 };
 
+class SimModule;
+
+// How a module's restart reaches the host connection.
+enum class Restart {
+    LinkLost,     // the connection breaks (a fault mid-transfer)
+    IntoLoader,   // LOAD answered by dropping the link; the loader announces itself later
+    Reboot,       // REBOOT or the reset call: the module is away for a moment
+    Gone,         // LOAD of a module that never comes back
+};
+
+// What a module needs from the simulator around it.
+class ModuleHost {
+public:
+    virtual ~ModuleHost() = default;
+    // Writes a packet to the host, `delayMs` from now.
+    virtual void send(const Packet& packet, unsigned delayMs) = 0;
+    virtual void restart(SimModule& module, Restart how) = 0;
+};
+
 class SimModule {
 public:
-    using Send = std::function<void(const Packet&)>;
     using Handler = std::function<void(const Packet&)>;
 
-    SimModule(const Identity& identity, PacketLog& log, Send send);
+    SimModule(const ModuleConfig& config, const Options& options, PacketLog& log, ModuleHost& host);
+    SimModule(const SimModule&) = delete;
+    SimModule& operator=(const SimModule&) = delete;
 
-    // A complete packet from the host.
+    // A complete packet to this module's address.
     void receive(const Packet& packet);
-    // Sends a heartbeat with value n; it is sent even while silent.
-    void sendHeartbeat(uint8_t n);
-    // The connection went away: unanswered heartbeats are given up.
-    void disconnected() { heartbeats_.abandon(); }
-
-    // While silent the module answers nothing; it still takes in and logs every packet.
-    void setSilent(bool silent) { silent_ = silent; }
-    bool silent() const { return silent_; }
-
-    const Identity& identity() const { return identity_; }
-    const Heartbeats& heartbeats() const { return heartbeats_; }
-    unsigned syncAnswers() const { return syncAnswers_; }
-    int route() const { return route_; }
 
     void onCommand(uint8_t command, Handler handler) { commands_[command] = std::move(handler); }
-    // Sends an answer to the host unless the module is silent.
-    void answer(const Packet& packet);
+    // Sends an answer to the host, shaped by the faults taken for the current request.
+    void answer(Packet packet);
+    // The value request being answered consumes an armed error reply: its code, if any.
+    std::optional<uint8_t> takeErrorFault();
+    bool chunkSequenceFault() const { return current_.chunkSequence; }
+    // A call was acknowledged: the reset call restarts the module.
+    void called(const UeiKey& key);
+
+    void restart(Restart how) { host_.restart(*this, how); }
+    // Comes back from a reboot, running the update's build when the loader had taken firmware.
+    void reboot(bool updated);
+
+    ReplyFaults& armedFaults() { return armed_; }
+    // A refusing module acknowledges the I2C probe and answers nothing else.
+    void setRefusing(bool refusing) { refusing_ = refusing; }
+    bool refusing() const { return refusing_; }
+    // A module that restarted and never came back: nothing answers at its address.
+    void setAbsent(bool absent) { absent_ = absent; }
+    bool absent() const { return absent_; }
+
+    const Identity& identity() const { return identity_; }
+    uint32_t buildNumber() const { return buildNumber_; }
+    uint32_t version() const { return version_; }
+    void setUpdate(uint32_t build, std::optional<uint32_t> version);
+    Loader& loader() { return loader_; }
+    const Loader& loader() const { return loader_; }
     PacketLog& log() { return log_; }
+    // "module 0x04": how events of this module name it.
+    std::string name() const;
 
 private:
-    void handleSyncQuery(const Packet& packet);
-    void handleRouteControl(const Packet& packet);
-    void handleHeartbeatAnswer(const Packet& packet);
-
     Identity identity_;
     PacketLog& log_;
-    Send send_;
+    ModuleHost& host_;
+    uint32_t buildNumber_;
+    uint32_t version_;
+    std::optional<uint32_t> updateBuild_;
+    std::optional<uint32_t> updateVersion_;
     std::map<uint8_t, Handler> commands_;
-    Heartbeats heartbeats_;
-    bool silent_ = false;
-    unsigned syncAnswers_ = 0;
-    int route_ = -1;  // last route-control value, -1 before any
+    ReplyFaults armed_;
+    ReplyFaults current_;
+    bool refusing_ = false;
+    bool absent_ = false;
+    UeiStore values_;
+    UeiHandler uei_;
+    ModuleQueries queries_;
+    Loader loader_;
 };
+
+std::string hexByte(uint8_t value);
 
 }  // namespace modsim

@@ -10,9 +10,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "ExchangeEntities.h"
 #include "InterfaceGuard.h"
-#include "SystemEntity.h"
+#include "Loader.h"
 #include "UnixSocket.h"
 
 namespace modsim {
@@ -29,24 +28,21 @@ void writeAll(int fd, const std::string& text) {
     }
 }
 
-Identity identityOf(const Options& options) {
-    return Identity{options.serial, options.model, options.address};
-}
-
 }  // namespace
 
 Simulator::Simulator(const Options& options)
-    : options_(options),
-      module_(identityOf(options), log_, [this](const Packet& packet) { writeHost(packet.wire()); }),
-      uei_(values_, module_),
-      queries_(values_, module_, options.buildNumber),
-      i2c_(module_) {
-    defineSystemEntity(values_, options_);
-    defineExchangeEntity(values_);
-    uei_.attach();
-    queries_.attach();
-    i2c_.attach();
-    attachMalformedReplies(module_);
+    : options_(options), link_(log_, [this](const Packet& packet) { writeHost(packet.wire()); }) {
+    ModuleHost& host = *this;
+    modules_.push_back(std::make_unique<SimModule>(options_.module, options_, log_, host));
+    for (const auto& routed : options_.routedModules)
+        modules_.push_back(std::make_unique<SimModule>(routed, options_, log_, host));
+    for (auto& module : modules_) link_.add(*module);
+    if (!options_.routedModules.empty()) {
+        i2c_ = std::make_unique<I2CBus>(primary(), link_.modules());
+        i2c_->attach();
+    }
+    exchange_ = std::make_unique<ExchangeEntities>(primary());
+    exchange_->attach(!i2c_);
 }
 
 Simulator::~Simulator() {
@@ -102,7 +98,7 @@ bool Simulator::setUp(std::string& error) {
         answerFrom.s_addr = htonl(INADDR_ANY);
         if (options_.port == PortKind::Tcp) inet_pton(AF_INET, options_.tcpAddress.c_str(), &answerFrom);
         const uint16_t announced = options_.announcedPortGiven ? options_.announcedPort : port_->tcpPort();
-        discovery_ = std::make_unique<DiscoveryResponder>(module_.identity(), announced, answerFrom, log_);
+        discovery_ = std::make_unique<DiscoveryResponder>(primary().identity(), announced, answerFrom, log_);
         if (!discovery_->open(error)) return false;
     }
     sigset_t mask;
@@ -155,6 +151,8 @@ void Simulator::serve() {
         if (readable(listenSlot)) acceptHost();
         if (readable(discoverySlot)) discovery_->onReadable();
         if (readable(controlSlot)) acceptControl();
+        sendDueReplies();
+        listenAgainWhenDue();
         finishWaits();
     }
 }
@@ -162,9 +160,16 @@ void Simulator::serve() {
 void Simulator::acceptHost() {
     const int fd = port_->acceptHost();
     if (fd < 0) return;
+    if (refuseConnections_) {
+        // Logged first: the host may look at the log as soon as it sees the close.
+        log_.event("connect refused (fault refuse)");
+        close(fd);
+        return;
+    }
     // A reconnecting host may open its new connection before the old one is closed.
     if (host_ >= 0) dropHost("replaced");
     host_ = fd;
+    ++connections_;
     assembler_.reset();
     log_.event("connect");
 }
@@ -177,7 +182,8 @@ void Simulator::readHost() {
         dropHost(n == 0 ? "host closed" : std::string("read error: ") + std::strerror(errno));
         return;
     }
-    for (ssize_t i = 0; i < n && host_ >= 0; ++i) {
+    const unsigned connection = connections_;
+    for (ssize_t i = 0; i < n && host_ >= 0 && connection == connections_; ++i) {
         switch (assembler_.feed(buffer[i])) {
         case PacketAssembler::Step::NeedMore: break;
         case PacketAssembler::Step::FramingError:
@@ -185,7 +191,7 @@ void Simulator::readHost() {
             break;
         case PacketAssembler::Step::Complete:
             log_.received(assembler_.packet().wire());
-            module_.receive(assembler_.packet());
+            link_.receive(assembler_.packet());
             break;
         }
     }
@@ -208,12 +214,19 @@ void Simulator::writeHost(const std::vector<uint8_t>& bytes) {
     log_.sent(std::vector<uint8_t>(bytes.begin(), bytes.begin() + n));
 }
 
-void Simulator::dropHost(const std::string& reason) {
+void Simulator::dropHost(const std::string& reason, bool reset) {
     if (host_ < 0) return;
+    if (reset && options_.port == PortKind::Tcp) {
+        const linger abort{1, 0};
+        setsockopt(host_, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+    }
+    log_.event("disconnect " + reason);
     close(host_);
     host_ = -1;
+    ++connections_;
     assembler_.reset();
-    log_.event("disconnect " + reason);
+    delayed_.clear();
+    link_.disconnected();
     if (options_.port == PortKind::Pty) renewPty();
 }
 
@@ -226,8 +239,78 @@ void Simulator::renewPty() {
         running_ = false;
         return;
     }
+    ++connections_;
     log_.event("connect " + port_->where());
     printReady();
+}
+
+void Simulator::send(const Packet& packet, unsigned delayMs) {
+    if (delayMs == 0) return link_.transmit(packet);
+    const auto due = Clock::now() + std::chrono::milliseconds(delayMs);
+    // Later entries with the same due time keep their order.
+    auto at = delayed_.begin();
+    while (at != delayed_.end() && at->due <= due) ++at;
+    delayed_.insert(at, Delayed{due, packet});
+}
+
+void Simulator::sendDueReplies() {
+    const auto now = Clock::now();
+    while (!delayed_.empty() && delayed_.front().due <= now) {
+        const Packet packet = delayed_.front().packet;
+        delayed_.pop_front();
+        link_.transmit(packet);
+    }
+}
+
+void Simulator::pauseListening(unsigned ms) {
+    port_->stopListening();
+    listenAgainAt_ = Clock::now() + std::chrono::milliseconds(ms);
+    log_.event("listening stopped for " + std::to_string(ms) + " ms");
+}
+
+void Simulator::listenAgainWhenDue() {
+    if (!listenAgainAt_ || Clock::now() < *listenAgainAt_) return;
+    listenAgainAt_.reset();
+    std::string error;
+    if (!port_->listenAgain(error)) {
+        log_.event(error);
+        writeAll(2, "modsim: " + error + "\n");
+        running_ = false;
+        return;
+    }
+    log_.event("listening again");
+}
+
+void Simulator::restart(SimModule& module, Restart how) {
+    const bool connected = &module == &primary();
+    switch (how) {
+    case Restart::LinkLost:
+        dropHost("link lost", true);
+        return;
+    case Restart::IntoLoader:
+        // A serial line has no connection to drop: the loader simply announces itself later.
+        if (connectionPort()) dropHost("restart into loader", true);
+        link_.afterNextProbe(Packet{module.identity().address, {kLoaderCommand, 0x02}});
+        return;
+    case Restart::Reboot:
+        if (!connected) return;
+        // The listener closes first, so a host that sees the reset cannot reconnect at once.
+        if (connectionPort()) pauseListening(options_.restartMs);
+        dropHost("reboot", true);
+        return;
+    case Restart::Gone:
+        if (!connected) {
+            module.setAbsent(true);
+            log_.event(module.name() + " gone");
+            return;
+        }
+        listenAgainAt_.reset();
+        port_->stopListening();
+        log_.event("gone: listening stopped");
+        if (connectionPort()) dropHost("gone", true);
+        link_.setGone();
+        return;
+    }
 }
 
 void Simulator::acceptControl() {
@@ -267,7 +350,7 @@ void Simulator::finishWaits() {
     const auto now = Clock::now();
     for (auto& client : clients_) {
         if (!client->waitUntil) continue;
-        const auto& heartbeats = module_.heartbeats();
+        const auto& heartbeats = link_.heartbeats();
         if (heartbeats.pending() == 0) {
             reply(*client, "ok " + heartbeatCounts());
         } else if (now >= *client->waitUntil) {
@@ -282,9 +365,12 @@ void Simulator::finishWaits() {
 
 int Simulator::pollTimeoutMs() const {
     std::optional<Clock::time_point> soonest;
-    for (const auto& client : clients_) {
-        if (client->waitUntil && (!soonest || *client->waitUntil < *soonest)) soonest = client->waitUntil;
-    }
+    auto consider = [&soonest](const std::optional<Clock::time_point>& when) {
+        if (when && (!soonest || *when < *soonest)) soonest = when;
+    };
+    for (const auto& client : clients_) consider(client->waitUntil);
+    if (!delayed_.empty()) consider(delayed_.front().due);
+    consider(listenAgainAt_);
     if (!soonest) return -1;
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*soonest - Clock::now()).count();
     return left <= 0 ? 0 : static_cast<int>(left) + 1;

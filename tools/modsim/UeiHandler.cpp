@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "SimModule.h"
+
 namespace modsim {
 
 namespace {
@@ -43,6 +45,10 @@ void UeiHandler::handle(const Packet& packet) {
         module_.log().event("uei request malformed");
         return;
     }
+    if (const auto code = module_.takeErrorFault()) {
+        module_.log().event("fault error " + std::to_string(*code));
+        return error(packet, *code);
+    }
     UeiKey key{data[0], static_cast<uint8_t>(data[1] & 0x3F), static_cast<uint8_t>(data[2] & 0x1F), 0};
     if (!store_.hasEntity(key.command, key.index)) return error(packet, kErrInvalidEntity);
     const UeiValue* plain = store_.find(key);
@@ -78,6 +84,7 @@ void UeiHandler::set(const Packet& packet, UeiKey key, UeiValue& value) {
     value.bytes.assign(packet.data.begin() + static_cast<long>(start), packet.data.end());
     module_.log().event(std::string(value.type == UeiType::Call ? "uei call " : "uei set ") + keyText(key));
     acknowledge(key);
+    if (value.type == UeiType::Call) module_.called(key);
 }
 
 void UeiHandler::setBytes(const Packet& packet, const UeiKey& key, UeiValue& value) {
@@ -100,7 +107,8 @@ void UeiHandler::setBytes(const Packet& packet, const UeiKey& key, UeiValue& val
 
 void UeiHandler::sendBytes(uint8_t command, uint8_t option, uint8_t index, const std::vector<uint8_t>& bytes) {
     std::size_t offset = 0;
-    uint8_t sequence = 0;
+    // A faulty module numbers its chunks from 1, so the host never sees the one it expects.
+    uint8_t sequence = module_.chunkSequenceFault() ? 1 : 0;
     do {
         const std::size_t chunk = std::min(bytes.size() - offset, kChunkPayload);
         const bool more = offset + chunk < bytes.size();

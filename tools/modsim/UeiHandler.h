@@ -8,10 +8,12 @@
 
 #include <map>
 
-#include "SimModule.h"
+#include "Packet.h"
 #include "UeiStore.h"
 
 namespace modsim {
+
+class SimModule;
 
 // Error codes the module answers with.
 constexpr uint8_t kErrPermission = 12;

@@ -10,12 +10,19 @@ namespace {
 class UnixPort : public HostPort {
 public:
     UnixPort(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
-    ~UnixPort() override {
-        close(fd_);
-        unlink(path_.c_str());
-    }
+    ~UnixPort() override { stopListening(); }
 
     int listenFd() const override { return fd_; }
+    void stopListening() override {
+        if (fd_ < 0) return;
+        close(fd_);
+        fd_ = -1;
+        unlink(path_.c_str());
+    }
+    bool listenAgain(std::string& error) override {
+        if (fd_ < 0) fd_ = listenUnixSocket(path_, error);
+        return fd_ >= 0;
+    }
     int acceptHost() override { return accept4(fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC); }
     std::string where() const override { return "unix " + path_; }
 
