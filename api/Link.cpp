@@ -20,6 +20,8 @@ const uint16_t CONNECT_WAIT_POLLS = 200;
 const uint64_t CONNECT_POLL_MS = 10;
 const uint64_t ADDRESS_PROBE_MS = 1000;
 const uint32_t TRACE_LINK = 0x1;
+// What getStatus answers while the Link holds no link.
+const linkStatus STATUS_WITHOUT_LINK = 8;
 
 bool _fallbackHelper(aErr result, linkType type, bool fallback) {
     const bool retryable = result == aErrNotFound || result == aErrInitialization || result == aErrConnection;
@@ -212,7 +214,7 @@ bool Link::isConnected() const {
 }
 
 linkStatus Link::getStatus() const {
-    if (m_impl->linkRef == 0) return LINK_PACKET_ERROR;
+    if (m_impl->linkRef == 0) return STATUS_WITHOUT_LINK;
     return aLink_GetStatus(m_impl->linkRef);
 }
 

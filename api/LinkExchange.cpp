@@ -107,7 +107,7 @@ uint8_t sUEIFilter(const aPacket* packet, const void* ref) {
 uint8_t sCommandFilter(const aPacket* packet, const void* ref) {
     const auto* match = static_cast<const CommandMatch*>(ref);
     if (packet->address != match->module) return 0;
-    return memcmp(packet->data, match->bytes, match->length) == 0;
+    return match->length == 0 || memcmp(packet->data, match->bytes, match->length) == 0;
 }
 
 }  // namespace

@@ -144,9 +144,9 @@ aErr Module::debug(const uint8_t* data, uint8_t length) {
     return aErrNone;
 }
 
-// Sends [0x49, request...] and takes the reply that echoes the whole request, with one
-// answer byte after it.
-aErr Module::informationQuery(const uint8_t* request, uint8_t requestLength, uint8_t* answer) {
+// Sends [0x49, request...] and takes the reply that echoes the first echoLength request
+// bytes, with one answer byte after them.
+aErr Module::informationQuery(const uint8_t* request, uint8_t requestLength, uint8_t echoLength, uint8_t* answer) {
     if (!isConnected()) return aErrConnection;
     aErr result = link->sendPacket(moduleAddress, INFO_COMMAND, requestLength, request);
     if (result != aErrNone) return result;
@@ -155,17 +155,18 @@ aErr Module::informationQuery(const uint8_t* request, uint8_t requestLength, uin
     uint8_t reply[aPACKET_MAX_DATA] = {};
     result = link->receivePacket(moduleAddress, &match, &replyLength, reply);
     if (result != aErrNone) return result;
-    if (replyLength != requestLength + 2 || memcmp(reply + 1, request, requestLength) != 0) return aErrUnknown;
-    *answer = reply[requestLength + 1];
+    if (replyLength != echoLength + 2 || memcmp(reply + 1, request, echoLength) != 0) return aErrUnknown;
+    *answer = reply[echoLength + 1];
     return aErrNone;
 }
 
 aErr Module::hasUEI(uint8_t command, uint8_t option, uint8_t index, uint8_t flags) {
     const uint8_t access = ueiOPTION_GET | ueiOPTION_SET;
     if ((flags & ~access) != 0 || (flags & access) == access) return aErrParam;
+    // The answer takes the place of the flags in the reply.
     const uint8_t request[] = {INFO_HAS_UEI, command, option, index, flags};
     uint8_t answer = 0;
-    const aErr result = informationQuery(request, sizeof request, &answer);
+    const aErr result = informationQuery(request, sizeof request, sizeof request - 1, &answer);
     return result != aErrNone ? result : answer;
 }
 
@@ -173,21 +174,21 @@ aErr Module::classQuantity(uint8_t command, uint8_t* count) {
     if (!count) return aErrParam;
     *count = 0;
     const uint8_t request[] = {INFO_CLASS_QUANTITY, command};
-    return informationQuery(request, sizeof request, count);
+    return informationQuery(request, sizeof request, sizeof request, count);
 }
 
 aErr Module::subClassQuantity(uint8_t command, uint8_t second, uint8_t* count) {
     if (!count) return aErrParam;
     *count = 0;
     const uint8_t request[] = {INFO_SUBCLASS_QUANTITY, command, second};
-    return informationQuery(request, sizeof request, count);
+    return informationQuery(request, sizeof request, sizeof request, count);
 }
 
 aErr Module::entityGroup(uint8_t command, uint8_t second, uint8_t* group) {
     if (!group) return aErrParam;
     *group = 0;
     const uint8_t request[] = {INFO_ENTITY_GROUP, command, second};
-    return informationQuery(request, sizeof request, group);
+    return informationQuery(request, sizeof request, sizeof request, group);
 }
 
 }  // namespace Corvalith

@@ -48,7 +48,7 @@ public:
 
 private:
     aErr afterConnect(aErr linkResult);
-    aErr informationQuery(const uint8_t* request, uint8_t requestLength, uint8_t* answer);
+    aErr informationQuery(const uint8_t* request, uint8_t requestLength, uint8_t echoLength, uint8_t* answer);
 
     Link* link;
     uint8_t moduleAddress;

@@ -41,6 +41,8 @@ Simulator::Simulator(const Options& options)
         i2c_ = std::make_unique<I2CBus>(primary(), link_.modules());
         i2c_->attach();
     }
+    exchange_ = std::make_unique<ExchangeEntities>(primary());
+    exchange_->attach(!i2c_);
 }
 
 Simulator::~Simulator() {

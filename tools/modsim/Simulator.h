@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "Discovery.h"
+#include "ExchangeEntities.h"
 #include "HostPort.h"
 #include "I2CBus.h"
 #include "LinkSide.h"
@@ -94,6 +95,7 @@ private:
     LinkSide link_;
     std::vector<std::unique_ptr<SimModule>> modules_;
     std::unique_ptr<I2CBus> i2c_;
+    std::unique_ptr<ExchangeEntities> exchange_;
     std::unique_ptr<HostPort> port_;
     std::unique_ptr<DiscoveryResponder> discovery_;
     PacketAssembler assembler_;
