@@ -64,6 +64,8 @@ public:
     // Waits up to 1000 ms for a packet from the module whose data start with the *length
     // match bytes; copies its data (up to 28 bytes) to buffer and its length to *length.
     aErr receivePacket(uint8_t module, const uint8_t* match, uint8_t* length, uint8_t* buffer);
+    // Drops the queued packets from the module whose data start with the length match bytes.
+    aErr dropMatchingPackets(uint8_t module, const uint8_t* match, uint8_t length);
 
 private:
     class impl;

@@ -184,5 +184,14 @@ aErr Link::receivePacket(uint8_t module, const uint8_t* match, uint8_t* length, 
     return aErrNone;
 }
 
+aErr Link::dropMatchingPackets(uint8_t module, const uint8_t* match, uint8_t length) {
+    if (!isConnected()) return aErrConnection;
+    if (!validModuleAddress(module)) return aErrPacket;
+    if (length > aPACKET_MAX_DATA || (length > 0 && !match)) return aErrParam;
+    const CommandMatch wanted{module, length, match};
+    aLink_DrainPackets(m_impl->linkRef, sCommandFilter, &wanted);
+    return aErrNone;
+}
+
 }  // namespace Corvalith
 }  // namespace Veltrane

@@ -115,7 +115,7 @@ const RunCase kRuns[] = {
     {"BuildsWithoutServer", {"-B", "-d", "40F5849A"}, kVersion + "No builds found for device [40F5849A]\n", std::string("Server request failed for ") + kUnreachableServer + "\n", 0},
     {"LocalBuildsEmptyStore", {"-L", "-d", "40F5849A"}, kVersion + "No builds found for device [40F5849A]\n", "", 0},
     {"JwtWithoutServer", {"-J", "-d", "40F5849A"}, kVersion + "\n", std::string("Server request failed for ") + kUnreachableServer + "\n", 0},
-    {"UpdateNotBuilt", {"-U", "-d", "40F5849A"}, kVersion, "-U is not available in this build\n", 1},
+    {"UpdateWithNoBuildAnywhere", {"-U", "-d", "40F5849A"}, kVersion, "Could not find valid build for this device.\n", 1},
     {"RecoverNeedsNoSerial", {"-U", "-t", "RECOVER"}, kVersion, "-U -t RECOVER is not available in this build\n", 1},
     {"GetWithoutServer",
      {"-G", "-d", "0x40F5849A"},

@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "DeviceInfo.h"
+#include "Module.h"
+#include "TrelFile.h"
 #include "UpdateServerRequest.h"
 #include "UpdaterDisplayInterface.h"
 #include "UpdaterStore.h"
@@ -38,6 +40,15 @@ public:
     // transport, 0 to find it.
     std::vector<DeviceInfo> Discover_CVNetwork_Devices(uint32_t routerSerial, linkType type);
 
+    // Firmware updates (UpdaterFirmware.cpp).
+    // The firmware file at path, else the store's file of the build, downloaded first when
+    // download is set; throws std::runtime_error. word names the action in messages.
+    TrelFile load_trel(const char* word, const std::string& path, uint32_t serial, uint32_t build, bool download);
+    // True when the firmware was sent and the module rebooted. Build 0 chooses the build;
+    // router serial 0 reaches the module directly.
+    bool Update_Firmware(uint32_t serial, uint32_t build, const std::string& path, uint8_t moduleAddress,
+                         uint32_t routerSerial, bool override);
+
     const std::string serverUrl;
     const std::string storeDir;
     UpdaterDisplayInterface* const display;
@@ -49,3 +60,13 @@ std::unique_ptr<UpdaterStore> _createUpdaterStore(UpdaterDisplayInterface& displ
                                                   const char* caller);
 // True when the server lists the build for the module.
 bool _valid_build(uint32_t serial, uint32_t build, const char* serverUrl);
+
+// Steps of a firmware update (UpdaterFirmware.cpp).
+// True when the file suits the connected module: serial number and model.
+bool _validate_trelfile(UpdaterDisplayInterface& display, TrelFile& file, Veltrane::Corvalith::Module& module,
+                        uint32_t serial);
+// Sends the loader blocks and starts the loader.
+aErr _transfer_loader(UpdaterDisplayInterface& display, Veltrane::Corvalith::Module& module, TrelFile& file);
+// Sends the firmware blocks, each with retries, and has the module reboot.
+aErr _transfer_firmware(UpdaterDisplayInterface& display, Veltrane::Corvalith::Module& module, TrelFile& file,
+                        bool noLinkDropWait);

@@ -37,8 +37,7 @@ std::optional<bool> UpdaterCommands::Recover_Firmware(const std::string& serialP
 
 std::optional<bool> UpdaterCommands::Update_Firmware(uint32_t serial, uint32_t build, const std::string& trelFile,
                                                      uint8_t moduleAddress, uint32_t routerSerial, bool override) {
-    reportMissing("-U");
-    return std::nullopt;
+    return updater.Update_Firmware(serial, build, trelFile, moduleAddress, routerSerial, override);
 }
 
 std::optional<BuildMap> UpdaterCommands::Get_BuildList(uint32_t serial) {

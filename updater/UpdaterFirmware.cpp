@@ -1,0 +1,324 @@
+// The firmware update command: choose and read the firmware file, reach the module
+// directly or through a router, check the file against it, send the loader and the
+// firmware, and record the transfer in the module's settings.
+#include <cctype>
+#include <cstdlib>
+#include <memory>
+#include <stdexcept>
+#include <vector>
+
+#include "Log.h"
+#include "ModuleNetworkConfig.h"
+#include "SystemClass.h"
+#include "Updater.h"
+#include "UpdaterEntity.h"
+#include "aDefs.h"
+#include "aTime.h"
+
+using Veltrane::Corvalith::Module;
+using Veltrane::Corvalith::SystemClass;
+
+namespace {
+
+const uint32_t CONNECT_DELAY_MS = 1000;
+// A firmware attempt that lost the module gets it back quickly or not at all: the
+// loader is already running and listens again at once.
+const uint32_t RETRY_CONNECT_ATTEMPTS = 5;
+const uint32_t RETRY_CONNECT_DELAY_MS = 500;
+const uint8_t ANY_MODEL = 0;
+
+// The leading decimal digits of a setting, 0 when there are none or the key is missing.
+uint32_t settingNumber(const KeyValueStore& settings, const char* key) {
+    const std::string value = settings.GetString(key, "");
+    if (value.empty() || !isdigit(static_cast<unsigned char>(value[0]))) return 0;
+    return static_cast<uint32_t>(strtoul(value.c_str(), nullptr, 10));
+}
+
+std::string buildFileName(uint32_t build) {
+    return std::to_string(build) + ".trel";
+}
+
+// Connects on USB, and on TCP/IP when USB does not find the module.
+aErr connectDirect(Module& module, uint32_t serial) {
+    const aErr result = module.connect(USB, serial);
+    return result == aErrNotFound ? module.connect(TCPIP, serial) : result;
+}
+
+// Reconnects with the module's stored link specifier, which names USB, TCP/IP
+// or the router it is reached through. A failed attempt can leave a link that never
+// ran, and a held link refuses a reconnect, so every attempt starts by letting go.
+bool reconnectModule(Module& module, uint32_t attempts, uint32_t delayMs) {
+    for (uint32_t attempt = 1; attempt <= attempts; ++attempt) {
+        module.disconnect();
+        if (module.reconnect() == aErrNone && module.isConnected()) return true;
+        Log::log(DEBUG_Updater, "Reconnect attempt %u of %u failed\n", attempt, attempts);
+        if (attempt < attempts) aTime_MSSleep(delayMs);
+    }
+    return false;
+}
+
+}  // namespace
+
+bool _validate_trelfile(UpdaterDisplayInterface& display, TrelFile& file, Module& module, uint32_t serial) {
+    if (file.blockCount == 0) return false;
+    if (!file.hasSerialBlock && !file.ValidateSerialNumber(serial)) return false;
+    Log::log(DEBUG_Updater, "UpdateFirmware() Connecting to device\n");
+    SystemClass system;
+    system.init(&module, 0);
+    uint32_t moduleSerial = 0;
+    const aErr serialResult = system.getSerialNumber(&moduleSerial);
+    if (moduleSerial != serial) {
+        Log::log(DEBUG_Updater, "Trel serial number and connected device don't match (%d).\n", serialResult);
+        return false;
+    }
+    uint8_t model = 0;
+    const aErr modelResult = system.getModel(&model);
+    const char* modelName = aDefs_GetModelName(model);
+    if (!file.ValidateModel(modelName)) {
+        display.message(UpdaterDisplayInterface::LEVEL_ERROR,
+                        "Connected device model and Trel file model do not match [%s] (%d)", modelName, modelResult);
+        return false;
+    }
+    return true;
+}
+
+aErr _transfer_loader(UpdaterDisplayInterface& display, Module& module, TrelFile& file) {
+    UpdaterEntity entity;
+    entity.init(&module, 0, true, false);
+    aErr result = entity.LoaderInit();
+    if (result != aErrNone) {
+        Log::log(DEBUG_Updater, "Error starting loader [%d, %s].\n", result, aError_GetErrorText(result));
+        return result;
+    }
+    display.message(UpdaterDisplayInterface::LEVEL_INFO, "Transferring loader to device");
+    const std::vector<TrelBlock> blocks = file.FindBlocks(TrelFile::BLOCK_LOADER);
+    display.display_progress(true);
+    int number = 1;
+    int total = 0;
+    for (const TrelBlock& block : blocks) {
+        display.message(UpdaterDisplayInterface::LEVEL_INFO, "Transferring loader block %d of %d, %d bytes", number,
+                        static_cast<int>(blocks.size()), static_cast<int>(block.length));
+        uint16_t pieceSize = 0;
+        result = entity.TransferPrepare(block.data, block.length, block.flags, pieceSize);
+        if (result != aErrNone && result != aErrTimeout) {
+            Log::log(DEBUG_Updater, "Error Preparing transfer [%d, %s].\n", result, aError_GetErrorText(result));
+            break;
+        }
+        result = entity.LoaderTransfer(block.data, block.length);
+        // A loader with a block missing must never be started.
+        if (result != aErrNone) {
+            Log::log(DEBUG_Updater, "Error loader transfer [%d, %s].\n", result, aError_GetErrorText(result));
+            break;
+        }
+        total += static_cast<int>(block.length);
+        ++number;
+    }
+    display.message(UpdaterDisplayInterface::LEVEL_INFO, "Transferred %d blocks, %d total bytes", number - 1, total);
+    display.display_progress(false);
+    if (result != aErrNone) return result;
+
+    display.message(UpdaterDisplayInterface::LEVEL_INFO, "Starting Load on Device");
+    result = entity.LoaderStart();
+    if (result == aErrTimeout) {
+        Log::log(DEBUG_Updater, "Timeout on LoaderStart. Usually indicates this is an iMX Load ignore err.\n");
+        result = aErrNone;
+    } else if (result != aErrNone) {
+        display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Error starting loader [%d, %s]", result,
+                        aError_GetErrorText(result));
+    }
+    return result;
+}
+
+aErr _transfer_firmware(UpdaterDisplayInterface& display, Module& module, TrelFile& file, bool noLinkDropWait) {
+    UpdaterEntity entity;
+    entity.init(&module, 0, true, noLinkDropWait);
+    Log::log(DEBUG_Updater, "Transferring firmware to device %s\n", file.path.c_str());
+    const std::vector<TrelBlock> blocks = file.FindBlocks(TrelFile::BLOCK_FIRMWARE);
+    unsigned number = 1;
+    int total = 0;
+    aErr result = aErrNone;
+    for (const TrelBlock& block : blocks) {
+        for (uint32_t attempt = 0; attempt < BLOCK_RETRIES; ++attempt) {
+            display.message(UpdaterDisplayInterface::LEVEL_INFO, "Transferring firmware block %u of %u, %d bytes",
+                            number, static_cast<unsigned>(blocks.size()), static_cast<int>(block.length));
+            if (attempt > 0) {
+                display.message(UpdaterDisplayInterface::LEVEL_INFO, "  Retry %d", static_cast<int>(attempt));
+                // A link that looks up may still have lost the module (a USB device that
+                // re-enumerated); every retry starts on a fresh link.
+                reconnectModule(module, RETRY_CONNECT_ATTEMPTS, RETRY_CONNECT_DELAY_MS);
+            }
+            uint16_t pieceSize = 0;
+            result = entity.TransferPrepare(block.data, block.length, block.flags, pieceSize);
+            if (result != aErrNone) {
+                Log::log(DEBUG_Updater, "Error firmware transfer init: [%d, %s].\n", result,
+                         aError_GetErrorText(result));
+                break;
+            }
+            result = entity.FirmwareTransfer(block.data, block.length, pieceSize, display);
+            if (result == aErrNone) break;
+            Log::log(DEBUG_Updater, "Error firmware transfer [%d, %s].\n", result, aError_GetErrorText(result));
+        }
+        if (result != aErrNone) {
+            Log::log(DEBUG_Updater, "Error firmware transfer block failed.\n");
+            break;
+        }
+        total += static_cast<int>(block.length);
+        ++number;
+    }
+    display.message(UpdaterDisplayInterface::LEVEL_INFO, "Transferred %d blocks, %d total bytes",
+                    static_cast<int>(number - 1), total);
+    if (result == aErrNone) result = entity.LoaderReboot(display);
+    return result;
+}
+
+TrelFile Updater::load_trel(const char* word, const std::string& path, uint32_t serial, uint32_t build,
+                            bool download) {
+    auto store = _createUpdaterStore(*display, storeDir, "load_trel");
+    if (!store) return TrelFile();
+    if (!path.empty()) {
+        display->message(UpdaterDisplayInterface::LEVEL_INFO, "%s from Trelfile: %s", word, path.c_str());
+        return TrelFile(path.c_str());
+    }
+    UpdaterStoreItem item = store->AddDevice(serial);
+    display->message(UpdaterDisplayInterface::LEVEL_INFO, "%s firmware with build: %u", word, build);
+    const std::string fileName = buildFileName(build);
+    try {
+        return item.ReadTrelFile(fileName.c_str());
+    } catch (const std::runtime_error&) {
+        if (!download) throw std::runtime_error("Error reading trelfile");
+    }
+    display->message(UpdaterDisplayInterface::LEVEL_INFO, "Downloading firmware build %u", build);
+    Download_Firmware(serial, std::to_string(build), false, false);
+    return item.ReadTrelFile(fileName.c_str());
+}
+
+bool Updater::Update_Firmware(uint32_t serial, uint32_t build, const std::string& path, uint8_t moduleAddress,
+                              uint32_t routerSerial, bool override) {
+    if (serial == 0) {
+        display->message(UpdaterDisplayInterface::LEVEL_ERROR, "Update command must specify the specific device");
+        return false;
+    }
+    auto store = _createUpdaterStore(*display, storeDir, "Update_Firmware");
+    if (!store) return false;
+    UpdaterStoreItem item;
+    if (!store->FindDevice(serial, &item)) {
+        try {
+            item = store->AddDevice(serial);
+        } catch (const std::runtime_error&) {
+            display->message(UpdaterDisplayInterface::LEVEL_ERROR, "Could not create directory for storing TREL file");
+            return false;
+        }
+    }
+    const uint64_t startMs = aTime_GetMSTicks();
+
+    if (path.empty()) {
+        if (build == 0) {
+            std::string latest;
+            std::string firmware;
+            UpdateServerRequest::QueryBuild(serial, latest, firmware, serverUrl.c_str());
+            if (!UpdateServerRequest::ParseBuildNumber(latest, build)) {
+                Log::log(DEBUG_Updater, "Error: Could not convert %s to int.\n", latest.c_str());
+                build = 0;
+            }
+            if (build != 0) {
+                try {
+                    item.ReadTrelFile(buildFileName(build).c_str());
+                } catch (const std::runtime_error&) {
+                    build = 0;
+                    display->message(UpdaterDisplayInterface::LEVEL_INFO,
+                                     "New firmware is available.  Updater will proceed if valid firmware is found "
+                                     "locally.");
+                }
+            }
+        }
+        if (build == 0) {
+            build = settingNumber(item.settings, "LATEST_DOWNLOAD");
+            if (build != 0) display->message(UpdaterDisplayInterface::LEVEL_INFO, "Updating with the Latest Download");
+        }
+        if (build == 0) {
+            build = settingNumber(item.settings, "LATEST_TRANSFER");
+            if (build != 0) display->message(UpdaterDisplayInterface::LEVEL_INFO, "Updating with the Latest Transfer");
+        }
+        if (build == 0) {
+            display->message(UpdaterDisplayInterface::LEVEL_ERROR, "Could not find valid build for this device.");
+            return false;
+        }
+    }
+
+    TrelFile file;
+    try {
+        file = load_trel("Updating", path, serial, build, false);
+    } catch (const std::runtime_error&) {
+        display->message(UpdaterDisplayInterface::LEVEL_ERROR, "Failed to load trel file");
+        return false;
+    }
+    if (file.hasSerialBlock) {
+        Log::log(DEBUG_Updater, "Setting serial number into firmware... ");
+        if (!file.ReplaceSerialNumber(serial)) {
+            Log::log(DEBUG_Updater, "Error: Unable to modify serial number in trel.\n");
+            return false;
+        }
+        Log::log(DEBUG_Updater, " Serial Number inserted into firmware.\n");
+    }
+
+    Module target(moduleAddress, ANY_MODEL);
+    aErr result = _disableWeave(target, *display);
+    if (result == aErrNone && routerSerial != 0) {
+        if (moduleAddress == 0) {
+            const std::vector<DeviceInfo> devices = Discover_CVNetwork_Devices(routerSerial, 0);
+            if (devices.empty()) {
+                display->message(UpdaterDisplayInterface::LEVEL_ERROR, "Unable to find modules on Network");
+                return false;
+            }
+            const DeviceInfo* found = nullptr;
+            for (const DeviceInfo& device : devices)
+                if (device.spec.serialNumber == serial) found = &device;
+            if (!found) {
+                display->message(UpdaterDisplayInterface::LEVEL_ERROR,
+                                 "Module address required for indirect firmware update, could not find serial "
+                                 "number [0x%08X] on network",
+                                 serial);
+                return false;
+            }
+            target.setModuleAddress(static_cast<uint8_t>(found->networkAddress & 0xFF));
+        }
+        auto router = std::make_unique<Module>(0, ANY_MODEL);
+        result = _disableWeave(*router, *display);
+        if (result == aErrNone) {
+            if (connectDirect(*router, routerSerial) != aErrNone) {
+                display->message(UpdaterDisplayInterface::LEVEL_ERROR, "Failed to connect to link module [%08X]",
+                                 routerSerial);
+                return false;
+            }
+            result = target.connectThroughLinkModule(router.get());
+            if (result != aErrNone)
+                display->message(UpdaterDisplayInterface::LEVEL_ERROR, "Failed to connect to module [%08X]", serial);
+        }
+    } else if (result == aErrNone) {
+        result = connectDirect(target, serial);
+        if (result != aErrNone)
+            display->message(UpdaterDisplayInterface::LEVEL_ERROR, "Failed to connect to module [%08X]", serial);
+    }
+
+    if (result == aErrNone && !override && !_validate_trelfile(*display, file, target, serial)) {
+        display->message(UpdaterDisplayInterface::LEVEL_ERROR, "Trelfile failed validation");
+        return false;
+    }
+    if (result == aErrNone) result = _transfer_loader(*display, target, file);
+    // The module restarts into its loader; it comes back where its link said it was.
+    if (result == aErrNone && !target.isConnected()) reconnectModule(target, CONNECT_ATTEMPTS, CONNECT_DELAY_MS);
+    if (result == aErrNone) result = _transfer_firmware(*display, target, file, routerSerial != 0);
+
+    if (result == aErrNone) {
+        const std::string transferred = path.empty() ? buildFileName(build) : path;
+        item.settings.Add("LATEST_TRANSFER", transferred);
+        item.settings.Add("LAST_TRANSFER_DATE", CurrentTimeText());
+        item.settings.Save();
+        Log::log(DEBUG_Updater, "Updating device firmware: \n");
+        display->message(UpdaterDisplayInterface::LEVEL_INFO, "Update time: %.4f sec",
+                         static_cast<double>(aTime_GetMSTicks() - startMs) / 1000.0);
+    } else {
+        Log::log(DEBUG_Updater, "Failed _transfer_firmware(): %d\n", result);
+    }
+    return result == aErrNone;
+}
