@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <libgen.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -22,6 +23,7 @@
 #include <vector>
 
 #include "Module.h"
+#include "aDefs.h"
 #include "Simulator.h"
 #include "SystemClass.h"
 #include "Timing.h"
@@ -36,8 +38,8 @@ const int WARM_UP = 100;
 const uint8_t MODULE_ADDRESS = 2;
 const char* const SIM_ADDRESS = "127.0.0.2";
 const char* const UPDATE_SIM_ADDRESS = "127.0.0.3";
-const char* const SERIAL = "0000BE4C";
-const char* const UPDATE_SERIAL = "0000BE4D";
+const char* const SIM_SERIAL = "0000BE4C";
+const char* const UPDATE_SIM_SERIAL = "0000BE4D";
 const int MODEL = 19;
 const size_t FIRMWARE_BYTES = 256 * 1024;
 // The system entity's get of its model: command 3, option 8 with the get flag, index 0.
@@ -112,7 +114,7 @@ double rawRoundTripUs(uint16_t port) {
 linkSpec tcpSpec(uint16_t port) {
     linkSpec spec{};
     spec.type = TCPIP;
-    spec.serialNumber = static_cast<uint32_t>(strtoul(SERIAL, nullptr, 16));
+    spec.serialNumber = static_cast<uint32_t>(strtoul(SIM_SERIAL, nullptr, 16));
     spec.moduleAddress = MODULE_ADDRESS;
     spec.model = MODEL;
     spec.ipAddress = ipv4(SIM_ADDRESS);
@@ -168,15 +170,15 @@ UpdateFigures measureUpdate(const Paths& paths, const std::string& work) {
     }
     const std::string trel = work + "/bench.trel";
     if (run({"/usr/bin/python3", paths.trelBuilder(), "--out", trel, "--loader-block", "0x10000000:zeros=2048",
-             "--firmware-block", "0x4000:@" + image, "--info", "3001", "2.1.0", UPDATE_SERIAL,
-             std::to_string(MODEL)}) != 0)
+             "--firmware-block", "0x4000:@" + image, "--info", "3001", "2.1.0", UPDATE_SIM_SERIAL,
+             aDefs_GetModelName(MODEL)}) != 0)
         return figures;
 
     Simulator sim(paths.modsim(), {"--tcp", std::string(UPDATE_SIM_ADDRESS) + ":0", "--discovery", "--serial",
-                                   UPDATE_SERIAL, "--model", std::to_string(MODEL), "--address", "2"});
+                                   UPDATE_SIM_SERIAL, "--model", std::to_string(MODEL), "--address", "2"});
     if (!sim.ready()) return figures;
     const auto start = Clock::now();
-    const int exitCode = run({paths.updater(), "-i", work, "-u", "http://127.0.0.1:1/cgi/u", "-U", "-d", UPDATE_SERIAL,
+    const int exitCode = run({paths.updater(), "-i", work, "-u", "http://127.0.0.1:1/cgi/u", "-U", "-d", UPDATE_SIM_SERIAL,
                               "-f", trel});
     figures.wallSeconds = std::chrono::duration<double>(Clock::now() - start).count();
     if (exitCode != 0) {
@@ -217,7 +219,7 @@ int main(int argc, char** argv) {
     char work[] = "/tmp/link-bench-XXXXXX";
     if (!mkdtemp(work)) return 1;
 
-    Simulator sim(paths.modsim(), {"--tcp", std::string(SIM_ADDRESS) + ":0", "--serial", SERIAL, "--model",
+    Simulator sim(paths.modsim(), {"--tcp", std::string(SIM_ADDRESS) + ":0", "--serial", SIM_SERIAL, "--model",
                                    std::to_string(MODEL), "--address", std::to_string(MODULE_ADDRESS)});
     if (!sim.ready()) {
         std::fprintf(stderr, "link_bench: the simulated module did not start\n");
