@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 
 #include "aLink.h"
@@ -31,6 +32,7 @@ struct aLink {
     uint32_t syncState = 0;
     uint8_t syncByte = 0;
     uint64_t lastBurstMs = 0;
+    std::chrono::steady_clock::time_point lastInput{};
     aPacketFilterProc userFilter = nullptr;
     const void* userFilterRef = nullptr;
     aMutexRef userFilterSema = nullptr;

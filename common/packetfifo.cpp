@@ -2,7 +2,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <algorithm>
 #include <condition_variable>
+#include <thread>
 #include <deque>
 #include <map>
 #include <memory>
@@ -111,11 +113,27 @@ aPacket* _stealPacketFromFifo(packetFifo& fifo, packetFifo::Position position) {
     return copy;
 }
 
+// A waiter that sleeps at once pays the scheduler's wake-up latency on every packet,
+// several times the round trip to a module on loopback. So it first watches the
+// queue's put counter for a short while, unlocked, and sleeps only when nothing came.
+const auto ARRIVAL_SPIN = std::chrono::microseconds(200);
+
+void sSpinForArrival(std::unique_lock<std::mutex>& lock, packetFifo& fifo, Clock::time_point deadline) {
+    const int64_t seen = fifo.nextId.load();
+    lock.unlock();
+    const Clock::time_point spinEnd = std::min(deadline, Clock::now() + ARRIVAL_SPIN);
+    while (fifo.nextId.load() == seen && fifo.alive && Clock::now() < spinEnd) std::this_thread::yield();
+    lock.lock();
+}
+
 aPacket* _waitUntilNotEmpty(packetFifo& fifo, uint64_t timeoutMS) {
     const Clock::time_point deadline = sDeadline(timeoutMS);
     std::unique_lock<std::mutex> lock(fifo.mutex);
-    fifo.condition.wait_until(lock, deadline,
-                              [&fifo] { return !fifo.packets.empty() || !fifo.alive; });
+    auto ready = [&fifo] { return !fifo.packets.empty() || !fifo.alive; };
+    if (!ready()) {
+        sSpinForArrival(lock, fifo, deadline);
+        fifo.condition.wait_until(lock, deadline, ready);
+    }
     if (fifo.packets.empty())
         return nullptr;
     return _stealPacketFromFifo(fifo, fifo.packets.begin());
@@ -143,7 +161,10 @@ aPacket* _waitUntilProcIsSatisfied(packetFifo& fifo, aPacketFilterProc proc, con
         }
         return !fifo.alive;
     };
-    fifo.condition.wait_until(lock, deadline, satisfied);
+    if (!satisfied()) {
+        sSpinForArrival(lock, fifo, deadline);
+        fifo.condition.wait_until(lock, deadline, satisfied);
+    }
     return found ? _stealPacketFromFifo(fifo, accepted) : nullptr;
 }
 

@@ -1,0 +1,4 @@
+// Clocks the benchmark reads.
+#pragma once
+
+double processCpuSeconds();

@@ -1,0 +1,264 @@
+// Measures the link path against raw socket round trips with the same simulated
+// module: a system-entity get (P1), a whole firmware update over TCP (P2), and the
+// CPU an idle open link costs (P3). Runs inside a private network namespace,
+// because the update finds its module by multicast discovery.
+#include <arpa/inet.h>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <libgen.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Module.h"
+#include "aDefs.h"
+#include "Simulator.h"
+#include "SystemClass.h"
+#include "Timing.h"
+
+using Clock = std::chrono::steady_clock;
+using namespace Veltrane::Corvalith;
+
+namespace {
+
+const int ROUND_TRIPS = 2000;
+const int WARM_UP = 100;
+const uint8_t MODULE_ADDRESS = 2;
+const char* const SIM_ADDRESS = "127.0.0.2";
+const char* const UPDATE_SIM_ADDRESS = "127.0.0.3";
+const char* const SIM_SERIAL = "0000BE4C";
+const char* const UPDATE_SIM_SERIAL = "0000BE4D";
+const int MODEL = 19;
+const size_t FIRMWARE_BYTES = 256 * 1024;
+// The system entity's get of its model: command 3, option 8 with the get flag, index 0.
+const uint8_t MODEL_GET[] = {MODULE_ADDRESS, 3, 0x03, 0x48, 0x20};
+const size_t MODEL_REPLY = 6;
+
+struct Paths {
+    std::string build;
+    std::string source;
+    std::string modsim() const { return build + "/tools/modsim/modsim"; }
+    std::string updater() const { return build + "/updater/updater"; }
+    std::string netnsRun() const { return source + "/tools/netns/netns-run"; }
+    std::string trelBuilder() const { return source + "/tools/trel_builder/trel_builder.py"; }
+};
+
+Paths findPaths() {
+    char exe[PATH_MAX] = {};
+    const ssize_t length = readlink("/proc/self/exe", exe, sizeof exe - 1);
+    if (length <= 0) return {};
+    std::string dir = dirname(exe);
+    return {dir + "/../..", BENCH_SOURCE_DIR};
+}
+
+double microseconds(Clock::duration d) {
+    return std::chrono::duration<double, std::micro>(d).count();
+}
+
+uint32_t ipv4(const char* text) {
+    in_addr address{};
+    inet_pton(AF_INET, text, &address);
+    return address.s_addr;
+}
+
+bool readExactly(int fd, uint8_t* buffer, size_t count) {
+    size_t got = 0;
+    while (got < count) {
+        const ssize_t n = read(fd, buffer + got, count - got);
+        if (n <= 0) return false;
+        got += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Mean round trip of the model get written straight to a TCP socket.
+double rawRoundTripUs(uint16_t port) {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in peer{};
+    peer.sin_family = AF_INET;
+    peer.sin_port = htons(port);
+    peer.sin_addr.s_addr = ipv4(SIM_ADDRESS);
+    const int on = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&peer), sizeof peer) != 0) {
+        close(fd);
+        return -1;
+    }
+    uint8_t reply[MODEL_REPLY];
+    Clock::time_point start;
+    for (int i = 0; i < WARM_UP + ROUND_TRIPS; ++i) {
+        if (i == WARM_UP) start = Clock::now();
+        if (write(fd, MODEL_GET, sizeof MODEL_GET) != static_cast<ssize_t>(sizeof MODEL_GET) ||
+            !readExactly(fd, reply, sizeof reply)) {
+            close(fd);
+            return -1;
+        }
+    }
+    const double mean = microseconds(Clock::now() - start) / ROUND_TRIPS;
+    close(fd);
+    return mean;
+}
+
+linkSpec tcpSpec(uint16_t port) {
+    linkSpec spec{};
+    spec.type = TCPIP;
+    spec.serialNumber = static_cast<uint32_t>(strtoul(SIM_SERIAL, nullptr, 16));
+    spec.moduleAddress = MODULE_ADDRESS;
+    spec.model = MODEL;
+    spec.ipAddress = ipv4(SIM_ADDRESS);
+    spec.port = port;
+    return spec;
+}
+
+// Mean round trip of the same get through Module and SystemClass.
+double linkRoundTripUs(SystemClass& system) {
+    uint8_t model = 0;
+    Clock::time_point start;
+    for (int i = 0; i < WARM_UP + ROUND_TRIPS; ++i) {
+        if (i == WARM_UP) start = Clock::now();
+        if (system.getModel(&model) != aErrNone) return -1;
+    }
+    return microseconds(Clock::now() - start) / ROUND_TRIPS;
+}
+
+int run(const std::vector<std::string>& argv) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        std::vector<char*> args;
+        for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+        args.push_back(nullptr);
+        const int devnull = open("/dev/null", O_WRONLY);
+        dup2(devnull, 1);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128;
+}
+
+struct UpdateFigures {
+    double wallSeconds = -1;
+    double windowSeconds = -1;
+    size_t roundTrips = 0;
+};
+
+bool isHostLoaderPacket(const std::string& line) {
+    // "rx AA LL 5F ...": a loader request from the host, answered once.
+    return line.rfind("rx ", 0) == 0 && line.size() >= 12 && line.compare(9, 2, "5F") == 0;
+}
+
+UpdateFigures measureUpdate(const Paths& paths, const std::string& work) {
+    UpdateFigures figures;
+    const std::string image = work + "/firmware.bin";
+    {
+        std::mt19937 random(7);
+        std::ofstream out(image, std::ios::binary);
+        for (size_t i = 0; i < FIRMWARE_BYTES; ++i) out.put(static_cast<char>(random() & 0xFF));
+    }
+    const std::string trel = work + "/bench.trel";
+    if (run({"/usr/bin/python3", paths.trelBuilder(), "--out", trel, "--loader-block", "0x10000000:zeros=2048",
+             "--firmware-block", "0x4000:@" + image, "--info", "3001", "2.1.0", UPDATE_SIM_SERIAL,
+             aDefs_GetModelName(MODEL)}) != 0)
+        return figures;
+
+    Simulator sim(paths.modsim(), {"--tcp", std::string(UPDATE_SIM_ADDRESS) + ":0", "--discovery", "--serial",
+                                   UPDATE_SIM_SERIAL, "--model", std::to_string(MODEL), "--address", "2"});
+    if (!sim.ready()) return figures;
+    const auto start = Clock::now();
+    const int exitCode = run({paths.updater(), "-i", work, "-u", "http://127.0.0.1:1/cgi/u", "-U", "-d", UPDATE_SIM_SERIAL,
+                              "-f", trel});
+    figures.wallSeconds = std::chrono::duration<double>(Clock::now() - start).count();
+    if (exitCode != 0) {
+        std::fprintf(stderr, "link_bench: the update failed with exit code %d\n", exitCode);
+        figures.wallSeconds = -1;
+        return figures;
+    }
+    // The firmware transfer window: from the first firmware PREPARE to the last
+    // WRITE, which holds no fixed wait of the protocol.
+    const auto lines = sim.log();
+    size_t first = lines.size();
+    size_t last = 0;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        if (first == lines.size() && lines[i].text.find("prepare firmware") != std::string::npos) first = i;
+        if (lines[i].text.find("ev loader") == 0 && lines[i].text.find(" write ") != std::string::npos) last = i;
+    }
+    if (first >= last) return figures;
+    for (size_t i = first; i <= last; ++i)
+        if (isHostLoaderPacket(lines[i].text)) ++figures.roundTrips;
+    figures.windowSeconds = std::chrono::duration<double>(lines[last].at - lines[first].at).count();
+    return figures;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const Paths paths = findPaths();
+    if (!getenv("LINK_BENCH_IN_NAMESPACE")) {
+        setenv("LINK_BENCH_IN_NAMESPACE", "1", 1);
+        std::vector<char*> args{const_cast<char*>(paths.netnsRun().c_str()), argv[0]};
+        args.push_back(nullptr);
+        const std::string runner = paths.netnsRun();
+        execv(runner.c_str(), args.data());
+        std::perror("link_bench: cannot start the network namespace");
+        return 1;
+    }
+    (void)argc;
+    char work[] = "/tmp/link-bench-XXXXXX";
+    if (!mkdtemp(work)) return 1;
+
+    Simulator sim(paths.modsim(), {"--tcp", std::string(SIM_ADDRESS) + ":0", "--serial", SIM_SERIAL, "--model",
+                                   std::to_string(MODEL), "--address", std::to_string(MODULE_ADDRESS)});
+    if (!sim.ready()) {
+        std::fprintf(stderr, "link_bench: the simulated module did not start\n");
+        return 1;
+    }
+    const double raw = rawRoundTripUs(sim.port());
+
+    Module module(MODULE_ADDRESS, static_cast<uint8_t>(MODEL));
+    aWeaveConfig config;
+    config.enabled = 0;
+    config.fallback = 0;
+    module.setConfig(config);
+    if (module.connectFromSpec(tcpSpec(sim.port())) != aErrNone) {
+        std::fprintf(stderr, "link_bench: cannot connect to the simulated module\n");
+        return 1;
+    }
+    SystemClass system;
+    system.init(&module, 0);
+    const double linked = linkRoundTripUs(system);
+    std::printf("P1 system-entity get round trip: link %.1f us, raw socket %.1f us, ratio %.2f (goal <= 1.5)\n",
+                linked, raw, linked / raw);
+
+    const double idleSeconds = 5.0;
+    const double cpuBefore = processCpuSeconds();
+    std::this_thread::sleep_for(std::chrono::duration<double>(idleSeconds));
+    const double idleShare = (processCpuSeconds() - cpuBefore) / idleSeconds * 100.0;
+    std::printf("P3 idle open link: %.3f %% of one core over %.0f s (goal <= 1 %%)\n", idleShare, idleSeconds);
+    module.disconnect();
+
+    const UpdateFigures update = measureUpdate(paths, work);
+    if (update.windowSeconds > 0 && update.roundTrips > 0) {
+        const double expected = static_cast<double>(update.roundTrips) * raw / 1e6;
+        std::printf("P2 -U of a %zu KiB image over TCP: %.2f s in all; firmware transfer %.3f s for %zu round trips, "
+                    "%.3f s at the raw round trip, ratio %.2f (goal <= 1.5)\n",
+                    FIRMWARE_BYTES / 1024, update.wallSeconds, update.windowSeconds, update.roundTrips, expected,
+                    update.windowSeconds / expected);
+    } else {
+        std::printf("P2 -U over TCP: no figure (the update did not complete)\n");
+    }
+    std::string cleanup = std::string("rm -rf ") + work;
+    return std::system(cleanup.c_str()) == 0 ? 0 : 1;
+}
