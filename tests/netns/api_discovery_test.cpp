@@ -11,20 +11,12 @@
 #include "SystemClass.h"
 #include "modsim_process.h"
 #include "tempdir.h"
+#include "test_namespace.h"
 
 using namespace Veltrane::Corvalith;
 using testsupport::ModsimProcess;
 
 namespace {
-
-std::set<std::string> visibleInterfaces() {
-    std::set<std::string> names;
-    if (struct if_nameindex* list = if_nameindex()) {
-        for (struct if_nameindex* entry = list; entry->if_index != 0; ++entry) names.insert(entry->if_name);
-        if_freenameindex(list);
-    }
-    return names;
-}
 
 aWeaveConfig plainConfig() {
     aWeaveConfig config;
@@ -36,7 +28,7 @@ aWeaveConfig plainConfig() {
 class ApiDiscovery : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (visibleInterfaces() != std::set<std::string>{"lo", "nsrun0", "nsrun1"})
+        if (!testsupport::insideTestNamespace())
             GTEST_FAIL() << "not inside the netns-run namespace; refusing to send multicast";
         first = std::make_unique<ModsimProcess>(
             dir.path(),

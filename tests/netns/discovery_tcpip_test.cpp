@@ -11,21 +11,13 @@
 #include "discover.h"
 #include "modsim_process.h"
 #include "tempdir.h"
+#include "test_namespace.h"
 
 using namespace std::chrono_literals;
 using testsupport::ModsimProcess;
 using testsupport::TempDir;
 
 namespace {
-
-bool insideTestNamespace() {
-    std::set<std::string> names;
-    if (struct if_nameindex* list = if_nameindex()) {
-        for (struct if_nameindex* entry = list; entry->if_index != 0; ++entry) names.insert(entry->if_name);
-        if_freenameindex(list);
-    }
-    return names == std::set<std::string>{"lo", "nsrun0", "nsrun1"};
-}
 
 uint32_t ipv4(const char* text) {
     in_addr address{};
@@ -41,7 +33,7 @@ bool countAll(const linkSpec*, bool* found, void*) {
 class TcpipDiscovery : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!insideTestNamespace()) GTEST_SKIP() << "refusing to send multicast outside the test namespace";
+        if (!testsupport::insideTestNamespace()) GTEST_SKIP() << "refusing to send multicast outside the test namespace";
     }
 };
 

@@ -17,26 +17,13 @@
 #include "modsim_process.h"
 #include "process.h"
 #include "tempdir.h"
+#include "test_namespace.h"
 
 using namespace std::chrono_literals;
 using testsupport::Bytes;
 using testsupport::ModsimProcess;
 
 namespace {
-
-std::set<std::string> visibleInterfaces() {
-    std::set<std::string> names;
-    if (struct if_nameindex* list = if_nameindex()) {
-        for (struct if_nameindex* entry = list; entry->if_index != 0; ++entry) names.insert(entry->if_name);
-        if_freenameindex(list);
-    }
-    return names;
-}
-
-// Nothing here may run outside the namespace netns-run builds.
-bool insideTestNamespace() {
-    return visibleInterfaces() == std::set<std::string>{"lo", "nsrun0", "nsrun1"};
-}
 
 struct Answer {
     std::string from;
@@ -101,7 +88,7 @@ uint32_t littleEndian(const Bytes& bytes, std::size_t offset, int size) {
 class ModsimDiscovery : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!insideTestNamespace()) GTEST_FAIL() << "not inside the netns-run namespace; refusing to send multicast";
+        if (!testsupport::insideTestNamespace()) GTEST_FAIL() << "not inside the netns-run namespace; refusing to send multicast";
     }
     testsupport::TempDir dir;
 };
