@@ -118,11 +118,19 @@ aPacket* _stealPacketFromFifo(packetFifo& fifo, packetFifo::Position position) {
 // queue's put counter for a short while, unlocked, and sleeps only when nothing came.
 const auto ARRIVAL_SPIN = std::chrono::microseconds(200);
 
+inline void sCpuRelax() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#else
+    std::this_thread::yield();
+#endif
+}
+
 void sSpinForArrival(std::unique_lock<std::mutex>& lock, packetFifo& fifo, Clock::time_point deadline) {
     const int64_t seen = fifo.nextId.load();
     lock.unlock();
     const Clock::time_point spinEnd = std::min(deadline, Clock::now() + ARRIVAL_SPIN);
-    while (fifo.nextId.load() == seen && fifo.alive && Clock::now() < spinEnd) std::this_thread::yield();
+    while (fifo.nextId.load() == seen && fifo.alive && Clock::now() < spinEnd) sCpuRelax();
     lock.lock();
 }
 

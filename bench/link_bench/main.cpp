@@ -3,6 +3,8 @@
 // CPU an idle open link costs (P3). Runs inside a private network namespace,
 // because the update finds its module by multicast discovery.
 #include <arpa/inet.h>
+#include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -73,18 +75,31 @@ uint32_t ipv4(const char* text) {
     return address.s_addr;
 }
 
-bool readExactly(int fd, uint8_t* buffer, size_t count) {
+// Blocking reads sleep between packets; polling reads never give up the CPU, so
+// the wake-up latency of an idle core does not count against the raw figure.
+enum class RawRead { Blocking, Polling };
+
+bool readExactly(int fd, uint8_t* buffer, size_t count, RawRead mode) {
     size_t got = 0;
     while (got < count) {
-        const ssize_t n = read(fd, buffer + got, count - got);
+        const ssize_t n = recv(fd, buffer + got, count - got, mode == RawRead::Polling ? MSG_DONTWAIT : 0);
+        if (n < 0 && mode == RawRead::Polling && (errno == EAGAIN || errno == EWOULDBLOCK)) continue;
         if (n <= 0) return false;
         got += static_cast<size_t>(n);
     }
     return true;
 }
 
-// Mean round trip of the model get written straight to a TCP socket.
-double rawRoundTripUs(uint16_t port) {
+// The median of the timed round trips: one late wake-up of a busy machine should
+// not move the figure.
+double medianUs(std::vector<double>& samples) {
+    if (samples.empty()) return -1;
+    std::nth_element(samples.begin(), samples.begin() + samples.size() / 2, samples.end());
+    return samples[samples.size() / 2];
+}
+
+// Round trips of the model get written straight to a TCP socket.
+double rawRoundTripUs(uint16_t port, RawRead mode) {
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in peer{};
     peer.sin_family = AF_INET;
@@ -97,18 +112,18 @@ double rawRoundTripUs(uint16_t port) {
         return -1;
     }
     uint8_t reply[MODEL_REPLY];
-    Clock::time_point start;
+    std::vector<double> samples;
     for (int i = 0; i < WARM_UP + ROUND_TRIPS; ++i) {
-        if (i == WARM_UP) start = Clock::now();
+        const auto start = Clock::now();
         if (write(fd, MODEL_GET, sizeof MODEL_GET) != static_cast<ssize_t>(sizeof MODEL_GET) ||
-            !readExactly(fd, reply, sizeof reply)) {
+            !readExactly(fd, reply, sizeof reply, mode)) {
             close(fd);
             return -1;
         }
+        if (i >= WARM_UP) samples.push_back(microseconds(Clock::now() - start));
     }
-    const double mean = microseconds(Clock::now() - start) / ROUND_TRIPS;
     close(fd);
-    return mean;
+    return medianUs(samples);
 }
 
 linkSpec tcpSpec(uint16_t port) {
@@ -122,15 +137,16 @@ linkSpec tcpSpec(uint16_t port) {
     return spec;
 }
 
-// Mean round trip of the same get through Module and SystemClass.
+// Round trips of the same get through Module and SystemClass.
 double linkRoundTripUs(SystemClass& system) {
     uint8_t model = 0;
-    Clock::time_point start;
+    std::vector<double> samples;
     for (int i = 0; i < WARM_UP + ROUND_TRIPS; ++i) {
-        if (i == WARM_UP) start = Clock::now();
+        const auto start = Clock::now();
         if (system.getModel(&model) != aErrNone) return -1;
+        if (i >= WARM_UP) samples.push_back(microseconds(Clock::now() - start));
     }
-    return microseconds(Clock::now() - start) / ROUND_TRIPS;
+    return medianUs(samples);
 }
 
 int run(const std::vector<std::string>& argv) {
@@ -225,7 +241,10 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "link_bench: the simulated module did not start\n");
         return 1;
     }
-    const double raw = rawRoundTripUs(sim.port());
+    const double rawBlocking = rawRoundTripUs(sim.port(), RawRead::Blocking);
+    const double rawPolling = rawRoundTripUs(sim.port(), RawRead::Polling);
+    // The faster of the two raw figures is the bar.
+    const double raw = std::min(rawBlocking, rawPolling);
 
     Module module(MODULE_ADDRESS, static_cast<uint8_t>(MODEL));
     aWeaveConfig config;
@@ -239,8 +258,9 @@ int main(int argc, char** argv) {
     SystemClass system;
     system.init(&module, 0);
     const double linked = linkRoundTripUs(system);
-    std::printf("P1 system-entity get round trip: link %.1f us, raw socket %.1f us, ratio %.2f (goal <= 1.5)\n",
-                linked, raw, linked / raw);
+    std::printf("P1 system-entity get round trip (median): link %.1f us, raw socket %.1f us (blocking reads %.1f us, "
+                "polling reads %.1f us), ratio %.2f (goal <= 1.5)\n",
+                linked, raw, rawBlocking, rawPolling, linked / raw);
 
     const double idleSeconds = 5.0;
     const double cpuBefore = processCpuSeconds();
