@@ -67,6 +67,12 @@ public:
     // Drops the queued packets from the module whose data start with the length match bytes.
     aErr dropMatchingPackets(uint8_t module, const uint8_t* match, uint8_t length);
 
+    // Packet log: every packet over the link, one text line each, appended to the
+    // file at path by a logger thread. A later enable keeps the first file.
+    aErr enablePacketLog(const char* path);
+    // Stops the logger thread; the link's ring keeps recording.
+    aErr disablePacketLog();
+
 private:
     class impl;
     impl* m_impl;
