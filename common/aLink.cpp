@@ -222,8 +222,10 @@ intptr_t sOutPipeProcess(void* ref) {
         aPacket* packet = aPacketFifo_Await(link->outFifo, WRITER_WAIT_MS);
         if (!packet) continue;
         if (packet->address != WAKE_ADDRESS) {
-            sWritePacket(link, packet);
+            // Recorded before the write, so a quick reply is never logged ahead of
+            // its request; the write's result does not matter to the record.
             sRecordPacket(link, aPACKETLOG_OUTGOING, packet);
+            sWritePacket(link, packet);
         }
         aPacket_Destroy(&packet);
     }
