@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <ctime>
 #include <memory>
 #include <string>
 #include <thread>
@@ -105,6 +106,22 @@ TEST_F(PacketLogApi, SecondEnableKeepsTheFirstFile) {
     ASSERT_EQ(module->enablePacketLog(second.c_str()), aErrNone);
     EXPECT_EQ(awaitLines(first, 2), (std::vector<std::string>{START_LINE, START_LINE}));
     EXPECT_FALSE(aFile_Exists(second.c_str()));
+}
+
+double processCpuSeconds() {
+    timespec now{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    return now.tv_sec + now.tv_nsec / 1e9;
+}
+
+TEST_F(PacketLogApi, IdleLoggerSleepsAndWritesNothing) {
+    const std::string path = dir.file("packets.log");
+    ASSERT_EQ(module->enablePacketLog(path.c_str()), aErrNone);
+    ASSERT_EQ(awaitLines(path, 1).size(), 1u);
+    const double cpuBefore = processCpuSeconds();
+    std::this_thread::sleep_for(300ms);
+    EXPECT_LT(processCpuSeconds() - cpuBefore, 0.1) << "the logger spins on an empty ring";
+    EXPECT_EQ(fileLines(path), std::vector<std::string>{START_LINE});
 }
 
 TEST_F(PacketLogApi, DisabledLogKeepsRecordingForTheNextEnable) {
