@@ -2,7 +2,10 @@
 // configuration, name and link specifier.
 #pragma once
 
+#include <memory>
+
 #include "Link.h"
+#include "StreamTable.h"
 
 namespace Veltrane {
 namespace Corvalith {
@@ -28,6 +31,8 @@ public:
     aWeaveConfig config;
     char* name = nullptr;
     linkSpec* spec = nullptr;
+    // Stream registrations, cached samples and the callback thread.
+    std::unique_ptr<StreamTable> streams = std::make_unique<StreamTable>();
 };
 
 }  // namespace Corvalith
