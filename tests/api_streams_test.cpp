@@ -221,8 +221,10 @@ TEST_F(StreamedValues, EnabledStreamFillsTheCacheThatTypedGetsRead) {
     ASSERT_EQ(sim.control("stream-send"), "ok 15 samples");
     ASSERT_TRUE(waitFor([&] {
         std::map<uint64_t, uint32_t> now;
-        link->getStreamStatus(kAddress, kExchange, 3, 0, 0, &now);
-        return now.size() == 1 && now.begin()->second == 2;
+        link->getStreamStatus(kAny, kAny, kAny, kAny, kAny, &now);
+        for (const auto& row : now)
+            if (row.second != 2) return false;
+        return now.size() == kAllSources;
     }));
     sim.mark();
     uint32_t number = 0;
