@@ -303,6 +303,7 @@ TEST_F(StreamedValues, CallbackMayRemoveItsOwnRegistration) {
                   nullptr),
               aErrNone);
     ASSERT_EQ(sim.control("stream-send"), "ok 1 samples");
+    ASSERT_TRUE(sim.waitForLogStart("ev stream disable"));
     ASSERT_TRUE(waitFor([&] { return !link->isStreamCallbackThreadRunning(); }));
     EXPECT_EQ(calls.load(), 1);
     EXPECT_EQ(sim.control("stream-send"), "ok 0 samples");
