@@ -92,6 +92,18 @@ aErr EntityClass::receivePacket(const uint8_t* match, uint8_t* length, uint8_t* 
 
 aErr EntityClass::getUEI(uint8_t option, uei* record) {
     if (!record) return aErrParam;
+    Link* target = m_impl->link();
+    if (!target) return aErrResource;
+    const uint8_t subindex = record->type == ueiBYTE ? record->value.byteVal : 0;
+    uint32_t cached = 0;
+    const aErr cacheResult =
+        target->getStreamValue(m_impl->address(), m_impl->command, option, m_impl->index, subindex, &cached);
+    if (cacheResult != aErrNotFound) {
+        // A cached value always reads as a 32-bit reply, whatever width the request had.
+        record->type = ueiINT;
+        record->value.intVal = cached;
+        return cacheResult;
+    }
     return m_impl->exchange(static_cast<uint8_t>(option | ueiOPTION_GET), option, record, nullptr);
 }
 

@@ -4,6 +4,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <map>
 
 #include "Module.h"
 #include "Uei.h"
@@ -58,6 +60,12 @@ public:
     static uint8_t sUEIBytesFilter(const aPacket* packet, const void* ref);
     static uint8_t getUEIBytesSequence(const aPacket* packet);
     static bool getUEIBytesContinue(const aPacket* packet);
+
+    // Streams of this entity's command and index on its module's Link.
+    aErr setStreamEnabled(uint8_t enable);
+    aErr registerOptionCallback(uint8_t option, bool enable, std::function<aErr(aPacket const*, void*)> callback,
+                                void* ref);
+    aErr getStreamStatus(std::map<uint64_t, uint32_t>* values);
 
 private:
     class impl;

@@ -56,6 +56,7 @@ Link::impl::impl(Link* ownerLink, const char* linkName) : owner(ownerLink), name
 
 Link::impl::~impl() {
     aLogger_Destroy(&logger);
+    streams->releaseLink();
     aLink_Destroy(&linkRef);
     if (spec) aLinkSpec_Destroy(&spec);
     free(name);
@@ -201,6 +202,7 @@ aErr Link::connectThroughLinkModule(Link& router) {
     if (m_impl->linkRef != 0) {
         if (isConnected()) return aErrConnection;
         m_impl->stopPacketLog();
+        m_impl->streams->releaseLink();
         aLink_Destroy(&m_impl->linkRef);
     }
     const aErr result = m_impl->connectHelper();
@@ -222,6 +224,7 @@ linkStatus Link::getStatus() const {
 
 aErr Link::disconnect() {
     m_impl->stopPacketLog();
+    m_impl->streams->releaseLink();
     if (m_impl->linkRef != 0) aLink_Destroy(&m_impl->linkRef);
     return aErrNone;
 }

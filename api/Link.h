@@ -3,6 +3,9 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <map>
+#include <vector>
 
 #include "Uei.h"
 #include "aError.h"
@@ -74,6 +77,50 @@ public:
     // Stops the logger thread; the link's ring keeps recording. A disconnect or a
     // reset stops the logger too, and a reset drops the ring: enable again to go on.
     aErr disablePacketLog();
+
+    // Streamed values: registrations and cached samples by stream key, and user
+    // callbacks run on this Link's callback thread.
+    enum STREAM_KEY { MODULE = 0, COMMAND = 1, OPTION = 2, INDEX = 3, SUBINDEX = 4 };
+    enum STREAM_PACKET : uint32_t {
+        STREAM_NONE = 0,
+        STREAM_U8 = 1,
+        STREAM_U16 = 2,
+        STREAM_U32 = 3,
+        STREAM_BYTES = 4,
+        STREAM_U8_SUBINDEX = 5,
+        STREAM_U16_SUBINDEX = 6,
+        STREAM_U32_SUBINDEX = 7,
+    };
+    using StreamCallback = std::function<aErr(aPacket const*, void*)>;
+
+    // A value of 0xFF in an element matches every value of it.
+    static uint64_t createStreamKey(uint8_t module, uint8_t command, uint8_t option, uint8_t index, uint8_t subindex);
+    static uint8_t getStreamKeyElement(uint64_t key, STREAM_KEY element);
+    // Key mask i (0..14) opens the elements named by the bits of i + 1: index, option,
+    // command, subindex; any other i yields 0.
+    static uint64_t _getGenericStreamKeyMask(uint32_t i);
+    static bool isStreamPacket(aPacket const* packet);
+    static bool getStreamPacketType(aPacket const* packet, STREAM_PACKET* kind);
+    static bool isSubindexType(STREAM_PACKET kind);
+    static bool isStreamSample(aPacket const* packet);
+    static aErr getStreamSample(aPacket const* packet, uint64_t* timestamp, uint32_t* value, uint8_t* subindex);
+    static void getTimestampParts(uint64_t timestamp, uint32_t* high, uint32_t* low);
+    // The filter behind the link's user filter; ref is the Link's stream table.
+    static uint8_t linkStreamFilter(aPacket const* packet, void* ref);
+
+    aErr enableStream(uint8_t module, uint8_t command, uint8_t option, uint8_t index, bool enable);
+    aErr registerStreamCallback(uint8_t module, uint8_t command, uint8_t option, uint8_t index, bool enable,
+                                StreamCallback callback, void* ref);
+    aErr isLinkStreaming(uint8_t module, uint8_t* status);
+    // aErrNotFound for a key never seen, aErrStreamStale for a value already read.
+    aErr getStreamValue(uint8_t module, uint8_t command, uint8_t option, uint8_t index, uint8_t subindex,
+                        uint32_t* value);
+    aErr getStreamStatus(uint8_t module, uint8_t command, uint8_t option, uint8_t index, uint8_t subindex,
+                         std::map<uint64_t, uint32_t>* values);
+    std::vector<uint64_t> filterActiveStreamKeys(uint8_t module, uint8_t command, uint8_t option, uint8_t index,
+                                                 uint8_t subindex, bool lock);
+    // True while this Link's callback thread runs.
+    bool isStreamCallbackThreadRunning() const;
 
 private:
     class impl;

@@ -2,8 +2,11 @@
 // configuration, name and link specifier.
 #pragma once
 
+#include <memory>
+
 #include "Link.h"
 #include "aLogger.h"
+#include "StreamTable.h"
 
 namespace Veltrane {
 namespace Corvalith {
@@ -35,6 +38,8 @@ public:
     linkSpec* spec = nullptr;
     // Bound to the link ID it was created with.
     aLoggerRef logger = nullptr;
+    // Stream registrations, cached samples and the callback thread.
+    std::unique_ptr<StreamTable> streams = std::make_unique<StreamTable>();
 };
 
 }  // namespace Corvalith

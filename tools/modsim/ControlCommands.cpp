@@ -16,7 +16,7 @@ const char* const kHelp =
     "fault no-reply [ADDR] | fault delay MS [ADDR] | fault length [ADDR] | fault chunk-sequence [ADDR] | "
     "fault loader data-count|sum|write|piece-zero [ADDR] | fault loader drop-after K [ADDR] | "
     "fault loader refuse on|off [ADDR] | load-way keep|reconnect|gone [ADDR] | update-to ADDR BUILD [VERSION] | "
-    "dump FILE [ADDR] | module [ADDR] | drop | status | quit";
+    "dump FILE [ADDR] | module [ADDR] | stream-rate MS | stream-send | drop | status | quit";
 
 std::vector<std::string> splitWords(const std::string& line) {
     std::istringstream stream(line);
@@ -73,6 +73,8 @@ void Simulator::execute(const std::string& line, ControlClient& client) {
         reply(client, faultCommand(words));
     } else if (command == "load-way" || command == "update-to" || command == "dump" || command == "module") {
         reply(client, moduleCommand(words));
+    } else if (command == "stream-rate" || command == "stream-send") {
+        reply(client, streamCommand(words));
     } else if (command == "drop" && words.size() == 1) {
         if (host_ < 0) {
             reply(client, "error not connected");
@@ -134,6 +136,18 @@ std::string Simulator::moduleCommand(const std::vector<std::string>& words) {
            " version=" + hexWord(module->version()) + " mode=" + (module->loader().running() ? "loader" : "firmware") +
            " image=" + std::to_string(module->loader().image().size()) + " absent=" + (module->absent() ? "1" : "0") +
            " refusing=" + (module->refusing() ? "1" : "0");
+}
+
+std::string Simulator::streamCommand(const std::vector<std::string>& words) {
+    unsigned long number = 0;
+    if (words[0] == "stream-rate") {
+        if (words.size() != 2 || !parseUnsigned(words[1], 60000, number)) return "error usage: stream-rate MS, 0-60000";
+        streams_->setInterval(static_cast<unsigned>(number));
+        return "ok";
+    }
+    if (words.size() != 1) return "error usage: stream-send";
+    if (host_ < 0) return "error not connected";
+    return "ok " + std::to_string(streams_->sendRound()) + " samples";
 }
 
 std::string Simulator::heartbeatCounts() const {

@@ -33,7 +33,8 @@ const char* const kUsage =
     "  --restart-ms N    how long a rebooting module stops listening, 0-60000 (default 200)\n"
     "  --update-build N  build number this module runs after a firmware update\n"
     "  --update-version HEX  packed version word this module runs after a firmware update\n"
-    "  --dump-image FILE write the firmware image a module received to FILE at its reboot\n";
+    "  --dump-image FILE write the firmware image a module received to FILE at its reboot\n"
+    "  --stream-ms N     interval of streamed samples, 0-60000 ms, 0: only on stream-send (default 20)\n";
 
 namespace {
 
@@ -172,7 +173,8 @@ bool parseOptions(int argc, char** argv, Options& options, std::string& error, b
         static const std::set<std::string> kValueOptions{
             "--tcp", "--unix", "--control", "--log", "--dump-image", "--serial", "--version", "--hw-version",
             "--update-version", "--build", "--update-build", "--router", "--name", "--chip-id", "--model",
-            "--address", "--tcp-port", "--router-module", "--load-way", "--piece-size", "--restart-ms"};
+            "--address", "--tcp-port", "--router-module", "--load-way", "--piece-size", "--restart-ms",
+            "--stream-ms"};
         if (!kValueOptions.count(name)) {
             error = "unknown option: " + name;
             return false;
@@ -241,6 +243,9 @@ bool parseOptions(int argc, char** argv, Options& options, std::string& error, b
         } else if (name == "--restart-ms") {
             if (!parseNumber(value.c_str(), 60000, 10, number)) return bad("0-60000");
             options.restartMs = static_cast<unsigned>(number);
+        } else if (name == "--stream-ms") {
+            if (!parseNumber(value.c_str(), 60000, 10, number)) return bad("0-60000");
+            options.streamMs = static_cast<unsigned>(number);
         }
     }
     return finish(options, error);

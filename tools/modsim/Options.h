@@ -49,6 +49,8 @@ struct Options {
     LoadWay loadWay = LoadWay::Keep;
     uint16_t pieceSize = 512;
     unsigned restartMs = 200;
+    // Interval of streamed samples; 0 sends them only on request.
+    unsigned streamMs = 20;
     std::string dumpImagePath;
 };
 

@@ -43,6 +43,10 @@ Simulator::Simulator(const Options& options)
     }
     exchange_ = std::make_unique<ExchangeEntities>(primary());
     exchange_->attach(!i2c_);
+    streams_ = std::make_unique<StreamSamples>(primary(), options_.streamMs, [this](const Packet& packet) {
+        if (host_ >= 0) link_.transmit(packet);
+    });
+    streams_->attach();
 }
 
 Simulator::~Simulator() {
@@ -152,6 +156,7 @@ void Simulator::serve() {
         if (readable(discoverySlot)) discovery_->onReadable();
         if (readable(controlSlot)) acceptControl();
         sendDueReplies();
+        streams_->sendDue(Clock::now());
         listenAgainWhenDue();
         finishWaits();
     }
@@ -226,6 +231,7 @@ void Simulator::dropHost(const std::string& reason, bool reset) {
     ++connections_;
     assembler_.reset();
     delayed_.clear();
+    streams_->clear();
     link_.disconnected();
     if (options_.port == PortKind::Pty) renewPty();
 }
@@ -371,6 +377,7 @@ int Simulator::pollTimeoutMs() const {
     for (const auto& client : clients_) consider(client->waitUntil);
     if (!delayed_.empty()) consider(delayed_.front().due);
     consider(listenAgainAt_);
+    consider(streams_->nextDue());
     if (!soonest) return -1;
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*soonest - Clock::now()).count();
     return left <= 0 ? 0 : static_cast<int>(left) + 1;

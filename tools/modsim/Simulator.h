@@ -19,6 +19,7 @@
 #include "Packet.h"
 #include "PacketLog.h"
 #include "SimModule.h"
+#include "StreamSamples.h"
 
 namespace modsim {
 
@@ -79,6 +80,7 @@ private:
     std::string statusText() const;
     std::string heartbeatCounts() const;
     std::string moduleCommand(const std::vector<std::string>& words);
+    std::string streamCommand(const std::vector<std::string>& words);
     static void reply(const ControlClient& client, const std::string& text);
     // FaultCommands.cpp
     std::string faultCommand(const std::vector<std::string>& words);
@@ -96,6 +98,7 @@ private:
     std::vector<std::unique_ptr<SimModule>> modules_;
     std::unique_ptr<I2CBus> i2c_;
     std::unique_ptr<ExchangeEntities> exchange_;
+    std::unique_ptr<StreamSamples> streams_;
     std::unique_ptr<HostPort> port_;
     std::unique_ptr<DiscoveryResponder> discovery_;
     PacketAssembler assembler_;

@@ -1,0 +1,136 @@
+// The stream table of a Link: the reader thread's filter that caches samples and queues
+// callback calls, and the callback thread that makes those calls.
+#include "StreamTable.h"
+
+#include <chrono>
+
+#include "Link.h"
+#include "StreamFilters.h"
+
+namespace Veltrane {
+namespace Corvalith {
+
+namespace {
+
+constexpr uint32_t GENERIC_MASKS = 15;
+constexpr uint8_t SUBINDEX_OFFSET = 4;
+
+}  // namespace
+
+StreamTable::StreamTable() : asyncQueue(QUEUE_CAPACITY) {}
+
+StreamTable::~StreamTable() {
+    releaseLink();
+    stopThread();
+}
+
+void StreamTable::releaseLink() {
+    if (installedOn != 0) installStreamFilter(installedOn, false);
+}
+
+aErr StreamTable::installStreamFilter(aLinkRef linkRef, bool install) {
+    if (linkRef == 0) return aErrConfiguration;
+    if (install) {
+        const aErr result = streamFilters_Add(linkRef, this);
+        if (result != aErrNone) return result;
+        installedOn = linkRef;
+        if (!asyncThread) {
+            abandoned = std::make_shared<std::atomic<bool>>(false);
+            asyncThread = std::make_unique<std::thread>(asyncWork, &asyncQueue, asyncStop.get_future(), abandoned);
+        }
+        return aErrNone;
+    }
+    const aErr result = streamFilters_Remove(linkRef, this);
+    installedOn = 0;
+    {
+        std::lock_guard<std::mutex> guard(streamLock);
+        streams.clear();
+    }
+    stopThread();
+    return result;
+}
+
+void StreamTable::stopThread() {
+    if (!asyncThread) return;
+    if (asyncThread->get_id() == std::this_thread::get_id()) {
+        // Called from a callback: the thread ends once that callback returns and takes
+        // no further item, so a thread started meanwhile is the only consumer.
+        abandoned->store(true);
+        asyncStop.set_value();
+        asyncThread->detach();
+    } else {
+        asyncStop.set_value();
+        asyncThread->join();
+    }
+    asyncThread.reset();
+    asyncStop = std::promise<void>();
+}
+
+bool StreamTable::callbackThreadRunning() const {
+    return asyncThread != nullptr;
+}
+
+void StreamTable::queueAsyncCallback(const StreamEntry& entry, const aPacket* packet) {
+    if (!entry.callback) return;
+    aPacket* copy = aPacket_Copy(packet);
+    if (!copy) return;
+    asyncPacket item;
+    item.callback = entry.callback;
+    item.ref = entry.ref;
+    item.packet = std::shared_ptr<aPacket>(copy, [](aPacket* p) { aPacket_Destroy(&p); });
+    asyncQueue.push(std::move(item));
+}
+
+uint8_t StreamTable::filter(const aPacket* packet) {
+    Link::STREAM_PACKET kind = Link::STREAM_NONE;
+    if (!Link::getStreamPacketType(packet, &kind)) return 0;
+    const uint8_t subindex = Link::isSubindexType(kind) ? packet->data[SUBINDEX_OFFSET] : 0;
+    const uint64_t key =
+        Link::createStreamKey(packet->address, packet->data[0], static_cast<uint8_t>(packet->data[1] & 0x3F),
+                              static_cast<uint8_t>(packet->data[2] & 0x1F), subindex);
+    uint32_t value = 0;
+    const bool decoded = Link::getStreamSample(packet, nullptr, &value, nullptr) == aErrNone;
+
+    std::lock_guard<std::mutex> guard(streamLock);
+    auto exact = streams.find(key);
+    if (exact != streams.end()) {
+        queueAsyncCallback(exact->second, packet);
+        if (decoded) {
+            exact->second.value = value;
+            exact->second.fresh = true;
+        }
+    }
+    bool covered = false;
+    for (uint32_t i = 0; i < GENERIC_MASKS; ++i) {
+        auto wildcard = streams.find(key | Link::_getGenericStreamKeyMask(i));
+        if (wildcard == streams.end()) continue;
+        queueAsyncCallback(wildcard->second, packet);
+        covered = true;
+    }
+    if (exact == streams.end() && covered && decoded) {
+        StreamEntry entry;
+        entry.key = key;
+        entry.fresh = true;
+        entry.value = value;
+        streams.emplace(key, std::move(entry));
+    }
+    return 1;
+}
+
+void StreamTable::asyncWork(LocklessQueue_SPSC<asyncPacket>* queue, std::future<void> stop,
+                            std::shared_ptr<std::atomic<bool>> abandon) {
+    for (;;) {
+        // Checked before the burst, so a stop request lets the queued calls run first.
+        const bool stopping = stop.wait_for(std::chrono::nanoseconds(1)) == std::future_status::ready;
+        asyncPacket item;
+        while (!abandon->load() && queue->pop(&item)) {
+            item.callback(item.packet.get(), item.ref);
+            item = asyncPacket();
+        }
+        if (stopping || abandon->load()) return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+}  // namespace Corvalith
+}  // namespace Veltrane
