@@ -43,6 +43,10 @@ Simulator::Simulator(const Options& options)
     }
     exchange_ = std::make_unique<ExchangeEntities>(primary());
     exchange_->attach(!i2c_);
+    slots_ = std::make_unique<StoreSlots>(primary());
+    slots_->attach();
+    factory_ = std::make_unique<FactoryData>(primary());
+    factory_->attach();
 }
 
 Simulator::~Simulator() {

@@ -12,6 +12,7 @@
 
 #include "Discovery.h"
 #include "ExchangeEntities.h"
+#include "FactoryData.h"
 #include "HostPort.h"
 #include "I2CBus.h"
 #include "LinkSide.h"
@@ -19,6 +20,7 @@
 #include "Packet.h"
 #include "PacketLog.h"
 #include "SimModule.h"
+#include "StoreSlots.h"
 
 namespace modsim {
 
@@ -96,6 +98,8 @@ private:
     std::vector<std::unique_ptr<SimModule>> modules_;
     std::unique_ptr<I2CBus> i2c_;
     std::unique_ptr<ExchangeEntities> exchange_;
+    std::unique_ptr<StoreSlots> slots_;
+    std::unique_ptr<FactoryData> factory_;
     std::unique_ptr<HostPort> port_;
     std::unique_ptr<DiscoveryResponder> discovery_;
     PacketAssembler assembler_;
