@@ -2,6 +2,7 @@
 // link to it, and exchanges values and raw packets over that link.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -121,6 +122,22 @@ public:
                                                  uint8_t subindex, bool lock);
     // True while this Link's callback thread runs.
     bool isStreamCallbackThreadRunning() const;
+
+    // Store slots (command 4): whole byte files moved between the host and the numbered
+    // slots of a module's numbered stores. Sizes are 16-bit on the module.
+    aErr storeSlotCapacity(uint8_t module, uint8_t store, uint8_t slot, size_t* capacity);
+    aErr storeSlotSize(uint8_t module, uint8_t store, uint8_t slot, size_t* size);
+    // Writes length bytes into the slot, 25 bytes per acknowledged packet.
+    aErr loadStoreSlot(uint8_t module, uint8_t store, uint8_t slot, const uint8_t* data, size_t length);
+    // Reads the slot into the buffer; a slot larger than the buffer fills it and
+    // answers aErrOverrun.
+    aErr unloadStoreSlot(uint8_t module, uint8_t store, uint8_t slot, uint8_t* buffer, size_t length,
+                         size_t* unloaded);
+
+    // Factory data (command 0x5E): the block of a 4-bit sub-command, 26 bytes per packet.
+    // The buffer must be larger than the block.
+    aErr getFactoryData(uint8_t module, uint8_t subCommand, uint8_t* buffer, size_t length, size_t* received);
+    aErr setFactoryData(uint8_t module, uint8_t subCommand, const uint8_t* data, size_t length);
 
 private:
     class impl;

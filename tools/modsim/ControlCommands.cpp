@@ -15,7 +15,8 @@ const char* const kHelp =
     "fault silence on|off | fault no-probe on|off | fault refuse on|off [ADDR] | fault error CODE [ADDR] | "
     "fault no-reply [ADDR] | fault delay MS [ADDR] | fault length [ADDR] | fault chunk-sequence [ADDR] | "
     "fault loader data-count|sum|write|piece-zero [ADDR] | fault loader drop-after K [ADDR] | "
-    "fault loader refuse on|off [ADDR] | load-way keep|reconnect|gone [ADDR] | update-to ADDR BUILD [VERSION] | "
+    "fault loader refuse on|off [ADDR] | fault slot error|silent|sum|size AFTER [CODE] | "
+    "fault factory error|silent|ack AFTER [CODE] | load-way keep|reconnect|gone [ADDR] | update-to ADDR BUILD [VERSION] | "
     "dump FILE [ADDR] | module [ADDR] | stream-rate MS | stream-send | drop | status | quit";
 
 std::vector<std::string> splitWords(const std::string& line) {

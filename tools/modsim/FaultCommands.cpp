@@ -9,7 +9,8 @@ namespace {
 const char* const kFaultUsage =
     "error usage: fault framing [odd|zero] | fault partial | fault silence on|off | fault no-probe on|off | "
     "fault refuse on|off [ADDR] | fault error CODE [ADDR] | fault no-reply [ADDR] | fault delay MS [ADDR] | "
-    "fault length [ADDR] | fault chunk-sequence [ADDR] | fault loader KIND ...";
+    "fault length [ADDR] | fault chunk-sequence [ADDR] | fault loader KIND ... | fault slot KIND AFTER [CODE] | "
+    "fault factory KIND AFTER [CODE]";
 
 const char* const kLoaderUsage =
     "error usage: fault loader data-count|sum|write|piece-zero [ADDR] | fault loader drop-after K [ADDR] | "
@@ -27,6 +28,8 @@ std::string Simulator::faultCommand(const std::vector<std::string>& words) {
     const std::string kind = words.size() > 1 ? words[1] : "";
     const std::string arg = words.size() > 2 ? words[2] : "";
     if (kind == "loader") return loaderFault(words);
+    if (kind == "slot") return slots_->fault(words);
+    if (kind == "factory") return factory_->fault(words);
     if (kind == "framing" || kind == "partial") {
         if (words.size() > 3) return kFaultUsage;
         return linkFault(kind, arg);

@@ -47,6 +47,10 @@ Simulator::Simulator(const Options& options)
         if (host_ >= 0) link_.transmit(packet);
     });
     streams_->attach();
+    slots_ = std::make_unique<StoreSlots>(primary());
+    slots_->attach();
+    factory_ = std::make_unique<FactoryData>(primary());
+    factory_->attach();
 }
 
 Simulator::~Simulator() {

@@ -12,6 +12,7 @@
 
 #include "Discovery.h"
 #include "ExchangeEntities.h"
+#include "FactoryData.h"
 #include "HostPort.h"
 #include "I2CBus.h"
 #include "LinkSide.h"
@@ -20,6 +21,7 @@
 #include "PacketLog.h"
 #include "SimModule.h"
 #include "StreamSamples.h"
+#include "StoreSlots.h"
 
 namespace modsim {
 
@@ -99,6 +101,8 @@ private:
     std::unique_ptr<I2CBus> i2c_;
     std::unique_ptr<ExchangeEntities> exchange_;
     std::unique_ptr<StreamSamples> streams_;
+    std::unique_ptr<StoreSlots> slots_;
+    std::unique_ptr<FactoryData> factory_;
     std::unique_ptr<HostPort> port_;
     std::unique_ptr<DiscoveryResponder> discovery_;
     PacketAssembler assembler_;

@@ -1,0 +1,247 @@
+// Store slots of Link against a simulated module over loopback TCP: whole slots written
+// and read back in 25-byte chunks, the packets on the wire, module error replies, wrong
+// sums, short slots and time-outs.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "Link.h"
+#include "Module.h"
+#include "api_modsim.h"
+
+using namespace Veltrane::Corvalith;
+using testsupport::ApiModsim;
+using testsupport::Bytes;
+using testsupport::wireText;
+
+namespace {
+
+constexpr uint8_t kAddress = 2;
+using Clock = std::chrono::steady_clock;
+
+Bytes pattern(size_t length, uint8_t seed) {
+    Bytes bytes(length);
+    for (size_t i = 0; i < length; ++i) bytes[i] = static_cast<uint8_t>(seed + 7 * i);
+    return bytes;
+}
+
+class StoreSlot : public ::testing::Test {
+protected:
+    explicit StoreSlot(const std::vector<std::string>& args = {}) : sim(args) {}
+
+    void SetUp() override {
+        ASSERT_TRUE(sim.ready());
+        aWeaveConfig config;
+        config.enabled = 0;
+        config.fallback = 0;
+        ASSERT_EQ(module.setConfig(config), aErrNone);
+        ASSERT_EQ(module.connectFromSpec(sim.spec()), aErrNone);
+        link = module.getLink();
+    }
+
+    static std::string request(const Bytes& data) { return wireText(kAddress, data); }
+
+    ApiModsim sim;
+    Module module{kAddress, false, 0};
+    Link* link = nullptr;
+};
+
+TEST_F(StoreSlot, RoundTripsAcrossChunkBoundaries) {
+    for (size_t length : {0u, 1u, 24u, 25u, 26u, 50u, 51u, 60u, 1024u}) {
+        SCOPED_TRACE(length);
+        const uint8_t slot = static_cast<uint8_t>(length % 8);
+        const Bytes data = pattern(length, static_cast<uint8_t>(length));
+        ASSERT_EQ(link->loadStoreSlot(kAddress, 0, slot, data.data(), data.size()), aErrNone);
+        size_t size = 0;
+        ASSERT_EQ(link->storeSlotSize(kAddress, 0, slot, &size), aErrNone);
+        EXPECT_EQ(size, length);
+        Bytes back(length + 5, 0xEE);
+        size_t unloaded = 99;
+        ASSERT_EQ(link->unloadStoreSlot(kAddress, 0, slot, back.data(), back.size(), &unloaded), aErrNone);
+        EXPECT_EQ(unloaded, length);
+        back.resize(unloaded);
+        EXPECT_EQ(back, data);
+    }
+}
+
+TEST_F(StoreSlot, WireLayoutOfWriteAndRead) {
+    const Bytes data = pattern(60, 3);
+    sim.mark();
+    ASSERT_EQ(link->loadStoreSlot(kAddress, 0, 5, data.data(), data.size()), aErrNone);
+    auto chunk = [&](size_t from, size_t count) {
+        Bytes packet{4, 7, 1};
+        packet.insert(packet.end(), data.begin() + from, data.begin() + from + count);
+        return request(packet);
+    };
+    const std::vector<std::string> written = {request({4, 4, 0, 5}), chunk(0, 25), chunk(25, 25), chunk(50, 10),
+                                              request({4, 8, 1})};
+    EXPECT_EQ(sim.received(), written);
+
+    sim.mark();
+    Bytes back(60);
+    size_t unloaded = 0;
+    ASSERT_EQ(link->unloadStoreSlot(kAddress, 0, 5, back.data(), back.size(), &unloaded), aErrNone);
+    const std::string read = request({4, 6, 1});
+    const std::vector<std::string> reads = {request({4, 2, 0, 5}), request({4, 3, 0, 5}), read, read, read,
+                                            request({4, 8, 1})};
+    EXPECT_EQ(sim.received(), reads);
+    EXPECT_EQ(back, data);
+}
+
+TEST_F(StoreSlot, CapacityAndSize) {
+    size_t value = 0;
+    ASSERT_EQ(link->storeSlotCapacity(kAddress, 0, 7, &value), aErrNone);
+    EXPECT_EQ(value, 1024u);
+    ASSERT_EQ(link->storeSlotCapacity(kAddress, 1, 1, &value), aErrNone);
+    EXPECT_EQ(value, 32u);
+    ASSERT_EQ(link->storeSlotSize(kAddress, 1, 1, &value), aErrNone);
+    EXPECT_EQ(value, 0u);
+    const Bytes data = pattern(32, 1);
+    ASSERT_EQ(link->loadStoreSlot(kAddress, 1, 1, data.data(), data.size()), aErrNone);
+    ASSERT_EQ(link->storeSlotSize(kAddress, 1, 1, &value), aErrNone);
+    EXPECT_EQ(value, 32u);
+}
+
+TEST_F(StoreSlot, SmallerBufferIsFilledAndOverruns) {
+    const Bytes data = pattern(40, 9);
+    ASSERT_EQ(link->loadStoreSlot(kAddress, 0, 2, data.data(), data.size()), aErrNone);
+    Bytes back(30);
+    size_t unloaded = 0;
+    sim.mark();
+    EXPECT_EQ(link->unloadStoreSlot(kAddress, 0, 2, back.data(), back.size(), &unloaded), aErrOverrun);
+    EXPECT_EQ(unloaded, 30u);
+    EXPECT_EQ(back, Bytes(data.begin(), data.begin() + 30));
+    const std::string read = request({4, 6, 1});
+    const std::vector<std::string> sent = {request({4, 2, 0, 2}), request({4, 3, 0, 2}), read, read, request({4, 8, 1})};
+    EXPECT_EQ(sim.received(), sent);
+}
+
+// Faults count the store requests of one operation from 0: a load is open, its chunks,
+// close; an unload is size, open, its reads, close.
+TEST_F(StoreSlot, ModuleErrorsPassedThrough) {
+    struct Case {
+        const char* what;
+        const char* fault;
+        bool load;
+        uint8_t store;
+        size_t length;
+        aErr expected;
+        bool closes;
+    };
+    const std::vector<Case> cases = {
+        {"size error", "fault slot error 0 9", false, 0, 10, 9, false},
+        {"no such slot", nullptr, false, 5, 10, aErrNotFound, false},
+        {"open refused", "fault slot error 0 9", true, 0, 10, aErrMedia, false},
+        {"read open refused", "fault slot error 1 9", false, 0, 10, aErrMedia, false},
+        {"write chunk error", "fault slot error 2 21", true, 0, 60, aErrUnimplemented, true},
+        {"slot full", nullptr, true, 1, 40, aErrOverrun, true},
+        {"read chunk error", "fault slot error 2 9", false, 0, 10, 9, true},
+        {"close error", "fault slot error 2 8", true, 0, 10, 8, true},
+        {"wrong write sum", "fault slot sum 1", true, 0, 10, aErrIO, true},
+        {"slot shorter than its size", "fault slot size 0", false, 0, 10, aErrEOF, true},
+    };
+    const Bytes data = pattern(60, 5);
+    ASSERT_EQ(link->loadStoreSlot(kAddress, 0, 3, data.data(), 10), aErrNone);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (c.fault) {
+            ASSERT_EQ(sim.control(c.fault), "ok");
+        }
+        sim.mark();
+        Bytes back(60);
+        size_t unloaded = 77;
+        const aErr result = c.load ? link->loadStoreSlot(kAddress, c.store, 3, data.data(), c.length)
+                                   : link->unloadStoreSlot(kAddress, c.store, 3, back.data(), back.size(), &unloaded);
+        EXPECT_EQ(result, c.expected);
+        EXPECT_EQ(unloaded, 77u);
+        const auto sent = sim.received();
+        const bool closed = !sent.empty() && sent.back().rfind(request({4, 8, 0}).substr(0, 11), 0) == 0;
+        EXPECT_EQ(closed, c.closes);
+        // Put the slot back for the next case.
+        ASSERT_EQ(link->loadStoreSlot(kAddress, 0, 3, data.data(), 10), aErrNone);
+    }
+    size_t size = 0;
+    ASSERT_EQ(sim.control("fault slot error 0 3"), "ok");
+    EXPECT_EQ(link->storeSlotCapacity(kAddress, 0, 3, &size), aErrNotFound);
+}
+
+TEST_F(StoreSlot, MissingRepliesTimeOutAfterOneSecond) {
+    struct Case {
+        const char* what;
+        const char* fault;
+        bool load;
+        aErr expected;
+    };
+    const std::vector<Case> cases = {
+        {"size", "fault slot silent 0", false, aErrTimeout},
+        {"write chunk", "fault slot silent 1", true, aErrTimeout},
+        {"read chunk", "fault slot silent 2", false, aErrTimeout},
+        // A close without answer leaves the result of sending it.
+        {"close", "fault slot silent 2", true, aErrNone},
+    };
+    const Bytes data = pattern(10, 1);
+    ASSERT_EQ(link->loadStoreSlot(kAddress, 0, 4, data.data(), data.size()), aErrNone);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_EQ(sim.control(c.fault), "ok");
+        Bytes back(10);
+        size_t unloaded = 0;
+        const auto start = Clock::now();
+        const aErr result = c.load ? link->loadStoreSlot(kAddress, 0, 4, data.data(), data.size())
+                                   : link->unloadStoreSlot(kAddress, 0, 4, back.data(), back.size(), &unloaded);
+        const auto waited = Clock::now() - start;
+        EXPECT_EQ(result, c.expected);
+        EXPECT_GE(waited, std::chrono::milliseconds(1000));
+        EXPECT_LT(waited, std::chrono::milliseconds(2000));
+    }
+}
+
+TEST_F(StoreSlot, OpenWaitsThreeSeconds) {
+    const Bytes data = pattern(10, 1);
+    ASSERT_EQ(sim.control("fault delay 1500"), "ok");
+    EXPECT_EQ(link->loadStoreSlot(kAddress, 0, 6, data.data(), data.size()), aErrNone);
+
+    ASSERT_EQ(sim.control("fault slot silent 0"), "ok");
+    const auto start = Clock::now();
+    EXPECT_EQ(link->loadStoreSlot(kAddress, 0, 6, data.data(), data.size()), aErrMedia);
+    const auto waited = Clock::now() - start;
+    EXPECT_GE(waited, std::chrono::milliseconds(3000));
+    EXPECT_LT(waited, std::chrono::milliseconds(4000));
+}
+
+TEST_F(StoreSlot, ChecksBeforeAnyInputOrOutput) {
+    sim.mark();
+    size_t value = 0;
+    uint8_t buffer[4] = {};
+    EXPECT_EQ(link->storeSlotSize(kAddress, 0, 0, nullptr), aErrParam);
+    EXPECT_EQ(link->storeSlotCapacity(kAddress, 0, 0, nullptr), aErrParam);
+    EXPECT_EQ(link->loadStoreSlot(kAddress, 0, 0, nullptr, 4), aErrParam);
+    EXPECT_EQ(link->unloadStoreSlot(kAddress, 0, 0, nullptr, 4, &value), aErrParam);
+    EXPECT_EQ(link->unloadStoreSlot(kAddress, 0, 0, buffer, 4, nullptr), aErrParam);
+    EXPECT_TRUE(sim.received().empty());
+
+    Link idle("idle");
+    EXPECT_EQ(idle.storeSlotSize(kAddress, 0, 0, &value), aErrConnection);
+    EXPECT_EQ(idle.storeSlotCapacity(kAddress, 0, 0, &value), aErrConnection);
+    EXPECT_EQ(idle.loadStoreSlot(kAddress, 0, 0, buffer, 4), aErrConnection);
+    EXPECT_EQ(idle.unloadStoreSlot(kAddress, 0, 0, buffer, 4, &value), aErrConnection);
+}
+
+// Behind a router every module shares the link: a late reply of one module must not
+// answer the same request to another.
+class StoreSlotRouted : public StoreSlot {
+protected:
+    StoreSlotRouted() : StoreSlot({"--router-module", "4:00000044:5"}) {}
+};
+
+TEST_F(StoreSlotRouted, LateReplyOfAnotherModuleIsNotTaken) {
+    ASSERT_EQ(sim.control("fault delay 1500"), "ok");
+    size_t size = 0;
+    EXPECT_EQ(link->storeSlotSize(kAddress, 0, 0, &size), aErrTimeout);
+    // Module 4 keeps no store; the late size reply of module 2 arrives during this wait.
+    EXPECT_EQ(link->storeSlotSize(4, 0, 0, &size), aErrTimeout);
+}
+
+}  // namespace
