@@ -27,8 +27,8 @@ bool parseCount(const std::string& text, int& count) {
 
 }  // namespace
 
-bool Faults::add(const std::string& spec, std::string& error) {
-    const std::vector<std::string> parts = splitColons(spec);
+bool Faults::add(const std::string& rule, std::string& error) {
+    const std::vector<std::string> parts = splitColons(rule);
     Fault fault;
     size_t countAt = 0;
     if (parts[0] == "silent" && parts.size() >= 2) {
@@ -61,11 +61,11 @@ bool Faults::add(const std::string& spec, std::string& error) {
         }
         countAt = 2;
     } else {
-        error = "unknown fault: " + spec;
+        error = "unknown fault: " + rule;
         return false;
     }
     if (parts.size() > countAt + 1 || (parts.size() == countAt + 1 && !parseCount(parts[countAt], fault.remaining))) {
-        error = "bad count in fault: " + spec;
+        error = "bad count in fault: " + rule;
         return false;
     }
     faults_.push_back(fault);

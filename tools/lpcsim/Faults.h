@@ -25,9 +25,9 @@ struct Fault {
 // Faults in force; each strike uses one of a fault's times.
 class Faults {
 public:
-    // Specs: "silent:<letter|sync>[:N]", "rc:<letter>:<code>[:N]",
+    // Rules: "silent:<letter|sync>[:N]", "rc:<letter>:<code>[:N]",
     // "checksum:resend|wrong|silent|pass[:N]". Returns false with an error text.
-    bool add(const std::string& spec, std::string& error);
+    bool add(const std::string& rule, std::string& error);
     void clear() { faults_.clear(); }
     // The fault of this kind (and command) to apply now, counted as used; null when none.
     const Fault* strike(FaultKind kind, char command = 0);

@@ -1,10 +1,10 @@
 // lpcsim: a simulated LPC17xx serial ISP boot ROM on a pseudo-terminal.
 //
-//   lpcsim [--id W0,W1,W2,W3] [--fill BYTE] [--dump FILE] [--fault SPEC]... [--verbose]
+//   lpcsim [--id W0,W1,W2,W3] [--fill BYTE] [--dump FILE] [--fault RULE]... [--verbose]
 //
 // Prints "ready pty /dev/pts/N" once the port is up. Standard input takes control lines:
-// "fault SPEC", "clear", "dump FILE", "quit"; each is answered "ok" or "error ...".
-// Fault specs: silent:<letter|sync>[:N], rc:<letter>:<code>[:N], checksum:resend|wrong|silent|pass[:N].
+// "fault RULE", "clear", "dump FILE", "quit"; each is answered "ok" or "error ...".
+// Fault rules: silent:<letter|sync>[:N], rc:<letter>:<code>[:N], checksum:resend|wrong|silent|pass[:N].
 #include <array>
 #include <cerrno>
 #include <csignal>
@@ -68,17 +68,17 @@ int main(int argc, char** argv) {
     uint8_t fill = 0xFF;
     std::string dumpPath;
     bool verbose = false;
-    std::vector<std::string> faultSpecs;
+    std::vector<std::string> faultRules;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const bool hasValue = i + 1 < argc;
         if (arg == "--id" && hasValue && parseId(argv[i + 1], id)) ++i;
         else if (arg == "--fill" && hasValue) fill = static_cast<uint8_t>(std::strtoul(argv[++i], nullptr, 0));
         else if (arg == "--dump" && hasValue) dumpPath = argv[++i];
-        else if (arg == "--fault" && hasValue) faultSpecs.push_back(argv[++i]);
+        else if (arg == "--fault" && hasValue) faultRules.push_back(argv[++i]);
         else if (arg == "--verbose") verbose = true;
         else {
-            std::fprintf(stderr, "usage: lpcsim [--id W0,W1,W2,W3] [--fill BYTE] [--dump FILE] [--fault SPEC]... "
+            std::fprintf(stderr, "usage: lpcsim [--id W0,W1,W2,W3] [--fill BYTE] [--dump FILE] [--fault RULE]... "
                                  "[--verbose]\n");
             return 2;
         }
@@ -91,8 +91,8 @@ int main(int argc, char** argv) {
         return 1;
     }
     lpcsim::Chip chip([&pty](const std::string& bytes) { pty.write(bytes); }, id, fill);
-    for (const std::string& spec : faultSpecs) {
-        if (!chip.faults().add(spec, error)) {
+    for (const std::string& rule : faultRules) {
+        if (!chip.faults().add(rule, error)) {
             std::fprintf(stderr, "lpcsim: %s\n", error.c_str());
             return 2;
         }
