@@ -1,6 +1,7 @@
 // The ISP client's encodings, tables and line readers; the readers are fed through a pty.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -163,6 +164,35 @@ TEST_F(NxpChipLine, SyncFailsWithIOWhenTheChipDoesNotSayOkYetStillSendsTheCrysta
     const ssize_t n = read(master_, sent, sizeof sent);
     ASSERT_GT(n, 0);
     EXPECT_EQ(std::string(sent, static_cast<size_t>(n)), "?Synchronized\r\n14746\r\n");
+}
+
+TEST_F(NxpChipLine, GetEchoGivesUpOnALineThatChattersForeignBytes) {
+    chipSends(std::string(3000, 'x'));
+    size_t matched = 0;
+    const auto started = std::chrono::steady_clock::now();
+    isp_.GetEcho("abc", 3, matched);
+    EXPECT_EQ(matched, 0u);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2));
+}
+
+TEST_F(NxpChipLine, ReadDecodesDataLinesAndConfirmsTheirChecksum) {
+    isp_.echo = false;
+    const uint8_t data[8] = {1, 2, 3, 4, 250, 251, 252, 253};
+    char line[16];
+    NXPSerialClass::uuencode(line, data, sizeof data);
+    chipSends(std::string("0\r\n") + line + "\r\n" + std::to_string(NXPSerialClass::sum(data, 8)) + "\r\nOK\r\n");
+    uint8_t out[8] = {};
+    ASSERT_EQ(isp_.Read(0, 8, out), aErrNone);
+    EXPECT_EQ(std::memcmp(out, data, 8), 0);
+}
+
+TEST_F(NxpChipLine, ReadEndsWhenTheChipFallsSilentInsteadOfWaitingForEver) {
+    isp_.echo = false;
+    chipSends("0\r\n");
+    uint8_t out[8] = {};
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(isp_.Read(0, 8, out), aErrTimeout);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2));
 }
 
 }  // namespace
