@@ -195,4 +195,10 @@ TEST_F(NxpChipLine, ReadEndsWhenTheChipFallsSilentInsteadOfWaitingForEver) {
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2));
 }
 
+TEST_F(NxpChipLine, DeviceIdCutShortIsAFailureNotASuccess) {
+    isp_.echo = false;
+    chipSends("0\r\n1\r\n2\r\n");
+    EXPECT_EQ(isp_.GetDeviceID(), aErrTimeout);
+}
+
 }  // namespace
