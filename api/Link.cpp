@@ -55,6 +55,7 @@ char* copyName(const char* name) {
 Link::impl::impl(Link* ownerLink, const char* linkName) : owner(ownerLink), name(copyName(linkName)) {}
 
 Link::impl::~impl() {
+    aLogger_Destroy(&logger);
     aLink_Destroy(&linkRef);
     if (spec) aLinkSpec_Destroy(&spec);
     free(name);
@@ -199,6 +200,7 @@ aErr Link::connectThroughLinkModule(Link& router) {
     if (routerRef == 0) return aErrInitialization;
     if (m_impl->linkRef != 0) {
         if (isConnected()) return aErrConnection;
+        m_impl->stopPacketLog();
         aLink_Destroy(&m_impl->linkRef);
     }
     const aErr result = m_impl->connectHelper();
@@ -219,11 +221,14 @@ linkStatus Link::getStatus() const {
 }
 
 aErr Link::disconnect() {
+    m_impl->stopPacketLog();
     if (m_impl->linkRef != 0) aLink_Destroy(&m_impl->linkRef);
     return aErrNone;
 }
 
 aErr Link::reset() {
+    // A reset releases the link's packet log; the logger must not be reading it then.
+    m_impl->stopPacketLog();
     if (m_impl->linkRef != 0) aLink_Reset(m_impl->linkRef);
     return aErrNone;
 }

@@ -67,6 +67,14 @@ public:
     // Drops the queued packets from the module whose data start with the length match bytes.
     aErr dropMatchingPackets(uint8_t module, const uint8_t* match, uint8_t length);
 
+    // Packet log: every packet over the link, one text line each, appended to the
+    // file at path by a logger thread. A later enable on the same link keeps the
+    // first file; after a reconnect the log moves to the path given then.
+    aErr enablePacketLog(const char* path);
+    // Stops the logger thread; the link's ring keeps recording. A disconnect or a
+    // reset stops the logger too, and a reset drops the ring: enable again to go on.
+    aErr disablePacketLog();
+
 private:
     class impl;
     impl* m_impl;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "Link.h"
+#include "aLogger.h"
 
 namespace Veltrane {
 namespace Corvalith {
@@ -21,6 +22,10 @@ public:
     aErr connectHelper();
     aErr linkCreateHelper(const linkSpec& target);
     aErr waitForLink(uint16_t count);
+    // The logger procedure: writes the link's oldest packet-log record as a line.
+    static void readDebugBuffer(void* file, unsigned int linkID);
+    // Stops the logger thread before the link it reads goes away.
+    void stopPacketLog();
 
     Link* owner;
     // Only ever an ID that a create call returned to this Link: one use it owns.
@@ -28,6 +33,8 @@ public:
     aWeaveConfig config;
     char* name = nullptr;
     linkSpec* spec = nullptr;
+    // Bound to the link ID it was created with.
+    aLoggerRef logger = nullptr;
 };
 
 }  // namespace Corvalith

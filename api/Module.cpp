@@ -191,5 +191,17 @@ aErr Module::entityGroup(uint8_t command, uint8_t second, uint8_t* group) {
     return informationQuery(request, sizeof request, sizeof request, group);
 }
 
+// Packet log: forwarded to the Link.
+
+aErr Module::enablePacketLog(const char* path) {
+    if (!link) return aErrConfiguration;
+    return link->enablePacketLog(path);
+}
+
+aErr Module::disablePacketLog() {
+    if (!link) return aErrConfiguration;
+    return link->disablePacketLog();
+}
+
 }  // namespace Corvalith
 }  // namespace Veltrane

@@ -46,6 +46,10 @@ public:
     aErr subClassQuantity(uint8_t command, uint8_t second, uint8_t* count);
     aErr entityGroup(uint8_t command, uint8_t second, uint8_t* group);
 
+    // Packet log of the module's Link (see Link::enablePacketLog).
+    aErr enablePacketLog(const char* path);
+    aErr disablePacketLog();
+
 private:
     aErr afterConnect(aErr linkResult);
     aErr informationQuery(const uint8_t* request, uint8_t requestLength, uint8_t echoLength, uint8_t* answer);

@@ -130,9 +130,19 @@ void sHandleHBBackChannel(aLink* link, const aPacket* heartbeat) {
     aPacket_Destroy(&answer);
 }
 
+// Wire form of the packet: address, data size, data.
+void sRecordPacket(aLink* link, uint32_t direction, const aPacket* packet) {
+    aPacketLog* log = link->packetLog;
+    if (!log) return;
+    aMutex_Lock(link->packetLogMutex);
+    aPacketLog_Put(log, direction, packet->dataSize + 2u, &packet->address);
+    aMutex_Unlock(link->packetLogMutex);
+}
+
 aErr sHandlePacket(aLink* link) {
     aPacket* packet = link->rxPacket;
     if (!aPacket_IsComplete(packet)) return aErrNone;
+    sRecordPacket(link, aPACKETLOG_INCOMING, packet);
 
     uint8_t filterResult = 0;
     aMutex_Lock(link->userFilterSema);
@@ -211,7 +221,12 @@ intptr_t sOutPipeProcess(void* ref) {
     while (link->running == 1) {
         aPacket* packet = aPacketFifo_Await(link->outFifo, WRITER_WAIT_MS);
         if (!packet) continue;
-        if (packet->address != WAKE_ADDRESS) sWritePacket(link, packet);
+        if (packet->address != WAKE_ADDRESS) {
+            // Recorded before the write, so a quick reply is never logged ahead of
+            // its request; the write's result does not matter to the record.
+            sRecordPacket(link, aPACKETLOG_OUTGOING, packet);
+            sWritePacket(link, packet);
+        }
         aPacket_Destroy(&packet);
     }
     // Send what is still queued (route off among it), but never let a stalled
@@ -272,6 +287,9 @@ void aLink_Release(aLink* link) {
     if (link->outFifo) aPacketFifo_Destroy(&link->outFifo);
     if (link->rxPacket) aPacket_Destroy(&link->rxPacket);
     if (link->userFilterSema) aMutex_Destroy(&link->userFilterSema);
+    aPacketLog* log = link->packetLog.exchange(nullptr);
+    aPacketLog_Destroy(&log);
+    if (link->packetLogMutex) aMutex_Destroy(&link->packetLogMutex);
     if (link->stream) aStream_Destroy(&link->stream);
 }
 
@@ -407,4 +425,72 @@ aErr aLink_InstallUserPacketFilter(aLinkRef id, aPacketFilterProc proc, const vo
     link->userFilterRef = ref;
     aMutex_Unlock(link->userFilterSema);
     return aErrNone;
+}
+
+aErr aLink_PacketDebug_SetLogSize(aLinkRef id, int32_t size) {
+    aLink* link = aLinkManager_GetLink(id);
+    if (!link) return aErrParam;
+    if (size > aPACKETLOG_MAX_SIZE) return aErrParam;
+    if (link->packetLog) return aErrBusy;
+    link->packetLogSize = size < 0 ? 0 : static_cast<uint32_t>(size);
+    return aErrNone;
+}
+
+aErr aLink_PacketDebug_Enable(aLinkRef id) {
+    aLink* link = aLinkManager_GetLink(id);
+    if (!link) return aErrParam;
+    if (link->packetLogSize == 0) link->packetLogSize = aPACKETLOG_DEFAULT_SIZE;
+    if (!link->packetLogMutex) {
+        char name[1024];
+        snprintf(name, sizeof name, "LOG_SEMA_%p", static_cast<void*>(link));
+        link->packetLogMutex = aMutex_Create(name);
+    }
+    if (!link->packetLogMutex) return aErrResource;
+    aPacketLog* log = link->packetLog;
+    if (!log) {
+        log = aPacketLog_Create(link->packetLogSize);
+        if (!log) return aErrResource;
+        log->enabled = 1;
+        link->packetLog = log;
+        return aErrNone;
+    }
+    aMutex_Lock(link->packetLogMutex);
+    log->enabled = 1;
+    aMutex_Unlock(link->packetLogMutex);
+    return aErrNone;
+}
+
+aErr aLink_PacketDebug_Disable(aLinkRef id) {
+    aLink* link = aLinkManager_GetLink(id);
+    if (!link) return aErrParam;
+    aPacketLog* log = link->packetLog;
+    if (!log) return aErrNotReady;
+    aMutex_Lock(link->packetLogMutex);
+    log->enabled = 0;
+    aMutex_Unlock(link->packetLogMutex);
+    return aErrNone;
+}
+
+aErr aLink_PacketDebug_Read(aLinkRef id, uint32_t* direction, uint32_t* length, uint8_t* buffer) {
+    aLink* link = aLinkManager_GetLink(id);
+    if (!link) return aErrParam;
+    aPacketLog* log = link->packetLog;
+    if (!log) return aErrNotReady;
+    aMutex_Lock(link->packetLogMutex);
+    const aErr result = aPacketLog_Get(log, direction, length, buffer);
+    aMutex_Unlock(link->packetLogMutex);
+    return result;
+}
+
+aErr aLink_PacketDebug_Write(aLinkRef id, uint8_t direction, int32_t length, const uint8_t* bytes) {
+    aLink* link = aLinkManager_GetLink(id);
+    if (!link) return aErrParam;
+    aPacketLog* log = link->packetLog;
+    if (!log) return aErrNotReady;
+    // The record's length field is one byte.
+    if (length < 0 || length > 255 || (length > 0 && !bytes)) return aErrParam;
+    aMutex_Lock(link->packetLogMutex);
+    const aErr result = aPacketLog_Put(log, direction, static_cast<uint32_t>(length), bytes);
+    aMutex_Unlock(link->packetLogMutex);
+    return result;
 }

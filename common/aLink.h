@@ -54,3 +54,17 @@ aErr aLink_Reset(aLinkRef id);
 aErr aLink_ForceRoute(aLinkRef id, uint8_t value);
 // Accepts every packet.
 uint8_t drainAll(const aPacket* packet, const void* ref);
+
+// Packet log of a link: a ring of records of every packet the link's threads pass
+// (direction 1 sent, 2 received) and of caller text. Unknown IDs give aErrParam,
+// a link without a ring aErrNotReady.
+// Ring size for the next enable (0: 0x10000 bytes); aErrBusy once a ring exists.
+aErr aLink_PacketDebug_SetLogSize(aLinkRef id, int32_t size);
+// Creates the ring when missing (keeping an existing one and its records).
+aErr aLink_PacketDebug_Enable(aLinkRef id);
+// Marks the ring disabled; recording goes on until the link is released.
+aErr aLink_PacketDebug_Disable(aLinkRef id);
+// Takes the oldest record; *length is the buffer's capacity in, the record's length out.
+aErr aLink_PacketDebug_Read(aLinkRef id, uint32_t* direction, uint32_t* length, uint8_t* buffer);
+// Adds a record of 0 to 255 bytes; other lengths give aErrParam.
+aErr aLink_PacketDebug_Write(aLinkRef id, uint8_t direction, int32_t length, const uint8_t* bytes);

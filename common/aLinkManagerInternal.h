@@ -8,6 +8,7 @@
 
 #include "aLink.h"
 #include "aMutex.h"
+#include "aPacketDebug.h"
 #include "aThread.h"
 
 #define aLINK_CHECK 0xCEEDu
@@ -36,6 +37,11 @@ struct aLink {
     aPacketFilterProc userFilter = nullptr;
     const void* userFilterRef = nullptr;
     aMutexRef userFilterSema = nullptr;
+    // Packet log: the ring appears only after its mutex exists, and the reader and
+    // writer threads record into it whenever it is there.
+    std::atomic<aPacketLog*> packetLog{nullptr};
+    uint32_t packetLogSize = 0;
+    aMutexRef packetLogMutex = nullptr;
 };
 
 // Link types of registry entries: the discovery transports plus 0 for a caller's stream.
@@ -64,8 +70,8 @@ aLinkRef aLink_Init(aLinkRef id, aStreamRef stream);
 aErr aLink_Start(aLinkRef id);
 aErr aLink_Stop(aLink* link);
 aErr aLink_Sync(aLinkRef id);
-// Frees what aLink_Init made (queues, packet, mutex) and the stream; safe on a link
-// that was only partly initialised.
+// Frees what aLink_Init made (queues, packet, mutex), the packet log and the stream;
+// safe on a link that was only partly initialised.
 void aLink_Release(aLink* link);
 
 // The entry's link object, or none when the ID is not registered.

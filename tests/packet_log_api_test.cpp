@@ -1,0 +1,200 @@
+// The packet log of a Link and a Module against the simulated module over loopback
+// TCP: the text lines of the log file, one per packet both ways in order, the START
+// line of each enable, disable and enable again, reset and reconnect.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <ctime>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Module.h"
+#include "aFile.h"
+#include "api_modsim.h"
+#include "tempdir.h"
+
+using namespace Veltrane::Corvalith;
+using namespace std::chrono_literals;
+using testsupport::ApiModsim;
+using testsupport::readWholeFile;
+using testsupport::TempDir;
+
+namespace {
+
+const uint8_t MODULE_ADDRESS = 4;
+const std::string START_LINE = std::string("6 < START") + '\0';
+
+std::vector<std::string> fileLines(const std::string& path) {
+    std::vector<std::string> lines;
+    if (!aFile_Exists(path.c_str())) return lines;
+    const std::string content = readWholeFile(path);
+    size_t begin = 0;
+    for (size_t end; (end = content.find("\r\n", begin)) != std::string::npos; begin = end + 2)
+        lines.push_back(content.substr(begin, end - begin));
+    if (begin != content.size()) lines.push_back("unterminated: " + content.substr(begin));
+    return lines;
+}
+
+std::vector<std::string> awaitLines(const std::string& path, size_t count) {
+    const auto deadline = std::chrono::steady_clock::now() + 3s;
+    auto lines = fileLines(path);
+    while (lines.size() < count && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(5ms);
+        lines = fileLines(path);
+    }
+    return lines;
+}
+
+// The line of an echo (command 0x17) of `data` in either direction.
+std::string echoLine(const char* arrow, const std::vector<uint8_t>& data) {
+    std::string line = std::to_string(data.size() + 3) + " " + arrow + " ";
+    char byte[8];
+    for (uint8_t b : std::vector<uint8_t>{MODULE_ADDRESS, static_cast<uint8_t>(data.size() + 1), 0x17}) {
+        snprintf(byte, sizeof byte, "0x%X ", b);
+        line += byte;
+    }
+    for (uint8_t b : data) {
+        snprintf(byte, sizeof byte, "0x%X ", b);
+        line += byte;
+    }
+    return line;
+}
+
+class PacketLogApi : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(sim.ready());
+        module = std::make_unique<Module>(MODULE_ADDRESS, false, 0);
+        aWeaveConfig config;
+        config.enabled = 0;
+        config.fallback = 0;
+        module->setConfig(config);
+        ASSERT_EQ(module->connectFromSpec(sim.spec()), aErrNone);
+        ASSERT_TRUE(sim.waitForLog("ev route on"));
+    }
+
+    void echo(const std::vector<uint8_t>& data, std::vector<std::string>& expected) {
+        ASSERT_EQ(module->debug(data.data(), static_cast<uint8_t>(data.size())), aErrNone);
+        expected.push_back(echoLine(">", data));
+        expected.push_back(echoLine("<", data));
+    }
+
+    ApiModsim sim{{"--address", std::to_string(MODULE_ADDRESS)}, "127.0.0.4"};
+    TempDir dir;
+    std::unique_ptr<Module> module;
+};
+
+TEST_F(PacketLogApi, FileLinesMatchThePacketsBothWaysInOrder) {
+    const std::string path = dir.file("packets.log");
+    ASSERT_EQ(module->enablePacketLog(path.c_str()), aErrNone);
+    std::vector<std::string> expected{START_LINE};
+    echo({3, 0x41, 0x20}, expected);
+    echo({0xFF, 0, 0x10, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24},
+         expected);
+    echo({}, expected);
+    EXPECT_EQ(awaitLines(path, expected.size()), expected);
+    EXPECT_EQ(module->disablePacketLog(), aErrNone);
+    EXPECT_EQ(expected[1], "6 > 0x4 0x4 0x17 0x3 0x41 0x20 ");
+}
+
+TEST_F(PacketLogApi, SecondEnableKeepsTheFirstFile) {
+    const std::string first = dir.file("first.log");
+    const std::string second = dir.file("second.log");
+    ASSERT_EQ(module->enablePacketLog(first.c_str()), aErrNone);
+    ASSERT_EQ(module->enablePacketLog(second.c_str()), aErrNone);
+    EXPECT_EQ(awaitLines(first, 2), (std::vector<std::string>{START_LINE, START_LINE}));
+    EXPECT_FALSE(aFile_Exists(second.c_str()));
+}
+
+double processCpuSeconds() {
+    timespec now{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    return now.tv_sec + now.tv_nsec / 1e9;
+}
+
+TEST_F(PacketLogApi, IdleLoggerSleepsAndWritesNothing) {
+    const std::string path = dir.file("packets.log");
+    ASSERT_EQ(module->enablePacketLog(path.c_str()), aErrNone);
+    ASSERT_EQ(awaitLines(path, 1).size(), 1u);
+    const double cpuBefore = processCpuSeconds();
+    std::this_thread::sleep_for(300ms);
+    EXPECT_LT(processCpuSeconds() - cpuBefore, 0.1) << "the logger spins on an empty ring";
+    EXPECT_EQ(fileLines(path), std::vector<std::string>{START_LINE});
+}
+
+TEST_F(PacketLogApi, DisabledLogKeepsRecordingForTheNextEnable) {
+    EXPECT_EQ(module->disablePacketLog(), aErrParam);
+    const std::string path = dir.file("packets.log");
+    std::vector<std::string> expected{START_LINE};
+    ASSERT_EQ(module->enablePacketLog(path.c_str()), aErrNone);
+    echo({1}, expected);
+    ASSERT_EQ(awaitLines(path, expected.size()), expected);
+    const auto stopStart = std::chrono::steady_clock::now();
+    ASSERT_EQ(module->disablePacketLog(), aErrNone);
+    EXPECT_LT(std::chrono::steady_clock::now() - stopStart, 100ms);
+    EXPECT_EQ(module->disablePacketLog(), aErrNone);
+
+    std::vector<std::string> whileDisabled;
+    echo({2}, whileDisabled);
+    std::this_thread::sleep_for(30ms);
+    EXPECT_EQ(fileLines(path), expected);
+
+    ASSERT_EQ(module->enablePacketLog(path.c_str()), aErrNone);
+    // The ring's older records come out first, then the new START.
+    expected.insert(expected.end(), whileDisabled.begin(), whileDisabled.end());
+    expected.push_back(START_LINE);
+    EXPECT_EQ(awaitLines(path, expected.size()), expected);
+}
+
+TEST_F(PacketLogApi, ResetReleasesTheLogUntilEnabledAgain) {
+    const std::string path = dir.file("packets.log");
+    std::vector<std::string> expected{START_LINE};
+    ASSERT_EQ(module->enablePacketLog(path.c_str()), aErrNone);
+    echo({1}, expected);
+    ASSERT_EQ(awaitLines(path, expected.size()), expected);
+
+    ASSERT_EQ(module->getLink()->reset(), aErrNone);
+    ASSERT_TRUE(module->isConnected());
+    std::vector<std::string> unlogged;
+    echo({2}, unlogged);
+    std::this_thread::sleep_for(20ms);
+    EXPECT_EQ(fileLines(path), expected);
+
+    ASSERT_EQ(module->enablePacketLog(path.c_str()), aErrNone);
+    expected.push_back(START_LINE);
+    echo({3}, expected);
+    EXPECT_EQ(awaitLines(path, expected.size()), expected);
+}
+
+TEST_F(PacketLogApi, ReconnectedLinkIsLoggedIntoTheNewFile) {
+    const std::string first = dir.file("first.log");
+    const std::string second = dir.file("second.log");
+    ASSERT_EQ(module->enablePacketLog(first.c_str()), aErrNone);
+    ASSERT_EQ(awaitLines(first, 1).size(), 1u);
+    ASSERT_EQ(module->disconnect(), aErrNone);
+    EXPECT_EQ(module->enablePacketLog(first.c_str()), aErrConfiguration);
+    EXPECT_EQ(module->disablePacketLog(), aErrConfiguration);
+
+    ASSERT_EQ(module->reconnect(), aErrNone);
+    ASSERT_TRUE(sim.waitForLog("ev route on", 2));
+    ASSERT_EQ(module->enablePacketLog(second.c_str()), aErrNone);
+    std::vector<std::string> expected{START_LINE};
+    echo({9}, expected);
+    EXPECT_EQ(awaitLines(second, expected.size()), expected);
+    EXPECT_EQ(fileLines(first), std::vector<std::string>{START_LINE});
+}
+
+TEST(PacketLogApiOffline, UnconnectedLinkRefuses) {
+    TempDir dir;
+    Link link("offline");
+    EXPECT_EQ(link.enablePacketLog(dir.file("x.log").c_str()), aErrConfiguration);
+    EXPECT_EQ(link.disablePacketLog(), aErrConfiguration);
+    Module module(2, false, 0);
+    EXPECT_EQ(module.enablePacketLog(dir.file("x.log").c_str()), aErrConfiguration);
+    EXPECT_EQ(module.disablePacketLog(), aErrConfiguration);
+    EXPECT_FALSE(aFile_Exists(dir.file("x.log").c_str()));
+}
+
+}  // namespace
