@@ -1,0 +1,76 @@
+// Client of the LPC17xx boot ROM's serial in-system-programming (ISP) loader: ASCII
+// commands ended by "\r\n", decimal return-code lines, uuencoded data lines guarded by
+// decimal byte-sum checksums. One object per command, kept on the stack; it owns its port.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "aError.h"
+#include "aStream.h"
+
+class NXPSerialClass {
+public:
+    NXPSerialClass();
+    ~NXPSerialClass();
+    NXPSerialClass(const NXPSerialClass&) = delete;
+    NXPSerialClass& operator=(const NXPSerialClass&) = delete;
+
+    aErr Connect(const char* portName, uint32_t baudRate);
+    aErr Disconnect();
+    aErr Sync();
+    aErr GetDeviceID();
+    aErr GetBootLoaderVersion(uint8_t& first, uint8_t& second);
+    aErr GetPartNumber(int64_t& partNumber);
+    aErr Unlock();
+    aErr SetEcho(bool on);
+    aErr SetBaudRate(uint32_t rate);
+    aErr Prepare(uint32_t firstSector, uint32_t lastSector);
+    aErr Erase(uint32_t firstSector, uint32_t lastSector);
+    aErr Write(uint32_t ramAddress, uint32_t count, const uint8_t* data);
+    aErr Read(uint32_t address, uint32_t count, uint8_t* destination);
+    aErr CopyToFlash(uint32_t flashAddress, uint32_t ramAddress, uint32_t count);
+    aErr ExecuteFrom(uint32_t address);
+
+    static const char* GetErrorText(const char* line);
+    static uint32_t CopyLength(uint32_t count);
+    static uint32_t SectorFromAddress(uint32_t address);
+
+    static uint32_t sum(const uint8_t* bytes, size_t count);
+    static char uuchar(uint32_t value);
+    // Writes one line (length character, groups, zero) into out, which needs
+    // 2 + 4 * ceil(count / 3) characters; returns the input bytes consumed.
+    static size_t uuencode(char* out, const uint8_t* bytes, size_t count);
+    // Returns the line's byte count, or 0 when it exceeds capacity.
+    static size_t uudecode(uint8_t* out, size_t capacity, const char* line);
+
+    // Transfer primitives.
+    aErr Send(const char* text, bool checkEcho);
+    aErr SendCommand(const char* text, uint32_t waitMs);
+    aErr Response(uint8_t* buffer, size_t size, size_t& count, const char* expected,
+                  size_t expectedLength);
+    aErr GetLine(char* buffer, size_t size, size_t& count, uint32_t tries);
+    aErr GetEcho(const char* text, size_t length, size_t& count);
+    size_t GetErrorIndex(size_t length) const;
+
+    static const uint8_t MAX_ERROR = 20;
+    static constexpr float CRYSTAL_DEFAULT = 14.7456f;
+    static const uint32_t MAX_BYTES_PER_LINE = 45;
+    static const uint32_t LINES_PER_CHECKSUM = 20;
+    static const uint32_t MAX_READ_RETRY = 3;
+    static const uint32_t WRITE_ADDRESS = 0x10001000;
+    static const char* const ERROR_TEXT[MAX_ERROR + 1];
+
+    aStreamRef stream;
+    bool echo;
+    uint32_t baud;
+    char port[2048];
+    uint32_t deviceID[4];
+
+private:
+    aErr runCommand(const char* text, const char* failurePrefix, char* line, size_t& length);
+    void dumpBytes(const char* title, const uint8_t* bytes, size_t count);
+};
+
+// Flash sectors of a 512 KB part: {start address, size, sector number}, closed by an end row.
+extern const uint32_t NXP_LPC17XX_sectors[31][3];

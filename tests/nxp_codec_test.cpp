@@ -1,0 +1,204 @@
+// The ISP client's encodings, tables and line readers; the readers are fed through a pty.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <termios.h>
+#include <unistd.h>
+
+#include "NXPSerial.h"
+#include "Log.h"
+#include "log_capture.h"
+
+namespace {
+
+TEST(NxpCodec, UuencodesGroupsOfThreeWithTheGraveAccentForZero) {
+    char line[16];
+    const uint8_t abc[3] = {0x61, 0x62, 0x63};
+    EXPECT_EQ(NXPSerialClass::uuencode(line, abc, 3), 3u);
+    EXPECT_STREQ(line, "#86)C");
+    EXPECT_EQ(NXPSerialClass::uuencode(line, abc, 0), 0u);
+    EXPECT_STREQ(line, "`");
+}
+
+TEST(NxpCodec, UudecodeRoundTripsAndStaysInsideItsBuffer) {
+    uint8_t data[45];
+    for (size_t i = 0; i < sizeof data; ++i) data[i] = static_cast<uint8_t>(i * 37 + 1);
+    char line[64];
+    NXPSerialClass::uuencode(line, data, sizeof data);
+    EXPECT_EQ(std::strlen(line), 61u);
+
+    uint8_t out[48];
+    std::memset(out, 0xEE, sizeof out);
+    ASSERT_EQ(NXPSerialClass::uudecode(out, 45, line), 45u);
+    EXPECT_EQ(std::memcmp(out, data, 45), 0);
+    EXPECT_EQ(out[45], 0xEE);
+
+    std::memset(out, 0xEE, sizeof out);
+    EXPECT_EQ(NXPSerialClass::uudecode(out, 44, line), 0u);
+    EXPECT_EQ(out[0], 0xEE);
+
+    // A line cut short stops at its end rather than reading past it.
+    testsupport::LogCapture log(DEBUG_NXPSerial);
+    line[10] = '\0';
+    EXPECT_EQ(NXPSerialClass::uudecode(out, 48, line), 45u);
+    EXPECT_NE(log.text().find("Error buffer overrun\n"), std::string::npos);
+}
+
+TEST(NxpCodec, SumsBytesIntoAnUnsigned32BitWord) {
+    const uint8_t bytes[4] = {0xFF, 0xFF, 0x01, 0x00};
+    EXPECT_EQ(NXPSerialClass::sum(bytes, 4), 0x1FFu);
+}
+
+TEST(NxpCodec, CopyLengthRoundsUpToTheSizesTheChipCopies) {
+    testsupport::LogCapture log(DEBUG_NXPSerial);
+    const std::pair<uint32_t, uint32_t> cases[] = {{1, 256}, {256, 256}, {257, 512}, {1000, 1024}, {4096, 4096},
+                                                   {4097, 4097}};
+    for (const auto& [n, rounded] : cases) EXPECT_EQ(NXPSerialClass::CopyLength(n), rounded) << n;
+    EXPECT_NE(log.text().find("Copy length is too large. 4097 > 4096.\n"), std::string::npos);
+}
+
+TEST(NxpCodec, SectorFromAddressWalksTheSectorTable) {
+    const std::pair<uint32_t, uint32_t> cases[] = {{0, 0},       {0xFFF, 0},   {0x1000, 1},   {0xFFFF, 15},
+                                                   {0x10000, 16}, {0x7FFFF, 29}, {0x80000, 30}, {0xFFFFFFFF, 30}};
+    for (const auto& [address, sector] : cases) EXPECT_EQ(NXPSerialClass::SectorFromAddress(address), sector) << address;
+}
+
+TEST(NxpCodec, GetErrorTextNamesTheReturnCode) {
+    EXPECT_STREQ(NXPSerialClass::GetErrorText("9\r\n"), "SECTOR_NOT_PREPARED_FOR_WRITE_OPERATION");
+    EXPECT_STREQ(NXPSerialClass::GetErrorText("0x13\r\n"), "CODE_READ_PROTECTION_ENABLED");
+    EXPECT_STREQ(NXPSerialClass::GetErrorText("25\r\n"), "Unknown error");
+    EXPECT_STREQ(NXPSerialClass::GetErrorText("OK\r\n"), "CMD_SUCCESS");
+}
+
+// A pty whose master the test writes as the chip would.
+class NxpChipLine : public ::testing::Test {
+protected:
+    void SetUp() override {
+        master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        ASSERT_GE(master_, 0);
+        ASSERT_EQ(grantpt(master_), 0);
+        ASSERT_EQ(unlockpt(master_), 0);
+        const std::string slave = ptsname(master_);
+        ASSERT_EQ(isp_.Connect(slave.c_str(), 115200), aErrNone);
+    }
+    void TearDown() override {
+        isp_.Disconnect();
+        if (master_ >= 0) close(master_);
+    }
+    void chipSends(const std::string& bytes) {
+        ASSERT_EQ(write(master_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+        usleep(20000);
+    }
+
+    int master_ = -1;
+    NXPSerialClass isp_;
+};
+
+TEST_F(NxpChipLine, ResponseSkipsLeadingLineEndsAndZeroBytes) {
+    chipSends(std::string("\n\r\0\0OK\r\n", 8));
+    uint8_t buffer[16];
+    size_t count = 0;
+    EXPECT_EQ(isp_.Response(buffer, sizeof buffer, count, "OK\r\n", 4), aErrNone);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), count), "OK\r\n");
+}
+
+TEST_F(NxpChipLine, ResponseEndsAtOnceWhenTheLineIsIdle) {
+    chipSends("OK");
+    uint8_t buffer[16];
+    size_t count = 0;
+    EXPECT_EQ(isp_.Response(buffer, sizeof buffer, count, "OK\r\n", 4), aErrNotReady);
+    EXPECT_EQ(count, 2u);
+}
+
+TEST_F(NxpChipLine, ResponseNeverStoresMoreThanItsBuffer) {
+    chipSends(std::string(40, 'x'));
+    uint8_t buffer[8];
+    size_t count = 0;
+    isp_.Response(buffer, sizeof buffer, count, "Synchronized\r\nSynchronized\r\n", 28);
+    EXPECT_LE(count, sizeof buffer);
+}
+
+TEST_F(NxpChipLine, GetLineSkipsALeadingLineFeedAndKeepsItsLineEnd) {
+    chipSends("\n0\r\n");
+    char line[16];
+    size_t count = 0;
+    EXPECT_EQ(isp_.GetLine(line, sizeof line, count, 100), aErrNone);
+    EXPECT_STREQ(line, "0\r\n");
+}
+
+TEST_F(NxpChipLine, GetLineStoresAtMostItsSizeLessOne) {
+    chipSends(std::string(20, '7'));
+    char line[8];
+    size_t count = 0;
+    isp_.GetLine(line, sizeof line, count, 100);
+    EXPECT_EQ(count, 7u);
+    EXPECT_EQ(std::string(line), "7777777");
+}
+
+TEST_F(NxpChipLine, ResultCodeIsJudgedAtItsPositionForBothEchoModes) {
+    const struct {
+        bool echo;
+        const char* line;
+        aErr expected;
+    } cases[] = {{true, "0\r\n", aErrNone},  {true, "8\r\n", aErrParam},  {false, "0\r\n", aErrNone},
+                 {false, "8\r\n", aErrParam}, {true, "10\r\n", aErrParam}, {true, "", aErrParam}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.line) + (c.echo ? " echo" : " no echo"));
+        isp_.echo = c.echo;
+        // With echo on, the chip repeats the command before it answers.
+        chipSends(std::string(c.echo ? "P 0 0\r\n" : "") + c.line);
+        EXPECT_EQ(isp_.Prepare(0, 0), c.expected);
+        tcflush(master_, TCIFLUSH);
+    }
+}
+
+TEST_F(NxpChipLine, SyncFailsWithIOWhenTheChipDoesNotSayOkYetStillSendsTheCrystal) {
+    chipSends("Synchronized\r\nSynchronized\r\nNO\r\n14746\r\nOK\r\n");
+    EXPECT_EQ(isp_.Sync(), aErrIO);
+    usleep(20000);
+    char sent[128];
+    const ssize_t n = read(master_, sent, sizeof sent);
+    ASSERT_GT(n, 0);
+    EXPECT_EQ(std::string(sent, static_cast<size_t>(n)), "?Synchronized\r\n14746\r\n");
+}
+
+TEST_F(NxpChipLine, GetEchoGivesUpOnALineThatChattersForeignBytes) {
+    chipSends(std::string(3000, 'x'));
+    size_t matched = 0;
+    const auto started = std::chrono::steady_clock::now();
+    isp_.GetEcho("abc", 3, matched);
+    EXPECT_EQ(matched, 0u);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2));
+}
+
+TEST_F(NxpChipLine, ReadDecodesDataLinesAndConfirmsTheirChecksum) {
+    isp_.echo = false;
+    const uint8_t data[8] = {1, 2, 3, 4, 250, 251, 252, 253};
+    char line[16];
+    NXPSerialClass::uuencode(line, data, sizeof data);
+    chipSends(std::string("0\r\n") + line + "\r\n" + std::to_string(NXPSerialClass::sum(data, 8)) + "\r\nOK\r\n");
+    uint8_t out[8] = {};
+    ASSERT_EQ(isp_.Read(0, 8, out), aErrNone);
+    EXPECT_EQ(std::memcmp(out, data, 8), 0);
+}
+
+TEST_F(NxpChipLine, ReadEndsWhenTheChipFallsSilentInsteadOfWaitingForEver) {
+    isp_.echo = false;
+    chipSends("0\r\n");
+    uint8_t out[8] = {};
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(isp_.Read(0, 8, out), aErrTimeout);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2));
+}
+
+TEST_F(NxpChipLine, DeviceIdCutShortIsAFailureNotASuccess) {
+    isp_.echo = false;
+    chipSends("0\r\n1\r\n2\r\n");
+    EXPECT_EQ(isp_.GetDeviceID(), aErrTimeout);
+}
+
+}  // namespace

@@ -1,0 +1,62 @@
+// The chip side of the LPC17xx ISP: sync handshake, echo, text commands with their
+// return codes, uuencoded RAM writes with checksums, and a 512 KB flash image.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "Faults.h"
+
+namespace lpcsim {
+
+class Chip {
+public:
+    static const uint32_t FLASH_SIZE = 0x80000;
+    static const uint32_t RAM_START = 0x10000000;
+    static const uint32_t RAM_SIZE = 0x8000;
+
+    // `send` takes every byte the chip puts on the line.
+    Chip(std::function<void(const std::string&)> send, std::array<uint32_t, 4> deviceId, uint8_t flashFill);
+
+    void receive(uint8_t byte);
+    Faults& faults() { return faults_; }
+    const std::vector<uint8_t>& flash() const { return flash_; }
+    // Events worth a line on the diagnostic output ("sync", "erase 0 1", ...).
+    std::function<void(const std::string&)> onEvent;
+
+private:
+    enum class State { Unsynced, AwaitSynchronized, AwaitCrystal, Command, WriteData };
+
+    void lineComplete(const std::string& line);
+    void command(const std::string& line);
+    void writeDataLine(const std::string& line);
+    void answer(int code);
+    void event(const std::string& text);
+    int sectorOf(uint32_t address) const;
+    int prepareErase(char letter, const std::vector<long>& args);
+    int copyToFlash(const std::vector<long>& args);
+    int startWrite(const std::vector<long>& args);
+
+    std::function<void(const std::string&)> send_;
+    std::array<uint32_t, 4> deviceId_;
+    Faults faults_;
+    State state_ = State::Unsynced;
+    std::string line_;
+    bool echo_ = true;
+    bool unlocked_ = false;
+    bool silenced_ = false;  // the current line is being ignored by a silent fault
+    std::array<bool, 30> prepared_{};
+    std::vector<uint8_t> flash_;
+    std::vector<uint8_t> ram_;
+
+    uint32_t writeAddress_ = 0;
+    uint32_t writeCount_ = 0;
+    uint32_t writePosition_ = 0;
+    uint32_t writeCheckpoint_ = 0;
+    uint32_t writeLines_ = 0;
+};
+
+}  // namespace lpcsim
