@@ -13,6 +13,7 @@
 
 using namespace Veltrane::Corvalith;
 using testsupport::ApiModsim;
+using testsupport::connectWithoutSharing;
 using testsupport::Bytes;
 using testsupport::wireText;
 
@@ -30,11 +31,7 @@ class FactoryData : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(sim.ready());
-        aWeaveConfig config;
-        config.enabled = 0;
-        config.fallback = 0;
-        ASSERT_EQ(module.setConfig(config), aErrNone);
-        ASSERT_EQ(module.connectFromSpec(sim.spec()), aErrNone);
+        ASSERT_EQ(connectWithoutSharing(module, sim.spec()), aErrNone);
         link = module.getLink();
     }
 

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "byte_io.h"
+#include "Module.h"
 #include "discover.h"
 #include "modsim_process.h"
 #include "tempdir.h"
@@ -30,6 +31,15 @@ inline linkSpec tcpLinkSpec(const std::string& address, uint16_t port) {
 }
 
 // The wire form of a packet to `address`, as the simulator logs it.
+// Connects the way the updater does: no link-server sharing, no transport fallback.
+inline aErr connectWithoutSharing(Veltrane::Corvalith::Module& module, const linkSpec& spec) {
+    Veltrane::Corvalith::aWeaveConfig config;
+    config.enabled = 0;
+    config.fallback = 0;
+    const aErr configured = module.setConfig(config);
+    return configured != aErrNone ? configured : module.connectFromSpec(spec);
+}
+
 inline std::string wireText(uint8_t address, const Bytes& data) {
     Bytes wire{address, static_cast<uint8_t>(data.size())};
     wire.insert(wire.end(), data.begin(), data.end());
