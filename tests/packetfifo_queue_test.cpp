@@ -4,29 +4,9 @@
 #include <vector>
 
 #include "packetfifo.h"
+#include "tagged_packets.h"
 
 namespace {
-
-aPacket* sTagged(uint8_t address, uint8_t tag) {
-    return aPacket_CreateWithData(address, 1, &tag);
-}
-
-aErr sPutTagged(uint64_t id, uint8_t address, uint8_t tag) {
-    aPacket* packet = sTagged(address, tag);
-    const aErr result = aPacketFifo_Put(id, packet);
-    aPacket_Destroy(&packet);
-    return result;
-}
-
-// Takes everything left and returns the tags in queue order.
-std::vector<int> sTakeAllTags(uint64_t id) {
-    std::vector<int> tags;
-    while (aPacket* packet = aPacketFifo_Get(id)) {
-        tags.push_back(packet->data[0]);
-        aPacket_Destroy(&packet);
-    }
-    return tags;
-}
 
 struct FilterCount {
     uint8_t address = 0;
@@ -72,21 +52,21 @@ TEST(PacketFifoIds, ConsecutiveAndNonZero) {
 
 TEST_F(PacketFifoQueue, ThousandAndFirstPutEmptiesTheQueue) {
     for (int i = 0; i < aPACKETFIFO_MAX_PACKETS; ++i)
-        ASSERT_EQ(sPutTagged(id, 0x04, static_cast<uint8_t>(i)), aErrNone);
+        ASSERT_EQ(testsupport::putTagged(id, 0x04, static_cast<uint8_t>(i)), aErrNone);
     EXPECT_EQ(aPacketFifo_GetLength(id), 1000u);
 
-    EXPECT_EQ(sPutTagged(id, 0x04, 0xAA), aErrNone);
+    EXPECT_EQ(testsupport::putTagged(id, 0x04, 0xAA), aErrNone);
     EXPECT_EQ(aPacketFifo_GetLength(id), 0u);
 
-    EXPECT_EQ(sPutTagged(id, 0x04, 0xBB), aErrNone);
-    EXPECT_EQ(sTakeAllTags(id), std::vector<int>({0xBB}));
+    EXPECT_EQ(testsupport::putTagged(id, 0x04, 0xBB), aErrNone);
+    EXPECT_EQ(testsupport::takeAllTags(id), std::vector<int>({0xBB}));
 }
 
 TEST_F(PacketFifoQueue, GetAndAwaitTakeTheOldest) {
     EXPECT_EQ(aPacketFifo_Get(id), nullptr);
     EXPECT_EQ(aPacketFifo_Await(id, 0), nullptr);
-    ASSERT_EQ(sPutTagged(id, 0x04, 1), aErrNone);
-    ASSERT_EQ(sPutTagged(id, 0x06, 2), aErrNone);
+    ASSERT_EQ(testsupport::putTagged(id, 0x04, 1), aErrNone);
+    ASSERT_EQ(testsupport::putTagged(id, 0x06, 2), aErrNone);
 
     aPacket* packet = aPacketFifo_Await(id, 0);
     ASSERT_NE(packet, nullptr);
@@ -94,11 +74,11 @@ TEST_F(PacketFifoQueue, GetAndAwaitTakeTheOldest) {
     EXPECT_TRUE(aPacket_IsComplete(packet));
     aPacket_Destroy(&packet);
     EXPECT_EQ(aPacketFifo_GetLength(id), 1u);
-    EXPECT_EQ(sTakeAllTags(id), std::vector<int>({2}));
+    EXPECT_EQ(testsupport::takeAllTags(id), std::vector<int>({2}));
 }
 
 TEST_F(PacketFifoQueue, QueueHoldsItsOwnCopies) {
-    aPacket* mine = sTagged(0x04, 7);
+    aPacket* mine = testsupport::taggedPacket(0x04, 7);
     ASSERT_EQ(aPacketFifo_Put(id, mine), aErrNone);
     mine->data[0] = 8;
 
@@ -109,7 +89,7 @@ TEST_F(PacketFifoQueue, QueueHoldsItsOwnCopies) {
     aPacket_Destroy(&out);
     aPacket_Destroy(&mine);
 
-    ASSERT_EQ(sPutTagged(id, 0x04, 9), aErrNone);
+    ASSERT_EQ(testsupport::putTagged(id, 0x04, 9), aErrNone);
     FilterCount count;
     count.address = 0x04;
     aPacket* found = aPacketFifo_GetFirst(id, sAddressFilter, &count);
@@ -131,7 +111,7 @@ TEST_F(PacketFifoQueue, InvalidPacketsAreNotQueued) {
 
 TEST_F(PacketFifoQueue, GetFirstOffersEachPacketOnceInOrder) {
     for (uint8_t tag = 1; tag <= 4; ++tag)
-        ASSERT_EQ(sPutTagged(id, tag == 3 ? 0x04 : 0x06, tag), aErrNone);
+        ASSERT_EQ(testsupport::putTagged(id, tag == 3 ? 0x04 : 0x06, tag), aErrNone);
 
     FilterCount count;
     count.address = 0x04;
@@ -145,12 +125,12 @@ TEST_F(PacketFifoQueue, GetFirstOffersEachPacketOnceInOrder) {
     EXPECT_EQ(aPacketFifo_GetFirst(id, sAddressFilter, &count), nullptr);
     EXPECT_EQ(count.calls, 3);
     EXPECT_EQ(aPacketFifo_GetFirst(id, nullptr, nullptr), nullptr);
-    EXPECT_EQ(sTakeAllTags(id), std::vector<int>({1, 2, 4}));
+    EXPECT_EQ(testsupport::takeAllTags(id), std::vector<int>({1, 2, 4}));
 }
 
 TEST_F(PacketFifoQueue, DrainKeepsTheOthersInOrder) {
     for (uint8_t tag = 1; tag <= 6; ++tag)
-        ASSERT_EQ(sPutTagged(id, tag % 2 ? 0x04 : 0x06, tag), aErrNone);
+        ASSERT_EQ(testsupport::putTagged(id, tag % 2 ? 0x04 : 0x06, tag), aErrNone);
 
     EXPECT_EQ(aPacketFifo_DrainPackets(id, sNone, nullptr), 0u);
     FilterCount count;
@@ -167,27 +147,27 @@ TEST_F(PacketFifoQueue, DrainKeepsTheOthersInOrder) {
     EXPECT_EQ(found->data[0], 2);
     aPacket_Destroy(&found);
 
-    EXPECT_EQ(sTakeAllTags(id), std::vector<int>({4, 6}));
+    EXPECT_EQ(testsupport::takeAllTags(id), std::vector<int>({4, 6}));
     for (uint8_t tag = 1; tag <= 3; ++tag)
-        ASSERT_EQ(sPutTagged(id, 0x04, tag), aErrNone);
+        ASSERT_EQ(testsupport::putTagged(id, 0x04, tag), aErrNone);
     EXPECT_EQ(aPacketFifo_DrainPackets(id, sAll, nullptr), 3u);
     EXPECT_EQ(aPacketFifo_GetLength(id), 0u);
 }
 
 TEST_F(PacketFifoQueue, AwaitFirstOffersQueuedPacketsOncePerCall) {
     for (uint8_t tag = 1; tag <= 3; ++tag)
-        ASSERT_EQ(sPutTagged(id, 0x06, tag), aErrNone);
+        ASSERT_EQ(testsupport::putTagged(id, 0x06, tag), aErrNone);
     FilterCount count;
     count.address = 0x04;
     EXPECT_EQ(aPacketFifo_AwaitFirst(id, sAddressFilter, &count, 0), nullptr);
     EXPECT_EQ(count.calls, 3);
     EXPECT_EQ(aPacketFifo_AwaitFirst(id, sAddressFilter, &count, 30), nullptr);
     EXPECT_EQ(count.calls, 6) << "a new call offers the declined packets again, once each";
-    EXPECT_EQ(sTakeAllTags(id), std::vector<int>({1, 2, 3}));
+    EXPECT_EQ(testsupport::takeAllTags(id), std::vector<int>({1, 2, 3}));
 }
 
 TEST_F(PacketFifoQueue, DestroyClearsTheIdAndForgetsTheQueue) {
-    ASSERT_EQ(sPutTagged(id, 0x04, 1), aErrNone);
+    ASSERT_EQ(testsupport::putTagged(id, 0x04, 1), aErrNone);
     const uint64_t old = id;
     EXPECT_EQ(aPacketFifo_Destroy(&id), aErrNone);
     EXPECT_EQ(id, 0u);
@@ -199,7 +179,7 @@ TEST_F(PacketFifoQueue, DestroyClearsTheIdAndForgetsTheQueue) {
 
     FilterCount count;
     EXPECT_EQ(aPacketFifo_GetLength(old), 0u);
-    EXPECT_EQ(sPutTagged(old, 0x04, 2), aErrParam);
+    EXPECT_EQ(testsupport::putTagged(old, 0x04, 2), aErrParam);
     EXPECT_EQ(aPacketFifo_Get(old), nullptr);
     EXPECT_EQ(aPacketFifo_Await(old, 10), nullptr);
     EXPECT_EQ(aPacketFifo_GetFirst(old, sAll, nullptr), nullptr);
@@ -212,7 +192,7 @@ TEST(PacketFifoAbsent, IdZeroIsNoQueue) {
     uint64_t zero = 0;
     EXPECT_EQ(aPacketFifo_Destroy(&zero), aErrNotFound);
     EXPECT_EQ(aPacketFifo_GetLength(0), 0u);
-    EXPECT_EQ(sPutTagged(0, 0x04, 1), aErrParam);
+    EXPECT_EQ(testsupport::putTagged(0, 0x04, 1), aErrParam);
     EXPECT_EQ(aPacketFifo_Await(0, 0), nullptr);
 }
 

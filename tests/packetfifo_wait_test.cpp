@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "packetfifo.h"
+#include "tagged_packets.h"
 
 namespace {
 
@@ -30,22 +31,6 @@ bool sWaitFor(const std::function<bool()>& condition, milliseconds bound = kBoun
 long sMillisSince(Clock::time_point start) {
     return static_cast<long>(
         std::chrono::duration_cast<milliseconds>(Clock::now() - start).count());
-}
-
-aErr sPutTagged(uint64_t id, uint8_t address, uint8_t tag) {
-    aPacket* packet = aPacket_CreateWithData(address, 1, &tag);
-    const aErr result = aPacketFifo_Put(id, packet);
-    aPacket_Destroy(&packet);
-    return result;
-}
-
-std::vector<int> sTakeAllTags(uint64_t id) {
-    std::vector<int> tags;
-    while (aPacket* packet = aPacketFifo_Get(id)) {
-        tags.push_back(packet->data[0]);
-        aPacket_Destroy(&packet);
-    }
-    return tags;
 }
 
 // Accepts one address; counts the calls and records the tags offered, in order. The tags
@@ -113,19 +98,19 @@ protected:
 };
 
 TEST_F(PacketFifoWait, AwaitFirstOffersEachPacketOnceAndWakesOnArrivals) {
-    ASSERT_EQ(sPutTagged(id, 0x06, 1), aErrNone);
-    ASSERT_EQ(sPutTagged(id, 0x06, 2), aErrNone);
+    ASSERT_EQ(testsupport::putTagged(id, 0x06, 1), aErrNone);
+    ASSERT_EQ(testsupport::putTagged(id, 0x06, 2), aErrNone);
     AddressFilter filter(0x04);
     const auto start = Clock::now();
     Waiter waiter([&] { return aPacketFifo_AwaitFirst(id, AddressFilter::proc, &filter, 5000); });
 
     ASSERT_TRUE(sWaitFor([&] { return filter.calls == 2; }));
-    ASSERT_EQ(sPutTagged(id, 0x06, 3), aErrNone);
+    ASSERT_EQ(testsupport::putTagged(id, 0x06, 3), aErrNone);
     ASSERT_TRUE(sWaitFor([&] { return filter.calls == 3; })) << "woken by the new packet";
-    ASSERT_EQ(sPutTagged(id, 0x06, 4), aErrNone);
+    ASSERT_EQ(testsupport::putTagged(id, 0x06, 4), aErrNone);
     ASSERT_TRUE(sWaitFor([&] { return filter.calls == 4; }));
     EXPECT_FALSE(waiter.done());
-    ASSERT_EQ(sPutTagged(id, 0x04, 5), aErrNone);
+    ASSERT_EQ(testsupport::putTagged(id, 0x04, 5), aErrNone);
 
     aPacket* found = waiter.finish();
     ASSERT_NE(found, nullptr);
@@ -135,23 +120,23 @@ TEST_F(PacketFifoWait, AwaitFirstOffersEachPacketOnceAndWakesOnArrivals) {
     EXPECT_LT(sMillisSince(start), 2000);
     EXPECT_EQ(filter.offered, std::vector<int>({1, 2, 3, 4, 5}))
         << "each packet offered once, in queue order, across three wake-ups";
-    EXPECT_EQ(sTakeAllTags(id), std::vector<int>({1, 2, 3, 4})) << "declined packets stay";
+    EXPECT_EQ(testsupport::takeAllTags(id), std::vector<int>({1, 2, 3, 4})) << "declined packets stay";
 }
 
 TEST_F(PacketFifoWait, AwaitFirstTimeOutOffersOnlyNewArrivals) {
-    ASSERT_EQ(sPutTagged(id, 0x06, 1), aErrNone);
+    ASSERT_EQ(testsupport::putTagged(id, 0x06, 1), aErrNone);
     AddressFilter filter(0x04);
     const auto start = Clock::now();
     Waiter waiter([&] { return aPacketFifo_AwaitFirst(id, AddressFilter::proc, &filter, 300); });
     ASSERT_TRUE(sWaitFor([&] { return filter.calls == 1; }));
-    ASSERT_EQ(sPutTagged(id, 0x08, 2), aErrNone);
+    ASSERT_EQ(testsupport::putTagged(id, 0x08, 2), aErrNone);
 
     EXPECT_EQ(waiter.finish(), nullptr);
     const long elapsed = sMillisSince(start);
     EXPECT_GE(elapsed, 300);
     EXPECT_LT(elapsed, 1500);
     EXPECT_EQ(filter.offered, std::vector<int>({1, 2}));
-    EXPECT_EQ(sTakeAllTags(id), std::vector<int>({1, 2}));
+    EXPECT_EQ(testsupport::takeAllTags(id), std::vector<int>({1, 2}));
 }
 
 TEST_F(PacketFifoWait, WaitersWithDifferentFiltersEachGetTheirOwn) {
@@ -160,10 +145,10 @@ TEST_F(PacketFifoWait, WaitersWithDifferentFiltersEachGetTheirOwn) {
     Waiter four([&] { return aPacketFifo_AwaitFirst(id, AddressFilter::proc, &wantsFour, 5000); });
     Waiter six([&] { return aPacketFifo_AwaitFirst(id, AddressFilter::proc, &wantsSix, 5000); });
     // Both are waiting once the first packet has been offered to both.
-    ASSERT_EQ(sPutTagged(id, 0x08, 1), aErrNone);
+    ASSERT_EQ(testsupport::putTagged(id, 0x08, 1), aErrNone);
     ASSERT_TRUE(sWaitFor([&] { return wantsFour.calls == 1 && wantsSix.calls == 1; }));
-    ASSERT_EQ(sPutTagged(id, 0x06, 2), aErrNone);
-    ASSERT_EQ(sPutTagged(id, 0x04, 3), aErrNone);
+    ASSERT_EQ(testsupport::putTagged(id, 0x06, 2), aErrNone);
+    ASSERT_EQ(testsupport::putTagged(id, 0x04, 3), aErrNone);
 
     aPacket* gotFour = four.finish();
     aPacket* gotSix = six.finish();
@@ -173,7 +158,7 @@ TEST_F(PacketFifoWait, WaitersWithDifferentFiltersEachGetTheirOwn) {
     EXPECT_EQ(gotSix->data[0], 2);
     aPacket_Destroy(&gotFour);
     aPacket_Destroy(&gotSix);
-    EXPECT_EQ(sTakeAllTags(id), std::vector<int>({1}));
+    EXPECT_EQ(testsupport::takeAllTags(id), std::vector<int>({1}));
 }
 
 TEST_F(PacketFifoWait, AwaitWithHugeTimeOutWaitsForThePut) {
@@ -181,7 +166,7 @@ TEST_F(PacketFifoWait, AwaitWithHugeTimeOutWaitsForThePut) {
     Waiter waiter([&] { return aPacketFifo_Await(id, UINT64_MAX); });
     std::this_thread::sleep_for(milliseconds(50));
     EXPECT_FALSE(waiter.done()) << "a huge time-out must not wrap into the past";
-    ASSERT_EQ(sPutTagged(id, 0x04, 9), aErrNone);
+    ASSERT_EQ(testsupport::putTagged(id, 0x04, 9), aErrNone);
 
     aPacket* packet = waiter.finish();
     ASSERT_NE(packet, nullptr);
@@ -205,7 +190,7 @@ TEST_F(PacketFifoWait, AwaitTimesOutOnAnEmptyQueue) {
 TEST_F(PacketFifoWait, DestroyWakesBlockedWaitersPromptly) {
     uint64_t other = aPacketFifo_Create();
     ASSERT_NE(other, 0u);
-    ASSERT_EQ(sPutTagged(id, 0x06, 1), aErrNone);
+    ASSERT_EQ(testsupport::putTagged(id, 0x06, 1), aErrNone);
     AddressFilter filter(0x04);
     Waiter searching(
         [&, queue = id] { return aPacketFifo_AwaitFirst(queue, AddressFilter::proc, &filter, UINT64_MAX); });
