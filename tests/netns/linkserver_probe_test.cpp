@@ -205,6 +205,15 @@ TEST_F(LinkServerProbe, TwoRespondersClaimOffsetsZeroAndOne) {
     aMulticast_Destroy(&reclaimed);
 }
 
+TEST_F(LinkServerProbe, LocalAnswerNamesLoopbackWhateverHostAddressIsSet) {
+    for (const uint32_t host : {0u, htonl(0xC6120001)}) {
+        Responder server(0x10CA1001, 3, 2001);
+        ASSERT_NE(server.actor, nullptr);
+        server.announcement.hostAddress = host;
+        EXPECT_NE(probeOffset(0).find(expectedAnswerHex(0x10CA1001, 3, 2001)), std::string::npos) << host;
+    }
+}
+
 TEST_F(LinkServerProbe, NoAnswerBeforeTheModelIsKnown) {
     Responder server(0x00D00D01, 0, 2002);
     ASSERT_NE(server.actor, nullptr);
