@@ -92,7 +92,8 @@ protected:
                                               "--unix", moduleSocket(), "--control", moduleControl(),
                                               "--log", moduleLog(), "--serial", "CAFE", "--model", "19",
                                               "--chip-id", "11111111,22222222,33333333,44444444",
-                                              "--update-build", "4321"};
+                                              "--update-build", "4321", "--in-loader",
+                                              "--dump-image", dir.file("image.bin")};
         romArgs.insert(romArgs.end(), loader.begin(), loader.end());
         rom = std::make_unique<ImxsimProcess>(romArgs);
         ASSERT_FALSE(rom->endpoint().empty());
@@ -207,8 +208,9 @@ TEST_F(RecoveryImx, RecoveryWritesTheFirmwareAndTheModuleComesBackWithTheNewBuil
     const bool recovered = _recover_firmware_imx(display, file, REAL_SERIAL);
     done = true;
     rebooter.join();
-    ASSERT_TRUE(recovered) << display.all();
+    ASSERT_TRUE(recovered) << display.all() << testsupport::readWholeFile(moduleLog());
     EXPECT_NE(control(moduleControl(), "module").find("build=4321"), std::string::npos);
+    EXPECT_EQ(testsupport::readWholeFile(dir.file("image.bin")), testsupport::imageOf(firmware));
 
     UsbBedDeviceSpec spec{"0000CAFE", 19, 0, 0, USBBED_LAYOUT_MODULE};
     UsbBedDevice* back = usbbed_add_device(usbtest::bed(), &spec);
