@@ -84,10 +84,13 @@ std::string control(const std::string& path, const std::string& command) {
 
 class RecoveryImx : public ::testing::Test {
 protected:
-    // Starts the ROM; its loader is a module whose USB serial string is `usbSerial`.
-    void startRom(const std::string& usbSerial, std::vector<std::string> romArgs = {}) {
+    // Starts the ROM on a pty, or with `hid` behind an emulated hidraw node; its loader is
+    // a module whose USB serial string is `usbSerial`.
+    void startRom(const std::string& usbSerial, bool hid = false) {
         usbSerial_ = usbSerial;
-        romArgs.insert(romArgs.begin(), {"--pty", "--log", dir.file("rom.log"), "--"});
+        std::vector<std::string> romArgs{"--log", dir.file("rom.log"), "--"};
+        if (hid) romArgs.insert(romArgs.begin(), {"--hid-socket", dir.file("rom.sock")});
+        else romArgs.insert(romArgs.begin(), "--pty");
         const std::vector<std::string> loader{testsupport::requiredEnv("TOOLS_BIN_DIR") + "/modsim/modsim",
                                               "--unix", moduleSocket(), "--control", moduleControl(),
                                               "--log", moduleLog(), "--serial", "CAFE", "--model", "19",
@@ -97,6 +100,12 @@ protected:
         romArgs.insert(romArgs.end(), loader.begin(), loader.end());
         rom = std::make_unique<ImxsimProcess>(romArgs);
         ASSERT_FALSE(rom->endpoint().empty());
+        port = rom->endpoint();
+        if (hid) {
+            hidraw = usbbed_add_hidraw(usbtest::bed(), 0x1FC9, 0x0130, rom->endpoint().c_str());
+            ASSERT_NE(hidraw, nullptr);
+            port = "USB";
+        }
         watcher = std::thread([this] { watch(); });
     }
 
@@ -122,6 +131,7 @@ protected:
         stopping = true;
         if (watcher.joinable()) watcher.join();
         if (device) usbbed_device_unplug(device);
+        if (hidraw) usbbed_remove_hidraw(hidraw);
         if (rom) rom->stop();
     }
 
@@ -149,16 +159,20 @@ protected:
     std::mutex lock;
     UsbBedDevice* device = nullptr;
     std::string usbSerial_;
+    std::string port;  // what the user names with -s
+    UsbBedHidraw* hidraw = nullptr;
     std::string jumpLine;
     std::vector<testsupport::ImageBlock> firmware;
 };
 
-TEST_F(RecoveryImx, FingerprintIsTheChipIdentifierLastWordFirstAndTheModuleIsReset) {
-    startRom("0000CAFE");
+class RecoveryImxBoth : public RecoveryImx, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(RecoveryImxBoth, FingerprintIsTheChipIdentifierLastWordFirstAndTheModuleIsReset) {
+    startRom("0000CAFE", GetParam());
     const std::string path = trel({"--recovery-start", "0x10000400"});
     Updater updater("http://127.0.0.1:9/cgi/u", store.path().c_str(), display);
     Fingerprint fp{};
-    ASSERT_TRUE(_get_fingerprint_imx(display, updater, rom->endpoint(), REAL_SERIAL, path, fp, true)) << display.all();
+    ASSERT_TRUE(_get_fingerprint_imx(display, updater, port, REAL_SERIAL, path, fp, true)) << display.all();
     EXPECT_EQ(fp.word[0], 0x44444444u);
     EXPECT_EQ(fp.word[1], 0x33333333u);
     EXPECT_EQ(fp.word[2], 0x22222222u);
@@ -177,7 +191,7 @@ TEST_F(RecoveryImx, PlaceholderSerialUsesTheStoredLatestDownload) {
     testsupport::writeWholeFile(folder + "/.settings", "LATEST_DOWNLOAD=77.trel\n");
     Updater updater("http://127.0.0.1:9/cgi/u", store.path().c_str(), display);
     Fingerprint fp{};
-    ASSERT_TRUE(_get_fingerprint_imx(display, updater, rom->endpoint(), 0, "", fp, false)) << display.all();
+    ASSERT_TRUE(_get_fingerprint_imx(display, updater, port, 0, "", fp, false)) << display.all();
     EXPECT_EQ(fp.word[3], 0x11111111u);
     EXPECT_EQ(jumpLine, "jump 0x20000400");
 }
@@ -192,10 +206,10 @@ TEST_F(RecoveryImx, PathWithThePlaceholderSerialIsRefusedBeforeTheRom) {
     EXPECT_EQ(testsupport::readWholeFile(dir.file("rom.log")).find("write-file"), std::string::npos);
 }
 
-TEST_F(RecoveryImx, RecoveryWritesTheFirmwareAndTheModuleComesBackWithTheNewBuild) {
-    startRom("DEADDEAD");
+TEST_P(RecoveryImxBoth, RecoveryWritesTheFirmwareAndTheModuleComesBackWithTheNewBuild) {
+    startRom("DEADDEAD", GetParam());
     TrelFile file(trel().c_str());
-    ASSERT_EQ(_transfer_recovery_loader(file, rom->endpoint()), aErrNone);
+    ASSERT_EQ(_transfer_recovery_loader(file, port), aErrNone);
     // A rebooting module leaves the bus and comes back under its real serial number.
     std::atomic<bool> done{false};
     std::thread rebooter([&] {
@@ -233,6 +247,9 @@ TEST_F(RecoveryImx, RecoveryWritesTheFirmwareAndTheModuleComesBackWithTheNewBuil
     module.disconnect();
     usbbed_device_unplug(back);
 }
+
+INSTANTIATE_TEST_SUITE_P(SerialAndHid, RecoveryImxBoth, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& param) { return param.param ? "Hid" : "Pty"; });
 
 TEST_F(RecoveryImx, RomFaultsEndTheLoaderTransferWithItsCode) {
     struct Case {
