@@ -1,7 +1,7 @@
-// Recovery through the i.MX boot ROM: the simulated ROM (tools/imxsim) on a pty takes the
-// loader, and on the jump starts a simulated module (tools/modsim) that this test puts on
-// the emulated USB bus, first under the placeholder or the given serial number, after
-// its reboot under its real serial number.
+// Recovery through the i.MX boot ROM: the simulated ROM (tools/imxsim), on a pty or behind
+// an emulated hidraw node for the real hidapi, takes the loader, and on the jump starts a
+// simulated module (tools/modsim) that this test puts on the emulated USB bus, first under
+// the placeholder or the given serial number, after its reboot under its real serial number.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -20,6 +20,7 @@
 #include "firmware_update.h"
 #include "imxsim_process.h"
 #include "tempdir.h"
+#include "update_server_sim.h"
 #include "usb_bed.h"
 
 using namespace std::chrono_literals;
@@ -54,6 +55,7 @@ public:
         for (const std::string& l : lines) out += l + "\n";
         return out;
     }
+    bool isMuted() const { return muted; }
     std::vector<std::string> lines;
 };
 
@@ -194,6 +196,43 @@ TEST_F(RecoveryImx, PlaceholderSerialUsesTheStoredLatestDownload) {
     ASSERT_TRUE(_get_fingerprint_imx(display, updater, port, 0, "", fp, false)) << display.all();
     EXPECT_EQ(fp.word[3], 0x11111111u);
     EXPECT_EQ(jumpLine, "jump 0x20000400");
+}
+
+TEST_F(RecoveryImx, PlaceholderSerialWithoutAStoreEntryDownloadsTheDefaultRecoveryImage) {
+    startRom("DEADDEAD");
+    TempDir fixtures;
+    testsupport::writeFixture(fixtures.path(), "DEADDEAD/latest.txt", "55\nrecovery\n");
+    testsupport::writeFixture(fixtures.path(), "DEADDEAD/builds.txt", "55;1.0.0\n");
+    testsupport::writeFixture(fixtures.path(), "DEADDEAD/55.trel", testsupport::readWholeFile(trel()));
+    testsupport::UpdateServerSim server(fixtures.path());
+    ASSERT_FALSE(server.url().empty());
+    Updater updater(server.url().c_str(), store.path().c_str(), display);
+    Fingerprint fp{};
+    ASSERT_TRUE(_get_fingerprint_imx(display, updater, port, 0, "", fp, true)) << display.all();
+    EXPECT_EQ(fp.word[0], 0x44444444u);
+    EXPECT_EQ(testsupport::readWholeFile(store.path() + "/DEADDEAD/55.trel"),
+              testsupport::readWholeFile(fixtures.path() + "/DEADDEAD/55.trel"));
+    // The download ran with the display muted.
+    EXPECT_TRUE(display.lines.empty()) << display.all();
+    EXPECT_FALSE(display.isMuted());
+}
+
+// A loader block too short to hold its load address has no place in RAM: the file is
+// refused and the ROM hears nothing. (The file reader drops such blocks; the loader
+// transfer does not rely on that.)
+TEST_F(RecoveryImx, LoaderBlockWithoutItsAddressIsRefusedBeforeAnythingIsSent) {
+    startRom("DEADDEAD");
+    TrelFile file(trel().c_str());
+    uint8_t shortData[3] = {0xAA, 0xBB, 0xCC};
+    TrelBlock shortBlock;
+    shortBlock.type = TrelFile::BLOCK_LOADER;
+    shortBlock.length = sizeof shortData;
+    shortBlock.data = shortData;
+    file.blocks.push_back(shortBlock);
+    ASSERT_EQ(file.FindBlocks(TrelFile::BLOCK_LOADER).size(), 2u);
+    EXPECT_EQ(_transfer_recovery_loader(file, port), aErrConnection);
+    rom->stop();
+    EXPECT_EQ(testsupport::readWholeFile(dir.file("rom.log")).find("error-status"), std::string::npos);
 }
 
 TEST_F(RecoveryImx, PathWithThePlaceholderSerialIsRefusedBeforeTheRom) {
