@@ -46,7 +46,10 @@ FAULTS = {
     "truncated-base64": "cut the last character off the firmware's base64 text",
     "bad-base64": "put a character outside the base64 alphabet into the firmware text",
     "stall": "accept the request, then send nothing for --stall-seconds",
+    "oversize": "answer the firmware request with --oversize-bytes of base64 text, sent in pieces",
 }
+
+OVERSIZE_PIECE = 1 << 20
 
 SERIAL_PATTERN = re.compile(r"^[0-9A-F]{8}$")
 BUILD_PATTERN = re.compile(r"^[0-9]{1,10}$")
@@ -152,6 +155,23 @@ def make_handler(settings):
             self.end_headers()
             self.wfile.write(data)
 
+        def send_oversize(self, size):
+            # Never held in memory: the client is to give up long before the end.
+            self.send_response(200)
+            self.send_header("Content-Type", "text/plain")
+            self.send_header("Content-Length", str(3 + size + 1))
+            self.end_headers()
+            piece = b"A" * OVERSIZE_PIECE
+            try:
+                self.wfile.write(b"ok\n")
+                left = size
+                while left > 0:
+                    self.wfile.write(piece[:min(left, OVERSIZE_PIECE)])
+                    left -= OVERSIZE_PIECE
+                self.wfile.write(b"\n")
+            except (BrokenPipeError, ConnectionResetError):
+                pass
+
         def do_GET(self):
             self.record()
             faults = settings.faults_for(self.path)
@@ -172,6 +192,9 @@ def make_handler(settings):
                 self.reply(200, "")
                 return
             query = dict(urllib.parse.parse_qsl(raw_query, keep_blank_values=True))
+            if "oversize" in faults and query.get("op") == "trel":
+                self.send_oversize(settings.oversize_bytes)
+                return
             answer = settings.fixtures.answer(query)
             lines = list(answer.lines)
             if getattr(answer, "firmware", False):
@@ -193,6 +216,7 @@ class Settings:
         self.fault_op = args.fault_op
         self.ok_line = args.ok_line
         self.stall_seconds = args.stall_seconds
+        self.oversize_bytes = args.oversize_bytes
 
     def faults_for(self, target):
         if self.fault_op is None:
@@ -216,6 +240,8 @@ def parse_arguments():
                         help='first line of an accepted reply (default "ok")')
     parser.add_argument("--stall-seconds", type=float, default=600.0,
                         help="how long the stall fault keeps a request waiting (default 600)")
+    parser.add_argument("--oversize-bytes", type=int, default=200 * 1000 * 1000,
+                        help="length of the base64 text that the oversize fault sends (default 200000000)")
     return parser.parse_args()
 
 
