@@ -46,7 +46,8 @@ FAULTS = {
     "truncated-base64": "cut the last character off the firmware's base64 text",
     "bad-base64": "put a character outside the base64 alphabet into the firmware text",
     "stall": "accept the request, then send nothing for --stall-seconds",
-    "oversize": "answer the firmware request with --oversize-bytes of base64 text, sent in pieces",
+    "oversize": "answer the firmware request with --oversize-bytes of base64 text, sent in pieces; "
+                "the log then gets a line '# oversize sent N of M bytes'",
 }
 
 OVERSIZE_PIECE = 1 << 20
@@ -141,9 +142,12 @@ def make_handler(settings):
             pass
 
         def record(self):
+            self.record_line(self.path)
+
+        def record_line(self, line):
             if settings.log_path:
                 with settings.log_lock, open(settings.log_path, "a", encoding="utf-8") as log:
-                    log.write(self.path + "\n")
+                    log.write(line + "\n")
 
         def reply(self, status, body, headers=()):
             data = body.encode("utf-8")
@@ -162,15 +166,18 @@ def make_handler(settings):
             self.send_header("Content-Length", str(3 + size + 1))
             self.end_headers()
             piece = b"A" * OVERSIZE_PIECE
+            sent = 0
             try:
                 self.wfile.write(b"ok\n")
-                left = size
-                while left > 0:
-                    self.wfile.write(piece[:min(left, OVERSIZE_PIECE)])
-                    left -= OVERSIZE_PIECE
+                while sent < size:
+                    count = min(size - sent, OVERSIZE_PIECE)
+                    self.wfile.write(piece[:count])
+                    sent += count
                 self.wfile.write(b"\n")
             except (BrokenPipeError, ConnectionResetError):
                 pass
+            # How far the client read before it gave up, for tests that bound it.
+            self.record_line("# oversize sent %d of %d bytes" % (sent, size))
 
         def do_GET(self):
             self.record()
