@@ -1,9 +1,11 @@
-// Bytes from a module's stream, assembled into packets one byte at a time.
+// Bytes from a module's stream, assembled into packets one byte at a time, and the
+// payload helpers that classify a finished packet.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 
 #include "aPacket.h"
+#include "aUEI.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     aPacket* packet = aPacket_Create();
@@ -20,6 +22,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         aPacket_GetCmd(copy, &value);
         aPacket_GetOption(copy, &value);
         aPacket_GetIndex(copy, &value);
+        aUEI_getBytesSequence(copy);
+        aUEI_getBytesContinue(copy);
+        aUEI_getBytesFullPacket(copy);
+        aUEI_isUEIPayload(copy);
+        aUEI_isNotUEIPayload(copy);
+        aUEI_isStreamPacket(copy);
         aPacket_Destroy(&copy);
         aPacket_Reset(packet);
     }
