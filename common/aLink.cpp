@@ -196,13 +196,8 @@ intptr_t sInPipeProcess(void* ref) {
                    static_cast<int>(err));
             link->status = LINK_IO_ERROR;
             aTime_MSSleep(READ_ERROR_PAUSE_MS);
-        } else if (link->status == LINK_SYNCING) {
-            sSyncByte(link, byte);
-        } else if (aPacket_AddByte(link->rxPacket, byte) == aErrNone) {
-            if (sHandlePacket(link) != aErrNone) link->status = LINK_PACKET_ERROR;
         } else {
-            aTrace(TRACE_SYNC, "Out of sync\n");
-            sStartSync(link);
+            aLink_ReceiveByte(link, byte);
         }
     }
     aTrace(TRACE_SYNC, " sInPipeProcess(%d) terminating\n", static_cast<int>(link->id));
@@ -252,6 +247,17 @@ bool sJoin(aThreadRef* thread) {
 }
 
 }  // namespace
+
+void aLink_ReceiveByte(aLink* link, uint8_t byte) {
+    if (link->status == LINK_SYNCING) {
+        sSyncByte(link, byte);
+    } else if (aPacket_AddByte(link->rxPacket, byte) == aErrNone) {
+        if (sHandlePacket(link) != aErrNone) link->status = LINK_PACKET_ERROR;
+    } else {
+        aTrace(TRACE_SYNC, "Out of sync\n");
+        sStartSync(link);
+    }
+}
 
 uint8_t drainAll(const aPacket*, const void*) {
     return 1;

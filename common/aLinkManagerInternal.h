@@ -70,6 +70,9 @@ aLinkRef aLink_Init(aLinkRef id, aStreamRef stream);
 aErr aLink_Start(aLinkRef id);
 aErr aLink_Stop(aLink* link);
 aErr aLink_Sync(aLinkRef id);
+// The reader thread's handling of one received byte: sync handshake, packet assembly,
+// heartbeat answers and delivery to the user filter or the incoming queue.
+void aLink_ReceiveByte(aLink* link, uint8_t byte);
 // Frees what aLink_Init made (queues, packet, mutex), the packet log and the stream;
 // safe on a link that was only partly initialised.
 void aLink_Release(aLink* link);

@@ -1,6 +1,7 @@
 // Module enumeration on Linux: the USB bus through libusb, and Ethernet modules
 // through the multicast query.
 #include <arpa/inet.h>
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -15,6 +16,7 @@
 #include "Corvalith-C.h"
 #include "aTime.h"
 #include "cvusb_driver.h"
+#include "aDiscoveryReply.h"
 #include "discover.h"
 
 namespace {
@@ -47,12 +49,7 @@ void sCopyToUSBLinkspec(linkSpec* spec, uint32_t serialNumber, uint16_t productI
 bool sReadSerial(libusb_device_handle* handle, uint8_t index, uint32_t* serialNumber) {
     unsigned char text[SERIAL_BUFFER] = {};
     const int length = libusb_get_string_descriptor_ascii(handle, index, text, sizeof text - 1);
-    if (length != SERIAL_DIGITS) return false;
-    char* end = nullptr;
-    const unsigned long value = strtoul(reinterpret_cast<const char*>(text), &end, 16);
-    if (!end || *end != '\0') return false;
-    *serialNumber = static_cast<uint32_t>(value);
-    return true;
+    return aDiscovery_ReadSerialText(text, length, serialNumber);
 }
 
 // One UDP socket sending the query through one interface.
@@ -107,7 +104,27 @@ int sTCPIPSetupListener() {
     return sock;
 }
 
-void sCopyToTCPIPLinkspec(linkSpec* spec, const uint8_t* reply, uint32_t sourceAddress) {
+}  // namespace
+
+bool aDiscovery_ReadSerialText(const unsigned char* text, int length, uint32_t* serialNumber) {
+    // Exactly eight digits: strtoul alone would also take blanks, a sign or "0x".
+    if (length != SERIAL_DIGITS) return false;
+    uint32_t value = 0;
+    for (int i = 0; i < SERIAL_DIGITS; ++i) {
+        if (!isxdigit(text[i])) return false;
+        const unsigned char c = static_cast<unsigned char>(tolower(text[i]));
+        value = value << 4 | static_cast<uint32_t>(c <= '9' ? c - '0' : c - 'a' + 10);
+    }
+    *serialNumber = value;
+    return true;
+}
+
+void aDiscovery_ReadTCPIPReply(const uint8_t* datagram, size_t length, uint32_t sourceAddress, linkSpec* spec) {
+    // A fresh buffer for every datagram, so a short reply never inherits the previous
+    // module's fields; bytes past the reply's 16 are not part of it.
+    uint8_t reply[DISCOVERY_DATAGRAM] = {};
+    reply[12] = MODEL_UNSET;
+    memcpy(reply, datagram, length < sizeof reply ? length : sizeof reply);
     uint32_t serialNumber = 0;
     for (int i = 3; i >= 0; --i) serialNumber = serialNumber << 8 | reply[4 + i];
     spec->serialNumber = serialNumber;
@@ -118,8 +135,6 @@ void sCopyToTCPIPLinkspec(linkSpec* spec, const uint8_t* reply, uint32_t sourceA
     spec->ipAddress = sourceAddress;
     spec->port = static_cast<uint32_t>(reply[2] | reply[3] << 8);
 }
-
-}  // namespace
 
 uint8_t aDiscovery_EnumerateUSB(aDiscoveryCallback callback, void* ref) {
     libusb_context* context = Corvalith_libusb_context();
@@ -172,10 +187,7 @@ uint8_t aDiscovery_EnumerateTCPIP(aDiscoveryCallback callback, void* ref) {
             const int polled = poll(&ready, 1, wait);
             if (polled < 0 && errno == EINTR) continue;
             if (polled <= 0) break;
-            // A fresh buffer for every datagram, so a short reply never inherits
-            // the previous module's fields.
-            uint8_t reply[DISCOVERY_DATAGRAM] = {};
-            reply[12] = MODEL_UNSET;
+            uint8_t reply[DISCOVERY_DATAGRAM];
             struct sockaddr_in source = {};
             socklen_t sourceLength = sizeof source;
             const ssize_t received = recvfrom(listener, reply, sizeof reply, 0,
@@ -183,7 +195,7 @@ uint8_t aDiscovery_EnumerateTCPIP(aDiscoveryCallback callback, void* ref) {
             if (received < 0) break;
             linkSpec* spec = aLinkSpec_Create(TCPIP);
             if (!spec) continue;
-            sCopyToTCPIPLinkspec(spec, reply, source.sin_addr.s_addr);
+            aDiscovery_ReadTCPIPReply(reply, static_cast<size_t>(received), source.sin_addr.s_addr, spec);
             bool found = false;
             goOn = callback(spec, &found, ref);
             sCount(found, count);

@@ -3,7 +3,7 @@
 # Idempotent: when every package is present it only queries dpkg.
 set -euo pipefail
 
-packages=(cmake g++ clang pkg-config libusb-1.0-0-dev libhidapi-dev libczmq-dev
+packages=(cmake g++ clang libclang-rt-14-dev pkg-config libusb-1.0-0-dev libhidapi-dev libczmq-dev
           libcurl4-openssl-dev zlib1g-dev googletest libgtest-dev umockdev
           libumockdev-dev python3 iproute2 util-linux)
 

@@ -92,3 +92,24 @@ TEST(ServerHttp, StallingServerEndsInAnErrorWithinTheLimit) {
     EXPECT_LT(elapsed, std::chrono::seconds(5));
     EXPECT_EQ(server.requests().size(), 1u);
 }
+
+// A reply may fill the body bound exactly; one byte more ends the transfer with a reason.
+TEST(ServerHttp, ReplyBodyIsBounded) {
+    TempDir fixtures;
+    testsupport::writeFixture(fixtures.path(), "0000CAFE/builds.txt", std::string(5000, '1') + ";1.0.0\n");
+    UpdateServerSim server(fixtures.path());
+    const std::map<std::string, std::string> query{{"op", "builds"}, {"sn", "0000CAFE"}};
+    const size_t size = HTTPRequest::GET(server.url(), query).body().size();
+    ASSERT_GT(size, 5000u);
+
+    HTTPLimits limits;
+    limits.maxBodyBytes = size;
+    EXPECT_EQ(HTTPRequest::GET(server.url(), query, limits).body().size(), size);
+    limits.maxBodyBytes = size - 1;
+    try {
+        HTTPRequest::GET(server.url(), query, limits);
+        ADD_FAILURE() << "no exception";
+    } catch (const std::runtime_error& error) {
+        EXPECT_EQ(std::string(error.what()), "Reply larger than " + std::to_string(size - 1) + " bytes");
+    }
+}

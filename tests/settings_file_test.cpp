@@ -186,7 +186,7 @@ TEST(SettingsSave, FailedSaveKeepsTheStoreDirty) {
     TempDir dir;
     KeyValueStore store;
     store.Add("K", "v");
-    store.Save(dir.file("absent/s").c_str());
+    EXPECT_FALSE(store.Save(dir.file("absent/s").c_str()));
     EXPECT_TRUE(store.dirty);
     EXPECT_NE(store[KeyValueStore::KEY_UPDATED_TIME], nullptr);
     EXPECT_TRUE(namesIn(dir.path()).empty());
@@ -219,7 +219,7 @@ TEST(SettingsSave, ReplacesTheFileWhole) {
 
     KeyValueStore store(path.c_str());
     store.Add("K", "new");
-    store.Save(nullptr);
+    EXPECT_TRUE(store.Save(nullptr));
 
     EXPECT_EQ(readWholeFile(dir.file("snapshot")), "K=old\n");
     EXPECT_EQ(readWholeFile(path).substr(0, 6), "K=new\n");
@@ -234,7 +234,7 @@ TEST(SettingsSave, WriteThatRunsOutOfSpaceKeepsTheOldFile) {
     ASSERT_EQ(symlink("/dev/full", dir.file(".settings.tmp").c_str()), 0);
     KeyValueStore store(path.c_str());
     store.Add("K", "new");
-    store.Save(nullptr);
+    EXPECT_FALSE(store.Save(nullptr));
     EXPECT_TRUE(store.dirty);
     EXPECT_EQ(readWholeFile(path), "K=old\n");
     EXPECT_EQ(namesIn(dir.path()), std::set<std::string>{".settings"});
@@ -247,7 +247,7 @@ TEST(SettingsSave, TargetThatCannotBeReplacedLeavesNoTemporary) {
     ASSERT_EQ(mkdir((path + "/inside").c_str(), 0755), 0);
     KeyValueStore store;
     store.Add("K", "v");
-    store.Save(path.c_str());
+    EXPECT_FALSE(store.Save(path.c_str()));
     EXPECT_TRUE(store.dirty);
     EXPECT_EQ(namesIn(dir.path()), std::set<std::string>{"taken"});
 }

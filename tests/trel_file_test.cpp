@@ -153,15 +153,40 @@ TEST_F(TrelFileTest, FilesThatDoNotLoad) {
     EXPECT_THROW(TrelFile file(dir.path().c_str()), std::runtime_error);
 }
 
-TEST_F(TrelFileTest, InflateBoundIsEightTimesTheCompressedSize) {
-    LogCapture log(DEBUG_TrelFile);
-    const std::string tooBig = make({"--firmware-block", "0:zeros=20000"});
-    EXPECT_THROW(TrelFile file(tooBig.c_str()), std::runtime_error);
-    EXPECT_NE(log.text().find("TRELFILE: Error (-5) decompressing trel file."), std::string::npos);
+// Erased flash (0xFF) compresses far better than 8:1; such images must load whole.
+TEST_F(TrelFileTest, ImagesThatCompressFarBetterThanEightToOneLoad) {
+    std::string image(1 << 20, '\xFF');
+    image.replace(0x1000, 4, "\x01\x02\x03\x04");
+    const std::string imagePath = dir.file("erased.bin");
+    testsupport::writeWholeFile(imagePath, image);
+    const std::string path = make({"--firmware-block", "0x4000:@" + imagePath, "--info", "1", "1.0.0", "1", "M"});
+    TrelFile file(path.c_str());
+    ASSERT_EQ(file.FindBlocks(TrelFile::BLOCK_FIRMWARE).size(), 1u);
+    const TrelBlock block = file.FindBlocks(TrelFile::BLOCK_FIRMWARE)[0];
+    ASSERT_EQ(block.length, image.size() + 4);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(block.data) + 4, image.size()), image);
+    EXPECT_EQ(file.GetBuild(), 1u);
+}
 
-    // Stored (level 0) data never inflates past its compressed size.
-    const std::string stored = make({"--firmware-block", "0:zeros=20000", "--level", "0"});
-    EXPECT_EQ(TrelFile(stored.c_str()).blocks.at(0).length, 20004u);
+// The inflated payload may reach the bound exactly; one byte more is refused with a reason.
+TEST_F(TrelFileTest, InflatedPayloadIsBounded) {
+    const size_t headers = 4 + 5 + 4 + 4;  // count, block header, address word, checksum
+    const size_t fits = TrelFile::MAX_PAYLOAD_SIZE - headers;
+    {
+        const TrelFile file(make({"--firmware-block", "0:zeros=" + std::to_string(fits)}).c_str());
+        EXPECT_EQ(file.payloadSize, TrelFile::MAX_PAYLOAD_SIZE);
+        EXPECT_EQ(file.blocks.at(0).length, fits + 4);
+    }
+    LogCapture log(DEBUG_TrelFile);
+    const std::string tooLarge = make({"--firmware-block", "0:zeros=" + std::to_string(fits + 1)});
+    try {
+        TrelFile file(tooLarge.c_str());
+        ADD_FAILURE() << "a payload past the bound loaded";
+    } catch (const std::runtime_error& error) {
+        EXPECT_STREQ(error.what(), "Failed to load trel data: the firmware payload inflates to more than 67108864 bytes");
+    }
+    EXPECT_NE(log.text().find("TRELFILE: Error - payload inflates to more than 67108864 bytes."), std::string::npos)
+        << log.text();
 }
 
 TEST_F(TrelFileTest, TypeAndFlagsShareOneByte) {

@@ -4,6 +4,10 @@
 
 #include <sys/stat.h>
 
+#include <chrono>
+#include <cstdio>
+#include <thread>
+
 #include "process.h"
 #include "tempdir.h"
 #include "update_server_sim.h"
@@ -166,6 +170,92 @@ TEST_P(ServerFaults, DownloadFailsAndRecordsNothing) {
     EXPECT_NE(result.err.find(GetParam().message), std::string::npos) << result.err;
     EXPECT_EQ(settings().find("LATEST_DOWNLOAD"), std::string::npos);
     EXPECT_FALSE(exists("1234.trel"));
+}
+
+// A reply far past any firmware file: the updater stops taking it at the reply bound,
+// so its memory never holds more than that, and nothing is stored.
+TEST_F(ServerCommands, AnOversizedReplyIsCutOffAndRecordsNothing) {
+    const auto result = run({"-G", "-d", SERIAL, "-X", "0x20"}, {"--fault", "oversize", "--oversize-bytes", "400000000"});
+    EXPECT_EQ(result.exitCode, 1) << result.out;
+    EXPECT_NE(result.err.find("GetBuild ==> [Reply larger than "), std::string::npos) << result.err.substr(0, 2000);
+    EXPECT_NE(result.err.find("Failed to retrieve a valid TREL file"), std::string::npos);
+    EXPECT_EQ(settings().find("LATEST_DOWNLOAD"), std::string::npos);
+    EXPECT_FALSE(exists("1234.trel"));
+
+    // The server notes how much it could send before the updater let go: the bound
+    // (about 85 MiB of base64) plus what the sockets buffer.
+    long long sent = -1;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (sent < 0 && std::chrono::steady_clock::now() < deadline) {
+        for (const std::string& line : server->requests())
+            if (sscanf(line.c_str(), "# oversize sent %lld of", &sent) != 1) sent = -1; else break;
+        if (sent < 0) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    ASSERT_GE(sent, 0) << "the server never finished the reply";
+    EXPECT_GE(sent, 85LL << 20);
+    EXPECT_LT(sent, 100LL << 20);
+}
+
+// Replies that decode but are no firmware file never reach the store.
+TEST_F(ServerCommands, AReplyThatIsNoFirmwareFileIsNeitherStoredNorRecorded) {
+    const struct {
+        const char* name;
+        std::string bytes;
+    } cases[] = {
+        {"plain text", "hello, this is no firmware file\n"},
+        {"magic without zlib", std::string("trel\x01\x01garbage", 13)},
+        {"version byte zero", firmware1234.substr(0, 5) + std::string(1, '\0') + firmware1234.substr(6)},
+        {"cut short", firmware1234.substr(0, firmware1234.size() / 2)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        writeFixture(fixtures.path(), std::string(SERIAL) + "/1234.trel", c.bytes);
+        const auto result = run({"-G", "-d", SERIAL});
+        EXPECT_EQ(result.exitCode, 1) << result.out;
+        EXPECT_NE(result.err.find("Build 1234 from the server is no valid firmware file"), std::string::npos)
+            << result.err;
+        EXPECT_FALSE(exists("1234.trel"));
+        EXPECT_FALSE(exists(".1234.trel.tmp"));
+        EXPECT_EQ(settings().find("LATEST_DOWNLOAD"), std::string::npos);
+    }
+}
+
+// A settings file that cannot be saved fails the download, and the store keeps what it held.
+TEST_F(ServerCommands, ADownloadWhoseRecordCannotBeSavedFailsAndChangesNothing) {
+    ASSERT_EQ(run({"-G", "-d", SERIAL, "-b", "1100"}).exitCode, 0);
+    // Plenty of earlier entries make the settings file larger than the firmware file.
+    std::string entries = readWholeFile(moduleDir() + "/.settings");
+    for (int i = 0; i < 40; ++i) entries += "NOTE_" + std::to_string(i) + "=" + std::string(150, 'n') + "\n";
+    testsupport::writeWholeFile(moduleDir() + "/.settings", entries);
+    const std::string before = settings();
+    ASSERT_GT(before.size(), 4096u);
+    ASSERT_LT(firmware1234.size(), 4096u);
+
+    // A file size limit stops every write past 4 KiB, as a full disk would, also for root;
+    // the ignored SIGXFSZ turns the signal into a failing write.
+    ASSERT_NE(server, nullptr);
+    const auto limited = testsupport::runProcess(
+        {"/bin/bash", "-c", "trap '' XFSZ; ulimit -f 4; exec \"$@\"", "limited",
+         testsupport::requiredEnv("UPDATER_BIN"), "-i", store.path(), "-u", server->url(), "-G", "-d", SERIAL},
+        std::chrono::seconds(40), {"HOME=" + store.path()});
+    EXPECT_EQ(limited.exitCode, 1) << limited.out;
+    EXPECT_NE(limited.err.find("Failed to save the settings file " + moduleDir() + "/.settings"), std::string::npos)
+        << limited.err;
+    EXPECT_EQ(settings(), before);
+    EXPECT_FALSE(exists("1234.trel"));
+    EXPECT_FALSE(exists(".1234.trel.tmp"));
+    EXPECT_FALSE(exists(".settings.tmp"));
+    EXPECT_TRUE(exists("1100.trel"));
+
+    // A directory where the settings file belongs cannot be replaced by root either.
+    ASSERT_EQ(remove((moduleDir() + "/.settings").c_str()), 0);
+    ASSERT_EQ(mkdir((moduleDir() + "/.settings").c_str(), 0755), 0);
+    testsupport::writeWholeFile(moduleDir() + "/.settings/keep", "");
+    const auto blocked = run({"-G", "-d", SERIAL});
+    EXPECT_EQ(blocked.exitCode, 1) << blocked.out;
+    EXPECT_NE(blocked.err.find("Failed to save the settings file"), std::string::npos) << blocked.err;
+    EXPECT_FALSE(exists("1234.trel"));
+    EXPECT_FALSE(exists(".settings.tmp"));
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -16,6 +16,11 @@ size_t _rcv_data(char* data, size_t size, size_t count, void* userdata) {
     Log::log(DEBUG_ServerComm, "rcv_data called (..., %d, %d, %08X) [%100.*s]\n", static_cast<int>(size),
              static_cast<int>(count), static_cast<unsigned>(reinterpret_cast<uintptr_t>(response)),
              static_cast<int>(std::min<size_t>(bytes, 100)), data);
+    if (bytes > response->limit() - response->body().size()) {
+        // Returning less than offered makes libcurl end the transfer with an error.
+        response->mark_overflow();
+        return 0;
+    }
     try {
         response->process(data, bytes);
     } catch (const std::exception&) {
@@ -61,6 +66,7 @@ HTTPResponse HTTPRequest::GET(const std::string& url, const std::map<std::string
                               const HTTPLimits& limits) {
     CURL* curl = curl_easy_init();
     HTTPResponse response(fullUrl(url, query));
+    response.set_limit(limits.maxBodyBytes);
     if (curl == nullptr) throw std::runtime_error("Could not create curl instance");
 
     CURLcode code = configure(curl, response, limits);
@@ -74,6 +80,8 @@ HTTPResponse HTTPRequest::GET(const std::string& url, const std::map<std::string
         response.set_status(status);
     }
     curl_easy_cleanup(curl);
+    if (code != CURLE_OK && response.overflowed())
+        throw std::runtime_error("Reply larger than " + std::to_string(limits.maxBodyBytes) + " bytes");
     if (code != CURLE_OK) throw std::runtime_error(curl_easy_strerror(code));
     return response;
 }

@@ -18,10 +18,18 @@ public:
     const std::string& body() const { return response_; }
     void process(const char* bytes, size_t count) { response_.append(bytes, count); }
 
+    // Bytes the body may hold; a reply that would pass it ends the transfer.
+    void set_limit(size_t limit) { limit_ = limit; }
+    size_t limit() const { return limit_; }
+    void mark_overflow() { overflow_ = true; }
+    bool overflowed() const { return overflow_; }
+
 private:
     std::string request_;
     int64_t status_ = 0;
     std::string response_;
+    size_t limit_ = SIZE_MAX;
+    bool overflow_ = false;
 };
 
 // How long a request may wait. A server that accepts the connection and then stalls
@@ -31,6 +39,9 @@ struct HTTPLimits {
     long lowSpeedBytesPerSecond = 1;  // slower than this for lowSpeedSeconds aborts
     long lowSpeedSeconds = 30;
     long totalTimeoutMs = 300000;
+    // The largest reply is a firmware file of up to 64 MiB in base64 (4 characters for
+    // every 3 bytes) after the status line; nothing larger is ever taken into memory.
+    size_t maxBodyBytes = size_t(4) * (((size_t(64) << 20) + 2) / 3) + 4096;
 };
 
 class HTTPRequest {
@@ -38,7 +49,8 @@ public:
     HTTPRequest() = delete;
 
     // Appends "?key=value&" for each query entry, in key order, unescaped.
-    // Throws std::runtime_error with libcurl's text when the transfer fails;
+    // Throws std::runtime_error with libcurl's text when the transfer fails, or with
+    // "Reply larger than N bytes" past limits.maxBodyBytes;
     // an HTTP error status is no failure here, it comes back in the response.
     static HTTPResponse GET(const std::string& url, const std::map<std::string, std::string>& query,
                             const HTTPLimits& limits = HTTPLimits());

@@ -113,7 +113,7 @@ void KeyValueStore::Load(const char* path) {
     aFile_Close(&file);
 }
 
-void KeyValueStore::Save(const char* path) {
+bool KeyValueStore::Save(const char* path) {
     if (path) {
         filename = path;
     } else if (filename.empty()) {
@@ -128,7 +128,7 @@ void KeyValueStore::Save(const char* path) {
     if (!file) {
         Log::log(DEBUG_Attributes, "Attibutes: Error - cannot open attributes file for writting: '%s' (%d)\n",
                  filename.c_str(), errno);
-        return;
+        return false;
     }
     bool written = true;
     for (const auto& entry : entries) {
@@ -143,14 +143,15 @@ void KeyValueStore::Save(const char* path) {
     if (!written) {
         unlink(temporary.c_str());
         Log::log(DEBUG_Attributes, "Attibutes: Error - could not write attributes file: '%s'\n", filename.c_str());
-        return;
+        return false;
     }
     if (!ReplaceFileWith(temporary, filename)) {
         Log::log(DEBUG_Attributes, "Attibutes: Error - could not replace attributes file: '%s' (%d)\n",
                  filename.c_str(), errno);
-        return;
+        return false;
     }
     dirty = false;
+    return true;
 }
 
 int KeyValueStore::GetInt(const char* key, int defaultValue) {

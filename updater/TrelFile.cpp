@@ -1,5 +1,6 @@
 #include "TrelFile.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -18,7 +19,10 @@ namespace {
 
 const size_t HEADER_SIZE = 6;
 const size_t BLOCK_HEADER_SIZE = 5;
+// The first guess at the inflated size; erased flash compresses far better, so the
+// buffer grows as needed up to MAX_PAYLOAD_SIZE.
 const size_t INFLATE_FACTOR = 8;
+const size_t INFLATE_MINIMUM = 64 * 1024;
 const size_t INFO_FIELD_SIZE = 16;
 const size_t INFO_BUILD = 0;
 const size_t INFO_VERSION = 16;
@@ -78,7 +82,10 @@ std::string infoText(const TrelBlock& block, size_t field, size_t count) {
 TrelFile::TrelFile() = default;
 
 TrelFile::TrelFile(const char* filePath) : path(filePath ? filePath : "") {
-    if (!Load()) throw std::runtime_error("Failed to load trel data");
+    if (!Load()) {
+        throw std::runtime_error(loadError.empty() ? std::string("Failed to load trel data")
+                                                   : "Failed to load trel data: " + loadError);
+    }
 }
 
 TrelFile::TrelFile(TrelFile&& other) noexcept = default;
@@ -94,8 +101,12 @@ bool TrelFile::VerifyFile(const char* filePath) {
     size_t got = 0;
     const aErr err = aFile_Read(file, header, sizeof header, &got);
     aFile_Close(&file);
-    if (err != aErrNone || got < sizeof header) return false;
-    return memcmp(header, TREL_FILE_SIGNATURE, sizeof TREL_FILE_SIGNATURE) == 0 && header[4] != 0 && header[5] != 0;
+    return err == aErrNone && VerifyHeader(header, got);
+}
+
+bool TrelFile::VerifyHeader(const uint8_t* bytes, size_t size) {
+    if (!bytes || size < HEADER_SIZE) return false;
+    return memcmp(bytes, TREL_FILE_SIGNATURE, sizeof TREL_FILE_SIGNATURE) == 0 && bytes[4] != 0 && bytes[5] != 0;
 }
 
 bool TrelFile::Load() {
@@ -103,6 +114,7 @@ bool TrelFile::Load() {
     hasSerialBlock = false;
     serialNumberAddress = 0;
     descriptorAddress = 0;
+    loadError.clear();
     if (!aFile_Exists(path.c_str())) {
         Log::log(DEBUG_TrelFile, "TRELFILE: TREL file not found [%s]\n", path.c_str());
         return false;
@@ -121,8 +133,10 @@ bool TrelFile::Load() {
     }
 
     bool loaded = false;
-    if (size > UINT32_MAX) {
+    if (size > uint64_t(MAX_PAYLOAD_SIZE) * 2) {
+        // zlib never doubles what it is given, so no sound file is this large.
         Log::log(DEBUG_TrelFile, "TRELFILE: Error reading %s: file too large\n", path.c_str());
+        loadError = "the file is larger than " + std::to_string(uint64_t(MAX_PAYLOAD_SIZE) * 2) + " bytes";
     } else {
         std::vector<uint8_t> buffer(static_cast<size_t>(size));
         size_t got = 0;
@@ -132,19 +146,29 @@ bool TrelFile::Load() {
         } else if (got != buffer.size()) {
             Log::log(DEBUG_TrelFile, "TRELFILE: Error reading %s read %zu bytes of %zu byte file\n", path.c_str(), got,
                      buffer.size());
-        } else if (buffer.size() > HEADER_SIZE) {
-            signature = GetInt(buffer.data());
-            version = GetShort(buffer.data() + 4);
-            if (DecompressData(buffer.data() + HEADER_SIZE, buffer.size() - HEADER_SIZE)) {
-                ScanBlocks(payload.get(), payloadSize);
-                loaded = true;
-            }
+        } else {
+            loaded = LoadBytes(buffer.data(), buffer.size());
         }
     }
+    aFile_Close(&file);
+    return loaded;
+}
 
+bool TrelFile::LoadBytes(const uint8_t* bytes, size_t size) {
+    blocks.clear();
+    blockCount = 0;
+    truncated = false;
+    bool loaded = false;
+    if (bytes && size > HEADER_SIZE) {
+        signature = GetInt(bytes);
+        version = GetShort(bytes + 4);
+        if (DecompressData(bytes + HEADER_SIZE, size - HEADER_SIZE)) {
+            ScanBlocks(payload.get(), payloadSize);
+            loaded = true;
+        }
+    }
     hasSerialBlock = !FindBlocks(BLOCK_SERIAL_OFFSETS).empty();
     if (hasSerialBlock) FindSerialNumberOffsets();
-    aFile_Close(&file);
     return loaded;
 }
 
@@ -152,26 +176,61 @@ bool TrelFile::DecompressData(const uint8_t* data, size_t length) {
     blocks.clear();
     blockCount = 0;
     payloadSize = 0;
-    const uint64_t capacity = uint64_t(length) * INFLATE_FACTOR;
-    if (capacity > UINT32_MAX) {
-        payload.reset();
+    payload.reset();
+    if (!data || length > UINT32_MAX) {
         Log::log(DEBUG_TrelFile, "TRELFILE: Error (%d) decompressing trel file.\n", Z_MEM_ERROR);
         return false;
     }
-    payload.reset(new uint8_t[capacity]);
-    uLongf inflated = static_cast<uLongf>(capacity);
-    const int result = uncompress(payload.get(), &inflated, data, static_cast<uLong>(length));
-    if (result != Z_OK) {
+    z_stream stream{};
+    if (inflateInit(&stream) != Z_OK) {
+        Log::log(DEBUG_TrelFile, "TRELFILE: Error (%d) decompressing trel file.\n", Z_MEM_ERROR);
+        return false;
+    }
+    // One byte past the bound tells a payload of exactly the bound from a larger one.
+    const size_t limit = size_t(MAX_PAYLOAD_SIZE) + 1;
+    std::vector<uint8_t> out(std::min(limit, std::max(INFLATE_MINIMUM, length * INFLATE_FACTOR)));
+    stream.next_in = const_cast<Bytef*>(data);
+    stream.avail_in = static_cast<uInt>(length);
+    stream.next_out = out.data();
+    stream.avail_out = static_cast<uInt>(out.size());
+    int result = Z_OK;
+    bool tooLarge = false;
+    for (;;) {
+        result = inflate(&stream, Z_NO_FLUSH);
+        if (result == Z_STREAM_END) break;
+        if (result != Z_OK && result != Z_BUF_ERROR) break;
+        if (stream.avail_out != 0) {
+            // No progress with room to spare: the stream ended before its end marker.
+            if (result == Z_BUF_ERROR) {
+                result = Z_DATA_ERROR;
+                break;
+            }
+            continue;
+        }
+        if (out.size() >= limit) {
+            tooLarge = true;
+            break;
+        }
+        const size_t used = stream.total_out;
+        out.resize(std::min(limit, out.size() * 2));
+        stream.next_out = out.data() + used;
+        stream.avail_out = static_cast<uInt>(out.size() - used);
+    }
+    const size_t inflated = stream.total_out;
+    inflateEnd(&stream);
+    if (tooLarge || inflated > MAX_PAYLOAD_SIZE) {
+        Log::log(DEBUG_TrelFile, "TRELFILE: Error - payload inflates to more than %u bytes.\n", MAX_PAYLOAD_SIZE);
+        loadError = "the firmware payload inflates to more than " + std::to_string(MAX_PAYLOAD_SIZE) + " bytes";
+        return false;
+    }
+    if (result != Z_STREAM_END) {
         Log::log(DEBUG_TrelFile, "TRELFILE: Error (%d) decompressing trel file.\n", result);
         return false;
     }
-    payloadSize = static_cast<uint32_t>(inflated);
     // Keep exactly the inflated bytes, so nothing past them can pass for payload.
-    if (payloadSize < capacity) {
-        std::unique_ptr<uint8_t[]> exact(new uint8_t[payloadSize]);
-        memcpy(exact.get(), payload.get(), payloadSize);
-        payload = std::move(exact);
-    }
+    payloadSize = static_cast<uint32_t>(inflated);
+    payload.reset(new uint8_t[inflated ? inflated : 1]);
+    memcpy(payload.get(), out.data(), inflated);
     return true;
 }
 
@@ -179,6 +238,7 @@ bool TrelFile::ScanBlocks(const uint8_t* p, uint32_t size) {
     blocks.clear();
     blockCount = 0;
     checksum = 0;
+    truncated = false;
     if (!p || size < 4) {
         Log::log(DEBUG_TrelFile, "TRELFILE: Payload of %u bytes holds no block count\n", size);
         return false;
@@ -201,6 +261,7 @@ bool TrelFile::ScanBlocks(const uint8_t* p, uint32_t size) {
         if (block.length > available) {
             Log::log(DEBUG_TrelFile, "TRELFILE: Block claims %u bytes but only %zu remain\n", block.length, available);
             cut = true;
+            truncated = true;
             break;
         }
         block.data = const_cast<uint8_t*>(p + pos + BLOCK_HEADER_SIZE);

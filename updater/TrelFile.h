@@ -31,6 +31,8 @@ public:
     static const uint16_t TREL_FILE_VERSION;
     static const uint8_t TREL_FILE_TYPE_MASK;
     static const uint8_t TREL_FILE_FLAG_MASK;
+    // Far above any module's flash: a small hostile file must not take the machine's memory.
+    static constexpr uint32_t MAX_PAYLOAD_SIZE = 64u << 20;
 
     TrelFile();
     explicit TrelFile(const char* path);  // throws std::runtime_error when the file does not load
@@ -40,8 +42,12 @@ public:
     TrelFile& operator=(const TrelFile&) = delete;
 
     static bool VerifyFile(const char* path);
+    // The same check on a file's bytes: magic "trel" and two non-zero version bytes.
+    static bool VerifyHeader(const uint8_t* bytes, size_t size);
 
     bool Load();
+    // Parses a whole file's bytes (header, zlib payload, blocks) as Load does after reading.
+    bool LoadBytes(const uint8_t* bytes, size_t size);
     bool DecompressData(const uint8_t* data, size_t length);
     bool ScanBlocks(const uint8_t* payload, uint32_t size);
     std::vector<TrelBlock> FindBlocks(BLOCK_TYPE type) const;
@@ -67,6 +73,10 @@ public:
     uint32_t blockCount = 0;
     std::vector<TrelBlock> blocks;
     bool hasSerialBlock = false;
+    // A block claimed more data than the payload holds; the scan stopped there.
+    bool truncated = false;
+    // Why the last load failed, for the user; empty when no reason beyond the failure is known.
+    std::string loadError;
     uint32_t serialNumberAddress = 0;
     uint32_t descriptorAddress = 0;
     std::unique_ptr<uint8_t[]> payload;

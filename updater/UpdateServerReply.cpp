@@ -86,9 +86,10 @@ void ReadBuildList(const std::vector<std::string>& lines, std::map<std::string, 
 }
 
 bool ReadRecoveryInfo(const std::vector<std::string>& lines, uint32_t* serial, uint32_t* build) {
+    const char* line1 = lines.empty() ? "" : lines[0].c_str();
     const char* line2 = lines.size() > 1 ? lines[1].c_str() : "";
     const char* line3 = lines.size() > 2 ? lines[2].c_str() : "";
-    Log::log(DEBUG_ServerComm, "%s [%.20s][%.20s][%.20s]\n", "GetRecoveryInfo", lines[0].c_str(), line2, line3);
+    Log::log(DEBUG_ServerComm, "%s [%.20s][%.20s][%.20s]\n", "GetRecoveryInfo", line1, line2, line3);
 
     uint32_t newSerial = *serial, newBuild = *build;
     if ((lines.size() > 1 && !readNumber(lines[1], 16, newSerial)) ||

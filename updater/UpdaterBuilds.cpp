@@ -4,10 +4,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <future>
+#include <memory>
 #include <stdexcept>
 #include <thread>
+#include <unistd.h>
 
 #include "Log.h"
+#include "ReplaceFile.h"
 #include "TrelFile.h"
 #include "Updater.h"
 #include "base64.h"
@@ -37,6 +40,13 @@ void downloadWorker(DownloadJob job) {
 std::string localBuildKey(const std::string& name) {
     const auto end = name.find(".trel");
     return end == std::string::npos ? name : name.substr(0, end);
+}
+
+// What the store would later accept as a firmware file: the header check, then a whole load.
+bool isFirmwareFile(const uint8_t* bytes, size_t length) {
+    if (length > TrelFile::MAX_PAYLOAD_SIZE || !TrelFile::VerifyHeader(bytes, length)) return false;
+    TrelFile file;
+    return file.LoadBytes(bytes, length);
 }
 
 std::string localBuildVersion(UpdaterDisplayInterface& display, UpdaterStoreItem& item) {
@@ -178,23 +188,46 @@ uint32_t Updater::Download_Firmware(uint32_t serial, std::string buildText, bool
         return 0;
     }
 
-    // Only a firmware file that decoded and was written whole is recorded.
+    // Only a firmware file that decoded, passes the firmware file check and was written whole
+    // is stored, and only together with its record: the file is moved into place after the
+    // settings were saved, so a failure on the way leaves the store as it was.
     size_t length = 0;
-    unsigned char* bytes = base64_decode(reply.data(), reply.size(), &length);
+    std::unique_ptr<unsigned char, decltype(&free)> bytes(base64_decode(reply.data(), reply.size(), &length), &free);
+    reply = std::string();
     if (!bytes) {
         display->message(UpdaterDisplayInterface::LEVEL_ERROR, "Failed to retrieve a valid TREL file");
         return 0;
     }
+    if (!isFirmwareFile(bytes.get(), length)) {
+        display->message(UpdaterDisplayInterface::LEVEL_ERROR, "Failed to retrieve a valid TREL file");
+        display->message(UpdaterDisplayInterface::LEVEL_ERROR, "Build %u from the server is no valid firmware file",
+                         build);
+        return 0;
+    }
     const std::string fileName = buildText + ".trel";
     const std::string downloadTime = CurrentTimeText();
-    const aErr written = item.WriteFile(fileName.c_str(), bytes, length);
-    free(bytes);
+    std::string staged;
+    std::string path;
+    aErr written = item.StageFile(fileName.c_str(), bytes.get(), length, staged, path);
+    bytes.reset();
     if (written != aErrNone) {
         display->message(UpdaterDisplayInterface::LEVEL_ERROR, "Failed to write file with %d", written);
         return 0;
     }
+    const KeyValueStore previous = item.settings;
     item.settings.Add("LATEST_DOWNLOAD", fileName);
     item.settings.Add("LAST_DOWNLOAD_DATE", downloadTime);
-    item.settings.Save();
+    if (!item.settings.Save()) {
+        unlink(staged.c_str());
+        display->message(UpdaterDisplayInterface::LEVEL_ERROR, "Failed to save the settings file %s",
+                         item.settings.filename.c_str());
+        return 0;
+    }
+    if (!ReplaceFileWith(staged, path)) {
+        KeyValueStore restored = previous;
+        restored.Save();
+        display->message(UpdaterDisplayInterface::LEVEL_ERROR, "Failed to write file with %d", aErrIO);
+        return 0;
+    }
     return build;
 }

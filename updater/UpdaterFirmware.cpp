@@ -57,6 +57,15 @@ bool reconnectModule(Module& module, uint32_t attempts, uint32_t delayMs) {
     return false;
 }
 
+// An update must write something whole: a file without a firmware image, or whose blocks
+// run past its payload, would start the loader, write nothing (or part) and reboot the module.
+bool holdsWholeFirmware(const TrelFile& file) {
+    if (file.truncated) return false;
+    for (const TrelBlock& block : file.FindBlocks(TrelFile::BLOCK_FIRMWARE))
+        if (block.length > 4) return true;
+    return false;
+}
+
 }  // namespace
 
 bool _validate_trelfile(UpdaterDisplayInterface& display, TrelFile& file, Module& module, uint32_t serial) {
@@ -248,8 +257,13 @@ bool Updater::Update_Firmware(uint32_t serial, uint32_t build, const std::string
     TrelFile file;
     try {
         file = load_trel("Updating", path, serial, build, false);
-    } catch (const std::runtime_error&) {
+    } catch (const std::runtime_error& error) {
         display->message(UpdaterDisplayInterface::LEVEL_ERROR, "Failed to load trel file");
+        display->message(UpdaterDisplayInterface::LEVEL_ERROR, "%s", error.what());
+        return false;
+    }
+    if (!holdsWholeFirmware(file)) {
+        display->message(UpdaterDisplayInterface::LEVEL_ERROR, "Trelfile holds no complete firmware to write");
         return false;
     }
     if (file.hasSerialBlock) {

@@ -163,6 +163,15 @@ bool UpdaterStoreItem::FileExists(const char* fileName) {
 }
 
 aErr UpdaterStoreItem::WriteFile(const char* fileName, const uint8_t* data, size_t length) {
+    std::string temporary;
+    std::string path;
+    const aErr err = StageFile(fileName, data, length, temporary, path);
+    if (err != aErrNone) return err;
+    return ReplaceFileWith(temporary, path) ? aErrNone : aErrIO;
+}
+
+aErr UpdaterStoreItem::StageFile(const char* fileName, const uint8_t* data, size_t length, std::string& stagedPath,
+                                 std::string& finalPath) {
     if (!data || !fileName) return aErrNotFound;
     const std::string path = BuildPath(basePath.c_str(), name.c_str(), fileName, nullptr);
     const std::string temporary = TemporaryPathFor(path);
@@ -174,7 +183,9 @@ aErr UpdaterStoreItem::WriteFile(const char* fileName, const uint8_t* data, size
         unlink(temporary.c_str());
         return err;
     }
-    return ReplaceFileWith(temporary, path) ? aErrNone : aErrIO;
+    stagedPath = temporary;
+    finalPath = path;
+    return aErrNone;
 }
 
 TrelFile UpdaterStoreItem::ReadTrelFile(const char* fileName) {

@@ -31,6 +31,10 @@ public:
     bool FileExists(const char* fileName);
     // Creates or replaces the file; the old file stays whole until the new one is complete.
     aErr WriteFile(const char* fileName, const uint8_t* data, size_t length);
+    // The first half of WriteFile: writes the bytes whole under a temporary name beside the
+    // file and returns both paths; the caller renames it into place (ReplaceFileWith) or removes it.
+    aErr StageFile(const char* fileName, const uint8_t* data, size_t length, std::string& stagedPath,
+                   std::string& finalPath);
     // Throws std::runtime_error for a missing, unrecognised or unloadable file.
     TrelFile ReadTrelFile(const char* fileName);
 

@@ -151,6 +151,54 @@ INSTANTIATE_TEST_SUITE_P(
                       ValidationCase{"OtherModelOverride", "0000CAFE", "Pellion", true}),
     [](const ::testing::TestParamInfo<ValidationCase>& c) { return std::string(c.param.name); });
 
+struct NothingToWriteCase {
+    const char* name;
+    std::vector<std::string> builderArgs;
+    bool override;
+};
+
+void PrintTo(const NothingToWriteCase& c, std::ostream* os) { *os << c.name; }
+
+class UpdateTcpipNothingToWrite : public UpdateTcpip, public ::testing::WithParamInterface<NothingToWriteCase> {};
+
+// A file that would have the loader write nothing, or only part of the firmware, is
+// refused before the module is touched.
+TEST_P(UpdateTcpipNothingToWrite, IsRefusedBeforeTheLoaderStarts) {
+    const NothingToWriteCase& c = GetParam();
+    startModule();
+    const std::string path = testsupport::buildTrel(dir.file("nothing.trel"), c.builderArgs);
+    std::vector<std::string> args{"-f", path};
+    if (c.override) args.push_back("-OVERRIDE");
+    const auto result = update(args);
+    EXPECT_EQ(result.exitCode, 1) << result.out;
+    EXPECT_NE(result.err.find("Trelfile holds no complete firmware to write\n"), std::string::npos) << result.err;
+    EXPECT_EQ(module->countInLog("ev loader 0x02 init"), 0u);
+    EXPECT_FALSE(fileExists(dumpPath()));
+    EXPECT_EQ(settings().find("LATEST_TRANSFER"), std::string::npos);
+}
+
+const std::string kLoader = "0x10000000:" + testsupport::hexOf(patternBytes(40, 99));
+const std::string kImage = "0x4000:" + testsupport::hexOf(patternBytes(1300, 1));
+const std::string kTail = "0x8000:" + testsupport::hexOf(patternBytes(60, 2));
+
+INSTANTIATE_TEST_SUITE_P(
+    Update, UpdateTcpipNothingToWrite,
+    ::testing::Values(
+        NothingToWriteCase{"InfoOnly", {"--info", "1234", "1.3.0", SERIAL, MODEL_NAME}, false},
+        NothingToWriteCase{"LoaderAndInfoOnly", {"--loader-block", kLoader, "--info", "1234", "1.3.0", SERIAL, MODEL_NAME},
+                           false},
+        NothingToWriteCase{"AddressWithoutImage",
+                           {"--loader-block", kLoader, "--firmware-block", "0x4000:", "--info", "1234", "1.3.0",
+                            SERIAL, MODEL_NAME},
+                           false},
+        NothingToWriteCase{"FirmwareCutShortOverride",
+                           {"--loader-block", kLoader, "--firmware-block", kImage, "--claim-length", "1=5000"}, true},
+        NothingToWriteCase{"SecondBlockCutShortOverride",
+                           {"--loader-block", kLoader, "--firmware-block", kImage, "--firmware-block", kTail,
+                            "--claim-length", "2=5000"},
+                           true}),
+    [](const ::testing::TestParamInfo<NothingToWriteCase>& c) { return std::string(c.param.name); });
+
 TEST_F(UpdateTcpip, ModelMismatchIsNamed) {
     startModule();
     file.model = "Pellion";

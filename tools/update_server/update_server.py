@@ -46,7 +46,11 @@ FAULTS = {
     "truncated-base64": "cut the last character off the firmware's base64 text",
     "bad-base64": "put a character outside the base64 alphabet into the firmware text",
     "stall": "accept the request, then send nothing for --stall-seconds",
+    "oversize": "answer the firmware request with --oversize-bytes of base64 text, sent in pieces; "
+                "the log then gets a line '# oversize sent N of M bytes'",
 }
+
+OVERSIZE_PIECE = 1 << 20
 
 SERIAL_PATTERN = re.compile(r"^[0-9A-F]{8}$")
 BUILD_PATTERN = re.compile(r"^[0-9]{1,10}$")
@@ -138,9 +142,12 @@ def make_handler(settings):
             pass
 
         def record(self):
+            self.record_line(self.path)
+
+        def record_line(self, line):
             if settings.log_path:
                 with settings.log_lock, open(settings.log_path, "a", encoding="utf-8") as log:
-                    log.write(self.path + "\n")
+                    log.write(line + "\n")
 
         def reply(self, status, body, headers=()):
             data = body.encode("utf-8")
@@ -151,6 +158,26 @@ def make_handler(settings):
                 self.send_header(name, value)
             self.end_headers()
             self.wfile.write(data)
+
+        def send_oversize(self, size):
+            # Never held in memory: the client is to give up long before the end.
+            self.send_response(200)
+            self.send_header("Content-Type", "text/plain")
+            self.send_header("Content-Length", str(3 + size + 1))
+            self.end_headers()
+            piece = b"A" * OVERSIZE_PIECE
+            sent = 0
+            try:
+                self.wfile.write(b"ok\n")
+                while sent < size:
+                    count = min(size - sent, OVERSIZE_PIECE)
+                    self.wfile.write(piece[:count])
+                    sent += count
+                self.wfile.write(b"\n")
+            except (BrokenPipeError, ConnectionResetError):
+                pass
+            # How far the client read before it gave up, for tests that bound it.
+            self.record_line("# oversize sent %d of %d bytes" % (sent, size))
 
         def do_GET(self):
             self.record()
@@ -172,6 +199,9 @@ def make_handler(settings):
                 self.reply(200, "")
                 return
             query = dict(urllib.parse.parse_qsl(raw_query, keep_blank_values=True))
+            if "oversize" in faults and query.get("op") == "trel":
+                self.send_oversize(settings.oversize_bytes)
+                return
             answer = settings.fixtures.answer(query)
             lines = list(answer.lines)
             if getattr(answer, "firmware", False):
@@ -193,6 +223,7 @@ class Settings:
         self.fault_op = args.fault_op
         self.ok_line = args.ok_line
         self.stall_seconds = args.stall_seconds
+        self.oversize_bytes = args.oversize_bytes
 
     def faults_for(self, target):
         if self.fault_op is None:
@@ -216,6 +247,8 @@ def parse_arguments():
                         help='first line of an accepted reply (default "ok")')
     parser.add_argument("--stall-seconds", type=float, default=600.0,
                         help="how long the stall fault keeps a request waiting (default 600)")
+    parser.add_argument("--oversize-bytes", type=int, default=200 * 1000 * 1000,
+                        help="length of the base64 text that the oversize fault sends (default 200000000)")
     return parser.parse_args()
 
 
