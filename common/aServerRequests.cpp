@@ -289,7 +289,7 @@ void aServerRequests_Batch(aServer* server, aServerRequestState* state) {
     }
     for (auto subscriber = state->subscribers.begin(); subscriber != state->subscribers.end();) {
         zframe_t* frames[2] = {subscriber->identity, batch};
-        if (!sSendFrames(server->clientSocket, frames, 2) && zmq_errno() == EHOSTUNREACH) {
+        if (!sSendFrames(server->clientSocket, frames, 2) && errno == EHOSTUNREACH) {
             // The client is gone: it gets no more batches.
             aTrace(TRACE_SERVER, "failed to send id\n");
             zframe_destroy(&subscriber->identity);

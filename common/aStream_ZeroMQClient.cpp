@@ -6,6 +6,7 @@
 
 #include <arpa/inet.h>
 #include <atomic>
+#include <cerrno>
 #include <cstring>
 #include <czmq.h>
 #include <new>
@@ -93,13 +94,13 @@ void sBrokerTask(zsock_t* pipe, void* ref) {
         if (which == context->server) {
             zframe_t* frame = zframe_recv(context->server);
             if (frame && !sSendWithRetries(context->incomingConnect, frame))
-                aTrace(TRACE_CLIENT, "Client send error Frontend->incomming: %d\n", zmq_errno());
+                aTrace(TRACE_CLIENT, "Client send error Frontend->incomming: %d\n", errno);
             zframe_destroy(&frame);
         } else if (which == context->outgoingConnect) {
             zframe_t* frame = zframe_recv(context->outgoingConnect);
             zframe_t* sending = frame;
             if (frame && zframe_send(&sending, context->server, ZFRAME_REUSE | ZFRAME_DONTWAIT) != 0)
-                aTrace(TRACE_CLIENT, "Client send error Frontend->client: %d\n", zmq_errno());
+                aTrace(TRACE_CLIENT, "Client send error Frontend->client: %d\n", errno);
             zframe_destroy(&frame);
         } else if (which == context->monitor) {
             sMonitorEvent(context);
@@ -154,7 +155,7 @@ aErr sWrite(const uint8_t* data, size_t length, void* ref) {
     const bool sent = sSendWithRetries(context->outgoingBind, frame);
     zframe_destroy(&frame);
     if (!sent) {
-        aTrace(TRACE_CLIENT, "--Client send error outgoing->frontend: %d\n", zmq_errno());
+        aTrace(TRACE_CLIENT, "--Client send error outgoing->frontend: %d\n", errno);
         return aErrIO;
     }
     return aErrNone;
