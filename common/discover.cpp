@@ -25,13 +25,14 @@ aErr aLinkSpec_Destroy(linkSpec** spec) {
 
 uint8_t aDiscovery_EnumerateModules(linkType type, aDiscoveryCallback callback, void* ref,
                                     uint32_t networkInterface) {
-    (void)networkInterface;
     if (!callback) return 0;
     switch (type) {
     case USB:
         return aDiscovery_EnumerateUSB(callback, ref);
     case TCPIP:
         return aDiscovery_EnumerateTCPIP(callback, ref);
+    case AWEAVE:
+        return aDiscovery_Enumerate_aWeaveModules(callback, ref, networkInterface);
     default:
         return 0;
     }
