@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <czmq.h>
 
+#include "aServerDiscovery.h"
 #include "aServer_ZeroMQ.h"
 
 #define aSERVER_BATCH_SIZE 4096u
@@ -17,16 +18,20 @@
 
 struct aServer {
     aLinkRef usbLink = 0;
-    uint32_t serialNumber = 0;
-    std::atomic<uint8_t> model{0};
+    // Serial number, model (0 until known: no discovery answers), the address answers
+    // carry and the client port.
+    aServerAnnouncement announcement{};
     std::atomic<uint8_t> moduleAddress{0};
     uint8_t localOnly = 0;
     uint32_t networkInterface = 0;
-    std::atomic<uint32_t> hostAddress{0};
-    std::atomic<uint16_t> clientPort{0};
 
     zactor_t* brokerActor = nullptr;
     zactor_t* syncActor = nullptr;
+    // The multicast responder (local mode) or the beacon (network mode).
+    zactor_t* discoveryActor = nullptr;
+    uint8_t beaconMode = 0;
+    // Broker only.
+    aServerBeaconState beaconState{};
 
     zsock_t* clientSocket = nullptr;
     uint16_t syncPort = 0;

@@ -8,6 +8,7 @@
 #include <new>
 
 #include "aLinkManagerInternal.h"
+#include "discover.h"
 #include "aServerInternal.h"
 #include "aTrace.h"
 #include "aUEI.h"
@@ -22,6 +23,7 @@ const int POLL_MS = 1000;
 const int HEARTBEAT_IVL_MS = 1000;
 const int HEARTBEAT_TIMEOUT_MS = 3000;
 const int INTERNAL_SEND_TIMEOUT_MS = 1000;
+const uint32_t INTERFACES_MAX = 50;
 
 bool sIsHeartbeatShape(const aPacket* packet) {
     return packet->dataSize == 2 && packet->data[0] == 0;
@@ -58,6 +60,9 @@ void sBroker(zsock_t* pipe, void* ref) {
     zpoller_t* poller = state ? zpoller_new(pipe, server->syncBrokerSocket, server->clientSocket,
                                             server->streamBrokerSocket, nullptr)
                               : nullptr;
+    zactor_t* beacon = server->beaconMode ? server->discoveryActor : nullptr;
+    if (poller && beacon) zpoller_add(poller, beacon);
+    server->beaconState = aServerBeaconState{};
     zsock_signal(pipe, 0);
     while (poller) {
         void* which = zpoller_wait(poller, POLL_MS);
@@ -76,10 +81,13 @@ void sBroker(zsock_t* pipe, void* ref) {
                 break;
             }
             aServerRequests_Flush(state);
-        } else if (zpoller_terminated(poller)) {
+        } else if (beacon && which == beacon) {
+            aServerDiscovery_AnswerBeacon(beacon, &server->announcement, &server->beaconState);
+        } else if (!which && zpoller_terminated(poller)) {
             aTrace(TRACE_SERVER, "pre exit 2\n");
             break;
         }
+        if (beacon) aServerDiscovery_SilenceIfDue(beacon, &server->beaconState);
     }
     zpoller_destroy(&poller);
     aServerRequests_Destroy(&state);
@@ -123,7 +131,7 @@ bool sBindClientSocket(aServer* server) {
         aTrace(TRACE_SERVER, "Could not find open port\n");
         return false;
     }
-    server->clientPort = static_cast<uint16_t>(port);
+    server->announcement.clientPort = static_cast<uint16_t>(port);
     uint32_t bound = 0;
     if (!sBoundAddress(server->clientSocket, &bound)) return false;
     server->networkInterface = bound;
@@ -134,6 +142,31 @@ zactor_t* sStartActor(zactor_fn* actor, aServer* server) {
     zactor_t* made = zactor_new(actor, server);
     if (made) zsock_wait(made);
     return made;
+}
+
+// Network mode answers beacons on the served interface (the host's first one when none
+// was named); local mode, or a host without interfaces, answers local multicast probes.
+bool sConfigureInterface(aServer* server) {
+    uint32_t interfaces[INTERFACES_MAX] = {};
+    const uint32_t count = aDiscovery_GetIPv4Interfaces(interfaces, INTERFACES_MAX);
+    aTrace(0x10, "_configureInterface found count: %d\n", static_cast<int>(count));
+    if (!server->localOnly && count > 0) {
+        if (server->networkInterface == 0 || server->networkInterface == LOOPBACK) server->networkInterface = interfaces[0];
+        char text[INET_ADDRSTRLEN] = "";
+        if (!aDiscovery_ConvertIPv4Interface(server->networkInterface, text, sizeof text)) return false;
+        uint32_t hostAddress = 0;
+        server->discoveryActor = aServerDiscovery_CreateBeacon(text, &hostAddress);
+        if (!server->discoveryActor) return false;
+        server->announcement.hostAddress = hostAddress;
+        server->beaconMode = 1;
+        return true;
+    }
+    server->announcement.hostAddress = LOOPBACK;
+    server->beaconMode = 0;
+    // Without a free port offset the server runs on, unannounced; clients that know the
+    // port still connect.
+    server->discoveryActor = aServerDiscovery_StartMulticastResponder(&server->announcement);
+    return true;
 }
 
 aErr sInitServer(aServer* server) {
@@ -149,7 +182,7 @@ aErr sInitServer(aServer* server) {
     zsock_set_router_mandatory(server->clientSocket, 1);
     zsock_set_heartbeat_ivl(server->clientSocket, HEARTBEAT_IVL_MS);
     zsock_set_heartbeat_timeout(server->clientSocket, HEARTBEAT_TIMEOUT_MS);
-    server->hostAddress = LOOPBACK;
+    if (!sConfigureInterface(server)) return aErrResource;
     if (!sBindClientSocket(server)) return aErrResource;
     if (!sMakePair(server->streamBrokerSocket, server->streamFilterSocket, &server->streamPort)) return aErrResource;
     if (!sMakePair(server->syncBrokerSocket, server->syncActorSocket, &server->syncPort)) return aErrResource;
@@ -172,6 +205,7 @@ void sDeinitServer(aServer* server) {
     aTrace(TRACE_SERVER, "PIPE! - Task\n");
     zactor_destroy(&server->syncActor);
     zactor_destroy(&server->brokerActor);
+    zactor_destroy(&server->discoveryActor);
     zsock_destroy(&server->clientSocket);
     zsock_destroy(&server->syncActorSocket);
     zsock_destroy(&server->syncBrokerSocket);
@@ -191,7 +225,7 @@ aServerRef aServer_Create(aLinkRef usbLink, uint32_t networkInterface, uint8_t l
     auto* server = new (std::nothrow) aServer;
     if (!server) return nullptr;
     server->usbLink = usbLink;
-    server->serialNumber = serialNumber;
+    server->announcement.serialNumber = serialNumber;
     server->localOnly = localOnly;
     server->networkInterface = networkInterface ? networkInterface : LOOPBACK;
     return server;
@@ -212,7 +246,7 @@ aErr aServer_Destroy(aServerRef* server) {
 
 aErr aServer_GetPort(aServerRef server, uint16_t* port) {
     if (!server || !port) return aErrParam;
-    *port = server->clientPort;
+    *port = server->announcement.clientPort;
     return aErrNone;
 }
 
@@ -230,7 +264,7 @@ aErr aServer_SetModuleAddress(aServerRef server, uint8_t address) {
 
 aErr aServer_SetModel(aServerRef server, uint8_t model) {
     if (!server) return aErrParam;
-    server->model = model;
+    server->announcement.model = model;
     return aErrNone;
 }
 

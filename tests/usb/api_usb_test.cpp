@@ -106,58 +106,6 @@ TEST_F(ApiUsb, DiscoveryByModel) {
     EXPECT_EQ(none.getLinkSpecifier(&spec), aErrNotFound);
 }
 
-TEST_F(ApiUsb, FallbackIsTriedOnceWhenAllowed) {
-    aCorvalithDebuggingEnable = 1;
-    aCorvalithDebuggingLevel = 0x1;
-    Link link("Link");
-    link.setConfig(plainConfig(1));
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(link.discoverAndConnect(USB, 0x0BADCAFE, 0), aErrNotFound);
-    const std::string withFallback = testing::internal::GetCapturedStdout();
-
-    link.setConfig(plainConfig(0));
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(link.discoverAndConnect(USB, 0x0BADCAFE, 0), aErrNotFound);
-    const std::string withoutFallback = testing::internal::GetCapturedStdout();
-    aCorvalithDebuggingEnable = 0;
-    aCorvalithDebuggingLevel = 0;
-
-    EXPECT_NE(withFallback.find("Executing Fallback: aWeave\n"), std::string::npos) << withFallback;
-    EXPECT_EQ(withoutFallback.find("Executing Fallback"), std::string::npos) << withoutFallback;
-}
-
-// The default configuration opens a USB module through a link server of this process;
-// a client of that server, by its port, uses the same module at the same time.
-TEST_F(ApiUsb, DefaultConfigConnectsThroughALinkServer) {
-    Module owner(2, 0);
-    ASSERT_EQ(owner.connect(USB, 0x0000CAFE), aErrNone);
-    EXPECT_EQ(owner.getModuleAddress(), 6);
-    aWeaveConfig config;
-    ASSERT_EQ(owner.getConfig(&config), aErrNone);
-    EXPECT_NE(config.port, 0);
-    EXPECT_EQ(config.networkInterface, 0x0100007Fu);
-
-    linkSpec spec{};
-    spec.type = AWEAVE;
-    spec.ipAddress = config.networkInterface;
-    spec.port = config.port;
-    Module client(2, 0);
-    ASSERT_EQ(client.connectFromSpec(spec), aErrNone);
-    EXPECT_EQ(client.getModuleAddress(), 6);
-
-    for (Module* user : {&owner, &client, &owner}) {
-        SystemClass system;
-        system.init(user, 0);
-        uint32_t serial = 0;
-        EXPECT_EQ(system.getSerialNumber(&serial), aErrNone);
-        EXPECT_EQ(serial, 0x0000CAFEu);
-    }
-    // A direct USB link to a served module is refused.
-    Module direct(2, 0);
-    direct.setConfig(plainConfig());
-    EXPECT_NE(direct.connect(USB, 0x0000CAFE), aErrNone);
-}
-
 TEST_F(ApiUsb, TwoModulesShareOneUsbLink) {
     auto first = std::make_unique<Module>(2, 0);
     first->setConfig(plainConfig());

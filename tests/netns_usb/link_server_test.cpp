@@ -13,7 +13,7 @@
 #include "process.h"
 #include "raw_packets.h"
 #include "tempdir.h"
-#include "usb_bed.h"
+#include "../usb/usb_bed.h"
 
 using namespace std::chrono_literals;
 using testsupport::ModsimProcess;
