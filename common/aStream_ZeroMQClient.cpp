@@ -77,7 +77,10 @@ void sMonitorEvent(zmqClientStream* context) {
         int expected = PEER_WAITING;
         context->peer.compare_exchange_strong(expected, PEER_CONNECTED);
     } else if (name && (strcmp(name, "DISCONNECTED") == 0 || strcmp(name, "CLOSED") == 0)) {
-        context->peer = PEER_LOST;
+        // A refused attempt also closes its socket; only a connection that was made
+        // can be lost.
+        int expected = PEER_CONNECTED;
+        context->peer.compare_exchange_strong(expected, PEER_LOST);
     }
     zstr_free(&name);
     zmsg_destroy(&event);
