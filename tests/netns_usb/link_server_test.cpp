@@ -9,6 +9,8 @@
 #include <thread>
 
 #include "aLink.h"
+#include "aServer_ZeroMQ.h"
+#include "aTrace.h"
 #include "modsim_process.h"
 #include "process.h"
 #include "raw_packets.h"
@@ -134,15 +136,109 @@ TEST_F(LinkServerModsim, StreamedBatchesReachEachSubscribedClient) {
     EXPECT_EQ(peer.out, "ok\n") << peer.err;
 }
 
+TEST_F(LinkServerModsim, OpenWriteLetsOtherRequestsPassAndRestarts) {
+    const ProcessResult peer = runPeer({"pools", std::to_string(port), std::to_string(ADDRESS)});
+    EXPECT_EQ(peer.out, "ok\n") << peer.err;
+}
+
+// A subscriber that went away is dropped at the first batch that cannot reach it.
+TEST_F(LinkServerModsim, VanishedSubscriberIsDropped) {
+    std::atomic<bool> done{false};
+    std::thread heartbeats([&] {
+        while (!done) {
+            sim->control("heartbeat");
+            std::this_thread::sleep_for(100ms);
+        }
+    });
+    aCorvalithDebuggingEnable = 1;
+    aCorvalithDebuggingLevel = 0x4;
+    testing::internal::CaptureStdout();
+    const ProcessResult peer = runPeer({"vanish", std::to_string(port), std::to_string(ADDRESS)});
+    // Several more batches leave after the client is gone.
+    std::this_thread::sleep_for(1500ms);
+    aCorvalithDebuggingEnable = 0;
+    const std::string trace = testing::internal::GetCapturedStdout();
+    done = true;
+    heartbeats.join();
+    EXPECT_EQ(peer.out, "ok\n") << peer.err;
+    size_t failures = 0;
+    for (size_t at = trace.find("failed to send id"); at != std::string::npos; at = trace.find("failed to send id", at + 1))
+        ++failures;
+    EXPECT_EQ(failures, 1u);
+}
+
 TEST_F(LinkServerModsim, LastUseStopsTheServerAndFreesTheModule) {
+    const aLinkRef gone = id;
     aLink_Destroy(&id);
-    EXPECT_NE(aLink_GetStatus(port), LINK_RUNNING);
+    EXPECT_EQ(aLink_GetStatus(gone), LINK_INVALID);
     aLinkRef direct = aLink_CreateUSB(SERIAL);
     EXPECT_NE(direct, 0u);
     aLink_Destroy(&direct);
     // Nothing listens on the port any more: a client gets no reply.
     const ProcessResult peer = runPeer({"exchange", std::to_string(port), "0600", "0600"}, 20s);
     EXPECT_NE(peer.out, "ok\n");
+}
+
+// A flush while a request is in flight: its late reply goes to nobody, and the next
+// request still gets its own reply.
+class LinkServerBare : public LinkServerModsim {
+protected:
+    void SetUp() override {}
+    void TearDown() override {}
+};
+
+TEST_F(LinkServerBare, FlushKeepsRepliesAlignedWithRequestsInFlight) {
+    aLinkRef usb = aLink_CreateUSB(SERIAL);
+    ASSERT_NE(usb, 0u);
+    aServerRef server = aServer_Create(usb, 0, 1);
+    ASSERT_NE(server, nullptr);
+    ASSERT_EQ(aServer_Start(server), aErrNone);
+    uint16_t served = 0;
+    ASSERT_EQ(aServer_GetPort(server, &served), aErrNone);
+    ASSERT_EQ(sim->control("fault delay 1500"), "ok");
+    const size_t asked = sim->countInLog("rx 06 03 10 41 00");
+    testsupport::BackgroundProcess peer({"/usr/bin/python3",
+                                         testsupport::requiredEnv("SOURCE_DIR") + "/tests/peers/zmq_peer.py", "flush",
+                                         std::to_string(served), std::to_string(ADDRESS)});
+    std::string line;
+    ASSERT_TRUE(peer.readLine(line));
+    ASSERT_EQ(line, "sent");
+    // The request has reached the module: its reply is owed.
+    ASSERT_TRUE(sim->waitForLog("rx 06 03 10 41 00", asked + 1));
+    EXPECT_EQ(aServer_FlushFIFO(server), aErrNone);
+    ASSERT_TRUE(peer.readLine(line, 20s));
+    EXPECT_EQ(line, "ok");
+    aLink_InstallUserPacketFilter(usb, nullptr, nullptr);
+    EXPECT_EQ(aServer_Destroy(&server), aErrNone);
+    EXPECT_EQ(server, nullptr);
+    aLink_Destroy(&usb);
+}
+
+// Not restricted to the local host, the server binds the host's first interface and
+// reports that address; a client reaches the module there.
+TEST_F(LinkServerBare, NetworkModeServesTheBoundInterface) {
+    uint16_t served = 0;
+    uint32_t bound = 0;
+    aLinkRef owner = aLink_CreateServer(SERIAL, &served, &bound, 0);
+    ASSERT_NE(owner, 0u);
+    EXPECT_NE(bound, LOOPBACK);
+    EXPECT_NE(bound, 0u);
+    aLinkRef other = aLink_CreateClient(bound, served, 0);
+    ASSERT_NE(other, 0u);
+    EXPECT_NE(other, owner);
+    for (aLinkRef user : {other, owner}) {
+        const uint8_t get[] = {0x10, 0x41, 0x00};
+        aPacket* request = aPacket_CreateWithData(ADDRESS, sizeof get, get);
+        ASSERT_EQ(aLink_PutPacket(user, request), aErrNone);
+        aPacket_Destroy(&request);
+        aPacket* reply = aLink_AwaitFirst(user, fromModule, nullptr, 3000);
+        ASSERT_NE(reply, nullptr);
+        EXPECT_EQ(reply->dataSize, 4);
+        EXPECT_EQ(reply->data[3], 0x11);
+        aPacket_Destroy(&reply);
+    }
+    aLink_Destroy(&other);
+    aLink_Destroy(&owner);
 }
 
 // The test plays the module on the bed's pipe, to send what the simulator would not.

@@ -9,6 +9,11 @@ shares nothing with the library it tests.
   zmq_peer.py share PORT ADDR ROUNDS      two DEALER clients: one writes multi-chunk byte
                                           strings while the other reads a byte, interleaved
   zmq_peer.py stream PORT ADDR            streaming to two clients; one disables
+  zmq_peer.py vanish PORT ADDR            a client enables streaming, takes a batch and leaves
+  zmq_peer.py pools PORT ADDR             a write left open lets other requests pass, and
+                                          a new first chunk starts the write again
+  zmq_peer.py flush PORT ADDR             prints "sent" after a request the module answers
+                                          late; the next request gets its own reply only
   zmq_peer.py exchange PORT REQ REPLY     one request, exactly one reply, nothing else
   zmq_peer.py router                      a ROUTER playing a link server for one client:
                                           answers its first frame, leaves after its second
@@ -159,6 +164,58 @@ def stream(port, address):
     print("ok", flush=True)
 
 
+def vanish(port, address):
+    sock = dealer(port)
+    sock.send(wire(address, [0x5D, 0x81, 0x20, address, EXCHANGE, 3, 0]))
+    expect(sock, wire(address, [0x5D, 0xC1, 0x00]), "enable")
+    deadline = time.monotonic() + 5
+    while time.monotonic() < deadline:
+        frame = recv(sock, 200)
+        if frame is not None and samples(frame):
+            sock.close()
+            print("ok", flush=True)
+            return
+    fail("no batch")
+
+
+def pools(port, address):
+    sock = dealer(port)
+    first = chunks(5, 0, bytes(range(60)))
+    sock.send(wire(address, first[0]))
+    # A read of another value passes while the write is open.
+    sock.send(wire(address, [EXCHANGE, 0x41, 0x00]))
+    expect(sock, wire(address, [EXCHANGE, 0x01, 0x00, 0x11]), "read while a write is open")
+    # The client begins the write again with other bytes and completes it.
+    payload = bytes((200 - i) & 0xFF for i in range(50))
+    for part in chunks(5, 0, payload):
+        sock.send(wire(address, part))
+    expect(sock, wire(address, [EXCHANGE, 0xC5, 0x00]), "acknowledgement of the restarted write")
+    expect_silence(sock, "after the acknowledgement")
+    sock.send(wire(address, [EXCHANGE, 0x45, 0x20]))
+    read_back = b""
+    while True:
+        frame = recv(sock)
+        if frame is None:
+            fail("read-back cut short after %d bytes" % len(read_back))
+        read_back += frame[5:-1]
+        if not frame[-1] & 0x80:
+            break
+    if read_back != payload:
+        fail("wrote %s, read back %s" % (payload.hex(), read_back.hex()))
+    print("ok", flush=True)
+
+
+def flush(port, address):
+    sock = dealer(port)
+    sock.send(wire(address, [EXCHANGE, 0x41, 0x00]))
+    print("sent", flush=True)
+    time.sleep(1.2)
+    sock.send(wire(address, [EXCHANGE, 0x42, 0x00]))
+    expect(sock, wire(address, [EXCHANGE, 0x02, 0x00, 0x22, 0x33]), "reply after the flush")
+    expect_silence(sock, "after the reply", 1000)
+    print("ok", flush=True)
+
+
 def exchange(port, request, reply):
     sock = dealer(port)
     sock.send(bytes.fromhex(request))
@@ -199,6 +256,12 @@ def main(argv):
         share(int(argv[2]), int(argv[3], 0), int(argv[4]))
     elif kind == "stream":
         stream(int(argv[2]), int(argv[3], 0))
+    elif kind == "vanish":
+        vanish(int(argv[2]), int(argv[3], 0))
+    elif kind == "pools":
+        pools(int(argv[2]), int(argv[3], 0))
+    elif kind == "flush":
+        flush(int(argv[2]), int(argv[3], 0))
     elif kind == "exchange":
         exchange(int(argv[2]), argv[3], argv[4])
     elif kind == "router":
