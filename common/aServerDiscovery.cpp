@@ -54,6 +54,8 @@ void _answerProbe(aMulticastRef receiver, aMulticastRef sender, const aServerAnn
     }
     linkSpec answer;
     aServerDiscovery_CreateNetworkSpec(announcement, &answer);
+    // Probes are heard on loopback only, so the answer always names this host.
+    answer.ipAddress = htonl(INADDR_LOOPBACK);
     const int32_t sent = aMulticast_Send(sender, &answer, sizeof answer);
     aTrace(TRACE_SERVER, "Sent: %d to the reply port\n", sent);
 }
@@ -96,7 +98,9 @@ void _serverWorker_multicastDiscovery(zsock_t* pipe, void* args) {
 }  // namespace
 
 void aServerDiscovery_CreateNetworkSpec(const aServerAnnouncement* a, linkSpec* answer) {
+    if (!answer) return;
     memset(answer, 0, sizeof *answer);
+    if (!a) return;
     answer->type = AWEAVE;
     answer->serialNumber = a->serialNumber;
     answer->model = a->model;
