@@ -241,6 +241,35 @@ TEST_F(LinkServerBare, NetworkModeServesTheBoundInterface) {
     aLink_Destroy(&owner);
 }
 
+// A server that cannot learn the module's address fails; the USB link that another
+// user holds keeps that user's use and stays as it was, without a server.
+TEST_F(LinkServerBare, FailedCreationKeepsAnotherUsersLink) {
+    aLinkRef direct = aLink_CreateUSB(SERIAL);
+    ASSERT_NE(direct, 0u);
+    ASSERT_EQ(sim->control("fault no-probe on"), "ok");
+    uint16_t served = 0;
+    uint32_t bound = 0;
+    EXPECT_EQ(aLink_CreateServer(SERIAL, &served, &bound, 1), 0u);
+    ASSERT_EQ(sim->control("fault no-probe off"), "ok");
+    EXPECT_EQ(aLink_GetStatus(direct), LINK_RUNNING);
+    const uint8_t get[] = {0x10, 0x41, 0x00};
+    aPacket* request = aPacket_CreateWithData(ADDRESS, sizeof get, get);
+    ASSERT_EQ(aLink_PutPacket(direct, request), aErrNone);
+    aPacket_Destroy(&request);
+    aPacket* reply = aLink_AwaitFirst(direct, fromModule, nullptr, 3000);
+    ASSERT_NE(reply, nullptr);
+    EXPECT_EQ(reply->data[3], 0x11);
+    aPacket_Destroy(&reply);
+    // No server is left on the link: it is shared directly again, and the uses count right.
+    aLinkRef again = aLink_CreateUSB(SERIAL);
+    EXPECT_EQ(again, direct);
+    aLink_Destroy(&again);
+    EXPECT_EQ(aLink_GetStatus(direct), LINK_RUNNING);
+    const aLinkRef held = direct;
+    aLink_Destroy(&direct);
+    EXPECT_EQ(aLink_GetStatus(held), LINK_INVALID);
+}
+
 // The test plays the module on the bed's pipe, to send what the simulator would not.
 class ScriptedModule {
 public:
