@@ -123,7 +123,9 @@ zactor_t* aServerDiscovery_StartMulticastResponder(aServerAnnouncement* a) {
 zactor_t* aServerDiscovery_CreateBeacon(const char* interfaceText, uint32_t* hostAddress) {
     if (!interfaceText || !hostAddress) return nullptr;
     if (!zBeaconInterface_setAndLock(interfaceText)) return nullptr;
-    aTrace(TRACE_SERVER, "Setting interface for user: (s)%s - (i)%d\n", interfaceText, 0);
+    struct in_addr chosen = {};
+    inet_pton(AF_INET, interfaceText, &chosen);
+    aTrace(TRACE_SERVER, "Setting interface for user: (s)%s - (i)%d\n", interfaceText, static_cast<int>(chosen.s_addr));
     // The beacon reads the interface setting when it is configured, so the lock is
     // held until CONFIGURE has answered.
     uint32_t address = 0;
