@@ -2,7 +2,10 @@
 #include "aLink.h"
 
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <vector>
 #include <new>
 
 #include "aLinkManagerInternal.h"
@@ -208,6 +211,34 @@ aLinkRef aLink_CreateSerial(uint32_t serialNumber, const char* portName, uint32_
     return sStartNewLink(id, stream, err, false);
 }
 
+namespace {
+
+// At exit CZMQ closes every socket still open under the threads that use them, so
+// links over ZeroMQ (client links and served USB links) are stopped and their sockets
+// closed first. The entries stay registered; a later destroy finds them stopped.
+void sStopZeroMQLinks() {
+    std::vector<linkEntry*> entries;
+    {
+        RegistryLock lock;
+        for (linkEntry* entry = sRegistry().head; entry; entry = entry->next)
+            if (entry->link && (entry->server || entry->type == aLINK_TYPE_CLIENT)) entries.push_back(entry);
+    }
+    for (linkEntry* entry : entries) aLink_Stop(entry->link);
+    for (linkEntry* entry : entries) {
+        if (entry->server) aServer_Destroy(&entry->server);
+        if (entry->type == aLINK_TYPE_CLIENT && entry->link->stream) aStream_Destroy(&entry->link->stream);
+    }
+}
+
+// CZMQ registers its own exit handler when it makes its first socket; one registered
+// after that runs before it.
+void sStopZeroMQLinksAtExit() {
+    static std::once_flag registered;
+    std::call_once(registered, [] { atexit(sStopZeroMQLinks); });
+}
+
+}  // namespace
+
 // Every client link is a link of its own: the client index keeps two connections to
 // one server apart.
 aLinkRef aLink_CreateClient(uint32_t ipAddress, uint16_t port, aLinkRef ref) {
@@ -232,6 +263,7 @@ aLinkRef aLink_CreateClient(uint32_t ipAddress, uint16_t port, aLinkRef ref) {
     }
     aStreamRef stream = nullptr;
     const aErr err = aStream_CreateClient(ipAddress, port, &stream);
+    if (err == aErrNone) sStopZeroMQLinksAtExit();
     return sStartNewLink(id, stream, err, false);
 }
 

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <csignal>
 #include <poll.h>
 #include <string>
 #include <sys/wait.h>
@@ -226,6 +227,40 @@ TEST_F(ApiUsbShared, SecondProcessUsesTheModuleUntilTheFirstEnds) {
     EXPECT_FALSE(client.isConnected());
     close(toParent[0]);
     close(toChild[1]);
+}
+
+}  // namespace
+
+namespace {
+
+// A program that ends with its shared Module still open (here a static one, destroyed
+// after every exit handler) ends promptly and cleanly.
+TEST_F(ApiUsbShared, ProcessEndsWithItsServerStillOpen) {
+    fflush(stdout);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // Runs after every exit handler the library, CZMQ and the static Module set up,
+        // and spares the child a leak check of the test bed it inherited.
+        atexit([] { _exit(0); });
+        static Module owner(2, 0);
+        if (owner.connect(USB, SERIAL) != aErrNone) _exit(2);
+        exit(0);
+    }
+    int status = 0;
+    const auto end = std::chrono::steady_clock::now() + 20s;
+    pid_t done = 0;
+    while ((done = waitpid(child, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(10ms);
+    if (done == 0) {
+        kill(child, SIGKILL);
+        waitpid(child, &status, 0);
+    }
+    ASSERT_EQ(done, child) << "still running after 20 s";
+    EXPECT_TRUE(WIFEXITED(status)) << "ended by signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+    if (WIFEXITED(status)) {
+        EXPECT_EQ(WEXITSTATUS(status), 0);
+    }
 }
 
 }  // namespace
