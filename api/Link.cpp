@@ -94,21 +94,23 @@ aErr Link::impl::discoveryAndConnectHelper(linkType type, uint32_t serialNumber,
     return link->connect();
 }
 
-aErr Link::impl::connectHelper() {
+aErr Link::impl::connectHelper(aLinkRef shared) {
     if (!spec) return aErrConfiguration;
-    const aErr result = linkCreateHelper(*spec);
+    const aErr result = linkCreateHelper(*spec, shared);
     if (result != aErrNone) return result;
     if (linkRef == 0) return aErrConnection;
     return waitForLink(CONNECT_WAIT_POLLS);
 }
 
-// Link-server sharing (USB with `enabled` set) and link-server clients (AWEAVE) are
-// not available in this build; they answer aErrUnimplemented and create nothing.
-aErr Link::impl::linkCreateHelper(const linkSpec& target) {
+// With `enabled` set a USB module is opened through a link server of this process, and
+// an AWEAVE specifier reaches a link server as its client.
+aErr Link::impl::linkCreateHelper(const linkSpec& target, aLinkRef shared) {
     switch (target.type) {
     case USB:
-        if (config.enabled) return aErrUnimplemented;
-        linkRef = aLink_CreateUSB(target.serialNumber);
+        if (config.enabled)
+            linkRef = aLink_CreateServer(target.serialNumber, &config.port, &config.networkInterface, config.localOnly);
+        else
+            linkRef = aLink_CreateUSB(target.serialNumber);
         return aErrNone;
     case TCPIP:
         linkRef = aLink_CreateTCPIP(target.ipAddress, static_cast<uint16_t>(target.port & 0xFFFF));
@@ -117,7 +119,9 @@ aErr Link::impl::linkCreateHelper(const linkSpec& target) {
         linkRef = aLink_CreateSerial(target.serialNumber, target.portName, target.baudRate);
         return aErrNone;
     case AWEAVE:
-        return config.enabled ? aErrUnimplemented : aErrConfiguration;
+        if (!config.enabled) return aErrConfiguration;
+        linkRef = aLink_CreateClient(target.ipAddress, static_cast<uint16_t>(target.port & 0xFFFF), shared);
+        return aErrNone;
     default:
         return aErrMode;
     }
@@ -205,7 +209,7 @@ aErr Link::connectThroughLinkModule(Link& router) {
         m_impl->streams->releaseLink();
         aLink_Destroy(&m_impl->linkRef);
     }
-    const aErr result = m_impl->connectHelper();
+    const aErr result = m_impl->connectHelper(routerRef);
     if (m_impl->linkRef != 0 && m_impl->linkRef != routerRef) {
         aLink_Destroy(&m_impl->linkRef);
         return aErrConnection;

@@ -22,8 +22,9 @@ public:
     aErr getSpecifier(linkSpec* out) const;
     const char* getName() const { return name; }
     aErr discoveryAndConnectHelper(linkType type, uint32_t serialNumber, uint8_t model, Link* link);
-    aErr connectHelper();
-    aErr linkCreateHelper(const linkSpec& target);
+    // shared: a link of a router Link that an AWEAVE specifier takes one more use of.
+    aErr connectHelper(aLinkRef shared = 0);
+    aErr linkCreateHelper(const linkSpec& target, aLinkRef shared);
     aErr waitForLink(uint16_t count);
     // The logger procedure: writes the link's oldest packet-log record as a line.
     static void readDebugBuffer(void* file, unsigned int linkID);

@@ -68,3 +68,12 @@ aErr aLink_PacketDebug_Disable(aLinkRef id);
 aErr aLink_PacketDebug_Read(aLinkRef id, uint32_t* direction, uint32_t* length, uint8_t* buffer);
 // Adds a record of 0 to 255 bytes; other lengths give aErrParam.
 aErr aLink_PacketDebug_Write(aLinkRef id, uint8_t direction, int32_t length, const uint8_t* bytes);
+
+// A link to a link server at ipAddress:port (network order); with a non-zero ref, one
+// more use of that registered link instead.
+aLinkRef aLink_CreateClient(uint32_t ipAddress, uint16_t port, aLinkRef ref);
+// Opens the module's USB link, shares it through a new link server and returns this
+// process's own client link to that server; *port and *networkInterface receive the
+// server's port and bound address. The client link holds the USB link: destroying its
+// last use stops the server and gives the USB link back. 0 on failure.
+aLinkRef aLink_CreateServer(uint32_t serialNumber, uint16_t* port, uint32_t* networkInterface, uint8_t localOnly);

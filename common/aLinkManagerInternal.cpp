@@ -1,10 +1,16 @@
 // The process-wide registry of links: IDs, use counts and creation by transport.
 #include "aLink.h"
 
+#include <atomic>
+#include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <vector>
 #include <new>
 
 #include "aLinkManagerInternal.h"
+#include "aServer_ZeroMQ.h"
+#include "aStream_ZeroMQClient.h"
 #include "aStreamsocket.h"
 #include "aTime.h"
 #include "aTrace.h"
@@ -90,8 +96,13 @@ linkEntry* sExtractEntry(aLinkRef id) {
 aLinkRef sAcquire(const ModuleKey& key, bool& created) {
     RegistryLock lock;
     created = false;
-    if (key.type != aLINK_TYPE_LEGACY) {
+    if (key.type != aLINK_TYPE_LEGACY && key.type != aLINK_TYPE_CLIENT) {
         if (linkEntry* existing = sLookupEntryByKey(key)) {
+            // A served module is reached through its server's clients only.
+            if (existing->server) {
+                aTrace(TRACE_REGISTRY, "This device is already being used as a \"SERVER\". \nYou must connect by \"CLIENT\" \n");
+                return 0;
+            }
             ++existing->useCount;
             return existing->id;
         }
@@ -153,6 +164,8 @@ aErr sReopenStream(const linkEntry* entry, aStreamRef* stream) {
         return aStream_CreateUSB(entry->identifier, stream);
     case aLINK_TYPE_TCPIP:
         return aStream_CreateSocket(entry->identifier, static_cast<uint16_t>(entry->port), stream);
+    case aLINK_TYPE_CLIENT:
+        return aStream_CreateClient(entry->identifier, static_cast<uint16_t>(entry->port), stream);
     default:
         aTrace(TRACE_REGISTRY, " recreate invalid stream type\n");
         return aErrParam;
@@ -198,6 +211,86 @@ aLinkRef aLink_CreateSerial(uint32_t serialNumber, const char* portName, uint32_
     return sStartNewLink(id, stream, err, false);
 }
 
+namespace {
+
+// At exit CZMQ closes every socket still open under the threads that use them, so
+// links over ZeroMQ (client links and served USB links) are stopped and their sockets
+// closed first. The entries stay registered; a later destroy finds them stopped.
+void sStopZeroMQLinks() {
+    std::vector<linkEntry*> entries;
+    {
+        RegistryLock lock;
+        for (linkEntry* entry = sRegistry().head; entry; entry = entry->next)
+            if (entry->link && (entry->server || entry->type == aLINK_TYPE_CLIENT)) entries.push_back(entry);
+    }
+    for (linkEntry* entry : entries) aLink_Stop(entry->link);
+    for (linkEntry* entry : entries) {
+        if (entry->server) aServer_Destroy(&entry->server);
+        if (entry->type == aLINK_TYPE_CLIENT && entry->link->stream) aStream_Destroy(&entry->link->stream);
+    }
+}
+
+// CZMQ registers its own exit handler when it makes its first socket; one registered
+// after that runs before it.
+void sStopZeroMQLinksAtExit() {
+    static std::once_flag registered;
+    std::call_once(registered, [] { atexit(sStopZeroMQLinks); });
+}
+
+}  // namespace
+
+// Every client link is a link of its own: the client index keeps two connections to
+// one server apart.
+aLinkRef aLink_CreateClient(uint32_t ipAddress, uint16_t port, aLinkRef ref) {
+    if (ref != 0) {
+        RegistryLock lock;
+        linkEntry* entry = sLookupEntryByID(ref);
+        if (!entry) {
+            aTrace(TRACE_REGISTRY, "The provided ref is invalid.\n");
+            return 0;
+        }
+        aTrace(TRACE_REGISTRY, "Using existing link - ConnectThroughLinkModule\n");
+        ++entry->useCount;
+        return ref;
+    }
+    static std::atomic<uint32_t> clientCount{0};
+    bool created = false;
+    const aLinkRef id = sAcquire({aLINK_TYPE_CLIENT, ipAddress, port, nullptr}, created);
+    if (!id) return 0;
+    {
+        RegistryLock lock;
+        if (linkEntry* entry = sLookupEntryByID(id)) entry->clientIndex = clientCount++;
+    }
+    aStreamRef stream = nullptr;
+    const aErr err = aStream_CreateClient(ipAddress, port, &stream);
+    if (err == aErrNone) sStopZeroMQLinksAtExit();
+    return sStartNewLink(id, stream, err, false);
+}
+
+bool aLinkManager_GetIdentifier(aLinkRef id, uint32_t* identifier) {
+    RegistryLock lock;
+    linkEntry* entry = sLookupEntryByID(id);
+    if (!entry) return false;
+    *identifier = entry->identifier;
+    return true;
+}
+
+bool aLinkManager_SetServer(aLinkRef id, aServer* server) {
+    RegistryLock lock;
+    linkEntry* entry = sLookupEntryByID(id);
+    if (!entry) return false;
+    entry->server = server;
+    return true;
+}
+
+bool aLinkManager_SetCompanion(aLinkRef id, aLinkRef companion) {
+    RegistryLock lock;
+    linkEntry* entry = sLookupEntryByID(id);
+    if (!entry) return false;
+    entry->companionId = companion;
+    return true;
+}
+
 aLinkRef aLink_Create(aStreamRef stream) {
     if (!aVALIDSTREAM(stream)) return 0;
     bool created = false;
@@ -240,6 +333,7 @@ aErr aLink_Destroy(aLinkRef* id) {
             aMutex_Unlock(link->userFilterSema);
         }
         aLink_Stop(link);
+        if (entry->server) aServer_Destroy(&entry->server);
         if (entry->companionId) aLink_Destroy(&entry->companionId);
         result = aErrNone;
         aLink_Release(link);
@@ -264,7 +358,7 @@ aErr aLink_ResetLink(linkEntry* entry) {
     if (!entry || !entry->link) return aErrParam;
     // A link whose stream cannot be opened again (a serial port or a caller's stream)
     // is refused before it is stopped, so a reset never leaves a working link dead.
-    if (entry->type != aLINK_TYPE_USB && entry->type != aLINK_TYPE_TCPIP) {
+    if (entry->type != aLINK_TYPE_USB && entry->type != aLINK_TYPE_TCPIP && entry->type != aLINK_TYPE_CLIENT) {
         aTrace(TRACE_REGISTRY, " recreate invalid stream type\n");
         return aErrParam;
     }

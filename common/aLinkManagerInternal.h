@@ -50,7 +50,10 @@ enum {
     aLINK_TYPE_USB = 1,
     aLINK_TYPE_TCPIP = 2,
     aLINK_TYPE_SERIAL = 3,
+    aLINK_TYPE_CLIENT = 4,
 };
+
+struct aServer;
 
 struct linkEntry {
     aLinkRef id = 0;
@@ -61,6 +64,7 @@ struct linkEntry {
     int32_t type = 0;
     int16_t useCount = 0;
     char portName[aLINK_PORTNAME_SIZE] = {};
+    aServer* server = nullptr;
     aLink* link = nullptr;
     linkEntry* next = nullptr;
 };
@@ -80,3 +84,9 @@ void aLink_Release(aLink* link);
 // The entry's link object, or none when the ID is not registered.
 aLink* aLinkManager_GetLink(aLinkRef id);
 aErr aLink_ResetLink(linkEntry* entry);
+
+// Link-server creation: the registered identifier (serial number) of a link, and the
+// server and companion an entry carries. Each answers false for an unknown ID.
+bool aLinkManager_GetIdentifier(aLinkRef id, uint32_t* identifier);
+bool aLinkManager_SetServer(aLinkRef id, aServer* server);
+bool aLinkManager_SetCompanion(aLinkRef id, aLinkRef companion);

@@ -186,7 +186,7 @@ TEST_F(ApiModuleConnected, SharesTheRoutersLink) {
 }
 
 // A router configured for link-server sharing hands its members a client specifier at
-// the configured interface and port; link-server clients are not built in yet.
+// the configured interface and port; the member takes one more use of the router's link.
 TEST(ApiModule, SharingThroughALinkServerRouter) {
     ApiModsim sim;
     ASSERT_TRUE(sim.ready());
@@ -198,14 +198,15 @@ TEST(ApiModule, SharingThroughALinkServerRouter) {
     ASSERT_EQ(router.connectFromSpec(sim.spec()), aErrNone);
 
     auto member = plainModule(2, false);
-    EXPECT_EQ(member->connectThroughLinkModule(&router), aErrUnimplemented);
+    EXPECT_EQ(member->connectThroughLinkModule(&router), aErrNone);
     linkSpec spec;
     ASSERT_EQ(member->getLinkSpecifier(&spec), aErrNone);
     EXPECT_EQ(spec.type, static_cast<uint32_t>(AWEAVE));
     EXPECT_EQ(spec.ipAddress, shared.networkInterface);
     EXPECT_EQ(spec.port, 9000u);
-    EXPECT_FALSE(member->isConnected());
-    EXPECT_TRUE(router.isConnected());
+    EXPECT_TRUE(member->isConnected());
+    ASSERT_EQ(router.disconnect(), aErrNone);
+    EXPECT_TRUE(member->isConnected());
 }
 
 // Behind a router several modules share one link: a reply from one module is never

@@ -106,35 +106,6 @@ TEST_F(ApiUsb, DiscoveryByModel) {
     EXPECT_EQ(none.getLinkSpecifier(&spec), aErrNotFound);
 }
 
-TEST_F(ApiUsb, FallbackIsTriedOnceWhenAllowed) {
-    aCorvalithDebuggingEnable = 1;
-    aCorvalithDebuggingLevel = 0x1;
-    Link link("Link");
-    link.setConfig(plainConfig(1));
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(link.discoverAndConnect(USB, 0x0BADCAFE, 0), aErrNotFound);
-    const std::string withFallback = testing::internal::GetCapturedStdout();
-
-    link.setConfig(plainConfig(0));
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(link.discoverAndConnect(USB, 0x0BADCAFE, 0), aErrNotFound);
-    const std::string withoutFallback = testing::internal::GetCapturedStdout();
-    aCorvalithDebuggingEnable = 0;
-    aCorvalithDebuggingLevel = 0;
-
-    EXPECT_NE(withFallback.find("Executing Fallback: aWeave\n"), std::string::npos) << withFallback;
-    EXPECT_EQ(withoutFallback.find("Executing Fallback"), std::string::npos) << withoutFallback;
-}
-
-TEST_F(ApiUsb, LinkServerSharingIsNotAvailable) {
-    Link link("Link");
-    aWeaveConfig config = plainConfig();
-    config.enabled = 1;
-    link.setConfig(config);
-    EXPECT_EQ(link.discoverAndConnect(USB, 0x0000CAFE, 0), aErrUnimplemented);
-    EXPECT_EQ(link.getStatus(), 8);
-}
-
 TEST_F(ApiUsb, TwoModulesShareOneUsbLink) {
     auto first = std::make_unique<Module>(2, 0);
     first->setConfig(plainConfig());

@@ -1,0 +1,276 @@
+// The link server: its sockets, the broker actor, the stream filter on the served USB
+// link, and its start and stop.
+#include "aServer_ZeroMQ.h"
+
+#include <arpa/inet.h>
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include "aLinkManagerInternal.h"
+#include "discover.h"
+#include "aServerInternal.h"
+#include "aTrace.h"
+#include "aUEI.h"
+
+namespace {
+
+const uint32_t TRACE_SERVER = 0x4;
+const uint32_t TRACE_START = 0x1;
+const uint32_t LOOPBACK = 0x0100007Fu;  // 127.0.0.1 in network order on this host
+const int POLL_MS = 1000;
+// A client that stops answering ZeroMQ's heartbeats is dropped after this long.
+const int HEARTBEAT_IVL_MS = 1000;
+const int HEARTBEAT_TIMEOUT_MS = 3000;
+const int INTERNAL_SEND_TIMEOUT_MS = 1000;
+const uint32_t INTERFACES_MAX = 50;
+
+bool sIsHeartbeatShape(const aPacket* packet) {
+    return packet->dataSize == 2 && packet->data[0] == 0;
+}
+
+void sSendBatch(aServer* server) {
+    zframe_t* frame = zframe_new(server->streamBatch, server->streamBatchLength);
+    server->streamBatchLength = 0;
+    if (!frame) return;
+    zframe_send(&frame, server->streamFilterSocket, ZFRAME_REUSE | ZFRAME_DONTWAIT);
+    zframe_destroy(&frame);
+}
+
+// Runs on the USB link's reader thread: stream samples are gathered and consumed; the
+// module's heartbeat (left to the link) or a nearly full batch sends them on.
+uint8_t sStreamingPacketFilter(const aPacket* packet, const void* ref) {
+    auto* server = static_cast<aServer*>(const_cast<void*>(ref));
+    if (aUEI_isStreamPacket(packet)) {
+        const size_t wire = packet->dataSize + 2u;
+        memcpy(server->streamBatch + server->streamBatchLength, &packet->address, wire);
+        server->streamBatchLength = static_cast<uint16_t>(server->streamBatchLength + wire);
+        if (server->streamBatchLength > aSERVER_BATCH_FLUSH) sSendBatch(server);
+        return 1;
+    }
+    if (sIsHeartbeatShape(packet) && server->streamBatchLength > 0) sSendBatch(server);
+    return 0;
+}
+
+void sBroker(zsock_t* pipe, void* ref) {
+    auto* server = static_cast<aServer*>(ref);
+    zsock_signal(pipe, 0);
+    aTrace(TRACE_SERVER, "broker create\n");
+    aServerRequestState* state = aServerRequests_Create();
+    zpoller_t* poller = state ? zpoller_new(pipe, server->syncBrokerSocket, server->clientSocket,
+                                            server->streamBrokerSocket, nullptr)
+                              : nullptr;
+    zactor_t* beacon = server->beaconMode ? server->discoveryActor : nullptr;
+    if (poller && beacon) zpoller_add(poller, beacon);
+    server->beaconState = aServerBeaconState{};
+    zsock_signal(pipe, 0);
+    while (poller) {
+        void* which = zpoller_wait(poller, POLL_MS);
+        if (which == server->streamBrokerSocket) {
+            aServerRequests_Batch(server, state);
+        } else if (which == server->syncBrokerSocket) {
+            aServerRequests_FromSync(server, state);
+        } else if (which == server->clientSocket) {
+            aServerRequests_FromClient(server, state);
+        } else if (which == pipe) {
+            char* command = zstr_recv(pipe);
+            const bool flush = command && strcmp(command, aSERVER_PIPE_FLUSH) == 0;
+            zstr_free(&command);
+            if (!flush) {
+                aTrace(TRACE_SERVER, "pre exit 1\n");
+                break;
+            }
+            aServerRequests_Flush(state);
+        } else if (beacon && which == beacon) {
+            aServerDiscovery_AnswerBeacon(beacon, &server->announcement, &server->beaconState);
+        } else if (!which && zpoller_terminated(poller)) {
+            aTrace(TRACE_SERVER, "pre exit 2\n");
+            break;
+        }
+        if (beacon) aServerDiscovery_SilenceIfDue(beacon, &server->beaconState);
+    }
+    zpoller_destroy(&poller);
+    aServerRequests_Destroy(&state);
+    aTrace(TRACE_SERVER, "broker task exit\n");
+}
+
+zsock_t* sNewSocket(int type) {
+    zsock_t* socket = zsock_new(type);
+    if (socket) zsock_set_linger(socket, 0);
+    return socket;
+}
+
+// Binds on 127.0.0.1 and connects the peer; false when either fails.
+bool sMakePair(zsock_t* bound, zsock_t* connected, uint16_t* port) {
+    if (!bound || !connected) return false;
+    const int bind = zsock_bind(bound, "tcp://127.0.0.1:*");
+    if (bind <= 0) return false;
+    *port = static_cast<uint16_t>(bind);
+    return zsock_connect(connected, "tcp://127.0.0.1:%d", bind) == 0;
+}
+
+// The address part of the socket's last bound endpoint ("tcp://A.B.C.D:port").
+bool sBoundAddress(zsock_t* socket, uint32_t* address) {
+    char* endpoint = zsock_last_endpoint(socket);
+    if (!endpoint) return false;
+    char host[64] = "";
+    const bool parsed = sscanf(endpoint, "tcp://%63[0-9.]:", host) == 1 && inet_pton(AF_INET, host, address) == 1;
+    zstr_free(&endpoint);
+    return parsed;
+}
+
+bool sBindClientSocket(aServer* server) {
+    char interfaceText[INET_ADDRSTRLEN] = "127.0.0.1";
+    if (!server->localOnly) {
+        const in_addr address{server->networkInterface};
+        if (!inet_ntop(AF_INET, &address, interfaceText, sizeof interfaceText)) return false;
+    }
+    const int port = zsock_bind(server->clientSocket, "tcp://%s:*", interfaceText);
+    aTrace(TRACE_SERVER, "_findPortAndBindSocket: %d - %s\n", port, interfaceText);
+    if (port <= 0) {
+        aTrace(TRACE_SERVER, "Could not find open port\n");
+        return false;
+    }
+    server->announcement.clientPort = static_cast<uint16_t>(port);
+    uint32_t bound = 0;
+    if (!sBoundAddress(server->clientSocket, &bound)) return false;
+    server->networkInterface = bound;
+    return true;
+}
+
+zactor_t* sStartActor(zactor_fn* actor, aServer* server) {
+    zactor_t* made = zactor_new(actor, server);
+    if (made) zsock_wait(made);
+    return made;
+}
+
+// Network mode answers beacons on the served interface (the host's first one when none
+// was named); local mode, or a host without interfaces, answers local multicast probes.
+bool sConfigureInterface(aServer* server) {
+    uint32_t interfaces[INTERFACES_MAX] = {};
+    const uint32_t count = aDiscovery_GetIPv4Interfaces(interfaces, INTERFACES_MAX);
+    aTrace(0x10, "_configureInterface found count: %d\n", static_cast<int>(count));
+    if (!server->localOnly && count > 0) {
+        if (server->networkInterface == 0 || server->networkInterface == LOOPBACK) server->networkInterface = interfaces[0];
+        char text[INET_ADDRSTRLEN] = "";
+        if (!aDiscovery_ConvertIPv4Interface(server->networkInterface, text, sizeof text)) return false;
+        uint32_t hostAddress = 0;
+        server->discoveryActor = aServerDiscovery_CreateBeacon(text, &hostAddress);
+        if (!server->discoveryActor) return false;
+        server->announcement.hostAddress = hostAddress;
+        server->beaconMode = 1;
+        return true;
+    }
+    server->announcement.hostAddress = LOOPBACK;
+    server->beaconMode = 0;
+    // Without a free port offset the server runs on, unannounced; clients that know the
+    // port still connect.
+    server->discoveryActor = aServerDiscovery_StartMulticastResponder(&server->announcement);
+    return true;
+}
+
+aErr sInitServer(aServer* server) {
+    aTrace(TRACE_START, "_initServer:\n");
+    server->clientSocket = sNewSocket(ZMQ_ROUTER);
+    server->syncActorSocket = sNewSocket(ZMQ_DEALER);
+    server->syncBrokerSocket = sNewSocket(ZMQ_DEALER);
+    server->streamFilterSocket = sNewSocket(ZMQ_DEALER);
+    server->streamBrokerSocket = sNewSocket(ZMQ_DEALER);
+    if (!server->clientSocket) return aErrResource;
+    // Sends to a client that is gone fail instead of vanishing, and a client that
+    // stops answering heartbeats is dropped.
+    zsock_set_router_mandatory(server->clientSocket, 1);
+    zsock_set_heartbeat_ivl(server->clientSocket, HEARTBEAT_IVL_MS);
+    zsock_set_heartbeat_timeout(server->clientSocket, HEARTBEAT_TIMEOUT_MS);
+    if (!sConfigureInterface(server)) return aErrResource;
+    if (!sBindClientSocket(server)) return aErrResource;
+    if (!sMakePair(server->streamBrokerSocket, server->streamFilterSocket, &server->streamPort)) return aErrResource;
+    if (!sMakePair(server->syncBrokerSocket, server->syncActorSocket, &server->syncPort)) return aErrResource;
+    zsock_set_sndtimeo(server->syncBrokerSocket, INTERNAL_SEND_TIMEOUT_MS);
+    server->brokerActor = sStartActor(sBroker, server);
+    server->syncActor = sStartActor(aServerRequests_SyncActor, server);
+    if (!server->brokerActor || !server->syncActor) return aErrResource;
+    if (aLink_InstallUserPacketFilter(server->usbLink, sStreamingPacketFilter, server) != aErrNone) return aErrResource;
+    server->filterInstalled = true;
+    aLink_DrainPackets(server->usbLink, drainAll, nullptr);
+    return aErrNone;
+}
+
+void sDeinitServer(aServer* server) {
+    if (server->filterInstalled) {
+        aLink_InstallUserPacketFilter(server->usbLink, nullptr, nullptr);
+        server->filterInstalled = false;
+    }
+    server->stopping = true;
+    aTrace(TRACE_SERVER, "PIPE! - Task\n");
+    zactor_destroy(&server->syncActor);
+    zactor_destroy(&server->brokerActor);
+    zactor_destroy(&server->discoveryActor);
+    zsock_destroy(&server->clientSocket);
+    zsock_destroy(&server->syncActorSocket);
+    zsock_destroy(&server->syncBrokerSocket);
+    zsock_destroy(&server->streamFilterSocket);
+    zsock_destroy(&server->streamBrokerSocket);
+    aTrace(TRACE_SERVER, "server task exit\n");
+}
+
+}  // namespace
+
+aServerRef aServer_Create(aLinkRef usbLink, uint32_t networkInterface, uint8_t localOnly) {
+    uint32_t serialNumber = 0;
+    if (!aLinkManager_GetIdentifier(usbLink, &serialNumber)) {
+        aTrace(TRACE_SERVER, "Could not find device Item\n");
+        return nullptr;
+    }
+    auto* server = new (std::nothrow) aServer;
+    if (!server) return nullptr;
+    server->usbLink = usbLink;
+    server->announcement.serialNumber = serialNumber;
+    server->localOnly = localOnly;
+    server->networkInterface = networkInterface ? networkInterface : LOOPBACK;
+    return server;
+}
+
+aErr aServer_Start(aServerRef server) {
+    if (!server) return aErrParam;
+    return sInitServer(server);
+}
+
+aErr aServer_Destroy(aServerRef* server) {
+    if (!server || !*server) return aErrParam;
+    sDeinitServer(*server);
+    delete *server;
+    *server = nullptr;
+    return aErrNone;
+}
+
+aErr aServer_GetPort(aServerRef server, uint16_t* port) {
+    if (!server || !port) return aErrParam;
+    *port = server->announcement.clientPort;
+    return aErrNone;
+}
+
+aErr aServer_GetInterface(aServerRef server, uint32_t* networkInterface) {
+    if (!server || !networkInterface) return aErrParam;
+    *networkInterface = server->networkInterface;
+    return aErrNone;
+}
+
+aErr aServer_SetModuleAddress(aServerRef server, uint8_t address) {
+    if (!server) return aErrParam;
+    server->moduleAddress = address;
+    return aErrNone;
+}
+
+aErr aServer_SetModel(aServerRef server, uint8_t model) {
+    if (!server) return aErrParam;
+    server->announcement.model = model;
+    return aErrNone;
+}
+
+aErr aServer_FlushFIFO(aServerRef server) {
+    if (!server) return aErrParam;
+    aTrace(TRACE_SERVER, "aServer_FlushFIFO\n");
+    if (server->brokerActor) zstr_send(server->brokerActor, aSERVER_PIPE_FLUSH);
+    return aErrNone;
+}

@@ -1,0 +1,274 @@
+#!/usr/bin/python3
+"""An independent ZeroMQ peer of the link server protocol, for tests.
+
+Each frame between a link client and a link server carries one packet in wire form
+(address, data size, data bytes); the server may also send batches of streamed samples,
+packets back to back. This peer knows only that and the module's value exchange, and
+shares nothing with the library it tests.
+
+  zmq_peer.py share PORT ADDR ROUNDS      two DEALER clients: one writes multi-chunk byte
+                                          strings while the other reads a byte, interleaved
+  zmq_peer.py stream PORT ADDR            streaming to two clients; one disables
+  zmq_peer.py vanish PORT ADDR            a client enables streaming, takes a batch and leaves
+  zmq_peer.py pools PORT ADDR             a write left open lets other requests pass, and
+                                          a new first chunk starts the write again
+  zmq_peer.py flush PORT ADDR             prints "sent" after a request the module answers
+                                          late; the next request gets its own reply only
+  zmq_peer.py exchange PORT REQ REPLY     one request, exactly one reply, nothing else
+  zmq_peer.py router                      a ROUTER playing a link server for one client:
+                                          answers its first frame, leaves after its second
+
+Prints "ok" and exits 0 on success; prints the reason and exits 1 otherwise.
+"""
+import sys
+import time
+
+import zmq
+
+CTX = zmq.Context.instance()
+EXCHANGE = 0x10
+
+
+def fail(reason):
+    print("fail: " + reason, flush=True)
+    sys.exit(1)
+
+
+def dealer(port):
+    sock = CTX.socket(zmq.DEALER)
+    sock.setsockopt(zmq.LINGER, 0)
+    sock.connect("tcp://127.0.0.1:%d" % port)
+    return sock
+
+
+def wire(address, data):
+    return bytes([address, len(data)]) + bytes(data)
+
+
+def recv(sock, timeout_ms=3000):
+    if sock.poll(timeout_ms, zmq.POLLIN):
+        return sock.recv()
+    return None
+
+
+def expect(sock, wanted, what):
+    got = recv(sock)
+    if got != wanted:
+        fail("%s: wanted %s, got %s" % (what, wanted.hex(), got.hex() if got is not None else "nothing"))
+
+
+def expect_silence(sock, what, ms=300):
+    got = recv(sock, ms)
+    if got is not None:
+        fail("%s: unexpected frame %s" % (what, got.hex()))
+
+
+def chunks(option, index, payload):
+    """A byte-string write: chunks of 24 bytes, sequence numbers and continue bits."""
+    pieces = [payload[i:i + 24] for i in range(0, len(payload), 24)]
+    out = []
+    for seq, piece in enumerate(pieces):
+        more = 0x80 if seq + 1 < len(pieces) else 0
+        out.append([EXCHANGE, 0x80 | option, index] + list(piece) + [seq | more])
+    return out
+
+
+def share(port, address, rounds):
+    writer, reader = dealer(port), dealer(port)
+    byte_get = wire(address, [EXCHANGE, 0x41, 0x00])
+    byte_reply = wire(address, [EXCHANGE, 0x01, 0x00, 0x11])
+    ack = wire(address, [EXCHANGE, 0xC5, 0x00])
+    for r in range(rounds):
+        payload = bytes((i * 13 + r) & 0xFF for i in range(60))
+        parts = chunks(5, 0, payload)
+        for part in parts:
+            writer.send(wire(address, part))
+            reader.send(byte_get)
+        for n in range(len(parts)):
+            expect(reader, byte_reply, "round %d read %d" % (r, n))
+        expect(writer, ack, "round %d write acknowledgement" % r)
+        writer.send(wire(address, [EXCHANGE, 0x45, 0x20]))
+        read_back = b""
+        for seq in range(len(parts)):
+            frame = recv(writer)
+            if frame is None or len(frame) < 6 or frame[0] != address or frame[1] != len(frame) - 2:
+                fail("round %d read-back chunk %d: %s" % (r, seq, frame.hex() if frame else "nothing"))
+            if frame[2:5] != bytes([EXCHANGE, 0x05, 0x00]) or frame[-1] & 0x7F != seq:
+                fail("round %d read-back chunk %d header: %s" % (r, seq, frame.hex()))
+            read_back += frame[5:-1]
+        if read_back != payload:
+            fail("round %d: wrote %s, read back %s" % (r, payload.hex(), read_back.hex()))
+        expect_silence(reader, "round %d reader" % r, 0)
+        expect_silence(writer, "round %d writer" % r, 0)
+    print("ok", flush=True)
+
+
+def samples(frame):
+    """Splits a frame into packets; every one must be a streamed sample."""
+    out, i = [], 0
+    while i < len(frame):
+        if i + 2 > len(frame) or i + 2 + frame[i + 1] > len(frame):
+            fail("batch does not split into packets: " + frame.hex())
+        data = frame[i + 2:i + 2 + frame[i + 1]]
+        if len(data) < 5 or not data[2] & 0x40:
+            fail("not a streamed sample in a batch: " + frame[i:i + 2 + len(data)].hex())
+        out.append((frame[i], bytes(data)))
+        i += 2 + len(data)
+    return out
+
+
+def collect(sock, seconds):
+    frames, end = [], time.monotonic() + seconds
+    while time.monotonic() < end:
+        got = recv(sock, 50)
+        if got is not None:
+            frames.append(got)
+    return frames
+
+
+def stream(port, address):
+    keep, leave = dealer(port), dealer(port)
+    # keep streams option 1, leave option 2: separate values of command 0x10, index 0.
+    keep.send(wire(address, [0x5D, 0x81, 0x20, address, EXCHANGE, 1, 0]))
+    expect(keep, wire(address, [0x5D, 0xC1, 0x00]), "enable of the keeping client")
+    leave.send(wire(address, [0x5D, 0x81, 0x20, address, EXCHANGE, 2, 0]))
+    expect(leave, wire(address, [0x5D, 0xC1, 0x00]), "enable of the leaving client")
+    got_keep, got_leave = collect(keep, 2.5), collect(leave, 0.2)
+    for name, frames in (("keeping", got_keep), ("leaving", got_leave)):
+        if not frames:
+            fail("the %s client got no batch" % name)
+        if max(len(samples(f)) for f in frames) < 2:
+            fail("the %s client got no batch of several samples" % name)
+    # Every client gets every batch: both values appear in both.
+    options = {d[1] for f in got_keep for _, d in samples(f)}
+    if options != {1, 2}:
+        fail("the keeping client saw options %s" % sorted(options))
+    leave.send(wire(address, [0x5D, 0x82, 0x20, address, EXCHANGE, 2, 0]))
+    # The disable's acknowledgement may follow batches already on their way.
+    deadline = time.monotonic() + 3
+    while True:
+        frame = recv(leave, 200)
+        if frame == wire(address, [0x5D, 0xC2, 0x00]):
+            break
+        if frame is None and time.monotonic() > deadline:
+            fail("no acknowledgement of the disable")
+    collect(leave, 0.3)
+    late = collect(leave, 2.0)
+    if late:
+        fail("the client that disabled streaming still got %d batches" % len(late))
+    collect(keep, 0.3)
+    kept = collect(keep, 2.0)
+    if not kept or any(d[1] != 1 for f in kept for _, d in samples(f)):
+        fail("the keeping client lost its stream after the other disabled")
+    keep.send(wire(address, [0x5D, 0x82, 0x20, address, EXCHANGE, 1, 0]))
+    print("ok", flush=True)
+
+
+def vanish(port, address):
+    sock = dealer(port)
+    sock.send(wire(address, [0x5D, 0x81, 0x20, address, EXCHANGE, 3, 0]))
+    expect(sock, wire(address, [0x5D, 0xC1, 0x00]), "enable")
+    deadline = time.monotonic() + 5
+    while time.monotonic() < deadline:
+        frame = recv(sock, 200)
+        if frame is not None and samples(frame):
+            sock.close()
+            print("ok", flush=True)
+            return
+    fail("no batch")
+
+
+def pools(port, address):
+    sock = dealer(port)
+    first = chunks(5, 0, bytes(range(60)))
+    sock.send(wire(address, first[0]))
+    # A read of another value passes while the write is open.
+    sock.send(wire(address, [EXCHANGE, 0x41, 0x00]))
+    expect(sock, wire(address, [EXCHANGE, 0x01, 0x00, 0x11]), "read while a write is open")
+    # The client begins the write again with other bytes and completes it.
+    payload = bytes((200 - i) & 0xFF for i in range(50))
+    for part in chunks(5, 0, payload):
+        sock.send(wire(address, part))
+    expect(sock, wire(address, [EXCHANGE, 0xC5, 0x00]), "acknowledgement of the restarted write")
+    expect_silence(sock, "after the acknowledgement")
+    sock.send(wire(address, [EXCHANGE, 0x45, 0x20]))
+    read_back = b""
+    while True:
+        frame = recv(sock)
+        if frame is None:
+            fail("read-back cut short after %d bytes" % len(read_back))
+        read_back += frame[5:-1]
+        if not frame[-1] & 0x80:
+            break
+    if read_back != payload:
+        fail("wrote %s, read back %s" % (payload.hex(), read_back.hex()))
+    print("ok", flush=True)
+
+
+def flush(port, address):
+    sock = dealer(port)
+    sock.send(wire(address, [EXCHANGE, 0x41, 0x00]))
+    print("sent", flush=True)
+    time.sleep(1.2)
+    sock.send(wire(address, [EXCHANGE, 0x42, 0x00]))
+    expect(sock, wire(address, [EXCHANGE, 0x02, 0x00, 0x22, 0x33]), "reply after the flush")
+    expect_silence(sock, "after the reply", 1000)
+    print("ok", flush=True)
+
+
+def exchange(port, request, reply):
+    sock = dealer(port)
+    sock.send(bytes.fromhex(request))
+    expect(sock, bytes.fromhex(reply), "reply")
+    expect_silence(sock, "after the reply", 500)
+    print("ok", flush=True)
+
+
+def router():
+    sock = CTX.socket(zmq.ROUTER)
+    sock.setsockopt(zmq.LINGER, 0)
+    port = sock.bind_to_random_port("tcp://127.0.0.1")
+    print("port %d" % port, flush=True)
+    if not sock.poll(10000, zmq.POLLIN):
+        fail("no frame from the client")
+    parts = sock.recv_multipart()
+    if len(parts) != 2:
+        fail("the client sent %d frames in one message" % (len(parts) - 1))
+    identity, frame = parts
+    print("got " + frame.hex(), flush=True)
+    # An empty frame, a full 30-byte packet and a heartbeat, as separate frames.
+    full = wire(0x02, [0x10, 0x01, 0x00] + list(range(25)))
+    for payload in (b"", full, wire(0x02, [0x00, 0x00])):
+        sock.send_multipart([identity, payload])
+    print("sent", flush=True)
+    # Stays until the client's next frame, then goes away without a word.
+    if not sock.poll(10000, zmq.POLLIN):
+        fail("no second frame from the client")
+    print("got " + sock.recv_multipart()[1].hex(), flush=True)
+    sock.close()
+
+
+def main(argv):
+    if len(argv) < 2:
+        fail(__doc__)
+    kind = argv[1]
+    if kind == "share":
+        share(int(argv[2]), int(argv[3], 0), int(argv[4]))
+    elif kind == "stream":
+        stream(int(argv[2]), int(argv[3], 0))
+    elif kind == "vanish":
+        vanish(int(argv[2]), int(argv[3], 0))
+    elif kind == "pools":
+        pools(int(argv[2]), int(argv[3], 0))
+    elif kind == "flush":
+        flush(int(argv[2]), int(argv[3], 0))
+    elif kind == "exchange":
+        exchange(int(argv[2]), argv[3], argv[4])
+    elif kind == "router":
+        router()
+    else:
+        fail("unknown scenario " + kind)
+
+
+if __name__ == "__main__":
+    main(sys.argv)
