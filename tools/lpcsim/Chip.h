@@ -1,5 +1,6 @@
 // The chip side of the LPC17xx ISP: sync handshake, echo, text commands with their
-// return codes, uuencoded RAM writes with checksums, and a 512 KB flash image.
+// return codes, uuencoded RAM writes and memory reads with checksums, blank check and
+// compare, and a 512 KB flash image.
 #pragma once
 
 #include <array>
@@ -28,7 +29,7 @@ public:
     std::function<void(const std::string&)> onEvent;
 
 private:
-    enum class State { Unsynced, AwaitSynchronized, AwaitCrystal, Command, WriteData };
+    enum class State { Unsynced, AwaitSynchronized, AwaitCrystal, Command, WriteData, ReadAnswer };
 
     void lineComplete(const std::string& line);
     void command(const std::string& line);
@@ -39,6 +40,13 @@ private:
     int prepareErase(char letter, const std::vector<long>& args);
     int copyToFlash(const std::vector<long>& args);
     int startWrite(const std::vector<long>& args);
+    // Memory as the ISP maps it: flash from 0, RAM from RAM_START; null outside both.
+    uint8_t* mapped(long address, long count);
+    int startRead(const std::vector<long>& args);
+    void sendReadBlock();
+    void readAnswer(const std::string& line);
+    void blankCheck(const std::vector<long>& args);
+    void compare(const std::vector<long>& args);
 
     std::function<void(const std::string&)> send_;
     std::array<uint32_t, 4> deviceId_;
@@ -57,6 +65,11 @@ private:
     uint32_t writePosition_ = 0;
     uint32_t writeCheckpoint_ = 0;
     uint32_t writeLines_ = 0;
+
+    const uint8_t* readData_ = nullptr;
+    uint32_t readCount_ = 0;
+    uint32_t readPosition_ = 0;  // first byte of the block being sent
+    uint32_t readBlockEnd_ = 0;
 };
 
 }  // namespace lpcsim
