@@ -89,13 +89,24 @@ void Chip::answer(int code) {
 }
 
 void Chip::receive(uint8_t byte) {
+    const uint32_t rate = lineRate ? lineRate() : 0;
+    if (state_ != State::Unsynced && rate != syncedRate_) {
+        if (!rateMismatch_) {
+            event("bytes at " + std::to_string(rate) + " baud lost, synchronised at " + std::to_string(syncedRate_));
+        }
+        rateMismatch_ = true;
+        return;
+    }
+    rateMismatch_ = false;
     if (state_ == State::Unsynced) {
         if (byte != '?') return;
+        syncedRate_ = rate;
         if (faults_.strike(FaultKind::Silent, '?')) {
             event("sync ignored");
             return;
         }
         send_("Synchronized\r\n");
+        event("sync at " + std::to_string(rate) + " baud");
         state_ = State::AwaitSynchronized;
         line_.clear();
         return;

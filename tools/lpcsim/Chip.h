@@ -27,6 +27,9 @@ public:
     const std::vector<uint8_t>& flash() const { return flash_; }
     // Events worth a line on the diagnostic output ("sync", "erase 0 1", ...).
     std::function<void(const std::string&)> onEvent;
+    // The host's current line rate. The ROM measures the rate on "?" and from then on
+    // understands only that rate: bytes sent at another rate are lost.
+    std::function<uint32_t()> lineRate;
 
 private:
     enum class State { Unsynced, AwaitSynchronized, AwaitCrystal, Command, WriteData, ReadAnswer };
@@ -56,6 +59,8 @@ private:
     bool echo_ = true;
     bool unlocked_ = false;
     bool silenced_ = false;  // the current line is being ignored by a silent fault
+    uint32_t syncedRate_ = 0;
+    bool rateMismatch_ = false;
     std::array<bool, 30> prepared_{};
     std::vector<uint8_t> flash_;
     std::vector<uint8_t> ram_;

@@ -93,6 +93,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     lpcsim::Chip chip([&pty](const std::string& bytes) { pty.write(bytes); }, id, fill);
+    chip.lineRate = [&pty] { return pty.baudRate(); };
     for (const std::string& rule : faultRules) {
         if (!chip.faults().add(rule, error)) {
             std::fprintf(stderr, "lpcsim: %s\n", error.c_str());
