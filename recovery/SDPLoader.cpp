@@ -1,0 +1,182 @@
+#include "SDPLoader.h"
+
+#include "Log.h"
+
+namespace {
+
+const uint8_t REPORT_COMMAND = 0x01;
+const uint8_t REPORT_DATA = 0x02;
+const uint8_t FORMAT_32BIT = 0x20;
+const unsigned STATUS_ATTEMPTS = 5;
+// How long an answer of the ROM is awaited; transports return as soon as it is complete
+// where they can tell, so this only bounds a ROM that stays silent.
+const unsigned ANSWER_WAIT_MS = 300;
+
+}  // namespace
+
+SDPLoader::SDPLoader() : transport(nullptr) {}
+
+SDPLoader::~SDPLoader() { delete transport; }
+
+bool SDPLoader::setLoader(SDPLoader_Interface* loader) {
+    if (!loader || transport) return false;
+    transport = loader;
+    return true;
+}
+
+int SDPLoader::init() {
+    if (!transport) return SDP_NO_TRANSPORT;
+    return transport->init() ? SDP_OK : SDP_INIT_FAILED;
+}
+
+void SDPLoader::_appendWord(std::vector<uint8_t>& packet, uint32_t word) {
+    packet.push_back(static_cast<uint8_t>(word >> 24));
+    packet.push_back(static_cast<uint8_t>(word >> 16));
+    packet.push_back(static_cast<uint8_t>(word >> 8));
+    packet.push_back(static_cast<uint8_t>(word));
+}
+
+void SDPLoader::_fillCommand(std::vector<uint8_t>& packet) {
+    while (packet.size() < MAX_COMMAND_BYTES) packet.push_back(0);
+}
+
+std::vector<uint8_t> SDPLoader::_createStatusPacket() {
+    std::vector<uint8_t> packet = {REPORT_COMMAND, 0x05, 0x05};
+    _fillCommand(packet);
+    return packet;
+}
+
+std::vector<uint8_t> SDPLoader::_createWriteFilePacket(uint32_t address, uint32_t size) {
+    std::vector<uint8_t> packet = {REPORT_COMMAND, 0x04, 0x04};
+    _appendWord(packet, address);
+    packet.push_back(FORMAT_32BIT);
+    _appendWord(packet, size);
+    _fillCommand(packet);
+    return packet;
+}
+
+std::vector<uint8_t> SDPLoader::_createJumpPacket(uint32_t address) {
+    std::vector<uint8_t> packet = {REPORT_COMMAND, 0x0B, 0x0B};
+    _appendWord(packet, address);
+    _fillCommand(packet);
+    return packet;
+}
+
+std::vector<uint8_t> SDPLoader::_create4ByteReadRegisterPacket(uint32_t address) {
+    std::vector<uint8_t> packet = {REPORT_COMMAND, 0x01, 0x01};
+    _appendWord(packet, address);
+    packet.push_back(FORMAT_32BIT);
+    _appendWord(packet, 4);
+    _fillCommand(packet);
+    return packet;
+}
+
+void SDPLoader::_printBuffer(const std::vector<uint8_t>& buffer) {
+    for (uint8_t byte : buffer) Log::log(DEBUG_iMXSerial, "%X ", byte);
+    Log::log(DEBUG_iMXSerial, "\n");
+}
+
+bool SDPLoader::_isConnectionAlive() {
+    const std::vector<uint8_t> packet = _createStatusPacket();
+    for (unsigned attempt = 0; attempt < STATUS_ATTEMPTS; ++attempt) {
+        const int64_t written = transport->writeData(packet);
+        Log::log(DEBUG_iMXSerial, "bytesWritten: %zu\n", static_cast<size_t>(written < 0 ? 0 : written));
+        _printBuffer(packet);
+        std::vector<uint8_t> reply;
+        const int64_t got = transport->readData(reply, ANSWER_WAIT_MS);
+        Log::log(DEBUG_iMXSerial, "Read Data: %zd\n", static_cast<ssize_t>(got));
+        _printBuffer(reply);
+        uint32_t word = 0;
+        if (transport->getDataFromBuffer(reply, 0, word)) return true;
+    }
+    Log::log(DEBUG_iMXSerial, "Error: No ack from iMX device\n");
+    return false;
+}
+
+bool SDPLoader::_expectSuccess(const std::vector<uint8_t>& reply) {
+    uint32_t word = 0;
+    return transport->getDataFromBuffer(reply, 0, word) && word == WRITE_COMPLETE;
+}
+
+int SDPLoader::writeLoader(std::vector<uint8_t> image, uint32_t address) {
+    if (!transport) return SDP_NO_TRANSPORT;
+    if (!_isConnectionAlive()) return SDP_NO_ANSWER;
+
+    const std::vector<uint8_t> command = _createWriteFilePacket(address, static_cast<uint32_t>(image.size()));
+    const int64_t res = transport->writeData(command);
+    Log::log(DEBUG_iMXSerial, "Write Res: %zd\n", static_cast<ssize_t>(res));
+    _printBuffer(command);
+
+    std::vector<uint8_t> reply;
+    int total = 0;
+    int loop = 0;
+    size_t offset = 0;
+    while (offset < image.size()) {
+        reply.clear();
+        const int64_t got = transport->readData(reply, 0);
+        Log::log(DEBUG_iMXSerial, "Read Data: %zd\n", static_cast<ssize_t>(got));
+        _printBuffer(reply);
+        if (!reply.empty()) {
+            Log::log(DEBUG_iMXSerial, "Error while transfering loader. Aborting\n");
+            return SDP_UNEXPECTED_INPUT;
+        }
+        const size_t count = image.size() - offset < MAX_WRITE_BYTES ? image.size() - offset : MAX_WRITE_BYTES;
+        std::vector<uint8_t> data;
+        data.reserve(count + 1);
+        data.push_back(REPORT_DATA);
+        data.insert(data.end(), image.begin() + static_cast<std::ptrdiff_t>(offset),
+                    image.begin() + static_cast<std::ptrdiff_t>(offset + count));
+        const int64_t written = transport->writeData(data);
+        total += static_cast<int>(written);
+        offset += count;
+        Log::log(DEBUG_iMXSerial, "Write Res: %zd , Total: %d, Loop: %d, tell: %ld, size: %zd\n",
+                 static_cast<ssize_t>(written), total, loop, static_cast<long>(offset),
+                 static_cast<ssize_t>(data.size()));
+        ++loop;
+    }
+    Log::log(DEBUG_iMXSerial, "Written Bytes: %d\n", total);
+    reply.clear();
+    transport->readData(reply, ANSWER_WAIT_MS);
+    Log::log(DEBUG_iMXSerial, "Data Read: \n");
+    _printBuffer(reply);
+    if (_expectSuccess(reply)) {
+        Log::log(DEBUG_iMXSerial, "Loader Transfer Successful\n");
+        return SDP_OK;
+    }
+    Log::log(DEBUG_iMXSerial, "Loader Transfer Unsuccessful\n");
+    return SDP_NOT_CONFIRMED;
+}
+
+void SDPLoader::startLoader(uint32_t address) {
+    if (!transport) return;
+    const std::vector<uint8_t> command = _createJumpPacket(address);
+    const int64_t res = transport->writeData(command);
+    Log::log(DEBUG_iMXSerial, "Write Res: %zd\n", static_cast<ssize_t>(res));
+    _printBuffer(command);
+    std::vector<uint8_t> reply;
+    transport->readData(reply, ANSWER_WAIT_MS);
+}
+
+bool SDPLoader::_readRegister(uint32_t address, uint32_t& word) {
+    const std::vector<uint8_t> command = _create4ByteReadRegisterPacket(address);
+    const int64_t written = transport->writeData(command);
+    Log::log(DEBUG_iMXSerial, "bytesWritten: %zu\n", static_cast<size_t>(written < 0 ? 0 : written));
+    _printBuffer(command);
+    std::vector<uint8_t> reply;
+    const int64_t got = transport->readData(reply, ANSWER_WAIT_MS);
+    Log::log(DEBUG_iMXSerial, "Read Data: %zd\n", static_cast<ssize_t>(got));
+    _printBuffer(reply);
+    word = 0;
+    return transport->getDataFromBuffer(reply, 0, word);
+}
+
+int SDPLoader::getFingerprint(uint64_t& value) {
+    if (!transport) return SDP_NO_TRANSPORT;
+    if (!_isConnectionAlive()) return SDP_NO_ANSWER;
+    uint32_t word = 0;
+    if (!_readRegister(IMX1050::OCOTP_BASE_ADDRESS + IMX1050::CFG0_OFFSET, word)) return SDP_NO_REGISTER;
+    value |= word;
+    if (!_readRegister(IMX1050::OCOTP_BASE_ADDRESS + IMX1050::CFG1_OFFSET, word)) return SDP_NO_REGISTER;
+    value |= static_cast<uint64_t>(word) << 32;
+    return SDP_OK;
+}

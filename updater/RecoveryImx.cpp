@@ -1,0 +1,153 @@
+#include "RecoveryImx.h"
+
+#include <memory>
+#include <stdexcept>
+#include <vector>
+
+#include "HID_SDPLoader.h"
+#include "Log.h"
+#include "ModuleNetworkConfig.h"
+#include "SDPLoader.h"
+#include "Serial_SDPLoader.h"
+#include "SystemClass.h"
+#include "aTime.h"
+
+using Veltrane::Corvalith::Module;
+using Veltrane::Corvalith::SystemClass;
+
+namespace {
+
+const uint32_t PLACEHOLDER_SERIAL = 0xDEADDEADu;
+const uint8_t UNIQUE_IDENTIFIER_WORDS = 4;
+const uint32_t FIND_ATTEMPTS = 15;
+const uint32_t FIND_DELAY_MS = 1000;
+
+uint32_t bigEndian(const uint8_t* p) {
+    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 | static_cast<uint32_t>(p[2]) << 8 | p[3];
+}
+
+// The firmware file that carries the recovery loader; false (reported) when none can be had.
+bool loadLoaderFile(UpdaterDisplayInterface& display, Updater& updater, UpdaterStore& store, uint32_t serial,
+                    const std::string& trelPath, TrelFile& file) {
+    UpdaterStoreItem item;
+    store.FindDevice(serial, &item);
+    std::string name;
+    if (!trelPath.empty()) {
+        if (serial == PLACEHOLDER_SERIAL) {
+            display.message(UpdaterDisplayInterface::LEVEL_ERROR,
+                            "Add serial number or remove the trel filename to use a default recovery image.");
+            return false;
+        }
+    } else if (item.IsValid()) {
+        name = item.settings.GetString("LATEST_DOWNLOAD", "");
+    } else {
+        display.mute_messages(true);
+        Log::log(DEBUG_APP, "Existing loader device not found. Downloading.\n");
+        const uint32_t build = updater.Download_Firmware(serial, "", false, false);
+        if (build != 0) {
+            name = std::to_string(build) + ".trel";
+            store.FindDevice(serial, &item);
+        }
+        display.mute_messages(false);
+    }
+    try {
+        file = trelPath.empty() ? item.ReadTrelFile(name.c_str()) : TrelFile(trelPath.c_str());
+    } catch (const std::runtime_error& e) {
+        Log::log(DEBUG_APP, "%s\n", e.what());
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+aErr _transfer_recovery_loader(TrelFile& trel, const std::string& port) {
+    Log::log(DEBUG_Updater, "Transfer Loader via Serial Interface (iMX):\n");
+    const std::vector<TrelBlock> blocks = trel.FindBlocks(TrelFile::BLOCK_LOADER);
+    // A block too short for its load address has no image to place anywhere: the file is
+    // refused before anything reaches the ROM.
+    for (const TrelBlock& block : blocks) {
+        if (block.length < 4) {
+            Log::log(DEBUG_Updater, "Loader block of %u bytes has no load address.\n", block.length);
+            return aErrConnection;
+        }
+    }
+    SDPLoader loader;
+    SDPLoader_Interface* transport = nullptr;
+    if (port == "USB") transport = new HID_SDPLoader(IMX1050::VID, IMX1050::PID);
+    else transport = new Serial_SDPLoader(port);
+    loader.setLoader(transport);
+    if (loader.init() != SDPLoader::SDP_OK) return aErrNotReady;
+
+    int number = 0;
+    for (const TrelBlock& block : blocks) {
+        const uint32_t address = bigEndian(block.data);
+        std::vector<uint8_t> image(block.data + 4, block.data + block.length);
+        Log::log(DEBUG_Updater, "Writting Block: %d, size %zu, address: %d\b", number, image.size(),
+                 static_cast<int>(address));
+        if (loader.writeLoader(std::move(image), address) != SDPLoader::SDP_OK) return aErrConnection;
+        ++number;
+    }
+    uint32_t start = IMX1050::DEFAULT_IMX_LOADER_IVT_ADDRESS;
+    const std::vector<TrelBlock> starts = trel.FindBlocks(TrelFile::BLOCK_RECOVERY_START);
+    if (!starts.empty() && starts.front().length >= 4) start = bigEndian(starts.front().data);
+    loader.startLoader(start);
+    return aErrNone;
+}
+
+bool _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updater, const std::string& port, uint32_t serial,
+                          const std::string& trelPath, Fingerprint& fp, bool reset) {
+    const std::unique_ptr<UpdaterStore> store = _createUpdaterStore(display, updater.storeDir, "_get_fingerprint_imx");
+    if (!store) return false;
+    if (serial == 0) serial = PLACEHOLDER_SERIAL;
+
+    TrelFile file;
+    if (!loadLoaderFile(display, updater, *store, serial, trelPath, file)) return false;
+    if (_transfer_recovery_loader(file, port) != aErrNone) {
+        Log::log(DEBUG_APP, "Error loading liveloader.\n");
+        return false;
+    }
+
+    Module module(0, 0);
+    if (_disableWeave(module, display) != aErrNone) return false;
+    for (uint32_t attempt = 0; attempt < FIND_ATTEMPTS && !module.isConnected(); ++attempt) {
+        if (attempt > 0) aTime_MSSleep(FIND_DELAY_MS);
+        module.discoverAndConnect(USB, serial);
+    }
+    if (!module.isConnected()) {
+        Log::log(DEBUG_APP, "Could not connect to device.\n");
+        return false;
+    }
+
+    SystemClass system;
+    system.init(&module, 0);
+    for (uint8_t i = 0; i < UNIQUE_IDENTIFIER_WORDS; ++i) {
+        uint32_t value = 0;
+        if (system.getUEI32(systemUniqueIdentifier, i, &value) != aErrNone) {
+            Log::log(DEBUG_APP, "Error getting Identifier %d.\n", i);
+            return false;
+        }
+        fp.word[3 - i] = value;
+    }
+    if (reset) system.reset();
+    return true;
+}
+
+bool _recover_firmware_imx(UpdaterDisplayInterface& display, TrelFile& trel, uint32_t serial) {
+    Module module(0, 0);
+    bool connected = false;
+    if (_disableWeave(module, display) == aErrNone) {
+        for (uint32_t attempt = 0; attempt < FIND_ATTEMPTS && !connected; ++attempt) {
+            if (module.discoverAndConnect(USB, PLACEHOLDER_SERIAL) == aErrNone && module.isConnected()) connected = true;
+            else if (module.discoverAndConnect(USB, serial) == aErrNone && module.isConnected()) connected = true;
+            else aTime_MSSleep(FIND_DELAY_MS);
+        }
+        if (!connected) {
+            display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Could not connect to device");
+            return false;
+        }
+        if (_transfer_firmware(display, module, trel, false) == aErrNone) return true;
+    }
+    display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Failed to transfer firmware");
+    return false;
+}
