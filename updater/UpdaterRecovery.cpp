@@ -7,6 +7,7 @@
 
 #include "Log.h"
 #include "NXPSerial.h"
+#include "RecoveryImx.h"
 #include "Updater.h"
 #include "aTime.h"
 
@@ -184,14 +185,14 @@ bool _recover_firmware_lpc(UpdaterDisplayInterface& display, TrelFile& file, con
     return true;
 }
 
-bool Updater::Get_Fingerprint(Fingerprint& fp, const std::string& port, [[maybe_unused]] uint32_t serial,
-                              [[maybe_unused]] const std::string& path, uint32_t baud, [[maybe_unused]] bool reset) {
+bool Updater::Get_Fingerprint(Fingerprint& fp, const std::string& port, uint32_t serial, const std::string& path,
+                              uint32_t baud, bool reset) {
     if (_get_fingerprint_lpc(port, baud, fp)) {
         chipType = CHIP_LPC17XX;
         return true;
     }
     chipType = CHIP_IMX;
-    return false;
+    return _get_fingerprint_imx(*display, *this, port, serial, path, fp, reset);
 }
 
 bool Updater::Recover_Firmware(const std::string& port, uint32_t build, uint32_t baud, uint32_t serial,
@@ -235,7 +236,9 @@ bool Updater::Recover_Firmware(const std::string& port, uint32_t build, uint32_t
     }
 
     bool recovered = false;
-    if (chipType == CHIP_LPC17XX) {
+    if (chipType == CHIP_IMX) {
+        recovered = _recover_firmware_imx(*display, file, serial);
+    } else if (chipType == CHIP_LPC17XX) {
         file.DecodeFirmwareBlocks(fp.word);
         recovered = _recover_firmware_lpc(*display, file, port, baud);
     } else {
