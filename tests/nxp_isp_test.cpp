@@ -67,6 +67,25 @@ TEST(NxpIsp, ASecondObjectTalksToTheSynchronisedChipWithoutSyncingAgain) {
     EXPECT_GT(part, 0);
 }
 
+// The ROM measures the rate on "?" and keeps it: a client that reopens the port at another
+// rate is not understood, one that reopens it at the same rate is.
+TEST(NxpIsp, TheChipUnderstandsOnlyTheRateItSynchronisedAt) {
+    const std::pair<uint32_t, aErr> cases[] = {{9600, aErrNone}, {115200, aErrParam}};
+    for (const auto& [reopened, expected] : cases) {
+        SCOPED_TRACE(reopened);
+        LpcsimProcess sim(ID_ARGS);
+        ASSERT_FALSE(sim.port().empty());
+        {
+            NXPSerialClass isp;
+            ASSERT_EQ(isp.Connect(sim.port().c_str(), 9600), aErrNone);
+            ASSERT_EQ(isp.Sync(), aErrNone);
+        }
+        NXPSerialClass again;
+        ASSERT_EQ(again.Connect(sim.port().c_str(), reopened), aErrNone);
+        EXPECT_EQ(again.GetDeviceID(), expected);
+    }
+}
+
 TEST(NxpIsp, ConnectPicksTheFirstTableRateNotBelowTheRequest) {
     LpcsimProcess sim({});
     ASSERT_FALSE(sim.port().empty());

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <fstream>
+#include <ostream>
 #include <memory>
 #include <string>
 #include <sys/stat.h>
@@ -289,6 +290,10 @@ const FaultCase FAULTS[] = {
     {"ResendOnEveryChecksum", {"--fault", "checksum:resend"}, "Failed to transfer firmware\n", "W 268439552 4096",
      10},
 };
+
+void PrintTo(const FaultCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class RecoverLpcFault : public RecoverLpc, public ::testing::WithParamInterface<FaultCase> {};
 
