@@ -32,7 +32,11 @@ uint32_t bigEndian32(const uint8_t* bytes) {
 }  // namespace
 
 Loader::Loader(SimModule& module, const Options& options)
-    : module_(module), pieceSize_(options.pieceSize), loadWay_(options.loadWay), dumpPath_(options.dumpImagePath) {}
+    : module_(module),
+      pieceSize_(options.pieceSize),
+      loadWay_(options.loadWay),
+      dumpPath_(options.dumpImagePath),
+      loaderRunning_(options.startInLoader) {}
 
 void Loader::attach() {
     module_.onCommand(kLoaderCommand, [this](const Packet& packet) { handle(packet); });

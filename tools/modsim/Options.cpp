@@ -29,6 +29,7 @@ const char* const kUsage =
     "  --router-module ADDR:SERIAL:MODEL[:BUILD[:VERSION]]\n"
     "                    a module on this router's I2C network (repeatable; makes this module a router)\n"
     "  --load-way keep|reconnect|gone  how a module restarts into its loader (default keep)\n"
+    "  --in-loader       start with the loader running, as a boot ROM starts it\n"
     "  --piece-size N    firmware piece size the loader asks for, 1-65535 (default 512)\n"
     "  --restart-ms N    how long a rebooting module stops listening, 0-60000 (default 200)\n"
     "  --update-build N  build number this module runs after a firmware update\n"
@@ -168,6 +169,10 @@ bool parseOptions(int argc, char** argv, Options& options, std::string& error, b
         }
         if (name == "--discovery") {
             options.discovery = true;
+            continue;
+        }
+        if (name == "--in-loader") {
+            options.startInLoader = true;
             continue;
         }
         static const std::set<std::string> kValueOptions{

@@ -47,6 +47,8 @@ struct Options {
     std::vector<ModuleConfig> routedModules;
     // Loader behaviour.
     LoadWay loadWay = LoadWay::Keep;
+    // Every module starts with its loader running, as a boot ROM's jump starts it.
+    bool startInLoader = false;
     uint16_t pieceSize = 512;
     unsigned restartMs = 200;
     // Interval of streamed samples; 0 sends them only on request.

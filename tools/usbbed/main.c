@@ -1,6 +1,6 @@
 /* usbbed: runs a program with emulated module devices visible through libusb.
  *
- *   usbbed [--device SPEC]... [--node SPEC]... [--control PATH] [-- PROGRAM ARGS...]
+ *   usbbed [--device SPEC]... [--node SPEC]... [--hidraw VID:PID:PATH]... [--control PATH] [-- PROGRAM ARGS...]
  *
  * Device SPEC, comma-separated keys:
  *   serial=TEXT           iSerialNumber (required; normally 8 hex digits)
@@ -287,8 +287,8 @@ typedef struct {
 
 static void sUsage(void) {
     fprintf(stderr,
-            "usage: usbbed [--device SPEC]... [--node serial=S,path=TTY]... [--control PATH] "
-            "[-- PROGRAM ARGS...]\n"
+            "usage: usbbed [--device SPEC]... [--node serial=S,path=TTY]... [--hidraw VID:PID:PATH]... "
+            "[--control PATH] [-- PROGRAM ARGS...]\n"
             "  device keys: serial=,model=,vendor=,product=,layout=module|interrupt|in-only|foreign,\n"
             "               bridge=unix:PATH,fault=out|in:stall|io|timeout|empty[:COUNT[:PARTIAL]],"
             "unplug-after=MS\n");
@@ -334,7 +334,8 @@ int main(int argc, char** argv) {
     const char* control = NULL;
     const char* devices[MAX_DEVICES];
     const char* nodes[MAX_DEVICES];
-    size_t deviceCount = 0, nodeCount = 0;
+    const char* hidraws[MAX_DEVICES];
+    size_t deviceCount = 0, nodeCount = 0, hidrawCount = 0;
     char** program = NULL;
     for (int i = 1; i < argc; i++) {
         if (strcmp(argv[i], "--") == 0) {
@@ -344,6 +345,8 @@ int main(int argc, char** argv) {
             devices[deviceCount++] = argv[++i];
         } else if (strcmp(argv[i], "--node") == 0 && i + 1 < argc && nodeCount < MAX_DEVICES) {
             nodes[nodeCount++] = argv[++i];
+        } else if (strcmp(argv[i], "--hidraw") == 0 && i + 1 < argc && hidrawCount < MAX_DEVICES) {
+            hidraws[hidrawCount++] = argv[++i];
         } else if (strcmp(argv[i], "--control") == 0 && i + 1 < argc) {
             control = argv[++i];
         } else {
@@ -368,6 +371,16 @@ int main(int argc, char** argv) {
     }
     for (size_t i = 0; i < nodeCount; i++) {
         if (sAddNodeFromSpec(bed, nodes[i]) != 0) {
+            usbbed_free(bed);
+            return 2;
+        }
+    }
+    for (size_t i = 0; i < hidrawCount; i++) {
+        unsigned vendor = 0, product = 0;
+        int pathAt = 0;
+        if (sscanf(hidraws[i], "%x:%x:%n", &vendor, &product, &pathAt) != 2 || pathAt == 0 || vendor > 0xFFFF ||
+            product > 0xFFFF || !usbbed_add_hidraw(bed, (uint16_t)vendor, (uint16_t)product, hidraws[i] + pathAt)) {
+            fprintf(stderr, "usbbed: cannot add hidraw %s\n", hidraws[i]);
             usbbed_free(bed);
             return 2;
         }

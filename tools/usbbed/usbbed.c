@@ -732,6 +732,7 @@ void usbbed_free(UsbBed* bed) {
 }
 
 const char* usbbed_root_dir(const UsbBed* bed) { return bed->root; }
+UMockdevTestbed* usbbed_testbed(UsbBed* bed) { return bed ? bed->testbed : NULL; }
 
 UsbBedDevice* usbbed_add_device(UsbBed* bed, const UsbBedDeviceSpec* spec) {
     if (!bed || !spec || !spec->serial) return NULL;

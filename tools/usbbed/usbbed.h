@@ -107,6 +107,18 @@ int usbbed_add_node_pty(UsbBed* bed, const char* serial);
 /* Removes the node of `serial` (the terminal stays). */
 void usbbed_remove_node(UsbBed* bed, const char* serial);
 
+/* HID devices for hidapi's hidraw back end: a /dev/hidrawN node (N counts up) whose
+ * reports travel as packets on a Unix SOCK_SEQPACKET socket that a device program
+ * listens on at `bridgePath` (connected at once): a host write is one packet to the
+ * program, a packet from the program is one report for the host's next read. NULL on
+ * failure. */
+typedef struct UsbBedHidraw UsbBedHidraw;
+UsbBedHidraw* usbbed_add_hidraw(UsbBed* bed, uint16_t vendor, uint16_t product, const char* bridgePath);
+/* Removes the node and its sysfs chain and closes the connection. */
+void usbbed_remove_hidraw(UsbBedHidraw* hidraw);
+/* The bed's umockdev testbed (a UMockdevTestbed*). */
+struct _UMockdevTestbed* usbbed_testbed(UsbBed* bed);
+
 #ifdef __cplusplus
 }
 #endif
