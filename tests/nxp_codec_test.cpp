@@ -208,6 +208,22 @@ TEST_F(NxpChipLine, SyncFailsWithIOWhenTheChipDoesNotSayOkYetStillSendsTheCrysta
     EXPECT_EQ(std::string(sent, static_cast<size_t>(n)), "?Synchronized\r\n14746\r\n");
 }
 
+// A line that is gone fails each command with the write's own error, before any answer
+// is read or judged.
+TEST_F(NxpChipLine, AFailedWriteIsReportedAsItsOwnError) {
+    close(master_);
+    master_ = -1;
+    const uint8_t data[256] = {};
+    uint8_t out[8];
+    EXPECT_EQ(isp_.Prepare(0, 0), aErrIO);
+    EXPECT_EQ(isp_.Erase(0, 0), aErrIO);
+    EXPECT_EQ(isp_.CopyToFlash(0, NXPSerialClass::WRITE_ADDRESS, 256), aErrIO);
+    EXPECT_EQ(isp_.Write(NXPSerialClass::WRITE_ADDRESS, 256, data), aErrIO);
+    EXPECT_EQ(isp_.Read(0, 8, out), aErrIO);
+    EXPECT_EQ(isp_.Unlock(), aErrIO);
+    EXPECT_EQ(isp_.Sync(), aErrIO);
+}
+
 TEST_F(NxpChipLine, GetEchoGivesUpOnALineThatChattersForeignBytes) {
     chipSends(std::string(3000, 'x'));
     size_t matched = 0;
