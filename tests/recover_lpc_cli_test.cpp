@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <vector>
 
+#include "firmware_update.h"
 #include "lpcsim_process.h"
 #include "process.h"
 #include "tempdir.h"
@@ -265,6 +266,26 @@ TEST_F(RecoverLpc, AFileWithASerialNumberBlockIsRefusedBeforeAnythingIsWritten) 
     EXPECT_EQ(result.err, "Updater does not support offline recovery\n");
     EXPECT_EQ(commands(), std::vector<std::string>{"N"});
     EXPECT_EQ(flash().find_first_not_of('\0'), std::string::npos);
+}
+
+// The chip copies to flash only on 256-byte boundaries and inside its 512 KB: such a file
+// is refused before the flash is erased.
+TEST_F(RecoverLpc, AFileTheFlashCannotHoldIsRefusedBeforeTheChipIsErased) {
+    const std::pair<const char*, std::string> cases[] = {
+        {"unaligned", "1:00001080" + testsupport::hexOf(pattern(16, 1))},
+        {"past the end", "1:0007FF00" + testsupport::hexOf(pattern(512, 2))}};
+    for (const auto& [name, block] : cases) {
+        SCOPED_TRACE(name);
+        startChip();
+        const std::string path = testsupport::buildTrel(
+            work.file("bad.trel"), {"--raw-block", block, "--raw-block", "1:0000000000000000", "--info", "1234",
+                                    "1.3.0", SERVER_SERIAL, "19"});
+        const ProcessResult result = updater({"-U", "-t", "RECOVER", "-s", chip->port(), "-f", path, "-d", "1"});
+        EXPECT_EQ(result.exitCode, 1);
+        EXPECT_EQ(result.err, "Failed to transfer firmware\n");
+        EXPECT_EQ(commands(), std::vector<std::string>{"N"});
+        chip.reset();
+    }
 }
 
 struct FaultCase {

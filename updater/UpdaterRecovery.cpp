@@ -142,9 +142,9 @@ bool _recover_firmware_lpc(UpdaterDisplayInterface& display, TrelFile& file, con
         display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Failed to transfer firmware");
         return false;
     }
+    // No sync: the chip is still synchronised from the fingerprint step, at this same rate.
     NXPSerialClass isp;
     bool written = isp.Connect(port.c_str(), baud) == aErrNone;
-    // The chip is still synchronised from the fingerprint step, at this same rate.
     if (!written) Log::log(DEBUG_Network, "Could not connect to %s\n", port.c_str());
     if (written) {
         Log::log(DEBUG_Updater, "\n\tUnlock Memory:\n");
