@@ -49,9 +49,13 @@ namespace {
 
 const uint32_t BAUD_RATES[8] = {2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400};
 const uint32_t DEFAULT_BAUD_INDEX = 2;
-const uint32_t COMMAND_LINE_TRIES = 100;
-const uint32_t CHECKSUM_ANSWER_TRIES = 2000;
-const uint32_t ECHO_TRIES = 100;
+// A reply is read until its line is complete or the line stays idle this long: a
+// USB-serial adapter and a loaded machine deliver bytes well after the chip sent them.
+const uint32_t REPLY_IDLE_MS = 500;
+// Time the chip may take to sum and judge a block of data lines.
+const uint32_t CHECKSUM_ANSWER_MS = 2000;
+// Erasing takes about 100 ms a sector on the chip; the whole flash is 30 sectors.
+const uint32_t ERASE_ANSWER_MS = 5000;
 // Foreign bytes cost no try while an echo is awaited; this bounds a line that chatters.
 const uint32_t ECHO_MAX_FOREIGN_BYTES = 1024;
 const char* const UNLOCK_CODE = "23130";
@@ -158,16 +162,19 @@ aErr NXPSerialClass::GetEcho(const char* text, size_t length, size_t& count) {
     Log::log(DEBUG_NXPSerial_E, "GetEcho([%s] %d, ...)\nrecv Echo:[", hexBytes(expected, length).c_str(),
              static_cast<int>(length));
     aErr err = aErrNone;
-    uint32_t tries = ECHO_TRIES;
+    uint64_t deadline = aTime_GetMonotonicMS() + REPLY_IDLE_MS;
     uint32_t foreign = 0;
-    while (count < length && tries > 0 && foreign <= ECHO_MAX_FOREIGN_BYTES) {
+    while (count < length && foreign <= ECHO_MAX_FOREIGN_BYTES) {
         uint8_t byte = 0;
         err = aStream_Read(stream, &byte, 1);
         if (err != aErrNone) {
-            --tries;
+            if (aTime_GetMonotonicMS() >= deadline) break;
             Log::log(DEBUG_NXPSerial_E, ".");
             aTime_MSSleep(1);
-        } else if (byte == expected[count]) {
+            continue;
+        }
+        deadline = aTime_GetMonotonicMS() + REPLY_IDLE_MS;
+        if (byte == expected[count]) {
             Log::log(DEBUG_NXPSerial_E, " %02X", byte);
             ++count;
         } else {
@@ -211,10 +218,11 @@ aErr NXPSerialClass::Response(uint8_t* buffer, size_t size, size_t& count, const
     if (!buffer || size == 0) return aErrParam;
     size_t limit = expected ? expectedLength : size - 1;
     if (limit > size) limit = size;
-    const uint32_t wait = waitTimeMs(expectedLength, baud) + 20;
+    // The answer's own transfer time, then the idle allowance; every byte renews the allowance.
+    const uint32_t wait = waitTimeMs(expectedLength, baud) + REPLY_IDLE_MS;
     Log::log(DEBUG_NXPSerial_E, "Response() wait for serial [%d bytes, %d, %d ms]\n", static_cast<int>(expectedLength),
              static_cast<int>(baud), static_cast<int>(wait));
-    aTime_MSSleep(wait);
+    uint64_t deadline = aTime_GetMonotonicMS() + wait;
 
     static const char TERMINATOR[] = "\r\n";
     size_t termMatch = 0;
@@ -222,10 +230,15 @@ aErr NXPSerialClass::Response(uint8_t* buffer, size_t size, size_t& count, const
     while (count < limit && termMatch < 2) {
         uint8_t byte = 0;
         err = aStream_Read(stream, &byte, 1);
+        if (err == aErrNotReady && aTime_GetMonotonicMS() < deadline) {
+            aTime_MSSleep(1);
+            continue;
+        }
         if (err != aErrNone) {
             Log::log(DEBUG_NXPSerial_E, ".");
             break;
         }
+        deadline = aTime_GetMonotonicMS() + REPLY_IDLE_MS;
         if (count == 0 && byte == '\n') {
             Log::log(DEBUG_NXPSerial_E, "Response ignoring leading \\n\n");
             continue;
@@ -251,7 +264,7 @@ aErr NXPSerialClass::Response(uint8_t* buffer, size_t size, size_t& count, const
     return (count >= limit || termMatch == 2) ? aErrNone : err;
 }
 
-aErr NXPSerialClass::GetLine(char* buffer, size_t size, size_t& count, uint32_t tries) {
+aErr NXPSerialClass::GetLine(char* buffer, size_t size, size_t& count, uint32_t idleMs) {
     count = 0;
     if (!buffer || size == 0) return aErrParam;
     buffer[0] = '\0';
@@ -259,19 +272,19 @@ aErr NXPSerialClass::GetLine(char* buffer, size_t size, size_t& count, uint32_t 
     static const char TERMINATOR[] = "\r\n";
     size_t termMatch = 0;
     aErr err = aErrNone;
-    while (count < size - 1 && termMatch < 2 && tries > 0) {
+    uint64_t deadline = aTime_GetMonotonicMS() + idleMs;
+    while (count < size - 1 && termMatch < 2) {
         uint8_t byte = 0;
         err = aStream_Read(stream, &byte, 1);
         if (err != aErrNone) {
-            --tries;
+            if (aTime_GetMonotonicMS() >= deadline) break;
             Log::log(DEBUG_NXPSerial_E, ".");
             aTime_MSSleep(1);
             continue;
         }
+        deadline = aTime_GetMonotonicMS() + idleMs;
         if (count == 0 && byte == '\n') {
-            --tries;
             Log::log(DEBUG_NXPSerial_E, ",");
-            aTime_MSSleep(1);
             continue;
         }
         buffer[count++] = static_cast<char>(byte);
@@ -285,28 +298,38 @@ aErr NXPSerialClass::GetLine(char* buffer, size_t size, size_t& count, uint32_t 
     return err;
 }
 
-size_t NXPSerialClass::GetErrorIndex(size_t length) const {
-    return (echo && length > 2) ? length - 3 : 0;
-}
-
 const char* NXPSerialClass::GetErrorText(const char* line) {
     if (!line) return ERROR_TEXT[MAX_ERROR];
     const long code = std::strtol(line, nullptr, 0);
     return (code >= 0 && code <= MAX_ERROR) ? ERROR_TEXT[code] : ERROR_TEXT[MAX_ERROR];
 }
 
-aErr NXPSerialClass::runCommand(const char* text, const char* failurePrefix, char* line, size_t& length) {
+bool NXPSerialClass::ParseReturnCode(const char* line, size_t length, uint32_t& code) {
+    // The whole line is the code: decimal digits and the line end, nothing else.
+    if (!line || length < 3 || length > 2 + 10 || std::strncmp(line + length - 2, "\r\n", 2) != 0) return false;
+    uint64_t value = 0;
+    for (size_t i = 0; i < length - 2; ++i) {
+        if (!std::isdigit(static_cast<unsigned char>(line[i]))) return false;
+        value = value * 10 + static_cast<uint64_t>(line[i] - '0');
+    }
+    if (value > UINT32_MAX) return false;
+    code = static_cast<uint32_t>(value);
+    return true;
+}
+
+aErr NXPSerialClass::runCommand(const char* text, const char* prefix, uint32_t refusalLogMask, uint32_t answerMs) {
     const aErr err = SendCommand(text, 0);
     if (err != aErrNone) {
-        Log::log(DEBUG_NXPSerial, "%sError Sending command [%s] [%s]\n", failurePrefix, text, aError_GetErrorText(err));
+        Log::log(DEBUG_NXPSerial, "%sError Sending command [%s] [%s]\n", prefix, text, aError_GetErrorText(err));
         return err;
     }
-    GetLine(line, 1024, length, COMMAND_LINE_TRIES);
-    // The code is judged at its last digit; a digit before it makes a two-digit code
-    // such as 10 (COMPARE_ERROR), which must not pass for success.
-    const size_t at = GetErrorIndex(length);
-    const bool longerCode = at > 0 && std::isdigit(static_cast<unsigned char>(line[at - 1]));
-    return (line[at] == '0' && !longerCode) ? aErrNone : aErrParam;
+    char line[1024];
+    size_t length = 0;
+    GetLine(line, sizeof line, length, answerMs);
+    uint32_t code = 0;
+    if (ParseReturnCode(line, length, code) && code == 0) return aErrNone;
+    if (refusalLogMask != 0) Log::log(refusalLogMask, "%sError response ==>[%s]\n", prefix, GetErrorText(line));
+    return aErrParam;
 }
 
 aErr NXPSerialClass::Sync() {
@@ -342,50 +365,58 @@ aErr NXPSerialClass::Sync() {
     std::snprintf(crystal, sizeof crystal, "%d\r\n", static_cast<int>(CRYSTAL_DEFAULT * 1000.0f + 0.5f));
     Send(crystal, false);
     Response(buffer, sizeof buffer, count, crystal, 6);
+    // The chip is synchronised only once it has taken the crystal frequency.
+    std::memset(buffer, 0, sizeof buffer);
     err = Response(buffer, sizeof buffer, count, OK, 4);
-    return okFailed ? aErrIO : err;
+    if (okFailed) return aErrIO;
+    if (err == aErrNone && (count != 4 || std::memcmp(buffer, OK, 4) != 0)) {
+        Log::log(DEBUG_NXPSerial, "Did not receive correct response [%s] != [%s]\n",
+                 shownChars(buffer, count, true).c_str(), OK);
+        err = aErrIO;
+    }
+    return err;
 }
 
-aErr NXPSerialClass::GetDeviceID() {
-    char line[1024];
-    size_t length = 0;
-    aErr err = runCommand("N\r\n", "", line, length);
-    if (err != aErrNone) return err;
-    for (int i = 0; i < 4; ++i) {
-        char word[32];
-        GetLine(word, sizeof word, length, COMMAND_LINE_TRIES);
-        // A word without its line end was cut short by silence: keep no half-read ID.
-        if (length < 2 || word[length - 1] != '\n') return aErrTimeout;
-        deviceID[i] = static_cast<uint32_t>(std::strtoul(word, nullptr, 0));
+aErr NXPSerialClass::readNumberLines(uint32_t* values, size_t count) {
+    for (size_t i = 0; i < count; ++i) {
+        char text[32];
+        size_t length = 0;
+        GetLine(text, sizeof text, length, REPLY_IDLE_MS);
+        // A number without its line end was cut short by silence: keep no half-read answer.
+        if (length < 2 || text[length - 1] != '\n') return aErrTimeout;
+        values[i] = static_cast<uint32_t>(std::strtoul(text, nullptr, 0));
     }
     return aErrNone;
 }
 
-aErr NXPSerialClass::GetBootLoaderVersion(uint8_t& first, uint8_t& second) {
-    char line[1024];
-    size_t length = 0;
-    aErr err = runCommand("K\r\n", "", line, length);
+aErr NXPSerialClass::GetDeviceID() {
+    aErr err = runCommand("N\r\n", "", 0, REPLY_IDLE_MS);
     if (err != aErrNone) return err;
-    uint8_t* outputs[2] = {&first, &second};
-    for (uint8_t* out : outputs) {
-        char value[32];
-        GetLine(value, sizeof value, length, COMMAND_LINE_TRIES);
-        if (length < 2 || value[length - 1] != '\n') return aErrTimeout;
-        *out = static_cast<uint8_t>(std::strtoul(value, nullptr, 0));
-    }
+    uint32_t words[4] = {};
+    err = readNumberLines(words, 4);
+    if (err == aErrNone) std::memcpy(deviceID, words, sizeof deviceID);
+    return err;
+}
+
+aErr NXPSerialClass::GetBootLoaderVersion(uint8_t& first, uint8_t& second) {
+    aErr err = runCommand("K\r\n", "", 0, REPLY_IDLE_MS);
+    if (err != aErrNone) return err;
+    uint32_t values[2] = {};
+    err = readNumberLines(values, 2);
+    if (err != aErrNone) return err;
+    first = static_cast<uint8_t>(values[0]);
+    second = static_cast<uint8_t>(values[1]);
     Log::log(DEBUG_NXPSerial, "Device responded with version: %d.%d\n", first, second);
     return aErrNone;
 }
 
 aErr NXPSerialClass::GetPartNumber(int64_t& partNumber) {
-    char line[1024];
-    size_t length = 0;
-    aErr err = runCommand("J\r\n", "", line, length);
+    aErr err = runCommand("J\r\n", "", 0, REPLY_IDLE_MS);
     if (err != aErrNone) return err;
-    char value[32];
-    GetLine(value, sizeof value, length, COMMAND_LINE_TRIES);
-    if (length < 2 || value[length - 1] != '\n') return aErrTimeout;
-    partNumber = static_cast<int64_t>(std::strtoll(value, nullptr, 0));
+    uint32_t value = 0;
+    err = readNumberLines(&value, 1);
+    if (err != aErrNone) return err;
+    partNumber = value;
     Log::log(DEBUG_NXPSerial, "Device responded with part number: %lld\n", static_cast<long long>(partNumber));
     return aErrNone;
 }
@@ -393,18 +424,14 @@ aErr NXPSerialClass::GetPartNumber(int64_t& partNumber) {
 aErr NXPSerialClass::Unlock() {
     char text[32];
     std::snprintf(text, sizeof text, "U %s\r\n", UNLOCK_CODE);
-    char line[1024];
-    size_t length = 0;
-    return runCommand(text, "", line, length);
+    return runCommand(text, "", 0, REPLY_IDLE_MS);
 }
 
 aErr NXPSerialClass::SetEcho(bool on) {
     Log::log(DEBUG_NXPSerial, "Setting device echo %d\n", on ? 1 : 0);
     char text[16];
     std::snprintf(text, sizeof text, "A %d\r\n", on ? 1 : 0);
-    char line[1024];
-    size_t length = 0;
-    const aErr err = runCommand(text, "", line, length);
+    const aErr err = runCommand(text, "", 0, REPLY_IDLE_MS);
     if (err == aErrNone) echo = on;
     return err;
 }
@@ -412,31 +439,21 @@ aErr NXPSerialClass::SetEcho(bool on) {
 aErr NXPSerialClass::SetBaudRate(uint32_t rate) {
     char text[48];
     std::snprintf(text, sizeof text, "B %d %d\r\n", static_cast<int>(rate), 1);
-    char line[1024];
-    size_t length = 0;
-    return runCommand(text, "", line, length);
+    return runCommand(text, "", 0, REPLY_IDLE_MS);
 }
 
 aErr NXPSerialClass::Prepare(uint32_t firstSector, uint32_t lastSector) {
     if (lastSector < firstSector) return aErrParam;
     char text[48];
     std::snprintf(text, sizeof text, "P %d %d\r\n", static_cast<int>(firstSector), static_cast<int>(lastSector));
-    char line[1024];
-    size_t length = 0;
-    const aErr err = runCommand(text, "", line, length);
-    if (err == aErrParam) Log::log(DEBUG_NXPSerial, "Error response ==>[%s]\n", GetErrorText(line));
-    return err;
+    return runCommand(text, "", DEBUG_NXPSerial, REPLY_IDLE_MS);
 }
 
 aErr NXPSerialClass::Erase(uint32_t firstSector, uint32_t lastSector) {
     if (lastSector < firstSector) return aErrParam;
     char text[48];
     std::snprintf(text, sizeof text, "E %d %d\r\n", static_cast<int>(firstSector), static_cast<int>(lastSector));
-    char line[1024];
-    size_t length = 0;
-    const aErr err = runCommand(text, "", line, length);
-    if (err == aErrParam) Log::log(DEBUG_NXPSerial, "Error response ==>[%s]\n", GetErrorText(line));
-    return err;
+    return runCommand(text, "", DEBUG_NXPSerial, ERASE_ANSWER_MS);
 }
 
 aErr NXPSerialClass::CopyToFlash(uint32_t flashAddress, uint32_t ramAddress, uint32_t count) {
@@ -446,11 +463,7 @@ aErr NXPSerialClass::CopyToFlash(uint32_t flashAddress, uint32_t ramAddress, uin
     char text[64];
     std::snprintf(text, sizeof text, "C %d %d %d\r\n", static_cast<int>(flashAddress), static_cast<int>(ramAddress),
                   static_cast<int>(count));
-    char line[1024];
-    size_t length = 0;
-    const aErr err = runCommand(text, "", line, length);
-    if (err == aErrParam) Log::log(DEBUG_NXPSerial, "Error response ==>[%s]\n", GetErrorText(line));
-    return err;
+    return runCommand(text, "", DEBUG_NXPSerial, REPLY_IDLE_MS);
 }
 
 aErr NXPSerialClass::ExecuteFrom(uint32_t address) {
@@ -467,12 +480,11 @@ aErr NXPSerialClass::Write(uint32_t ramAddress, uint32_t count, const uint8_t* d
     if (count == 0 || count % 4 != 0 || !data) return aErrParam;
     char text[48];
     std::snprintf(text, sizeof text, "W %d %d\r\n", static_cast<int>(ramAddress), static_cast<int>(count));
-    char line[1024];
-    size_t length = 0;
-    aErr result = runCommand(text, "Write() ", line, length);
-    if (result == aErrParam) Log::log(DEBUG_NXPSerial_SR, "Write() Error response ==>[%s]\n", GetErrorText(line));
+    aErr result = runCommand(text, "Write() ", DEBUG_NXPSerial_SR, REPLY_IDLE_MS);
     if (result != aErrNone) return result;
 
+    char line[1024];
+    size_t length = 0;
     uint32_t position = 0;
     uint32_t lastGood = 0;
     uint32_t lines = 0;
@@ -494,14 +506,14 @@ aErr NXPSerialClass::Write(uint32_t ramAddress, uint32_t count, const uint8_t* d
         const uint32_t checksum = sum(data + lastGood, position - lastGood);
         Log::log(DEBUG_NXPSerial_SR, "Write() Checksum: %08X (%d)\n", checksum, static_cast<int>(checksum));
         char checksumText[24];
-        std::snprintf(checksumText, sizeof checksumText, "%d\r\n", static_cast<int>(checksum));
+        std::snprintf(checksumText, sizeof checksumText, "%u\r\n", checksum);
         const uint64_t started = aTime_GetMonotonicMS();
         sent = Send(checksumText, echo);
         if (sent != aErrNone) {
             result = sent;
             break;
         }
-        GetLine(line, sizeof line, length, CHECKSUM_ANSWER_TRIES);
+        GetLine(line, sizeof line, length, CHECKSUM_ANSWER_MS);
         Log::log(DEBUG_NXPSerial_SR, "Write() waited for checksum %d ms\n",
                  static_cast<int>(aTime_GetMonotonicMS() - started + 1));
         if (length == 4 && std::memcmp(line, "OK\r\n", 4) == 0) {
@@ -529,18 +541,17 @@ aErr NXPSerialClass::Read(uint32_t address, uint32_t count, uint8_t* destination
     if (count == 0 || count % 4 != 0 || !destination) return aErrParam;
     char text[48];
     std::snprintf(text, sizeof text, "R %d %d\r\n", static_cast<int>(address), static_cast<int>(count));
-    char line[1024];
-    size_t length = 0;
-    aErr result = runCommand(text, "", line, length);
-    if (result == aErrParam) Log::log(DEBUG_NXPSerial, "Error response ==>[%s]\n", GetErrorText(line));
+    aErr result = runCommand(text, "", DEBUG_NXPSerial, REPLY_IDLE_MS);
     if (result != aErrNone) return result;
 
+    char line[1024];
+    size_t length = 0;
     uint32_t position = 0;
     uint32_t lastGood = 0;
     uint32_t lines = 0;
     uint32_t retries = MAX_READ_RETRY;
     while (position < count && result == aErrNone) {
-        GetLine(line, sizeof line, length, COMMAND_LINE_TRIES);
+        GetLine(line, sizeof line, length, REPLY_IDLE_MS);
         const size_t decoded = uudecode(destination + position, count - position, line);
         // A line that yields nothing would never bring the transfer to its end.
         if (decoded == 0) {
@@ -551,13 +562,16 @@ aErr NXPSerialClass::Read(uint32_t address, uint32_t count, uint8_t* destination
         ++lines;
         if (lines < LINES_PER_CHECKSUM && position < count) continue;
 
-        GetLine(line, sizeof line, length, COMMAND_LINE_TRIES);
-        const uint32_t chipSum = static_cast<uint32_t>(std::strtoul(line, nullptr, 0));
-        if (length >= 2 && chipSum == sum(destination + lastGood, position - lastGood)) {
+        GetLine(line, sizeof line, length, CHECKSUM_ANSWER_MS);
+        uint32_t chipSum = 0;
+        if (ParseReturnCode(line, length, chipSum) && chipSum == sum(destination + lastGood, position - lastGood)) {
             Send("OK\r\n", false);
-            uint8_t echoed[8];
-            size_t echoedCount = 0;
-            Response(echoed, sizeof echoed, echoedCount, "OK\r\n", position < count ? 3 : 4);
+            // The chip echoes the answer while echo is on; the last LF is left to the next line reader.
+            if (echo) {
+                uint8_t echoed[8];
+                size_t echoedCount = 0;
+                Response(echoed, sizeof echoed, echoedCount, "OK\r\n", position < count ? 3 : 4);
+            }
             lastGood = position;
             Log::log(DEBUG_NXPSerial, "valid receipt of %d of %d (%.0f%%) bytes\n", static_cast<int>(position),
                      static_cast<int>(count), position * 100.0 / count);
@@ -636,5 +650,5 @@ size_t NXPSerialClass::uudecode(uint8_t* out, size_t capacity, const char* line)
         at += 4;
         for (int i = 2; i >= 0 && produced < n; --i) out[produced++] = static_cast<uint8_t>(group >> (8 * i));
     }
-    return n;
+    return produced;
 }

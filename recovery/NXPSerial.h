@@ -41,17 +41,20 @@ public:
     // Writes one line (length character, groups, zero) into out, which needs
     // 2 + 4 * ceil(count / 3) characters; returns the input bytes consumed.
     static size_t uuencode(char* out, const uint8_t* bytes, size_t count);
-    // Returns the line's byte count, or 0 when it exceeds capacity.
+    // Returns the bytes written to out: the line's byte count, fewer when the line is cut
+    // short, 0 when the count exceeds capacity.
     static size_t uudecode(uint8_t* out, size_t capacity, const char* line);
+    // The return code of a whole answer line ("<digits>\r\n"); false for anything else.
+    static bool ParseReturnCode(const char* line, size_t length, uint32_t& code);
 
     // Transfer primitives.
     aErr Send(const char* text, bool checkEcho);
     aErr SendCommand(const char* text, uint32_t waitMs);
     aErr Response(uint8_t* buffer, size_t size, size_t& count, const char* expected,
                   size_t expectedLength);
-    aErr GetLine(char* buffer, size_t size, size_t& count, uint32_t tries);
+    // Reads one line ended by "\r\n"; gives up once no byte came for idleMs.
+    aErr GetLine(char* buffer, size_t size, size_t& count, uint32_t idleMs);
     aErr GetEcho(const char* text, size_t length, size_t& count);
-    size_t GetErrorIndex(size_t length) const;
 
     static const uint8_t MAX_ERROR = 20;
     static constexpr float CRYSTAL_DEFAULT = 14.7456f;
@@ -68,7 +71,11 @@ public:
     uint32_t deviceID[4];
 
 private:
-    aErr runCommand(const char* text, const char* failurePrefix, char* line, size_t& length);
+    // Sends a command and judges its return-code line, waiting up to answerMs of silence;
+    // a refusal is logged under refusalLogMask unless it is 0.
+    aErr runCommand(const char* text, const char* prefix, uint32_t refusalLogMask, uint32_t answerMs);
+    // Reads count lines that each hold one number.
+    aErr readNumberLines(uint32_t* values, size_t count);
     void dumpBytes(const char* title, const uint8_t* bytes, size_t count);
 };
 

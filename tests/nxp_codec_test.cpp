@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <string>
 #include <termios.h>
+#include <thread>
 #include <unistd.h>
 
 #include "NXPSerial.h"
@@ -41,10 +42,14 @@ TEST(NxpCodec, UudecodeRoundTripsAndStaysInsideItsBuffer) {
     EXPECT_EQ(NXPSerialClass::uudecode(out, 44, line), 0u);
     EXPECT_EQ(out[0], 0xEE);
 
-    // A line cut short stops at its end rather than reading past it.
+    // A line cut short stops at its end rather than reading past it, and counts only the
+    // bytes it wrote: two whole groups of the nine characters after the count.
     testsupport::LogCapture log(DEBUG_NXPSerial);
     line[10] = '\0';
-    EXPECT_EQ(NXPSerialClass::uudecode(out, 48, line), 45u);
+    std::memset(out, 0xEE, sizeof out);
+    EXPECT_EQ(NXPSerialClass::uudecode(out, 48, line), 6u);
+    EXPECT_EQ(std::memcmp(out, data, 6), 0);
+    EXPECT_EQ(out[6], 0xEE);
     EXPECT_NE(log.text().find("Error buffer overrun\n"), std::string::npos);
 }
 
@@ -106,12 +111,36 @@ TEST_F(NxpChipLine, ResponseSkipsLeadingLineEndsAndZeroBytes) {
     EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), count), "OK\r\n");
 }
 
-TEST_F(NxpChipLine, ResponseEndsAtOnceWhenTheLineIsIdle) {
+TEST_F(NxpChipLine, ResponseGivesUpWhenTheLineStaysIdle) {
     chipSends("OK");
     uint8_t buffer[16];
     size_t count = 0;
+    const auto started = std::chrono::steady_clock::now();
     EXPECT_EQ(isp_.Response(buffer, sizeof buffer, count, "OK\r\n", 4), aErrNotReady);
     EXPECT_EQ(count, 2u);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(3));
+}
+
+// A USB-serial adapter hands bytes over in bursts, tens of milliseconds apart; a loaded
+// machine adds more. Each reader waits for the rest of its line.
+TEST_F(NxpChipLine, RepliesThatArriveLateAndInPiecesAreReadWhole) {
+    std::thread chip([this] {
+        const char* pieces[] = {"Synchro", "nized\r", "\n", "O", "K\r\n", "1", "2\r\n"};
+        for (const char* piece : pieces) {
+            usleep(120000);
+            ASSERT_EQ(write(master_, piece, std::strlen(piece)), static_cast<ssize_t>(std::strlen(piece)));
+        }
+    });
+    uint8_t buffer[32];
+    size_t count = 0;
+    EXPECT_EQ(isp_.Response(buffer, sizeof buffer, count, "Synchronized\r\n", 14), aErrNone);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), count), "Synchronized\r\n");
+    EXPECT_EQ(isp_.Response(buffer, sizeof buffer, count, "OK\r\n", 4), aErrNone);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), count), "OK\r\n");
+    char line[16];
+    EXPECT_EQ(isp_.GetLine(line, sizeof line, count, 400), aErrNone);
+    EXPECT_STREQ(line, "12\r\n");
+    chip.join();
 }
 
 TEST_F(NxpChipLine, ResponseNeverStoresMoreThanItsBuffer) {
@@ -139,13 +168,16 @@ TEST_F(NxpChipLine, GetLineStoresAtMostItsSizeLessOne) {
     EXPECT_EQ(std::string(line), "7777777");
 }
 
-TEST_F(NxpChipLine, ResultCodeIsJudgedAtItsPositionForBothEchoModes) {
+TEST_F(NxpChipLine, ResultCodeIsTheWholeLineInBothEchoModes) {
     const struct {
         bool echo;
         const char* line;
         aErr expected;
-    } cases[] = {{true, "0\r\n", aErrNone},  {true, "8\r\n", aErrParam},  {false, "0\r\n", aErrNone},
-                 {false, "8\r\n", aErrParam}, {true, "10\r\n", aErrParam}, {true, "", aErrParam}};
+    } cases[] = {{true, "0\r\n", aErrNone},   {true, "8\r\n", aErrParam},    {false, "0\r\n", aErrNone},
+                 {false, "8\r\n", aErrParam},  {true, "10\r\n", aErrParam},   {false, "10\r\n", aErrParam},
+                 {false, "00\r\n", aErrNone},  {true, "", aErrParam},         {false, "0", aErrParam},
+                 {false, "0x\r\n", aErrParam}, {false, "0 9\r\n", aErrParam}, {false, "O\r\n", aErrParam},
+                 {false, "-0\r\n", aErrParam}};
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.line) + (c.echo ? " echo" : " no echo"));
         isp_.echo = c.echo;
@@ -153,6 +185,16 @@ TEST_F(NxpChipLine, ResultCodeIsJudgedAtItsPositionForBothEchoModes) {
         chipSends(std::string(c.echo ? "P 0 0\r\n" : "") + c.line);
         EXPECT_EQ(isp_.Prepare(0, 0), c.expected);
         tcflush(master_, TCIFLUSH);
+    }
+}
+
+TEST_F(NxpChipLine, SyncNeedsTheChipToAcceptTheCrystalFrequency) {
+    const std::pair<const char*, aErr> cases[] = {{"OK\r\n", aErrNone}, {"NO\r\n", aErrIO}, {"", aErrNotReady}};
+    for (const auto& [last, expected] : cases) {
+        SCOPED_TRACE(last);
+        chipSends(std::string("Synchronized\r\nSynchronized\r\nOK\r\n14746\r\n") + last);
+        EXPECT_EQ(isp_.Sync(), expected);
+        tcflush(master_, TCIOFLUSH);
     }
 }
 
@@ -164,6 +206,22 @@ TEST_F(NxpChipLine, SyncFailsWithIOWhenTheChipDoesNotSayOkYetStillSendsTheCrysta
     const ssize_t n = read(master_, sent, sizeof sent);
     ASSERT_GT(n, 0);
     EXPECT_EQ(std::string(sent, static_cast<size_t>(n)), "?Synchronized\r\n14746\r\n");
+}
+
+// A line that is gone fails each command with the write's own error, before any answer
+// is read or judged.
+TEST_F(NxpChipLine, AFailedWriteIsReportedAsItsOwnError) {
+    close(master_);
+    master_ = -1;
+    const uint8_t data[256] = {};
+    uint8_t out[8];
+    EXPECT_EQ(isp_.Prepare(0, 0), aErrIO);
+    EXPECT_EQ(isp_.Erase(0, 0), aErrIO);
+    EXPECT_EQ(isp_.CopyToFlash(0, NXPSerialClass::WRITE_ADDRESS, 256), aErrIO);
+    EXPECT_EQ(isp_.Write(NXPSerialClass::WRITE_ADDRESS, 256, data), aErrIO);
+    EXPECT_EQ(isp_.Read(0, 8, out), aErrIO);
+    EXPECT_EQ(isp_.Unlock(), aErrIO);
+    EXPECT_EQ(isp_.Sync(), aErrIO);
 }
 
 TEST_F(NxpChipLine, GetEchoGivesUpOnALineThatChattersForeignBytes) {

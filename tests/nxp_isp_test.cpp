@@ -67,6 +67,25 @@ TEST(NxpIsp, ASecondObjectTalksToTheSynchronisedChipWithoutSyncingAgain) {
     EXPECT_GT(part, 0);
 }
 
+// The ROM measures the rate on "?" and keeps it: a client that reopens the port at another
+// rate is not understood, one that reopens it at the same rate is.
+TEST(NxpIsp, TheChipUnderstandsOnlyTheRateItSynchronisedAt) {
+    const std::pair<uint32_t, aErr> cases[] = {{9600, aErrNone}, {115200, aErrParam}};
+    for (const auto& [reopened, expected] : cases) {
+        SCOPED_TRACE(reopened);
+        LpcsimProcess sim(ID_ARGS);
+        ASSERT_FALSE(sim.port().empty());
+        {
+            NXPSerialClass isp;
+            ASSERT_EQ(isp.Connect(sim.port().c_str(), 9600), aErrNone);
+            ASSERT_EQ(isp.Sync(), aErrNone);
+        }
+        NXPSerialClass again;
+        ASSERT_EQ(again.Connect(sim.port().c_str(), reopened), aErrNone);
+        EXPECT_EQ(again.GetDeviceID(), expected);
+    }
+}
+
 TEST(NxpIsp, ConnectPicksTheFirstTableRateNotBelowTheRequest) {
     LpcsimProcess sim({});
     ASSERT_FALSE(sim.port().empty());
@@ -118,6 +137,53 @@ TEST(NxpIsp, ErasesAndProgramsFlashExactlyAsSent) {
     EXPECT_EQ(flash.compare(0, 4096, std::string(first.begin(), first.end())), 0);
     EXPECT_EQ(flash.compare(4096, 4096, std::string(second.begin(), second.end())), 0);
     EXPECT_EQ(flash.find_first_not_of('\0', 8192), std::string::npos);
+}
+
+// Reads back flash and RAM in blocks of 20 lines with their checksums, echo on and off.
+TEST(NxpIsp, ReadsBackWhatWasWrittenInBothEchoModes) {
+    Connected chip({"--fill", "0"});
+    ASSERT_TRUE(chip.open());
+    NXPSerialClass& isp = chip.isp;
+    ASSERT_EQ(isp.Sync(), aErrNone);
+    ASSERT_EQ(isp.Unlock(), aErrNone);
+    const std::vector<uint8_t> data = pattern(4096, 5);
+    ASSERT_EQ(isp.Write(NXPSerialClass::WRITE_ADDRESS, 4096, data.data()), aErrNone);
+    ASSERT_EQ(isp.Prepare(2, 2), aErrNone);
+    ASSERT_EQ(isp.Erase(2, 2), aErrNone);
+    ASSERT_EQ(isp.Prepare(2, 2), aErrNone);
+    ASSERT_EQ(isp.CopyToFlash(0x2000, NXPSerialClass::WRITE_ADDRESS, 4096), aErrNone);
+    for (bool echo : {true, false}) {
+        SCOPED_TRACE(echo ? "echo" : "no echo");
+        ASSERT_EQ(isp.SetEcho(echo), aErrNone);
+        std::vector<uint8_t> flash(4096 + 8, 0xEE);
+        ASSERT_EQ(isp.Read(0x2000 - 4, 4096 + 8, flash.data()), aErrNone);
+        EXPECT_EQ(std::vector<uint8_t>(flash.begin(), flash.begin() + 4), std::vector<uint8_t>(4, 0));
+        EXPECT_EQ(std::vector<uint8_t>(flash.begin() + 4, flash.end() - 4), data);
+        EXPECT_EQ(std::vector<uint8_t>(flash.end() - 4, flash.end()), std::vector<uint8_t>(4, 0));
+        std::vector<uint8_t> ram(900);
+        ASSERT_EQ(isp.Read(NXPSerialClass::WRITE_ADDRESS + 100, 900, ram.data()), aErrNone);
+        EXPECT_EQ(ram, std::vector<uint8_t>(data.begin() + 100, data.begin() + 1000));
+        // The chip is back at its command prompt.
+        EXPECT_EQ(isp.GetDeviceID(), aErrNone);
+    }
+}
+
+TEST(NxpIsp, ReadAsksAgainForABlockWithAWrongChecksumAndGivesUpOnTheThird) {
+    const std::pair<const char*, aErr> cases[] = {
+        {"checksum:wrong:2", aErrNone}, {"checksum:wrong", aErrTimeout}, {"checksum:silent", aErrTimeout}};
+    for (const auto& [fault, expected] : cases) {
+        SCOPED_TRACE(fault);
+        Connected chip({"--fill", "0x5A", "--fault", fault});
+        ASSERT_TRUE(chip.open());
+        ASSERT_EQ(chip.isp.Sync(), aErrNone);
+        std::vector<uint8_t> flash(1800);
+        const auto started = Clock::now();
+        EXPECT_EQ(chip.isp.Read(0, 1800, flash.data()), expected);
+        EXPECT_LT(Clock::now() - started, std::chrono::seconds(10));
+        if (expected == aErrNone) {
+            EXPECT_EQ(flash, std::vector<uint8_t>(1800, 0x5A));
+        }
+    }
 }
 
 TEST(NxpIsp, WriteSurvivesTwoResendsOfTheSameBlock) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "DeviceInfo.h"
+#include "Fingerprint.h"
 #include "Module.h"
 #include "TrelFile.h"
 #include "UpdateServerRequest.h"
@@ -49,9 +50,23 @@ public:
     bool Update_Firmware(uint32_t serial, uint32_t build, const std::string& path, uint8_t moduleAddress,
                          uint32_t routerSerial, bool override);
 
+    // Recovery through the chip's boot ROM (UpdaterRecovery.cpp).
+    // Reads the chip's four identifier words: an LPC17xx on the serial port first, else an
+    // i.MX (port "USB" for USB HID); sets chipType. Serial 0xDEADDEAD stands for none.
+    bool Get_Fingerprint(Fingerprint& fp, const std::string& port, uint32_t serial, const std::string& path,
+                         uint32_t baud, bool reset);
+    // Writes a whole firmware into a module whose firmware does not start. Without a path the
+    // server names the serial number and build for the fingerprint; a non-zero build wins.
+    bool Recover_Firmware(const std::string& port, uint32_t build, uint32_t baud, uint32_t serial,
+                          const std::string& path, bool override);
+    // The build the server names for the fingerprint (or buildText when not 0) fetched into
+    // the store; the build number, 0 on failure.
+    uint32_t Download_Firmware(Fingerprint fp, std::string buildText, bool override);
+
     const std::string serverUrl;
     const std::string storeDir;
     UpdaterDisplayInterface* const display;
+    // 2 after an LPC17xx answered, 1 otherwise; set by Get_Fingerprint.
     uint8_t chipType = 0;
 };
 
@@ -70,3 +85,10 @@ aErr _transfer_loader(UpdaterDisplayInterface& display, Veltrane::Corvalith::Mod
 // Sends the firmware blocks, each with retries, and has the module reboot.
 aErr _transfer_firmware(UpdaterDisplayInterface& display, Veltrane::Corvalith::Module& module, TrelFile& file,
                         bool noLinkDropWait);
+
+// LPC17xx recovery steps (UpdaterRecovery.cpp).
+// Synchronises with the ISP loader at the rate and reads its four device ID words.
+bool _get_fingerprint_lpc(const std::string& port, uint32_t baud, Fingerprint& fp);
+// Erases the flash and writes the (unscrambled) firmware blocks; the chip must still be
+// synchronised at this rate.
+bool _recover_firmware_lpc(UpdaterDisplayInterface& display, TrelFile& file, const std::string& port, uint32_t baud);

@@ -9,7 +9,7 @@
 #include "Parameters.h"
 #include "ResultTables.h"
 #include "Usage.h"
-#include "UpdaterCommands.h"
+#include "Updater.h"
 #include "aDirectory.h"
 
 namespace {
@@ -40,37 +40,36 @@ std::string resolveStorageDirectory(UpdaterDisplayInterface& display, const Para
     return path;
 }
 
-int runDiscover(UpdaterDisplayInterface& display, UpdaterCommands& commands, const Parameters& params) {
+int runDiscover(UpdaterDisplayInterface& display, Updater& updater, const Parameters& params) {
     const linkType kind = params.transportGiven && params.transport != RECOVER ? params.transport : 0;
-    std::optional<std::vector<DeviceInfo>> devices;
+    std::vector<DeviceInfo> devices;
     linkType shown = kind;
     if (params.routerSerial != 0) {
         display.message(INFO, "Searching for Corvalith Network devices connected to %08X", params.routerSerial);
-        devices = commands.Discover_CVNetwork_Devices(params.routerSerial, kind);
+        devices = updater.Discover_CVNetwork_Devices(params.routerSerial, kind);
     } else {
         display.message(INFO, "Searching for Corvalith devices");
         shown = kind == 0 ? linkType(USB) : kind;
-        devices = commands.Discover_Devices(shown);
+        devices = updater.Discover_Devices(shown);
     }
-    if (!devices) return 1;
-    _display_device_list(display, *devices, shown);
+    _display_device_list(display, devices, shown);
     return 0;
 }
 
-int runUpdate(UpdaterDisplayInterface& display, UpdaterCommands& commands, const Parameters& params) {
+int runUpdate(UpdaterDisplayInterface& display, Updater& updater, const Parameters& params) {
     const uint32_t build = _get_int_arg(params.buildText.c_str());
-    std::optional<bool> updated;
+    bool updated = false;
     if (params.transport == RECOVER) {
-        updated = commands.Recover_Firmware(params.serialPort, build, params.portBaud, params.deviceSerial,
+        updated = updater.Recover_Firmware(params.serialPort, build, params.portBaud, params.deviceSerial,
                                             params.trelFile, params.override);
     } else if (params.deviceSerial == 0) {
         display.message(ERROR, "Must specify the specific device to be updated");
         return 1;
     } else {
-        updated = commands.Update_Firmware(params.deviceSerial, build, params.trelFile, params.moduleAddressByte,
+        updated = updater.Update_Firmware(params.deviceSerial, build, params.trelFile, params.moduleAddressByte,
                                            params.routerSerial, params.override);
     }
-    return updated.value_or(false) ? 0 : 1;
+    return updated ? 0 : 1;
 }
 
 bool haveSerialFor(UpdaterDisplayInterface& display, const Parameters& params, const char* commandName) {
@@ -80,24 +79,22 @@ bool haveSerialFor(UpdaterDisplayInterface& display, const Parameters& params, c
     return false;
 }
 
-int runBuildList(UpdaterDisplayInterface& display, UpdaterCommands& commands, const Parameters& params, bool local) {
+int runBuildList(UpdaterDisplayInterface& display, Updater& updater, const Parameters& params, bool local) {
     if (!haveSerialFor(display, params, local ? "List Local Builds" : "List Builds")) return 1;
-    const auto builds = local ? commands.Get_BuildListLocal(params.deviceSerial)
-                              : commands.Get_BuildList(params.deviceSerial);
-    if (!builds) return 1;
-    _display_builds(display, *builds, params.deviceSerial);
+    const auto builds = local ? updater.Get_BuildListLocal(params.deviceSerial)
+                              : updater.Get_BuildList(params.deviceSerial);
+    _display_builds(display, builds, params.deviceSerial);
     return 0;
 }
 
-int runJwt(UpdaterDisplayInterface& display, UpdaterCommands& commands, const Parameters& params) {
+int runJwt(UpdaterDisplayInterface& display, Updater& updater, const Parameters& params) {
     if (!haveSerialFor(display, params, "Get JWT")) return 1;
-    const auto token = commands.Get_JWT(params.deviceSerial);
-    if (!token) return 1;
-    _display_jwt(display, *token);
+    const auto token = updater.Get_JWT(params.deviceSerial);
+    _display_jwt(display, token);
     return 0;
 }
 
-int runCommands(UpdaterDisplayInterface& display, UpdaterCommands& commands, Parameters& params) {
+int runCommands(UpdaterDisplayInterface& display, Updater& updater, Parameters& params) {
     int pending = 0;
 
     if (params.commands.IsSet(COMMAND_FINGERPRINT)) {
@@ -106,12 +103,11 @@ int runCommands(UpdaterDisplayInterface& display, UpdaterCommands& commands, Par
             return 1;
         }
         Fingerprint fingerprint{};
-        const auto read = commands.Get_Fingerprint(fingerprint, params.serialPort, 0xDEADDEAD, params.trelFile,
-                                                   params.portBaud, true);
-        if (read && *read) {
+        if (updater.Get_Fingerprint(fingerprint, params.serialPort, 0xDEADDEAD, params.trelFile, params.portBaud,
+                                    true)) {
             _display_fingerprint(display, fingerprint);
         } else {
-            if (read) display.message(ERROR, "Got no response from chip");
+            display.message(ERROR, "Got no response from chip");
             pending = 1;
         }
     }
@@ -130,17 +126,17 @@ int runCommands(UpdaterDisplayInterface& display, UpdaterCommands& commands, Par
             display.message(INFO, "Retrieving firmware build %s", params.buildText.c_str());
         }
         const uint32_t build =
-            commands.Download_Firmware(params.deviceSerial, params.buildText, params.override, false).value_or(0);
+            updater.Download_Firmware(params.deviceSerial, params.buildText, params.override, false);
         // A following -U installs exactly the build that was fetched.
         if (build != 0) params.buildText = std::to_string(build);
         pending = build != 0 ? 0 : 1;
     }
 
-    if (params.commands.IsSet(COMMAND_DISCOVER)) return runDiscover(display, commands, params);
-    if (params.commands.IsSet(COMMAND_UPDATE)) return runUpdate(display, commands, params);
-    if (params.commands.IsSet(COMMAND_BUILDS)) return runBuildList(display, commands, params, false);
-    if (params.commands.IsSet(COMMAND_LOCAL_BUILDS)) return runBuildList(display, commands, params, true);
-    if (params.commands.IsSet(COMMAND_JWT)) return runJwt(display, commands, params);
+    if (params.commands.IsSet(COMMAND_DISCOVER)) return runDiscover(display, updater, params);
+    if (params.commands.IsSet(COMMAND_UPDATE)) return runUpdate(display, updater, params);
+    if (params.commands.IsSet(COMMAND_BUILDS)) return runBuildList(display, updater, params, false);
+    if (params.commands.IsSet(COMMAND_LOCAL_BUILDS)) return runBuildList(display, updater, params, true);
+    if (params.commands.IsSet(COMMAND_JWT)) return runJwt(display, updater, params);
     return pending;
 }
 
@@ -168,6 +164,6 @@ int main(int argc, char** argv) {
     const std::string storageDirectory = resolveStorageDirectory(display, params);
     if (storageDirectory.empty()) return 1;
 
-    UpdaterCommands commands(params.serverUrl, storageDirectory, display);
-    return runCommands(display, commands, params);
+    Updater updater(params.serverUrl.c_str(), storageDirectory.c_str(), display);
+    return runCommands(display, updater, params);
 }

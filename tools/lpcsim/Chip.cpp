@@ -1,5 +1,6 @@
 #include "Chip.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <sstream>
 
@@ -14,7 +15,9 @@ const int SRC_ADDR_NOT_MAPPED = 4;
 const int DST_ADDR_NOT_MAPPED = 5;
 const int COUNT_ERROR = 6;
 const int INVALID_SECTOR = 7;
+const int SECTOR_NOT_BLANK = 8;
 const int SECTOR_NOT_PREPARED = 9;
+const int COMPARE_ERROR = 10;
 const int PARAM_ERROR = 12;
 const int ADDR_ERROR = 13;
 const int ADDR_NOT_MAPPED = 14;
@@ -57,6 +60,21 @@ bool uudecodeLine(const std::string& line, std::vector<uint8_t>& out) {
     return true;
 }
 
+std::string uuencodeLine(const uint8_t* bytes, size_t n) {
+    auto character = [](uint32_t v) { return static_cast<char>((v & 0x3F) == 0 ? '`' : (v & 0x3F) + 0x20); };
+    std::string line(1, character(static_cast<uint32_t>(n)));
+    for (size_t i = 0; i < n; i += 3) {
+        const uint32_t g = (uint32_t(bytes[i]) << 16) | (uint32_t(i + 1 < n ? bytes[i + 1] : 0) << 8) |
+                           uint32_t(i + 2 < n ? bytes[i + 2] : 0);
+        for (int shift = 18; shift >= 0; shift -= 6) line += character(g >> shift);
+    }
+    return line;
+}
+
+uint32_t littleEndianWord(const uint8_t* bytes) {
+    return uint32_t(bytes[0]) | uint32_t(bytes[1]) << 8 | uint32_t(bytes[2]) << 16 | uint32_t(bytes[3]) << 24;
+}
+
 }  // namespace
 
 Chip::Chip(std::function<void(const std::string&)> send, std::array<uint32_t, 4> deviceId, uint8_t flashFill)
@@ -71,13 +89,24 @@ void Chip::answer(int code) {
 }
 
 void Chip::receive(uint8_t byte) {
+    const uint32_t rate = lineRate ? lineRate() : 0;
+    if (state_ != State::Unsynced && rate != syncedRate_) {
+        if (!rateMismatch_) {
+            event("bytes at " + std::to_string(rate) + " baud lost, synchronised at " + std::to_string(syncedRate_));
+        }
+        rateMismatch_ = true;
+        return;
+    }
+    rateMismatch_ = false;
     if (state_ == State::Unsynced) {
         if (byte != '?') return;
+        syncedRate_ = rate;
         if (faults_.strike(FaultKind::Silent, '?')) {
             event("sync ignored");
             return;
         }
         send_("Synchronized\r\n");
+        event("sync at " + std::to_string(rate) + " baud");
         state_ = State::AwaitSynchronized;
         line_.clear();
         return;
@@ -125,6 +154,9 @@ void Chip::lineComplete(const std::string& line) {
         break;
     case State::WriteData:
         writeDataLine(line);
+        break;
+    case State::ReadAnswer:
+        readAnswer(line);
         break;
     }
 }
@@ -192,6 +224,16 @@ void Chip::command(const std::string& line) {
         if (code == CMD_SUCCESS) state_ = State::WriteData;
         return;
     }
+    case 'R': {
+        const int code = startRead(args);
+        answer(code);
+        if (code == CMD_SUCCESS) sendReadBlock();
+        return;
+    }
+    case 'I':
+        return blankCheck(args);
+    case 'M':
+        return compare(args);
     case 'G':
         if (args.size() != 1 || tail != "T") return answer(PARAM_ERROR);
         if (!unlocked_) return answer(CMD_LOCKED);
@@ -300,6 +342,112 @@ void Chip::writeDataLine(const std::string& line) {
         state_ = State::Command;
         event("write done " + std::to_string(writeCount_));
     }
+}
+
+uint8_t* Chip::mapped(long address, long count) {
+    if (address < 0 || count < 0) return nullptr;
+    if (address + count <= static_cast<long>(FLASH_SIZE)) return flash_.data() + address;
+    if (address >= static_cast<long>(RAM_START) && address + count <= static_cast<long>(RAM_START + RAM_SIZE)) {
+        return ram_.data() + (address - RAM_START);
+    }
+    return nullptr;
+}
+
+int Chip::startRead(const std::vector<long>& args) {
+    if (args.size() != 2) return PARAM_ERROR;
+    const long address = args[0], count = args[1];
+    if (address % 4 != 0) return ADDR_ERROR;
+    if (count <= 0 || count % 4 != 0) return COUNT_ERROR;
+    const uint8_t* data = mapped(address, count);
+    if (!data) return ADDR_NOT_MAPPED;
+    readData_ = data;
+    readCount_ = static_cast<uint32_t>(count);
+    readPosition_ = 0;
+    return CMD_SUCCESS;
+}
+
+// Up to 20 data lines from the current position, then their checksum; the host answers
+// OK (next block) or RESEND (the same block again).
+void Chip::sendReadBlock() {
+    uint32_t at = readPosition_;
+    for (uint32_t lines = 0; lines < LINES_PER_CHECKSUM && at < readCount_; ++lines) {
+        const uint32_t n = std::min(DATA_BYTES_PER_LINE, readCount_ - at);
+        send_(uuencodeLine(readData_ + at, n) + "\r\n");
+        at += n;
+    }
+    uint32_t sum = 0;
+    for (uint32_t i = readPosition_; i < at; ++i) sum += readData_[i];
+    if (const Fault* fault = faults_.strikeChecksum()) {
+        if (fault->kind == FaultKind::ChecksumWrong) {
+            event("read checksum wrong");
+            sum += 1;
+        } else if (fault->kind == FaultKind::ChecksumSilent) {
+            event("read checksum silent");
+            state_ = State::Command;
+            return;
+        }
+    }
+    send_(std::to_string(sum) + "\r\n");
+    readBlockEnd_ = at;
+    state_ = State::ReadAnswer;
+}
+
+void Chip::readAnswer(const std::string& line) {
+    if (line == "RESEND") {
+        event("read resend");
+        sendReadBlock();
+        return;
+    }
+    if (line != "OK") {
+        event("read abandoned: " + line);
+        state_ = State::Command;
+        return;
+    }
+    readPosition_ = readBlockEnd_;
+    if (readPosition_ < readCount_) {
+        sendReadBlock();
+        return;
+    }
+    state_ = State::Command;
+    event("read done " + std::to_string(readCount_));
+}
+
+void Chip::blankCheck(const std::vector<long>& args) {
+    if (args.size() != 2) return answer(PARAM_ERROR);
+    if (args[0] < 0 || args[1] < args[0] || args[1] >= static_cast<long>(prepared_.size())) {
+        return answer(INVALID_SECTOR);
+    }
+    const uint32_t start = args[0] < 16 ? args[0] * 0x1000 : 0x10000 + (args[0] - 16) * 0x8000;
+    const uint32_t end = args[1] < 15 ? (args[1] + 1) * 0x1000 : 0x10000 + (args[1] - 15) * 0x8000;
+    for (uint32_t at = start; at < end; at += 4) {
+        const uint32_t word = littleEndianWord(flash_.data() + at);
+        if (word != 0xFFFFFFFF) {
+            answer(SECTOR_NOT_BLANK);
+            send_(std::to_string(at - start) + "\r\n" + std::to_string(word) + "\r\n");
+            return;
+        }
+    }
+    answer(CMD_SUCCESS);
+}
+
+void Chip::compare(const std::vector<long>& args) {
+    if (args.size() != 3) return answer(PARAM_ERROR);
+    const long first = args[0], second = args[1], count = args[2];
+    if (first % 4 != 0) return answer(DST_ADDR_ERROR);
+    if (second % 4 != 0) return answer(SRC_ADDR_ERROR);
+    if (count <= 0 || count % 4 != 0) return answer(COUNT_ERROR);
+    const uint8_t* a = mapped(first, count);
+    const uint8_t* b = mapped(second, count);
+    if (!a) return answer(DST_ADDR_NOT_MAPPED);
+    if (!b) return answer(SRC_ADDR_NOT_MAPPED);
+    for (long i = 0; i < count; i += 4) {
+        if (littleEndianWord(a + i) != littleEndianWord(b + i)) {
+            answer(COMPARE_ERROR);
+            send_(std::to_string(i) + "\r\n");
+            return;
+        }
+    }
+    answer(CMD_SUCCESS);
 }
 
 }  // namespace lpcsim

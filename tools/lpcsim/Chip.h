@@ -1,5 +1,6 @@
 // The chip side of the LPC17xx ISP: sync handshake, echo, text commands with their
-// return codes, uuencoded RAM writes with checksums, and a 512 KB flash image.
+// return codes, uuencoded RAM writes and memory reads with checksums, blank check and
+// compare, and a 512 KB flash image.
 #pragma once
 
 #include <array>
@@ -26,9 +27,12 @@ public:
     const std::vector<uint8_t>& flash() const { return flash_; }
     // Events worth a line on the diagnostic output ("sync", "erase 0 1", ...).
     std::function<void(const std::string&)> onEvent;
+    // The host's current line rate. The ROM measures the rate on "?" and from then on
+    // understands only that rate: bytes sent at another rate are lost.
+    std::function<uint32_t()> lineRate;
 
 private:
-    enum class State { Unsynced, AwaitSynchronized, AwaitCrystal, Command, WriteData };
+    enum class State { Unsynced, AwaitSynchronized, AwaitCrystal, Command, WriteData, ReadAnswer };
 
     void lineComplete(const std::string& line);
     void command(const std::string& line);
@@ -39,6 +43,13 @@ private:
     int prepareErase(char letter, const std::vector<long>& args);
     int copyToFlash(const std::vector<long>& args);
     int startWrite(const std::vector<long>& args);
+    // Memory as the ISP maps it: flash from 0, RAM from RAM_START; null outside both.
+    uint8_t* mapped(long address, long count);
+    int startRead(const std::vector<long>& args);
+    void sendReadBlock();
+    void readAnswer(const std::string& line);
+    void blankCheck(const std::vector<long>& args);
+    void compare(const std::vector<long>& args);
 
     std::function<void(const std::string&)> send_;
     std::array<uint32_t, 4> deviceId_;
@@ -48,6 +59,8 @@ private:
     bool echo_ = true;
     bool unlocked_ = false;
     bool silenced_ = false;  // the current line is being ignored by a silent fault
+    uint32_t syncedRate_ = 0;
+    bool rateMismatch_ = false;
     std::array<bool, 30> prepared_{};
     std::vector<uint8_t> flash_;
     std::vector<uint8_t> ram_;
@@ -57,6 +70,11 @@ private:
     uint32_t writePosition_ = 0;
     uint32_t writeCheckpoint_ = 0;
     uint32_t writeLines_ = 0;
+
+    const uint8_t* readData_ = nullptr;
+    uint32_t readCount_ = 0;
+    uint32_t readPosition_ = 0;  // first byte of the block being sent
+    uint32_t readBlockEnd_ = 0;
 };
 
 }  // namespace lpcsim

@@ -35,6 +35,22 @@ bool Pty::open(std::string& error) {
     return true;
 }
 
+uint32_t Pty::baudRate() const {
+    static const struct {
+        speed_t code;
+        uint32_t rate;
+    } RATES[] = {{B1200, 1200},   {B2400, 2400},   {B4800, 4800},     {B9600, 9600},     {B19200, 19200},
+                 {B38400, 38400}, {B57600, 57600}, {B115200, 115200}, {B230400, 230400}, {B460800, 460800}};
+    termios line{};
+    // The master reports the settings the host made on the slave.
+    if (tcgetattr(master_, &line) != 0) return 0;
+    const speed_t code = cfgetospeed(&line);
+    for (const auto& entry : RATES) {
+        if (entry.code == code) return entry.rate;
+    }
+    return 0;
+}
+
 bool Pty::write(const std::string& bytes) {
     size_t done = 0;
     int stalls = 0;

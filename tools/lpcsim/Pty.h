@@ -1,6 +1,7 @@
 // The pseudo-terminal the simulated chip listens on.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace lpcsim {
@@ -17,6 +18,8 @@ public:
     bool open(std::string& error);
     int master() const { return master_; }
     const std::string& slavePath() const { return slavePath_; }
+    // The rate the host last set on its end of the line, in baud; 0 when unknown.
+    uint32_t baudRate() const;
     // Writes all of `bytes`, waiting at most a second for room.
     bool write(const std::string& bytes);
 

@@ -1,6 +1,6 @@
 // lpcsim: a simulated LPC17xx serial ISP boot ROM on a pseudo-terminal.
 //
-//   lpcsim [--id W0,W1,W2,W3] [--fill BYTE] [--dump FILE] [--fault RULE]... [--verbose]
+//   lpcsim [--id W0,W1,W2,W3] [--fill BYTE] [--dump FILE] [--log FILE] [--fault RULE]... [--verbose]
 //
 // Prints "ready pty /dev/pts/N" once the port is up. Standard input takes control lines:
 // "fault RULE", "clear", "dump FILE", "quit"; each is answered "ok" or "error ...".
@@ -67,6 +67,7 @@ int main(int argc, char** argv) {
     std::array<uint32_t, 4> id = {0x12345678, 0x9ABCDEF0, 0x0F1E2D3C, 0x4B5A6978};
     uint8_t fill = 0xFF;
     std::string dumpPath;
+    std::string logPath;
     bool verbose = false;
     std::vector<std::string> faultRules;
     for (int i = 1; i < argc; ++i) {
@@ -75,11 +76,12 @@ int main(int argc, char** argv) {
         if (arg == "--id" && hasValue && parseId(argv[i + 1], id)) ++i;
         else if (arg == "--fill" && hasValue) fill = static_cast<uint8_t>(std::strtoul(argv[++i], nullptr, 0));
         else if (arg == "--dump" && hasValue) dumpPath = argv[++i];
+        else if (arg == "--log" && hasValue) logPath = argv[++i];
         else if (arg == "--fault" && hasValue) faultRules.push_back(argv[++i]);
         else if (arg == "--verbose") verbose = true;
         else {
-            std::fprintf(stderr, "usage: lpcsim [--id W0,W1,W2,W3] [--fill BYTE] [--dump FILE] [--fault RULE]... "
-                                 "[--verbose]\n");
+            std::fprintf(stderr, "usage: lpcsim [--id W0,W1,W2,W3] [--fill BYTE] [--dump FILE] [--log FILE] "
+                                 "[--fault RULE]... [--verbose]\n");
             return 2;
         }
     }
@@ -91,13 +93,25 @@ int main(int argc, char** argv) {
         return 1;
     }
     lpcsim::Chip chip([&pty](const std::string& bytes) { pty.write(bytes); }, id, fill);
+    chip.lineRate = [&pty] { return pty.baudRate(); };
     for (const std::string& rule : faultRules) {
         if (!chip.faults().add(rule, error)) {
             std::fprintf(stderr, "lpcsim: %s\n", error.c_str());
             return 2;
         }
     }
-    if (verbose) chip.onEvent = [](const std::string& text) { std::fprintf(stderr, "lpcsim: %s\n", text.c_str()); };
+    FILE* log = nullptr;
+    if (!logPath.empty() && !(log = std::fopen(logPath.c_str(), "w"))) {
+        std::fprintf(stderr, "lpcsim: cannot write %s\n", logPath.c_str());
+        return 1;
+    }
+    chip.onEvent = [verbose, log](const std::string& text) {
+        if (verbose) std::fprintf(stderr, "lpcsim: %s\n", text.c_str());
+        if (log) {
+            std::fprintf(log, "%s\n", text.c_str());
+            std::fflush(log);
+        }
+    };
 
     std::signal(SIGTERM, onSignal);
     std::signal(SIGINT, onSignal);
@@ -131,6 +145,7 @@ int main(int argc, char** argv) {
             }
         }
     }
+    if (log) std::fclose(log);
     if (!dumpPath.empty() && !dumpFlash(chip, dumpPath)) {
         std::fprintf(stderr, "lpcsim: cannot write %s\n", dumpPath.c_str());
         return 1;

@@ -1,0 +1,344 @@
+// -N and -U -t RECOVER end to end on an LPC17xx: the updater binary against the simulated
+// boot ROM (tools/lpcsim) on a pty and the simulated update server, with firmware files
+// made by the independent file builder.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <fstream>
+#include <ostream>
+#include <memory>
+#include <string>
+#include <sys/stat.h>
+#include <vector>
+
+#include "firmware_update.h"
+#include "lpcsim_process.h"
+#include "process.h"
+#include "tempdir.h"
+#include "trel_builder.h"
+#include "update_server_sim.h"
+#include "updater_cli.h"
+
+using testsupport::LpcsimProcess;
+using testsupport::ProcessResult;
+using testsupport::readWholeFile;
+using testsupport::TempDir;
+using testsupport::UpdateServerSim;
+using testsupport::writeFixture;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+// The chip's four ID words are the key that unscrambles its firmware.
+const char* const CHIP_ID = "0x01020304,0x05060708,0x090A0B0C,0x0D0E0F10";
+const char* const KEY = "01020304,05060708,090A0B0C,0D0E0F10";
+const char* const FINGERPRINT_LINE = "[ 01020304 05060708 090A0B0C 0D0E0F10 ]";
+const char* const SERVER_SERIAL = "40F5849A";
+const uint32_t FLASH_SIZE = 0x80000;
+
+std::string pattern(size_t count, uint32_t seed) {
+    std::string bytes(count, '\0');
+    for (size_t i = 0; i < count; ++i) {
+        seed = seed * 1103515245u + 12345u;
+        bytes[i] = static_cast<char>(seed >> 16);
+    }
+    return bytes;
+}
+
+// A recovery image: what the file holds in plain, and where it must land in flash.
+struct Image {
+    std::string path;
+    std::vector<std::pair<uint32_t, std::string>> placed;
+};
+
+// Block A (10000 bytes at 0x10000) is written in chunks of 4096, 4096 and 1808 bytes (copied
+// as 4096, the rest of the copy erased bytes, not what RAM held from the chunk before); block B
+// (600 bytes at 0x7D00) lies in sector 7 but its copy, rounded up to 1024 bytes, reaches into
+// sector 8; block C holds AA BB CC stored scrambled by hand (AB 13 74 under the key). A block
+// with a 4-byte payload closes the list: the block after it is never written.
+Image recoveryImage(const TempDir& dir, const std::string& name, uint32_t seed,
+                    const std::vector<std::string>& extra = {}) {
+    Image image;
+    image.path = dir.file(name);
+    const std::string a = pattern(10000, seed);
+    const std::string b = pattern(600, seed + 1);
+    testsupport::writeWholeFile(dir.file(name + ".a"), a);
+    testsupport::writeWholeFile(dir.file(name + ".b"), b);
+    std::vector<std::string> args = {"--scramble-key", KEY,
+                                     "--firmware-block", "0x10000:@" + dir.file(name + ".a"),
+                                     "--firmware-block", "0x7D00:@" + dir.file(name + ".b"),
+                                     "--raw-block", "1:00002000AB1374",
+                                     "--raw-block", "1:0000000000000000",
+                                     "--raw-block", "1:00030000DEADBEEF",
+                                     "--info", "1234", "1.3.0", SERVER_SERIAL, "19"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    testsupport::buildTrel(image.path, args);
+    image.placed = {{0x10000, a}, {0x7D00, b}, {0x2000, "\xAA\xBB\xCC"}};
+    return image;
+}
+
+class RecoverLpc : public ::testing::Test {
+protected:
+    void startChip(const std::vector<std::string>& extra = {}, const char* id = CHIP_ID) {
+        std::vector<std::string> args = {"--id", id, "--fill", "0", "--dump", work.file("flash.bin"),
+                                         "--log", work.file("events.log")};
+        args.insert(args.end(), extra.begin(), extra.end());
+        chip = std::make_unique<LpcsimProcess>(args);
+        ASSERT_FALSE(chip->port().empty());
+    }
+
+    ProcessResult updater(const std::vector<std::string>& args, const std::string& url = testsupport::kUnreachableServer) {
+        std::vector<std::string> argv = {testsupport::requiredEnv("UPDATER_BIN"), "-i", store.path(), "-u", url};
+        argv.insert(argv.end(), args.begin(), args.end());
+        const auto started = Clock::now();
+        ProcessResult result = testsupport::runProcess(argv, std::chrono::seconds(60), {"HOME=" + store.path()});
+        elapsed = Clock::now() - started;
+        return result;
+    }
+
+    // The ISP commands the chip carried out or refused, in order.
+    std::vector<std::string> commands() const {
+        std::vector<std::string> lines;
+        std::ifstream log(work.file("events.log"));
+        for (std::string line; std::getline(log, line);) {
+            if (line.rfind("command ", 0) == 0) lines.push_back(line.substr(8));
+            if (line.rfind("rc ", 0) == 0) lines.push_back(line);
+        }
+        return lines;
+    }
+
+    std::string events() const { return readWholeFile(work.file("events.log")); }
+
+    // Stops the chip and returns its flash.
+    std::string flash() {
+        EXPECT_EQ(chip->stop(), 0);
+        return readWholeFile(work.file("flash.bin"));
+    }
+
+    static std::string expectedFlash(const Image& image) {
+        std::string flash(FLASH_SIZE, '\xFF');
+        for (const auto& [address, bytes] : image.placed) flash.replace(address, bytes.size(), bytes);
+        return flash;
+    }
+
+    static bool flashEquals(const std::string& actual, const std::string& expected) {
+        if (actual.size() != expected.size()) return false;
+        for (size_t i = 0; i < actual.size(); ++i) {
+            if (actual[i] != expected[i]) {
+                ADD_FAILURE() << "flash differs first at 0x" << std::hex << i;
+                return false;
+            }
+        }
+        return true;
+    }
+
+    TempDir work;
+    TempDir store;
+    std::unique_ptr<LpcsimProcess> chip;
+    Clock::duration elapsed{};
+};
+
+const std::vector<std::string> FULL_WRITE = {
+    "N",
+    "U 23130", "P 0 29", "E 0 29", "A 0",
+    "W 268439552 4096", "P 16 16", "C 65536 268439552 4096",
+    "W 268439552 4096", "P 16 16", "C 69632 268439552 4096",
+    "W 268439552 4096", "P 16 16", "C 73728 268439552 4096",
+    "W 268439552 1024", "P 7 8",   "C 32000 268439552 1024",
+    "W 268439552 256",  "P 2 2",   "C 8192 268439552 256",
+    "A 1", "G 0 T"};
+
+TEST_F(RecoverLpc, FingerprintPrintsTheFourIdWordsInTheOrderReceived) {
+    startChip({}, "0xCAFEBABE,1,0x7FFFFFFF,0x12345678");
+    const ProcessResult result = updater({"-N", "-s", chip->port()});
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(result.out, testsupport::cli_text::kVersion + "[ CAFEBABE 00000001 7FFFFFFF 12345678 ]\n");
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(commands(), std::vector<std::string>{"N"});
+}
+
+TEST_F(RecoverLpc, RecoveryFromAFileWritesTheUnscrambledBlocksAndRestartsTheChip) {
+    startChip();
+    const Image image = recoveryImage(work, "recovery.trel", 7);
+    const ProcessResult result = updater({"-U", "-t", "RECOVER", "-s", chip->port(), "-f", image.path, "-d", "1"});
+    ASSERT_EQ(result.exitCode, 0) << result.out << result.err;
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(commands(), FULL_WRITE);
+    for (const char* line : {"Recovering from Trelfile: ", "Transferring firmware block 1 of 4, 10000 bytes\n",
+                             "Transferring firmware block 2 of 4, 600 bytes\n",
+                             "Transferring firmware block 3 of 4, 3 bytes\n", "Transferred 4 blocks, 10615 total bytes\n",
+                             "Rebooting Device\n", "Update time: "}) {
+        EXPECT_NE(result.out.find(line), std::string::npos) << line << "\n" << result.out;
+    }
+    // Not a terminal: no progress bar drawn.
+    EXPECT_EQ(result.out.find('\r'), std::string::npos);
+    EXPECT_TRUE(flashEquals(flash(), expectedFlash(image)));
+}
+
+// The chip measures the rate on its first byte and understands only that rate afterwards:
+// the fingerprint and the write must both use -o.
+TEST_F(RecoverLpc, RecoveryAtAnotherRateSyncsAndWritesAtThatRate) {
+    startChip();
+    const Image image = recoveryImage(work, "recovery.trel", 9);
+    const ProcessResult result =
+        updater({"-U", "-t", "RECOVER", "-s", chip->port(), "-o", "9600", "-f", image.path, "-d", "1"});
+    ASSERT_EQ(result.exitCode, 0) << result.out << result.err;
+    EXPECT_NE(events().find("sync at 9600 baud\n"), std::string::npos) << events();
+    EXPECT_EQ(events().find("lost"), std::string::npos) << events();
+    EXPECT_EQ(commands(), FULL_WRITE);
+    EXPECT_TRUE(flashEquals(flash(), expectedFlash(image)));
+}
+
+class RecoverLpcFromServer : public RecoverLpc {
+protected:
+    void SetUp() override {
+        const std::string device = std::string(SERVER_SERIAL) + "/";
+        writeFixture(fixtures.path(), "fingerprints.txt",
+                     "# words, serial, build\n01020304 05060708 090A0B0C 0D0E0F10 40F5849A 1234\n");
+        writeFixture(fixtures.path(), device + "latest.txt", "1234\nmodfirm\n");
+        writeFixture(fixtures.path(), device + "builds.txt", "1234;1.3.0\n1300;1.4.0\n");
+        build1234 = recoveryImage(fixtures, "1234.built", 11);
+        build1300 = recoveryImage(fixtures, "1300.built", 13);
+        writeFixture(fixtures.path(), device + "1234.trel", readWholeFile(build1234.path));
+        writeFixture(fixtures.path(), device + "1300.trel", readWholeFile(build1300.path));
+        server = std::make_unique<UpdateServerSim>(fixtures.path());
+        ASSERT_FALSE(server->url().empty());
+    }
+
+    std::string stored(const std::string& name) const {
+        const std::string path = store.path() + "/updater/" + SERVER_SERIAL + "/" + name;
+        struct stat info {};
+        return stat(path.c_str(), &info) == 0 ? readWholeFile(path) : "";
+    }
+
+    bool askedForRecoveryInfo() const {
+        for (const std::string& request : server->requests()) {
+            if (request.find("op=fix") != std::string::npos &&
+                request.find("fp=01020304%2005060708%20090A0B0C%200D0E0F10") != std::string::npos) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+    TempDir fixtures;
+    std::unique_ptr<UpdateServerSim> server;
+    Image build1234;
+    Image build1300;
+};
+
+// The server names serial and build for the fingerprint; the -d given is not used.
+TEST_F(RecoverLpcFromServer, WithoutAFileTheServersSerialAndBuildAreFetchedIntoTheStore) {
+    startChip();
+    const ProcessResult result = updater({"-U", "-t", "RECOVER", "-s", chip->port(), "-d", "11111111"}, server->url());
+    ASSERT_EQ(result.exitCode, 0) << result.out << result.err;
+    EXPECT_TRUE(askedForRecoveryInfo());
+    EXPECT_EQ(stored("1234.trel"), readWholeFile(build1234.path));
+    EXPECT_NE(result.out.find("Recovering firmware with build: 1234\n"), std::string::npos) << result.out;
+    EXPECT_EQ(commands(), FULL_WRITE);
+    EXPECT_TRUE(flashEquals(flash(), expectedFlash(build1234)));
+}
+
+TEST_F(RecoverLpcFromServer, ABuildGivenWithDashBWinsOverTheServersBuild) {
+    startChip();
+    const ProcessResult result = updater({"-U", "-t", "RECOVER", "-s", chip->port(), "-b", "1300"}, server->url());
+    ASSERT_EQ(result.exitCode, 0) << result.out << result.err;
+    EXPECT_TRUE(askedForRecoveryInfo());
+    EXPECT_EQ(stored("1300.trel"), readWholeFile(build1300.path));
+    EXPECT_EQ(stored("1234.trel"), "");
+    EXPECT_TRUE(flashEquals(flash(), expectedFlash(build1300)));
+}
+
+TEST_F(RecoverLpcFromServer, AnUnknownFingerprintEndsTheRecoveryBeforeAnythingIsWritten) {
+    startChip({}, "1,2,3,4");
+    const ProcessResult result = updater({"-U", "-t", "RECOVER", "-s", chip->port()}, server->url());
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_NE(result.err.find("Failed to retrieve recovery information from Veltrane server\n"), std::string::npos)
+        << result.err;
+    EXPECT_EQ(commands(), std::vector<std::string>{"N"});
+}
+
+TEST_F(RecoverLpc, AFileWithASerialNumberBlockIsRefusedBeforeAnythingIsWritten) {
+    startChip();
+    const Image image = recoveryImage(work, "serial.trel", 5, {"--serial-offsets", "0x10010:0x10020"});
+    const ProcessResult result = updater({"-U", "-t", "RECOVER", "-s", chip->port(), "-f", image.path, "-d", "1"});
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_EQ(result.err, "Updater does not support offline recovery\n");
+    EXPECT_EQ(commands(), std::vector<std::string>{"N"});
+    EXPECT_EQ(flash().find_first_not_of('\0'), std::string::npos);
+}
+
+// The chip copies to flash only on 256-byte boundaries and inside its 512 KB: such a file
+// is refused before the flash is erased.
+TEST_F(RecoverLpc, AFileTheFlashCannotHoldIsRefusedBeforeTheChipIsErased) {
+    const std::pair<const char*, std::string> cases[] = {
+        {"unaligned", "1:00001080" + testsupport::hexOf(pattern(16, 1))},
+        {"past the end", "1:0007FF00" + testsupport::hexOf(pattern(512, 2))}};
+    for (const auto& [name, block] : cases) {
+        SCOPED_TRACE(name);
+        startChip();
+        const std::string path = testsupport::buildTrel(
+            work.file("bad.trel"), {"--raw-block", block, "--raw-block", "1:0000000000000000", "--info", "1234",
+                                    "1.3.0", SERVER_SERIAL, "19"});
+        const ProcessResult result = updater({"-U", "-t", "RECOVER", "-s", chip->port(), "-f", path, "-d", "1"});
+        EXPECT_EQ(result.exitCode, 1);
+        EXPECT_EQ(result.err, "Failed to transfer firmware\n");
+        EXPECT_EQ(commands(), std::vector<std::string>{"N"});
+        chip.reset();
+    }
+}
+
+struct FaultCase {
+    const char* name;
+    std::vector<std::string> faults;  // empty with no chip at all
+    const char* error;
+    const char* lastCommand;  // the last command the chip saw, "" for none
+    int maxSeconds;
+};
+
+// When no LPC17xx answers, the i.MX attempt follows on the same port: its loader start is
+// not confirmed by a silent ROM, and it looks for the module on USB 15 times, 1 s apart.
+const int IMX_ATTEMPT_SECONDS = 35;
+
+const FaultCase FAULTS[] = {
+    {"PortThatDoesNotExist", {}, "Could not get Device Identifier\n", "", IMX_ATTEMPT_SECONDS},
+    {"SilentPort", {"--fault", "silent:sync"}, "Could not get Device Identifier\n", "", IMX_ATTEMPT_SECONDS},
+    {"NoDeviceId", {"--fault", "silent:N"}, "Could not get Device Identifier\n", "", IMX_ATTEMPT_SECONDS},
+    {"SilentAfterTheFingerprint", {"--fault", "silent:U"}, "Failed to transfer firmware\n", "N", 10},
+    {"PrepareRefused", {"--fault", "rc:P:9"}, "Failed to transfer firmware\n", "rc P 9", 10},
+    {"EraseRefused", {"--fault", "rc:E:9"}, "Failed to transfer firmware\n", "rc E 9", 10},
+    {"CopyRefused", {"--fault", "rc:C:10"}, "Failed to transfer firmware\n", "rc C 10", 10},
+    {"ResendOnEveryChecksum", {"--fault", "checksum:resend"}, "Failed to transfer firmware\n", "W 268439552 4096",
+     10},
+};
+
+void PrintTo(const FaultCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class RecoverLpcFault : public RecoverLpc, public ::testing::WithParamInterface<FaultCase> {};
+
+// Each fault ends the command with a clear error and exit code 1, in bounded time, never
+// with the chip restarted as if the firmware were written.
+TEST_P(RecoverLpcFault, IsAClearErrorInBoundedTime) {
+    const FaultCase& c = GetParam();
+    const Image image = recoveryImage(work, "recovery.trel", 3);
+    std::string port = "/dev/pts/no-such-port";
+    if (!c.faults.empty()) {
+        startChip(c.faults);
+        port = chip->port();
+    }
+    const ProcessResult result = updater({"-U", "-t", "RECOVER", "-s", port, "-f", image.path, "-d", "1"});
+    EXPECT_EQ(result.exitCode, 1) << result.out << result.err;
+    EXPECT_NE(result.err.find(c.error), std::string::npos) << result.err;
+    EXPECT_EQ(result.out.find("Rebooting Device"), std::string::npos) << result.out;
+    EXPECT_LT(elapsed, std::chrono::seconds(c.maxSeconds));
+    if (c.faults.empty()) return;
+    const std::vector<std::string> seen = commands();
+    EXPECT_EQ(seen.empty() ? "" : seen.back(), c.lastCommand);
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, RecoverLpcFault, ::testing::ValuesIn(FAULTS),
+                         [](const ::testing::TestParamInfo<FaultCase>& caseInfo) { return std::string(caseInfo.param.name); });
+
+}  // namespace

@@ -1,0 +1,172 @@
+// -N and -U -t RECOVER on an i.MX module as a user runs them: the updater runs under the
+// test bed program, the simulated i.MX boot ROM (tools/imxsim) serves on a pty or behind
+// an emulated hidraw node (-s USB), and its jump starts a simulated module whose device
+// the bed holds on the emulated USB bus. A rebooting module leaves the bus, so the test
+// unplugs its device once the module has taken the reboot request.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <string>
+#include <sys/stat.h>
+#include <thread>
+#include <vector>
+
+#include "byte_io.h"
+#include "firmware_update.h"
+#include "imxsim_process.h"
+#include "process.h"
+#include "tempdir.h"
+#include "updater_cli.h"
+
+using namespace std::chrono_literals;
+using testsupport::FirmwareFile;
+using testsupport::ImxsimProcess;
+using testsupport::patternBytes;
+using testsupport::ProcessResult;
+using testsupport::readWholeFile;
+using testsupport::TempDir;
+
+namespace {
+
+std::string lineCommand(const std::string& path, const std::string& command) {
+    const int fd = testsupport::connectUnix(path);
+    if (fd < 0) return "";
+    std::string answer;
+    const std::string line = command + "\n";
+    if (testsupport::writeBytes(fd, testsupport::Bytes(line.begin(), line.end()))) {
+        while (answer.find('\n') == std::string::npos) {
+            const testsupport::Bytes next = testsupport::readBytes(fd, 1, 3s);
+            if (next.empty()) break;
+            answer.push_back(static_cast<char>(next[0]));
+        }
+    }
+    close(fd);
+    return answer.substr(0, answer.find('\n'));
+}
+
+bool fileHas(const std::string& path, const std::string& text) {
+    struct stat info {};
+    return stat(path.c_str(), &info) == 0 && readWholeFile(path).find(text) != std::string::npos;
+}
+
+// Bytes that do not compress: the file format bounds how far its payload may inflate.
+std::string noisyBytes(size_t n, uint32_t seed) {
+    std::string out(n, '\0');
+    for (size_t i = 0; i < n; ++i) {
+        seed = seed * 1103515245u + 12345u;
+        out[i] = static_cast<char>(seed >> 16);
+    }
+    return out;
+}
+
+class RecoverImxCli : public ::testing::TestWithParam<bool> {
+protected:
+    bool hid() const { return GetParam(); }
+
+    void SetUp() override {
+        std::vector<std::string> args{"--log", dir.file("rom.log"), "--"};
+        if (hid()) args.insert(args.begin(), {"--hid-socket", dir.file("rom.sock")});
+        else args.insert(args.begin(), "--pty");
+        const std::vector<std::string> loader{testsupport::requiredEnv("TOOLS_BIN_DIR") + "/modsim/modsim",
+                                              "--unix", dir.file("module.sock"), "--control", dir.file("module.ctl"),
+                                              "--log", moduleLog(), "--serial", "CAFE", "--model", "19",
+                                              "--chip-id", "11111111,22222222,33333333,44444444",
+                                              "--update-build", "4321", "--in-loader",
+                                              "--dump-image", dir.file("image.bin")};
+        args.insert(args.end(), loader.begin(), loader.end());
+        rom = std::make_unique<ImxsimProcess>(args);
+        ASSERT_FALSE(rom->endpoint().empty());
+        port = hid() ? "USB" : rom->endpoint();
+
+        file.serial = "0000CAFE";
+        file.model = "Hallvex";
+        file.loader = noisyBytes(3000, 5);
+        file.firmware = {{0x4000, patternBytes(700, 3)}, {0x6000, patternBytes(30, 4)}};
+        trelPath = testsupport::writeFirmwareFile(dir.file("fw.trel"), file);
+    }
+
+    void TearDown() override {
+        if (rom) rom->stop();
+    }
+
+    // Runs the updater under the bed, with the loader's module device present as `usbSerial`;
+    // with `unplugAtReboot` the device leaves the bus once the module takes the reboot.
+    ProcessResult updater(const std::string& usbSerial, const std::vector<std::string>& args, bool unplugAtReboot) {
+        std::atomic<bool> done{false};
+        std::thread unplugger;
+        if (unplugAtReboot) {
+            unplugger = std::thread([&] {
+                while (!done && !fileHas(moduleLog(), "reboot")) std::this_thread::sleep_for(20ms);
+                if (!done) unplugAnswer = lineCommand(dir.file("bed.sock"), "unplug " + usbSerial);
+            });
+        }
+        std::vector<std::string> argv{testsupport::requiredEnv("TOOLS_BIN_DIR") + "/usbbed/usbbed", "--control",
+                                      dir.file("bed.sock"), "--device",
+                                      "serial=" + usbSerial + ",model=19,bridge=unix:" + dir.file("module.sock")};
+        if (hid()) argv.insert(argv.end(), {"--hidraw", "1fc9:0130:" + dir.file("rom.sock")});
+        argv.insert(argv.end(), {"--", testsupport::requiredEnv("UPDATER_BIN"), "-i", store.path(), "-u",
+                                 testsupport::kUnreachableServer});
+        argv.insert(argv.end(), args.begin(), args.end());
+        const ProcessResult result = testsupport::runProcess(argv, 90s, {"HOME=" + store.path()});
+        done = true;
+        if (unplugger.joinable()) unplugger.join();
+        return result;
+    }
+
+    std::string moduleLog() const { return dir.file("module.log"); }
+
+    TempDir dir;
+    TempDir store;
+    std::unique_ptr<ImxsimProcess> rom;
+    std::string port;
+    FirmwareFile file;
+    std::string trelPath;
+    std::string unplugAnswer;
+};
+
+// -N passes the placeholder serial number: the loader comes from the store entry DEADDEAD.
+TEST_P(RecoverImxCli, FingerprintIsReadThroughTheStartedLoaderAndTheModuleReset) {
+    const std::string folder = store.path() + "/updater/DEADDEAD";
+    ASSERT_EQ(mkdir((store.path() + "/updater").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
+    testsupport::writeWholeFile(folder + "/77.trel", readWholeFile(trelPath));
+    testsupport::writeWholeFile(folder + "/.settings", "LATEST_DOWNLOAD=77.trel\n");
+    const ProcessResult result = updater("DEADDEAD", {"-N", "-s", port}, false);
+    ASSERT_EQ(result.exitCode, 0) << result.out << result.err;
+    EXPECT_EQ(result.out, testsupport::cli_text::kVersion + "[ 44444444 33333333 22222222 11111111 ]\n");
+    EXPECT_TRUE(fileHas(dir.file("rom.log"), "write-file done 0x10000000 size 3000"));
+    EXPECT_TRUE(fileHas(moduleLog(), "reset")) << readWholeFile(moduleLog());
+}
+
+TEST_P(RecoverImxCli, FingerprintWithAFileNeedsASerialNumber) {
+    const ProcessResult result = updater("DEADDEAD", {"-N", "-s", port, "-f", trelPath}, false);
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_EQ(result.err,
+              "Add serial number or remove the trel filename to use a default recovery image.\n"
+              "Got no response from chip\n");
+    EXPECT_FALSE(fileHas(dir.file("rom.log"), "write-file"));
+}
+
+TEST_P(RecoverImxCli, RecoveryWritesTheFirmwareThroughTheStartedLoader) {
+    const ProcessResult result =
+        updater("0000CAFE", {"-U", "-t", "RECOVER", "-s", port, "-f", trelPath, "-d", "CAFE"}, true);
+    ASSERT_EQ(result.exitCode, 0) << result.out << result.err;
+    EXPECT_EQ(unplugAnswer, "ok");
+    EXPECT_NE(result.out.find("Transferring firmware block 1 of 2, 704 bytes\n"
+                              "Transferring firmware block 2 of 2, 34 bytes\n"
+                              "Transferred 2 blocks, 738 total bytes\n"),
+              std::string::npos)
+        << result.out;
+    EXPECT_NE(result.out.find("Update time: "), std::string::npos) << result.out;
+    EXPECT_EQ(readWholeFile(dir.file("image.bin")), testsupport::imageOf(file.firmware));
+    EXPECT_NE(lineCommand(dir.file("module.ctl"), "module").find("build=4321"), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(SerialAndHid, RecoverImxCli, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& param) { return param.param ? "Hid" : "Pty"; });
+
+}  // namespace
