@@ -112,9 +112,9 @@ const RunCase kRuns[] = {
                 "Discovered Devices: (USB)\n    No devices found.\n",
      "",
      0},
-    {"BuildsWithoutServer", {"-B", "-d", "40F5849A"}, kVersion + "No builds found for device [40F5849A]\n", std::string("Server request failed for ") + kUnreachableServer + "\n", 0},
+    {"BuildsWithoutServer", {"-B", "-d", "40F5849A"}, kVersion + "No builds found for device [40F5849A]\n", std::string("Server request failed for ") + kUnreachableServer + "\n", 1},
     {"LocalBuildsEmptyStore", {"-L", "-d", "40F5849A"}, kVersion + "No builds found for device [40F5849A]\n", "", 0},
-    {"JwtWithoutServer", {"-J", "-d", "40F5849A"}, kVersion + "\n", std::string("Server request failed for ") + kUnreachableServer + "\n", 0},
+    {"JwtWithoutServer", {"-J", "-d", "40F5849A"}, kVersion + "\n", std::string("Server request failed for ") + kUnreachableServer + "\n", 1},
     {"UpdateWithNoBuildAnywhere", {"-U", "-d", "40F5849A"}, kVersion, "Could not find valid build for this device.\n", 1},
     {"RecoverNeedsNoSerial", {"-U", "-t", "RECOVER"}, kVersion, "-U -t RECOVER is not available in this build\n", 1},
     {"GetWithoutServer",
@@ -127,13 +127,13 @@ const RunCase kRuns[] = {
      kVersion + "Retrieving firmware for device with serial number 40F5849A\nRetrieving firmware build 99\n",
      std::string("Server request failed for ") + kUnreachableServer + "\n",
      1},
-    // -B decides the code after a failed -G.
+    // -B decides the code after a failed -G; without the server's answer it is 1.
     {"GetThenBuilds",
      {"-G", "-B", "-d", "1"},
      kVersion + "Retrieving firmware for device with serial number 00000001\nNo build specified\nUsing Latest build\n"
                 "No builds found for device [00000001]\n",
      std::string("Server request failed for ") + kUnreachableServer + "\n" + std::string("Server request failed for ") + kUnreachableServer + "\n",
-     0},
+     1},
     {"FingerprintNotBuilt", {"-N", "-s", "/dev/null"}, kVersion, "-N is not available in this build\n", 1},
     // Only the first of -D, -U, -B, -L, -J runs.
     {"DiscoverBeforeUpdate", {"-U", "-D"}, kVersion + kNoUsbDevices, "", 0},

@@ -74,25 +74,29 @@ bool _valid_build(uint32_t serial, uint32_t build, const char* serverUrl) {
     return false;
 }
 
-BuildMap Updater::Get_BuildList(uint32_t serial) {
+BuildMap Updater::Get_BuildList(uint32_t serial, bool* answered) {
     BuildMap builds;
-    if (!UpdateServerRequest::ping(serverUrl.c_str())) {
+    bool ok = UpdateServerRequest::ping(serverUrl.c_str());
+    if (!ok) {
         display->message(UpdaterDisplayInterface::LEVEL_ERROR, "Server request failed for %s", serverUrl.c_str());
-        return builds;
-    }
-    if (!UpdateServerRequest::GetBuildList(serial, builds, serverUrl.c_str()))
+    } else if (!UpdateServerRequest::GetBuildList(serial, builds, serverUrl.c_str())) {
         display->message(UpdaterDisplayInterface::LEVEL_ERROR, "Failed to retrieve builds for %08X", serial);
+        ok = false;
+    }
+    if (answered) *answered = ok;
     return builds;
 }
 
-std::string Updater::Get_JWT(uint32_t serial) {
+std::string Updater::Get_JWT(uint32_t serial, bool* answered) {
     std::string token;
-    if (!UpdateServerRequest::ping(serverUrl.c_str())) {
+    bool ok = UpdateServerRequest::ping(serverUrl.c_str());
+    if (!ok) {
         display->message(UpdaterDisplayInterface::LEVEL_ERROR, "Server request failed for %s", serverUrl.c_str());
-        return token;
-    }
-    if (!UpdateServerRequest::GetDeviceJWT(serial, token, serverUrl.c_str()))
+    } else if (!UpdateServerRequest::GetDeviceJWT(serial, token, serverUrl.c_str())) {
         display->message(UpdaterDisplayInterface::LEVEL_ERROR, "Failed to retrieve jwt for %08X", serial);
+        ok = false;
+    }
+    if (answered) *answered = ok;
     return token;
 }
 

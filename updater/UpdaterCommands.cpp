@@ -40,14 +40,14 @@ std::optional<bool> UpdaterCommands::Update_Firmware(uint32_t serial, uint32_t b
     return updater.Update_Firmware(serial, build, trelFile, moduleAddress, routerSerial, override);
 }
 
-std::optional<BuildMap> UpdaterCommands::Get_BuildList(uint32_t serial) {
-    return updater.Get_BuildList(serial);
+std::optional<BuildMap> UpdaterCommands::Get_BuildList(uint32_t serial, bool& answered) {
+    return updater.Get_BuildList(serial, &answered);
 }
 
 std::optional<BuildMap> UpdaterCommands::Get_BuildListLocal(uint32_t serial) {
     return updater.Get_BuildListLocal(serial);
 }
 
-std::optional<std::string> UpdaterCommands::Get_JWT(uint32_t serial) {
-    return updater.Get_JWT(serial);
+std::optional<std::string> UpdaterCommands::Get_JWT(uint32_t serial, bool& answered) {
+    return updater.Get_JWT(serial, &answered);
 }

@@ -37,11 +37,12 @@ public:
     // -U
     std::optional<bool> Update_Firmware(uint32_t serial, uint32_t build, const std::string& trelFile,
                                         uint8_t moduleAddress, uint32_t routerSerial, bool override);
-    // -B and -L: build text to version text.
-    std::optional<BuildMap> Get_BuildList(uint32_t serial);
+    // -B and -L: build text to version text. `answered` is false when -B could not get
+    // the server's list (an empty list is an answer).
+    std::optional<BuildMap> Get_BuildList(uint32_t serial, bool& answered);
     std::optional<BuildMap> Get_BuildListLocal(uint32_t serial);
-    // -J
-    std::optional<std::string> Get_JWT(uint32_t serial);
+    // -J; `answered` is false when no valid token came back.
+    std::optional<std::string> Get_JWT(uint32_t serial, bool& answered);
 
 private:
     void reportMissing(const char* option);

@@ -82,19 +82,22 @@ bool haveSerialFor(UpdaterDisplayInterface& display, const Parameters& params, c
 
 int runBuildList(UpdaterDisplayInterface& display, UpdaterCommands& commands, const Parameters& params, bool local) {
     if (!haveSerialFor(display, params, local ? "List Local Builds" : "List Builds")) return 1;
+    bool answered = true;
     const auto builds = local ? commands.Get_BuildListLocal(params.deviceSerial)
-                              : commands.Get_BuildList(params.deviceSerial);
+                              : commands.Get_BuildList(params.deviceSerial, answered);
     if (!builds) return 1;
     _display_builds(display, *builds, params.deviceSerial);
-    return 0;
+    // A script must be able to tell a failed request from an empty list.
+    return answered ? 0 : 1;
 }
 
 int runJwt(UpdaterDisplayInterface& display, UpdaterCommands& commands, const Parameters& params) {
     if (!haveSerialFor(display, params, "Get JWT")) return 1;
-    const auto token = commands.Get_JWT(params.deviceSerial);
+    bool answered = true;
+    const auto token = commands.Get_JWT(params.deviceSerial, answered);
     if (!token) return 1;
     _display_jwt(display, *token);
-    return 0;
+    return answered ? 0 : 1;
 }
 
 int runCommands(UpdaterDisplayInterface& display, UpdaterCommands& commands, Parameters& params) {
