@@ -7,8 +7,10 @@
 #include <stdexcept>
 #include <vector>
 
+#include "InterruptNotice.h"
 #include "Log.h"
 #include "ModuleNetworkConfig.h"
+#include "StoreLock.h"
 #include "SystemClass.h"
 #include "Updater.h"
 #include "UpdaterEntity.h"
@@ -55,6 +57,20 @@ bool reconnectModule(Module& module, uint32_t attempts, uint32_t delayMs) {
         if (attempt < attempts) aTime_MSSleep(delayMs);
     }
     return false;
+}
+
+// A second update of the same module would interleave two loader exchanges: it is
+// refused at once. A store that cannot hold the lock file does not stop the update.
+bool lockModule(UpdaterDisplayInterface& display, StoreLock& lock, const std::string& moduleDir, uint32_t serial) {
+    std::string reason;
+    const StoreLock::Result locked = lock.acquire(moduleDir, reason);
+    if (locked == StoreLock::BUSY) {
+        display.message(UpdaterDisplayInterface::LEVEL_ERROR,
+                        "Module %08X is busy: another update of it is running (%s)", serial, reason.c_str());
+        return false;
+    }
+    if (locked == StoreLock::UNAVAILABLE) Log::log(DEBUG_Updater, "Updating without the module lock: %s\n", reason.c_str());
+    return true;
 }
 
 }  // namespace
@@ -118,6 +134,7 @@ aErr _transfer_loader(UpdaterDisplayInterface& display, Module& module, TrelFile
     if (result != aErrNone) return result;
 
     display.message(UpdaterDisplayInterface::LEVEL_INFO, "Starting Load on Device");
+    InterruptNotice::EnterLoader();
     result = entity.LoaderStart();
     if (result == aErrTimeout) {
         Log::log(DEBUG_Updater, "Timeout on LoaderStart. Usually indicates this is an iMX Load ignore err.\n");
@@ -209,6 +226,13 @@ bool Updater::Update_Firmware(uint32_t serial, uint32_t build, const std::string
             return false;
         }
     }
+    const std::string moduleDir = item.basePath + "/" + item.name;
+    StoreLock lock;
+    if (!lockModule(*display, lock, moduleDir, serial)) return false;
+    InterruptNotice notice(serial, moduleDir);
+    if (notice.resuming())
+        display->message(UpdaterDisplayInterface::LEVEL_INFO,
+                         "Module %08X was left in its loader by an interrupted update: resuming", serial);
     const uint64_t startMs = aTime_GetMSTicks();
 
     if (path.empty()) {
@@ -310,6 +334,7 @@ bool Updater::Update_Firmware(uint32_t serial, uint32_t build, const std::string
     if (result == aErrNone) result = _transfer_firmware(*display, target, file, routerSerial != 0);
 
     if (result == aErrNone) {
+        notice.finished();
         const std::string transferred = path.empty() ? buildFileName(build) : path;
         item.settings.Add("LATEST_TRANSFER", transferred);
         item.settings.Add("LAST_TRANSFER_DATE", CurrentTimeText());
