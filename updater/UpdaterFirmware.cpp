@@ -14,6 +14,7 @@
 #include "SystemClass.h"
 #include "Updater.h"
 #include "UpdaterEntity.h"
+#include "UsbAccess.h"
 #include "aDefs.h"
 #include "aTime.h"
 
@@ -40,10 +41,18 @@ std::string buildFileName(uint32_t build) {
     return std::to_string(build) + ".trel";
 }
 
-// Connects on USB, and on TCP/IP when USB does not find the module.
+// Connects on USB, and on TCP/IP when USB does not find the module. A module that is
+// on the bus but cannot be opened is not "not found": its own error stands.
 aErr connectDirect(Module& module, uint32_t serial) {
     const aErr result = module.connect(USB, serial);
-    return result == aErrNotFound ? module.connect(TCPIP, serial) : result;
+    if (result != aErrNotFound) return result;
+    const aErr unopened = _unopened_usb_module(serial);
+    return unopened != aErrNone ? unopened : module.connect(TCPIP, serial);
+}
+
+// Why a connect failed, when the reason is a module on USB that cannot be opened.
+void explainConnectFailure(UpdaterDisplayInterface& display, aErr result, uint32_t serial) {
+    if (result == aErrPermission || result == aErrBusy || result == aErrIO) _report_unopened_usb_modules(display, serial);
 }
 
 // Reconnects with the module's stored link specifier, which names USB, TCP/IP
@@ -309,9 +318,11 @@ bool Updater::Update_Firmware(uint32_t serial, uint32_t build, const std::string
         auto router = std::make_unique<Module>(0, ANY_MODEL);
         result = _disableWeave(*router, *display);
         if (result == aErrNone) {
-            if (connectDirect(*router, routerSerial) != aErrNone) {
+            const aErr routerResult = connectDirect(*router, routerSerial);
+            if (routerResult != aErrNone) {
                 display->message(UpdaterDisplayInterface::LEVEL_ERROR, "Failed to connect to link module [%08X]",
                                  routerSerial);
+                explainConnectFailure(*display, routerResult, routerSerial);
                 return false;
             }
             result = target.connectThroughLinkModule(router.get());
@@ -320,8 +331,10 @@ bool Updater::Update_Firmware(uint32_t serial, uint32_t build, const std::string
         }
     } else if (result == aErrNone) {
         result = connectDirect(target, serial);
-        if (result != aErrNone)
+        if (result != aErrNone) {
             display->message(UpdaterDisplayInterface::LEVEL_ERROR, "Failed to connect to module [%08X]", serial);
+            explainConnectFailure(*display, result, serial);
+        }
     }
 
     if (result == aErrNone && !override && !_validate_trelfile(*display, file, target, serial)) {
