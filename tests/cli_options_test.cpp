@@ -254,7 +254,8 @@ TEST_P(CliOptionRun, PrintsAndExits) {
 }
 
 // The test server URL refuses connections, so every -G ends at the server ping.
-const std::string kGetMissing = std::string("Server request failed for ") + kUnreachableServer + "\n";
+const std::string kGetMissing =
+    std::string("Server request failed for ") + kUnreachableServer + "\nReason: connection refused\n";
 std::string retrieving(const char* serial, const char* build) {
     return kVersion + "Retrieving firmware for device with serial number " + serial + "\nRetrieving firmware build " +
            build + "\n";

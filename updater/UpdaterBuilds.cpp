@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "Log.h"
+#include "ServerFailure.h"
 #include "TrelFile.h"
 #include "Updater.h"
 #include "base64.h"
@@ -79,8 +80,10 @@ BuildMap Updater::Get_BuildList(uint32_t serial, bool* answered) {
     bool ok = UpdateServerRequest::ping(serverUrl.c_str());
     if (!ok) {
         display->message(UpdaterDisplayInterface::LEVEL_ERROR, "Server request failed for %s", serverUrl.c_str());
+        _report_server_failure(*display);
     } else if (!UpdateServerRequest::GetBuildList(serial, builds, serverUrl.c_str())) {
         display->message(UpdaterDisplayInterface::LEVEL_ERROR, "Failed to retrieve builds for %08X", serial);
+        _report_server_failure(*display);
         ok = false;
     }
     if (answered) *answered = ok;
@@ -92,8 +95,10 @@ std::string Updater::Get_JWT(uint32_t serial, bool* answered) {
     bool ok = UpdateServerRequest::ping(serverUrl.c_str());
     if (!ok) {
         display->message(UpdaterDisplayInterface::LEVEL_ERROR, "Server request failed for %s", serverUrl.c_str());
+        _report_server_failure(*display);
     } else if (!UpdateServerRequest::GetDeviceJWT(serial, token, serverUrl.c_str())) {
         display->message(UpdaterDisplayInterface::LEVEL_ERROR, "Failed to retrieve jwt for %08X", serial);
+        _report_server_failure(*display);
         ok = false;
     }
     if (answered) *answered = ok;
@@ -123,6 +128,7 @@ uint32_t Updater::Download_Firmware(uint32_t serial, std::string buildText, bool
     }
     if (!UpdateServerRequest::ping(serverUrl.c_str())) {
         display->message(UpdaterDisplayInterface::LEVEL_ERROR, "Server request failed for %s", serverUrl.c_str());
+        _report_server_failure(*display);
         return 0;
     }
     auto store = _createUpdaterStore(*display, storeDir, "Download_Firmware");
