@@ -2,11 +2,13 @@
 // directly or through a router, check the file against it, send the loader and the
 // firmware, and record the transfer in the module's settings.
 #include <cctype>
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <stdexcept>
 #include <vector>
 
+#include "FileProblem.h"
 #include "InterruptNotice.h"
 #include "Log.h"
 #include "ModuleNetworkConfig.h"
@@ -39,6 +41,12 @@ uint32_t settingNumber(const KeyValueStore& settings, const char* key) {
 
 std::string buildFileName(uint32_t build) {
     return std::to_string(build) + ".trel";
+}
+
+std::string serialDirectoryName(uint32_t serial) {
+    char name[9];
+    snprintf(name, sizeof name, "%08X", serial);
+    return name;
 }
 
 // Connects on USB, and on TCP/IP when USB does not find the module. A module that is
@@ -232,6 +240,8 @@ bool Updater::Update_Firmware(uint32_t serial, uint32_t build, const std::string
             item = store->AddDevice(serial);
         } catch (const std::runtime_error&) {
             display->message(UpdaterDisplayInterface::LEVEL_ERROR, "Could not create directory for storing TREL file");
+            display->message(UpdaterDisplayInterface::LEVEL_ERROR, "%s",
+                             _directory_problem(storeDir + "/" + serialDirectoryName(serial)).c_str());
             return false;
         }
     }
@@ -283,6 +293,8 @@ bool Updater::Update_Firmware(uint32_t serial, uint32_t build, const std::string
         file = load_trel("Updating", path, serial, build, false);
     } catch (const std::runtime_error&) {
         display->message(UpdaterDisplayInterface::LEVEL_ERROR, "Failed to load trel file");
+        const std::string filePath = path.empty() ? moduleDir + "/" + buildFileName(build) : path;
+        display->message(UpdaterDisplayInterface::LEVEL_ERROR, "%s", _firmware_file_problem(filePath).c_str());
         return false;
     }
     if (file.hasSerialBlock) {

@@ -5,6 +5,7 @@
 
 #include "CLI_Display.h"
 #include "CommandLine.h"
+#include "FileProblem.h"
 #include "Log.h"
 #include "Parameters.h"
 #include "ResultTables.h"
@@ -35,6 +36,7 @@ std::string resolveStorageDirectory(UpdaterDisplayInterface& display, const Para
     if (err == aErrNone) err = aDirectory_Ensure(path, 0755);
     if (err != aErrNone) {
         display.message(ERROR, "Could not find updater directory at %s", path[0] ? path : "~/.veltrane/updater");
+        if (path[0]) display.message(ERROR, "%s", _directory_problem(path).c_str());
         return std::string();
     }
     return path;
