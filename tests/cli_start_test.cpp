@@ -179,7 +179,8 @@ TEST(CliStorage, UncreatableDirectoryFailsTheRun) {
         {requiredEnv("UPDATER_BIN"), "-i", store.file("plain"), "-u", kUnreachableServer, "-I"},
         std::chrono::seconds(20), {"HOME=" + store.path()});
     EXPECT_EQ(result.out, kVersion);
-    EXPECT_EQ(result.err, "Could not find updater directory at " + store.file("plain") + "/updater\n");
+    EXPECT_EQ(result.err, "Could not find updater directory at " + store.file("plain") + "/updater\n" +
+                              store.file("plain") + ": Not a directory\n");
     EXPECT_EQ(result.exitCode, 1);
 }
 
