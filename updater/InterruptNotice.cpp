@@ -9,8 +9,10 @@ const char* const InterruptNotice::MARKER_NAME = ".in-loader";
 
 namespace {
 
-// The handler only reads these: both texts are written before it is installed.
-volatile sig_atomic_t g_inLoader = 0;
+// Where the update stands; the handler only reads it and the texts, which are written
+// before it is installed.
+enum : sig_atomic_t { PHASE_UNTOUCHED, PHASE_IN_LOADER, PHASE_FINISHED };
+volatile sig_atomic_t g_phase = PHASE_UNTOUCHED;
 InterruptNotice* g_active = nullptr;
 char g_untouchedText[160];
 char g_inLoaderText[160];
@@ -29,9 +31,9 @@ void writeAll(const char* text, size_t length) {
 // Async-signal-safe: one write of a prepared text, then the signal's own default action
 // (SA_RESETHAND restored it), so the exit status still names the signal.
 void onInterrupt(int signalNumber) {
-    if (g_inLoader)
+    if (g_phase == PHASE_IN_LOADER)
         writeAll(g_inLoaderText, g_inLoaderLength);
-    else
+    else if (g_phase == PHASE_UNTOUCHED)
         writeAll(g_untouchedText, g_untouchedLength);
     raise(signalNumber);
 }
@@ -51,7 +53,7 @@ bool exists(const std::string& path) {
 InterruptNotice::InterruptNotice(uint32_t serial, const std::string& moduleDir)
     : marker_(moduleDir + "/" + MARKER_NAME) {
     resuming_ = exists(marker_);
-    g_inLoader = resuming_ ? 1 : 0;
+    g_phase = resuming_ ? PHASE_IN_LOADER : PHASE_UNTOUCHED;
     g_untouchedLength = format(g_untouchedText, sizeof g_untouchedText,
                                "\nUpdate interrupted before module %08X entered its loader: its firmware is "
                                "unchanged.\n",
@@ -74,7 +76,7 @@ InterruptNotice::~InterruptNotice() {
     sigaction(SIGINT, &previousInt_, nullptr);
     sigaction(SIGTERM, &previousTerm_, nullptr);
     g_active = outer_;
-    g_inLoader = 0;
+    g_phase = PHASE_UNTOUCHED;
 }
 
 void InterruptNotice::EnterLoader() {
@@ -85,10 +87,11 @@ void InterruptNotice::enterLoader() {
     // The marker first: from here on a run that dies without a word still leaves it.
     const int fd = open(marker_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
     if (fd >= 0) close(fd);
-    g_inLoader = 1;
+    g_phase = PHASE_IN_LOADER;
 }
 
+// Past this point the module runs its new firmware: an interrupt has nothing to warn of.
 void InterruptNotice::finished() {
+    g_phase = PHASE_FINISHED;
     unlink(marker_.c_str());
-    g_inLoader = 0;
 }
