@@ -50,6 +50,19 @@ uint8_t aDiscovery_EnumerateModules(linkType type, aDiscoveryCallback callback, 
 linkSpec* aDiscovery_FindModule(linkType type, uint32_t serialNumber, uint32_t networkInterface);
 linkSpec* aDiscovery_FindFirstModule(linkType type, uint32_t networkInterface);
 
+// A module the USB bus lists but this process cannot open (most often: no permission on
+// its device node). serialNumber comes from sysfs; 0 when it cannot be read there.
+struct aDiscoveryUnopened {
+    uint32_t serialNumber;
+    uint8_t bus;
+    uint8_t address;
+    aErr error;          // aErrPermission, aErrBusy or aErrIO
+    const char* reason;  // the USB library's text, valid during the call only
+};
+typedef bool (*aDiscoveryUnopenedCallback)(const aDiscoveryUnopened* module, void* ref);
+// Calls back for every such module (false stops); returns their number.
+uint8_t aDiscovery_EnumerateUnopenedUSB(aDiscoveryUnopenedCallback callback, void* ref);
+
 // Transport enumerations behind aDiscovery_EnumerateModules.
 uint8_t aDiscovery_EnumerateUSB(aDiscoveryCallback callback, void* ref);
 uint8_t aDiscovery_EnumerateTCPIP(aDiscoveryCallback callback, void* ref);

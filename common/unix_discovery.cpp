@@ -3,8 +3,10 @@
 #include <arpa/inet.h>
 #include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <ifaddrs.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -50,6 +52,54 @@ bool sReadSerial(libusb_device_handle* handle, uint8_t index, uint32_t* serialNu
     unsigned char text[SERIAL_BUFFER] = {};
     const int length = libusb_get_string_descriptor_ascii(handle, index, text, sizeof text - 1);
     return aDiscovery_ReadSerialText(text, length, serialNumber);
+}
+
+// A device that cannot be opened still shows its serial string in sysfs, readable by all.
+bool sReadSysfsNumber(const char* directory, const char* attribute, unsigned long* value) {
+    char path[512];
+    snprintf(path, sizeof path, "/sys/bus/usb/devices/%s/%s", directory, attribute);
+    FILE* file = fopen(path, "r");
+    if (!file) return false;
+    const bool read = fscanf(file, "%lu", value) == 1;
+    fclose(file);
+    return read;
+}
+
+bool sSysfsSerial(uint8_t bus, uint8_t address, uint32_t* serialNumber) {
+    DIR* devices = opendir("/sys/bus/usb/devices");
+    if (!devices) return false;
+    bool found = false;
+    while (struct dirent* entry = readdir(devices)) {
+        if (entry->d_name[0] == '.') continue;
+        unsigned long busnum = 0, devnum = 0;
+        if (!sReadSysfsNumber(entry->d_name, "busnum", &busnum) || busnum != bus ||
+            !sReadSysfsNumber(entry->d_name, "devnum", &devnum) || devnum != address)
+            continue;
+        char path[512];
+        snprintf(path, sizeof path, "/sys/bus/usb/devices/%s/serial", entry->d_name);
+        FILE* file = fopen(path, "r");
+        if (!file) break;
+        char text[SERIAL_BUFFER] = {};
+        if (fgets(text, sizeof text, file)) {
+            text[strcspn(text, "\r\n")] = '\0';
+            char* end = nullptr;
+            const unsigned long value = strtoul(text, &end, 16);
+            found = strlen(text) == static_cast<size_t>(SERIAL_DIGITS) && end && *end == '\0';
+            if (found) *serialNumber = static_cast<uint32_t>(value);
+        }
+        fclose(file);
+        break;
+    }
+    closedir(devices);
+    return found;
+}
+
+aErr sOpenError(int libusbError) {
+    switch (libusbError) {
+        case LIBUSB_ERROR_ACCESS: return aErrPermission;
+        case LIBUSB_ERROR_BUSY: return aErrBusy;
+        default: return aErrIO;
+    }
 }
 
 // One UDP socket sending the query through one interface.
@@ -166,6 +216,39 @@ uint8_t aDiscovery_EnumerateUSB(aDiscoveryCallback callback, void* ref) {
             }
         }
         libusb_close(handle);
+    }
+    libusb_free_device_list(devices, 1);
+    return count;
+}
+
+uint8_t aDiscovery_EnumerateUnopenedUSB(aDiscoveryUnopenedCallback callback, void* ref) {
+    libusb_context* context = Corvalith_libusb_context();
+    if (!context) {
+        Corvalith_libusb_init();
+        context = Corvalith_libusb_context();
+    }
+    if (!context) return 0;
+    libusb_device** devices = nullptr;
+    const ssize_t deviceCount = libusb_get_device_list(context, &devices);
+    if (deviceCount < 0) return 0;
+    uint8_t count = 0;
+    for (ssize_t i = 0; i < deviceCount; ++i) {
+        libusb_device* device = devices[i];
+        if (!is_corvalith_device(device)) continue;
+        libusb_device_handle* handle = nullptr;
+        const int opened = libusb_open(device, &handle);
+        if (opened == 0) {
+            libusb_close(handle);
+            continue;
+        }
+        aDiscoveryUnopened module = {};
+        module.bus = libusb_get_bus_number(device);
+        module.address = libusb_get_device_address(device);
+        sSysfsSerial(module.bus, module.address, &module.serialNumber);
+        module.error = sOpenError(opened);
+        module.reason = libusb_strerror(static_cast<libusb_error>(opened));
+        sCount(true, count);
+        if (!callback(&module, ref)) break;
     }
     libusb_free_device_list(devices, 1);
     return count;

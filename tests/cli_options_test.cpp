@@ -80,6 +80,8 @@ bool onlyCommands(const Parameters& p, uint32_t bits) {
 
 const std::string kBadSerial = "E:Invalid serial number obtained from argument [";
 const std::string kBadRouter = "E:Invalid router serial number obtained from argument [";
+const std::string kBadBuild = "E:Invalid build number obtained from argument [";
+const std::string kBadBaud = "E:Invalid baud rate obtained from argument [";
 
 const ParseCase kParses[] = {
     {"Defaults", {}, 0, "", [](const Parameters& p) {
@@ -148,14 +150,31 @@ const ParseCase kParses[] = {
     {"RouterZero", {"-r", "0x0"}, 1, kBadRouter + "0]\n", [](const Parameters& p) { return p.routerSerial == 0; }},
     // Build numbers and baud rates.
     {"BuildLeadingZeros", {"-b", "007"}, 0, "", [](const Parameters& p) { return p.buildText == "7"; }},
-    {"BuildNotNumber", {"-b", "abc"}, 0, "", [](const Parameters& p) { return p.buildText == "0"; }},
-    {"BuildEmpty", {"-b="}, 0, "", [](const Parameters& p) { return p.buildText == "0"; }},
+    {"BuildZero", {"-b", "0"}, 0, "", [](const Parameters& p) { return p.buildText == "0"; }},
     {"BuildMax", {"-b", "4294967295"}, 0, "", [](const Parameters& p) { return p.buildText == "4294967295"; }},
-    {"BuildTooLarge", {"-b", "4294967296"}, 0, "", [](const Parameters& p) { return p.buildText == "0"; }},
-    {"BuildFarTooLarge", {"-b", "99999999999999999999"}, 0, "", [](const Parameters& p) { return p.buildText == "0"; }},
+    // Anything but a whole decimal number within 32 bits fails the parse: another build
+    // than the one asked for must never be flashed.
+    {"BuildLetterO", {"-b", "200O"}, 1, kBadBuild + "200O]\n", [](const Parameters& p) { return p.buildText == "0"; }},
+    {"BuildFraction", {"-b", "2.0"}, 1, kBadBuild + "2.0]\n", [](const Parameters& p) { return p.buildText == "0"; }},
+    {"BuildNotNumber", {"-b", "abc"}, 1, kBadBuild + "abc]\n", [](const Parameters& p) { return p.buildText == "0"; }},
+    {"BuildEmpty", {"-b="}, 1, kBadBuild + "]\n", [](const Parameters& p) { return p.buildText == "0"; }},
+    {"BuildSign", {"-b", "+12"}, 1, kBadBuild + "+12]\n", [](const Parameters& p) { return p.buildText == "0"; }},
+    {"BuildTooLarge", {"-b", "4294967296"}, 1, kBadBuild + "4294967296]\n",
+     [](const Parameters& p) { return p.buildText == "0"; }},
+    {"BuildWrapsNever", {"-b", "4294967396"}, 1, kBadBuild + "4294967396]\n",
+     [](const Parameters& p) { return p.buildText == "0"; }},
+    {"BuildFarTooLarge", {"-b", "99999999999999999999"}, 1, kBadBuild + "99999999999999999999]\n",
+     [](const Parameters& p) { return p.buildText == "0"; }},
+    {"BadBuildThenGoodOne", {"-b", "x", "-b", "7"}, 1, kBadBuild + "x]\n", [](const Parameters& p) { return p.buildText == "7"; }},
+    // Baud rates: only those the usage text lists.
+    {"BaudLowest", {"-o", "2400"}, 0, "", [](const Parameters& p) { return p.portBaud == 2400; }},
     {"Baud", {"-o", "9600"}, 0, "", [](const Parameters& p) { return p.portBaud == 9600; }},
-    {"BaudNotNumber", {"-o", "96k"}, 0, "", [](const Parameters& p) { return p.portBaud == 0; }},
-    {"BaudTooLarge", {"-o", "4294967296"}, 0, "", [](const Parameters& p) { return p.portBaud == 0; }},
+    {"BaudHighest", {"-o", "230400"}, 0, "", [](const Parameters& p) { return p.portBaud == 230400; }},
+    {"BaudUnlisted", {"-o", "9601"}, 1, kBadBaud + "9601]\n", [](const Parameters& p) { return p.portBaud == 0; }},
+    {"BaudBelowList", {"-o", "1200"}, 1, kBadBaud + "1200]\n", [](const Parameters& p) { return p.portBaud == 0; }},
+    {"BaudZero", {"-o", "0"}, 1, kBadBaud + "0]\n", [](const Parameters& p) { return p.portBaud == 0; }},
+    {"BaudNotNumber", {"-o", "96k"}, 1, kBadBaud + "96k]\n", [](const Parameters& p) { return p.portBaud == 0; }},
+    {"BaudTooLarge", {"-o", "4294967296"}, 1, kBadBaud + "4294967296]\n", [](const Parameters& p) { return p.portBaud == 0; }},
     // Transports.
     {"TransportUsb", {"-t", "USB"}, 0, "", [](const Parameters& p) { return p.transport == USB && p.transportGiven; }},
     {"TransportTcp", {"-t", "TCP"}, 0, "", [](const Parameters& p) { return p.transport == TCPIP; }},
@@ -235,7 +254,8 @@ TEST_P(CliOptionRun, PrintsAndExits) {
 }
 
 // The test server URL refuses connections, so every -G ends at the server ping.
-const std::string kGetMissing = std::string("Server request failed for ") + kUnreachableServer + "\n";
+const std::string kGetMissing =
+    std::string("Server request failed for ") + kUnreachableServer + "\nReason: connection refused\n";
 std::string retrieving(const char* serial, const char* build) {
     return kVersion + "Retrieving firmware for device with serial number " + serial + "\nRetrieving firmware build " +
            build + "\n";
@@ -261,10 +281,14 @@ const BinaryCase kBinaryRuns[] = {
      kVersion + kNotice,
      "Invalid router serial number obtained from argument [1D272031D]\n" + kShortUsage,
      1},
-    // A build number wider than 32 bits reads as no number.
-    {"BuildTooLarge", {"-G", "-d", "1", "-b", "4294967296"}, retrieving("00000001", "0"), kGetMissing, 1},
+    // A build number that is not a whole 32-bit decimal fails the parse: nothing is fetched.
+    {"BuildTooLarge", {"-G", "-d", "1", "-b", "4294967296"}, kVersion + kNotice,
+     "Invalid build number obtained from argument [4294967296]\n" + kShortUsage, 1},
     {"BuildMax", {"-G", "-d", "1", "-b", "4294967295"}, retrieving("00000001", "4294967295"), kGetMissing, 1},
-    {"BuildNotNumber", {"-G", "-d", "1", "-b", "abc"}, retrieving("00000001", "0"), kGetMissing, 1},
+    {"BuildNotNumber", {"-U", "-d", "1", "-b", "200O"}, kVersion + kNotice,
+     "Invalid build number obtained from argument [200O]\n" + kShortUsage, 1},
+    {"BaudUnlisted", {"-N", "-s", "/dev/null", "-o", "115201"}, kVersion + kNotice,
+     "Invalid baud rate obtained from argument [115201]\n" + kShortUsage, 1},
     // -X takes effect at once: only options to its right log under it.
     {"MaskBeforePrefixNote", {"-X", "1", "-d", "0x5"}, kVersion + kNotice,
      "Discarding '0x' serial number prefix\n" + kShortUsage, 0},

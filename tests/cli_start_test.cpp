@@ -25,7 +25,9 @@ struct RunCase {
 
 void PrintTo(const RunCase& c, std::ostream* os) { *os << c.name; }
 
-
+// The test URL refuses connections: the failure names its reason on the next line.
+const std::string kServerRefused =
+    std::string("Server request failed for ") + kUnreachableServer + "\nReason: connection refused\n";
 const std::string kNoSerial = "Invalid serial number obtained from argument [";
 const std::string kNoUsbDevices =
     "Searching for Corvalith devices\nDiscovered Devices: (USB)\n    No devices found.\n";
@@ -111,29 +113,29 @@ const RunCase kRuns[] = {
                 "Discovered Devices: (USB)\n    No devices found.\n",
      "",
      0},
-    {"BuildsWithoutServer", {"-B", "-d", "40F5849A"}, kVersion + "No builds found for device [40F5849A]\n", std::string("Server request failed for ") + kUnreachableServer + "\n", 0},
+    {"BuildsWithoutServer", {"-B", "-d", "40F5849A"}, kVersion + "No builds found for device [40F5849A]\n", kServerRefused, 1},
     {"LocalBuildsEmptyStore", {"-L", "-d", "40F5849A"}, kVersion + "No builds found for device [40F5849A]\n", "", 0},
-    {"JwtWithoutServer", {"-J", "-d", "40F5849A"}, kVersion + "\n", std::string("Server request failed for ") + kUnreachableServer + "\n", 0},
+    {"JwtWithoutServer", {"-J", "-d", "40F5849A"}, kVersion + "\n", kServerRefused, 1},
     {"UpdateWithNoBuildAnywhere", {"-U", "-d", "40F5849A"}, kVersion, "Could not find valid build for this device.\n", 1},
     // Recovery needs no -d; without a port no chip answers.
     {"RecoverWithoutPort", {"-U", "-t", "RECOVER"}, kVersion, "Could not get Device Identifier\n", 1},
     {"GetWithoutServer",
      {"-G", "-d", "0x40F5849A"},
      kVersion + "Retrieving firmware for device with serial number 40F5849A\nNo build specified\nUsing Latest build\n",
-     std::string("Server request failed for ") + kUnreachableServer + "\n",
+     kServerRefused,
      1},
     {"GetNamedBuild",
      {"-G", "-d", "40f5849a", "-b", "0099"},
      kVersion + "Retrieving firmware for device with serial number 40F5849A\nRetrieving firmware build 99\n",
-     std::string("Server request failed for ") + kUnreachableServer + "\n",
+     kServerRefused,
      1},
-    // -B decides the code after a failed -G.
+    // -B decides the code after a failed -G; without the server's answer it is 1.
     {"GetThenBuilds",
      {"-G", "-B", "-d", "1"},
      kVersion + "Retrieving firmware for device with serial number 00000001\nNo build specified\nUsing Latest build\n"
                 "No builds found for device [00000001]\n",
-     std::string("Server request failed for ") + kUnreachableServer + "\n" + std::string("Server request failed for ") + kUnreachableServer + "\n",
-     0},
+     kServerRefused + kServerRefused,
+     1},
     {"FingerprintOfNoChip", {"-N", "-s", "/dev/null"}, kVersion, "Got no response from chip\n", 1},
     // Only the first of -D, -U, -B, -L, -J runs.
     {"DiscoverBeforeUpdate", {"-U", "-D"}, kVersion + kNoUsbDevices, "", 0},
@@ -177,7 +179,8 @@ TEST(CliStorage, UncreatableDirectoryFailsTheRun) {
         {requiredEnv("UPDATER_BIN"), "-i", store.file("plain"), "-u", kUnreachableServer, "-I"},
         std::chrono::seconds(20), {"HOME=" + store.path()});
     EXPECT_EQ(result.out, kVersion);
-    EXPECT_EQ(result.err, "Could not find updater directory at " + store.file("plain") + "/updater\n");
+    EXPECT_EQ(result.err, "Could not find updater directory at " + store.file("plain") + "/updater\n" +
+                              store.file("plain") + ": Not a directory\n");
     EXPECT_EQ(result.exitCode, 1);
 }
 

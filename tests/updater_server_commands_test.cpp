@@ -95,6 +95,45 @@ TEST_F(ServerCommands, TokenLine) {
     EXPECT_EQ(result.out, kVersion + TOKEN + "\n");
 }
 
+// -B and -J tell a script whether they got their answer: a failed request ends with 1
+// after its messages, a valid empty list with 0.
+struct AnswerCase {
+    const char* name;
+    std::vector<std::string> args;
+    std::vector<std::string> serverOptions;
+    std::string builds;  // the fixture's build list
+    std::string token;   // the fixture's token line
+    int exitCode;
+    std::string err;
+};
+
+void PrintTo(const AnswerCase& c, std::ostream* os) { *os << c.name; }
+
+class ServerAnswers : public ServerCommands, public ::testing::WithParamInterface<AnswerCase> {};
+
+TEST_P(ServerAnswers, ExitCodeSaysWhetherTheAnswerCame) {
+    const AnswerCase& c = GetParam();
+    writeFixture(fixtures.path(), std::string(SERIAL) + "/builds.txt", c.builds);
+    writeFixture(fixtures.path(), std::string(SERIAL) + "/token.txt", c.token);
+    const auto result = run(c.args, c.serverOptions);
+    EXPECT_EQ(result.exitCode, c.exitCode) << result.out << result.err;
+    EXPECT_EQ(result.err.substr(0, c.err.size()), c.err) << result.err;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Exit, ServerAnswers,
+    ::testing::Values(
+        AnswerCase{"EmptyBuildList", {"-B", "-d", SERIAL}, {}, "", TOKEN, 0, ""},
+        AnswerCase{"BuildListRequestFails", {"-B", "-d", SERIAL}, {"--fault", "status500", "--fault-op", "builds"},
+                   "1234;1.3.0\n", TOKEN, 1, "Failed to retrieve builds for 40F5849A\n"},
+        AnswerCase{"PingRefusedForBuilds", {"-B", "-d", SERIAL}, {"--ok-line", "no"}, "1234;1.3.0\n", TOKEN, 1,
+                   "Server request failed for "},
+        AnswerCase{"ValidToken", {"-J", "-d", SERIAL}, {}, "", TOKEN, 0, ""},
+        AnswerCase{"NoValidToken", {"-J", "-d", SERIAL}, {}, "", "not-a-token", 1, "Failed to retrieve jwt for 40F5849A\n"},
+        AnswerCase{"PingRefusedForToken", {"-J", "-d", SERIAL}, {"--fault", "status500", "--fault-op", "hi"}, "", TOKEN,
+                   1, "Server request failed for "}),
+    [](const ::testing::TestParamInfo<AnswerCase>& caseInfo) { return std::string(caseInfo.param.name); });
+
 TEST_F(ServerCommands, DownloadLatestRecordsItAndListsIt) {
     const auto result = run({"-G", "-d", SERIAL});
     ASSERT_EQ(result.exitCode, 0) << result.err;

@@ -45,19 +45,25 @@ uint32_t digitValue(char c, unsigned base, bool* isDigit) {
     return value;
 }
 
-// 0 for the empty text, a non-digit, or a value that does not fit 32 bits.
-uint32_t parseWhole(const char* text, unsigned base) {
+// False for the empty text, a non-digit, or a value that does not fit 32 bits.
+bool parseWhole(const char* text, unsigned base, uint32_t& result) {
     uint64_t value = 0;
-    if (*text == '\0') return 0;
+    result = 0;
+    if (*text == '\0') return false;
     for (const char* p = text; *p; ++p) {
         bool isDigit = false;
         const uint32_t digit = digitValue(*p, base, &isDigit);
-        if (!isDigit) return 0;
+        if (!isDigit) return false;
         value = value * base + digit;
-        if (value > UINT32_MAX) return 0;
+        if (value > UINT32_MAX) return false;
     }
-    return static_cast<uint32_t>(value);
+    result = static_cast<uint32_t>(value);
+    return true;
 }
+
+// The rates the usage text lists; any other would program the serial line with a speed
+// it does not have (0 hangs the line up).
+const uint32_t BAUD_RATES[] = {2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400};
 
 bool hasHexPrefix(const char* text) { return text[0] == '0' && (text[1] == 'x' || text[1] == 'X'); }
 
@@ -76,6 +82,30 @@ bool sParseSerial(UpdaterDisplayInterface& display, const std::string& argument,
                     router ? "Invalid router serial number obtained from argument [%s]"
                            : "Invalid serial number obtained from argument [%s]",
                     digits);
+    return false;
+}
+
+// A build other than the one asked for must never be flashed, so a -b that is not a
+// whole decimal number fails the parse instead of meaning "the latest build".
+bool sParseBuild(UpdaterDisplayInterface& display, const std::string& argument, Parameters& params) {
+    uint32_t build = 0;
+    const bool valid = parseWhole(argument.c_str(), 10, build);
+    params.buildText = std::to_string(build);
+    if (valid) return true;
+    display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Invalid build number obtained from argument [%s]",
+                    argument.c_str());
+    return false;
+}
+
+bool sParseBaud(UpdaterDisplayInterface& display, const std::string& argument, Parameters& params) {
+    uint32_t baud = 0;
+    const bool number = parseWhole(argument.c_str(), 10, baud);
+    params.portBaud = baud;
+    for (const uint32_t rate : BAUD_RATES)
+        if (number && baud == rate) return true;
+    params.portBaud = 0;
+    display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Invalid baud rate obtained from argument [%s]",
+                    argument.c_str());
     return false;
 }
 
@@ -148,13 +178,13 @@ bool sApplyParameter(UpdaterDisplayInterface& display, const SOption& row, const
         case 'X': sParseDebugMask(display, argument, params); break;
         case 'Z': params.commands.Set(COMMAND_Z); break;
         case 'i': params.storeDirectory = argument; break;
-        case 'b': params.buildText = std::to_string(_get_int_arg(argument.c_str())); break;
+        case 'b': return sParseBuild(display, argument, params);
         case 'd': return sParseSerial(display, argument, false, params.deviceSerial);
         case 't': return sParseTransport(display, argument, params);
         case 'f': params.trelFile = argument; break;
         case 'r': return sParseSerial(display, argument, true, params.routerSerial);
         case 's': params.serialPort = argument; break;
-        case 'o': params.portBaud = _get_int_arg(argument.c_str()); break;
+        case 'o': return sParseBaud(display, argument, params);
         case 'e': params.echo = true; break;
         case 'l': params.historyMessage = argument; break;
         case 'k': params.logFile = argument; break;
@@ -208,9 +238,17 @@ const SOption g_rgOptions[] = {
     {-1, nullptr, ARG_NONE},
 };
 
-uint32_t _get_hex_arg(const char* text) { return parseWhole(text, 16); }
+uint32_t _get_hex_arg(const char* text) {
+    uint32_t value = 0;
+    parseWhole(text, 16, value);
+    return value;
+}
 
-uint32_t _get_int_arg(const char* text) { return parseWhole(text, 10); }
+uint32_t _get_int_arg(const char* text) {
+    uint32_t value = 0;
+    parseWhole(text, 10, value);
+    return value;
+}
 
 int _get_params(UpdaterDisplayInterface& display, int argc, char** argv, Parameters& params) {
     params = Parameters();

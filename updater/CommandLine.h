@@ -18,7 +18,7 @@ extern const SOption g_rgOptions[];
 
 // Fills `params` from the command line, reporting each bad argument through
 // `display` as it is met. Returns 0 on success or when a help option ends the
-// parse, 1 when an argument of -d, -r or -t, or -Y, was refused.
+// parse, 1 when an argument of -d, -r, -t, -b or -o, or -Y, was refused.
 int _get_params(UpdaterDisplayInterface& display, int argc, char** argv, Parameters& params);
 
 // The value of a text made only of hexadecimal (resp. decimal) digits; the empty

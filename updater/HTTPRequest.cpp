@@ -2,11 +2,13 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <stdexcept>
 
 #include <curl/curl.h>
 
 #include "Log.h"
+#include "ServerFailure.h"
 
 namespace {
 
@@ -60,6 +62,35 @@ CURLcode configure(CURL* curl, HTTPResponse& response, const HTTPLimits& limits)
     return curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, limits.totalTimeoutMs);
 }
 
+// What went wrong, as a user can act on it: the system's reason for a refused
+// connection, the host name that did not resolve.
+std::string failureText(CURL* curl, CURLcode code) {
+    long osError = 0;
+    switch (code) {
+        case CURLE_COULDNT_CONNECT:
+            curl_easy_getinfo(curl, CURLINFO_OS_ERRNO, &osError);
+            if (osError == ECONNREFUSED) return "connection refused";
+            return osError != 0 ? std::string("cannot connect: ") + strerror(static_cast<int>(osError))
+                                : std::string("cannot connect");
+        case CURLE_COULDNT_RESOLVE_HOST: {
+            char* host = nullptr;
+            CURLU* parsed = curl_url();
+            std::string text = "unknown host";
+            char* url = nullptr;
+            if (parsed && curl_easy_getinfo(curl, CURLINFO_EFFECTIVE_URL, &url) == CURLE_OK && url &&
+                curl_url_set(parsed, CURLUPART_URL, url, 0) == CURLUE_OK &&
+                curl_url_get(parsed, CURLUPART_HOST, &host, 0) == CURLUE_OK) {
+                text += std::string(" ") + host;
+                curl_free(host);
+            }
+            curl_url_cleanup(parsed);
+            return text;
+        }
+        case CURLE_OPERATION_TIMEDOUT: return "no answer in time";
+        default: return curl_easy_strerror(code);
+    }
+}
+
 }  // namespace
 
 HTTPResponse HTTPRequest::GET(const std::string& url, const std::map<std::string, std::string>& query,
@@ -79,6 +110,7 @@ HTTPResponse HTTPRequest::GET(const std::string& url, const std::map<std::string
         code = curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
         response.set_status(status);
     }
+    if (code != CURLE_OK) _record_server_failure(failureText(curl, code));
     curl_easy_cleanup(curl);
     if (code != CURLE_OK && response.overflowed())
         throw std::runtime_error("Reply larger than " + std::to_string(limits.maxBodyBytes) + " bytes");

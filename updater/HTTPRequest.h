@@ -50,7 +50,8 @@ public:
 
     // Appends "?key=value&" for each query entry, in key order, unescaped.
     // Throws std::runtime_error with libcurl's text when the transfer fails, or with
-    // "Reply larger than N bytes" past limits.maxBodyBytes;
+    // "Reply larger than N bytes" past limits.maxBodyBytes, and records the reason for
+    // the user ("connection refused", "unknown host NAME", ...);
     // an HTTP error status is no failure here, it comes back in the response.
     static HTTPResponse GET(const std::string& url, const std::map<std::string, std::string>& query,
                             const HTTPLimits& limits = HTTPLimits());

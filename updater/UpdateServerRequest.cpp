@@ -4,6 +4,7 @@
 #include <exception>
 
 #include "Log.h"
+#include "ServerFailure.h"
 #include "UpdateServerReply.h"
 
 const char* const UpdateServerRequest::default_url = "http://updates.veltrane.example/cgi/u";
@@ -30,13 +31,18 @@ bool exchange(const char* name, const char* url, const Query& query, const HTTPL
                 Log::log(DEBUG_ServerComm, "PING ==> [%d] [%s]\n", status, response.body().c_str());
             else
                 Log::log(DEBUG_ServerComm, "%s ==> [%d] [%s]\n", name, status, response.body().c_str());
+            _record_server_failure(status == 404 ? "not found (HTTP 404)"
+                                                 : "HTTP status " + std::to_string(status));
             return false;
         }
         lines = UpdateServerReply::Lines(response.body());
         if (!UpdateServerReply::IsAccepted(lines)) {
             Log::log(DEBUG_ServerComm, "ServerCommClass: %s failed [%s]\n", name, response.get_request().c_str());
+            _record_server_failure("the server did not accept the request" +
+                                   (lines.empty() ? std::string() : " (" + lines[0].substr(0, 80) + ")"));
             return false;
         }
+        _record_server_failure("");
         return true;
     } catch (const std::exception& error) {
         Log::log(DEBUG_ServerComm, "%s ==> [%s]\n", name, error.what());

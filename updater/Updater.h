@@ -26,9 +26,11 @@ public:
     Updater(const Updater&) = delete;
     Updater& operator=(const Updater&) = delete;
 
-    BuildMap Get_BuildList(uint32_t serial);
+    // `answered`, when given, tells whether the server gave its answer (an empty list
+    // or a valid token) rather than failing.
+    BuildMap Get_BuildList(uint32_t serial, bool* answered = nullptr);
     BuildMap Get_BuildListLocal(uint32_t serial);
-    std::string Get_JWT(uint32_t serial);
+    std::string Get_JWT(uint32_t serial, bool* answered = nullptr);
     // The build number fetched into the store, 0 on failure. An empty build text
     // means the server's latest build for the module.
     uint32_t Download_Firmware(uint32_t serial, std::string buildText, bool override, bool noCal);

@@ -11,6 +11,7 @@
 
 #include "Log.h"
 #include "ReplaceFile.h"
+#include "ServerFailure.h"
 #include "TrelFile.h"
 #include "Updater.h"
 #include "base64.h"
@@ -84,25 +85,33 @@ bool _valid_build(uint32_t serial, uint32_t build, const char* serverUrl) {
     return false;
 }
 
-BuildMap Updater::Get_BuildList(uint32_t serial) {
+BuildMap Updater::Get_BuildList(uint32_t serial, bool* answered) {
     BuildMap builds;
-    if (!UpdateServerRequest::ping(serverUrl.c_str())) {
+    bool ok = UpdateServerRequest::ping(serverUrl.c_str());
+    if (!ok) {
         display->message(UpdaterDisplayInterface::LEVEL_ERROR, "Server request failed for %s", serverUrl.c_str());
-        return builds;
-    }
-    if (!UpdateServerRequest::GetBuildList(serial, builds, serverUrl.c_str()))
+        _report_server_failure(*display);
+    } else if (!UpdateServerRequest::GetBuildList(serial, builds, serverUrl.c_str())) {
         display->message(UpdaterDisplayInterface::LEVEL_ERROR, "Failed to retrieve builds for %08X", serial);
+        _report_server_failure(*display);
+        ok = false;
+    }
+    if (answered) *answered = ok;
     return builds;
 }
 
-std::string Updater::Get_JWT(uint32_t serial) {
+std::string Updater::Get_JWT(uint32_t serial, bool* answered) {
     std::string token;
-    if (!UpdateServerRequest::ping(serverUrl.c_str())) {
+    bool ok = UpdateServerRequest::ping(serverUrl.c_str());
+    if (!ok) {
         display->message(UpdaterDisplayInterface::LEVEL_ERROR, "Server request failed for %s", serverUrl.c_str());
-        return token;
-    }
-    if (!UpdateServerRequest::GetDeviceJWT(serial, token, serverUrl.c_str()))
+        _report_server_failure(*display);
+    } else if (!UpdateServerRequest::GetDeviceJWT(serial, token, serverUrl.c_str())) {
         display->message(UpdaterDisplayInterface::LEVEL_ERROR, "Failed to retrieve jwt for %08X", serial);
+        _report_server_failure(*display);
+        ok = false;
+    }
+    if (answered) *answered = ok;
     return token;
 }
 
@@ -129,6 +138,7 @@ uint32_t Updater::Download_Firmware(uint32_t serial, std::string buildText, bool
     }
     if (!UpdateServerRequest::ping(serverUrl.c_str())) {
         display->message(UpdaterDisplayInterface::LEVEL_ERROR, "Server request failed for %s", serverUrl.c_str());
+        _report_server_failure(*display);
         return 0;
     }
     auto store = _createUpdaterStore(*display, storeDir, "Download_Firmware");

@@ -10,6 +10,7 @@
 #include "ModuleNetworkConfig.h"
 #include "SystemClass.h"
 #include "Updater.h"
+#include "UsbAccess.h"
 #include "aDefs.h"
 
 using Veltrane::Corvalith::I2CClass;
@@ -124,6 +125,7 @@ std::vector<DeviceInfo> Updater::Discover_Devices(linkType type) {
         type != 0 ? std::vector<linkType>{type} : std::vector<linkType>{USB, TCPIP};
     for (const linkType transport : transports)
         aDiscovery_EnumerateModules(transport, _discovered_device, &devices, LOCAL_INTERFACE);
+    if (type == 0 || type == USB) _report_unopened_usb_modules(*display, 0);
     for (DeviceInfo& record : devices) queryDirectDevice(record, *display);
     return devices;
 }
@@ -132,7 +134,10 @@ std::vector<DeviceInfo> Updater::Discover_CVNetwork_Devices(uint32_t routerSeria
     std::vector<DeviceInfo> devices;
     if (type == 0) type = _discover_link_type(routerSerial);
     linkSpec* found = aDiscovery_FindModule(type, routerSerial, LOCAL_INTERFACE);
-    if (!found) return devices;
+    if (!found) {
+        if (type == 0 || type == USB) _report_unopened_usb_modules(*display, routerSerial);
+        return devices;
+    }
     const linkSpec routerSpec = *found;
     aLinkSpec_Destroy(&found);
     Log::log(DEBUG_Updater, "Found Link Module");

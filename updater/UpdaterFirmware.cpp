@@ -2,16 +2,21 @@
 // directly or through a router, check the file against it, send the loader and the
 // firmware, and record the transfer in the module's settings.
 #include <cctype>
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <stdexcept>
 #include <vector>
 
+#include "FileProblem.h"
+#include "InterruptNotice.h"
 #include "Log.h"
 #include "ModuleNetworkConfig.h"
+#include "StoreLock.h"
 #include "SystemClass.h"
 #include "Updater.h"
 #include "UpdaterEntity.h"
+#include "UsbAccess.h"
 #include "aDefs.h"
 #include "aTime.h"
 
@@ -38,10 +43,24 @@ std::string buildFileName(uint32_t build) {
     return std::to_string(build) + ".trel";
 }
 
-// Connects on USB, and on TCP/IP when USB does not find the module.
+std::string serialDirectoryName(uint32_t serial) {
+    char name[9];
+    snprintf(name, sizeof name, "%08X", serial);
+    return name;
+}
+
+// Connects on USB, and on TCP/IP when USB does not find the module. A module that is
+// on the bus but cannot be opened is not "not found": its own error stands.
 aErr connectDirect(Module& module, uint32_t serial) {
     const aErr result = module.connect(USB, serial);
-    return result == aErrNotFound ? module.connect(TCPIP, serial) : result;
+    if (result != aErrNotFound) return result;
+    const aErr unopened = _unopened_usb_module(serial);
+    return unopened != aErrNone ? unopened : module.connect(TCPIP, serial);
+}
+
+// Why a connect failed, when the reason is a module on USB that cannot be opened.
+void explainConnectFailure(UpdaterDisplayInterface& display, aErr result, uint32_t serial) {
+    if (result == aErrPermission || result == aErrBusy || result == aErrIO) _report_unopened_usb_modules(display, serial);
 }
 
 // Reconnects with the module's stored link specifier, which names USB, TCP/IP
@@ -64,6 +83,20 @@ bool holdsWholeFirmware(const TrelFile& file) {
     for (const TrelBlock& block : file.FindBlocks(TrelFile::BLOCK_FIRMWARE))
         if (block.length > 4) return true;
     return false;
+}
+
+// A second update of the same module would interleave two loader exchanges: it is
+// refused at once. A store that cannot hold the lock file does not stop the update.
+bool lockModule(UpdaterDisplayInterface& display, StoreLock& lock, const std::string& moduleDir, uint32_t serial) {
+    std::string reason;
+    const StoreLock::Result locked = lock.acquire(moduleDir, reason);
+    if (locked == StoreLock::BUSY) {
+        display.message(UpdaterDisplayInterface::LEVEL_ERROR,
+                        "Module %08X is busy: another update of it is running (%s)", serial, reason.c_str());
+        return false;
+    }
+    if (locked == StoreLock::UNAVAILABLE) Log::log(DEBUG_Updater, "Updating without the module lock: %s\n", reason.c_str());
+    return true;
 }
 
 }  // namespace
@@ -127,6 +160,7 @@ aErr _transfer_loader(UpdaterDisplayInterface& display, Module& module, TrelFile
     if (result != aErrNone) return result;
 
     display.message(UpdaterDisplayInterface::LEVEL_INFO, "Starting Load on Device");
+    InterruptNotice::EnterLoader();
     result = entity.LoaderStart();
     if (result == aErrTimeout) {
         Log::log(DEBUG_Updater, "Timeout on LoaderStart. Usually indicates this is an iMX Load ignore err.\n");
@@ -215,9 +249,18 @@ bool Updater::Update_Firmware(uint32_t serial, uint32_t build, const std::string
             item = store->AddDevice(serial);
         } catch (const std::runtime_error&) {
             display->message(UpdaterDisplayInterface::LEVEL_ERROR, "Could not create directory for storing TREL file");
+            display->message(UpdaterDisplayInterface::LEVEL_ERROR, "%s",
+                             _directory_problem(storeDir + "/" + serialDirectoryName(serial)).c_str());
             return false;
         }
     }
+    const std::string moduleDir = item.basePath + "/" + item.name;
+    StoreLock lock;
+    if (!lockModule(*display, lock, moduleDir, serial)) return false;
+    InterruptNotice notice(serial, moduleDir);
+    if (notice.resuming())
+        display->message(UpdaterDisplayInterface::LEVEL_INFO,
+                         "Module %08X was left in its loader by an interrupted update: resuming", serial);
     const uint64_t startMs = aTime_GetMSTicks();
 
     if (path.empty()) {
@@ -259,7 +302,10 @@ bool Updater::Update_Firmware(uint32_t serial, uint32_t build, const std::string
         file = load_trel("Updating", path, serial, build, false);
     } catch (const std::runtime_error& error) {
         display->message(UpdaterDisplayInterface::LEVEL_ERROR, "Failed to load trel file");
-        display->message(UpdaterDisplayInterface::LEVEL_ERROR, "%s", error.what());
+        const std::string filePath = path.empty() ? moduleDir + "/" + buildFileName(build) : path;
+        std::string problem = _firmware_file_problem(filePath);
+        if (problem.find("(its contents do not load)") != std::string::npos) problem = filePath + ": " + error.what();
+        display->message(UpdaterDisplayInterface::LEVEL_ERROR, "%s", problem.c_str());
         return false;
     }
     if (!holdsWholeFirmware(file)) {
@@ -299,9 +345,11 @@ bool Updater::Update_Firmware(uint32_t serial, uint32_t build, const std::string
         auto router = std::make_unique<Module>(0, ANY_MODEL);
         result = _disableWeave(*router, *display);
         if (result == aErrNone) {
-            if (connectDirect(*router, routerSerial) != aErrNone) {
+            const aErr routerResult = connectDirect(*router, routerSerial);
+            if (routerResult != aErrNone) {
                 display->message(UpdaterDisplayInterface::LEVEL_ERROR, "Failed to connect to link module [%08X]",
                                  routerSerial);
+                explainConnectFailure(*display, routerResult, routerSerial);
                 return false;
             }
             result = target.connectThroughLinkModule(router.get());
@@ -310,8 +358,10 @@ bool Updater::Update_Firmware(uint32_t serial, uint32_t build, const std::string
         }
     } else if (result == aErrNone) {
         result = connectDirect(target, serial);
-        if (result != aErrNone)
+        if (result != aErrNone) {
             display->message(UpdaterDisplayInterface::LEVEL_ERROR, "Failed to connect to module [%08X]", serial);
+            explainConnectFailure(*display, result, serial);
+        }
     }
 
     if (result == aErrNone && !override && !_validate_trelfile(*display, file, target, serial)) {
@@ -324,6 +374,7 @@ bool Updater::Update_Firmware(uint32_t serial, uint32_t build, const std::string
     if (result == aErrNone) result = _transfer_firmware(*display, target, file, routerSerial != 0);
 
     if (result == aErrNone) {
+        notice.finished();
         const std::string transferred = path.empty() ? buildFileName(build) : path;
         item.settings.Add("LATEST_TRANSFER", transferred);
         item.settings.Add("LAST_TRANSFER_DATE", CurrentTimeText());

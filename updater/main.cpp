@@ -5,6 +5,7 @@
 
 #include "CLI_Display.h"
 #include "CommandLine.h"
+#include "FileProblem.h"
 #include "Log.h"
 #include "Parameters.h"
 #include "ResultTables.h"
@@ -35,6 +36,7 @@ std::string resolveStorageDirectory(UpdaterDisplayInterface& display, const Para
     if (err == aErrNone) err = aDirectory_Ensure(path, 0755);
     if (err != aErrNone) {
         display.message(ERROR, "Could not find updater directory at %s", path[0] ? path : "~/.veltrane/updater");
+        if (path[0]) display.message(ERROR, "%s", _directory_problem(path).c_str());
         return std::string();
     }
     return path;
@@ -81,17 +83,20 @@ bool haveSerialFor(UpdaterDisplayInterface& display, const Parameters& params, c
 
 int runBuildList(UpdaterDisplayInterface& display, Updater& updater, const Parameters& params, bool local) {
     if (!haveSerialFor(display, params, local ? "List Local Builds" : "List Builds")) return 1;
+    bool answered = true;
     const auto builds = local ? updater.Get_BuildListLocal(params.deviceSerial)
-                              : updater.Get_BuildList(params.deviceSerial);
+                              : updater.Get_BuildList(params.deviceSerial, &answered);
     _display_builds(display, builds, params.deviceSerial);
-    return 0;
+    // A script must be able to tell a failed request from an empty list.
+    return answered ? 0 : 1;
 }
 
 int runJwt(UpdaterDisplayInterface& display, Updater& updater, const Parameters& params) {
     if (!haveSerialFor(display, params, "Get JWT")) return 1;
-    const auto token = updater.Get_JWT(params.deviceSerial);
+    bool answered = true;
+    const auto token = updater.Get_JWT(params.deviceSerial, &answered);
     _display_jwt(display, token);
-    return 0;
+    return answered ? 0 : 1;
 }
 
 int runCommands(UpdaterDisplayInterface& display, Updater& updater, Parameters& params) {

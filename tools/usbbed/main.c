@@ -1,6 +1,7 @@
 /* usbbed: runs a program with emulated module devices visible through libusb.
  *
- *   usbbed [--device SPEC]... [--node SPEC]... [--hidraw VID:PID:PATH]... [--control PATH] [-- PROGRAM ARGS...]
+ *   usbbed [--device SPEC]... [--node SPEC]... [--hidraw VID:PID:PATH]... [--control PATH] [--user UID:GID]
+ *          [-- PROGRAM ARGS...]
  *
  * Device SPEC, comma-separated keys:
  *   serial=TEXT           iSerialNumber (required; normally 8 hex digits)
@@ -10,6 +11,8 @@
  *   bridge=unix:PATH      relay the endpoints to a module program listening there
  *   fault=DIR:KIND[:COUNT[:PARTIAL]]   DIR out|in, KIND stall|io|timeout|empty (repeatable)
  *   unplug-after=MS       the device disappears MS milliseconds after the start
+ *   access=GID            the device node belongs to group GID with mode 0660, as a udev
+ *                         rule leaves it (without it: root's, mode 0644, as umockdev makes it)
  * Node SPEC: serial=TEXT,path=TERMINAL makes /dev/corvalith.TEXT a link to TERMINAL.
  *
  * --control PATH takes line commands on a Unix-domain stream socket, each answered
@@ -17,17 +20,23 @@
  *   fault SERIAL DIR KIND [COUNT [PARTIAL]] | unplug SERIAL | add DEVICE-SPEC |
  *   stats SERIAL (answers "ok out=N in=N halts=N claims=N opens=N bytes-out=N bytes-in=N")
  *
+ * --user UID:GID runs the program as that user, with GID as its only group, and opens
+ * the testbed's own files to it; the device nodes keep their owner and mode, so the
+ * kernel refuses a node the user may not open, as on a host without the udev rule.
+ *
  * With a program, its exit code is returned (128 + signal when killed). Without one,
  * the bed prints "UMOCKDEV_DIR=<root>" and serves until SIGINT or SIGTERM; programs
  * run with that variable and LD_PRELOAD=libumockdev-preload.so.0 see the devices. */
 #define _GNU_SOURCE
 #include <errno.h>
+#include <grp.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -93,6 +102,22 @@ typedef struct {
     unsigned count, partial;
 } FaultSpec;
 
+/* umockdev carries a node's requests over a socket that every opener connects to, even
+ * one the node itself refused: it must be open to all, or an unprivileged program dies in
+ * the preload library instead of seeing the node's own answer. */
+static void sOpenEmulation(UsbBed* bed, UsbBedDevice* device) {
+    char path[1024];
+    snprintf(path, sizeof path, "%s/ioctl%s", usbbed_root_dir(bed), usbbed_device_node(device));
+    chmod(path, 0666);
+}
+
+/* What a udev rule with GROUP= and MODE="0660" does to the node. */
+static int sGrantGroup(UsbBed* bed, UsbBedDevice* device, gid_t group) {
+    char path[1024];
+    snprintf(path, sizeof path, "%s%s", usbbed_root_dir(bed), usbbed_device_node(device));
+    return chown(path, 0, group) == 0 && chmod(path, 0660) == 0 ? 0 : -1;
+}
+
 static int sAddDeviceFromSpec(UsbBed* bed, const char* text, long startMs, char* why, size_t whySize) {
     char* copy = strdup(text);
     UsbBedDeviceSpec spec;
@@ -101,6 +126,7 @@ static int sAddDeviceFromSpec(UsbBed* bed, const char* text, long startMs, char*
     FaultSpec faults[16];
     size_t faultCount = 0;
     long unplugAfter = -1;
+    long accessGroup = -1;
     int ok = 1;
     char* save = NULL;
     for (char* item = strtok_r(copy, ",", &save); item && ok; item = strtok_r(NULL, ",", &save)) {
@@ -148,6 +174,8 @@ static int sAddDeviceFromSpec(UsbBed* bed, const char* text, long startMs, char*
             }
         } else if (strcmp(item, "unplug-after") == 0 && sParseNumber(value, 86400000UL, &n) == 0) {
             unplugAfter = (long)n;
+        } else if (strcmp(item, "access") == 0 && sParseNumber(value, 0x7FFFFFFFUL, &n) == 0) {
+            accessGroup = (long)n;
         } else {
             ok = 0;
         }
@@ -164,6 +192,11 @@ static int sAddDeviceFromSpec(UsbBed* bed, const char* text, long startMs, char*
     UsbBedDevice* device = ok ? usbbed_add_device(bed, &spec) : NULL;
     if (ok && !device) {
         snprintf(why, whySize, "cannot add device %s", spec.serial);
+        ok = 0;
+    }
+    if (ok) sOpenEmulation(bed, device);
+    if (ok && accessGroup >= 0 && sGrantGroup(bed, device, (gid_t)accessGroup) != 0) {
+        snprintf(why, whySize, "cannot grant group %ld access to %s", accessGroup, spec.serial);
         ok = 0;
     }
     if (ok && bridge && usbbed_device_bridge_unix(device, bridge) != 0) {
@@ -288,10 +321,11 @@ typedef struct {
 static void sUsage(void) {
     fprintf(stderr,
             "usage: usbbed [--device SPEC]... [--node serial=S,path=TTY]... [--hidraw VID:PID:PATH]... "
-            "[--control PATH] [-- PROGRAM ARGS...]\n"
+            "[--control PATH] [--user UID:GID] [-- PROGRAM ARGS...]\n"
             "  device keys: serial=,model=,vendor=,product=,layout=module|interrupt|in-only|foreign,\n"
             "               bridge=unix:PATH,fault=out|in:stall|io|timeout|empty[:COUNT[:PARTIAL]],"
-            "unplug-after=MS\n");
+            "unplug-after=MS,access=GID\n"
+            "  --user UID:GID runs the program as that user and group\n");
 }
 
 static void sPrepareChildEnvironment(void) {
@@ -337,6 +371,7 @@ int main(int argc, char** argv) {
     const char* hidraws[MAX_DEVICES];
     size_t deviceCount = 0, nodeCount = 0, hidrawCount = 0;
     char** program = NULL;
+    long userId = -1, groupId = -1;
     for (int i = 1; i < argc; i++) {
         if (strcmp(argv[i], "--") == 0) {
             if (i + 1 < argc) program = &argv[i + 1];
@@ -349,6 +384,9 @@ int main(int argc, char** argv) {
             hidraws[hidrawCount++] = argv[++i];
         } else if (strcmp(argv[i], "--control") == 0 && i + 1 < argc) {
             control = argv[++i];
+        } else if (strcmp(argv[i], "--user") == 0 && i + 1 < argc &&
+                   sscanf(argv[i + 1], "%ld:%ld", &userId, &groupId) == 2 && userId >= 0 && groupId >= 0) {
+            i++;
         } else {
             sUsage();
             return strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0 ? 0 : 2;
@@ -385,6 +423,13 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
+    if (userId >= 0) {
+        /* the program's preload library makes its own sockets in the testbed's root */
+        char path[1024];
+        snprintf(path, sizeof path, "%s/ioctl/_default", usbbed_root_dir(bed));
+        chmod(path, 0666);
+        chmod(usbbed_root_dir(bed), 01777);
+    }
     const int listenFd = control ? sListen(control) : -1;
     if (control && listenFd < 0) {
         fprintf(stderr, "usbbed: cannot listen on %s: %s\n", control, strerror(errno));
@@ -405,6 +450,13 @@ int main(int argc, char** argv) {
             sPrepareChildEnvironment();
             signal(SIGINT, SIG_DFL);
             signal(SIGTERM, SIG_DFL);
+            if (userId >= 0) {
+                const gid_t group = (gid_t)groupId;
+                if (setgroups(1, &group) != 0 || setgid(group) != 0 || setuid((uid_t)userId) != 0) {
+                    fprintf(stderr, "usbbed: cannot become %ld:%ld: %s\n", userId, groupId, strerror(errno));
+                    _exit(127);
+                }
+            }
             execvp(program[0], program);
             fprintf(stderr, "usbbed: cannot run %s: %s\n", program[0], strerror(errno));
             _exit(127);

@@ -1,0 +1,231 @@
+// Updates that are doubled or interrupted, as a user at a terminal causes them: two
+// updater processes against simulated modules, and Ctrl-C or SIGTERM at each phase of an
+// update followed by a second run that finishes it.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <chrono>
+#include <csignal>
+#include <memory>
+
+#include "firmware_update.h"
+#include "modsim_process.h"
+#include "process.h"
+#include "running_process.h"
+#include "tempdir.h"
+#include "test_namespace.h"
+#include "updater_cli.h"
+
+using namespace std::chrono_literals;
+using testsupport::FirmwareFile;
+using testsupport::ModsimProcess;
+using testsupport::ProcessResult;
+using testsupport::readWholeFile;
+using testsupport::RunningProcess;
+using testsupport::TempDir;
+
+namespace {
+
+const char* const MODEL_NAME = "Hallvex";
+
+// Bytes that do not compress much: a firmware file inflates to a bounded multiple of itself.
+std::string noiseBytes(size_t n, uint32_t seed) {
+    std::string bytes(n, '\0');
+    for (auto& byte : bytes) {
+        seed = seed * 1103515245u + 12345u;
+        byte = static_cast<char>(seed >> 16);
+    }
+    return bytes;
+}
+
+// The module's events, for a failure message.
+std::string eventsOf(const ModsimProcess& module) {
+    std::string events;
+    for (const auto& line : module.logLines())
+        if (line.compare(0, 3, "ev ") == 0) events += line + "\n";
+    return events;
+}
+
+bool fileExists(const std::string& path) {
+    struct stat info {};
+    return stat(path.c_str(), &info) == 0;
+}
+
+// One simulated module on its own loopback address with its firmware file and dump.
+struct Target {
+    Target(const TempDir& dir, const std::string& serialText, const std::string& address) : serial(serialText) {
+        file.serial = serial;
+        file.model = MODEL_NAME;
+        // Large enough that each stage lasts while the test watches the module's log.
+        file.loader = noiseBytes(24 * 1024, 99);
+        file.firmware = {{0x4000, noiseBytes(48 * 1024, 1)}, {0x20000, noiseBytes(300, 2)}};
+        path = testsupport::writeFirmwareFile(dir.file(serial + ".trel"), file);
+        dump = dir.file(serial + ".bin");
+        module = std::make_unique<ModsimProcess>(
+            dir.path(),
+            std::vector<std::string>{"--tcp", address + ":0", "--discovery", "--serial", serial, "--model", "19",
+                                     "--load-way", "reconnect", "--piece-size", "256", "--dump-image", dump},
+            "modsim-" + serial);
+    }
+
+    std::string serial;
+    FirmwareFile file;
+    std::string path;
+    std::string dump;
+    std::unique_ptr<ModsimProcess> module;
+};
+
+class UpdateGuard : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!testsupport::insideTestNamespace()) GTEST_SKIP() << "refusing to send multicast outside the test namespace";
+    }
+
+    Target& addTarget(const std::string& serial, const std::string& address) {
+        targets.push_back(std::make_unique<Target>(dir, serial, address));
+        EXPECT_TRUE(targets.back()->module->ready());
+        return *targets.back();
+    }
+
+    std::vector<std::string> updateArgs(const Target& target) const {
+        return {testsupport::requiredEnv("UPDATER_BIN"), "-i", store.path(), "-u", testsupport::kUnreachableServer,
+                "-U", "-d", target.serial, "-f", target.path};
+    }
+    std::unique_ptr<RunningProcess> startUpdate(const Target& target) const {
+        return std::make_unique<RunningProcess>(updateArgs(target), std::vector<std::string>{"HOME=" + store.path()});
+    }
+    ProcessResult update(const Target& target) const {
+        return testsupport::runProcess(updateArgs(target), 90s, {"HOME=" + store.path()});
+    }
+
+    std::string moduleDir(const Target& target) const { return store.path() + "/updater/" + target.serial; }
+    std::string settings(const Target& target) const {
+        const std::string path = moduleDir(target) + "/.settings";
+        return fileExists(path) ? readWholeFile(path) : "";
+    }
+
+    // Holds the update where it stands: the module answers nothing until released.
+    static void hold(Target& target) { ASSERT_EQ(target.module->control("fault silence on"), "ok"); }
+    static void release(Target& target) { ASSERT_EQ(target.module->control("fault silence off"), "ok"); }
+
+    void expectUpdated(const Target& target, const ProcessResult& result) const {
+        EXPECT_EQ(result.exitCode, 0) << result.out << result.err;
+        EXPECT_EQ(readWholeFile(target.dump), testsupport::imageOf(target.file.firmware));
+        EXPECT_NE(settings(target).find("LATEST_TRANSFER=" + target.path + "\n"), std::string::npos)
+            << settings(target);
+    }
+
+    TempDir dir;
+    TempDir store;
+    std::vector<std::unique_ptr<Target>> targets;
+};
+
+// The second update of a module that is being updated refuses at once, naming the
+// module; the first one is not disturbed and finishes.
+TEST_F(UpdateGuard, ASecondUpdateOfTheSameModuleRefusesAtOnce) {
+    Target& target = addTarget("0000CAFE", "127.0.0.2");
+    auto first = startUpdate(target);
+    ASSERT_TRUE(target.module->waitForLog("ev loader 0x02 prepare firmware at 0x00004000 flags 0 piece 256", 1, 30s))
+        << eventsOf(*target.module);
+    hold(target);
+
+    const auto started = std::chrono::steady_clock::now();
+    const ProcessResult second = update(target);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
+    EXPECT_EQ(second.exitCode, 1);
+    EXPECT_NE(second.err.find("Module 0000CAFE is busy: another update of it is running (" + moduleDir(target) +
+                              "/.lock is held)\n"),
+              std::string::npos)
+        << second.err;
+    EXPECT_EQ(target.module->countInLog("ev loader 0x02 init"), 1u);
+
+    release(target);
+    expectUpdated(target, first->finish(90s));
+}
+
+// Different modules have different locks: one updates while the other's update runs.
+TEST_F(UpdateGuard, DifferentModulesUpdateInParallel) {
+    Target& a = addTarget("0000CAFE", "127.0.0.2");
+    Target& b = addTarget("0000BEEF", "127.0.0.3");
+    auto first = startUpdate(a);
+    ASSERT_TRUE(a.module->waitForLog("ev loader 0x02 prepare firmware at 0x00004000 flags 0 piece 256", 1, 30s))
+        << eventsOf(*a.module);
+    hold(a);
+    expectUpdated(b, update(b));
+    release(a);
+    expectUpdated(a, first->finish(90s));
+}
+
+// A lock left by a process that died is no lock: the kernel released it.
+TEST_F(UpdateGuard, AKilledUpdateLeavesNoLockBehind) {
+    Target& target = addTarget("0000CAFE", "127.0.0.2");
+    auto first = startUpdate(target);
+    ASSERT_TRUE(target.module->waitForLog("ev loader 0x02 init", 1, 30s)) << eventsOf(*target.module);
+    hold(target);
+    first->signal(SIGKILL);
+    EXPECT_EQ(first->finish(10s).exitCode, 128 + SIGKILL);
+    EXPECT_TRUE(fileExists(moduleDir(target) + "/.lock"));
+    release(target);
+    expectUpdated(target, update(target));
+}
+
+// The module's log line once the loader has been started.
+const char* const LOADER_STARTED = "ev loader 0x02 load reconnect after 24576 loader bytes";
+
+struct InterruptCase {
+    const char* name;
+    bool holdFromStart;  // the module answers nothing from the start: the update hangs in its connect
+    const char* event;   // the module's log line after which the update is held and signalled
+    int signal;
+    bool inLoader;
+};
+
+void PrintTo(const InterruptCase& c, std::ostream* os) { *os << c.name; }
+
+class UpdateInterrupt : public UpdateGuard, public ::testing::WithParamInterface<InterruptCase> {};
+
+TEST_P(UpdateInterrupt, SaysWhereTheModuleIsAndASecondRunFinishes) {
+    const InterruptCase& c = GetParam();
+    Target& target = addTarget("0000CAFE", "127.0.0.2");
+    if (c.holdFromStart) hold(target);
+    auto first = startUpdate(target);
+    ASSERT_TRUE(target.module->waitForLog(c.event, 1, 30s)) << c.event << "\n" << eventsOf(*target.module);
+    if (!c.holdFromStart) hold(target);
+    first->signal(c.signal);
+    const ProcessResult interrupted = first->finish(20s);
+    ASSERT_FALSE(interrupted.timedOut);
+    EXPECT_EQ(interrupted.exitCode, 128 + c.signal);
+    const std::string inLoader =
+        "Update interrupted: module 0000CAFE is in its loader.\nRunning the same -U again resumes the update.\n";
+    const std::string untouched =
+        "Update interrupted before module 0000CAFE entered its loader: its firmware is unchanged.\n";
+    EXPECT_NE(interrupted.err.find(c.inLoader ? inLoader : untouched), std::string::npos) << interrupted.err;
+    EXPECT_EQ(interrupted.err.find(c.inLoader ? untouched : inLoader), std::string::npos) << interrupted.err;
+    EXPECT_EQ(target.module->countInLog(LOADER_STARTED) > 0, c.inLoader);
+    // Nothing claims a transfer that did not finish.
+    EXPECT_EQ(settings(target).find("LATEST_TRANSFER"), std::string::npos) << settings(target);
+    EXPECT_EQ(settings(target).find("LAST_TRANSFER_DATE"), std::string::npos) << settings(target);
+    EXPECT_FALSE(fileExists(target.dump));
+
+    release(target);
+    const ProcessResult resumed = update(target);
+    expectUpdated(target, resumed);
+    EXPECT_EQ(resumed.out.find("Module 0000CAFE was left in its loader by an interrupted update: resuming\n") !=
+                  std::string::npos,
+              c.inLoader)
+        << resumed.out;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Phases, UpdateInterrupt,
+    ::testing::Values(
+        InterruptCase{"ConnectingCtrlC", true, "rx AD 00", SIGINT, false},
+        InterruptCase{"LoaderTransferTerm", false, "ev loader 0x02 prepare loader at 0x10000000 flags 0 piece 256",
+                      SIGTERM, false},
+        InterruptCase{"LoaderStartedCtrlC", false, LOADER_STARTED, SIGINT, true},
+        InterruptCase{"FirmwareTransferTerm", false, "ev loader 0x02 prepare firmware at 0x00004000 flags 0 piece 256",
+                      SIGTERM, true}),
+    [](const ::testing::TestParamInfo<InterruptCase>& caseInfo) { return std::string(caseInfo.param.name); });
+
+}  // namespace
