@@ -25,9 +25,11 @@ enum {
 const uint32_t TRACE_SYNC = 0x1;
 const uint32_t TRACE_PACKETS = 0x2;
 
-const int START_POLLS = 200;
-const int SYNC_POLLS = 200;
-const uint64_t POLL_MS = 10;
+// Start and sync wait up to 200 x 10 ms, looking every millisecond so that a link
+// that is ready is used at once.
+const uint64_t START_LIMIT_MS = 200 * 10;
+const uint64_t SYNC_LIMIT_MS = 200 * 10;
+const uint64_t POLL_MS = 1;
 const uint64_t SYNC_DRAIN_PAUSE_MS = 100;
 const uint64_t READ_ERROR_PAUSE_MS = 100;
 const uint64_t WRITER_WAIT_MS = 1000;
@@ -309,9 +311,11 @@ aErr aLink_Start(aLinkRef id) {
     link->outThread = aThread_Create(link->outProc, link);
     if (!link->outThread) return aErrResource;
     bool started = false;
-    for (int poll = 0; poll < START_POLLS && !started; ++poll) {
+    const uint64_t deadline = aTime_GetMonotonicMS() + START_LIMIT_MS;
+    for (;;) {
         started = link->inAlive == 1 && link->outAlive == 1 && link->status == LINK_RUNNING;
-        if (!started) aTime_MSSleep(POLL_MS);
+        if (started || aTime_GetMonotonicMS() >= deadline) break;
+        aTime_MSSleep(POLL_MS);
     }
     if (!started) return aErrIndexRange;
     return aLink_ForceRoute(id, 1);
@@ -330,6 +334,7 @@ aErr aLink_Stop(aLink* link) {
         result = aLink_ForceRoute(link->id, 0);
         link->running = 0;
         sWakeWriter(link);
+        aStream_WakeReader(link->stream);
         if (!sJoin(&link->inThread)) result = aErrUnknown;
         if (!sJoin(&link->outThread)) result = aErrUnknown;
         link->inAlive = 0;
@@ -347,12 +352,16 @@ aErr aLink_Sync(aLinkRef id) {
     if (!link) return aErrParam;
     aTrace(TRACE_SYNC, " aLink_Sync(%d)\n", static_cast<int>(id));
     link->status = LINK_SYNCING;
+    // The reader sends the first burst as its wait ends; it need not wait out a read.
+    aStream_WakeReader(link->stream);
     aErr result = aErrNotReady;
-    for (int poll = 0; poll < SYNC_POLLS; ++poll) {
+    const uint64_t deadline = aTime_GetMonotonicMS() + SYNC_LIMIT_MS;
+    for (;;) {
         if (link->status == LINK_RUNNING) {
             result = aErrNone;
             break;
         }
+        if (aTime_GetMonotonicMS() >= deadline) break;
         aTime_MSSleep(POLL_MS);
     }
     aPacketFifo_DrainPackets(link->outFifo, drainAll, nullptr);

@@ -87,6 +87,24 @@ aErr aStream_SetWaitProc(aStreamRef stream, aStreamWaitProc waitProc)
     return aErrNone;
 }
 
+aErr aStream_SetWakeProc(aStreamRef stream, aStreamWakeProc wakeProc)
+{
+    if (!aVALIDSTREAM(stream))
+        return aErrParam;
+    stream->wakeProc = wakeProc;
+    return aErrNone;
+}
+
+aErr aStream_WakeReader(aStreamRef stream)
+{
+    if (!aVALIDSTREAM(stream))
+        return aErrParam;
+    if (stream->wakeProc == nullptr)
+        return aErrUnimplemented;
+    stream->wakeProc(stream->ref);
+    return aErrNone;
+}
+
 aErr aStream_Read(aStreamRef stream, void* destination, size_t count)
 {
     if (!aVALIDSTREAM(stream) || destination == nullptr)

@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <mutex>
 #include <new>
 
@@ -27,7 +28,8 @@ typedef struct aSocketStream {
     int socket;           // -1 when closed
     uint32_t flags;       // aSOCKET_CONNECTED
     uint64_t connection;  // counts connections, so a writer notices a replaced one
-    int wakeFd;           // eventfd signalled whenever the descriptor is closed
+    int wakeFd;           // eventfd signalled whenever the descriptor is closed or a wake comes
+    std::atomic<bool> woken{false};
     std::mutex lock;
     uint16_t check;
 } aSocketStream;
@@ -235,6 +237,8 @@ static aErr sSocketStreamWait(uint32_t timeoutMs, void* ref)
         // Forget closes already seen; one from now on wakes this wait.
         eventfd_t closes = 0;
         eventfd_read(state->wakeFd, &closes);
+        if (state->woken.exchange(false))
+            return aErrNone;
         fd = state->socket;
     }
     const uint64_t deadline = aTime_GetMonotonicMS() + timeoutMs;
@@ -243,13 +247,24 @@ static aErr sSocketStreamWait(uint32_t timeoutMs, void* ref)
         const uint64_t now = aTime_GetMonotonicMS();
         const int waitMs = now >= deadline ? 0 : static_cast<int>(deadline - now);
         int ready = poll(p, 2, waitMs);
-        if (ready > 0)
+        if (ready > 0) {
+            state->woken = false;
             return aErrNone;
+        }
         if (ready == 0)
             return aErrTimeout;
         if (errno != EINTR)
             return aErrIO;
     }
+}
+
+static void sSocketStreamWake(void* ref)
+{
+    aSocketStream* state = static_cast<aSocketStream*>(ref);
+    if (!aVALIDSS(state))
+        return;
+    state->woken = true;
+    eventfd_write(state->wakeFd, 1);
 }
 
 static void sSocketStreamFree(aSocketStream* state)
@@ -310,6 +325,7 @@ aErr aStream_CreateSocket(uint32_t address, uint16_t port, aStreamRef* stream)
         return aErrResource;
     }
     aStream_SetWaitProc(s, sSocketStreamWait);
+    aStream_SetWakeProc(s, sSocketStreamWake);
     *stream = s;
     return aErrNone;
 }

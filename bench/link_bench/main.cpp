@@ -1,7 +1,9 @@
 // Measures the link path against raw socket round trips with the same simulated
-// module: a system-entity get (P1), a whole firmware update over TCP (P2), and the
-// CPU an idle open link costs (P3). Runs inside a private network namespace,
-// because the update finds its module by multicast discovery.
+// module: a system-entity get (P1), a whole firmware update over TCP (P2), the CPU
+// an idle open link costs (P3), `-D` on the emulated USB bus against an empty bus
+// (D1, D4), and small updates over TCP and USB with their timelines and CPU (U1,
+// U2). Runs inside a private network namespace, because the TCP update finds its
+// module by multicast discovery.
 #include <arpa/inet.h>
 #include <algorithm>
 #include <cerrno>
@@ -29,6 +31,8 @@
 #include "Simulator.h"
 #include "SystemClass.h"
 #include "Timing.h"
+#include "UpdateTimeline.h"
+#include "UsbRuns.h"
 
 using Clock = std::chrono::steady_clock;
 using namespace Veltrane::Corvalith;
@@ -44,6 +48,8 @@ const char* const SIM_SERIAL = "0000BE4C";
 const char* const UPDATE_SIM_SERIAL = "0000BE4D";
 const int MODEL = 19;
 const size_t FIRMWARE_BYTES = 256 * 1024;
+const size_t SMALL_FIRMWARE_BYTES = 4 * 1024;
+const char* const USB_UPDATE_SERIAL = "0000BE4E";
 // The system entity's get of its model: command 3, option 8 with the get flag, index 0.
 const uint8_t MODEL_GET[] = {MODULE_ADDRESS, 3, 0x03, 0x48, 0x20};
 const size_t MODEL_REPLY = 6;
@@ -53,6 +59,7 @@ struct Paths {
     std::string source;
     std::string modsim() const { return build + "/tools/modsim/modsim"; }
     std::string updater() const { return build + "/updater/updater"; }
+    std::string self;
     std::string netnsRun() const { return source + "/tools/netns/netns-run"; }
     std::string trelBuilder() const { return source + "/tools/trel_builder/trel_builder.py"; }
 };
@@ -61,8 +68,9 @@ Paths findPaths() {
     char exe[PATH_MAX] = {};
     const ssize_t length = readlink("/proc/self/exe", exe, sizeof exe - 1);
     if (length <= 0) return {};
+    const std::string self = exe;
     std::string dir = dirname(exe);
-    return {dir + "/../..", BENCH_SOURCE_DIR};
+    return {dir + "/../..", BENCH_SOURCE_DIR, self};
 }
 
 double microseconds(Clock::duration d) {
@@ -169,6 +177,8 @@ struct UpdateFigures {
     double wallSeconds = -1;
     double windowSeconds = -1;
     size_t roundTrips = 0;
+    ChildTimes times;
+    UpdateTimeline timeline;
 };
 
 bool isHostLoaderPacket(const std::string& line) {
@@ -176,32 +186,41 @@ bool isHostLoaderPacket(const std::string& line) {
     return line.rfind("rx ", 0) == 0 && line.size() >= 12 && line.compare(9, 2, "5F") == 0;
 }
 
-UpdateFigures measureUpdate(const Paths& paths, const std::string& work) {
-    UpdateFigures figures;
-    const std::string image = work + "/firmware.bin";
+// A firmware file of `bytes` random bytes for the module `serial`; empty on failure.
+std::string buildFirmware(const Paths& paths, const std::string& work, size_t bytes, const std::string& serial) {
+    const std::string image = work + "/firmware-" + std::to_string(bytes) + ".bin";
     {
         std::mt19937 random(7);
         std::ofstream out(image, std::ios::binary);
-        for (size_t i = 0; i < FIRMWARE_BYTES; ++i) out.put(static_cast<char>(random() & 0xFF));
+        for (size_t i = 0; i < bytes; ++i) out.put(static_cast<char>(random() & 0xFF));
     }
-    const std::string trel = work + "/bench.trel";
+    const std::string trel = work + "/bench-" + std::to_string(bytes) + "-" + serial + ".trel";
     if (run({"/usr/bin/python3", paths.trelBuilder(), "--out", trel, "--loader-block", "0x10000000:zeros=2048",
-             "--firmware-block", "0x4000:@" + image, "--info", "3001", "2.1.0", UPDATE_SIM_SERIAL,
+             "--firmware-block", "0x4000:@" + image, "--info", "3001", "2.1.0", serial,
              aDefs_GetModelName(MODEL)}) != 0)
-        return figures;
+        return "";
+    return trel;
+}
 
+UpdateFigures measureUpdate(const Paths& paths, const std::string& work, size_t bytes) {
+    UpdateFigures figures;
+    const std::string trel = buildFirmware(paths, work, bytes, UPDATE_SIM_SERIAL);
+    if (trel.empty()) return figures;
     Simulator sim(paths.modsim(), {"--tcp", std::string(UPDATE_SIM_ADDRESS) + ":0", "--discovery", "--serial",
-                                   UPDATE_SIM_SERIAL, "--model", std::to_string(MODEL), "--address", "2"});
+                                   UPDATE_SIM_SERIAL, "--model", std::to_string(MODEL), "--address", "2",
+                                   "--load-way", "reconnect"});
     if (!sim.ready()) return figures;
     const auto start = Clock::now();
-    const int exitCode = run({paths.updater(), "-i", work, "-u", "http://127.0.0.1:1/cgi/u", "-U", "-d", UPDATE_SIM_SERIAL,
-                              "-f", trel});
-    figures.wallSeconds = std::chrono::duration<double>(Clock::now() - start).count();
-    if (exitCode != 0) {
-        std::fprintf(stderr, "link_bench: the update failed with exit code %d\n", exitCode);
+    figures.times =
+        runTimed({paths.updater(), "-i", work, "-u", "http://127.0.0.1:1/cgi/u", "-U", "-d", UPDATE_SIM_SERIAL, "-f", trel});
+    const auto end = Clock::now();
+    figures.wallSeconds = std::chrono::duration<double>(end - start).count();
+    if (figures.times.exitCode != 0) {
+        std::fprintf(stderr, "link_bench: the update failed with exit code %d\n", figures.times.exitCode);
         figures.wallSeconds = -1;
         return figures;
     }
+    figures.timeline = readTimeline(sim.log(), start, end);
     // The firmware transfer window: from the first firmware PREPARE to the last
     // WRITE, which holds no fixed wait of the protocol.
     const auto lines = sim.log();
@@ -220,7 +239,42 @@ UpdateFigures measureUpdate(const Paths& paths, const std::string& work) {
 
 }  // namespace
 
+void printUpdate(const char* name, const char* transport, const ChildTimes& times, const UpdateTimeline& timeline) {
+    if (times.exitCode != 0 || !timeline.complete()) {
+        std::printf("%s -U of a %zu KiB image over %s: no figure (exit code %d)\n", name, SMALL_FIRMWARE_BYTES / 1024,
+                    transport, times.exitCode);
+        return;
+    }
+    const double cpu = times.userSeconds + times.systemSeconds;
+    std::printf("%s -U of a %zu KiB image over %s: %.2f s, module away %.2f s, overhead %.2f s (goal <= 1 s); "
+                "CPU %.2f s user+sys, %.2f of one core (goal <= 1)\n",
+                name, SMALL_FIRMWARE_BYTES / 1024, transport, times.wallSeconds, timeline.awaySeconds,
+                times.wallSeconds - timeline.awaySeconds, cpu, cpu / times.wallSeconds);
+    std::printf("   timeline: %s\n", timeline.text().c_str());
+}
+
+void measureUsb(const Paths& paths, const std::string& work) {
+    BenchPaths bench{paths.build, paths.source, paths.self};
+    const ChildTimes empty = discoverUsb(bench, work, 0);
+    const ChildTimes one = discoverUsb(bench, work, 1);
+    const ChildTimes four = discoverUsb(bench, work, 4);
+    if (empty.exitCode != 0 || one.exitCode != 0 || four.exitCode != 0) {
+        std::printf("D -D on the emulated USB bus: no figure (exit codes %d, %d, %d)\n", empty.exitCode, one.exitCode,
+                    four.exitCode);
+    } else {
+        std::printf("D1 -D -t USB, one module: %.3f s (goal <= 0.3 s; empty bus %.3f s)\n", one.wallSeconds,
+                    empty.wallSeconds);
+        std::printf("D4 -D -t USB, four modules: %.3f s (goal <= 0.6 s; empty bus %.3f s)\n", four.wallSeconds,
+                    empty.wallSeconds);
+    }
+    const std::string trel = buildFirmware(paths, work, SMALL_FIRMWARE_BYTES, USB_UPDATE_SERIAL);
+    const UsbUpdate update = updateUsb(bench, work, trel, USB_UPDATE_SERIAL, MODEL);
+    printUpdate("U2", "USB", update.times, update.timeline);
+}
+
 int main(int argc, char** argv) {
+    if (argc >= 4 && std::string(argv[1]) == "--time-child")
+        return timeChild(argv[2], std::vector<std::string>(argv + 3, argv + argc));
     const Paths paths = findPaths();
     if (!getenv("LINK_BENCH_IN_NAMESPACE")) {
         setenv("LINK_BENCH_IN_NAMESPACE", "1", 1);
@@ -231,7 +285,6 @@ int main(int argc, char** argv) {
         std::perror("link_bench: cannot start the network namespace");
         return 1;
     }
-    (void)argc;
     char work[] = "/tmp/link-bench-XXXXXX";
     if (!mkdtemp(work)) return 1;
 
@@ -269,16 +322,20 @@ int main(int argc, char** argv) {
     std::printf("P3 idle open link: %.3f %% of one core over %.0f s (goal <= 1 %%)\n", idleShare, idleSeconds);
     module.disconnect();
 
-    const UpdateFigures update = measureUpdate(paths, work);
+    const UpdateFigures update = measureUpdate(paths, work, FIRMWARE_BYTES);
     if (update.windowSeconds > 0 && update.roundTrips > 0) {
         const double expected = static_cast<double>(update.roundTrips) * raw / 1e6;
+        const double cpu = update.times.userSeconds + update.times.systemSeconds;
         std::printf("P2 -U of a %zu KiB image over TCP: %.2f s in all; firmware transfer %.3f s for %zu round trips, "
-                    "%.3f s at the raw round trip, ratio %.2f (goal <= 1.5)\n",
+                    "%.3f s at the raw round trip, ratio %.2f (goal <= 1.5); CPU %.2f of one core (goal <= 1)\n",
                     FIRMWARE_BYTES / 1024, update.wallSeconds, update.windowSeconds, update.roundTrips, expected,
-                    update.windowSeconds / expected);
+                    update.windowSeconds / expected, cpu / update.times.wallSeconds);
     } else {
         std::printf("P2 -U over TCP: no figure (the update did not complete)\n");
     }
+    const UpdateFigures small = measureUpdate(paths, work, SMALL_FIRMWARE_BYTES);
+    printUpdate("U1", "TCP", small.times, small.timeline);
+    measureUsb(paths, work);
     std::string cleanup = std::string("rm -rf ") + work;
     return std::system(cleanup.c_str()) == 0 ? 0 : 1;
 }
