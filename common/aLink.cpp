@@ -32,6 +32,7 @@ const uint64_t SYNC_LIMIT_MS = 200 * 10;
 const uint64_t POLL_MS = 1;
 const uint64_t SYNC_DRAIN_PAUSE_MS = 100;
 const uint64_t READ_ERROR_PAUSE_MS = 100;
+const uint64_t ERROR_PAUSE_SLICE_MS = 5;
 const uint64_t WRITER_WAIT_MS = 1000;
 // An unanswered sync burst is repeated after this pause, so a module that is slow
 // to answer is not flooded and a half-received answer has time to complete.
@@ -58,6 +59,19 @@ void sTracePacket(const char* where, aLinkRef id, const aPacket* packet) {
            packet->dataSize, bytes);
 }
 
+// A caller that waits for a reply waits only while the link runs: tell it at once
+// when the link leaves that state.
+void sLeaveRunning(aLink* link, linkStatus status) {
+    const linkStatus before = link->status.exchange(status);
+    if (before == LINK_RUNNING && status != LINK_RUNNING) aPacketFifo_WakeWaiters(link->inFifo);
+}
+
+// The pause after a read error, cut short by a stop.
+void sErrorPause(aLink* link) {
+    const uint64_t end = aTime_GetMonotonicMS() + READ_ERROR_PAUSE_MS;
+    while (link->running == 1 && aTime_GetMonotonicMS() < end) aTime_MSSleep(ERROR_PAUSE_SLICE_MS);
+}
+
 aErr sPutSyncBurst(aLink* link) {
     const uint8_t none = 0;
     aPacket* query = aPacket_CreateWithData(aLINK_ADDRESS_SYNC, 0, &none);
@@ -70,7 +84,7 @@ aErr sPutSyncBurst(aLink* link) {
 
 aErr sStartSync(aLink* link) {
     aTrace(TRACE_SYNC, "syncStart\n");
-    link->status = LINK_SYNCING;
+    sLeaveRunning(link, LINK_SYNCING);
     link->syncState = kSyncStateStart;
     link->lastBurstMs = aTime_GetMonotonicMS();
     aPacket_Reset(link->rxPacket);
@@ -196,12 +210,12 @@ intptr_t sInPipeProcess(void* ref) {
         } else if (err != aErrNone) {
             aTrace(TRACE_SYNC, " sInPipeProcess(%d) IO_ERROR [aStream_Read()==>%d]\n", static_cast<int>(link->id),
                    static_cast<int>(err));
-            link->status = LINK_IO_ERROR;
-            aTime_MSSleep(READ_ERROR_PAUSE_MS);
+            sLeaveRunning(link, LINK_IO_ERROR);
+            sErrorPause(link);
         } else if (link->status == LINK_SYNCING) {
             sSyncByte(link, byte);
         } else if (aPacket_AddByte(link->rxPacket, byte) == aErrNone) {
-            if (sHandlePacket(link) != aErrNone) link->status = LINK_PACKET_ERROR;
+            if (sHandlePacket(link) != aErrNone) sLeaveRunning(link, LINK_PACKET_ERROR);
         } else {
             aTrace(TRACE_SYNC, "Out of sync\n");
             sStartSync(link);
@@ -326,7 +340,7 @@ aErr aLink_Stop(aLink* link) {
     const linkStatus status = link->status;
     if (status == LINK_STOPPED || status == LINK_STOPPING) return aErrNone;
     aTrace(TRACE_SYNC, " aLink_Stop(%d)\n", static_cast<int>(link->id));
-    link->status = LINK_STOPPING;
+    sLeaveRunning(link, LINK_STOPPING);
     aErr result = aErrNone;
     if (link->inThread || link->outThread) {
         // Found only while the link is still registered: a reset sends route off,

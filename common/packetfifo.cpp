@@ -44,6 +44,7 @@ public:
     std::atomic<bool> alive{true};
     std::atomic<int64_t> windowStart{0};
     std::atomic<int64_t> nextId{0};
+    std::atomic<uint64_t> wakes{0};  // raised by aPacketFifo_WakeWaiters
 
     void clearAndSyncWindow() {
         packets.clear();
@@ -128,16 +129,19 @@ inline void sCpuRelax() {
 
 void sSpinForArrival(std::unique_lock<std::mutex>& lock, packetFifo& fifo, Clock::time_point deadline) {
     const int64_t seen = fifo.nextId.load();
+    const uint64_t wakes = fifo.wakes.load();
     lock.unlock();
     const Clock::time_point spinEnd = std::min(deadline, Clock::now() + ARRIVAL_SPIN);
-    while (fifo.nextId.load() == seen && fifo.alive && Clock::now() < spinEnd) sCpuRelax();
+    while (fifo.nextId.load() == seen && fifo.wakes.load() == wakes && fifo.alive && Clock::now() < spinEnd)
+        sCpuRelax();
     lock.lock();
 }
 
 aPacket* _waitUntilNotEmpty(packetFifo& fifo, uint64_t timeoutMS) {
     const Clock::time_point deadline = sDeadline(timeoutMS);
     std::unique_lock<std::mutex> lock(fifo.mutex);
-    auto ready = [&fifo] { return !fifo.packets.empty() || !fifo.alive; };
+    const uint64_t wakes = fifo.wakes.load();
+    auto ready = [&fifo, wakes] { return !fifo.packets.empty() || !fifo.alive || fifo.wakes.load() != wakes; };
     if (!ready()) {
         sSpinForArrival(lock, fifo, deadline);
         fifo.condition.wait_until(lock, deadline, ready);
@@ -151,6 +155,7 @@ aPacket* _waitUntilProcIsSatisfied(packetFifo& fifo, aPacketFilterProc proc, con
                                    uint64_t timeoutMS) {
     const Clock::time_point deadline = sDeadline(timeoutMS);
     std::unique_lock<std::mutex> lock(fifo.mutex);
+    const uint64_t wakes = fifo.wakes.load();
     // Everything queued now is unseen; after that only sequences above lastSeen are offered.
     int64_t lastSeen = fifo.windowStart - 1;
     // Only valid when found: the evaluation that sets it ends the wait, still under the lock.
@@ -167,7 +172,7 @@ aPacket* _waitUntilProcIsSatisfied(packetFifo& fifo, aPacketFilterProc proc, con
                 return true;
             }
         }
-        return !fifo.alive;
+        return !fifo.alive || fifo.wakes.load() != wakes;
     };
     if (!satisfied()) {
         sSpinForArrival(lock, fifo, deadline);
@@ -190,6 +195,22 @@ uint64_t aPacketFifo_Create() {
         return id;
     } catch (...) {
         return 0;
+    }
+}
+
+aErr aPacketFifo_WakeWaiters(uint64_t id) {
+    try {
+        FifoHandle fifo = sGetFifo(id);
+        if (!fifo)
+            return aErrNotFound;
+        {
+            std::lock_guard<std::mutex> lock(fifo->mutex);
+            fifo->wakes++;
+        }
+        fifo->condition.notify_all();
+        return aErrNone;
+    } catch (...) {
+        return aErrUnknown;
     }
 }
 

@@ -51,3 +51,14 @@ UpdateTimeline readTimeline(const std::vector<StampedLine>& lines, std::chrono::
     }
     return timeline;
 }
+
+std::string eventLines(const std::vector<StampedLine>& lines, std::chrono::steady_clock::time_point start) {
+    std::string out;
+    for (const auto& line : lines) {
+        if (line.text.rfind("ev ", 0) != 0) continue;
+        char stamp[32];
+        snprintf(stamp, sizeof stamp, "   %8.3f ", std::chrono::duration<double>(line.at - start).count());
+        out += stamp + line.text + "\n";
+    }
+    return out;
+}

@@ -18,3 +18,7 @@ struct UpdateTimeline {
 
 UpdateTimeline readTimeline(const std::vector<StampedLine>& lines, std::chrono::steady_clock::time_point start,
                             std::chrono::steady_clock::time_point end);
+
+// The module's events (not its packets) with their times after `start`, one a line;
+// the benchmark prints them when LINK_BENCH_EVENTS is set.
+std::string eventLines(const std::vector<StampedLine>& lines, std::chrono::steady_clock::time_point start);

@@ -4,6 +4,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -11,12 +12,17 @@
 #include <fstream>
 #include <memory>
 #include <thread>
+#include <utility>
+#include <vector>
 
+#include "Module.h"
 #include "Simulator.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
+// How long the device stays off the bus while the module restarts into its loader.
+const int RESTART_MS = 200;
 
 double monotonicSeconds(Clock::time_point t) {
     return std::chrono::duration<double>(t.time_since_epoch()).count();
@@ -112,21 +118,30 @@ UsbUpdate updateUsb(const BenchPaths& paths, const std::string& work, const std:
     Simulator sim(paths.modsim(), {"--unix", socketPath, "--serial", serial, "--model", std::to_string(model),
                                    "--address", "2", "--load-way", "reconnect"});
     if (!sim.ready()) return result;
-    // The device follows the module: off the bus while it restarts, back when it listens.
+    // The device follows the module: it leaves the bus when the module restarts into its
+    // loader and comes back after the module's restart time, and leaves again at the reboot.
     std::atomic<bool> done{false};
+    std::vector<std::pair<Clock::time_point, Clock::time_point>> away;
     std::thread bus([&] {
         size_t seen = 0;
+        Clock::time_point returnAt{};
         while (!done) {
             const auto lines = sim.log();
             for (; seen < lines.size(); ++seen) {
                 const std::string& text = lines[seen].text;
-                if (text.find("listening stopped") != std::string::npos ||
-                    (text.find(" loader ") != std::string::npos && text.find(" reboot") != std::string::npos))
-                    bedControl(controlPath, "unplug " + serial);
-                if (text.find("listening again") != std::string::npos)
-                    bedControl(controlPath, "add " + deviceSpec(serial, model, socketPath));
+                const bool restart = text.find("restart into loader") != std::string::npos;
+                const bool reboot = text.find(" loader ") != std::string::npos && text.find(" reboot") != std::string::npos;
+                if (!restart && !reboot) continue;
+                bedControl(controlPath, "unplug " + serial);
+                away.push_back({Clock::now(), Clock::time_point::max()});
+                if (restart) returnAt = Clock::now() + std::chrono::milliseconds(RESTART_MS);
             }
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            if (returnAt != Clock::time_point{} && Clock::now() >= returnAt) {
+                bedControl(controlPath, "add " + deviceSpec(serial, model, socketPath));
+                away.back().second = Clock::now();
+                returnAt = {};
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
     });
     const std::string timesFile = work + "/update-usb.times";
@@ -136,6 +151,42 @@ UsbUpdate updateUsb(const BenchPaths& paths, const std::string& work, const std:
     bus.join();
     const Timed timed = readTimes(timesFile);
     result.times = timed.times;
-    if (timed.times.exitCode == 0) result.timeline = readTimeline(sim.log(), timed.start, timed.end);
+    if (timed.times.exitCode == 0) {
+        result.timeline = readTimeline(sim.log(), timed.start, timed.end);
+        result.timeline.awaySeconds = 0;
+        for (const auto& gone : away)
+            result.timeline.awaySeconds +=
+                std::chrono::duration<double>(std::min(gone.second, timed.end) - gone.first).count();
+    }
+    result.events = eventLines(sim.log(), timed.start);
     return result;
+}
+
+int idleUsbChild(const std::string& file, uint32_t serial, double seconds) {
+    using namespace Veltrane::Corvalith;
+    Module module(2, 0);
+    aWeaveConfig config;
+    config.enabled = 0;
+    config.fallback = 0;
+    module.setConfig(config);
+    if (module.connect(USB, serial) != aErrNone) return 1;
+    const double before = processCpuSeconds();
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    const double share = (processCpuSeconds() - before) / seconds * 100.0;
+    module.disconnect();
+    std::ofstream(file) << share << '\n';
+    return 0;
+}
+
+double idleUsbLink(const BenchPaths& paths, const std::string& work, double seconds) {
+    const std::string serial = "0000D1D1";
+    const std::string socketPath = work + "/idle-usb.sock";
+    Simulator sim(paths.modsim(), {"--unix", socketPath, "--serial", serial, "--model", "19"});
+    if (!sim.ready()) return -1;
+    const std::string shareFile = work + "/idle-usb.share";
+    runTimed({paths.usbbed(), "--device", deviceSpec(serial, 19, socketPath), "--", paths.self, "--idle-usb-child",
+              shareFile, serial, std::to_string(seconds)});
+    std::ifstream in(shareFile);
+    double share = -1;
+    return in >> share ? share : -1;
 }

@@ -4,7 +4,9 @@
 // not count.
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 #include "Timing.h"
 #include "UpdateTimeline.h"
@@ -24,11 +26,18 @@ ChildTimes discoverUsb(const BenchPaths& paths, const std::string& work, int mod
 struct UsbUpdate {
     ChildTimes times;
     UpdateTimeline timeline;
+    std::string events;
 };
 // `-U -f trel` of the module with `serial`: the device leaves the bus while the module
 // restarts into its loader and when it reboots, as a real module does.
 UsbUpdate updateUsb(const BenchPaths& paths, const std::string& work, const std::string& trel,
                     const std::string& serial, int model);
+
+// CPU share (per cent of one core) of this benchmark holding an open USB link to a
+// module for `seconds`, measured in a child under the bed; negative on failure.
+double idleUsbLink(const BenchPaths& paths, const std::string& work, double seconds);
+// The child half of it: connects to `serial` on USB, stays idle, writes the share to `file`.
+int idleUsbChild(const std::string& file, uint32_t serial, double seconds);
 
 // The child half of the timing: runs argv and writes "exit wall user sys start end"
 // (start and end on the monotonic clock, in seconds) to `file`.

@@ -174,6 +174,7 @@ int run(const std::vector<std::string>& argv) {
 }
 
 struct UpdateFigures {
+    std::string events;
     double wallSeconds = -1;
     double windowSeconds = -1;
     size_t roundTrips = 0;
@@ -221,6 +222,7 @@ UpdateFigures measureUpdate(const Paths& paths, const std::string& work, size_t 
         return figures;
     }
     figures.timeline = readTimeline(sim.log(), start, end);
+    figures.events = eventLines(sim.log(), start);
     // The firmware transfer window: from the first firmware PREPARE to the last
     // WRITE, which holds no fixed wait of the protocol.
     const auto lines = sim.log();
@@ -239,7 +241,9 @@ UpdateFigures measureUpdate(const Paths& paths, const std::string& work, size_t 
 
 }  // namespace
 
-void printUpdate(const char* name, const char* transport, const ChildTimes& times, const UpdateTimeline& timeline) {
+void printUpdate(const char* name, const char* transport, const ChildTimes& times, const UpdateTimeline& timeline,
+                 const std::string& events) {
+    if (getenv("LINK_BENCH_EVENTS")) std::printf("%s module events:\n%s", name, events.c_str());
     if (times.exitCode != 0 || !timeline.complete()) {
         std::printf("%s -U of a %zu KiB image over %s: no figure (exit code %d)\n", name, SMALL_FIRMWARE_BYTES / 1024,
                     transport, times.exitCode);
@@ -267,12 +271,18 @@ void measureUsb(const Paths& paths, const std::string& work) {
         std::printf("D4 -D -t USB, four modules: %.3f s (goal <= 0.6 s; empty bus %.3f s)\n", four.wallSeconds,
                     empty.wallSeconds);
     }
+    const double idle = idleUsbLink(bench, work, 5.0);
+    std::printf("P4 idle open USB link on the emulated bus: %.3f %% of one core over 5 s (goal <= 1 %%)\n", idle);
     const std::string trel = buildFirmware(paths, work, SMALL_FIRMWARE_BYTES, USB_UPDATE_SERIAL);
     const UsbUpdate update = updateUsb(bench, work, trel, USB_UPDATE_SERIAL, MODEL);
-    printUpdate("U2", "USB", update.times, update.timeline);
+    printUpdate("U2", "USB", update.times, update.timeline, update.events);
 }
 
+void measureLink(const Paths& paths, const std::string& work);
+
 int main(int argc, char** argv) {
+    if (argc == 5 && std::string(argv[1]) == "--idle-usb-child")
+        return idleUsbChild(argv[2], static_cast<uint32_t>(strtoul(argv[3], nullptr, 16)), atof(argv[4]));
     if (argc >= 4 && std::string(argv[1]) == "--time-child")
         return timeChild(argv[2], std::vector<std::string>(argv + 3, argv + argc));
     const Paths paths = findPaths();
@@ -287,12 +297,24 @@ int main(int argc, char** argv) {
     }
     char work[] = "/tmp/link-bench-XXXXXX";
     if (!mkdtemp(work)) return 1;
+    // LINK_BENCH_ONLY=updates measures only the small updates and -D on USB (quicker to
+    // repeat while looking at one figure).
+    const char* only = getenv("LINK_BENCH_ONLY");
+    if (!only || std::string(only) != "updates") measureLink(paths, work);
+    const UpdateFigures small = measureUpdate(paths, work, SMALL_FIRMWARE_BYTES);
+    printUpdate("U1", "TCP", small.times, small.timeline, small.events);
+    measureUsb(paths, work);
+    std::string cleanup = std::string("rm -rf ") + work;
+    return std::system(cleanup.c_str()) == 0 ? 0 : 1;
+}
 
+// P1, P3 and P2, which share the raw round trip.
+void measureLink(const Paths& paths, const std::string& work) {
     Simulator sim(paths.modsim(), {"--tcp", std::string(SIM_ADDRESS) + ":0", "--serial", SIM_SERIAL, "--model",
                                    std::to_string(MODEL), "--address", std::to_string(MODULE_ADDRESS)});
     if (!sim.ready()) {
         std::fprintf(stderr, "link_bench: the simulated module did not start\n");
-        return 1;
+        return;
     }
     const double rawBlocking = rawRoundTripUs(sim.port(), RawRead::Blocking);
     const double rawPolling = rawRoundTripUs(sim.port(), RawRead::Polling);
@@ -306,7 +328,7 @@ int main(int argc, char** argv) {
     module.setConfig(config);
     if (module.connectFromSpec(tcpSpec(sim.port())) != aErrNone) {
         std::fprintf(stderr, "link_bench: cannot connect to the simulated module\n");
-        return 1;
+        return;
     }
     SystemClass system;
     system.init(&module, 0);
@@ -333,9 +355,4 @@ int main(int argc, char** argv) {
     } else {
         std::printf("P2 -U over TCP: no figure (the update did not complete)\n");
     }
-    const UpdateFigures small = measureUpdate(paths, work, SMALL_FIRMWARE_BYTES);
-    printUpdate("U1", "TCP", small.times, small.timeline);
-    measureUsb(paths, work);
-    std::string cleanup = std::string("rm -rf ") + work;
-    return std::system(cleanup.c_str()) == 0 ? 0 : 1;
 }
