@@ -30,6 +30,10 @@ typedef struct aSocketStream {
     uint64_t connection;  // counts connections, so a writer notices a replaced one
     int wakeFd;           // eventfd signalled whenever the descriptor is closed or a wake comes
     std::atomic<bool> woken{false};
+    // Bytes received and not yet handed out: one recv serves a whole reply.
+    uint8_t received[aSOCKET_RECEIVE_SIZE];
+    size_t receivedNext;
+    size_t receivedCount;
     std::mutex lock;
     uint16_t check;
 } aSocketStream;
@@ -131,13 +135,22 @@ static bool sConnectionLost(int error)
     return error == ECONNRESET || error == ENOTCONN || error == ETIMEDOUT || error == EPIPE;
 }
 
-// One recv of one byte. Caller holds the lock and has checked the connection.
+// One byte: the next one received earlier, else one recv of what is waiting. Caller
+// holds the lock and has checked the connection.
 static aErr sSocketStreamTake(aSocketStream* state, uint8_t* byte, int* error)
 {
     *error = 0;
-    ssize_t got = recv(state->socket, byte, 1, 0);
-    if (got == 1)
+    if (state->receivedNext < state->receivedCount) {
+        *byte = state->received[state->receivedNext++];
         return aErrNone;
+    }
+    ssize_t got = recv(state->socket, state->received, sizeof(state->received), 0);
+    if (got > 0) {
+        state->receivedCount = static_cast<size_t>(got);
+        state->receivedNext = 1;
+        *byte = state->received[0];
+        return aErrNone;
+    }
     if (got == 0) {
         // The peer shut the connection down: no byte will ever come on it.
         sSocketStreamClose(state);
@@ -155,7 +168,7 @@ static aErr sSocketStreamGet(uint8_t* byte, void* ref)
     if (!aVALIDSS(state))
         return aErrParam;
     std::lock_guard<std::mutex> guard(state->lock);
-    if (!(state->flags & aSOCKET_CONNECTED))
+    if (!(state->flags & aSOCKET_CONNECTED) && state->receivedNext == state->receivedCount)
         return aErrConnection;
     int error = 0;
     aErr err = sSocketStreamTake(state, byte, &error);
@@ -231,8 +244,9 @@ static aErr sSocketStreamWait(uint32_t timeoutMs, void* ref)
     int fd = -1;
     {
         std::lock_guard<std::mutex> guard(state->lock);
-        // A read now answers at once that the connection is gone.
-        if (!(state->flags & aSOCKET_CONNECTED))
+        // A read now answers at once: with a byte received earlier, or that the
+        // connection is gone.
+        if (!(state->flags & aSOCKET_CONNECTED) || state->receivedNext < state->receivedCount)
             return aErrNone;
         // Forget closes already seen; one from now on wakes this wait.
         eventfd_t closes = 0;
