@@ -127,13 +127,24 @@ inline void sCpuRelax() {
 #endif
 }
 
+// On a busy machine the watch rarely sees the packet in time and only takes the CPU
+// from the threads that would send it; after a watch that missed, this thread skips
+// the next few and sleeps at once.
+const int MISSED_WATCH_SKIPS = 16;
+thread_local int tWatchSkips = 0;
+
 void sSpinForArrival(std::unique_lock<std::mutex>& lock, packetFifo& fifo, Clock::time_point deadline) {
+    if (tWatchSkips > 0) {
+        --tWatchSkips;
+        return;
+    }
     const int64_t seen = fifo.nextId.load();
     const uint64_t wakes = fifo.wakes.load();
     lock.unlock();
     const Clock::time_point spinEnd = std::min(deadline, Clock::now() + ARRIVAL_SPIN);
     while (fifo.nextId.load() == seen && fifo.wakes.load() == wakes && fifo.alive && Clock::now() < spinEnd)
         sCpuRelax();
+    if (fifo.nextId.load() == seen && fifo.alive) tWatchSkips = MISSED_WATCH_SKIPS;
     lock.lock();
 }
 
