@@ -41,11 +41,7 @@ const uint64_t SYNC_BURST_PAUSE_MS = 100;
 // late the reader notices a stop.
 const uint32_t READER_IDLE_WAIT_MS = 50;
 const auto READER_SPIN = std::chrono::microseconds(200);
-// A watch that ran out without input means replies come late (a busy machine): the
-// reader then sleeps at once for the next few idle spells instead of taking the CPU.
-const int MISSED_WATCH_SKIPS = 16;
-thread_local bool tWatching = false;
-thread_local int tWatchSkips = 0;
+
 // The final flush at stop never holds the stop longer than this.
 const uint64_t FINAL_FLUSH_LIMIT_MS = 500;
 const int SYNC_BURST_PACKETS = 6;
@@ -192,17 +188,9 @@ void sReaderIdle(aLink* link) {
         const uint64_t now = aTime_GetMonotonicMS();
         if (link->syncState == kSyncStateSynced || now - link->lastBurstMs >= SYNC_BURST_PAUSE_MS) sStartSync(link);
     }
-    const bool recent = std::chrono::steady_clock::now() - link->lastInput < READER_SPIN;
-    if (recent && tWatchSkips == 0) {
-        tWatching = true;
+    if (std::chrono::steady_clock::now() - link->lastInput < READER_SPIN) {
         std::this_thread::yield();
         return;
-    }
-    if (tWatching) {
-        tWatching = false;
-        tWatchSkips = MISSED_WATCH_SKIPS;
-    } else if (recent && tWatchSkips > 0) {
-        --tWatchSkips;
     }
     if (aStream_WaitReadable(link->stream, READER_IDLE_WAIT_MS) == aErrUnimplemented) aTime_MSSleep(1);
 }
@@ -217,10 +205,7 @@ intptr_t sInPipeProcess(void* ref) {
         uint8_t byte = 0;
         const aErr err = aStream_Read(link->stream, &byte, 1);
         if (link->running != 1) break;
-        if (err == aErrNone) {
-            link->lastInput = std::chrono::steady_clock::now();
-            tWatching = false;
-        }
+        if (err == aErrNone) link->lastInput = std::chrono::steady_clock::now();
         if (err == aErrNotReady) {
             sReaderIdle(link);
         } else if (err != aErrNone) {

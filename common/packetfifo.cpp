@@ -117,34 +117,17 @@ aPacket* _stealPacketFromFifo(packetFifo& fifo, packetFifo::Position position) {
 // A waiter that sleeps at once pays the scheduler's wake-up latency on every packet,
 // several times the round trip to a module on loopback. So it first watches the
 // queue's put counter for a short while, unlocked, and sleeps only when nothing came.
+// The watch yields the processor at each look, so on a busy machine the threads that
+// would send the packet are not kept from running.
 const auto ARRIVAL_SPIN = std::chrono::microseconds(200);
 
-inline void sCpuRelax() {
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#else
-    std::this_thread::yield();
-#endif
-}
-
-// On a busy machine the watch rarely sees the packet in time and only takes the CPU
-// from the threads that would send it; after a watch that missed, this thread skips
-// the next few and sleeps at once.
-const int MISSED_WATCH_SKIPS = 16;
-thread_local int tWatchSkips = 0;
-
 void sSpinForArrival(std::unique_lock<std::mutex>& lock, packetFifo& fifo, Clock::time_point deadline) {
-    if (tWatchSkips > 0) {
-        --tWatchSkips;
-        return;
-    }
     const int64_t seen = fifo.nextId.load();
     const uint64_t wakes = fifo.wakes.load();
     lock.unlock();
     const Clock::time_point spinEnd = std::min(deadline, Clock::now() + ARRIVAL_SPIN);
     while (fifo.nextId.load() == seen && fifo.wakes.load() == wakes && fifo.alive && Clock::now() < spinEnd)
-        sCpuRelax();
-    if (fifo.nextId.load() == seen && fifo.alive) tWatchSkips = MISSED_WATCH_SKIPS;
+        std::this_thread::yield();
     lock.lock();
 }
 
