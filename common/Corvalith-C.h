@@ -1,5 +1,5 @@
 // The one libusb context of the process, created on first use and kept until the
-// process ends.
+// process ends, with the thread that handles its events (transfer completions).
 #pragma once
 
 #include <libusb.h>
@@ -8,5 +8,7 @@
 libusb_context* Corvalith_libusb_context();
 // Creates the context unless it exists; the libusb_init result (0 when it exists).
 int Corvalith_libusb_init();
-// Ends the context; nothing in the system calls it.
+// True while the context's event thread runs.
+bool Corvalith_libusb_events_running();
+// Ends the event thread and the context; nothing in the system calls it.
 void Corvalith_libusb_exit();

@@ -25,11 +25,14 @@ enum {
 const uint32_t TRACE_SYNC = 0x1;
 const uint32_t TRACE_PACKETS = 0x2;
 
-const int START_POLLS = 200;
-const int SYNC_POLLS = 200;
-const uint64_t POLL_MS = 10;
+// Start and sync wait up to 200 x 10 ms, looking every millisecond so that a link
+// that is ready is used at once.
+const uint64_t START_LIMIT_MS = 200 * 10;
+const uint64_t SYNC_LIMIT_MS = 200 * 10;
+const uint64_t POLL_MS = 1;
 const uint64_t SYNC_DRAIN_PAUSE_MS = 100;
 const uint64_t READ_ERROR_PAUSE_MS = 100;
+const uint64_t ERROR_PAUSE_SLICE_MS = 5;
 const uint64_t WRITER_WAIT_MS = 1000;
 // An unanswered sync burst is repeated after this pause, so a module that is slow
 // to answer is not flooded and a half-received answer has time to complete.
@@ -38,6 +41,7 @@ const uint64_t SYNC_BURST_PAUSE_MS = 100;
 // late the reader notices a stop.
 const uint32_t READER_IDLE_WAIT_MS = 50;
 const auto READER_SPIN = std::chrono::microseconds(200);
+
 // The final flush at stop never holds the stop longer than this.
 const uint64_t FINAL_FLUSH_LIMIT_MS = 500;
 const int SYNC_BURST_PACKETS = 6;
@@ -56,6 +60,19 @@ void sTracePacket(const char* where, aLinkRef id, const aPacket* packet) {
            packet->dataSize, bytes);
 }
 
+// A caller that waits for a reply waits only while the link runs: tell it at once
+// when the link leaves that state.
+void sLeaveRunning(aLink* link, linkStatus status) {
+    const linkStatus before = link->status.exchange(status);
+    if (before == LINK_RUNNING && status != LINK_RUNNING) aPacketFifo_WakeWaiters(link->inFifo);
+}
+
+// The pause after a read error, cut short by a stop.
+void sErrorPause(aLink* link) {
+    const uint64_t end = aTime_GetMonotonicMS() + READ_ERROR_PAUSE_MS;
+    while (link->running == 1 && aTime_GetMonotonicMS() < end) aTime_MSSleep(ERROR_PAUSE_SLICE_MS);
+}
+
 aErr sPutSyncBurst(aLink* link) {
     const uint8_t none = 0;
     aPacket* query = aPacket_CreateWithData(aLINK_ADDRESS_SYNC, 0, &none);
@@ -68,7 +85,7 @@ aErr sPutSyncBurst(aLink* link) {
 
 aErr sStartSync(aLink* link) {
     aTrace(TRACE_SYNC, "syncStart\n");
-    link->status = LINK_SYNCING;
+    sLeaveRunning(link, LINK_SYNCING);
     link->syncState = kSyncStateStart;
     link->lastBurstMs = aTime_GetMonotonicMS();
     aPacket_Reset(link->rxPacket);
@@ -194,8 +211,8 @@ intptr_t sInPipeProcess(void* ref) {
         } else if (err != aErrNone) {
             aTrace(TRACE_SYNC, " sInPipeProcess(%d) IO_ERROR [aStream_Read()==>%d]\n", static_cast<int>(link->id),
                    static_cast<int>(err));
-            link->status = LINK_IO_ERROR;
-            aTime_MSSleep(READ_ERROR_PAUSE_MS);
+            sLeaveRunning(link, LINK_IO_ERROR);
+            sErrorPause(link);
         } else {
             aLink_ReceiveByte(link, byte);
         }
@@ -252,7 +269,7 @@ void aLink_ReceiveByte(aLink* link, uint8_t byte) {
     if (link->status == LINK_SYNCING) {
         sSyncByte(link, byte);
     } else if (aPacket_AddByte(link->rxPacket, byte) == aErrNone) {
-        if (sHandlePacket(link) != aErrNone) link->status = LINK_PACKET_ERROR;
+        if (sHandlePacket(link) != aErrNone) sLeaveRunning(link, LINK_PACKET_ERROR);
     } else {
         aTrace(TRACE_SYNC, "Out of sync\n");
         sStartSync(link);
@@ -315,9 +332,11 @@ aErr aLink_Start(aLinkRef id) {
     link->outThread = aThread_Create(link->outProc, link);
     if (!link->outThread) return aErrResource;
     bool started = false;
-    for (int poll = 0; poll < START_POLLS && !started; ++poll) {
+    const uint64_t deadline = aTime_GetMonotonicMS() + START_LIMIT_MS;
+    for (;;) {
         started = link->inAlive == 1 && link->outAlive == 1 && link->status == LINK_RUNNING;
-        if (!started) aTime_MSSleep(POLL_MS);
+        if (started || aTime_GetMonotonicMS() >= deadline) break;
+        aTime_MSSleep(POLL_MS);
     }
     if (!started) return aErrIndexRange;
     return aLink_ForceRoute(id, 1);
@@ -328,7 +347,7 @@ aErr aLink_Stop(aLink* link) {
     const linkStatus status = link->status;
     if (status == LINK_STOPPED || status == LINK_STOPPING) return aErrNone;
     aTrace(TRACE_SYNC, " aLink_Stop(%d)\n", static_cast<int>(link->id));
-    link->status = LINK_STOPPING;
+    sLeaveRunning(link, LINK_STOPPING);
     aErr result = aErrNone;
     if (link->inThread || link->outThread) {
         // Found only while the link is still registered: a reset sends route off,
@@ -336,6 +355,7 @@ aErr aLink_Stop(aLink* link) {
         result = aLink_ForceRoute(link->id, 0);
         link->running = 0;
         sWakeWriter(link);
+        aStream_WakeReader(link->stream);
         if (!sJoin(&link->inThread)) result = aErrUnknown;
         if (!sJoin(&link->outThread)) result = aErrUnknown;
         link->inAlive = 0;
@@ -353,12 +373,16 @@ aErr aLink_Sync(aLinkRef id) {
     if (!link) return aErrParam;
     aTrace(TRACE_SYNC, " aLink_Sync(%d)\n", static_cast<int>(id));
     link->status = LINK_SYNCING;
+    // The reader sends the first burst as its wait ends; it need not wait out a read.
+    aStream_WakeReader(link->stream);
     aErr result = aErrNotReady;
-    for (int poll = 0; poll < SYNC_POLLS; ++poll) {
+    const uint64_t deadline = aTime_GetMonotonicMS() + SYNC_LIMIT_MS;
+    for (;;) {
         if (link->status == LINK_RUNNING) {
             result = aErrNone;
             break;
         }
+        if (aTime_GetMonotonicMS() >= deadline) break;
         aTime_MSSleep(POLL_MS);
     }
     aPacketFifo_DrainPackets(link->outFifo, drainAll, nullptr);

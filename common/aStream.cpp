@@ -87,6 +87,24 @@ aErr aStream_SetWaitProc(aStreamRef stream, aStreamWaitProc waitProc)
     return aErrNone;
 }
 
+aErr aStream_SetWakeProc(aStreamRef stream, aStreamWakeProc wakeProc)
+{
+    if (!aVALIDSTREAM(stream))
+        return aErrParam;
+    stream->wakeProc = wakeProc;
+    return aErrNone;
+}
+
+aErr aStream_WakeReader(aStreamRef stream)
+{
+    if (!aVALIDSTREAM(stream))
+        return aErrParam;
+    if (stream->wakeProc == nullptr)
+        return aErrUnimplemented;
+    stream->wakeProc(stream->ref);
+    return aErrNone;
+}
+
 aErr aStream_Read(aStreamRef stream, void* destination, size_t count)
 {
     if (!aVALIDSTREAM(stream) || destination == nullptr)
@@ -95,7 +113,9 @@ aErr aStream_Read(aStreamRef stream, void* destination, size_t count)
         return aErrMode;
     if (count == 0)
         return aErrNotReady;
-    uint8_t* scratch = static_cast<uint8_t*>(malloc(count));
+    // The link reads one byte at a time: small reads need no heap.
+    uint8_t small[16] = {};
+    uint8_t* scratch = count <= sizeof(small) ? small : static_cast<uint8_t*>(malloc(count));
     if (scratch == nullptr)
         return aErrResource;
 
@@ -120,7 +140,8 @@ aErr aStream_Read(aStreamRef stream, void* destination, size_t count)
     } else if (err == aErrNone || err == aErrEOF) {
         memcpy(destination, scratch, taken);
     }
-    free(scratch);
+    if (scratch != small)
+        free(scratch);
     return err;
 }
 

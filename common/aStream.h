@@ -23,6 +23,9 @@ typedef aErr (*aStreamDeleteProc)(void* ref);
 // worth making (a byte waits, or the transport has an end or failure to report);
 // aErrTimeout when the time ran out with nothing to read.
 typedef aErr (*aStreamWaitProc)(uint32_t timeoutMs, void* ref);
+// Ends the reader's current wait at once (a wait proc, or a get that waits on the
+// transport); when no wait is in progress the next one ends at once instead.
+typedef void (*aStreamWakeProc)(void* ref);
 
 typedef struct aStream {
     aStreamGetProc getProc;
@@ -37,6 +40,7 @@ typedef struct aStream {
     uint64_t pushBackTail;
     uint16_t check;
     aStreamWaitProc waitProc;  // optional; installed with aStream_SetWaitProc
+    aStreamWakeProc wakeProc;  // optional; installed with aStream_SetWakeProc
 } aStream;
 typedef aStream* aStreamRef;
 
@@ -47,6 +51,7 @@ aStreamRef aStream_Create(aStreamGetProc getProc, aStreamPutProc putProc,
                           aStreamWriteProc writeProc, aStreamDeleteProc deleteProc, void* ref);
 // Lets aStream_WaitReadable sleep on the back end; a null procedure removes it.
 aErr aStream_SetWaitProc(aStreamRef stream, aStreamWaitProc waitProc);
+aErr aStream_SetWakeProc(aStreamRef stream, aStreamWakeProc wakeProc);
 
 // All or nothing: exactly count bytes and aErrNone, or nothing taken and aErrNotReady
 // while bytes are merely late (count 0 also answers aErrNotReady). On aErrEOF the
@@ -59,6 +64,10 @@ aErr aStream_Write(aStreamRef stream, const void* data, size_t count);
 // to report); aErrTimeout: nothing arrived in time; aErrUnimplemented: the back end
 // cannot wait (the caller falls back to polling); aErrMode: the stream cannot be read.
 aErr aStream_WaitReadable(aStreamRef stream, uint32_t timeoutMs);
+// Lets a reader that waits on the stream go at once, so that it sees a stop or a new
+// task without waiting out the transport. Safe from any thread while the stream lives.
+// aErrUnimplemented when the back end cannot be woken (its waits are short).
+aErr aStream_WakeReader(aStreamRef stream);
 
 // Reads up to the delimiter (not stored) or until maximum bytes are held; a maximum
 // of 0 is aErrParam. length may be null.

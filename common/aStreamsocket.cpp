@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <mutex>
 #include <new>
 
@@ -27,7 +28,12 @@ typedef struct aSocketStream {
     int socket;           // -1 when closed
     uint32_t flags;       // aSOCKET_CONNECTED
     uint64_t connection;  // counts connections, so a writer notices a replaced one
-    int wakeFd;           // eventfd signalled whenever the descriptor is closed
+    int wakeFd;           // eventfd signalled whenever the descriptor is closed or a wake comes
+    std::atomic<bool> woken{false};
+    // Bytes received and not yet handed out: one recv serves a whole reply.
+    uint8_t received[aSOCKET_RECEIVE_SIZE];
+    size_t receivedNext;
+    size_t receivedCount;
     std::mutex lock;
     uint16_t check;
 } aSocketStream;
@@ -129,13 +135,22 @@ static bool sConnectionLost(int error)
     return error == ECONNRESET || error == ENOTCONN || error == ETIMEDOUT || error == EPIPE;
 }
 
-// One recv of one byte. Caller holds the lock and has checked the connection.
+// One byte: the next one received earlier, else one recv of what is waiting. Caller
+// holds the lock and has checked the connection.
 static aErr sSocketStreamTake(aSocketStream* state, uint8_t* byte, int* error)
 {
     *error = 0;
-    ssize_t got = recv(state->socket, byte, 1, 0);
-    if (got == 1)
+    if (state->receivedNext < state->receivedCount) {
+        *byte = state->received[state->receivedNext++];
         return aErrNone;
+    }
+    ssize_t got = recv(state->socket, state->received, sizeof(state->received), 0);
+    if (got > 0) {
+        state->receivedCount = static_cast<size_t>(got);
+        state->receivedNext = 1;
+        *byte = state->received[0];
+        return aErrNone;
+    }
     if (got == 0) {
         // The peer shut the connection down: no byte will ever come on it.
         sSocketStreamClose(state);
@@ -153,7 +168,7 @@ static aErr sSocketStreamGet(uint8_t* byte, void* ref)
     if (!aVALIDSS(state))
         return aErrParam;
     std::lock_guard<std::mutex> guard(state->lock);
-    if (!(state->flags & aSOCKET_CONNECTED))
+    if (!(state->flags & aSOCKET_CONNECTED) && state->receivedNext == state->receivedCount)
         return aErrConnection;
     int error = 0;
     aErr err = sSocketStreamTake(state, byte, &error);
@@ -229,12 +244,15 @@ static aErr sSocketStreamWait(uint32_t timeoutMs, void* ref)
     int fd = -1;
     {
         std::lock_guard<std::mutex> guard(state->lock);
-        // A read now answers at once that the connection is gone.
-        if (!(state->flags & aSOCKET_CONNECTED))
+        // A read now answers at once: with a byte received earlier, or that the
+        // connection is gone.
+        if (!(state->flags & aSOCKET_CONNECTED) || state->receivedNext < state->receivedCount)
             return aErrNone;
         // Forget closes already seen; one from now on wakes this wait.
         eventfd_t closes = 0;
         eventfd_read(state->wakeFd, &closes);
+        if (state->woken.exchange(false))
+            return aErrNone;
         fd = state->socket;
     }
     const uint64_t deadline = aTime_GetMonotonicMS() + timeoutMs;
@@ -243,13 +261,24 @@ static aErr sSocketStreamWait(uint32_t timeoutMs, void* ref)
         const uint64_t now = aTime_GetMonotonicMS();
         const int waitMs = now >= deadline ? 0 : static_cast<int>(deadline - now);
         int ready = poll(p, 2, waitMs);
-        if (ready > 0)
+        if (ready > 0) {
+            state->woken = false;
             return aErrNone;
+        }
         if (ready == 0)
             return aErrTimeout;
         if (errno != EINTR)
             return aErrIO;
     }
+}
+
+static void sSocketStreamWake(void* ref)
+{
+    aSocketStream* state = static_cast<aSocketStream*>(ref);
+    if (!aVALIDSS(state))
+        return;
+    state->woken = true;
+    eventfd_write(state->wakeFd, 1);
 }
 
 static void sSocketStreamFree(aSocketStream* state)
@@ -310,6 +339,7 @@ aErr aStream_CreateSocket(uint32_t address, uint16_t port, aStreamRef* stream)
         return aErrResource;
     }
     aStream_SetWaitProc(s, sSocketStreamWait);
+    aStream_SetWakeProc(s, sSocketStreamWake);
     *stream = s;
     return aErrNone;
 }

@@ -9,6 +9,7 @@
 #define aSOCKET_MAX_SEND_RETRY 10
 #define aSOCKET_RETRY_DELAY_MS 60
 #define aSOCKET_CONNECT_TIMEOUT_MS 3000
+#define aSOCKET_RECEIVE_SIZE 512
 
 // address in network byte order, port in host order. aErrResource when no stream
 // results (null output, allocation or connection failure); *stream is NULL then.

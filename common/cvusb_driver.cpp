@@ -1,6 +1,7 @@
 #include "cvusb_driver.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -50,9 +51,108 @@ aErr sStateResult(uint32_t state) {
     return aErrIO;
 }
 
+// A completed read that the event thread never reported (it would have to be gone)
+// must still not hold a reader or a close for ever.
+const auto COMPLETION_LIMIT = std::chrono::milliseconds(CVUSB_READ_TIMEOUT_MS + 2000);
+
+void LIBUSB_CALL sInTransferDone(libusb_transfer* transfer) {
+    cvusb_deviceRef device = static_cast<cvusb_deviceRef>(transfer->user_data);
+    std::lock_guard<std::mutex> hold(device->inLock);
+    device->inFlight = false;
+    device->inCompleted = true;
+    device->inStatus = transfer->status;
+    device->inLength = transfer->actual_length;
+    device->inChanged.notify_all();
+}
+
+// Cancels a read still in flight and waits until libusb has given the transfer back;
+// true when nothing of it is left with libusb.
+bool sEndRead(cvusb_deviceRef device) {
+    std::unique_lock<std::mutex> hold(device->inLock);
+    if (device->inFlight && device->inTransfer) libusb_cancel_transfer(device->inTransfer);
+    const bool done = device->inChanged.wait_for(hold, COMPLETION_LIMIT, [device] { return !device->inFlight; });
+    device->inCompleted = false;
+    if (!done) return false;
+    if (device->inTransfer) libusb_free_transfer(device->inTransfer);
+    device->inTransfer = nullptr;
+    return true;
+}
+
 void sCloseHandle(cvusb_deviceRef device) {
+    if (device->handle && !sEndRead(device)) {
+        // libusb still holds the transfer, and with it the handle and this record.
+        return;
+    }
     if (device->handle) libusb_close(device->handle);
     device->handle = nullptr;
+}
+
+// What one finished IN transfer means for the reader; fills the receive buffer with
+// what it carried. `gone` when the device has left the bus.
+aErr sTakeTransfer(cvusb_deviceRef device, int r, int transferred, const uint8_t* data, bool& gone) {
+    if (transferred < 0) transferred = 0;
+    if (transferred > CVUSB_RECEIVE_SIZE) transferred = CVUSB_RECEIVE_SIZE;
+    if (r == LIBUSB_ERROR_NO_DEVICE) {
+        gone = true;
+        return aErrIO;
+    }
+    if (transferred > 0 && (r == 0 || r == LIBUSB_ERROR_TIMEOUT || r == LIBUSB_ERROR_INTERRUPTED)) {
+        if (data != device->receiveBuffer) memcpy(device->receiveBuffer, data, static_cast<size_t>(transferred));
+        device->available = static_cast<uint32_t>(transferred);
+        device->nextByte = device->receiveBuffer;
+        return aErrNone;
+    }
+    if (r == 0 || r == LIBUSB_ERROR_TIMEOUT || r == LIBUSB_ERROR_INTERRUPTED) return aErrNotReady;
+    if (r == LIBUSB_ERROR_PIPE) {
+        libusb_clear_halt(device->handle, device->inEndpoint);
+        return aErrNotReady;
+    }
+    aTrace(TRACE_USB, "libusb READ error bulk transfer: %d\n", r);
+    return aErrIO;
+}
+
+int sTransferResult(int status) {
+    switch (status) {
+    case LIBUSB_TRANSFER_COMPLETED: return 0;
+    case LIBUSB_TRANSFER_TIMED_OUT: return LIBUSB_ERROR_TIMEOUT;
+    case LIBUSB_TRANSFER_CANCELLED: return LIBUSB_ERROR_INTERRUPTED;
+    case LIBUSB_TRANSFER_STALL: return LIBUSB_ERROR_PIPE;
+    case LIBUSB_TRANSFER_NO_DEVICE: return LIBUSB_ERROR_NO_DEVICE;
+    case LIBUSB_TRANSFER_OVERFLOW: return LIBUSB_ERROR_OVERFLOW;
+    default: return LIBUSB_ERROR_IO;
+    }
+}
+
+// Without an event thread: one blocking transfer of up to 1000 ms.
+aErr sReadSync(cvusb_deviceRef device, bool& gone) {
+    int transferred = 0;
+    const int r = libusb_bulk_transfer(device->handle, device->inEndpoint, device->receiveBuffer, CVUSB_RECEIVE_SIZE,
+                                       &transferred, CVUSB_READ_TIMEOUT_MS);
+    return sTakeTransfer(device, r, transferred, device->receiveBuffer, gone);
+}
+
+// One IN transfer of up to 1000 ms is kept submitted while the reader waits; the wait
+// ends when it completes, or at once when the reader is woken (the transfer then
+// stays in flight and serves the next read).
+aErr sReadAsync(cvusb_deviceRef device, bool& gone) {
+    std::unique_lock<std::mutex> hold(device->inLock);
+    if (!device->inFlight && !device->inCompleted) {
+        if (!device->inTransfer) device->inTransfer = libusb_alloc_transfer(0);
+        if (!device->inTransfer) return aErrNotReady;
+        libusb_fill_bulk_transfer(device->inTransfer, device->handle, device->inEndpoint, device->transferBuffer,
+                                  CVUSB_RECEIVE_SIZE, sInTransferDone, device, CVUSB_READ_TIMEOUT_MS);
+        const int submitted = libusb_submit_transfer(device->inTransfer);
+        if (submitted != 0) return sTakeTransfer(device, submitted, 0, device->transferBuffer, gone);
+        device->inFlight = true;
+    }
+    device->inChanged.wait_for(hold, COMPLETION_LIMIT, [device] { return device->inCompleted || device->woken; });
+    device->woken = false;
+    if (!device->inCompleted) return aErrNotReady;
+    device->inCompleted = false;
+    const int r = sTransferResult(device->inStatus);
+    const int transferred = device->inLength;
+    hold.unlock();
+    return sTakeTransfer(device, r, transferred, device->transferBuffer, gone);
 }
 
 }  // namespace
@@ -73,7 +173,9 @@ aErr cvusb_destroy(cvusb_deviceRef* device) {
     cvusb_deviceRef d = *device;
     sCloseHandle(d);
     if (d->descriptor >= 0) close(d->descriptor);
-    delete d;
+    // A record whose read libusb never gave back stays allocated: its completion
+    // would write into it.
+    if (!d->handle) delete d;
     *device = nullptr;
     return aErrNone;
 }
@@ -273,25 +375,11 @@ aErr cvusb_get_from_USBlib_device(cvusb_deviceRef device, uint8_t* byte) {
                 aTrace(TRACE_USB, "libusb READ error dev state: %d\n", static_cast<int>(state));
             result = sStateResult(state);
         } else {
-            int transferred = 0;
-            const int r = libusb_bulk_transfer(device->handle, device->inEndpoint, device->receiveBuffer,
-                                               CVUSB_RECEIVE_SIZE, &transferred, CVUSB_READ_TIMEOUT_MS);
-            if (transferred < 0) transferred = 0;
-            if (transferred > CVUSB_RECEIVE_SIZE) transferred = CVUSB_RECEIVE_SIZE;
-            if (r == 0 || (r == LIBUSB_ERROR_TIMEOUT && transferred > 0)) {
-                device->available = static_cast<uint32_t>(transferred);
-                device->nextByte = device->receiveBuffer;
-            } else if (r == LIBUSB_ERROR_PIPE) {
-                libusb_clear_halt(device->handle, device->inEndpoint);
-                result = aErrNotReady;
-            } else if (r == LIBUSB_ERROR_TIMEOUT) {
-                result = aErrNotReady;
-            } else if (r == LIBUSB_ERROR_NO_DEVICE) {
+            bool gone = false;
+            result = Corvalith_libusb_events_running() ? sReadAsync(device, gone) : sReadSync(device, gone);
+            if (gone) {
                 device->state = CVUSB_STATE_FAILED;
                 return aErrIO;
-            } else {
-                aTrace(TRACE_USB, "libusb READ error bulk transfer: %d\n", r);
-                result = aErrIO;
             }
         }
     }
@@ -311,6 +399,8 @@ aErr cvusb_close_corvalith_USBlib_device(cvusb_deviceRef device) {
     if (!device) return aErrParam;
     if (device->mode != CVUSB_MODE_USBLIB) return aErrMode;
     if (!device->handle) return aErrMode;
+    // The pending read goes first: the interface is released with no transfer on it.
+    if (!sEndRead(device)) return aErrBusy;
     libusb_release_interface(device->handle, device->interfaceNumber);
     sCloseHandle(device);
     device->state = CVUSB_STATE_CLOSED;
@@ -318,6 +408,15 @@ aErr cvusb_close_corvalith_USBlib_device(cvusb_deviceRef device) {
     device->inEndpoint = 0;
     device->outEndpoint = 0;
     device->available = 0;
+    return aErrNone;
+}
+
+aErr cvusb_wake_reader(cvusb_deviceRef device) {
+    if (!device) return aErrParam;
+    if (device->mode != CVUSB_MODE_USBLIB) return aErrMode;
+    std::lock_guard<std::mutex> hold(device->inLock);
+    device->woken = true;
+    device->inChanged.notify_all();
     return aErrNone;
 }
 

@@ -4,8 +4,10 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 
 #include <libusb.h>
 
@@ -56,6 +58,17 @@ struct cvusb_device {
     uint32_t available;
     int32_t descriptor;  // kernel node; -1 while closed
     std::atomic<uint8_t> errorCount;
+    // The libusb read: one asynchronous IN transfer, completed by the context's
+    // event thread, so a waiting reader can be woken and a lost device ends the wait.
+    libusb_transfer* inTransfer;
+    uint8_t transferBuffer[CVUSB_RECEIVE_SIZE];
+    std::mutex inLock;
+    std::condition_variable inChanged;
+    bool inFlight;     // submitted and not yet completed
+    bool inCompleted;  // completed and not yet taken by the reader
+    int inStatus;      // libusb_transfer_status of the completed transfer
+    int inLength;      // bytes it carried
+    bool woken;        // the reader's current or next wait ends at once
 };
 typedef cvusb_device* cvusb_deviceRef;
 
@@ -70,9 +83,14 @@ bool cvusb_is_kernel_driver_installed(uint32_t serialNumber);
 // Dispatch by access mode.
 aErr cvusb_open_corvalith_device(cvusb_deviceRef device, const char* serial);
 aErr cvusb_write_to_device(cvusb_deviceRef device, const uint8_t* data, size_t count);
-// aErrNone only with a byte stored; aErrNotReady when none arrived in time.
+// aErrNone only with a byte stored; aErrNotReady when none arrived in time (up to
+// 1000 ms on the libusb path) or the wait was woken.
 aErr cvusb_get_from_device(cvusb_deviceRef device, uint8_t* byte);
 aErr cvusb_close_corvalith_device(cvusb_deviceRef device);
+// Ends a read that waits for the module at once (answering aErrNotReady); with no read
+// waiting, the next one ends at once. libusb path only; aErrMode for a kernel node,
+// whose reads are short.
+aErr cvusb_wake_reader(cvusb_deviceRef device);
 
 // libusb path. Each answers aErrMode for a kernel-mode record.
 aErr cvusb_open_corvalith_USBlib_device(cvusb_deviceRef device, const char* serial);

@@ -44,6 +44,7 @@ public:
     std::atomic<bool> alive{true};
     std::atomic<int64_t> windowStart{0};
     std::atomic<int64_t> nextId{0};
+    std::atomic<uint64_t> wakes{0};  // raised by aPacketFifo_WakeWaiters
 
     void clearAndSyncWindow() {
         packets.clear();
@@ -116,28 +117,25 @@ aPacket* _stealPacketFromFifo(packetFifo& fifo, packetFifo::Position position) {
 // A waiter that sleeps at once pays the scheduler's wake-up latency on every packet,
 // several times the round trip to a module on loopback. So it first watches the
 // queue's put counter for a short while, unlocked, and sleeps only when nothing came.
+// The watch yields the processor at each look, so on a busy machine the threads that
+// would send the packet are not kept from running.
 const auto ARRIVAL_SPIN = std::chrono::microseconds(200);
-
-inline void sCpuRelax() {
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#else
-    std::this_thread::yield();
-#endif
-}
 
 void sSpinForArrival(std::unique_lock<std::mutex>& lock, packetFifo& fifo, Clock::time_point deadline) {
     const int64_t seen = fifo.nextId.load();
+    const uint64_t wakes = fifo.wakes.load();
     lock.unlock();
     const Clock::time_point spinEnd = std::min(deadline, Clock::now() + ARRIVAL_SPIN);
-    while (fifo.nextId.load() == seen && fifo.alive && Clock::now() < spinEnd) sCpuRelax();
+    while (fifo.nextId.load() == seen && fifo.wakes.load() == wakes && fifo.alive && Clock::now() < spinEnd)
+        std::this_thread::yield();
     lock.lock();
 }
 
 aPacket* _waitUntilNotEmpty(packetFifo& fifo, uint64_t timeoutMS) {
     const Clock::time_point deadline = sDeadline(timeoutMS);
     std::unique_lock<std::mutex> lock(fifo.mutex);
-    auto ready = [&fifo] { return !fifo.packets.empty() || !fifo.alive; };
+    const uint64_t wakes = fifo.wakes.load();
+    auto ready = [&fifo, wakes] { return !fifo.packets.empty() || !fifo.alive || fifo.wakes.load() != wakes; };
     if (!ready()) {
         sSpinForArrival(lock, fifo, deadline);
         fifo.condition.wait_until(lock, deadline, ready);
@@ -151,6 +149,7 @@ aPacket* _waitUntilProcIsSatisfied(packetFifo& fifo, aPacketFilterProc proc, con
                                    uint64_t timeoutMS) {
     const Clock::time_point deadline = sDeadline(timeoutMS);
     std::unique_lock<std::mutex> lock(fifo.mutex);
+    const uint64_t wakes = fifo.wakes.load();
     // Everything queued now is unseen; after that only sequences above lastSeen are offered.
     int64_t lastSeen = fifo.windowStart - 1;
     // Only valid when found: the evaluation that sets it ends the wait, still under the lock.
@@ -167,7 +166,7 @@ aPacket* _waitUntilProcIsSatisfied(packetFifo& fifo, aPacketFilterProc proc, con
                 return true;
             }
         }
-        return !fifo.alive;
+        return !fifo.alive || fifo.wakes.load() != wakes;
     };
     if (!satisfied()) {
         sSpinForArrival(lock, fifo, deadline);
@@ -190,6 +189,22 @@ uint64_t aPacketFifo_Create() {
         return id;
     } catch (...) {
         return 0;
+    }
+}
+
+aErr aPacketFifo_WakeWaiters(uint64_t id) {
+    try {
+        FifoHandle fifo = sGetFifo(id);
+        if (!fifo)
+            return aErrNotFound;
+        {
+            std::lock_guard<std::mutex> lock(fifo->mutex);
+            fifo->wakes++;
+        }
+        fifo->condition.notify_all();
+        return aErrNone;
+    } catch (...) {
+        return aErrUnknown;
     }
 }
 

@@ -34,6 +34,10 @@ aPacket* aPacketFifo_GetFirst(uint64_t id, aPacketFilterProc proc, const void* r
 // queued in order. NULL on time-out, destroy or unknown ID.
 aPacket* aPacketFifo_AwaitFirst(uint64_t id, aPacketFilterProc proc, const void* ref,
                                 uint64_t timeoutMS);
+// Ends every wait in progress on the queue (each answers as on a time-out), so that a
+// waiter can look again at what it waits for besides packets; aErrNotFound for an
+// unknown ID.
+aErr aPacketFifo_WakeWaiters(uint64_t id);
 // Removes and destroys every packet that proc accepts, keeping the others in order;
 // the number removed.
 uint64_t aPacketFifo_DrainPackets(uint64_t id, aPacketFilterProc proc, const void* ref);

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -18,6 +19,7 @@ typedef struct aSerialStream {
     uint32_t baudIndex;
     char path[aSERIAL_MAX_PATH];
     int descriptor;  // -1 when closed
+    int wakeFd;      // eventfd that ends a reader's wait; -1 without one
     bool settingsSaved;
     termios savedSettings;
     termios settings;
@@ -123,12 +125,17 @@ static aErr sSerialStreamWait(uint32_t timeoutMs, void* ref)
         return aErrParam;
     const uint64_t deadline = aTime_GetMonotonicMS() + timeoutMs;
     for (;;) {
-        pollfd p = {state->descriptor, POLLIN, 0};
+        pollfd p[2] = {{state->descriptor, POLLIN, 0}, {state->wakeFd, POLLIN, 0}};
         const uint64_t now = aTime_GetMonotonicMS();
-        int ready = poll(&p, 1, now >= deadline ? 0 : static_cast<int>(deadline - now));
+        int ready = poll(p, 2, now >= deadline ? 0 : static_cast<int>(deadline - now));
         // A hang-up or error counts as ready: the read reports it.
-        if (ready > 0)
+        if (ready > 0) {
+            if (p[1].revents & POLLIN) {
+                eventfd_t wakes = 0;
+                eventfd_read(state->wakeFd, &wakes);
+            }
             return aErrNone;
+        }
         if (ready == 0)
             return aErrTimeout;
         if (errno != EINTR)
@@ -136,11 +143,21 @@ static aErr sSerialStreamWait(uint32_t timeoutMs, void* ref)
     }
 }
 
+static void sSerialStreamWake(void* ref)
+{
+    aSerialStream* state = static_cast<aSerialStream*>(ref);
+    if (aVALIDSS(state) && state->wakeFd >= 0)
+        eventfd_write(state->wakeFd, 1);
+}
+
 static aErr sSerialStreamDelete(void* ref)
 {
     aSerialStream* state = static_cast<aSerialStream*>(ref);
     if (!aVALIDSS(state))
         return aErrParam;
+    if (state->wakeFd >= 0)
+        close(state->wakeFd);
+    state->wakeFd = -1;
     if (state->descriptor >= 0) {
         if (state->settingsSaved)
             tcsetattr(state->descriptor, TCSANOW, &state->savedSettings);
@@ -173,6 +190,7 @@ aErr aStream_CreateSerial(const char* path, uint32_t baudIndex, uint8_t parity, 
     memcpy(state->path, path, pathLength);
     state->path[pathLength] = '\0';
     state->descriptor = -1;
+    state->wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     state->check = aSERIALSTREAMCHECK;
 
     aStreamRef s = aStream_Create(sSerialStreamGet, sSerialStreamPut, sSerialStreamWrite,
@@ -187,6 +205,7 @@ aErr aStream_CreateSerial(const char* path, uint32_t baudIndex, uint8_t parity, 
         return err;
     }
     aStream_SetWaitProc(s, sSerialStreamWait);
+    aStream_SetWakeProc(s, sSerialStreamWake);
     *stream = s;
     return aErrNone;
 }

@@ -19,6 +19,11 @@ aErr sUSBStreamGet(uint8_t* byte, void* ref) {
     return cvusb_get_from_device(state->device, byte);
 }
 
+void sUSBStreamWake(void* ref) {
+    aUSBStreamState* state = static_cast<aUSBStreamState*>(ref);
+    if (aVALIDUSBS(state)) cvusb_wake_reader(state->device);
+}
+
 aErr sUSBStreamDelete(void* ref) {
     aUSBStreamState* state = static_cast<aUSBStreamState*>(ref);
     if (!aVALIDUSBS(state)) return aErrParam;
@@ -60,6 +65,7 @@ aErr aStream_CreateUSB(uint32_t serialNumber, aStreamRef* stream) {
         delete state;
         return aErrMemory;
     }
+    if (state->device->mode == CVUSB_MODE_USBLIB) aStream_SetWakeProc(created, sUSBStreamWake);
     *stream = created;
     return aErrNone;
 }

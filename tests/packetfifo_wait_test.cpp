@@ -210,6 +210,22 @@ TEST_F(PacketFifoWait, DestroyWakesBlockedWaitersPromptly) {
     EXPECT_EQ(filter.calls, 1) << "a dead queue offers nothing more";
 }
 
+// A wake ends the waits in progress as a time-out would, leaving the queue as it was.
+TEST_F(PacketFifoWait, WakeWaitersEndsWaitsAndKeepsThePackets) {
+    ASSERT_EQ(testsupport::putTagged(id, 0x06, 1), aErrNone);
+    AddressFilter filter(0x04);
+    Waiter searching(
+        [&, queue = id] { return aPacketFifo_AwaitFirst(queue, AddressFilter::proc, &filter, UINT64_MAX); });
+    ASSERT_TRUE(sWaitFor([&] { return filter.calls == 1; }));
+    EXPECT_EQ(aPacketFifo_WakeWaiters(id), aErrNone);
+    EXPECT_EQ(searching.finish(milliseconds(5000)), nullptr);
+    EXPECT_EQ(aPacketFifo_GetLength(id), 1u);
+
+    // A later wait is not ended by the earlier wake.
+    EXPECT_EQ(aPacketFifo_AwaitFirst(id, AddressFilter::proc, &filter, 100), nullptr);
+    EXPECT_EQ(aPacketFifo_WakeWaiters(0), aErrNotFound);
+}
+
 TEST_F(PacketFifoWait, ProducersAndOneConsumerLoseNothing) {
     constexpr int kProducers = 4;
     constexpr int kEach = 200;

@@ -282,6 +282,33 @@ TEST_F(StreamSerial, WaitWakesWhenAByteArrivesAndLeavesItThere)
     EXPECT_EQ(byte, 'k');
 }
 
+// A wake ends a wait in progress, and a wake given before the wait ends the next one;
+// either way nothing is taken from the stream.
+TEST_F(StreamSerial, WakeEndsTheReadersWaitNowOrNext)
+{
+    std::thread waker([this] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        EXPECT_EQ(aStream_WakeReader(stream), aErrNone);
+    });
+    auto start = Clock::now();
+    EXPECT_EQ(aStream_WaitReadable(stream, 20000), aErrNone);
+    EXPECT_LT(msSince(start), 10000);
+    waker.join();
+
+    EXPECT_EQ(aStream_WakeReader(stream), aErrNone);
+    start = Clock::now();
+    EXPECT_EQ(aStream_WaitReadable(stream, 20000), aErrNone);
+    EXPECT_LT(msSince(start), 10000);
+    // Consumed: the following wait runs its course.
+    EXPECT_EQ(aStream_WaitReadable(stream, 100), aErrTimeout);
+
+    pty.send("w");
+    ASSERT_EQ(aStream_WaitReadable(stream, 2000), aErrNone);
+    uint8_t byte = 0;
+    EXPECT_EQ(aStream_Read(stream, &byte, 1), aErrNone);
+    EXPECT_EQ(byte, 'w');
+}
+
 TEST_F(StreamSerial, ReadsAreAllOrNothingAndPushBackKeepsOrder)
 {
     pty.send("ab");

@@ -21,7 +21,10 @@ const uint8_t STATUS_REPLY_BYTES = 3;
 const uint8_t DATA_REPLY_BYTES = 3;
 const uint32_t RECONNECT_ATTEMPTS = 5;
 const uint32_t DEFAULT_SERIAL = 0xDEADDEADu;
+// The spinner turns every 250 ms while the link is up; a drop ends the wait sooner,
+// seen within one look.
 const uint64_t REBOOT_POLL_MS = 250;
+const uint64_t REBOOT_LOOK_MS = 5;
 const char* const REBOOT_LABEL = "Verifying Update";
 
 uint32_t readBE32(const uint8_t* bytes) {
@@ -317,7 +320,9 @@ aErr UpdaterEntity::LoaderReboot(UpdaterDisplayInterface& display) {
     if (result != aErrNone) Log::log(DEBUG_Network_FIRM, "NETWORK: Error sending Loader REBOOT\n");
     const uint64_t deadline = aTime_GetMonotonicMS() + REBOOT_DROP_LIMIT_MS;
     while (module && module->isConnected()) {
-        aTime_MSSleep(REBOOT_POLL_MS);
+        const uint64_t passEnd = aTime_GetMonotonicMS() + REBOOT_POLL_MS;
+        while (aTime_GetMonotonicMS() < passEnd && (noLinkDropWait || module->isConnected()))
+            aTime_MSSleep(REBOOT_LOOK_MS);
         display.update_spinner(true, REBOOT_LABEL);
         Log::log(DEBUG_Network_FIRM, "Waiting for link to drop.\n");
         Log::log(DEBUG_Network_FIRM, "Rebooting Device\n");

@@ -53,6 +53,7 @@ Simulator::Simulator(const std::string& binary, const std::vector<std::string>& 
         const auto colon = line.rfind(':');
         if (line.rfind("ready tcp ", 0) == 0 && colon != std::string::npos)
             port_ = static_cast<uint16_t>(std::atoi(line.c_str() + colon + 1));
+        ready_ = line.rfind("ready ", 0) == 0 && (port_ != 0 || line.rfind("ready tcp ", 0) != 0);
     }
     close(readyPipe[0]);
 }

@@ -21,7 +21,7 @@ public:
     Simulator(const Simulator&) = delete;
     Simulator& operator=(const Simulator&) = delete;
 
-    bool ready() const { return port_ != 0; }
+    bool ready() const { return ready_; }
     uint16_t port() const { return port_; }
     std::vector<StampedLine> log() const;
     void clearLog();
@@ -32,6 +32,7 @@ private:
     pid_t pid_ = -1;
     int logFd_ = -1;
     uint16_t port_ = 0;
+    bool ready_ = false;
     std::thread reader_;
     mutable std::mutex mutex_;
     std::vector<StampedLine> lines_;

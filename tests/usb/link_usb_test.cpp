@@ -126,6 +126,24 @@ TEST_F(UsbLink, ModuleThatNeverAnswersTheSyncIsRefusedInBoundedTime) {
     EXPECT_LE(silent.sim->countInLog("rx AD 00") - before, 6u * 25);
 }
 
+// A module that leaves the bus ends a wait for its reply at once instead of at the
+// wait's own end: the caller can reconnect while the module restarts.
+TEST_F(UsbLink, AModuleLeavingTheBusEndsAWaitForItsReply) {
+    EmulatedModule leaving = addModule("0000CA1E", 19, {"--address", std::to_string(MODULE_ADDRESS)});
+    aLinkRef id = aLink_CreateUSB(0x0000CA1E);
+    ASSERT_NE(id, 0u);
+    std::thread unplug([&leaving] {
+        std::this_thread::sleep_for(200ms);
+        usbbed_device_unplug(leaving.device);
+    });
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(aLink_AwaitFirst(id, fromModule, nullptr, 60000), nullptr);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 30s);
+    unplug.join();
+    EXPECT_EQ(aLink_GetStatus(id), LINK_IO_ERROR);
+    EXPECT_EQ(aLink_Destroy(&id), aErrNone);
+}
+
 TEST_F(UsbLink, UnknownSerialIsNotFound) {
     EXPECT_EQ(aLink_CreateUSB(0x0BADCAFE), 0u);
 }

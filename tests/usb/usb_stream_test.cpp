@@ -1,6 +1,7 @@
 // The USB stream over the real libusb, against modules emulated by the USB test bed.
 #include <chrono>
 #include <string>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -126,4 +127,29 @@ TEST(UsbStream, ReadWithoutDataIsNotReadyAfterTheTransferTimeOut) {
     const auto waited = std::chrono::steady_clock::now() - start;
     EXPECT_GE(waited, std::chrono::milliseconds(900));
     EXPECT_LT(waited, std::chrono::milliseconds(3000));
+}
+
+// A stop must not wait out the module's silence: a woken read ends before its transfer
+// times out, and the transfer it left pending carries the module's next bytes.
+TEST(UsbStream, AWokenReadEndsAndItsTransferServesTheNextRead) {
+    BedDevice module("0000CA05");
+    ASSERT_TRUE(module.ready());
+    StreamCloser s;
+    ASSERT_EQ(aStream_CreateUSB(0x0000CA05, &s.stream), aErrNone);
+    std::thread waker([&s] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        EXPECT_EQ(aStream_WakeReader(s.stream), aErrNone);
+    });
+    uint8_t byte = 0;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(aStream_Read(s.stream, &byte, 1), aErrNotReady);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(900));
+    waker.join();
+    EXPECT_EQ(module.stats().inTransfers, 1u);
+
+    module.moduleWrite("q");
+    aErr read = aErrNotReady;
+    for (int i = 0; i < 5 && read == aErrNotReady; ++i) read = aStream_Read(s.stream, &byte, 1);
+    EXPECT_EQ(read, aErrNone);
+    EXPECT_EQ(byte, 'q');
 }

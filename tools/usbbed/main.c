@@ -89,9 +89,11 @@ static int sParseFaultKind(const char* text, UsbBedFault* kind) {
     return 0;
 }
 
+/* The device added last with that serial: a module that left the bus and came back
+ * is the new device. */
 static UsbBedDevice* sFindDevice(const char* serial) {
-    for (size_t i = 0; i < sManagedCount; i++)
-        if (strcmp(usbbed_device_serial(sManaged[i].device), serial) == 0) return sManaged[i].device;
+    for (size_t i = sManagedCount; i > 0; i--)
+        if (strcmp(usbbed_device_serial(sManaged[i - 1].device), serial) == 0) return sManaged[i - 1].device;
     return NULL;
 }
 

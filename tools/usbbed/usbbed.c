@@ -31,9 +31,15 @@
 #define LENGTH_LOG 256
 #define OUT_BACKLOG_LIMIT (1u << 20)
 /* libusb polls the device node for completions, and an emulated node always polls
- * ready, so libusb would spin on empty non-blocking reaps; holding each one this long
- * (or until a transfer completes) keeps that loop cheap. */
+ * ready, so libusb would spin on empty non-blocking reaps; holding each one (until a
+ * transfer completes, or this long) keeps that loop cheap. A held reap also holds
+ * every other request of that process (umockdev passes them one at a time), so the
+ * hold is short while the host is busy and longer once it has been quiet a while: an
+ * idle open device then costs the host little, and only the first request after a
+ * quiet spell waits up to the long hold. */
 #define REAP_HOLD_US 2000
+#define REAP_HOLD_QUIET_US 50000
+#define QUIET_AFTER_US 250000
 
 typedef struct Fault {
     UsbBedFault kind;
@@ -59,6 +65,7 @@ struct Client {
     GQueue done;                  /* Urb*, completed and waiting to be reaped */
     UMockdevIoctlData* blockedReap; /* a reap waiting for a completion */
     int64_t reapDeadline;           /* when a held non-blocking reap answers EAGAIN; 0: never */
+    int64_t lastActivity;           /* last submit or completion, monotonic microseconds */
     int claimed;
 };
 
@@ -191,6 +198,8 @@ static void sFinishUrb(Urb* urb, int status, int actual) {
     g_queue_remove(&device->pending, urb);
     sSetUrbResult(urb, status, actual);
     Client* client = urb->client;
+    /* Only moved data counts as the host being busy: a read that times out does not. */
+    if (actual > 0) client->lastActivity = g_get_monotonic_time();
     g_queue_push_tail(&client->done, urb);
     if (client->blockedReap) {
         UMockdevIoctlData* arg = client->blockedReap;
@@ -395,7 +404,9 @@ static void sReap(UsbBedDevice* device, Client* client, UMockdevIoctlClient* c, 
         umockdev_ioctl_client_complete(c, -1, ENODEV);
     } else if (!client->blockedReap) {
         client->blockedReap = arg;
-        client->reapDeadline = block ? 0 : g_get_monotonic_time() + REAP_HOLD_US;
+        const int64_t now = g_get_monotonic_time();
+        const int quiet = now - client->lastActivity > QUIET_AFTER_US;
+        client->reapDeadline = block ? 0 : now + (quiet ? REAP_HOLD_QUIET_US : REAP_HOLD_US);
         sWake(device->bed);
     } else {
         g_object_unref(arg);
