@@ -57,6 +57,8 @@ Link::impl::impl(Link* ownerLink, const char* linkName) : owner(ownerLink), name
 Link::impl::~impl() {
     aLogger_Destroy(&logger);
     streams->releaseLink();
+    // A callback that removed its own registration may still be using this Link.
+    streams->awaitCallbacks();
     aLink_Destroy(&linkRef);
     if (spec) aLinkSpec_Destroy(&spec);
     free(name);

@@ -22,10 +22,27 @@ StreamTable::StreamTable() : asyncQueue(QUEUE_CAPACITY) {}
 StreamTable::~StreamTable() {
     releaseLink();
     stopThread();
+    awaitCallbacks();
+}
+
+void StreamTable::awaitCallbacks() {
+    std::shared_future<void> done;
+    {
+        std::lock_guard<std::mutex> guard(threadLock);
+        if (detachedId != std::this_thread::get_id()) done = lastDone;
+    }
+    // A thread abandoned from its own callback may still be inside that callback; the
+    // queue and the table it was started with must outlive it.
+    if (done.valid()) done.wait();
 }
 
 void StreamTable::releaseLink() {
-    if (installedOn != 0) installStreamFilter(installedOn, false);
+    aLinkRef linkRef = 0;
+    {
+        std::lock_guard<std::mutex> guard(threadLock);
+        linkRef = installedOn;
+    }
+    if (linkRef != 0) installStreamFilter(linkRef, false);
 }
 
 aErr StreamTable::installStreamFilter(aLinkRef linkRef, bool install) {
@@ -33,15 +50,23 @@ aErr StreamTable::installStreamFilter(aLinkRef linkRef, bool install) {
     if (install) {
         const aErr result = streamFilters_Add(linkRef, this);
         if (result != aErrNone) return result;
+        std::lock_guard<std::mutex> guard(threadLock);
         installedOn = linkRef;
         if (!asyncThread) {
             abandoned = std::make_shared<std::atomic<bool>>(false);
-            asyncThread = std::make_unique<std::thread>(asyncWork, &asyncQueue, asyncStop.get_future(), abandoned);
+            std::promise<void> done;
+            std::shared_future<void> previous = lastDone;
+            lastDone = done.get_future().share();
+            asyncThread = std::make_unique<std::thread>(asyncWork, &asyncQueue, asyncStop.get_future(), abandoned,
+                                                        previous, std::move(done));
         }
         return aErrNone;
     }
     const aErr result = streamFilters_Remove(linkRef, this);
-    installedOn = 0;
+    {
+        std::lock_guard<std::mutex> guard(threadLock);
+        if (installedOn == linkRef) installedOn = 0;
+    }
     {
         std::lock_guard<std::mutex> guard(streamLock);
         streams.clear();
@@ -51,22 +76,33 @@ aErr StreamTable::installStreamFilter(aLinkRef linkRef, bool install) {
 }
 
 void StreamTable::stopThread() {
-    if (!asyncThread) return;
-    if (asyncThread->get_id() == std::this_thread::get_id()) {
-        // Called from a callback: the thread ends once that callback returns and takes
-        // no further item, so a thread started meanwhile is the only consumer.
-        abandoned->store(true);
-        asyncStop.set_value();
-        asyncThread->detach();
-    } else {
-        asyncStop.set_value();
-        asyncThread->join();
+    std::unique_ptr<std::thread> thread;
+    std::promise<void> stop;
+    std::shared_ptr<std::atomic<bool>> abandon;
+    {
+        // Taken out under the lock, so two callers never both join or detach it.
+        std::lock_guard<std::mutex> guard(threadLock);
+        if (!asyncThread) return;
+        thread = std::move(asyncThread);
+        stop = std::move(asyncStop);
+        asyncStop = std::promise<void>();
+        abandon = abandoned;
+        if (thread->get_id() == std::this_thread::get_id()) detachedId = thread->get_id();
     }
-    asyncThread.reset();
-    asyncStop = std::promise<void>();
+    if (thread->get_id() == std::this_thread::get_id()) {
+        // Called from a callback: the thread ends once that callback returns and takes
+        // no further item; a thread started meanwhile waits for it to end.
+        abandon->store(true);
+        stop.set_value();
+        thread->detach();
+    } else {
+        stop.set_value();
+        thread->join();
+    }
 }
 
 bool StreamTable::callbackThreadRunning() const {
+    std::lock_guard<std::mutex> guard(threadLock);
     return asyncThread != nullptr;
 }
 
@@ -118,7 +154,14 @@ uint8_t StreamTable::filter(const aPacket* packet) {
 }
 
 void StreamTable::asyncWork(LocklessQueue_SPSC<asyncPacket>* queue, std::future<void> stop,
-                            std::shared_ptr<std::atomic<bool>> abandon) {
+                            std::shared_ptr<std::atomic<bool>> abandon, std::shared_future<void> previous,
+                            std::promise<void> done) {
+    // Set however the thread ends (a callback that throws ends the process anyway).
+    struct Finish {
+        std::promise<void>& done;
+        ~Finish() { done.set_value(); }
+    } finish{done};
+    if (previous.valid()) previous.wait();
     for (;;) {
         // Checked before the burst, so a stop request lets the queued calls run first.
         const bool stopping = stop.wait_for(std::chrono::nanoseconds(1)) == std::future_status::ready;

@@ -37,12 +37,19 @@ struct asyncPacket {
     std::shared_ptr<aPacket> packet;
 };
 
+// Locks, always taken in this order and never the other way round:
+//   1. a link's user-filter mutex (held by the link's reader thread while it runs
+//      filter(), and by a caller while it installs or removes the filter);
+//   2. streamLock (the table of registrations and cached values).
+// threadLock (the callback thread's handle and stop signal) is never held while
+// either of those is taken, nor while a callback runs or a thread is joined.
 class StreamTable {
 public:
     static constexpr uint32_t QUEUE_CAPACITY = 500;
 
     StreamTable();
-    // Removes the filter and ends the callback thread before the table goes.
+    // Removes the filter and ends the callback thread before the table goes; a thread
+    // that a callback of its own stopped is waited for too (unless this is it).
     ~StreamTable();
     StreamTable(const StreamTable&) = delete;
     StreamTable& operator=(const StreamTable&) = delete;
@@ -55,22 +62,41 @@ public:
     bool callbackThreadRunning() const;
     // Removes the filter from the link it is installed on, if any.
     void releaseLink();
+    // Waits until a callback thread stopped from its own callback has ended (at once
+    // when called on that thread).
+    void awaitCallbacks();
+
+    // Runs `use` on the table under streamLock and returns what it returns. `use` must
+    // not install or remove the filter (lock order above).
+    template <typename Use>
+    auto withStreams(Use&& use) {
+        std::lock_guard<std::mutex> guard(streamLock);
+        return use(streams);
+    }
+
+private:
+    void queueAsyncCallback(const StreamEntry& entry, const aPacket* packet);
+    // Waits for the previous callback thread to end, then runs the queued calls in
+    // order until told to stop; an abandoned thread (stopped from one of its own
+    // callbacks) takes no further item. `done` is set when the thread ends.
+    static void asyncWork(LocklessQueue_SPSC<asyncPacket>* queue, std::future<void> stop,
+                          std::shared_ptr<std::atomic<bool>> abandon, std::shared_future<void> previous,
+                          std::promise<void> done);
+    void stopThread();
 
     std::map<uint64_t, StreamEntry> streams;
     mutable std::mutex streamLock;
 
-private:
-    void queueAsyncCallback(const StreamEntry& entry, const aPacket* packet);
-    // Runs the queued calls in order until told to stop; an abandoned thread (stopped
-    // from one of its own callbacks) takes no further item.
-    static void asyncWork(LocklessQueue_SPSC<asyncPacket>* queue, std::future<void> stop,
-                          std::shared_ptr<std::atomic<bool>> abandon);
-    void stopThread();
-
     LocklessQueue_SPSC<asyncPacket> asyncQueue;
+    mutable std::mutex threadLock;
     std::unique_ptr<std::thread> asyncThread;
     std::promise<void> asyncStop;
     std::shared_ptr<std::atomic<bool>> abandoned;
+    // Set when the newest callback thread has ended; the next thread waits for it, so
+    // the queue never has two consumers.
+    std::shared_future<void> lastDone;
+    // The newest thread that was left to end on its own, stopped from its own callback.
+    std::thread::id detachedId;
     // The link this table's filter is installed on, 0 when none.
     aLinkRef installedOn = 0;
 };
