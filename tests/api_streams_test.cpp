@@ -34,7 +34,7 @@ constexpr uint8_t kAny = 0xFF;
 // Every value the simulator streams: options 1-3, and 6-8 with four subindexes each.
 constexpr std::size_t kAllSources = 15;
 
-bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds limit = std::chrono::seconds(3)) {
+bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds limit = std::chrono::seconds(30)) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
     while (!done()) {
         if (std::chrono::steady_clock::now() >= deadline) return false;

@@ -137,7 +137,7 @@ TEST_F(TcpLink, FramingErrorResyncs) {
         const std::size_t queriesBefore = sim->countInLog("rx AD 00");
         ASSERT_EQ(sim->control(fault), "ok");
         EXPECT_TRUE(sim->waitForLog("rx AD 00", queriesBefore + 6)) << fault;
-        EXPECT_TRUE(waitForStatus(id, LINK_RUNNING, 2s)) << fault;
+        EXPECT_TRUE(waitForStatus(id, LINK_RUNNING, 20s)) << fault;
     }
     // The link still carries packets after the resync.
     aLink_DrainPackets(id, drainAll, nullptr);
@@ -154,7 +154,7 @@ TEST_F(TcpLink, AwaitFirstAnswersAtOnceWhileSyncing) {
     ASSERT_NE(link, nullptr);
     ASSERT_EQ(sim->control("fault silence on"), "ok");
     ASSERT_EQ(sim->control("fault framing odd"), "ok");
-    ASSERT_TRUE(waitForStatus(id, LINK_SYNCING, 2s));
+    ASSERT_TRUE(waitForStatus(id, LINK_SYNCING, 20s));
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(aLink_AwaitFirst(id, drainAll, nullptr, 1000), nullptr);
     EXPECT_LT(std::chrono::steady_clock::now() - start, 100ms);
@@ -264,7 +264,7 @@ TEST(SerialLink, StartsSyncsAndCarriesPacketsOnAPseudoTerminal) {
     const std::size_t queriesBefore = sim.countInLog("rx AD 00");
     ASSERT_EQ(sim.control("fault framing odd"), "ok");
     EXPECT_TRUE(sim.waitForLog("rx AD 00", queriesBefore + 6));
-    EXPECT_TRUE(waitForStatus(id, LINK_RUNNING, 3s));
+    EXPECT_TRUE(waitForStatus(id, LINK_RUNNING, 20s));
 
     // A serial port cannot be reopened by the registry: the reset is refused and the
     // link keeps working.
