@@ -331,6 +331,41 @@ TEST_F(StreamedValues, CallbackMayRemoveItsOwnRegistration) {
     EXPECT_EQ(sim.control("stream-send"), "ok 0 samples");
 }
 
+// Registrations from two threads, and a callback that removes its own registration
+// meanwhile, start and stop the one callback thread without joining or detaching it
+// twice; the table ends empty with no thread.
+TEST_F(StreamedValues, RegistrationsFromSeveralThreadsKeepOneCallbackThread) {
+    std::atomic<int> selfRemoved{0};
+    Link* target = link;
+    auto removeSelf = [&selfRemoved, target](aPacket const*, void*) {
+        const aErr removed = target->registerStreamCallback(kAddress, kExchange, 3, 0, false, nullptr, nullptr);
+        ++selfRemoved;
+        return removed;
+    };
+    auto churn = [this](uint8_t option) {
+        for (int round = 0; round < 40; ++round) {
+            EXPECT_EQ(link->registerStreamCallback(kAddress, kExchange, option, 0, true,
+                                                   [](aPacket const*, void*) { return aErrNone; }, nullptr),
+                      aErrNone);
+            EXPECT_EQ(link->registerStreamCallback(kAddress, kExchange, option, 0, false, nullptr, nullptr),
+                      aErrNone);
+        }
+    };
+    std::thread first(churn, 1);
+    std::thread second(churn, 2);
+    for (int round = 0; round < 10; ++round) {
+        ASSERT_EQ(link->registerStreamCallback(kAddress, kExchange, 3, 0, true, removeSelf, nullptr), aErrNone);
+        ASSERT_EQ(sim.control("stream-send").rfind("ok ", 0), 0u);
+        // The removal is complete before the next registration goes out.
+        ASSERT_TRUE(waitFor([&] { return selfRemoved.load() > round; }));
+    }
+    first.join();
+    second.join();
+    ASSERT_TRUE(waitFor([&] { return !link->isStreamCallbackThreadRunning(); }));
+    EXPECT_TRUE(link->filterActiveStreamKeys(kAny, kAny, kAny, kAny, kAny, true).empty());
+    EXPECT_GE(selfRemoved.load(), 1);
+}
+
 TEST_F(StreamedValues, RefusedUnansweredAndOddRegistrationsLeaveNothing) {
     sim.mark();
     EXPECT_EQ(link->enableStream(3, kExchange, 1, 0, true), aErrParam);
