@@ -2,6 +2,7 @@
 // callback calls, and the callback thread that makes those calls.
 #include "StreamTable.h"
 
+#include <algorithm>
 #include <chrono>
 
 #include "Link.h"
@@ -26,14 +27,15 @@ StreamTable::~StreamTable() {
 }
 
 void StreamTable::awaitCallbacks() {
-    std::shared_future<void> done;
+    std::vector<std::shared_future<void>> waits;
     {
         std::lock_guard<std::mutex> guard(threadLock);
-        if (detachedId != std::this_thread::get_id()) done = lastDone;
+        for (const auto& left : leftThreads)
+            if (left.first != std::this_thread::get_id()) waits.push_back(left.second);
     }
     // A thread abandoned from its own callback may still be inside that callback; the
     // queue and the table it was started with must outlive it.
-    if (done.valid()) done.wait();
+    for (const auto& done : waits) done.wait();
 }
 
 void StreamTable::releaseLink() {
@@ -53,12 +55,13 @@ aErr StreamTable::installStreamFilter(aLinkRef linkRef, bool install) {
         std::lock_guard<std::mutex> guard(threadLock);
         installedOn = linkRef;
         if (!asyncThread) {
+            // A thread abandoned earlier takes no further item, so this one is the
+            // queue's only consumer from its start.
             abandoned = std::make_shared<std::atomic<bool>>(false);
             std::promise<void> done;
-            std::shared_future<void> previous = lastDone;
-            lastDone = done.get_future().share();
+            threadDone = done.get_future().share();
             asyncThread = std::make_unique<std::thread>(asyncWork, &asyncQueue, asyncStop.get_future(), abandoned,
-                                                        previous, std::move(done));
+                                                        std::move(done));
         }
         return aErrNone;
     }
@@ -87,7 +90,16 @@ void StreamTable::stopThread() {
         stop = std::move(asyncStop);
         asyncStop = std::promise<void>();
         abandon = abandoned;
-        if (thread->get_id() == std::this_thread::get_id()) detachedId = thread->get_id();
+        if (thread->get_id() == std::this_thread::get_id()) {
+            auto& left = leftThreads;
+            left.erase(std::remove_if(left.begin(), left.end(),
+                                      [](const auto& t) {
+                                          return t.second.wait_for(std::chrono::seconds(0)) ==
+                                                 std::future_status::ready;
+                                      }),
+                       left.end());
+            left.emplace_back(thread->get_id(), threadDone);
+        }
     }
     if (thread->get_id() == std::this_thread::get_id()) {
         // Called from a callback: the thread ends once that callback returns and takes
@@ -154,14 +166,12 @@ uint8_t StreamTable::filter(const aPacket* packet) {
 }
 
 void StreamTable::asyncWork(LocklessQueue_SPSC<asyncPacket>* queue, std::future<void> stop,
-                            std::shared_ptr<std::atomic<bool>> abandon, std::shared_future<void> previous,
-                            std::promise<void> done) {
+                            std::shared_ptr<std::atomic<bool>> abandon, std::promise<void> done) {
     // Set however the thread ends (a callback that throws ends the process anyway).
     struct Finish {
         std::promise<void>& done;
         ~Finish() { done.set_value(); }
     } finish{done};
-    if (previous.valid()) previous.wait();
     for (;;) {
         // Checked before the burst, so a stop request lets the queued calls run first.
         const bool stopping = stop.wait_for(std::chrono::nanoseconds(1)) == std::future_status::ready;

@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "LocklessQueue.h"
@@ -76,12 +77,11 @@ public:
 
 private:
     void queueAsyncCallback(const StreamEntry& entry, const aPacket* packet);
-    // Waits for the previous callback thread to end, then runs the queued calls in
-    // order until told to stop; an abandoned thread (stopped from one of its own
-    // callbacks) takes no further item. `done` is set when the thread ends.
+    // Runs the queued calls in order until told to stop; an abandoned thread (stopped
+    // from one of its own callbacks) takes no further item. `done` is set when the
+    // thread ends.
     static void asyncWork(LocklessQueue_SPSC<asyncPacket>* queue, std::future<void> stop,
-                          std::shared_ptr<std::atomic<bool>> abandon, std::shared_future<void> previous,
-                          std::promise<void> done);
+                          std::shared_ptr<std::atomic<bool>> abandon, std::promise<void> done);
     void stopThread();
 
     std::map<uint64_t, StreamEntry> streams;
@@ -92,11 +92,10 @@ private:
     std::unique_ptr<std::thread> asyncThread;
     std::promise<void> asyncStop;
     std::shared_ptr<std::atomic<bool>> abandoned;
-    // Set when the newest callback thread has ended; the next thread waits for it, so
-    // the queue never has two consumers.
-    std::shared_future<void> lastDone;
-    // The newest thread that was left to end on its own, stopped from its own callback.
-    std::thread::id detachedId;
+    // Set when the running callback thread has ended.
+    std::shared_future<void> threadDone;
+    // Threads stopped from their own callbacks and left to end on their own.
+    std::vector<std::pair<std::thread::id, std::shared_future<void>>> leftThreads;
     // The link this table's filter is installed on, 0 when none.
     aLinkRef installedOn = 0;
 };

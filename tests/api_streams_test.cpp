@@ -366,6 +366,36 @@ TEST_F(StreamedValues, RegistrationsFromSeveralThreadsKeepOneCallbackThread) {
     EXPECT_GE(selfRemoved.load(), 1);
 }
 
+// A callback that removes its own registration, registers again and removes that too
+// starts and stops a second thread from inside the first one's callback.
+TEST_F(StreamedValues, CallbackMayRegisterAgainAfterRemovingItself) {
+    std::atomic<int> calls{0};
+    std::atomic<aErr> last{aErrUnknown};
+    Link* target = link;
+    ASSERT_EQ(link->registerStreamCallback(
+                  kAddress, kExchange, 3, 0, true,
+                  [&calls, &last, target](aPacket const*, void*) -> aErr {
+                      if (calls++ != 0) return aErrNone;
+                      aErr result = target->registerStreamCallback(kAddress, kExchange, 3, 0, false, nullptr, nullptr);
+                      if (result == aErrNone)
+                          result = target->registerStreamCallback(
+                              kAddress, kExchange, 2, 0, true, [](aPacket const*, void*) -> aErr { return aErrNone; },
+                              nullptr);
+                      if (result == aErrNone)
+                          result = target->registerStreamCallback(kAddress, kExchange, 2, 0, false, nullptr, nullptr);
+                      last = result;
+                      return result;
+                  },
+                  nullptr),
+              aErrNone);
+    ASSERT_EQ(sim.control("stream-send"), "ok 1 samples");
+    ASSERT_TRUE(waitFor([&] { return last.load() != aErrUnknown; }));
+    EXPECT_EQ(last.load(), aErrNone);
+    EXPECT_FALSE(link->isStreamCallbackThreadRunning());
+    EXPECT_EQ(sim.control("stream-send"), "ok 0 samples");
+    EXPECT_EQ(calls.load(), 1);
+}
+
 TEST_F(StreamedValues, RefusedUnansweredAndOddRegistrationsLeaveNothing) {
     sim.mark();
     EXPECT_EQ(link->enableStream(3, kExchange, 1, 0, true), aErrParam);
