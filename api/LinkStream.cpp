@@ -180,30 +180,25 @@ aErr Link::registerStreamCallback(uint8_t module, uint8_t command, uint8_t optio
     if (module & 1) return aErrParam;
     const uint64_t key = createStreamKey(module, command, option, index, WILDCARD);
     StreamTable& table = *m_impl->streams;
-    const bool empty = table.withStreams([&](std::map<uint64_t, StreamEntry>& streams) {
-        if (enable) {
-            StreamEntry& entry = streams[key];
-            entry.key = key;
-            entry.callback = std::move(callback);
-            entry.ref = ref;
-        } else {
-            for (uint64_t covered : matchingKeys(streams, module, command, option, index, WILDCARD))
-                streams.erase(covered);
+    const aLinkRef linkRef = m_impl->linkRef;
+    auto eraseCovered = [&](std::map<uint64_t, StreamEntry>& streams) {
+        for (uint64_t covered : matchingKeys(streams, module, command, option, index, WILDCARD))
+            streams.erase(covered);
+    };
+    aErr result = table.change(linkRef, [&](std::map<uint64_t, StreamEntry>& streams) {
+        if (!enable) {
+            eraseCovered(streams);
+            return;
         }
-        return streams.empty();
+        StreamEntry& entry = streams[key];
+        entry.key = key;
+        entry.callback = std::move(callback);
+        entry.ref = ref;
     });
-    aErr result = table.installStreamFilter(m_impl->linkRef, !empty);
     if (result == aErrNone) result = sendStreamRequest(module, key, enable);
-    if (result != aErrNone) {
-        // A registration the module never took leaves nothing behind; an emptied table
-        // takes its filter and callback thread with it.
-        const bool nowEmpty = table.withStreams([&](std::map<uint64_t, StreamEntry>& streams) {
-            for (uint64_t covered : matchingKeys(streams, module, command, option, index, WILDCARD))
-                streams.erase(covered);
-            return streams.empty();
-        });
-        if (nowEmpty && m_impl->linkRef != 0) table.installStreamFilter(m_impl->linkRef, false);
-    }
+    // A registration the module never took leaves nothing behind; an emptied table
+    // takes its filter and callback thread with it.
+    if (result != aErrNone) table.change(linkRef, eraseCovered);
     return result;
 }
 

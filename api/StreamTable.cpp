@@ -49,22 +49,50 @@ void StreamTable::releaseLink() {
 
 aErr StreamTable::installStreamFilter(aLinkRef linkRef, bool install) {
     if (linkRef == 0) return aErrConfiguration;
-    if (install) {
-        const aErr result = streamFilters_Add(linkRef, this);
-        if (result != aErrNone) return result;
-        std::lock_guard<std::mutex> guard(threadLock);
-        installedOn = linkRef;
-        if (!asyncThread) {
-            // A thread abandoned earlier takes no further item, so this one is the
-            // queue's only consumer from its start.
-            abandoned = std::make_shared<std::atomic<bool>>(false);
-            std::promise<void> done;
-            threadDone = done.get_future().share();
-            asyncThread = std::make_unique<std::thread>(asyncWork, &asyncQueue, asyncStop.get_future(), abandoned,
-                                                        std::move(done));
-        }
-        return aErrNone;
+    Stopping stopping;
+    aErr result = aErrNone;
+    {
+        std::lock_guard<std::mutex> order(changeLock);
+        result = install ? installLocked(linkRef) : removeLocked(linkRef, stopping);
     }
+    finishStop(stopping);
+    return result;
+}
+
+aErr StreamTable::change(aLinkRef linkRef, const std::function<void(std::map<uint64_t, StreamEntry>&)>& edit) {
+    Stopping stopping;
+    aErr result = aErrNone;
+    {
+        std::lock_guard<std::mutex> order(changeLock);
+        bool empty = false;
+        {
+            std::lock_guard<std::mutex> guard(streamLock);
+            edit(streams);
+            empty = streams.empty();
+        }
+        if (linkRef == 0) return aErrConfiguration;
+        result = empty ? removeLocked(linkRef, stopping) : installLocked(linkRef);
+    }
+    finishStop(stopping);
+    return result;
+}
+
+aErr StreamTable::installLocked(aLinkRef linkRef) {
+    const aErr result = streamFilters_Add(linkRef, this);
+    if (result != aErrNone) return result;
+    std::lock_guard<std::mutex> guard(threadLock);
+    installedOn = linkRef;
+    if (!asyncThread) {
+        abandoned = std::make_shared<std::atomic<bool>>(false);
+        std::promise<void> done;
+        threadDone = done.get_future().share();
+        asyncThread = std::make_unique<std::thread>(asyncWork, &asyncQueue, asyncStop.get_future(), abandoned,
+                                                    drained, std::move(done));
+    }
+    return aErrNone;
+}
+
+aErr StreamTable::removeLocked(aLinkRef linkRef, Stopping& stopping) {
     const aErr result = streamFilters_Remove(linkRef, this);
     {
         std::lock_guard<std::mutex> guard(threadLock);
@@ -74,43 +102,54 @@ aErr StreamTable::installStreamFilter(aLinkRef linkRef, bool install) {
         std::lock_guard<std::mutex> guard(streamLock);
         streams.clear();
     }
-    stopThread();
+    stopping = takeThread();
     return result;
 }
 
-void StreamTable::stopThread() {
-    std::unique_ptr<std::thread> thread;
-    std::promise<void> stop;
-    std::shared_ptr<std::atomic<bool>> abandon;
-    {
-        // Taken out under the lock, so two callers never both join or detach it.
-        std::lock_guard<std::mutex> guard(threadLock);
-        if (!asyncThread) return;
-        thread = std::move(asyncThread);
-        stop = std::move(asyncStop);
-        asyncStop = std::promise<void>();
-        abandon = abandoned;
-        if (thread->get_id() == std::this_thread::get_id()) {
-            auto& left = leftThreads;
-            left.erase(std::remove_if(left.begin(), left.end(),
-                                      [](const auto& t) {
-                                          return t.second.wait_for(std::chrono::seconds(0)) ==
-                                                 std::future_status::ready;
-                                      }),
-                       left.end());
-            left.emplace_back(thread->get_id(), threadDone);
-        }
-    }
-    if (thread->get_id() == std::this_thread::get_id()) {
-        // Called from a callback: the thread ends once that callback returns and takes
-        // no further item; a thread started meanwhile waits for it to end.
-        abandon->store(true);
-        stop.set_value();
-        thread->detach();
+StreamTable::Stopping StreamTable::takeThread() {
+    Stopping stopping;
+    // Taken out under the lock, so two callers never both join or detach it.
+    std::lock_guard<std::mutex> guard(threadLock);
+    if (!asyncThread) return stopping;
+    stopping.thread = std::move(asyncThread);
+    stopping.stop = std::move(asyncStop);
+    asyncStop = std::promise<void>();
+    stopping.abandon = abandoned;
+    if (stopping.thread->get_id() == std::this_thread::get_id()) {
+        // Stopped from its own callback: it takes no further item, so the next thread
+        // need not wait for it; the table's end still does.
+        auto& left = leftThreads;
+        left.erase(std::remove_if(left.begin(), left.end(),
+                                  [](const auto& t) {
+                                      return t.second.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
+                                  }),
+                   left.end());
+        left.emplace_back(stopping.thread->get_id(), threadDone);
     } else {
-        stop.set_value();
-        thread->join();
+        // It empties the queue before it ends; the next thread starts taking items
+        // only then.
+        drained = threadDone;
     }
+    return stopping;
+}
+
+void StreamTable::finishStop(Stopping& stopping) {
+    if (!stopping.thread) return;
+    if (stopping.thread->get_id() == std::this_thread::get_id()) {
+        // Called from a callback: the thread ends once that callback returns.
+        stopping.abandon->store(true);
+        stopping.stop.set_value();
+        stopping.thread->detach();
+    } else {
+        stopping.stop.set_value();
+        stopping.thread->join();
+    }
+    stopping.thread.reset();
+}
+
+void StreamTable::stopThread() {
+    Stopping stopping = takeThread();
+    finishStop(stopping);
 }
 
 bool StreamTable::callbackThreadRunning() const {
@@ -166,7 +205,8 @@ uint8_t StreamTable::filter(const aPacket* packet) {
 }
 
 void StreamTable::asyncWork(LocklessQueue_SPSC<asyncPacket>* queue, std::future<void> stop,
-                            std::shared_ptr<std::atomic<bool>> abandon, std::promise<void> done) {
+                            std::shared_ptr<std::atomic<bool>> abandon, std::shared_future<void> previous,
+                            std::promise<void> done) {
     // Set however the thread ends (a callback that throws ends the process anyway).
     struct Finish {
         std::promise<void>& done;
@@ -175,6 +215,13 @@ void StreamTable::asyncWork(LocklessQueue_SPSC<asyncPacket>* queue, std::future<
     for (;;) {
         // Checked before the burst, so a stop request lets the queued calls run first.
         const bool stopping = stop.wait_for(std::chrono::nanoseconds(1)) == std::future_status::ready;
+        if (previous.valid() && previous.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
+            // The thread before this one still empties the queue; a stop meanwhile leaves
+            // everything to it.
+            if (stopping) return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            continue;
+        }
         asyncPacket item;
         while (!abandon->load() && queue->pop(&item)) {
             item.callback(item.packet.get(), item.ref);

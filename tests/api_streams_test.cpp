@@ -351,16 +351,29 @@ TEST_F(StreamedValues, RegistrationsFromSeveralThreadsKeepOneCallbackThread) {
                       aErrNone);
         }
     };
-    std::thread first(churn, 1);
-    std::thread second(churn, 2);
-    for (int round = 0; round < 10; ++round) {
-        ASSERT_EQ(link->registerStreamCallback(kAddress, kExchange, 3, 0, true, removeSelf, nullptr), aErrNone);
-        ASSERT_EQ(sim.control("stream-send").rfind("ok ", 0), 0u);
-        // The removal is complete before the next registration goes out.
-        ASSERT_TRUE(waitFor([&] { return selfRemoved.load() > round; }));
+    {
+        std::thread first(churn, 1);
+        std::thread second(churn, 2);
+        // Joined on every way out of this block, a failed assertion too.
+        struct Joiner {
+            std::thread& a;
+            std::thread& b;
+            ~Joiner() {
+                a.join();
+                b.join();
+            }
+        } joiner{first, second};
+        for (int round = 0; round < 10; ++round) {
+            ASSERT_EQ(link->registerStreamCallback(kAddress, kExchange, 3, 0, true, removeSelf, nullptr), aErrNone);
+            // Replies to stream requests carry no key, so with requests of other threads
+            // in flight the one taken may be another's: wait until the module has it.
+            ASSERT_TRUE(sim.process().waitForLog("ev stream enable 10 03 00", round + 1, std::chrono::seconds(30)));
+            ASSERT_EQ(sim.control("stream-send").rfind("ok ", 0), 0u);
+            // The removal is complete before the next registration goes out; another
+            // thread's removal never takes this registration with it.
+            ASSERT_TRUE(waitFor([&] { return selfRemoved.load() > round; })) << "round " << round;
+        }
     }
-    first.join();
-    second.join();
     ASSERT_TRUE(waitFor([&] { return !link->isStreamCallbackThreadRunning(); }));
     EXPECT_TRUE(link->filterActiveStreamKeys(kAny, kAny, kAny, kAny, kAny, true).empty());
     EXPECT_GE(selfRemoved.load(), 1);
