@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "LinkImpl.h"
+#include "PacketLoggers.h"
 #include "aPacket.h"
 #include "aTime.h"
 #include "aTrace.h"
@@ -55,8 +56,10 @@ char* copyName(const char* name) {
 Link::impl::impl(Link* ownerLink, const char* linkName) : owner(ownerLink), name(copyName(linkName)) {}
 
 Link::impl::~impl() {
-    aLogger_Destroy(&logger);
+    packetLoggers_Destroy(&logger);
     streams->releaseLink();
+    // A callback that removed its own registration may still be using this Link.
+    streams->awaitCallbacks();
     aLink_Destroy(&linkRef);
     if (spec) aLinkSpec_Destroy(&spec);
     free(name);
@@ -234,8 +237,10 @@ aErr Link::disconnect() {
 }
 
 aErr Link::reset() {
-    // A reset releases the link's packet log; the logger must not be reading it then.
+    // A reset releases the link's packet log: no logger of any Link sharing the link
+    // may be reading it then.
     m_impl->stopPacketLog();
+    packetLoggers_StopAll(m_impl->linkRef);
     if (m_impl->linkRef != 0) aLink_Reset(m_impl->linkRef);
     return aErrNone;
 }

@@ -118,6 +118,7 @@ public:
                         uint32_t* value);
     aErr getStreamStatus(uint8_t module, uint8_t command, uint8_t option, uint8_t index, uint8_t subindex,
                          std::map<uint64_t, uint32_t>* values);
+    // The table is always read under its own lock; `lock` is accepted and not needed.
     std::vector<uint64_t> filterActiveStreamKeys(uint8_t module, uint8_t command, uint8_t option, uint8_t index,
                                                  uint8_t subindex, bool lock);
     // True while this Link's callback thread runs.
@@ -140,6 +141,9 @@ public:
     aErr setFactoryData(uint8_t module, uint8_t subCommand, const uint8_t* data, size_t length);
 
 private:
+    // Sends a stream enable or disable for the key and awaits the module's answer.
+    aErr sendStreamRequest(uint8_t module, uint64_t key, bool enable);
+
     class impl;
     impl* m_impl;
 };

@@ -5,6 +5,7 @@
 
 #include "Link.h"
 #include "LinkImpl.h"
+#include "ReplyError.h"
 #include "aPacket.h"
 
 namespace Veltrane {
@@ -62,7 +63,8 @@ aErr sendEnd(aLinkRef link, uint8_t module, size_t count) {
     aErr result = aErrNone;
     aPacket* reply = exchange(link, end, 4, result);
     if (!reply) return result;
-    if (reply->dataSize == 3 && isError(reply)) result = reply->data[2];
+    // Any error reply fails the transfer, whatever its length.
+    if (isError(reply)) result = replyErrorCode(reply, 2);
     aPacket_Destroy(&reply);
     return result;
 }
@@ -85,7 +87,7 @@ aErr Link::getFactoryData(uint8_t module, uint8_t subCommand, uint8_t* buffer, s
         last = reply->dataSize;
         const size_t payload = last - 2u;
         // The module's own code wins over a full buffer.
-        if (isError(reply)) result = reply->data[2];
+        if (isError(reply)) result = replyErrorCode(reply, 2);
         else if (count + payload >= limit) result = aErrOverrun;
         else memcpy(buffer + count, reply->data + 2, payload);
         aPacket_Destroy(&reply);
@@ -113,7 +115,7 @@ aErr Link::setFactoryData(uint8_t module, uint8_t subCommand, const uint8_t* dat
         aErr result = aErrNone;
         aPacket* reply = exchange(link, request, static_cast<uint8_t>(2 + chunk), result);
         if (!reply) return result;
-        if (isError(reply)) result = reply->data[2];
+        if (isError(reply)) result = replyErrorCode(reply, 2);
         else if (reply->dataSize != 2) result = aErrSize;
         aPacket_Destroy(&reply);
         if (result != aErrNone) return result;

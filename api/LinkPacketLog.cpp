@@ -3,6 +3,7 @@
 #include "Link.h"
 
 #include "LinkImpl.h"
+#include "PacketLoggers.h"
 #include "aFile.h"
 #include "aPacketDebug.h"
 #include "aTime.h"
@@ -61,13 +62,13 @@ aErr Link::enablePacketLog(const char* path) {
     const aErr enabled = aLink_PacketDebug_Enable(linkRef);
     if (enabled != aErrNone) return enabled;
     // After a reconnect the old logger reads a link that is gone; bind anew.
-    if (m_impl->logger && m_impl->logger->param != linkRef) aLogger_Destroy(&m_impl->logger);
-    if (!m_impl->logger) m_impl->logger = aLogger_Create(linkRef, impl::readDebugBuffer, path);
-    if (m_impl->logger) {
-        const aErr started = aLogger_Enable(m_impl->logger);
-        if (started != aErrNone) return started;
-        aLink_PacketDebug_Write(linkRef, aPACKETLOG_TEXT, sizeof START_TEXT, START_TEXT);
-    }
+    if (m_impl->logger && m_impl->logger->param != linkRef) packetLoggers_Destroy(&m_impl->logger);
+    if (!m_impl->logger) m_impl->logger = packetLoggers_Create(linkRef, impl::readDebugBuffer, path);
+    // A log file that cannot be opened is an error, not a log that silently goes nowhere.
+    if (!m_impl->logger) return aErrIO;
+    const aErr started = aLogger_Enable(m_impl->logger);
+    if (started != aErrNone) return started;
+    aLink_PacketDebug_Write(linkRef, aPACKETLOG_TEXT, sizeof START_TEXT, START_TEXT);
     return aErrNone;
 }
 

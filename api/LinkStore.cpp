@@ -5,6 +5,7 @@
 
 #include "Link.h"
 #include "LinkImpl.h"
+#include "ReplyError.h"
 #include "aPacket.h"
 
 namespace Veltrane {
@@ -36,12 +37,14 @@ struct SlotRequest {
 uint8_t sSlotFilter(const aPacket* packet, const void* ref) {
     const auto* request = static_cast<const SlotRequest*>(ref);
     if (packet->address != request->module) return 0;
-    if (packet->dataSize < 4 || packet->data[0] != STORE_COMMAND) return 0;
+    if (packet->dataSize < 3 || packet->data[0] != STORE_COMMAND) return 0;
     const uint8_t op = request->data[1];
     if ((packet->data[1] & ~STORE_ERROR) != op) return 0;
     if (op >= OP_CAPACITY && op <= OP_OPEN_WRITE)
-        return packet->data[2] == request->data[2] && packet->data[3] == request->data[3];
-    if (op >= 5 && op <= OP_CLOSE) return packet->data[2] == request->data[2];
+        return packet->dataSize >= 4 && packet->data[2] == request->data[2] && packet->data[3] == request->data[3];
+    // An error reply to a handle may come without its code byte: three bytes.
+    if (op >= 5 && op <= OP_CLOSE)
+        return (packet->dataSize >= 4 || (packet->data[1] & STORE_ERROR)) && packet->data[2] == request->data[2];
     return 0;
 }
 
@@ -81,7 +84,7 @@ aErr slotValue(aLinkRef link, uint8_t module, uint8_t op, uint8_t store, uint8_t
     aErr result = aErrNone;
     aPacket* reply = exchange(link, slotRequest(module, op, store, slot), 4, REPLY_WAIT_MS, result);
     if (!reply) return result;
-    if (isError(reply)) result = reply->data[4];
+    if (isError(reply)) result = replyErrorCode(reply, 4);
     else if (reply->dataSize == 6) *value = static_cast<size_t>(reply->data[4] << 8 | reply->data[5]);
     else result = aErrUnknown;
     aPacket_Destroy(&reply);
@@ -92,7 +95,7 @@ uint8_t sOpenSlot(aLinkRef link, uint8_t module, uint8_t store, uint8_t slot, ui
     aErr result = aErrNone;
     aPacket* reply = exchange(link, slotRequest(module, op, store, slot), 4, OPEN_WAIT_MS, result);
     if (!reply) return NO_HANDLE;
-    const uint8_t handle = isError(reply) ? NO_HANDLE : reply->data[4];
+    const uint8_t handle = isError(reply) || reply->dataSize < 5 ? NO_HANDLE : reply->data[4];
     aPacket_Destroy(&reply);
     return handle;
 }
@@ -102,9 +105,10 @@ aErr sCloseSlot(aLinkRef link, uint8_t module, uint8_t handle) {
     aErr result = sendRequest(link, request, 3);
     if (result != aErrNone) return result;
     aPacket* reply = aLink_AwaitFirst(link, sSlotFilter, &request, REPLY_WAIT_MS);
-    if (!reply) return result;
-    if (reply->dataSize != 4) result = aErrIO;
-    else if (isError(reply)) result = reply->data[3];
+    // A close the module never confirmed may have lost the slot's data.
+    if (!reply) return aErrTimeout;
+    if (isError(reply)) result = replyErrorCode(reply, 3);
+    else if (reply->dataSize != 4) result = aErrIO;
     aPacket_Destroy(&reply);
     return result;
 }
@@ -119,10 +123,9 @@ aErr writeChunks(aLinkRef link, uint8_t module, uint8_t handle, const uint8_t* d
         aErr result = aErrNone;
         aPacket* reply = exchange(link, request, static_cast<uint8_t>(3 + chunk), REPLY_WAIT_MS, result);
         if (!reply) return result;
-        if (reply->dataSize == 4) {
-            if (isError(reply)) result = reply->data[3];
-            else if (reply->data[3] != sum) result = aErrIO;
-        }
+        // The error flag fails the write whatever the reply's length.
+        if (isError(reply)) result = replyErrorCode(reply, 3);
+        else if (reply->dataSize == 4 && reply->data[3] != sum) result = aErrIO;
         aPacket_Destroy(&reply);
         if (result != aErrNone) return result;
         offset += chunk;
@@ -136,7 +139,8 @@ aErr readChunks(aLinkRef link, uint8_t module, uint8_t handle, uint8_t* buffer, 
         aPacket* reply = exchange(link, handleRequest(module, OP_READ, handle), 3, REPLY_WAIT_MS, result);
         if (!reply) return result;
         const size_t count = std::min<size_t>(reply->dataSize - 3u, wanted - received);
-        if (isError(reply)) result = reply->data[3];
+        if (isError(reply)) result = replyErrorCode(reply, 3);
+        else if (count == 0) result = aErrIO;  // a read that carries nothing would never end
         else memcpy(buffer + received, reply->data + 3, count);
         aPacket_Destroy(&reply);
         if (result != aErrNone) return result;

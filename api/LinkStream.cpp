@@ -49,9 +49,24 @@ bool isConcreteKey(uint64_t key) {
     return true;
 }
 
-void eraseKeys(StreamTable& table, const std::vector<uint64_t>& keys) {
-    std::lock_guard<std::mutex> guard(table.streamLock);
-    for (uint64_t key : keys) table.streams.erase(key);
+std::vector<uint64_t> matchingKeys(const std::map<uint64_t, StreamEntry>& streams, uint8_t module, uint8_t command,
+                                   uint8_t option, uint8_t index, uint8_t subindex) {
+    std::vector<uint64_t> keys;
+    for (const auto& row : streams) {
+        const uint64_t key = row.first;
+        if (elementMatches(Link::getStreamKeyElement(key, Link::MODULE), module) &&
+            elementMatches(Link::getStreamKeyElement(key, Link::COMMAND), command) &&
+            elementMatches(Link::getStreamKeyElement(key, Link::OPTION), option) &&
+            elementMatches(Link::getStreamKeyElement(key, Link::INDEX), index) &&
+            elementMatches(Link::getStreamKeyElement(key, Link::SUBINDEX), subindex))
+            keys.push_back(key);
+    }
+    return keys;
+}
+
+// An error reply with code 0, or without a code, is still a refusal.
+aErr streamErrorCode(const uei& reply) {
+    return reply.value.byteVal != 0 ? static_cast<aErr>(reply.value.byteVal) : aErrUnknown;
 }
 
 }  // namespace
@@ -165,23 +180,29 @@ aErr Link::registerStreamCallback(uint8_t module, uint8_t command, uint8_t optio
     if (module & 1) return aErrParam;
     const uint64_t key = createStreamKey(module, command, option, index, WILDCARD);
     StreamTable& table = *m_impl->streams;
-    bool empty = false;
-    {
-        std::lock_guard<std::mutex> guard(table.streamLock);
-        if (enable) {
-            StreamEntry& entry = table.streams[key];
-            entry.key = key;
-            entry.callback = std::move(callback);
-            entry.ref = ref;
-        } else {
-            for (uint64_t covered : filterActiveStreamKeys(module, command, option, index, WILDCARD, false))
-                table.streams.erase(covered);
+    const aLinkRef linkRef = m_impl->linkRef;
+    auto eraseCovered = [&](std::map<uint64_t, StreamEntry>& streams) {
+        for (uint64_t covered : matchingKeys(streams, module, command, option, index, WILDCARD))
+            streams.erase(covered);
+    };
+    aErr result = table.change(linkRef, [&](std::map<uint64_t, StreamEntry>& streams) {
+        if (!enable) {
+            eraseCovered(streams);
+            return;
         }
-        empty = table.streams.empty();
-    }
-    aErr result = table.installStreamFilter(m_impl->linkRef, !empty);
-    if (result != aErrNone) return result;
+        StreamEntry& entry = streams[key];
+        entry.key = key;
+        entry.callback = std::move(callback);
+        entry.ref = ref;
+    });
+    if (result == aErrNone) result = sendStreamRequest(module, key, enable);
+    // A registration the module never took leaves nothing behind; an emptied table
+    // takes its filter and callback thread with it.
+    if (result != aErrNone) table.change(linkRef, eraseCovered);
+    return result;
+}
 
+aErr Link::sendStreamRequest(uint8_t module, uint64_t key, bool enable) {
     uei request{};
     request.module = module;
     request.command = STREAM_COMMAND;
@@ -189,7 +210,7 @@ aErr Link::registerStreamCallback(uint8_t module, uint8_t command, uint8_t optio
     request.specifier = ueiSPECIFIER_REQUEST;
     request.type = ueiINT;
     request.value.intVal = static_cast<uint32_t>(key);
-    result = sendUEI(request);
+    aErr result = sendUEI(request);
     if (result != aErrNone) return result;
 
     uei reply{};
@@ -198,8 +219,7 @@ aErr Link::registerStreamCallback(uint8_t module, uint8_t command, uint8_t optio
     reply.option = static_cast<uint8_t>(ueiOPTION_ACK | (enable ? STREAM_ENABLE : STREAM_DISABLE));
     reply.specifier = 0;
     result = receiveUEI(module, STREAM_COMMAND, reply.option, 0, &reply);
-    if (result == aErrNone && (reply.specifier & ueiSPECIFIER_ERROR)) result = reply.value.byteVal;
-    if (result != aErrNone) eraseKeys(table, filterActiveStreamKeys(module, command, option, index, WILDCARD, true));
+    if (result == aErrNone && (reply.specifier & ueiSPECIFIER_ERROR)) result = streamErrorCode(reply);
     return result;
 }
 
@@ -220,7 +240,7 @@ aErr Link::isLinkStreaming(uint8_t module, uint8_t* status) {
     reply.specifier = 0;
     result = receiveUEI(module, STREAM_COMMAND, STREAM_STATUS, 0, &reply);
     if (result != aErrNone) return result;
-    if (reply.specifier & ueiSPECIFIER_ERROR) return reply.value.byteVal;
+    if (reply.specifier & ueiSPECIFIER_ERROR) return streamErrorCode(reply);
     *status = reply.value.byteVal;
     return aErrNone;
 }
@@ -228,43 +248,35 @@ aErr Link::isLinkStreaming(uint8_t module, uint8_t* status) {
 aErr Link::getStreamValue(uint8_t module, uint8_t command, uint8_t option, uint8_t index, uint8_t subindex,
                           uint32_t* value) {
     if (!value) return aErrParam;
-    StreamTable& table = *m_impl->streams;
-    std::lock_guard<std::mutex> guard(table.streamLock);
-    auto found = table.streams.find(createStreamKey(module, command, option, index, subindex));
-    if (found == table.streams.end()) return aErrNotFound;
-    *value = found->second.value;
-    if (!found->second.fresh) return aErrStreamStale;
-    found->second.fresh = false;
-    return aErrNone;
+    const uint64_t key = createStreamKey(module, command, option, index, subindex);
+    return m_impl->streams->withStreams([&](std::map<uint64_t, StreamEntry>& streams) -> aErr {
+        auto found = streams.find(key);
+        if (found == streams.end()) return aErrNotFound;
+        *value = found->second.value;
+        if (!found->second.fresh) return aErrStreamStale;
+        found->second.fresh = false;
+        return aErrNone;
+    });
 }
 
 aErr Link::getStreamStatus(uint8_t module, uint8_t command, uint8_t option, uint8_t index, uint8_t subindex,
                            std::map<uint64_t, uint32_t>* values) {
     if (!values) return aErrParam;
     values->clear();
-    StreamTable& table = *m_impl->streams;
-    std::lock_guard<std::mutex> guard(table.streamLock);
-    for (uint64_t key : filterActiveStreamKeys(module, command, option, index, subindex, false))
-        if (isConcreteKey(key)) (*values)[key] = table.streams[key].value;
+    m_impl->streams->withStreams([&](std::map<uint64_t, StreamEntry>& streams) {
+        for (uint64_t key : matchingKeys(streams, module, command, option, index, subindex))
+            if (isConcreteKey(key)) (*values)[key] = streams[key].value;
+    });
     return aErrNone;
 }
 
+// The table is private to its lock, so it is always read under it; `lock` stays for
+// callers of the published signature.
 std::vector<uint64_t> Link::filterActiveStreamKeys(uint8_t module, uint8_t command, uint8_t option, uint8_t index,
-                                                   uint8_t subindex, bool lock) {
-    StreamTable& table = *m_impl->streams;
-    std::unique_lock<std::mutex> guard(table.streamLock, std::defer_lock);
-    if (lock) guard.lock();
-    std::vector<uint64_t> keys;
-    for (const auto& row : table.streams) {
-        const uint64_t key = row.first;
-        if (elementMatches(getStreamKeyElement(key, MODULE), module) &&
-            elementMatches(getStreamKeyElement(key, COMMAND), command) &&
-            elementMatches(getStreamKeyElement(key, OPTION), option) &&
-            elementMatches(getStreamKeyElement(key, INDEX), index) &&
-            elementMatches(getStreamKeyElement(key, SUBINDEX), subindex))
-            keys.push_back(key);
-    }
-    return keys;
+                                                   uint8_t subindex, bool) {
+    return m_impl->streams->withStreams([&](std::map<uint64_t, StreamEntry>& streams) {
+        return matchingKeys(streams, module, command, option, index, subindex);
+    });
 }
 
 bool Link::isStreamCallbackThreadRunning() const {

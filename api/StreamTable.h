@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "LocklessQueue.h"
@@ -37,12 +38,20 @@ struct asyncPacket {
     std::shared_ptr<aPacket> packet;
 };
 
+// Locks, always taken in this order and never the other way round:
+//   1. a link's user-filter mutex (held by the link's reader thread while it runs
+//      filter(), and by a caller while it installs or removes the filter);
+//   2. streamLock (the table of registrations and cached values).
+// changeLock (one table change and its filter and thread decision) is taken before
+// both; threadLock (the callback thread's handle and stop signal) is taken last. None
+// of them is held while a callback runs or a thread is joined.
 class StreamTable {
 public:
     static constexpr uint32_t QUEUE_CAPACITY = 500;
 
     StreamTable();
-    // Removes the filter and ends the callback thread before the table goes.
+    // Removes the filter and ends the callback thread before the table goes; a thread
+    // that a callback of its own stopped is waited for too (unless this is it).
     ~StreamTable();
     StreamTable(const StreamTable&) = delete;
     StreamTable& operator=(const StreamTable&) = delete;
@@ -50,27 +59,68 @@ public:
     // Installs or removes this table's filter on the link; removal clears the table and
     // stops the callback thread. No link: aErrConfiguration.
     aErr installStreamFilter(aLinkRef linkRef, bool install);
+    // Edits the table and then, in one step that no other change splits, installs the
+    // filter (starting the callback thread) when the table holds something, or removes
+    // the filter and stops the thread when it is empty. No link: aErrConfiguration,
+    // and the edit stays.
+    aErr change(aLinkRef linkRef, const std::function<void(std::map<uint64_t, StreamEntry>&)>& edit);
     // Called on the reader thread; non-zero when the packet was a stream packet.
     uint8_t filter(const aPacket* packet);
     bool callbackThreadRunning() const;
     // Removes the filter from the link it is installed on, if any.
     void releaseLink();
+    // Waits until a callback thread stopped from its own callback has ended (at once
+    // when called on that thread).
+    void awaitCallbacks();
+
+    // Runs `use` on the table under streamLock and returns what it returns. `use` must
+    // not install or remove the filter (lock order above).
+    template <typename Use>
+    auto withStreams(Use&& use) {
+        std::lock_guard<std::mutex> guard(streamLock);
+        return use(streams);
+    }
+
+private:
+    // A callback thread taken out of the table to be stopped once no lock is held.
+    struct Stopping {
+        std::unique_ptr<std::thread> thread;
+        std::promise<void> stop;
+        std::shared_ptr<std::atomic<bool>> abandon;
+    };
+
+    void queueAsyncCallback(const StreamEntry& entry, const aPacket* packet);
+    // Waits, without taking any item, until `previous` (a thread still emptying the
+    // queue) has ended, then runs the queued calls in order until told to stop; an
+    // abandoned thread (stopped from one of its own callbacks) takes no further item.
+    // `done` is set when the thread ends.
+    static void asyncWork(LocklessQueue_SPSC<asyncPacket>* queue, std::future<void> stop,
+                          std::shared_ptr<std::atomic<bool>> abandon, std::shared_future<void> previous,
+                          std::promise<void> done);
+    // Both run with changeLock held.
+    aErr installLocked(aLinkRef linkRef);
+    aErr removeLocked(aLinkRef linkRef, Stopping& stopping);
+    Stopping takeThread();
+    static void finishStop(Stopping& stopping);
+    void stopThread();
 
     std::map<uint64_t, StreamEntry> streams;
     mutable std::mutex streamLock;
 
-private:
-    void queueAsyncCallback(const StreamEntry& entry, const aPacket* packet);
-    // Runs the queued calls in order until told to stop; an abandoned thread (stopped
-    // from one of its own callbacks) takes no further item.
-    static void asyncWork(LocklessQueue_SPSC<asyncPacket>* queue, std::future<void> stop,
-                          std::shared_ptr<std::atomic<bool>> abandon);
-    void stopThread();
-
+    // Held across a table change and the filter and thread decision that follows it,
+    // never while a thread is joined or a callback runs.
+    std::mutex changeLock;
     LocklessQueue_SPSC<asyncPacket> asyncQueue;
+    mutable std::mutex threadLock;
     std::unique_ptr<std::thread> asyncThread;
     std::promise<void> asyncStop;
     std::shared_ptr<std::atomic<bool>> abandoned;
+    // Set when the running callback thread has ended.
+    std::shared_future<void> threadDone;
+    // Set when the last thread stopped from outside has emptied the queue and ended.
+    std::shared_future<void> drained;
+    // Threads stopped from their own callbacks and left to end on their own.
+    std::vector<std::pair<std::thread::id, std::shared_future<void>>> leftThreads;
     // The link this table's filter is installed on, 0 when none.
     aLinkRef installedOn = 0;
 };

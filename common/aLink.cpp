@@ -3,6 +3,7 @@
 // the outgoing queue.
 #include "aLink.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <thread>
@@ -310,14 +311,18 @@ void aLink_Release(aLink* link) {
     if (link->outFifo) aPacketFifo_Destroy(&link->outFifo);
     if (link->rxPacket) aPacket_Destroy(&link->rxPacket);
     if (link->userFilterSema) aMutex_Destroy(&link->userFilterSema);
+    // Never pulled from under a record being put or taken.
+    if (link->packetLogMutex) aMutex_Lock(link->packetLogMutex);
     aPacketLog* log = link->packetLog.exchange(nullptr);
+    if (link->packetLogMutex) aMutex_Unlock(link->packetLogMutex);
     aPacketLog_Destroy(&log);
     if (link->packetLogMutex) aMutex_Destroy(&link->packetLogMutex);
     if (link->stream) aStream_Destroy(&link->stream);
 }
 
 aErr aLink_Start(aLinkRef id) {
-    aLink* link = aLinkManager_GetLink(id);
+    aLinkHold hold(id);
+    aLink* link = hold.link();
     if (!link) return aErrParam;
     aTrace(TRACE_SYNC, " aLink_Start(%d)\n", static_cast<int>(id));
     if (link->running == 1) return aErrNone;
@@ -369,7 +374,8 @@ aErr aLink_Stop(aLink* link) {
 }
 
 aErr aLink_Sync(aLinkRef id) {
-    aLink* link = aLinkManager_GetLink(id);
+    aLinkHold hold(id);
+    aLink* link = hold.link();
     if (!link) return aErrParam;
     aTrace(TRACE_SYNC, " aLink_Sync(%d)\n", static_cast<int>(id));
     link->status = LINK_SYNCING;
@@ -392,7 +398,8 @@ aErr aLink_Sync(aLinkRef id) {
 }
 
 aErr aLink_ForceRoute(aLinkRef id, uint8_t value) {
-    aLink* link = aLinkManager_GetLink(id);
+    aLinkHold hold(id);
+    aLink* link = hold.link();
     if (!link) return aErrNotFound;
     aTrace(TRACE_SYNC, " aLink_ForceRoute(%d)\n", static_cast<int>(id));
     aPacket* route = aPacket_CreateWithData(aLINK_ADDRESS_ROUTE, 1, &value);
@@ -403,52 +410,88 @@ aErr aLink_ForceRoute(aLinkRef id, uint8_t value) {
 }
 
 linkStatus aLink_GetStatus(aLinkRef id) {
-    aLink* link = aLinkManager_GetLink(id);
+    aLinkHold hold(id);
+    aLink* link = hold.link();
     return link ? link->status.load() : LINK_INVALID;
 }
 
 aErr aLink_PutPacket(aLinkRef id, const aPacket* packet) {
-    aLink* link = aLinkManager_GetLink(id);
+    aLinkHold hold(id);
+    aLink* link = hold.link();
     if (!link) return aErrParam;
     return aPacketFifo_Put(link->outFifo, packet);
 }
 
 aPacket* aLink_GetPacket(aLinkRef id) {
-    aLink* link = aLinkManager_GetLink(id);
+    aLinkHold hold(id);
+    aLink* link = hold.link();
     return link ? aPacketFifo_Get(link->inFifo) : nullptr;
 }
 
+namespace {
+
+// The time-out of a held call, waited in slices; measured finer than a millisecond,
+// so that slicing never shortens it.
+class HeldWait {
+public:
+    explicit HeldWait(uint64_t timeoutMs)
+        : start(std::chrono::steady_clock::now()),
+          limit(std::chrono::milliseconds(std::min<uint64_t>(timeoutMs, LONGEST_MS))) {}
+    bool over() const { return std::chrono::steady_clock::now() - start >= limit; }
+    uint64_t sliceMs() const {
+        const auto left = limit - (std::chrono::steady_clock::now() - start);
+        const auto leftMs = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+        return leftMs <= 0 ? 0 : std::min<uint64_t>(static_cast<uint64_t>(leftMs), aLINK_HOLD_WAIT_SLICE_MS);
+    }
+
+private:
+    // Longer than any process lives; keeps the clock arithmetic from overflowing.
+    static constexpr uint64_t LONGEST_MS = 1000ull * 3600 * 24 * 365 * 100;
+    std::chrono::steady_clock::time_point start;
+    std::chrono::steady_clock::duration limit;
+};
+
+}  // namespace
+
 aPacket* aLink_AwaitPacket(aLinkRef id, uint64_t timeoutMs) {
-    aLink* link = aLinkManager_GetLink(id);
-    return link ? aPacketFifo_Await(link->inFifo, timeoutMs) : nullptr;
+    aLinkHold hold(id);
+    aLink* link = hold.link();
+    if (!link) return nullptr;
+    const HeldWait wait(timeoutMs);
+    aPacket* result = nullptr;
+    // In slices, so a destroy or reset on another thread never waits out the time-out.
+    do {
+        result = aPacketFifo_Await(link->inFifo, wait.sliceMs());
+    } while (!result && !wait.over() && !hold.interrupted());
+    return result;
 }
 
 aPacket* aLink_GetFirst(aLinkRef id, aPacketFilterProc proc, const void* ref) {
-    aLink* link = aLinkManager_GetLink(id);
+    aLinkHold hold(id);
+    aLink* link = hold.link();
     return link ? aPacketFifo_GetFirst(link->inFifo, proc, ref) : nullptr;
 }
 
 aPacket* aLink_AwaitFirst(aLinkRef id, aPacketFilterProc proc, const void* ref, uint64_t timeoutMs) {
-    aLink* link = aLinkManager_GetLink(id);
+    aLinkHold hold(id);
+    aLink* link = hold.link();
     if (!link) return nullptr;
-    const uint64_t start = aTime_GetMonotonicMS();
-    const uint64_t deadline = timeoutMs > UINT64_MAX - start ? UINT64_MAX : start + timeoutMs;
-    uint64_t now = start;
+    const HeldWait wait(timeoutMs);
     aPacket* result = nullptr;
-    while (link->running == 1 && link->status == LINK_RUNNING && !result && now < deadline) {
-        result = aPacketFifo_AwaitFirst(link->inFifo, proc, ref, deadline - now);
-        now = aTime_GetMonotonicMS();
-    }
+    while (link->running == 1 && link->status == LINK_RUNNING && !result && !wait.over() && !hold.interrupted())
+        result = aPacketFifo_AwaitFirst(link->inFifo, proc, ref, wait.sliceMs());
     return result;
 }
 
 uint64_t aLink_DrainPackets(aLinkRef id, aPacketFilterProc proc, const void* ref) {
-    aLink* link = aLinkManager_GetLink(id);
+    aLinkHold hold(id);
+    aLink* link = hold.link();
     return link ? aPacketFifo_DrainPackets(link->inFifo, proc, ref) : 0;
 }
 
 aErr aLink_InstallUserPacketFilter(aLinkRef id, aPacketFilterProc proc, const void* ref) {
-    aLink* link = aLinkManager_GetLink(id);
+    aLinkHold hold(id);
+    aLink* link = hold.link();
     if (!link || !link->userFilterSema) return aErrParam;
     aMutex_Lock(link->userFilterSema);
     link->userFilter = proc;
@@ -458,7 +501,8 @@ aErr aLink_InstallUserPacketFilter(aLinkRef id, aPacketFilterProc proc, const vo
 }
 
 aErr aLink_PacketDebug_SetLogSize(aLinkRef id, int32_t size) {
-    aLink* link = aLinkManager_GetLink(id);
+    aLinkHold hold(id);
+    aLink* link = hold.link();
     if (!link) return aErrParam;
     if (size > aPACKETLOG_MAX_SIZE) return aErrParam;
     if (link->packetLog) return aErrBusy;
@@ -467,7 +511,8 @@ aErr aLink_PacketDebug_SetLogSize(aLinkRef id, int32_t size) {
 }
 
 aErr aLink_PacketDebug_Enable(aLinkRef id) {
-    aLink* link = aLinkManager_GetLink(id);
+    aLinkHold hold(id);
+    aLink* link = hold.link();
     if (!link) return aErrParam;
     if (link->packetLogSize == 0) link->packetLogSize = aPACKETLOG_DEFAULT_SIZE;
     if (!link->packetLogMutex) {
@@ -491,7 +536,8 @@ aErr aLink_PacketDebug_Enable(aLinkRef id) {
 }
 
 aErr aLink_PacketDebug_Disable(aLinkRef id) {
-    aLink* link = aLinkManager_GetLink(id);
+    aLinkHold hold(id);
+    aLink* link = hold.link();
     if (!link) return aErrParam;
     aPacketLog* log = link->packetLog;
     if (!log) return aErrNotReady;
@@ -502,7 +548,8 @@ aErr aLink_PacketDebug_Disable(aLinkRef id) {
 }
 
 aErr aLink_PacketDebug_Read(aLinkRef id, uint32_t* direction, uint32_t* length, uint8_t* buffer) {
-    aLink* link = aLinkManager_GetLink(id);
+    aLinkHold hold(id);
+    aLink* link = hold.link();
     if (!link) return aErrParam;
     aPacketLog* log = link->packetLog;
     if (!log) return aErrNotReady;
@@ -513,7 +560,8 @@ aErr aLink_PacketDebug_Read(aLinkRef id, uint32_t* direction, uint32_t* length, 
 }
 
 aErr aLink_PacketDebug_Write(aLinkRef id, uint8_t direction, int32_t length, const uint8_t* bytes) {
-    aLink* link = aLinkManager_GetLink(id);
+    aLinkHold hold(id);
+    aLink* link = hold.link();
     if (!link) return aErrParam;
     aPacketLog* log = link->packetLog;
     if (!log) return aErrNotReady;

@@ -39,6 +39,8 @@ aErr aLink_Destroy(aLinkRef* id);
 linkStatus aLink_GetStatus(aLinkRef id);
 aErr aLink_PutPacket(aLinkRef id, const aPacket* packet);
 aPacket* aLink_GetPacket(aLinkRef id);
+// Both waits end early, without a packet, once the link's last use is destroyed or the
+// link is reset on another thread.
 aPacket* aLink_AwaitPacket(aLinkRef id, uint64_t timeoutMs);
 aPacket* aLink_GetFirst(aLinkRef id, aPacketFilterProc proc, const void* ref);
 // Waits only while the link is running.
@@ -48,6 +50,7 @@ uint64_t aLink_DrainPackets(aLinkRef id, aPacketFilterProc proc, const void* ref
 // When this returns, the previous filter is not running and is never called again.
 aErr aLink_InstallUserPacketFilter(aLinkRef id, aPacketFilterProc proc, const void* ref);
 // Stops the link, reopens its stream and starts it again (USB and TCP/IP links only).
+// Waits for calls in progress on other threads; aErrBusy while another reset runs.
 aErr aLink_Reset(aLinkRef id);
 
 // Queues the route-control packet (cmdFORCEROUTE): [0xAF, 0x01, value] on the wire.

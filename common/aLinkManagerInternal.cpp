@@ -2,6 +2,7 @@
 #include "aLink.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -28,6 +29,8 @@ struct Registry {
     linkEntry* head = nullptr;
     aLinkRef nextID = 1;
     aMutexRef mutex = nullptr;
+    // Signalled whenever a hold is released.
+    std::condition_variable_any released;
 };
 
 // Made on first use (thread-safe static initialisation) and never torn down, so
@@ -48,6 +51,19 @@ public:
     RegistryLock(const RegistryLock&) = delete;
     RegistryLock& operator=(const RegistryLock&) = delete;
 };
+
+// The registry mutex in the shape a condition variable waits on.
+struct RegistryMutex {
+    void lock() { aMutex_Lock(sRegistry().mutex); }
+    void unlock() { aMutex_Unlock(sRegistry().mutex); }
+};
+
+// Waits until no more than `others` holds remain on the entry.
+void sAwaitHolds(linkEntry* entry, int32_t others) {
+    RegistryMutex mutex;
+    std::unique_lock<RegistryMutex> lock(mutex);
+    sRegistry().released.wait(lock, [&] { return entry->holds <= others; });
+}
 
 // What names one module: the transport, its identifier, and the TCP port or the
 // serial port path, so a second module on the same host or a USB serial that
@@ -173,6 +189,30 @@ aErr sReopenStream(const linkEntry* entry, aStreamRef* stream) {
 }
 
 }  // namespace
+
+aLinkHold::aLinkHold(aLinkRef id) {
+    if (id == 0) return;
+    RegistryLock lock;
+    linkEntry* entry = sLookupEntryByID(id);
+    if (!entry || !entry->link) return;
+    ++entry->holds;
+    held = entry;
+}
+
+aLinkHold::~aLinkHold() {
+    if (!held) return;
+    RegistryLock lock;
+    --held->holds;
+    sRegistry().released.notify_all();
+}
+
+aLink* aLinkHold::link() const {
+    return held ? held->link : nullptr;
+}
+
+bool aLinkHold::interrupted() const {
+    return held && (held->closing || held->resetting);
+}
 
 aLink* aLinkManager_GetLink(aLinkRef id) {
     if (id == 0) return nullptr;
@@ -319,10 +359,14 @@ aErr aLink_Destroy(aLinkRef* id) {
             return aErrNone;
         }
         // The last use leaves the registry under the same holding of the mutex, so
-        // no other caller can take a use of a link that is going away.
+        // no other caller can take a use or a hold of a link that is going away.
         sExtractEntry(entry->id);
+        entry->closing = true;
     }
     *id = 0;
+    // Calls still running on the link (a waiter on another thread, a reset) end
+    // before anything of it is freed.
+    sAwaitHolds(entry, 0);
 
     aErr result = aErrUnknown;
     if (aLink* link = entry->link) {
@@ -345,13 +389,14 @@ aErr aLink_Destroy(aLinkRef* id) {
 }
 
 aErr aLink_Reset(aLinkRef id) {
-    linkEntry* entry = nullptr;
-    {
-        RegistryLock lock;
-        entry = id ? sLookupEntryByID(id) : nullptr;
-    }
+    aLinkHold hold(id);
+    linkEntry* entry = hold.entry();
     if (!entry || !entry->link) return aErrParam;
-    return aLink_ResetLink(entry);
+    // One reset at a time, and none of a link whose last use is being dropped.
+    if (entry->closing || entry->resetting.exchange(true)) return aErrBusy;
+    const aErr result = aLink_ResetLink(entry);
+    entry->resetting = false;
+    return result;
 }
 
 aErr aLink_ResetLink(linkEntry* entry) {
@@ -364,6 +409,9 @@ aErr aLink_ResetLink(linkEntry* entry) {
     }
     aLink* link = entry->link;
     aLink_Stop(link);
+    // The caller holds the link once; every other call on it ends before its queues,
+    // mutexes and packet log are replaced.
+    sAwaitHolds(entry, 1);
     aLink_Release(link);
 
     aStreamRef stream = nullptr;

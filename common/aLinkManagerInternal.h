@@ -63,6 +63,11 @@ struct linkEntry {
     uint32_t clientIndex = 0;
     int32_t type = 0;
     int16_t useCount = 0;
+    // Calls in progress on this link (see aLinkHold); guarded by the registry mutex.
+    int32_t holds = 0;
+    // Set when the last use is dropped or a reset begins: held calls stop waiting.
+    std::atomic<bool> closing{false};
+    std::atomic<bool> resetting{false};
     char portName[aLINK_PORTNAME_SIZE] = {};
     aServer* server = nullptr;
     aLink* link = nullptr;
@@ -81,8 +86,34 @@ void aLink_ReceiveByte(aLink* link, uint8_t byte);
 // safe on a link that was only partly initialised.
 void aLink_Release(aLink* link);
 
-// The entry's link object, or none when the ID is not registered.
+// Keeps a registered link alive for the length of one call. The hold is taken under
+// the registry mutex together with the lookup, and the destroy that drops the last use
+// (or a reset) waits until every other hold is released before it frees anything. A
+// held call that waits does so in short slices and gives up once interrupted().
+class aLinkHold {
+public:
+    explicit aLinkHold(aLinkRef id);
+    ~aLinkHold();
+    aLinkHold(const aLinkHold&) = delete;
+    aLinkHold& operator=(const aLinkHold&) = delete;
+
+    // The link object, or none when the ID is not registered.
+    aLink* link() const;
+    linkEntry* entry() const { return held; }
+    // The link is being destroyed or reset: a waiting call should return now.
+    bool interrupted() const;
+
+private:
+    linkEntry* held = nullptr;
+};
+
+// Longest single wait of a held call before it looks at interrupted() again.
+const uint64_t aLINK_HOLD_WAIT_SLICE_MS = 20;
+
+// The entry's link object without a hold: only for a caller that owns the only use of
+// a link being created, where no destroy can race. Everything else uses aLinkHold.
 aLink* aLinkManager_GetLink(aLinkRef id);
+// Behind aLink_Reset, whose caller holds the link exactly once.
 aErr aLink_ResetLink(linkEntry* entry);
 
 // Link-server creation: the registered identifier (serial number) of a link, and the

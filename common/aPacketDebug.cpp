@@ -42,7 +42,8 @@ aPacketLog* aPacketLog_Create(uint32_t size) {
 }
 
 aErr aPacketLog_Put(aPacketLog* log, uint32_t direction, uint32_t length, const uint8_t* bytes) {
-    if (!log || (length && !bytes)) return aErrParam;
+    // The record's length field is one byte: a longer record would be read back cut.
+    if (!log || (length && !bytes) || length > 255) return aErrParam;
     const uint64_t needed = static_cast<uint64_t>(length) + 2;
     // One byte always stays free, so a full ring never reads as empty.
     if (needed >= log->size) return aErrOverrun;

@@ -1,14 +1,18 @@
 // Named mutexes over POSIX mutexes with default (non-recursive) attributes.
 #include "aMutex.h"
 
+#include <atomic>
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <pthread.h>
 
 struct aMutex {
     pthread_mutex_t mutex;
-    char name[aMUTEX_MAX_NAME + 1];
+    // Whether some thread holds the mutex: destroying a held POSIX mutex is undefined,
+    // so the wrapper refuses it on its own record rather than on the C library's answer.
+    std::atomic<bool> held{false};
+    char name[aMUTEX_MAX_NAME + 1] = {};
 };
 
 namespace {
@@ -27,10 +31,10 @@ aMutexRef aMutex_Create(const char* name) {
     const size_t length = strnlen(name, aMUTEX_MAX_NAME + 1);
     if (length > aMUTEX_MAX_NAME) return nullptr;
 
-    aMutexRef mutex = static_cast<aMutexRef>(calloc(1, sizeof(aMutex)));
+    aMutexRef mutex = new (std::nothrow) aMutex;
     if (!mutex) return nullptr;
     if (pthread_mutex_init(&mutex->mutex, nullptr) != 0) {
-        free(mutex);
+        delete mutex;
         return nullptr;
     }
     memcpy(mutex->name, name, length);
@@ -43,25 +47,34 @@ const char* aMutex_Identifier(aMutexRef mutex) {
 
 aErr aMutex_Destroy(aMutexRef* mutex) {
     if (!mutex || !*mutex) return aErrParam;
-    const int rc = pthread_mutex_destroy(&(*mutex)->mutex);
     // A mutex still held stays alive: freeing it would pull it from under its holder.
+    if ((*mutex)->held) return aErrBusy;
+    const int rc = pthread_mutex_destroy(&(*mutex)->mutex);
     if (rc == EBUSY) return aErrBusy;
-    free(*mutex);
+    delete *mutex;
     *mutex = nullptr;
     return sResult(rc, EAGAIN, aErrResource);
 }
 
 aErr aMutex_Lock(aMutexRef mutex) {
     if (!mutex) return aErrParam;
-    return sResult(pthread_mutex_lock(&mutex->mutex), EDEADLK, aErrDuplicate);
+    const aErr result = sResult(pthread_mutex_lock(&mutex->mutex), EDEADLK, aErrDuplicate);
+    if (result == aErrNone) mutex->held = true;
+    return result;
 }
 
 aErr aMutex_TryLock(aMutexRef mutex) {
     if (!mutex) return aErrParam;
-    return sResult(pthread_mutex_trylock(&mutex->mutex), EBUSY, aErrBusy);
+    const aErr result = sResult(pthread_mutex_trylock(&mutex->mutex), EBUSY, aErrBusy);
+    if (result == aErrNone) mutex->held = true;
+    return result;
 }
 
 aErr aMutex_Unlock(aMutexRef mutex) {
     if (!mutex) return aErrParam;
-    return sResult(pthread_mutex_unlock(&mutex->mutex), EPERM, aErrPermission);
+    // Cleared while still held, so no other thread's lock can be undone by it.
+    const bool wasHeld = mutex->held.exchange(false);
+    const int rc = pthread_mutex_unlock(&mutex->mutex);
+    if (rc != 0 && wasHeld) mutex->held = true;
+    return sResult(rc, EPERM, aErrPermission);
 }

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -33,7 +34,7 @@ constexpr uint8_t kAny = 0xFF;
 // Every value the simulator streams: options 1-3, and 6-8 with four subindexes each.
 constexpr std::size_t kAllSources = 15;
 
-bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds limit = std::chrono::seconds(3)) {
+bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds limit = std::chrono::seconds(30)) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
     while (!done()) {
         if (std::chrono::steady_clock::now() >= deadline) return false;
@@ -159,6 +160,11 @@ Link::StreamCallback recorder(Recorded& into) {
     };
 }
 
+// The same for state that must outlive the test body: the callback keeps it alive.
+Link::StreamCallback recorder(std::shared_ptr<Recorded> into) {
+    return [into](aPacket const* packet, void* ref) { return recorder(*into)(packet, ref); };
+}
+
 class StreamedValues : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -238,30 +244,49 @@ TEST_F(StreamedValues, EnabledStreamFillsTheCacheThatTypedGetsRead) {
     EXPECT_TRUE(sentBeforeFence().empty()) << "cached values are read without a request";
 }
 
+// The callback state is shared with the callbacks, so calls still queued when the
+// Module goes (queued calls may run after a disable returns) find it alive.
 TEST_F(StreamedValues, CallbacksRunInOrderOnTheCallbackThreadUntilDisabled) {
-    Recorded calls;
-    ASSERT_EQ(entity.registerOptionCallback(3, true, recorder(calls), &calls), aErrNone);
-    ASSERT_EQ(link->enableStream(kAddress, kExchange, 1, 0, true), aErrNone);
+    auto calls = std::make_shared<Recorded>();
+    auto fence = std::make_shared<Recorded>();
+    ASSERT_EQ(entity.registerOptionCallback(3, true, recorder(calls), calls.get()), aErrNone);
+    ASSERT_EQ(entity.registerOptionCallback(1, true, recorder(fence), fence.get()), aErrNone);
     ASSERT_EQ(sim.control("stream-rate 2"), "ok");
-    ASSERT_TRUE(waitFor([&] { return calls.size() >= 5; }));
+    ASSERT_TRUE(waitFor([&] { return calls->size() >= 5; }, std::chrono::seconds(30)));
 
     sim.mark();
     ASSERT_EQ(entity.registerOptionCallback(3, false, nullptr, nullptr), aErrNone);
     EXPECT_EQ(sim.received(), std::vector<std::string>{wireText(kAddress, {0x5D, 0x82, 0x20, 2, 0x10, 3, 0})});
     ASSERT_EQ(sim.control("stream-rate 0"), "ok");
-    const std::size_t seen = calls.size();
-    ASSERT_EQ(sim.control("stream-send"), "ok 1 samples");
-    ASSERT_TRUE(waitFor([&] {
-        uint32_t value = 0;
-        return link->getStreamValue(kAddress, kExchange, 1, 0, 0, &value) == aErrNone && value > seen;
-    }));
-    EXPECT_EQ(calls.size(), seen) << "no callback after the option was disabled";
+    // The calls run in queue order on one thread: once the option-1 call of a sample
+    // sent now has run, every call queued before it has run too. The echo first lets
+    // every sample still on its way arrive, so the cached value is the new sample's.
+    auto drainQueue = [&] {
+        const uint8_t echo[] = {0xFE};
+        ASSERT_EQ(module.debug(echo, 1), aErrNone);
+        uint32_t old = 0;
+        link->getStreamValue(kAddress, kExchange, 1, 0, 0, &old);
+        ASSERT_EQ(sim.control("stream-send"), "ok 1 samples");
+        uint32_t sent = 0;
+        ASSERT_TRUE(waitFor([&] { return link->getStreamValue(kAddress, kExchange, 1, 0, 0, &sent) == aErrNone; },
+                            std::chrono::seconds(30)));
+        ASSERT_TRUE(waitFor(
+            [&] {
+                std::lock_guard<std::mutex> guard(fence->lock);
+                return !fence->values.empty() && fence->values.back() == sent;
+            },
+            std::chrono::seconds(30)));
+    };
+    drainQueue();
+    const std::size_t seen = calls->size();
+    drainQueue();
+    EXPECT_EQ(calls->size(), seen) << "no callback after the option was disabled";
 
-    std::lock_guard<std::mutex> guard(calls.lock);
-    for (std::size_t i = 0; i < calls.values.size(); ++i) {
-        EXPECT_EQ(calls.values[i], i + 1) << "samples arrive in order";
-        EXPECT_NE(calls.threads[i], std::this_thread::get_id());
-        EXPECT_EQ(calls.threads[i], calls.threads[0]);
+    std::lock_guard<std::mutex> guard(calls->lock);
+    for (std::size_t i = 0; i < calls->values.size(); ++i) {
+        EXPECT_EQ(calls->values[i], i + 1) << "samples arrive in order";
+        EXPECT_NE(calls->threads[i], std::this_thread::get_id());
+        EXPECT_EQ(calls->threads[i], calls->threads[0]);
     }
 }
 
@@ -306,6 +331,84 @@ TEST_F(StreamedValues, CallbackMayRemoveItsOwnRegistration) {
     EXPECT_EQ(sim.control("stream-send"), "ok 0 samples");
 }
 
+// Registrations from two threads, and a callback that removes its own registration
+// meanwhile, start and stop the one callback thread without joining or detaching it
+// twice; the table ends empty with no thread.
+TEST_F(StreamedValues, RegistrationsFromSeveralThreadsKeepOneCallbackThread) {
+    std::atomic<int> selfRemoved{0};
+    Link* target = link;
+    auto removeSelf = [&selfRemoved, target](aPacket const*, void*) {
+        const aErr removed = target->registerStreamCallback(kAddress, kExchange, 3, 0, false, nullptr, nullptr);
+        ++selfRemoved;
+        return removed;
+    };
+    auto churn = [this](uint8_t option) {
+        for (int round = 0; round < 40; ++round) {
+            EXPECT_EQ(link->registerStreamCallback(kAddress, kExchange, option, 0, true,
+                                                   [](aPacket const*, void*) { return aErrNone; }, nullptr),
+                      aErrNone);
+            EXPECT_EQ(link->registerStreamCallback(kAddress, kExchange, option, 0, false, nullptr, nullptr),
+                      aErrNone);
+        }
+    };
+    {
+        std::thread first(churn, 1);
+        std::thread second(churn, 2);
+        // Joined on every way out of this block, a failed assertion too.
+        struct Joiner {
+            std::thread& a;
+            std::thread& b;
+            ~Joiner() {
+                a.join();
+                b.join();
+            }
+        } joiner{first, second};
+        for (int round = 0; round < 10; ++round) {
+            ASSERT_EQ(link->registerStreamCallback(kAddress, kExchange, 3, 0, true, removeSelf, nullptr), aErrNone);
+            // Replies to stream requests carry no key, so with requests of other threads
+            // in flight the one taken may be another's: wait until the module has it.
+            ASSERT_TRUE(sim.process().waitForLog("ev stream enable 10 03 00", round + 1, std::chrono::seconds(30)));
+            ASSERT_EQ(sim.control("stream-send").rfind("ok ", 0), 0u);
+            // The removal is complete before the next registration goes out; another
+            // thread's removal never takes this registration with it.
+            ASSERT_TRUE(waitFor([&] { return selfRemoved.load() > round; })) << "round " << round;
+        }
+    }
+    ASSERT_TRUE(waitFor([&] { return !link->isStreamCallbackThreadRunning(); }));
+    EXPECT_TRUE(link->filterActiveStreamKeys(kAny, kAny, kAny, kAny, kAny, true).empty());
+    EXPECT_GE(selfRemoved.load(), 1);
+}
+
+// A callback that removes its own registration, registers again and removes that too
+// starts and stops a second thread from inside the first one's callback.
+TEST_F(StreamedValues, CallbackMayRegisterAgainAfterRemovingItself) {
+    std::atomic<int> calls{0};
+    std::atomic<aErr> last{aErrUnknown};
+    Link* target = link;
+    ASSERT_EQ(link->registerStreamCallback(
+                  kAddress, kExchange, 3, 0, true,
+                  [&calls, &last, target](aPacket const*, void*) -> aErr {
+                      if (calls++ != 0) return aErrNone;
+                      aErr result = target->registerStreamCallback(kAddress, kExchange, 3, 0, false, nullptr, nullptr);
+                      if (result == aErrNone)
+                          result = target->registerStreamCallback(
+                              kAddress, kExchange, 2, 0, true, [](aPacket const*, void*) -> aErr { return aErrNone; },
+                              nullptr);
+                      if (result == aErrNone)
+                          result = target->registerStreamCallback(kAddress, kExchange, 2, 0, false, nullptr, nullptr);
+                      last = result;
+                      return result;
+                  },
+                  nullptr),
+              aErrNone);
+    ASSERT_EQ(sim.control("stream-send"), "ok 1 samples");
+    ASSERT_TRUE(waitFor([&] { return last.load() != aErrUnknown; }));
+    EXPECT_EQ(last.load(), aErrNone);
+    EXPECT_FALSE(link->isStreamCallbackThreadRunning());
+    EXPECT_EQ(sim.control("stream-send"), "ok 0 samples");
+    EXPECT_EQ(calls.load(), 1);
+}
+
 TEST_F(StreamedValues, RefusedUnansweredAndOddRegistrationsLeaveNothing) {
     sim.mark();
     EXPECT_EQ(link->enableStream(3, kExchange, 1, 0, true), aErrParam);
@@ -318,10 +421,53 @@ TEST_F(StreamedValues, RefusedUnansweredAndOddRegistrationsLeaveNothing) {
     ASSERT_EQ(sim.control("fault no-reply"), "ok");
     EXPECT_EQ(link->enableStream(kAddress, kExchange, 2, 0, true), aErrTimeout);
     EXPECT_TRUE(link->filterActiveStreamKeys(kAny, kAny, kAny, kAny, kAny, true).empty());
+    EXPECT_FALSE(link->isStreamCallbackThreadRunning());
 
     std::map<uint64_t, uint32_t>* none = nullptr;
     EXPECT_EQ(link->getStreamStatus(kAny, kAny, kAny, kAny, kAny, none), aErrParam);
     EXPECT_EQ(link->getStreamValue(kAddress, kExchange, 1, 0, 0, nullptr), aErrParam);
+}
+
+// A refusal however the module cuts it: the registration leaves no entry, and an
+// emptied table takes the filter and the callback thread with it; a table that still
+// holds another registration keeps both.
+TEST_F(StreamedValues, RefusedEnablesOfAnyShapeLeaveNoEntry) {
+    struct Case {
+        const char* fault;
+        aErr expected;
+    };
+    const std::vector<Case> cases = {
+        {"fault stream error 0 0", aErrUnknown},
+        // Too short for a value reply: refused as a bad packet.
+        {"fault stream error-short 0", aErrPacket},
+        {"fault stream error-long 0 12", 12},
+        {"fault stream error 0 29", 29},
+    };
+    std::atomic<int> called{0};
+    auto count = [&called](aPacket const*, void*) {
+        ++called;
+        return aErrNone;
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.fault);
+        ASSERT_EQ(sim.control(c.fault), "ok");
+        EXPECT_EQ(link->registerStreamCallback(kAddress, kExchange, 1, 0, true, count, nullptr), c.expected);
+        EXPECT_TRUE(link->filterActiveStreamKeys(kAny, kAny, kAny, kAny, kAny, true).empty());
+        EXPECT_FALSE(link->isStreamCallbackThreadRunning());
+        ASSERT_EQ(sim.control("stream-send"), "ok 0 samples");
+    }
+
+    Recorded kept;
+    ASSERT_EQ(entity.registerOptionCallback(2, true, recorder(kept), &kept), aErrNone);
+    ASSERT_EQ(sim.control("fault stream error 0 0"), "ok");
+    EXPECT_EQ(link->registerStreamCallback(kAddress, kExchange, 1, 0, true, count, nullptr), aErrUnknown);
+    EXPECT_EQ(link->filterActiveStreamKeys(kAny, kAny, kAny, kAny, kAny, true),
+              std::vector<uint64_t>{Link::createStreamKey(kAddress, kExchange, 2, 0, kAny)});
+    EXPECT_TRUE(link->isStreamCallbackThreadRunning());
+    ASSERT_EQ(sim.control("stream-send"), "ok 1 samples");
+    ASSERT_TRUE(waitFor([&] { return kept.size() == 1; }, std::chrono::seconds(30)));
+    ASSERT_EQ(entity.registerOptionCallback(2, false, nullptr, nullptr), aErrNone);
+    EXPECT_EQ(called.load(), 0);
 }
 
 TEST(StreamedValuesUnbound, EntityWithoutModuleOrLink) {

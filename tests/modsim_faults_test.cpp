@@ -126,11 +126,50 @@ TEST_F(ModsimFaults, RefusesTheAddressProbeButAnswersValueRequests) {
     EXPECT_EQ(exchange(0xAD, {}), "02 00");
 }
 
+// Error replies cut as firmware cuts them, for one counted request of the store, factory
+// and stream commands of the connected module; the next request is answered normally.
+TEST_F(ModsimFaults, CountedErrorRepliesTakeTheShapeAsked) {
+    const Bytes capacity{0x04, 0x01, 0x00, 0x00};
+    // Sub-command 2 holds an empty block: its read is answered by one short reply.
+    const Bytes factoryRead{0x5E, 0x42};
+    const Bytes enable{0x5D, 0x81, 0x20, kRouter, 0x10, 0x01, 0x00};
+    const ArmedFault faults[] = {
+        {"fault slot error 0 0", kRouter, capacity, "02 05 04 81 00 00 00", "02 06 04 01 00 00 04 00"},
+        {"fault slot error-short 0", kRouter, capacity, "02 04 04 81 00 00", "02 06 04 01 00 00 04 00"},
+        {"fault slot error-long 0 21", kRouter, capacity, "02 06 04 81 00 00 15 00", "02 06 04 01 00 00 04 00"},
+        {"fault slot error-short 0", kRouter, {0x04, 0x06, 0x09}, "02 03 04 86 09", "02 04 04 86 09 02"},
+        {"fault factory error 0 0", kRouter, factoryRead, "02 03 5E 82 00", "02 02 5E 02"},
+        {"fault factory error-short 0", kRouter, factoryRead, "02 02 5E 82", "02 02 5E 02"},
+        {"fault factory error-long 0 9", kRouter, factoryRead, "02 04 5E 82 09 00", "02 02 5E 02"},
+        {"fault stream error 0 0", kRouter, enable, "02 04 5D C1 80 00", "02 03 5D C1 00"},
+        {"fault stream error-short 0", kRouter, enable, "02 03 5D C1 80", "02 03 5D C1 00"},
+        {"fault stream error-long 0 29", kRouter, enable, "02 05 5D C1 80 1D 00", "02 03 5D C1 00"},
+    };
+    for (const auto& f : faults) {
+        SCOPED_TRACE(f.command);
+        ASSERT_EQ(sim->control(f.command), "ok");
+        EXPECT_EQ(exchange(f.address, f.request, 300ms), f.faulty);
+        EXPECT_EQ(exchange(f.address, f.request), f.normal);
+    }
+}
+
+TEST_F(ModsimFaults, WithholdsOnlyTheCloseItIsToldTo) {
+    const std::string opened = exchange(kRouter, {0x04, 0x04, 0x00, 0x01});
+    ASSERT_EQ(opened.substr(0, 15), "02 05 04 04 00 ");
+    const uint8_t handle = static_cast<uint8_t>(std::stoi(opened.substr(15), nullptr, 16));
+    ASSERT_EQ(sim->control("fault slot no-close 0"), "ok");
+    // Other store requests meanwhile are answered; the close is not.
+    EXPECT_EQ(exchange(kRouter, {0x04, 0x07, handle, 0x05}), hexText({kRouter, 0x04, 0x04, 0x07, handle, 0x05}));
+    EXPECT_EQ(exchange(kRouter, {0x04, 0x08, handle}, 300ms), "");
+    EXPECT_EQ(sim->countInLog("ev module 0x02 slot close handle " + std::to_string(handle) + " 1 bytes"), 1u);
+}
+
 TEST_F(ModsimFaults, RefusesFaultsItCannotPlace) {
     for (const char* command : {"fault error 0", "fault error 13 6", "fault delay", "fault no-reply 4 5",
                                 "fault refuse maybe", "fault loader sum 7", "fault loader drop-after x",
                                 "fault loader refuse", "fault loader later", "load-way soon", "update-to 4",
-                                "dump", "module 9"}) {
+                                "dump", "module 9", "fault slot error-short 0 5", "fault slot no-close",
+                                "fault stream error 0", "fault stream refuse 0", "fault factory error-long 0 256"}) {
         SCOPED_TRACE(command);
         EXPECT_EQ(sim->control(command).rfind("error ", 0), 0u);
     }

@@ -38,7 +38,7 @@ std::vector<std::string> fileLines(const std::string& path) {
 }
 
 std::vector<std::string> awaitLines(const std::string& path, size_t count) {
-    const auto deadline = std::chrono::steady_clock::now() + 3s;
+    const auto deadline = std::chrono::steady_clock::now() + 30s;
     auto lines = fileLines(path);
     while (lines.size() < count && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(5ms);
@@ -184,6 +184,53 @@ TEST_F(PacketLogApi, ReconnectedLinkIsLoggedIntoTheNewFile) {
     echo({9}, expected);
     EXPECT_EQ(awaitLines(second, expected.size()), expected);
     EXPECT_EQ(fileLines(first), std::vector<std::string>{START_LINE});
+}
+
+TEST_F(PacketLogApi, FileThatCannotBeOpenedIsAnError) {
+    const std::string nowhere = dir.file("missing-directory/packets.log");
+    EXPECT_EQ(module->enablePacketLog(nowhere.c_str()), aErrIO);
+    EXPECT_FALSE(aFile_Exists(nowhere.c_str()));
+    EXPECT_EQ(module->disablePacketLog(), aErrParam) << "no logger was made";
+    // The next enable tries the file again.
+    const std::string path = dir.file("packets.log");
+    ASSERT_EQ(module->enablePacketLog(path.c_str()), aErrNone);
+    EXPECT_EQ(awaitLines(path, 1), std::vector<std::string>{START_LINE});
+}
+
+// A router Module and a Module behind it share one link, each with its own logger on
+// the link's ring: a reset through either stops both loggers before the ring goes.
+TEST(PacketLogApiShared, ResetStopsTheLoggersOfEveryLinkSharingTheLink) {
+    ApiModsim sim{{"--address", std::to_string(MODULE_ADDRESS), "--router-module", "10:0000BEEF:21"}, "127.0.0.6"};
+    ASSERT_TRUE(sim.ready());
+    TempDir dir;
+    aWeaveConfig config;
+    config.enabled = 0;
+    config.fallback = 0;
+    Module router(MODULE_ADDRESS, false, 0);
+    router.setConfig(config);
+    ASSERT_EQ(router.connectFromSpec(sim.spec()), aErrNone);
+    Module routed(10, false, 0);
+    routed.setConfig(config);
+    ASSERT_EQ(routed.connectThroughLinkModule(&router), aErrNone);
+
+    const std::string routedPath = dir.file("routed.log");
+    for (int round = 0; round < 20; ++round) {
+        SCOPED_TRACE(round);
+        ASSERT_EQ(routed.enablePacketLog(routedPath.c_str()), aErrNone);
+        ASSERT_EQ(router.enablePacketLog(dir.file("router.log").c_str()), aErrNone);
+        const uint8_t data[] = {static_cast<uint8_t>(round)};
+        ASSERT_EQ(routed.debug(data, 1), aErrNone);
+        ASSERT_EQ(router.getLink()->reset(), aErrNone);
+        ASSERT_TRUE(router.isConnected());
+    }
+    // Stopped by the reset: nothing more reaches the routed file until it is enabled.
+    const std::size_t before = fileLines(routedPath).size();
+    const uint8_t data[] = {0x55};
+    ASSERT_EQ(routed.debug(data, 1), aErrNone);
+    ASSERT_EQ(routed.enablePacketLog(routedPath.c_str()), aErrNone);
+    const auto lines = awaitLines(routedPath, before + 1);
+    ASSERT_EQ(lines.size(), before + 1);
+    EXPECT_EQ(lines.back(), START_LINE);
 }
 
 TEST(PacketLogApiOffline, UnconnectedLinkRefuses) {

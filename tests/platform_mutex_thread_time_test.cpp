@@ -6,8 +6,10 @@
 #include <csignal>
 #include <cstring>
 #include <ctime>
+#include <future>
 #include <string>
 #include <sys/time.h>
+#include <thread>
 
 #include "aError.h"
 #include "aMutex.h"
@@ -69,6 +71,30 @@ TEST(PlatformMutex, DestroyOfAHeldMutexKeepsIt) {
     EXPECT_EQ(aMutex_Unlock(mutex), aErrNone);
     EXPECT_EQ(aMutex_Destroy(&mutex), aErrNone);
     EXPECT_EQ(mutex, nullptr);
+}
+
+// Held by another thread (so no reliance on what the C library answers for a
+// destroy of a locked mutex), and again after a lock taken with TryLock.
+TEST(PlatformMutex, DestroyOfAMutexHeldElsewhereIsRefused) {
+    aMutexRef mutex = aMutex_Create("elsewhere");
+    ASSERT_NE(mutex, nullptr);
+    std::promise<void> locked;
+    std::promise<void> release;
+    std::thread holder([&] {
+        aMutex_Lock(mutex);
+        locked.set_value();
+        release.get_future().wait();
+        aMutex_Unlock(mutex);
+    });
+    ASSERT_EQ(locked.get_future().wait_for(std::chrono::seconds(30)), std::future_status::ready);
+    EXPECT_EQ(aMutex_Destroy(&mutex), aErrBusy);
+    EXPECT_NE(mutex, nullptr);
+    release.set_value();
+    holder.join();
+    ASSERT_EQ(aMutex_TryLock(mutex), aErrNone);
+    EXPECT_EQ(aMutex_Destroy(&mutex), aErrBusy);
+    EXPECT_EQ(aMutex_Unlock(mutex), aErrNone);
+    EXPECT_EQ(aMutex_Destroy(&mutex), aErrNone);
 }
 
 struct Counter {

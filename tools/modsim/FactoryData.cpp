@@ -32,10 +32,11 @@ void FactoryData::attach() {
 std::string FactoryData::fault(const std::vector<std::string>& words) {
     unsigned after = 0;
     uint8_t code = 0;
-    const std::string usage = parseCountedFault(words, {"error", "silent", "ack"}, after, code);
+    const std::string usage =
+        parseCountedFault(words, {"error", "error-short", "error-long", "silent", "ack"}, after, code);
     if (!usage.empty()) return usage;
     const std::string& kind = words[2];
-    if (kind == "error") errorFault_.arm(after, code);
+    if (isErrorKind(kind)) errorFault_.arm(after, code, errorShapeOf(kind));
     if (kind == "silent") silentFault_.arm(after);
     if (kind == "ack") ackFault_.arm(after);
     module_.log().event(module_.name() + " fault factory " + kind + " after " + std::to_string(after) + " armed");
@@ -50,9 +51,9 @@ void FactoryData::reply(std::vector<uint8_t> data) {
     module_.answer(Packet{module_.identity().address, std::move(data)});
 }
 
-void FactoryData::error(uint8_t sub, uint8_t code) {
+void FactoryData::error(uint8_t sub, uint8_t code, ErrorShape shape) {
     module_.log().event(module_.name() + " factory error " + std::to_string(code));
-    reply({kFactoryCommand, static_cast<uint8_t>(sub | kErrorFlag), code});
+    reply(shapedError({kFactoryCommand, static_cast<uint8_t>(sub | kErrorFlag)}, code, shape));
 }
 
 void FactoryData::handle(const Packet& packet) {
@@ -65,11 +66,15 @@ void FactoryData::handle(const Packet& packet) {
     silent_ = silentFault_.strikes();
     const bool ackStrikes = ackFault_.strikes();
     std::optional<uint8_t> code = module_.takeErrorFault();
-    if (errorStrikes) code = errorFault_.code();
+    ErrorShape shape = ErrorShape::Normal;
+    if (errorStrikes) {
+        code = errorFault_.code();
+        shape = errorFault_.shape();
+    }
     const uint8_t flags = data[1] & ~kSubMask;
     const uint8_t sub = data[1] & kSubMask;
     if (code) {
-        error(data[1] == kEndFlag ? 0 : sub, *code);
+        error(data[1] == kEndFlag ? 0 : sub, *code, shape);
         transfer_.reset();
     } else if (data[1] == kEndFlag) {
         end(data);

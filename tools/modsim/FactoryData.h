@@ -27,9 +27,9 @@ public:
     FactoryData& operator=(const FactoryData&) = delete;
 
     void attach();
-    // "fault factory error|silent|ack AFTER [CODE]": the factory request AFTER requests
-    // from now gets an error reply, no reply, or (a write packet) an acknowledgement
-    // one byte too long.
+    // "fault factory error|error-short|error-long|silent|ack AFTER [CODE]": the factory
+    // request AFTER requests from now gets an error reply (shaped as CountedFault.h
+    // says), no reply, or (a write packet) an acknowledgement one byte too long.
     std::string fault(const std::vector<std::string>& words);
 
 private:
@@ -46,7 +46,7 @@ private:
     void write(const std::vector<uint8_t>& data, uint8_t sub, bool first, bool longAck);
     void end(const std::vector<uint8_t>& data);
     void reply(std::vector<uint8_t> data);
-    void error(uint8_t sub, uint8_t code);
+    void error(uint8_t sub, uint8_t code, ErrorShape shape = ErrorShape::Normal);
 
     SimModule& module_;
     std::array<std::vector<uint8_t>, 16> blocks_;

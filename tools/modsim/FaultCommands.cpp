@@ -10,7 +10,7 @@ const char* const kFaultUsage =
     "error usage: fault framing [odd|zero] | fault partial | fault silence on|off | fault no-probe on|off | "
     "fault refuse on|off [ADDR] | fault error CODE [ADDR] | fault no-reply [ADDR] | fault delay MS [ADDR] | "
     "fault length [ADDR] | fault chunk-sequence [ADDR] | fault loader KIND ... | fault slot KIND AFTER [CODE] | "
-    "fault factory KIND AFTER [CODE]";
+    "fault factory KIND AFTER [CODE] | fault stream KIND AFTER [CODE]";
 
 const char* const kLoaderUsage =
     "error usage: fault loader data-count|sum|write|piece-zero [ADDR] | fault loader drop-after K [ADDR] | "
@@ -30,6 +30,7 @@ std::string Simulator::faultCommand(const std::vector<std::string>& words) {
     if (kind == "loader") return loaderFault(words);
     if (kind == "slot") return slots_->fault(words);
     if (kind == "factory") return factory_->fault(words);
+    if (kind == "stream") return streams_->fault(words);
     if (kind == "framing" || kind == "partial") {
         if (words.size() > 3) return kFaultUsage;
         return linkFault(kind, arg);

@@ -39,10 +39,12 @@ void StoreSlots::attach() {
 std::string StoreSlots::fault(const std::vector<std::string>& words) {
     unsigned after = 0;
     uint8_t code = 0;
-    const std::string usage = parseCountedFault(words, {"error", "silent", "sum", "size"}, after, code);
+    const std::string usage = parseCountedFault(
+        words, {"error", "error-short", "error-long", "silent", "sum", "size", "no-close"}, after, code);
     if (!usage.empty()) return usage;
     const std::string& kind = words[2];
-    if (kind == "error") errorFault_.arm(after, code);
+    if (isErrorKind(kind)) errorFault_.arm(after, code, errorShapeOf(kind));
+    if (kind == "no-close") noCloseFault_.arm(after);
     if (kind == "silent") silentFault_.arm(after);
     if (kind == "sum") sumFault_.arm(after);
     if (kind == "size") sizeFault_.arm(after);
@@ -63,14 +65,13 @@ void StoreSlots::reply(std::vector<uint8_t> data) {
     module_.answer(Packet{module_.identity().address, std::move(data)});
 }
 
-void StoreSlots::error(const std::vector<uint8_t>& data, uint8_t code) {
+void StoreSlots::error(const std::vector<uint8_t>& data, uint8_t code, ErrorShape shape) {
     // Requests that name a slot carry the code after store and slot, the others after the handle.
     const bool namesSlot = data[1] >= kCapacity && data[1] <= kOpenWrite;
     std::vector<uint8_t> answer{kStoreCommand, static_cast<uint8_t>(data[1] | kErrorFlag), data[2]};
     if (namesSlot) answer.push_back(data.size() > 3 ? data[3] : 0);
-    answer.push_back(code);
     module_.log().event(module_.name() + " slot error " + std::to_string(code));
-    reply(std::move(answer));
+    reply(shapedError(std::move(answer), code, shape));
 }
 
 void StoreSlots::handle(const Packet& packet) {
@@ -81,12 +82,17 @@ void StoreSlots::handle(const Packet& packet) {
     }
     const bool errorStrikes = errorFault_.strikes();
     silent_ = silentFault_.strikes();
+    if (data[1] == kClose && noCloseFault_.strikes()) silent_ = true;
     const bool sumStrikes = sumFault_.strikes();
     const bool sizeStrikes = sizeFault_.strikes();
     std::optional<uint8_t> code = module_.takeErrorFault();
-    if (errorStrikes) code = errorFault_.code();
+    ErrorShape shape = ErrorShape::Normal;
+    if (errorStrikes) {
+        code = errorFault_.code();
+        shape = errorFault_.shape();
+    }
     if (code) {
-        error(data, *code);
+        error(data, *code, shape);
     } else if (data[1] >= kCapacity && data[1] <= kOpenWrite) {
         answerSlot(data, sizeStrikes);
     } else {

@@ -31,9 +31,10 @@ public:
     StoreSlots& operator=(const StoreSlots&) = delete;
 
     void attach();
-    // "fault slot error|silent|sum|size AFTER [CODE]": the store request AFTER requests
-    // from now gets an error reply, no reply, a write sum one too high, or a size
-    // 10 bytes larger than the slot holds.
+    // "fault slot error|error-short|error-long|silent|sum|size AFTER [CODE]": the store
+    // request AFTER requests from now gets an error reply (shaped as CountedFault.h
+    // says), no reply, a write sum one too high, or a size 10 bytes larger than the slot
+    // holds. "fault slot no-close AFTER": the close AFTER closes from now goes unanswered.
     std::string fault(const std::vector<std::string>& words);
 
 private:
@@ -51,7 +52,7 @@ private:
     void answerSlot(const std::vector<uint8_t>& data, bool sizeFault);
     void answerHandle(const std::vector<uint8_t>& data, bool sumFault);
     void reply(std::vector<uint8_t> data);
-    void error(const std::vector<uint8_t>& data, uint8_t code);
+    void error(const std::vector<uint8_t>& data, uint8_t code, ErrorShape shape = ErrorShape::Normal);
     Slot* findSlot(uint8_t store, uint8_t slot);
 
     SimModule& module_;
@@ -61,6 +62,7 @@ private:
     CountedFault silentFault_;
     CountedFault sumFault_;
     CountedFault sizeFault_;
+    CountedFault noCloseFault_;
     bool silent_ = false;
 };
 

@@ -61,15 +61,26 @@ void StreamSamples::reply(std::vector<uint8_t> data) {
     module_.answer(Packet{module_.identity().address, std::move(data)});
 }
 
+std::string StreamSamples::fault(const std::vector<std::string>& words) {
+    unsigned after = 0;
+    uint8_t code = 0;
+    const std::string usage = parseCountedFault(words, {"error", "error-short", "error-long"}, after, code);
+    if (!usage.empty()) return usage;
+    errorFault_.arm(after, code, errorShapeOf(words[2]));
+    module_.log().event("fault stream " + words[2] + " after " + std::to_string(after) + " armed");
+    return "ok";
+}
+
 void StreamSamples::handle(const Packet& packet) {
     const auto& data = packet.data;
     if (data.size() < 3) return;
     const uint8_t option = data[1];
     const uint8_t replyOption = option == kStatus ? static_cast<uint8_t>(option & 0x3F) : static_cast<uint8_t>(option | 0x40);
-    auto refuse = [&](uint8_t code) {
+    auto refuse = [&](uint8_t code, ErrorShape shape = ErrorShape::Normal) {
         module_.log().event("stream error " + std::to_string(code));
-        reply({kStreamCommand, replyOption, kErrorFlag, code});
+        reply(shapedError({kStreamCommand, replyOption, kErrorFlag}, code, shape));
     };
+    if (errorFault_.strikes()) return refuse(errorFault_.code(), errorFault_.shape());
     if (const auto code = module_.takeErrorFault()) return refuse(*code);
     if (option != kEnable && option != kDisable && option != kStatus) return refuse(kErrInvalidOption);
     if (data[2] != kRequestFlag) return refuse(kErrPacket);

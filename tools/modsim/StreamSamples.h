@@ -18,6 +18,7 @@
 #include <optional>
 #include <vector>
 
+#include "CountedFault.h"
 #include "Packet.h"
 #include "SimModule.h"
 
@@ -46,6 +47,9 @@ public:
     // A new host starts with nothing enabled.
     void clear();
     std::size_t enabledCount() const { return enabled_.size(); }
+    // "fault stream error|error-short|error-long AFTER [CODE]": the stream request AFTER
+    // stream requests from now is refused with an error reply shaped as CountedFault.h says.
+    std::string fault(const std::vector<std::string>& words);
 
 private:
     struct Key {
@@ -72,6 +76,7 @@ private:
     Clock::time_point next_;
     std::vector<Key> enabled_;
     std::vector<Source> sources_;
+    CountedFault errorFault_;
 };
 
 }  // namespace modsim
