@@ -90,6 +90,8 @@ private:
     bool connectModule(Veltrane::Corvalith::Module& target, uint32_t serial, uint32_t routerSerial, aErr& result);
     // Reports the time since startMs (aTime_GetMSTicks).
     void reportUpdateTime(uint64_t startMs);
+
+    // Server requests (UpdaterBuilds.cpp).
     // The server answers its ping; otherwise reported with the reason.
     bool serverReachable();
     // Pings, then asks; a failure of either is reported, the request's as failure and serial.

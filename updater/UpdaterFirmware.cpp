@@ -107,6 +107,7 @@ std::string fileProblem(const std::string& filePath, const std::string& why) {
     return problem;
 }
 
+// Written only after a successful transfer: the settings name what the module now runs.
 void recordTransfer(UpdaterStoreItem& item, const std::string& transferred) {
     item.settings.Add("LATEST_TRANSFER", transferred);
     item.settings.Add("LAST_TRANSFER_DATE", CurrentTimeText());
@@ -115,14 +116,6 @@ void recordTransfer(UpdaterStoreItem& item, const std::string& transferred) {
 }
 
 }  // namespace
-
-aErr _transfer_update(UpdaterDisplayInterface& display, Module& module, TrelFile& file, bool noLinkDropWait) {
-    aErr result = _transfer_loader(display, module, file);
-    // The module restarts into its loader; it comes back where its link said it was.
-    if (result == aErrNone && !module.isConnected()) reconnectModule(module, CONNECT_ATTEMPTS, CONNECT_DELAY_MS);
-    if (result == aErrNone) result = _transfer_firmware(display, module, file, noLinkDropWait);
-    return result;
-}
 
 bool _validate_trelfile(UpdaterDisplayInterface& display, TrelFile& file, Module& module, uint32_t serial) {
     if (file.blockCount == 0) return false;
@@ -234,6 +227,14 @@ aErr _transfer_firmware(UpdaterDisplayInterface& display, Module& module, TrelFi
     display.message(UpdaterDisplayInterface::LEVEL_INFO, "Transferred %d blocks, %d total bytes",
                     static_cast<int>(number - 1), total);
     if (result == aErrNone) result = entity.LoaderReboot(display);
+    return result;
+}
+
+aErr _transfer_update(UpdaterDisplayInterface& display, Module& module, TrelFile& file, bool noLinkDropWait) {
+    aErr result = _transfer_loader(display, module, file);
+    // The module restarts into its loader; it comes back where its link said it was.
+    if (result == aErrNone && !module.isConnected()) reconnectModule(module, CONNECT_ATTEMPTS, CONNECT_DELAY_MS);
+    if (result == aErrNone) result = _transfer_firmware(display, module, file, noLinkDropWait);
     return result;
 }
 
