@@ -1,5 +1,6 @@
 #include "RecoveryImx.h"
 
+#include <initializer_list>
 #include <memory>
 #include <stdexcept>
 #include <vector>
@@ -11,6 +12,7 @@
 #include "Serial_SDPLoader.h"
 #include "SystemClass.h"
 #include "aTime.h"
+#include "aUEI.h"
 
 using Veltrane::Corvalith::Module;
 using Veltrane::Corvalith::SystemClass;
@@ -21,10 +23,6 @@ const uint32_t PLACEHOLDER_SERIAL = 0xDEADDEADu;
 const uint8_t UNIQUE_IDENTIFIER_WORDS = 4;
 const uint32_t FIND_ATTEMPTS = 15;
 const uint32_t FIND_DELAY_MS = 1000;
-
-uint32_t bigEndian(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 | static_cast<uint32_t>(p[2]) << 8 | p[3];
-}
 
 // The firmware file that carries the recovery loader; false (reported) when none can be had.
 bool loadLoaderFile(UpdaterDisplayInterface& display, Updater& updater, UpdaterStore& store, uint32_t serial,
@@ -59,6 +57,17 @@ bool loadLoaderFile(UpdaterDisplayInterface& display, Updater& updater, UpdaterS
     return true;
 }
 
+// Finds the module the started loader brought up on USB, trying each serial number in
+// turn, for up to FIND_ATTEMPTS rounds a second apart.
+bool findOnUsb(Module& module, std::initializer_list<uint32_t> serials) {
+    for (uint32_t attempt = 0; attempt < FIND_ATTEMPTS; ++attempt) {
+        if (attempt > 0) aTime_MSSleep(FIND_DELAY_MS);
+        for (const uint32_t serial : serials)
+            if (module.discoverAndConnect(USB, serial) == aErrNone && module.isConnected()) return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 aErr _transfer_recovery_loader(TrelFile& trel, const std::string& port) {
@@ -81,7 +90,7 @@ aErr _transfer_recovery_loader(TrelFile& trel, const std::string& port) {
 
     int number = 0;
     for (const TrelBlock& block : blocks) {
-        const uint32_t address = bigEndian(block.data);
+        const uint32_t address = aUEI_RetrieveInt(block.data);
         std::vector<uint8_t> image(block.data + 4, block.data + block.length);
         Log::log(DEBUG_Updater, "Writting Block: %d, size %zu, address: %d\b", number, image.size(),
                  static_cast<int>(address));
@@ -90,7 +99,7 @@ aErr _transfer_recovery_loader(TrelFile& trel, const std::string& port) {
     }
     uint32_t start = IMX1050::DEFAULT_IMX_LOADER_IVT_ADDRESS;
     const std::vector<TrelBlock> starts = trel.FindBlocks(TrelFile::BLOCK_RECOVERY_START);
-    if (!starts.empty() && starts.front().length >= 4) start = bigEndian(starts.front().data);
+    if (!starts.empty() && starts.front().length >= 4) start = aUEI_RetrieveInt(starts.front().data);
     loader.startLoader(start);
     return aErrNone;
 }
@@ -110,11 +119,7 @@ bool _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updater, co
 
     Module module(0, 0);
     if (_disableWeave(module, display) != aErrNone) return false;
-    for (uint32_t attempt = 0; attempt < FIND_ATTEMPTS && !module.isConnected(); ++attempt) {
-        if (attempt > 0) aTime_MSSleep(FIND_DELAY_MS);
-        module.discoverAndConnect(USB, serial);
-    }
-    if (!module.isConnected()) {
+    if (!findOnUsb(module, {serial})) {
         Log::log(DEBUG_APP, "Could not connect to device.\n");
         return false;
     }
@@ -135,14 +140,8 @@ bool _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updater, co
 
 bool _recover_firmware_imx(UpdaterDisplayInterface& display, TrelFile& trel, uint32_t serial) {
     Module module(0, 0);
-    bool connected = false;
     if (_disableWeave(module, display) == aErrNone) {
-        for (uint32_t attempt = 0; attempt < FIND_ATTEMPTS && !connected; ++attempt) {
-            if (module.discoverAndConnect(USB, PLACEHOLDER_SERIAL) == aErrNone && module.isConnected()) connected = true;
-            else if (module.discoverAndConnect(USB, serial) == aErrNone && module.isConnected()) connected = true;
-            else aTime_MSSleep(FIND_DELAY_MS);
-        }
-        if (!connected) {
+        if (!findOnUsb(module, {PLACEHOLDER_SERIAL, serial})) {
             display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Could not connect to device");
             return false;
         }

@@ -70,6 +70,33 @@ public:
     UpdaterDisplayInterface* const display;
     // 2 after an LPC17xx answered, 1 otherwise; set by Get_Fingerprint.
     uint8_t chipType = 0;
+
+private:
+    // Steps of an update, in the order Update_Firmware tells its story (UpdaterFirmware.cpp);
+    // the recovery commands reuse those that do the same. Each reports its own failure.
+
+    // The build to write when no file was named: the number given, else the server's latest
+    // build once the store holds it, else LATEST_DOWNLOAD, else LATEST_TRANSFER; 0 when none.
+    uint32_t chooseBuild(UpdaterStoreItem& item, uint32_t serial, uint32_t build);
+    // load_trel, a failure reported as "Failed to load trel file"; why gets the loader's reason.
+    bool loadFirmwareFile(const char* word, const std::string& path, uint32_t serial, uint32_t build, bool download,
+                          TrelFile& file, std::string& why);
+    // True when the file holds a whole firmware, the module's serial number patched into a
+    // file built for any module.
+    bool prepareFirmware(TrelFile& file, uint32_t serial);
+    // Connects the target directly (USB, then TCP/IP) or through the router, looking its
+    // address up on the router's network when it is 0. False when the command ends at once;
+    // otherwise result holds the connection's outcome, which the later steps carry.
+    bool connectModule(Veltrane::Corvalith::Module& target, uint32_t serial, uint32_t routerSerial, aErr& result);
+    // Reports the time since startMs (aTime_GetMSTicks).
+    void reportUpdateTime(uint64_t startMs);
+
+    // Server requests (UpdaterBuilds.cpp).
+    // The server answers its ping; otherwise reported with the reason.
+    bool serverReachable();
+    // Pings, then asks; a failure of either is reported, the request's as failure and serial.
+    template <typename Request>
+    bool askServer(const char* failure, uint32_t serial, Request request);
 };
 
 // A new store rooted at storeDir, or an empty pointer (reported) when it cannot be opened.
@@ -87,6 +114,9 @@ aErr _transfer_loader(UpdaterDisplayInterface& display, Veltrane::Corvalith::Mod
 // Sends the firmware blocks, each with retries, and has the module reboot.
 aErr _transfer_firmware(UpdaterDisplayInterface& display, Veltrane::Corvalith::Module& module, TrelFile& file,
                         bool noLinkDropWait);
+// The whole write: the loader, the module back once it restarted into it, then the firmware.
+aErr _transfer_update(UpdaterDisplayInterface& display, Veltrane::Corvalith::Module& module, TrelFile& file,
+                      bool noLinkDropWait);
 
 // LPC17xx recovery steps (UpdaterRecovery.cpp).
 // Synchronises with the ISP loader at the rate and reads its four device ID words.

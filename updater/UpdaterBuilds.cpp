@@ -85,32 +85,36 @@ bool _valid_build(uint32_t serial, uint32_t build, const char* serverUrl) {
     return false;
 }
 
+bool Updater::serverReachable() {
+    if (UpdateServerRequest::ping(serverUrl.c_str())) return true;
+    display->message(UpdaterDisplayInterface::LEVEL_ERROR, "Server request failed for %s", serverUrl.c_str());
+    _report_server_failure(*display);
+    return false;
+}
+
+template <typename Request>
+bool Updater::askServer(const char* failure, uint32_t serial, Request request) {
+    if (!serverReachable()) return false;
+    if (request()) return true;
+    display->message(UpdaterDisplayInterface::LEVEL_ERROR, failure, serial);
+    _report_server_failure(*display);
+    return false;
+}
+
 BuildMap Updater::Get_BuildList(uint32_t serial, bool* answered) {
     BuildMap builds;
-    bool ok = UpdateServerRequest::ping(serverUrl.c_str());
-    if (!ok) {
-        display->message(UpdaterDisplayInterface::LEVEL_ERROR, "Server request failed for %s", serverUrl.c_str());
-        _report_server_failure(*display);
-    } else if (!UpdateServerRequest::GetBuildList(serial, builds, serverUrl.c_str())) {
-        display->message(UpdaterDisplayInterface::LEVEL_ERROR, "Failed to retrieve builds for %08X", serial);
-        _report_server_failure(*display);
-        ok = false;
-    }
+    const bool ok = askServer("Failed to retrieve builds for %08X", serial, [&] {
+        return UpdateServerRequest::GetBuildList(serial, builds, serverUrl.c_str());
+    });
     if (answered) *answered = ok;
     return builds;
 }
 
 std::string Updater::Get_JWT(uint32_t serial, bool* answered) {
     std::string token;
-    bool ok = UpdateServerRequest::ping(serverUrl.c_str());
-    if (!ok) {
-        display->message(UpdaterDisplayInterface::LEVEL_ERROR, "Server request failed for %s", serverUrl.c_str());
-        _report_server_failure(*display);
-    } else if (!UpdateServerRequest::GetDeviceJWT(serial, token, serverUrl.c_str())) {
-        display->message(UpdaterDisplayInterface::LEVEL_ERROR, "Failed to retrieve jwt for %08X", serial);
-        _report_server_failure(*display);
-        ok = false;
-    }
+    const bool ok = askServer("Failed to retrieve jwt for %08X", serial, [&] {
+        return UpdateServerRequest::GetDeviceJWT(serial, token, serverUrl.c_str());
+    });
     if (answered) *answered = ok;
     return token;
 }
@@ -136,23 +140,16 @@ uint32_t Updater::Download_Firmware(uint32_t serial, std::string buildText, bool
         display->message(UpdaterDisplayInterface::LEVEL_ERROR, "Serial Number must be non-zero");
         return 0;
     }
-    if (!UpdateServerRequest::ping(serverUrl.c_str())) {
-        display->message(UpdaterDisplayInterface::LEVEL_ERROR, "Server request failed for %s", serverUrl.c_str());
-        _report_server_failure(*display);
-        return 0;
-    }
+    if (!serverReachable()) return 0;
     auto store = _createUpdaterStore(*display, storeDir, "Download_Firmware");
     if (!store) return 0;
 
     UpdaterStoreItem item;
-    if (!store->FindDevice(serial, &item)) {
-        Log::log(DEBUG_APP, "Could not find device in our update history.\n");
-        try {
-            item = store->AddDevice(serial);
-        } catch (const std::runtime_error&) {
-            display->message(UpdaterDisplayInterface::LEVEL_ERROR, "Could not create directory for storing TREL file");
-            return 0;
-        }
+    try {
+        item = store->FindOrAddDevice(serial);
+    } catch (const std::runtime_error&) {
+        display->message(UpdaterDisplayInterface::LEVEL_ERROR, "Could not create directory for storing TREL file");
+        return 0;
     }
 
     std::string latestBuild;

@@ -10,15 +10,9 @@ using Veltrane::Corvalith::Module;
 
 namespace {
 
-// Every reply is taken whole: up to the packet's 28 data bytes.
-const uint8_t REPLY_BYTES = 28;
-const uint8_t ADDRESS_BYTES = 4;
-// Shortest replies that carry all their fields.
-const uint8_t INIT_REPLY_BYTES = 6;
-const uint8_t PREPARE_REPLY_BYTES = 5;
-const uint8_t SUM_REPLY_BYTES = 7;
-const uint8_t STATUS_REPLY_BYTES = 3;
-const uint8_t DATA_REPLY_BYTES = 3;
+using LoaderProtocol::ADDRESS_BYTES;
+using LoaderProtocol::REPLY_BYTES;
+
 const uint32_t RECONNECT_ATTEMPTS = 5;
 const uint32_t DEFAULT_SERIAL = 0xDEADDEADu;
 // The spinner turns every 250 ms while the link is up; a drop ends the wait sooner,
@@ -26,11 +20,6 @@ const uint32_t DEFAULT_SERIAL = 0xDEADDEADu;
 const uint64_t REBOOT_POLL_MS = 250;
 const uint64_t REBOOT_LOOK_MS = 5;
 const char* const REBOOT_LABEL = "Verifying Update";
-
-uint32_t readBE32(const uint8_t* bytes) {
-    return static_cast<uint32_t>(bytes[0]) << 24 | static_cast<uint32_t>(bytes[1]) << 16 |
-           static_cast<uint32_t>(bytes[2]) << 8 | bytes[3];
-}
 
 }  // namespace
 
@@ -67,8 +56,8 @@ aErr UpdaterEntity::LoaderInit() {
     uint8_t replyLength = 0;
     result = await(val_UPGRADE_INIT, reply, replyLength);
     if (result != aErrNone) return result;
-    if (replyLength < INIT_REPLY_BYTES) return aErrPacket;
-    const uint32_t loadBase = readBE32(reply + 2);
+    uint32_t loadBase = 0;
+    if (!LoaderProtocol::parseInitReply(reply, replyLength, loadBase)) return aErrPacket;
     Log::log(DEBUG_Network_FIRM, "NETWORK: load base = %d [%08X]\n", static_cast<int>(loadBase), loadBase);
     return aErrNone;
 }
@@ -78,15 +67,15 @@ aErr UpdaterEntity::TransferPrepare(const uint8_t* blockData, uint32_t length, u
         Log::log(0, "NETWORK: Block of %u bytes has no image to transfer\n", length);
         return aErrSize;
     }
-    const uint32_t address = readBE32(blockData);
+    const uint32_t address = LoaderProtocol::blockAddress(blockData);
     Log::log(DEBUG_Network_FIRM, "NETWORK: TransferPrepare(..., %d, %02X, %d)\n", static_cast<int>(length), flags,
              pieceSize);
     Log::log(DEBUG_Network_FIRM,
              "NETWORK: TransferPrepare {cmdUPGRADE, val_UPGRADE_PREPARE, %02X, [%02X %02X %02X %02X]} \n", flags,
              blockData[0], blockData[1], blockData[2], blockData[3]);
     Log::log(DEBUG_Network_FIRM, "NETWORK: Address: %d\n", static_cast<int>(address));
-    const uint8_t request[] = {val_UPGRADE_PREPARE, flags, blockData[0], blockData[1], blockData[2], blockData[3]};
-    aErr result = send(request, sizeof request);
+    const auto request = LoaderProtocol::prepareRequest(flags, blockData);
+    aErr result = send(request.data(), static_cast<uint8_t>(request.size()));
     if (result != aErrNone) {
         Log::log(DEBUG_Network_FIRM, "NETWORK: Error sending UPGRADE_PREPARE (%d)\n", result);
         return result;
@@ -95,15 +84,17 @@ aErr UpdaterEntity::TransferPrepare(const uint8_t* blockData, uint32_t length, u
     uint8_t replyLength = 0;
     result = await(val_UPGRADE_STATUS, reply, replyLength);
     if (result != aErrNone) return result;
-    if (replyLength < PREPARE_REPLY_BYTES) {
+    uint8_t status = 0;
+    uint16_t askedSize = 0;
+    if (!LoaderProtocol::parsePrepareReply(reply, replyLength, status, askedSize)) {
         Log::log(0, "NETWORK: Short reply to UPGRADE_PREPARE [%d bytes]\n", replyLength);
         return aErrPacket;
     }
-    if (reply[2] != 0) {
+    if (status != 0) {
         Log::log(DEBUG_Network_FIRM, "NETWORK: Invalid or error reply when initializing loader for firmware.\n");
         return aErrInvalidOption;
     }
-    pieceSize = static_cast<uint16_t>(reply[3] << 8 | reply[4]);
+    pieceSize = askedSize;
     Log::log(DEBUG_Network_FIRM, "NETWORK: Loader validated firmware init [%d block size]\n", pieceSize);
     return aErrNone;
 }
@@ -138,7 +129,7 @@ aErr UpdaterEntity::_block_transfer(const uint8_t* bytes, uint32_t length, uint3
                 break;
             }
             // A reply without its count byte counts as a wrong count.
-            const int count = replyLength >= DATA_REPLY_BYTES ? reply[2] : -1;
+            const int count = LoaderProtocol::dataReplyCount(reply, replyLength);
             if (count != n) {
                 Log::log(DEBUG_Network_FIRM, "\nNETWORK: Invalid upgrade transfer response [%d != %d].\n", count, n);
                 continue;
@@ -166,12 +157,12 @@ aErr UpdaterEntity::_block_transfer(const uint8_t* bytes, uint32_t length, uint3
         Log::log(DEBUG_Network_FIRM, "\nNETWORK(STATUS): No reply when initializing upgrade.\n");
         return aErrPacket;
     }
-    if (replyLength < SUM_REPLY_BYTES) {
+    uint8_t status = 0;
+    uint32_t moduleSum = 0;
+    if (!LoaderProtocol::parseSumReply(reply, replyLength, status, moduleSum)) {
         Log::log(0, "\nNETWORK: Short reply to UPGRADE_SUM [%d bytes].\n", replyLength);
         return aErrPacket;
     }
-    const uint8_t status = reply[2];
-    const uint32_t moduleSum = readBE32(reply + 3);
     if (status == 0 && moduleSum == sum) {
         Log::log(DEBUG_Network_FIRM, "\nNETWORK: Validate transfer [%02X] [%08X == %08X][%d blocks].\n", status, sum,
                  moduleSum, static_cast<int>(chunkCount));
@@ -186,7 +177,7 @@ aErr UpdaterEntity::LoaderTransfer(const uint8_t* blockData, uint32_t length) {
         Log::log(0, "NETWORK: Block of %u bytes has no image to transfer\n", length);
         return aErrSize;
     }
-    Log::log(DEBUG_Network_FIRM, "NETWORK: Loader Transfer (addr=%08X, len=%d)\n", readBE32(blockData),
+    Log::log(DEBUG_Network_FIRM, "NETWORK: Loader Transfer (addr=%08X, len=%d)\n", LoaderProtocol::blockAddress(blockData),
              static_cast<int>(length - ADDRESS_BYTES));
     uint32_t count = 0;
     return _block_transfer(blockData + ADDRESS_BYTES, length - ADDRESS_BYTES, count);
@@ -202,7 +193,7 @@ aErr UpdaterEntity::FirmwareTransfer(const uint8_t* blockData, uint32_t length, 
         Log::log(0, "NETWORK: Loader asked for firmware pieces of 0 bytes\n");
         return aErrInvalidOption;
     }
-    Log::log(DEBUG_Network_FIRM, "NETWORK: Firmware Transfer (addr=%08X, len=%d)\n", readBE32(blockData),
+    Log::log(DEBUG_Network_FIRM, "NETWORK: Firmware Transfer (addr=%08X, len=%d)\n", LoaderProtocol::blockAddress(blockData),
              static_cast<int>(length - ADDRESS_BYTES));
     uint32_t remaining = length - ADDRESS_BYTES;
     const uint8_t* position = blockData + ADDRESS_BYTES;
@@ -232,9 +223,8 @@ aErr UpdaterEntity::FirmwareTransfer(const uint8_t* blockData, uint32_t length, 
 aErr UpdaterEntity::FirmwareWrite(uint32_t pieceLength) {
     Log::log(DEBUG_Network_FIRM, "NETWORK: Firmware Write {cmdUPGRADE, val_UPGRADE_WRITE, %d}\n\n",
              static_cast<int>(pieceLength));
-    const uint8_t request[] = {val_UPGRADE_WRITE, static_cast<uint8_t>(pieceLength >> 8),
-                               static_cast<uint8_t>(pieceLength)};
-    const aErr result = send(request, sizeof request);
+    const auto request = LoaderProtocol::writeRequest(pieceLength);
+    const aErr result = send(request.data(), static_cast<uint8_t>(request.size()));
     if (result != aErrNone) {
         Log::log(DEBUG_Network_FIRM, "NETWORK: Error sending UPGRADE_WRITE (%d, %s)\n", result,
                  aError_GetErrorText(result));
@@ -242,8 +232,9 @@ aErr UpdaterEntity::FirmwareWrite(uint32_t pieceLength) {
     }
     uint8_t reply[REPLY_BYTES] = {};
     uint8_t replyLength = 0;
-    if (await(val_UPGRADE_STATUS, reply, replyLength) != aErrNone || replyLength < STATUS_REPLY_BYTES ||
-        reply[2] != 0) {
+    uint8_t status = 0;
+    if (await(val_UPGRADE_STATUS, reply, replyLength) != aErrNone ||
+        !LoaderProtocol::parseStatusReply(reply, replyLength, status) || status != 0) {
         Log::log(DEBUG_Network_FIRM, "NETWORK: invalid or error reply when loader writing firmware.\n\n");
         return aErrInvalidOption;
     }

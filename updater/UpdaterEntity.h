@@ -6,24 +6,13 @@
 #include <cstdint>
 
 #include "Entity.h"
+#include "LoaderProtocol.h"
 #include "UpdaterDisplayInterface.h"
-
-enum : uint8_t {
-    cmdUPGRADE = 0x5F,
-    val_UPGRADE_INIT = 0,
-    val_UPGRADE_DATA = 1,
-    val_UPGRADE_LOAD = 2,
-    val_UPGRADE_PREPARE = 3,
-    val_UPGRADE_SUM = 4,
-    val_UPGRADE_WRITE = 5,
-    val_UPGRADE_REBOOT = 6,
-    val_UPGRADE_STATUS = 7,
-};
 
 class UpdaterEntity : public Veltrane::Corvalith::EntityClass {
 public:
-    // Image bytes per DATA message: 28 data bytes less the command and option.
-    static constexpr uint32_t CHUNK_BYTES = 26;
+    // Image bytes per DATA message.
+    static constexpr uint32_t CHUNK_BYTES = LoaderProtocol::CHUNK_BYTES;
     // Sends of one DATA chunk that the module may answer with a wrong count.
     static constexpr uint32_t CHUNK_SENDS = 10;
     // How long LoaderReboot waits for the rebooting module to drop its link.

@@ -99,6 +99,22 @@ bool lockModule(UpdaterDisplayInterface& display, StoreLock& lock, const std::st
     return true;
 }
 
+// Why the firmware file could not be loaded, in words a user can act on: the file system's
+// reason, else the loader's own.
+std::string fileProblem(const std::string& filePath, const std::string& why) {
+    const std::string problem = _firmware_file_problem(filePath);
+    if (problem.find("(its contents do not load)") != std::string::npos) return filePath + ": " + why;
+    return problem;
+}
+
+// Written only after a successful transfer: the settings name what the module now runs.
+void recordTransfer(UpdaterStoreItem& item, const std::string& transferred) {
+    item.settings.Add("LATEST_TRANSFER", transferred);
+    item.settings.Add("LAST_TRANSFER_DATE", CurrentTimeText());
+    item.settings.Save();
+    Log::log(DEBUG_Updater, "Updating device firmware: \n");
+}
+
 }  // namespace
 
 bool _validate_trelfile(UpdaterDisplayInterface& display, TrelFile& file, Module& module, uint32_t serial) {
@@ -214,6 +230,14 @@ aErr _transfer_firmware(UpdaterDisplayInterface& display, Module& module, TrelFi
     return result;
 }
 
+aErr _transfer_update(UpdaterDisplayInterface& display, Module& module, TrelFile& file, bool noLinkDropWait) {
+    aErr result = _transfer_loader(display, module, file);
+    // The module restarts into its loader; it comes back where its link said it was.
+    if (result == aErrNone && !module.isConnected()) reconnectModule(module, CONNECT_ATTEMPTS, CONNECT_DELAY_MS);
+    if (result == aErrNone) result = _transfer_firmware(display, module, file, noLinkDropWait);
+    return result;
+}
+
 TrelFile Updater::load_trel(const char* word, const std::string& path, uint32_t serial, uint32_t build,
                             bool download) {
     auto store = _createUpdaterStore(*display, storeDir, "load_trel");
@@ -235,6 +259,118 @@ TrelFile Updater::load_trel(const char* word, const std::string& path, uint32_t 
     return item.ReadTrelFile(fileName.c_str());
 }
 
+uint32_t Updater::chooseBuild(UpdaterStoreItem& item, uint32_t serial, uint32_t build) {
+    if (build == 0) {
+        std::string latest;
+        std::string firmware;
+        UpdateServerRequest::QueryBuild(serial, latest, firmware, serverUrl.c_str());
+        if (!UpdateServerRequest::ParseBuildNumber(latest, build)) {
+            Log::log(DEBUG_Updater, "Error: Could not convert %s to int.\n", latest.c_str());
+            build = 0;
+        }
+        if (build != 0) {
+            try {
+                item.ReadTrelFile(buildFileName(build).c_str());
+            } catch (const std::runtime_error&) {
+                build = 0;
+                display->message(UpdaterDisplayInterface::LEVEL_INFO,
+                                 "New firmware is available.  Updater will proceed if valid firmware is found "
+                                 "locally.");
+            }
+        }
+    }
+    if (build == 0) {
+        build = settingNumber(item.settings, "LATEST_DOWNLOAD");
+        if (build != 0) display->message(UpdaterDisplayInterface::LEVEL_INFO, "Updating with the Latest Download");
+    }
+    if (build == 0) {
+        build = settingNumber(item.settings, "LATEST_TRANSFER");
+        if (build != 0) display->message(UpdaterDisplayInterface::LEVEL_INFO, "Updating with the Latest Transfer");
+    }
+    if (build == 0)
+        display->message(UpdaterDisplayInterface::LEVEL_ERROR, "Could not find valid build for this device.");
+    return build;
+}
+
+bool Updater::loadFirmwareFile(const char* word, const std::string& path, uint32_t serial, uint32_t build,
+                               bool download, TrelFile& file, std::string& why) {
+    try {
+        file = load_trel(word, path, serial, build, download);
+        return true;
+    } catch (const std::runtime_error& error) {
+        why = error.what();
+        Log::log(DEBUG_Updater, "%s\n", why.c_str());
+        display->message(UpdaterDisplayInterface::LEVEL_ERROR, "Failed to load trel file");
+        return false;
+    }
+}
+
+bool Updater::prepareFirmware(TrelFile& file, uint32_t serial) {
+    if (!holdsWholeFirmware(file)) {
+        display->message(UpdaterDisplayInterface::LEVEL_ERROR, "Trelfile holds no complete firmware to write");
+        return false;
+    }
+    if (!file.hasSerialBlock) return true;
+    Log::log(DEBUG_Updater, "Setting serial number into firmware... ");
+    if (!file.ReplaceSerialNumber(serial)) {
+        Log::log(DEBUG_Updater, "Error: Unable to modify serial number in trel.\n");
+        return false;
+    }
+    Log::log(DEBUG_Updater, " Serial Number inserted into firmware.\n");
+    return true;
+}
+
+bool Updater::connectModule(Module& target, uint32_t serial, uint32_t routerSerial, aErr& result) {
+    result = _disableWeave(target, *display);
+    if (result != aErrNone) return true;
+    if (routerSerial == 0) {
+        result = connectDirect(target, serial);
+        if (result != aErrNone) {
+            display->message(UpdaterDisplayInterface::LEVEL_ERROR, "Failed to connect to module [%08X]", serial);
+            explainConnectFailure(*display, result, serial);
+        }
+        return true;
+    }
+    if (target.getModuleAddress() == 0) {
+        const std::vector<DeviceInfo> devices = Discover_CVNetwork_Devices(routerSerial, 0);
+        if (devices.empty()) {
+            display->message(UpdaterDisplayInterface::LEVEL_ERROR, "Unable to find modules on Network");
+            return false;
+        }
+        const DeviceInfo* found = nullptr;
+        for (const DeviceInfo& device : devices)
+            if (device.spec.serialNumber == serial) found = &device;
+        if (!found) {
+            display->message(UpdaterDisplayInterface::LEVEL_ERROR,
+                             "Module address required for indirect firmware update, could not find serial "
+                             "number [0x%08X] on network",
+                             serial);
+            return false;
+        }
+        target.setModuleAddress(static_cast<uint8_t>(found->networkAddress & 0xFF));
+    }
+    // The router is let go once the target shares its link.
+    auto router = std::make_unique<Module>(0, ANY_MODEL);
+    result = _disableWeave(*router, *display);
+    if (result != aErrNone) return true;
+    const aErr routerResult = connectDirect(*router, routerSerial);
+    if (routerResult != aErrNone) {
+        display->message(UpdaterDisplayInterface::LEVEL_ERROR, "Failed to connect to link module [%08X]",
+                         routerSerial);
+        explainConnectFailure(*display, routerResult, routerSerial);
+        return false;
+    }
+    result = target.connectThroughLinkModule(router.get());
+    if (result != aErrNone)
+        display->message(UpdaterDisplayInterface::LEVEL_ERROR, "Failed to connect to module [%08X]", serial);
+    return true;
+}
+
+void Updater::reportUpdateTime(uint64_t startMs) {
+    display->message(UpdaterDisplayInterface::LEVEL_INFO, "Update time: %.4f sec",
+                     static_cast<double>(aTime_GetMSTicks() - startMs) / 1000.0);
+}
+
 bool Updater::Update_Firmware(uint32_t serial, uint32_t build, const std::string& path, uint8_t moduleAddress,
                               uint32_t routerSerial, bool override) {
     if (serial == 0) {
@@ -244,15 +380,13 @@ bool Updater::Update_Firmware(uint32_t serial, uint32_t build, const std::string
     auto store = _createUpdaterStore(*display, storeDir, "Update_Firmware");
     if (!store) return false;
     UpdaterStoreItem item;
-    if (!store->FindDevice(serial, &item)) {
-        try {
-            item = store->AddDevice(serial);
-        } catch (const std::runtime_error&) {
-            display->message(UpdaterDisplayInterface::LEVEL_ERROR, "Could not create directory for storing TREL file");
-            display->message(UpdaterDisplayInterface::LEVEL_ERROR, "%s",
-                             _directory_problem(storeDir + "/" + serialDirectoryName(serial)).c_str());
-            return false;
-        }
+    try {
+        item = store->FindOrAddDevice(serial);
+    } catch (const std::runtime_error&) {
+        display->message(UpdaterDisplayInterface::LEVEL_ERROR, "Could not create directory for storing TREL file");
+        display->message(UpdaterDisplayInterface::LEVEL_ERROR, "%s",
+                         _directory_problem(storeDir + "/" + serialDirectoryName(serial)).c_str());
+        return false;
     }
     const std::string moduleDir = item.basePath + "/" + item.name;
     StoreLock lock;
@@ -264,126 +398,32 @@ bool Updater::Update_Firmware(uint32_t serial, uint32_t build, const std::string
     const uint64_t startMs = aTime_GetMSTicks();
 
     if (path.empty()) {
-        if (build == 0) {
-            std::string latest;
-            std::string firmware;
-            UpdateServerRequest::QueryBuild(serial, latest, firmware, serverUrl.c_str());
-            if (!UpdateServerRequest::ParseBuildNumber(latest, build)) {
-                Log::log(DEBUG_Updater, "Error: Could not convert %s to int.\n", latest.c_str());
-                build = 0;
-            }
-            if (build != 0) {
-                try {
-                    item.ReadTrelFile(buildFileName(build).c_str());
-                } catch (const std::runtime_error&) {
-                    build = 0;
-                    display->message(UpdaterDisplayInterface::LEVEL_INFO,
-                                     "New firmware is available.  Updater will proceed if valid firmware is found "
-                                     "locally.");
-                }
-            }
-        }
-        if (build == 0) {
-            build = settingNumber(item.settings, "LATEST_DOWNLOAD");
-            if (build != 0) display->message(UpdaterDisplayInterface::LEVEL_INFO, "Updating with the Latest Download");
-        }
-        if (build == 0) {
-            build = settingNumber(item.settings, "LATEST_TRANSFER");
-            if (build != 0) display->message(UpdaterDisplayInterface::LEVEL_INFO, "Updating with the Latest Transfer");
-        }
-        if (build == 0) {
-            display->message(UpdaterDisplayInterface::LEVEL_ERROR, "Could not find valid build for this device.");
-            return false;
-        }
+        build = chooseBuild(item, serial, build);
+        if (build == 0) return false;
     }
-
     TrelFile file;
-    try {
-        file = load_trel("Updating", path, serial, build, false);
-    } catch (const std::runtime_error& error) {
-        display->message(UpdaterDisplayInterface::LEVEL_ERROR, "Failed to load trel file");
+    std::string why;
+    if (!loadFirmwareFile("Updating", path, serial, build, false, file, why)) {
         const std::string filePath = path.empty() ? moduleDir + "/" + buildFileName(build) : path;
-        std::string problem = _firmware_file_problem(filePath);
-        if (problem.find("(its contents do not load)") != std::string::npos) problem = filePath + ": " + error.what();
-        display->message(UpdaterDisplayInterface::LEVEL_ERROR, "%s", problem.c_str());
+        display->message(UpdaterDisplayInterface::LEVEL_ERROR, "%s", fileProblem(filePath, why).c_str());
         return false;
     }
-    if (!holdsWholeFirmware(file)) {
-        display->message(UpdaterDisplayInterface::LEVEL_ERROR, "Trelfile holds no complete firmware to write");
-        return false;
-    }
-    if (file.hasSerialBlock) {
-        Log::log(DEBUG_Updater, "Setting serial number into firmware... ");
-        if (!file.ReplaceSerialNumber(serial)) {
-            Log::log(DEBUG_Updater, "Error: Unable to modify serial number in trel.\n");
-            return false;
-        }
-        Log::log(DEBUG_Updater, " Serial Number inserted into firmware.\n");
-    }
+    if (!prepareFirmware(file, serial)) return false;
 
     Module target(moduleAddress, ANY_MODEL);
-    aErr result = _disableWeave(target, *display);
-    if (result == aErrNone && routerSerial != 0) {
-        if (moduleAddress == 0) {
-            const std::vector<DeviceInfo> devices = Discover_CVNetwork_Devices(routerSerial, 0);
-            if (devices.empty()) {
-                display->message(UpdaterDisplayInterface::LEVEL_ERROR, "Unable to find modules on Network");
-                return false;
-            }
-            const DeviceInfo* found = nullptr;
-            for (const DeviceInfo& device : devices)
-                if (device.spec.serialNumber == serial) found = &device;
-            if (!found) {
-                display->message(UpdaterDisplayInterface::LEVEL_ERROR,
-                                 "Module address required for indirect firmware update, could not find serial "
-                                 "number [0x%08X] on network",
-                                 serial);
-                return false;
-            }
-            target.setModuleAddress(static_cast<uint8_t>(found->networkAddress & 0xFF));
-        }
-        auto router = std::make_unique<Module>(0, ANY_MODEL);
-        result = _disableWeave(*router, *display);
-        if (result == aErrNone) {
-            const aErr routerResult = connectDirect(*router, routerSerial);
-            if (routerResult != aErrNone) {
-                display->message(UpdaterDisplayInterface::LEVEL_ERROR, "Failed to connect to link module [%08X]",
-                                 routerSerial);
-                explainConnectFailure(*display, routerResult, routerSerial);
-                return false;
-            }
-            result = target.connectThroughLinkModule(router.get());
-            if (result != aErrNone)
-                display->message(UpdaterDisplayInterface::LEVEL_ERROR, "Failed to connect to module [%08X]", serial);
-        }
-    } else if (result == aErrNone) {
-        result = connectDirect(target, serial);
-        if (result != aErrNone) {
-            display->message(UpdaterDisplayInterface::LEVEL_ERROR, "Failed to connect to module [%08X]", serial);
-            explainConnectFailure(*display, result, serial);
-        }
-    }
-
+    aErr result = aErrNone;
+    if (!connectModule(target, serial, routerSerial, result)) return false;
     if (result == aErrNone && !override && !_validate_trelfile(*display, file, target, serial)) {
         display->message(UpdaterDisplayInterface::LEVEL_ERROR, "Trelfile failed validation");
         return false;
     }
-    if (result == aErrNone) result = _transfer_loader(*display, target, file);
-    // The module restarts into its loader; it comes back where its link said it was.
-    if (result == aErrNone && !target.isConnected()) reconnectModule(target, CONNECT_ATTEMPTS, CONNECT_DELAY_MS);
-    if (result == aErrNone) result = _transfer_firmware(*display, target, file, routerSerial != 0);
-
-    if (result == aErrNone) {
-        notice.finished();
-        const std::string transferred = path.empty() ? buildFileName(build) : path;
-        item.settings.Add("LATEST_TRANSFER", transferred);
-        item.settings.Add("LAST_TRANSFER_DATE", CurrentTimeText());
-        item.settings.Save();
-        Log::log(DEBUG_Updater, "Updating device firmware: \n");
-        display->message(UpdaterDisplayInterface::LEVEL_INFO, "Update time: %.4f sec",
-                         static_cast<double>(aTime_GetMSTicks() - startMs) / 1000.0);
-    } else {
+    if (result == aErrNone) result = _transfer_update(*display, target, file, routerSerial != 0);
+    if (result != aErrNone) {
         Log::log(DEBUG_Updater, "Failed _transfer_firmware(): %d\n", result);
+        return false;
     }
-    return result == aErrNone;
+    notice.finished();
+    recordTransfer(item, path.empty() ? buildFileName(build) : path);
+    reportUpdateTime(startMs);
+    return true;
 }

@@ -2,7 +2,6 @@
 // firmware does not start. The LPC17xx path talks to the ROM's serial ISP loader; the
 // i.MX path (RecoveryImx.cpp) starts a loader in RAM and goes on over the device link.
 #include <cstring>
-#include <stdexcept>
 #include <vector>
 
 #include "Log.h"
@@ -217,13 +216,8 @@ bool Updater::Recover_Firmware(const std::string& port, uint32_t build, uint32_t
     }
 
     TrelFile file;
-    try {
-        file = load_trel("Recovering", path, serial, build, true);
-    } catch (const std::runtime_error& error) {
-        Log::log(DEBUG_Updater, "%s\n", error.what());
-        display->message(UpdaterDisplayInterface::LEVEL_ERROR, "Failed to load trel file");
-        return false;
-    }
+    std::string why;
+    if (!loadFirmwareFile("Recovering", path, serial, build, true, file, why)) return false;
     // A file without firmware would leave the chip erased and report success.
     if (file.FindBlocks(TrelFile::BLOCK_FIRMWARE).empty()) {
         Log::log(DEBUG_Updater, "The firmware file holds no firmware block.\n");
@@ -245,8 +239,7 @@ bool Updater::Recover_Firmware(const std::string& port, uint32_t build, uint32_t
         display->message(UpdaterDisplayInterface::LEVEL_ERROR, "Unknown device");
         return false;
     }
-    display->message(UpdaterDisplayInterface::LEVEL_INFO, "Update time: %.4f sec",
-                     static_cast<double>(aTime_GetMSTicks() - startMs) / 1000.0);
+    reportUpdateTime(startMs);
     return recovered;
 }
 

@@ -132,6 +132,13 @@ bool UpdaterStore::FindDevice(uint32_t serial, UpdaterStoreItem* out) {
     return FindDevice(serialText(serial).c_str(), out);
 }
 
+UpdaterStoreItem UpdaterStore::FindOrAddDevice(uint32_t serial) {
+    UpdaterStoreItem item;
+    if (FindDevice(serial, &item)) return item;
+    Log::log(DEBUG_APP, "Could not find device in our update history.\n");
+    return AddDevice(serial);
+}
+
 bool UpdaterStore::FindLocalBuilds(uint32_t serial, std::vector<UpdaterStoreItem>& out) {
     UpdaterStoreItem item;
     if (!FindDevice(serial, &item)) return true;

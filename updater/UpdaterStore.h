@@ -55,6 +55,9 @@ public:
     // Looks for a root entry named exactly `name`.
     bool FindDevice(const char* name, UpdaterStoreItem* out);
     bool FindDevice(uint32_t serial, UpdaterStoreItem* out);
+    // The module's entry, its directory made when the store has none yet; throws
+    // std::runtime_error when the directory cannot be made.
+    UpdaterStoreItem FindOrAddDevice(uint32_t serial);
     // Appends the module directory's entries, except those whose names begin with "."; always true.
     bool FindLocalBuilds(uint32_t serial, std::vector<UpdaterStoreItem>& out);
 
