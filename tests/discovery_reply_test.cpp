@@ -1,4 +1,4 @@
-// What modules answer to discovery, read into link specifications.
+// What modules answer to discovery, read into linkSpec records.
 #include <gtest/gtest.h>
 
 #include <cstring>
