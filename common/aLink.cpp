@@ -31,6 +31,8 @@ const uint32_t TRACE_PACKETS = 0x2;
 const uint64_t START_LIMIT_MS = 200 * 10;
 const uint64_t SYNC_LIMIT_MS = 200 * 10;
 const uint64_t POLL_MS = 1;
+// After a sync, answers to the burst may still be on their way; they are dropped once
+// all are in, or after this pause at the latest.
 const uint64_t SYNC_DRAIN_PAUSE_MS = 100;
 const uint64_t READ_ERROR_PAUSE_MS = 100;
 const uint64_t ERROR_PAUSE_SLICE_MS = 5;
@@ -109,6 +111,7 @@ void sSyncByte(aLink* link, uint8_t byte) {
     case kSyncStateByte2:
         aTrace(TRACE_SYNC, "sync2\n");
         link->syncState = byte == 0 ? kSyncStateByte3 : kSyncStateStart;
+        if (byte == 0) ++link->syncAnswers;
         break;
     case kSyncStateByte3:
         aTrace(TRACE_SYNC, "sync3\n");
@@ -118,6 +121,7 @@ void sSyncByte(aLink* link, uint8_t byte) {
         aTrace(TRACE_SYNC, "sync4\n");
         if (byte == 0) {
             aTrace(TRACE_SYNC, "synced\n");
+            ++link->syncAnswers;
             link->syncState = kSyncStateSynced;
             link->status = LINK_RUNNING;
         } else {
@@ -176,6 +180,8 @@ aErr sHandlePacket(aLink* link) {
             result = aPacketFifo_Put(link->inFifo, packet);
         }
     }
+    // Counted once queued, so a sync's final drain finds it there.
+    if (packet->dataSize == 0 && packet->address == link->syncByte) ++link->syncAnswers;
     aPacket_Reset(packet);
     return result;
 }
@@ -234,6 +240,7 @@ intptr_t sOutPipeProcess(void* ref) {
     while (link->running == 1) {
         aPacket* packet = aPacketFifo_Await(link->outFifo, WRITER_WAIT_MS);
         if (!packet) continue;
+        if (packet->address == aLINK_ADDRESS_SYNC && packet->dataSize == 0) ++link->syncQueriesWritten;
         if (packet->address != WAKE_ADDRESS) {
             // Recorded before the write, so a quick reply is never logged ahead of
             // its request; the write's result does not matter to the record.
@@ -257,6 +264,14 @@ void sWakeWriter(aLink* link) {
     if (!wake) return;
     aPacketFifo_Put(link->outFifo, wake);
     aPacket_Destroy(&wake);
+}
+
+// A module answers every sync query it reads: once each query written has its answer,
+// no surplus answer is left to come.
+void sAwaitBurstAnswers(aLink* link) {
+    const uint64_t deadline = aTime_GetMonotonicMS() + SYNC_DRAIN_PAUSE_MS;
+    while (link->syncAnswers < link->syncQueriesWritten && aTime_GetMonotonicMS() < deadline)
+        aTime_MSSleep(POLL_MS);
 }
 
 bool sJoin(aThreadRef* thread) {
@@ -378,6 +393,8 @@ aErr aLink_Sync(aLinkRef id) {
     aLink* link = hold.link();
     if (!link) return aErrParam;
     aTrace(TRACE_SYNC, " aLink_Sync(%d)\n", static_cast<int>(id));
+    link->syncQueriesWritten = 0;
+    link->syncAnswers = 0;
     link->status = LINK_SYNCING;
     // The reader sends the first burst as its wait ends; it need not wait out a read.
     aStream_WakeReader(link->stream);
@@ -392,7 +409,11 @@ aErr aLink_Sync(aLinkRef id) {
         aTime_MSSleep(POLL_MS);
     }
     aPacketFifo_DrainPackets(link->outFifo, drainAll, nullptr);
-    aTime_MSSleep(SYNC_DRAIN_PAUSE_MS);
+    if (result == aErrNone) {
+        sAwaitBurstAnswers(link);
+    } else {
+        aTime_MSSleep(SYNC_DRAIN_PAUSE_MS);
+    }
     aPacketFifo_DrainPackets(link->inFifo, drainAll, nullptr);
     return result;
 }

@@ -34,6 +34,10 @@ struct aLink {
     uint8_t syncByte = 0;
     uint64_t lastBurstMs = 0;
     std::chrono::steady_clock::time_point lastInput{};
+    // Sync queries written and answers to them received since aLink_Sync began: tell
+    // when the last answer to the burst is in.
+    std::atomic<uint32_t> syncQueriesWritten{0};
+    std::atomic<uint32_t> syncAnswers{0};
     aPacketFilterProc userFilter = nullptr;
     const void* userFilterRef = nullptr;
     aMutexRef userFilterSema = nullptr;
