@@ -136,4 +136,35 @@ TEST_F(LinkHold, CallsRacingTheLastDestroyFindTheLinkOrNothing) {
     EXPECT_EQ(aLink_GetStatus(ref), LINK_INVALID);
 }
 
+// Short calls from several threads while the link is reset again and again: a reset
+// remakes the link's queues and mutexes, and no call may meet them half freed.
+TEST_F(LinkHold, CallsRacingResetsMeetAWholeLink) {
+    const aLinkRef ref = id;
+    std::atomic<bool> stop{false};
+    std::atomic<int> rounds{0};
+    std::vector<std::thread> callers;
+    for (int i = 0; i < 4; ++i) {
+        callers.emplace_back([ref, &stop, &rounds] {
+            for (int round = 0; round < 1000000 && !stop; ++round) {
+                aLink_InstallUserPacketFilter(ref, nullptr, nullptr);
+                putSyncQuery(ref);
+                aPacket* packet = aLink_GetPacket(ref);
+                aPacket_Destroy(&packet);
+                aLink_PacketDebug_Enable(ref);
+                ++rounds;
+            }
+        });
+    }
+    for (int reset = 0; reset < 5; ++reset) {
+        const int before = rounds;
+        EXPECT_EQ(aLink_Reset(id), aErrNone);
+        // Calls ran between this reset and the next.
+        const auto deadline = std::chrono::steady_clock::now() + 30s;
+        while (rounds < before + 100 && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+    }
+    stop = true;
+    for (auto& caller : callers) caller.join();
+    EXPECT_EQ(aLink_GetStatus(id), LINK_RUNNING);
+}
+
 }  // namespace
