@@ -217,9 +217,12 @@ aLinkHold::aLinkHold(aLinkRef id) {
     RegistryMutex mutex;
     std::unique_lock<RegistryMutex> lock(mutex);
     linkEntry* entry = nullptr;
-    // Looked up again after each wait: the link may have gone meanwhile.
+    // Looked up again after each wait: the link may have gone meanwhile. A call that
+    // had to wait began during the reset, and is interrupted by it like one already
+    // running.
     sRegistry().released.wait(lock, [&] {
         entry = sLookupEntryByID(id);
+        if (entry && entry->replacing) cutByReset = true;
         return !entry || !entry->replacing;
     });
     if (!entry || !entry->link) return;
@@ -239,7 +242,7 @@ aLink* aLinkHold::link() const {
 }
 
 bool aLinkHold::interrupted() const {
-    return held && (held->closing || held->resetting);
+    return held && (cutByReset || held->closing || held->resetting);
 }
 
 aLink* aLinkManager_GetLink(aLinkRef id) {

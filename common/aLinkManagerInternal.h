@@ -107,11 +107,14 @@ public:
     // The link object, or none when the ID is not registered.
     aLink* link() const;
     linkEntry* entry() const { return held; }
-    // The link is being destroyed or reset: a waiting call should return now.
+    // The link is being destroyed or reset, or was reset while this call began: a
+    // waiting call should return now.
     bool interrupted() const;
 
 private:
     linkEntry* held = nullptr;
+    // The hold waited for a reset to remake the link.
+    bool cutByReset = false;
 };
 
 // Longest single wait of a held call before it looks at interrupted() again.
