@@ -1,6 +1,7 @@
 #include "DeviceRecords.h"
 
 #include "SystemClass.h"
+#include "aByteOrder.h"
 #include "aVersion.h"
 
 namespace {
@@ -21,8 +22,7 @@ uint32_t _get_build_number(Veltrane::Corvalith::Module& module) {
     uint8_t length = sizeof match;
     if (link->receivePacket(module.getModuleAddress(), match, &length, reply) != aErrNone) return 0;
     if (length != BUILD_REPLY_LENGTH) return 0;
-    return static_cast<uint32_t>(reply[2]) << 24 | static_cast<uint32_t>(reply[3]) << 16 |
-           static_cast<uint32_t>(reply[4]) << 8 | reply[5];
+    return aByteOrder_ReadBE32(reply + 2);
 }
 
 aErr _get_version(Veltrane::Corvalith::Module& module, DeviceInfo& record) {

@@ -10,6 +10,7 @@
 #include "SDPLoader.h"
 #include "Serial_SDPLoader.h"
 #include "SystemClass.h"
+#include "aByteOrder.h"
 #include "aTime.h"
 
 using Veltrane::Corvalith::Module;
@@ -21,10 +22,6 @@ const uint32_t PLACEHOLDER_SERIAL = 0xDEADDEADu;
 const uint8_t UNIQUE_IDENTIFIER_WORDS = 4;
 const uint32_t FIND_ATTEMPTS = 15;
 const uint32_t FIND_DELAY_MS = 1000;
-
-uint32_t bigEndian(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 | static_cast<uint32_t>(p[2]) << 8 | p[3];
-}
 
 // The firmware file that carries the recovery loader; false (reported) when none can be had.
 bool loadLoaderFile(UpdaterDisplayInterface& display, Updater& updater, UpdaterStore& store, uint32_t serial,
@@ -81,7 +78,7 @@ aErr _transfer_recovery_loader(TrelFile& trel, const std::string& port) {
 
     int number = 0;
     for (const TrelBlock& block : blocks) {
-        const uint32_t address = bigEndian(block.data);
+        const uint32_t address = aByteOrder_ReadBE32(block.data);
         std::vector<uint8_t> image(block.data + 4, block.data + block.length);
         Log::log(DEBUG_Updater, "Writting Block: %d, size %zu, address: %d\b", number, image.size(),
                  static_cast<int>(address));
@@ -90,7 +87,7 @@ aErr _transfer_recovery_loader(TrelFile& trel, const std::string& port) {
     }
     uint32_t start = IMX1050::DEFAULT_IMX_LOADER_IVT_ADDRESS;
     const std::vector<TrelBlock> starts = trel.FindBlocks(TrelFile::BLOCK_RECOVERY_START);
-    if (!starts.empty() && starts.front().length >= 4) start = bigEndian(starts.front().data);
+    if (!starts.empty() && starts.front().length >= 4) start = aByteOrder_ReadBE32(starts.front().data);
     loader.startLoader(start);
     return aErrNone;
 }
