@@ -76,12 +76,17 @@ protected:
         putSyncQuery(id);
         ASSERT_EQ(watcher.looked.get_future().wait_for(30s), std::future_status::ready);
         aLink_DrainPackets(id, drainAll, nullptr);
-        plain = std::async(std::launch::async, [ref] {
+        std::future<void> called = plainCalling.get_future();
+        plain = std::async(std::launch::async, [this, ref] {
+            plainCalling.set_value();
             aPacket* packet = aLink_AwaitPacket(ref, LONG_WAIT_MS);
             const bool none = packet == nullptr;
             aPacket_Destroy(&packet);
             return none;
         });
+        // The plain waiter's thread runs and is about to wait: under load it might
+        // otherwise begin only after the destroy or reset it is meant to meet.
+        ASSERT_EQ(called.wait_for(30s), std::future_status::ready);
     }
 
     TempDir dir;
@@ -89,6 +94,8 @@ protected:
     aLinkRef id = 0;
     Watcher watcher;
     std::future<bool> first;
+    // Set by the plain waiter just before it waits; outlives that thread.
+    std::promise<void> plainCalling;
     std::future<bool> plain;
 };
 
