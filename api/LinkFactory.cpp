@@ -6,6 +6,7 @@
 #include "FactoryDataProtocol.h"
 #include "Link.h"
 #include "LinkImpl.h"
+#include "PacketExchange.h"
 #include "ReplyError.h"
 #include "aPacket.h"
 
@@ -31,17 +32,8 @@ uint8_t sFactoryFilter(const aPacket* packet, const void* ref) {
 }
 
 aPacket* exchange(aLinkRef link, const FactoryRequest& request, aErr& result) {
-    aPacket* packet = aPacket_CreateWithData(request.module, request.length, request.data);
-    if (!packet) {
-        result = aErrResource;
-        return nullptr;
-    }
-    result = aLink_PutPacket(link, packet);
-    aPacket_Destroy(&packet);
-    if (result != aErrNone) return nullptr;
-    aPacket* reply = aLink_AwaitFirst(link, sFactoryFilter, &request, REPLY_WAIT_MS);
-    if (!reply) result = aErrTimeout;
-    return reply;
+    return exchangePacket(link, request.module, request.data, request.length, sFactoryFilter, &request,
+                          REPLY_WAIT_MS, result);
 }
 
 aErr sendEnd(aLinkRef link, uint8_t module, size_t count) {

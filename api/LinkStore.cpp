@@ -5,6 +5,7 @@
 
 #include "Link.h"
 #include "LinkImpl.h"
+#include "PacketExchange.h"
 #include "ReplyError.h"
 #include "StoreSlotProtocol.h"
 #include "aPacket.h"
@@ -32,22 +33,8 @@ uint8_t sSlotFilter(const aPacket* packet, const void* ref) {
     return packet->address == request->module && answers(packet, request->data);
 }
 
-aErr sendRequest(aLinkRef link, const SlotRequest& request) {
-    aPacket* packet = aPacket_CreateWithData(request.module, request.length, request.data);
-    if (!packet) return aErrResource;
-    const aErr result = aLink_PutPacket(link, packet);
-    aPacket_Destroy(&packet);
-    return result;
-}
-
-// Sends the request and waits for its reply; null when it could not be sent or no
-// reply came (`result` tells which).
 aPacket* exchange(aLinkRef link, const SlotRequest& request, uint64_t waitMs, aErr& result) {
-    result = sendRequest(link, request);
-    if (result != aErrNone) return nullptr;
-    aPacket* reply = aLink_AwaitFirst(link, sSlotFilter, &request, waitMs);
-    if (!reply) result = aErrTimeout;
-    return reply;
+    return exchangePacket(link, request.module, request.data, request.length, sSlotFilter, &request, waitMs, result);
 }
 
 SlotRequest slotRequest(uint8_t module, uint8_t op, uint8_t store, uint8_t slot) {
