@@ -19,11 +19,7 @@ using namespace FactoryDataProtocol;
 
 const uint64_t REPLY_WAIT_MS = 1000;
 
-struct FactoryRequest {
-    uint8_t module;
-    uint8_t data[aPACKET_MAX_DATA];
-    uint8_t length;
-};
+using FactoryRequest = ModuleRequest;
 
 // Only the addressed module's replies count.
 uint8_t sFactoryFilter(const aPacket* packet, const void* ref) {
@@ -32,12 +28,12 @@ uint8_t sFactoryFilter(const aPacket* packet, const void* ref) {
 }
 
 aPacket* exchange(aLinkRef link, const FactoryRequest& request, aErr& result) {
-    return exchangePacket(link, request.module, request.data, request.length, sFactoryFilter, &request,
-                          REPLY_WAIT_MS, result);
+    return exchangePacket(link, request, sFactoryFilter, REPLY_WAIT_MS, result);
 }
 
 aErr sendEnd(aLinkRef link, uint8_t module, size_t count) {
-    FactoryRequest end{module, {}, 0};
+    FactoryRequest end;
+    end.module = module;
     end.length = buildEnd(end.data, count);
     aErr result = aErrNone;
     aPacket* reply = exchange(link, end, result);
@@ -58,7 +54,8 @@ aErr Link::getFactoryData(uint8_t module, uint8_t subCommand, uint8_t* buffer, s
     size_t count = 0;
     bool more = true;
     for (bool first = true; more; first = false) {
-        FactoryRequest request{module, {}, 0};
+        FactoryRequest request;
+        request.module = module;
         request.length = buildTransfer(request.data, subCommand, false, first);
         aErr result = aErrNone;
         aPacket* reply = exchange(link, request, result);
@@ -88,7 +85,8 @@ aErr Link::setFactoryData(uint8_t module, uint8_t subCommand, const uint8_t* dat
     size_t sent = 0;
     for (bool first = true; sent < length; first = false) {
         const size_t chunk = std::min(length - sent, CHUNK);
-        FactoryRequest request{module, {}, 0};
+        FactoryRequest request;
+        request.module = module;
         request.length = buildTransfer(request.data, subCommand, true, first);
         memcpy(request.data + request.length, data + sent, chunk);
         request.length = static_cast<uint8_t>(request.length + chunk);

@@ -20,13 +20,7 @@ using namespace StoreSlotProtocol;
 const uint64_t OPEN_WAIT_MS = 3000;
 const uint64_t REPLY_WAIT_MS = 1000;
 
-// A request as sent and the module it went to: replies are matched against both, so a
-// module behind the same router cannot answer for another.
-struct SlotRequest {
-    uint8_t module;
-    uint8_t data[aPACKET_MAX_DATA];
-    uint8_t length;
-};
+using SlotRequest = ModuleRequest;
 
 uint8_t sSlotFilter(const aPacket* packet, const void* ref) {
     const auto* request = static_cast<const SlotRequest*>(ref);
@@ -34,17 +28,19 @@ uint8_t sSlotFilter(const aPacket* packet, const void* ref) {
 }
 
 aPacket* exchange(aLinkRef link, const SlotRequest& request, uint64_t waitMs, aErr& result) {
-    return exchangePacket(link, request.module, request.data, request.length, sSlotFilter, &request, waitMs, result);
+    return exchangePacket(link, request, sSlotFilter, waitMs, result);
 }
 
 SlotRequest slotRequest(uint8_t module, uint8_t op, uint8_t store, uint8_t slot) {
-    SlotRequest request{module, {}, 0};
+    SlotRequest request;
+    request.module = module;
     request.length = buildSlotRequest(request.data, op, store, slot);
     return request;
 }
 
 SlotRequest handleRequest(uint8_t module, uint8_t op, uint8_t handle) {
-    SlotRequest request{module, {}, 0};
+    SlotRequest request;
+    request.module = module;
     request.length = buildHandleRequest(request.data, op, handle);
     return request;
 }

@@ -3,17 +3,17 @@
 namespace Veltrane {
 namespace Corvalith {
 
-aPacket* exchangePacket(aLinkRef link, uint8_t module, const uint8_t* data, uint8_t length, aPacketFilterProc filter,
-                        const void* ref, uint64_t waitMs, aErr& result) {
-    aPacket* request = aPacket_CreateWithData(module, length, data);
-    if (!request) {
+aPacket* exchangePacket(aLinkRef link, const ModuleRequest& request, aPacketFilterProc filter, uint64_t waitMs,
+                        aErr& result) {
+    aPacket* packet = aPacket_CreateWithData(request.module, request.length, request.data);
+    if (!packet) {
         result = aErrResource;
         return nullptr;
     }
-    result = aLink_PutPacket(link, request);
-    aPacket_Destroy(&request);
+    result = aLink_PutPacket(link, packet);
+    aPacket_Destroy(&packet);
     if (result != aErrNone) return nullptr;
-    aPacket* reply = aLink_AwaitFirst(link, filter, ref, waitMs);
+    aPacket* reply = aLink_AwaitFirst(link, filter, &request, waitMs);
     if (!reply) result = aErrTimeout;
     return reply;
 }

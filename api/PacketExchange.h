@@ -11,12 +11,20 @@
 namespace Veltrane {
 namespace Corvalith {
 
-// Sends `length` bytes of `data` to `module` and waits up to `waitMs` for the first
-// packet that `filter` accepts (given `ref`). The reply, which the caller destroys; or
-// null, with `result` telling why: the request could not be made or sent, or no reply
-// came (aErrTimeout).
-aPacket* exchangePacket(aLinkRef link, uint8_t module, const uint8_t* data, uint8_t length, aPacketFilterProc filter,
-                        const void* ref, uint64_t waitMs, aErr& result);
+// A request as sent and the module it went to: a reply filter matches against both,
+// so a module behind the same router cannot answer for another.
+struct ModuleRequest {
+    uint8_t module = 0;
+    uint8_t data[aPACKET_MAX_DATA] = {};
+    uint8_t length = 0;
+};
+
+// Sends the request and waits up to `waitMs` for the first packet that `filter`
+// accepts; the filter is given the request as its ref. The reply, which the caller
+// destroys; or null, with `result` telling why: the request could not be made or
+// sent, or no reply came (aErrTimeout).
+aPacket* exchangePacket(aLinkRef link, const ModuleRequest& request, aPacketFilterProc filter, uint64_t waitMs,
+                        aErr& result);
 
 }  // namespace Corvalith
 }  // namespace Veltrane
