@@ -1,5 +1,8 @@
 // The object face of one link of the link core: finds a module, holds one use of a
-// link to it, and exchanges values and raw packets over that link.
+// link to it, and exchanges values and raw packets over that link. The use lives
+// from connect() to disconnect() or the Link's end; each call goes through the link
+// core, which holds the link for the call's length (see aLink.h), so several Links
+// sharing one router's link may connect, call and disconnect on different threads.
 #pragma once
 
 #include <cstddef>

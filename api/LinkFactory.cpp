@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <cstring>
 
+#include "FactoryDataProtocol.h"
 #include "Link.h"
 #include "LinkImpl.h"
+#include "PacketExchange.h"
 #include "ReplyError.h"
 #include "aPacket.h"
 
@@ -13,58 +15,31 @@ namespace Corvalith {
 
 namespace {
 
-const uint8_t FACTORY_COMMAND = 0x5E;
-const uint8_t FLAG_WRITE = 0x10;
-const uint8_t FLAG_END = 0x20;
-const uint8_t FLAG_FIRST = 0x40;
-const uint8_t FLAG_ERROR = 0x80;
-const uint8_t SUB_COMMAND_MASK = 0x0F;
-const size_t FACTORY_CHUNK = 26;
-const uint8_t FULL_REPLY = aPACKET_MAX_DATA;
-// The end packet counts in 16 bits.
-const size_t COUNT_LIMIT = 0xFFFF;
+using namespace FactoryDataProtocol;
+
 const uint64_t REPLY_WAIT_MS = 1000;
 
-struct FactoryRequest {
-    uint8_t module;
-    uint8_t data[aPACKET_MAX_DATA];
-};
+using FactoryRequest = ModuleRequest;
 
-// Replies carry the request's sub-command, or 0 to an end packet, with or without the
-// error flag; only the addressed module's count.
+// Only the addressed module's replies count.
 uint8_t sFactoryFilter(const aPacket* packet, const void* ref) {
     const auto* request = static_cast<const FactoryRequest*>(ref);
-    if (packet->address != request->module) return 0;
-    if (packet->dataSize < 2 || packet->data[0] != FACTORY_COMMAND) return 0;
-    return (packet->data[1] & ~FLAG_ERROR) == (request->data[1] & SUB_COMMAND_MASK);
+    return packet->address == request->module && answers(packet, request->data);
 }
 
-bool isError(const aPacket* reply) {
-    return (reply->data[1] & FLAG_ERROR) != 0;
-}
-
-aPacket* exchange(aLinkRef link, const FactoryRequest& request, uint8_t length, aErr& result) {
-    aPacket* packet = aPacket_CreateWithData(request.module, length, request.data);
-    if (!packet) {
-        result = aErrResource;
-        return nullptr;
-    }
-    result = aLink_PutPacket(link, packet);
-    aPacket_Destroy(&packet);
-    if (result != aErrNone) return nullptr;
-    aPacket* reply = aLink_AwaitFirst(link, sFactoryFilter, &request, REPLY_WAIT_MS);
-    if (!reply) result = aErrTimeout;
-    return reply;
+aPacket* exchange(aLinkRef link, const FactoryRequest& request, aErr& result) {
+    return exchangePacket(link, request, sFactoryFilter, REPLY_WAIT_MS, result);
 }
 
 aErr sendEnd(aLinkRef link, uint8_t module, size_t count) {
-    const FactoryRequest end{module,
-                             {FACTORY_COMMAND, FLAG_END, static_cast<uint8_t>(count >> 8), static_cast<uint8_t>(count)}};
+    FactoryRequest end;
+    end.module = module;
+    end.length = buildEnd(end.data, count);
     aErr result = aErrNone;
-    aPacket* reply = exchange(link, end, 4, result);
+    aPacket* reply = exchange(link, end, result);
     if (!reply) return result;
     // Any error reply fails the transfer, whatever its length.
-    if (isError(reply)) result = replyErrorCode(reply, 2);
+    if (isError(reply)) result = replyErrorCode(reply, AT_PAYLOAD);
     aPacket_Destroy(&reply);
     return result;
 }
@@ -75,24 +50,26 @@ aErr Link::getFactoryData(uint8_t module, uint8_t subCommand, uint8_t* buffer, s
     if (!isConnected()) return aErrConnection;
     if (!buffer || !received) return aErrParam;
     const aLinkRef link = m_impl->linkRef;
-    const uint8_t sub = subCommand & SUB_COMMAND_MASK;
     const size_t limit = std::min(length, COUNT_LIMIT + 1);
     size_t count = 0;
-    uint8_t last = FULL_REPLY;
-    for (bool first = true; last == FULL_REPLY; first = false) {
-        const FactoryRequest request{module, {FACTORY_COMMAND, static_cast<uint8_t>(sub | (first ? FLAG_FIRST : 0))}};
+    bool more = true;
+    for (bool first = true; more; first = false) {
+        FactoryRequest request;
+        request.module = module;
+        request.length = buildTransfer(request.data, subCommand, false, first);
         aErr result = aErrNone;
-        aPacket* reply = exchange(link, request, 2, result);
+        aPacket* reply = exchange(link, request, result);
         if (!reply) return result;
-        last = reply->dataSize;
-        const size_t payload = last - 2u;
+        more = moreFollow(reply);
+        size_t carried = 0;
+        const uint8_t* payload = readPayload(reply, &carried);
         // The module's own code wins over a full buffer.
-        if (isError(reply)) result = replyErrorCode(reply, 2);
-        else if (count + payload >= limit) result = aErrOverrun;
-        else memcpy(buffer + count, reply->data + 2, payload);
+        if (isError(reply)) result = replyErrorCode(reply, AT_PAYLOAD);
+        else if (count + carried >= limit) result = aErrOverrun;
+        else memcpy(buffer + count, payload, carried);
         aPacket_Destroy(&reply);
         if (result != aErrNone) return result;
-        count += payload;
+        count += carried;
     }
     const aErr ended = sendEnd(link, module, count);
     if (ended != aErrNone) return ended;
@@ -105,18 +82,19 @@ aErr Link::setFactoryData(uint8_t module, uint8_t subCommand, const uint8_t* dat
     if (length > 0 && !data) return aErrParam;
     if (length > COUNT_LIMIT) return aErrSize;
     const aLinkRef link = m_impl->linkRef;
-    const uint8_t sub = subCommand & SUB_COMMAND_MASK;
     size_t sent = 0;
     for (bool first = true; sent < length; first = false) {
-        const size_t chunk = std::min(length - sent, FACTORY_CHUNK);
-        FactoryRequest request{module,
-                               {FACTORY_COMMAND, static_cast<uint8_t>(sub | FLAG_WRITE | (first ? FLAG_FIRST : 0))}};
-        memcpy(request.data + 2, data + sent, chunk);
+        const size_t chunk = std::min(length - sent, CHUNK);
+        FactoryRequest request;
+        request.module = module;
+        request.length = buildTransfer(request.data, subCommand, true, first);
+        memcpy(request.data + request.length, data + sent, chunk);
+        request.length = static_cast<uint8_t>(request.length + chunk);
         aErr result = aErrNone;
-        aPacket* reply = exchange(link, request, static_cast<uint8_t>(2 + chunk), result);
+        aPacket* reply = exchange(link, request, result);
         if (!reply) return result;
-        if (isError(reply)) result = replyErrorCode(reply, 2);
-        else if (reply->dataSize != 2) result = aErrSize;
+        if (isError(reply)) result = replyErrorCode(reply, AT_PAYLOAD);
+        else if (!writeConfirmed(reply)) result = aErrSize;
         aPacket_Destroy(&reply);
         if (result != aErrNone) return result;
         sent += chunk;

@@ -4,6 +4,7 @@
 
 #include "Link.h"
 #include "LinkImpl.h"
+#include "StreamProtocol.h"
 #include "aUEI.h"
 
 namespace Veltrane {
@@ -11,32 +12,13 @@ namespace Corvalith {
 
 namespace {
 
-constexpr uint8_t STREAM_COMMAND = 0x5D;
-constexpr uint8_t STREAM_ENABLE = 1;
-constexpr uint8_t STREAM_DISABLE = 2;
-constexpr uint8_t STREAM_STATUS = 1;
-constexpr uint8_t WILDCARD = 0xFF;
-constexpr uint8_t KIND_OFFSET = 3;
+using namespace StreamProtocol;
+
 constexpr uint32_t MASK_COUNT = 15;
 
-// Data size of a sample of each kind; 0 where no sample exists.
-constexpr uint8_t SAMPLE_SIZES[8] = {0, 14, 15, 17, 0, 15, 16, 18};
-
-uint8_t valueWidth(Link::STREAM_PACKET kind) {
-    switch (kind) {
-    case Link::STREAM_U8:
-    case Link::STREAM_U8_SUBINDEX:
-        return 1;
-    case Link::STREAM_U16:
-    case Link::STREAM_U16_SUBINDEX:
-        return 2;
-    default:
-        return 4;
-    }
-}
-
 bool _checkStreamSampleLength(Link::STREAM_PACKET kind, uint8_t dataSize) {
-    return kind < 8 && SAMPLE_SIZES[kind] != 0 && SAMPLE_SIZES[kind] == dataSize;
+    const uint8_t size = kind < 8 ? sampleSize(static_cast<uint8_t>(kind)) : 0;
+    return size != 0 && size == dataSize;
 }
 
 bool elementMatches(uint8_t element, uint8_t wanted) {
@@ -72,22 +54,21 @@ aErr streamErrorCode(const uei& reply) {
 }  // namespace
 
 uint64_t Link::createStreamKey(uint8_t module, uint8_t command, uint8_t option, uint8_t index, uint8_t subindex) {
-    return static_cast<uint64_t>(index) | static_cast<uint64_t>(option) << 8 | static_cast<uint64_t>(command) << 16 |
-           static_cast<uint64_t>(module) << 24 | static_cast<uint64_t>(subindex) << 32;
+    return packKey(module, command, option, index, subindex);
 }
 
 uint8_t Link::getStreamKeyElement(uint64_t key, STREAM_KEY element) {
     switch (element) {
     case MODULE:
-        return static_cast<uint8_t>(key >> 24);
+        return keyElement(key, KEY_SHIFT_MODULE);
     case COMMAND:
-        return static_cast<uint8_t>(key >> 16);
+        return keyElement(key, KEY_SHIFT_COMMAND);
     case OPTION:
-        return static_cast<uint8_t>(key >> 8);
+        return keyElement(key, KEY_SHIFT_OPTION);
     case INDEX:
-        return static_cast<uint8_t>(key);
+        return keyElement(key, KEY_SHIFT_INDEX);
     case SUBINDEX:
-        return static_cast<uint8_t>(key >> 32);
+        return keyElement(key, KEY_SHIFT_SUBINDEX);
     default:
         return 0;
     }
@@ -115,8 +96,8 @@ bool Link::getStreamPacketType(aPacket const* packet, STREAM_PACKET* kind) {
         if (aUEI_getBytesSequence(packet) != 0 || aUEI_getBytesContinue(packet)) {
             found = STREAM_BYTES;
             result = true;
-        } else if (packet->data[KIND_OFFSET] >= STREAM_U8 && packet->data[KIND_OFFSET] <= STREAM_U32_SUBINDEX) {
-            found = static_cast<STREAM_PACKET>(packet->data[KIND_OFFSET]);
+        } else if (packet->data[AT_KIND] >= STREAM_U8 && packet->data[AT_KIND] <= STREAM_U32_SUBINDEX) {
+            found = static_cast<STREAM_PACKET>(packet->data[AT_KIND]);
             result = true;
         }
     }
@@ -125,7 +106,7 @@ bool Link::getStreamPacketType(aPacket const* packet, STREAM_PACKET* kind) {
 }
 
 bool Link::isSubindexType(STREAM_PACKET kind) {
-    return kind == STREAM_U8_SUBINDEX || kind == STREAM_U16_SUBINDEX || kind == STREAM_U32_SUBINDEX;
+    return kind < 8 && hasSubindex(static_cast<uint8_t>(kind));
 }
 
 bool Link::isStreamSample(aPacket const* packet) {
@@ -139,26 +120,11 @@ aErr Link::getStreamSample(aPacket const* packet, uint64_t* timestamp, uint32_t*
     if (!getStreamPacketType(packet, &kind)) return aErrPacket;
     if (kind == STREAM_BYTES) return aErrSize;
     if (!isStreamSample(packet)) return aErrPacket;
-    const bool withSubindex = isSubindexType(kind);
+    const uint8_t sampleKind = static_cast<uint8_t>(kind);
     const uint8_t* data = packet->data;
-    const uint8_t* stamp = data + (withSubindex ? 5 : 4);
-    const uint8_t* number = data + (withSubindex ? 13 : 12);
-    uint32_t decoded = 0;
-    switch (valueWidth(kind)) {
-    case 1:
-        decoded = number[0];
-        break;
-    case 2:
-        decoded = aUEI_RetrieveShort(number);
-        break;
-    default:
-        decoded = aUEI_RetrieveInt(number);
-        break;
-    }
-    if (timestamp)
-        *timestamp = static_cast<uint64_t>(aUEI_RetrieveInt(stamp)) << 32 | aUEI_RetrieveInt(stamp + 4);
-    if (value) *value = decoded;
-    if (subindex) *subindex = withSubindex ? data[4] : 0;
+    if (timestamp) *timestamp = readTimestamp(data, sampleKind);
+    if (value) *value = readValue(data, sampleKind);
+    if (subindex) *subindex = hasSubindex(sampleKind) ? data[AT_SUBINDEX] : 0;
     return aErrNone;
 }
 
@@ -205,8 +171,8 @@ aErr Link::registerStreamCallback(uint8_t module, uint8_t command, uint8_t optio
 aErr Link::sendStreamRequest(uint8_t module, uint64_t key, bool enable) {
     uei request{};
     request.module = module;
-    request.command = STREAM_COMMAND;
-    request.option = static_cast<uint8_t>(ueiOPTION_SET | (enable ? STREAM_ENABLE : STREAM_DISABLE));
+    request.command = StreamProtocol::COMMAND;
+    request.option = static_cast<uint8_t>(ueiOPTION_SET | (enable ? OP_ENABLE : OP_DISABLE));
     request.specifier = ueiSPECIFIER_REQUEST;
     request.type = ueiINT;
     request.value.intVal = static_cast<uint32_t>(key);
@@ -215,10 +181,10 @@ aErr Link::sendStreamRequest(uint8_t module, uint64_t key, bool enable) {
 
     uei reply{};
     reply.module = module;
-    reply.command = STREAM_COMMAND;
-    reply.option = static_cast<uint8_t>(ueiOPTION_ACK | (enable ? STREAM_ENABLE : STREAM_DISABLE));
+    reply.command = StreamProtocol::COMMAND;
+    reply.option = static_cast<uint8_t>(ueiOPTION_ACK | (enable ? OP_ENABLE : OP_DISABLE));
     reply.specifier = 0;
-    result = receiveUEI(module, STREAM_COMMAND, reply.option, 0, &reply);
+    result = receiveUEI(module, StreamProtocol::COMMAND, reply.option, 0, &reply);
     if (result == aErrNone && (reply.specifier & ueiSPECIFIER_ERROR)) result = streamErrorCode(reply);
     return result;
 }
@@ -227,18 +193,18 @@ aErr Link::isLinkStreaming(uint8_t module, uint8_t* status) {
     if (!status) return aErrParam;
     uei request{};
     request.module = module;
-    request.command = STREAM_COMMAND;
-    request.option = static_cast<uint8_t>(ueiOPTION_GET | STREAM_STATUS);
+    request.command = StreamProtocol::COMMAND;
+    request.option = static_cast<uint8_t>(ueiOPTION_GET | OP_STATUS);
     request.specifier = ueiSPECIFIER_REQUEST;
     request.type = ueiVOID;
     aErr result = sendUEI(request);
     if (result != aErrNone) return result;
     uei reply{};
     reply.module = module;
-    reply.command = STREAM_COMMAND;
-    reply.option = STREAM_STATUS;
+    reply.command = StreamProtocol::COMMAND;
+    reply.option = OP_STATUS;
     reply.specifier = 0;
-    result = receiveUEI(module, STREAM_COMMAND, STREAM_STATUS, 0, &reply);
+    result = receiveUEI(module, StreamProtocol::COMMAND, OP_STATUS, 0, &reply);
     if (result != aErrNone) return result;
     if (reply.specifier & ueiSPECIFIER_ERROR) return streamErrorCode(reply);
     *status = reply.value.byteVal;

@@ -7,6 +7,7 @@
 
 #include "Link.h"
 #include "StreamFilters.h"
+#include "StreamProtocol.h"
 
 namespace Veltrane {
 namespace Corvalith {
@@ -14,7 +15,6 @@ namespace Corvalith {
 namespace {
 
 constexpr uint32_t GENERIC_MASKS = 15;
-constexpr uint8_t SUBINDEX_OFFSET = 4;
 
 }  // namespace
 
@@ -171,10 +171,11 @@ void StreamTable::queueAsyncCallback(const StreamEntry& entry, const aPacket* pa
 uint8_t StreamTable::filter(const aPacket* packet) {
     Link::STREAM_PACKET kind = Link::STREAM_NONE;
     if (!Link::getStreamPacketType(packet, &kind)) return 0;
-    const uint8_t subindex = Link::isSubindexType(kind) ? packet->data[SUBINDEX_OFFSET] : 0;
-    const uint64_t key =
-        Link::createStreamKey(packet->address, packet->data[0], static_cast<uint8_t>(packet->data[1] & 0x3F),
-                              static_cast<uint8_t>(packet->data[2] & 0x1F), subindex);
+    using namespace StreamProtocol;
+    const uint8_t* data = packet->data;
+    const uint8_t subindex = Link::isSubindexType(kind) ? data[AT_SUBINDEX] : 0;
+    const uint64_t key = packKey(packet->address, data[AT_COMMAND], static_cast<uint8_t>(data[AT_OPTION] & OPTION_MASK),
+                                 static_cast<uint8_t>(data[AT_INDEX] & INDEX_MASK), subindex);
     uint32_t value = 0;
     const bool decoded = Link::getStreamSample(packet, nullptr, &value, nullptr) == aErrNone;
 

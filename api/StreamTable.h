@@ -38,13 +38,21 @@ struct asyncPacket {
     std::shared_ptr<aPacket> packet;
 };
 
-// Locks, always taken in this order and never the other way round:
-//   1. a link's user-filter mutex (held by the link's reader thread while it runs
-//      filter(), and by a caller while it installs or removes the filter);
-//   2. streamLock (the table of registrations and cached values).
-// changeLock (one table change and its filter and thread decision) is taken before
-// both; threadLock (the callback thread's handle and stop signal) is taken last. None
-// of them is held while a callback runs or a thread is joined.
+// Locks, always taken in this order and never the other way round (a lock may be
+// skipped, never taken after one below it):
+//   1. changeLock: one table change and the filter and thread decision after it;
+//   2. the stream-filter registry lock (StreamFilters.cpp), taken by a caller that
+//      adds or removes this table's filter;
+//   3. the link's user-filter mutex: held by the link's reader thread while it offers
+//      a packet, and by a caller while it installs or removes the link's filter;
+//   4. the per-link subscriber-list lock (StreamFilters.cpp), held by the reader
+//      thread while it calls filter();
+//   5. streamLock: the table of registrations and cached values;
+//   6. threadLock: the callback thread's handle and stop signal, never held together
+//      with streamLock.
+// The reader thread takes 3, 4 and 5; callers take 1 to 4 through change() and
+// installStreamFilter(), 5 through withStreams(). None of them is held while a callback
+// runs or a thread is joined, so a callback may change the table.
 class StreamTable {
 public:
     static constexpr uint32_t QUEUE_CAPACITY = 500;

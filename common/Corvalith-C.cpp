@@ -42,6 +42,11 @@ int Corvalith_libusb_init() {
     return 0;
 }
 
+libusb_context* Corvalith_libusb_acquire() {
+    Corvalith_libusb_init();
+    return Corvalith_libusb_context();
+}
+
 bool Corvalith_libusb_events_running() {
     std::lock_guard<std::mutex> hold(sContextLock);
     return sEventThread != nullptr;

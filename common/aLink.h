@@ -1,5 +1,16 @@
 // Links: packet connections to one module over a byte stream, each with a reader
 // and a writer thread, held in a process-wide registry under 32-bit IDs.
+//
+// Lifetime: a create call gives its caller one use of a link, and aLink_Destroy drops
+// one; the link lives until its last use is dropped. Every call on an ID holds the link
+// for the whole call, so a destroy or reset on another thread never frees what a
+// running call uses: the destroy waits for running calls to end, a waiting call
+// (aLink_AwaitPacket, aLink_AwaitFirst) returns early without a packet, and a call made
+// after the last use was dropped finds the ID unknown (aErrParam, NULL, LINK_INVALID).
+// A reset keeps the ID; a call that begins while the reset remakes the link waits for
+// it, and a waiting call then returns early as above. A packet filter runs on the
+// link's reader thread and never destroys or resets its own link (both join that
+// thread).
 #pragma once
 
 #include <cstdint>

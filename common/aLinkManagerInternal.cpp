@@ -65,6 +65,28 @@ void sAwaitHolds(linkEntry* entry, int32_t others) {
     sRegistry().released.wait(lock, [&] { return entry->holds <= others; });
 }
 
+// From the moment the reset's own hold is the only one until the link's parts are
+// made again, no other call can take a hold and meet them half freed.
+class Replacing {
+public:
+    explicit Replacing(linkEntry* resetEntry) : entry(resetEntry) {
+        RegistryMutex mutex;
+        std::unique_lock<RegistryMutex> lock(mutex);
+        sRegistry().released.wait(lock, [&] { return entry->holds <= 1; });
+        entry->replacing = true;
+    }
+    ~Replacing() {
+        RegistryLock lock;
+        entry->replacing = false;
+        sRegistry().released.notify_all();
+    }
+    Replacing(const Replacing&) = delete;
+    Replacing& operator=(const Replacing&) = delete;
+
+private:
+    linkEntry* entry;
+};
+
 // What names one module: the transport, its identifier, and the TCP port or the
 // serial port path, so a second module on the same host or a USB serial that
 // happens to equal an IPv4 word is never taken for an existing link.
@@ -192,8 +214,17 @@ aErr sReopenStream(const linkEntry* entry, aStreamRef* stream) {
 
 aLinkHold::aLinkHold(aLinkRef id) {
     if (id == 0) return;
-    RegistryLock lock;
-    linkEntry* entry = sLookupEntryByID(id);
+    RegistryMutex mutex;
+    std::unique_lock<RegistryMutex> lock(mutex);
+    linkEntry* entry = nullptr;
+    // Looked up again after each wait: the link may have gone meanwhile. A call that
+    // had to wait began during the reset, and is interrupted by it like one already
+    // running.
+    sRegistry().released.wait(lock, [&] {
+        entry = sLookupEntryByID(id);
+        if (entry && entry->replacing) cutByReset = true;
+        return !entry || !entry->replacing;
+    });
     if (!entry || !entry->link) return;
     ++entry->holds;
     held = entry;
@@ -211,7 +242,7 @@ aLink* aLinkHold::link() const {
 }
 
 bool aLinkHold::interrupted() const {
-    return held && (held->closing || held->resetting);
+    return held && (cutByReset || held->closing || held->resetting);
 }
 
 aLink* aLinkManager_GetLink(aLinkRef id) {
@@ -409,23 +440,25 @@ aErr aLink_ResetLink(linkEntry* entry) {
     }
     aLink* link = entry->link;
     aLink_Stop(link);
-    // The caller holds the link once; every other call on it ends before its queues,
-    // mutexes and packet log are replaced.
-    sAwaitHolds(entry, 1);
-    aLink_Release(link);
-
     aStreamRef stream = nullptr;
     aErr err = aErrNone;
-    for (int attempt = 0; attempt < RESET_ATTEMPTS; ++attempt) {
-        err = sReopenStream(entry, &stream);
-        if (err == aErrNone && stream) break;
-        stream = nullptr;
-        aTime_MSSleep(RESET_RETRY_MS);
+    {
+        // The caller holds the link once; every other call on it ends before its
+        // queues, mutexes and packet log are replaced, and none begins until they
+        // are made again.
+        const Replacing replacing(entry);
+        aLink_Release(link);
+        for (int attempt = 0; attempt < RESET_ATTEMPTS; ++attempt) {
+            err = sReopenStream(entry, &stream);
+            if (err == aErrNone && stream) break;
+            stream = nullptr;
+            aTime_MSSleep(RESET_RETRY_MS);
+        }
+        if (stream) aLink_Init(entry->id, stream);
     }
     if (!stream) {
         aTrace(TRACE_REGISTRY, " ERROR - could not recreate stream: %d\n", static_cast<int>(err));
         return err != aErrNone ? err : aErrConnection;
     }
-    aLink_Init(entry->id, stream);
     return aLink_Start(entry->id);
 }

@@ -72,6 +72,9 @@ struct linkEntry {
     // Set when the last use is dropped or a reset begins: held calls stop waiting.
     std::atomic<bool> closing{false};
     std::atomic<bool> resetting{false};
+    // Set while a reset frees and remakes the link's queues, mutexes and stream;
+    // guarded by the registry mutex. A new hold waits until it is clear.
+    bool replacing = false;
     char portName[aLINK_PORTNAME_SIZE] = {};
     aServer* server = nullptr;
     aLink* link = nullptr;
@@ -90,10 +93,14 @@ void aLink_ReceiveByte(aLink* link, uint8_t byte);
 // safe on a link that was only partly initialised.
 void aLink_Release(aLink* link);
 
-// Keeps a registered link alive for the length of one call. The hold is taken under
-// the registry mutex together with the lookup, and the destroy that drops the last use
-// (or a reset) waits until every other hold is released before it frees anything. A
-// held call that waits does so in short slices and gives up once interrupted().
+// Keeps a registered link alive for the length of one call: every public aLink_* call
+// on an ID takes one for its whole body, and link-server and API code reach a link only
+// through those calls. The hold is taken under the registry mutex together with the
+// lookup, and the destroy that drops the last use (or a reset) waits until every other
+// hold is released before it frees anything; a hold asked for while a reset remakes
+// the link's parts waits until they are whole again. A held call that waits does so in
+// short slices and gives up once interrupted(). The link's own reader and writer
+// threads take no hold: the link stops (joins them) before anything is freed.
 class aLinkHold {
 public:
     explicit aLinkHold(aLinkRef id);
@@ -104,11 +111,14 @@ public:
     // The link object, or none when the ID is not registered.
     aLink* link() const;
     linkEntry* entry() const { return held; }
-    // The link is being destroyed or reset: a waiting call should return now.
+    // The link is being destroyed or reset, or was reset while this call began: a
+    // waiting call should return now.
     bool interrupted() const;
 
 private:
     linkEntry* held = nullptr;
+    // The hold waited for a reset to remake the link.
+    bool cutByReset = false;
 };
 
 // Longest single wait of a held call before it looks at interrupted() again.

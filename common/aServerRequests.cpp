@@ -12,6 +12,7 @@
 #include <set>
 #include <vector>
 
+#include "aByteOrder.h"
 #include "aLink.h"
 #include "aServerInternal.h"
 #include "aTime.h"
@@ -134,8 +135,7 @@ namespace {
 
 void sUpdateSubscription(aServerRequestState* state, zframe_t* identity, const aPacket* packet) {
     if (packet->dataSize != STREAM_REQUEST_SIZE || packet->data[0] != STREAM_COMMAND) return;
-    const uint8_t* key = packet->data + 3;
-    const uint32_t stream = static_cast<uint32_t>(key[0]) << 24 | key[1] << 16 | key[2] << 8 | key[3];
+    const uint32_t stream = aByteOrder_ReadBE32(packet->data + 3);
     auto found = state->subscribers.begin();
     while (found != state->subscribers.end() && !zframe_eq(found->identity, identity)) ++found;
     if (packet->data[1] == STREAM_ENABLE) {

@@ -14,6 +14,7 @@
 #include <mutex>
 #include <new>
 
+#include "aPoll.h"
 #include "aTime.h"
 
 #define aSOCKETSTREAMCHECK 0xDEADu
@@ -83,25 +84,17 @@ static aErr sConnectError(int error)
 // ETIMEDOUT after aSOCKET_CONNECT_TIMEOUT_MS.
 static int sAwaitConnect(int fd)
 {
-    const uint64_t deadline = aTime_GetMonotonicMS() + aSOCKET_CONNECT_TIMEOUT_MS;
-    for (;;) {
-        const uint64_t now = aTime_GetMonotonicMS();
-        if (now >= deadline)
-            return ETIMEDOUT;
-        pollfd p = {fd, POLLOUT, 0};
-        int ready = poll(&p, 1, static_cast<int>(deadline - now));
-        if (ready < 0 && errno == EINTR)
-            continue;
-        if (ready < 0)
-            return errno;
-        if (ready == 0)
-            return ETIMEDOUT;
-        int error = 0;
-        socklen_t length = sizeof(error);
-        if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0)
-            return errno;
-        return error;
-    }
+    pollfd p = {fd, POLLOUT, 0};
+    int ready = aPoll_Until(&p, 1, aTime_GetMonotonicMS() + aSOCKET_CONNECT_TIMEOUT_MS);
+    if (ready < 0)
+        return errno;
+    if (ready == 0)
+        return ETIMEDOUT;
+    int error = 0;
+    socklen_t length = sizeof(error);
+    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0)
+        return errno;
+    return error;
 }
 
 // Connects, or reconnects after closing the old connection. Caller holds the lock.
@@ -255,21 +248,13 @@ static aErr sSocketStreamWait(uint32_t timeoutMs, void* ref)
             return aErrNone;
         fd = state->socket;
     }
-    const uint64_t deadline = aTime_GetMonotonicMS() + timeoutMs;
-    for (;;) {
-        pollfd p[2] = {{fd, POLLIN, 0}, {state->wakeFd, POLLIN, 0}};
-        const uint64_t now = aTime_GetMonotonicMS();
-        const int waitMs = now >= deadline ? 0 : static_cast<int>(deadline - now);
-        int ready = poll(p, 2, waitMs);
-        if (ready > 0) {
-            state->woken = false;
-            return aErrNone;
-        }
-        if (ready == 0)
-            return aErrTimeout;
-        if (errno != EINTR)
-            return aErrIO;
+    pollfd p[2] = {{fd, POLLIN, 0}, {state->wakeFd, POLLIN, 0}};
+    const int ready = aPoll_Until(p, 2, aTime_GetMonotonicMS() + timeoutMs);
+    if (ready > 0) {
+        state->woken = false;
+        return aErrNone;
     }
+    return ready == 0 ? aErrTimeout : aErrIO;
 }
 
 static void sSocketStreamWake(void* ref)

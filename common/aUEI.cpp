@@ -2,25 +2,22 @@
 
 #include <cstring>
 
+#include "aByteOrder.h"
+
 uint16_t aUEI_RetrieveShort(const uint8_t* bytes) {
-    return static_cast<uint16_t>((bytes[0] << 8) | bytes[1]);
+    return aByteOrder_ReadBE16(bytes);
 }
 
 void aUEI_StoreShort(uint8_t* bytes, uint16_t value) {
-    bytes[0] = static_cast<uint8_t>(value >> 8);
-    bytes[1] = static_cast<uint8_t>(value);
+    aByteOrder_WriteBE16(bytes, value);
 }
 
 uint32_t aUEI_RetrieveInt(const uint8_t* bytes) {
-    return (static_cast<uint32_t>(bytes[0]) << 24) | (static_cast<uint32_t>(bytes[1]) << 16) |
-           (static_cast<uint32_t>(bytes[2]) << 8) | static_cast<uint32_t>(bytes[3]);
+    return aByteOrder_ReadBE32(bytes);
 }
 
 void aUEI_StoreInt(uint8_t* bytes, uint32_t value) {
-    bytes[0] = static_cast<uint8_t>(value >> 24);
-    bytes[1] = static_cast<uint8_t>(value >> 16);
-    bytes[2] = static_cast<uint8_t>(value >> 8);
-    bytes[3] = static_cast<uint8_t>(value);
+    aByteOrder_WriteBE32(bytes, value);
 }
 
 void aUEI_ModifyIntBuffer(uint32_t* words, uint32_t count) {

@@ -11,6 +11,7 @@
 #include "Corvalith-C.h"
 #include "aFile.h"
 #include "aTrace.h"
+#include "aUsbScan.h"
 
 #define TRACE_USB 0x400u
 
@@ -18,13 +19,19 @@ namespace {
 
 const uint8_t ERROR_COUNT_CAP = CVUSB_TOLERATED_ERRORS + 1;
 
-libusb_context* sContext() {
-    libusb_context* context = Corvalith_libusb_context();
-    if (!context) {
-        Corvalith_libusb_init();
-        context = Corvalith_libusb_context();
-    }
-    return context;
+// The module a stream opens: the first whose serial string is the wanted one exactly,
+// so a module must give its serial in upper case to be opened.
+struct SerialSearch {
+    const char* wanted;
+    libusb_device_handle* handle;
+};
+
+aUsbScanStep sTakeBySerial(libusb_device_handle* handle, const libusb_device_descriptor*, const char* serialText,
+                           uint32_t, void* ref) {
+    auto* search = static_cast<SerialSearch*>(ref);
+    if (strcmp(serialText, search->wanted) != 0) return aUSBSCAN_NEXT;
+    search->handle = handle;
+    return aUSBSCAN_KEEP;
 }
 
 // Four consecutive input/output errors pass; the fifth fails the device for good.
@@ -163,7 +170,7 @@ cvusb_deviceRef cvusb_create_usb(uint32_t mode) {
     device->mode = mode;
     device->descriptor = -1;
     device->nextByte = device->receiveBuffer;
-    if (mode == CVUSB_MODE_USBLIB) sContext();
+    if (mode == CVUSB_MODE_USBLIB) Corvalith_libusb_acquire();
     device->state = CVUSB_STATE_CREATED;
     return device;
 }
@@ -258,56 +265,32 @@ aErr cvusb_open_corvalith_USBlib_device(cvusb_deviceRef device, const char* seri
     if (device->mode != CVUSB_MODE_USBLIB) return aErrMode;
     if (device->state == 0) return aErrResource;
     // Without a bus (or a context) there is simply no such module.
-    libusb_context* context = sContext();
-    if (!context) return aErrNotFound;
-    libusb_device** list = nullptr;
-    const ssize_t count = libusb_get_device_list(context, &list);
-    if (count < 0 || !list) return aErrNotFound;
+    SerialSearch search{serial, nullptr};
+    aUsbScan_Modules(sTakeBySerial, &search);
+    if (!search.handle) return aErrNotFound;
 
-    aErr result = aErrNotFound;
-    for (ssize_t i = 0; i < count; ++i) {
-        libusb_device_handle* handle = nullptr;
-        if (!is_corvalith_device(list[i]) || libusb_open(list[i], &handle) != 0) continue;
-        struct libusb_device_descriptor descriptor = {};
-        if (libusb_get_device_descriptor(list[i], &descriptor) != 0) {
-            libusb_close(handle);
-            continue;
+    snprintf(device->serial, sizeof device->serial, "%s", serial);
+    device->handle = search.handle;
+    device->state = CVUSB_STATE_FOUND;
+    aErr result = aErrUnknown;
+    if (find_usb_endpoints(device) != 0) {
+        result = aErrConfiguration;
+    } else {
+        const int claimed = libusb_claim_interface(search.handle, device->interfaceNumber);
+        if (claimed == 0) {
+            device->state = CVUSB_STATE_READY;
+            device->available = 0;
+            device->nextByte = device->receiveBuffer;
+            device->errorCount = 0;
+            return aErrNone;
         }
-        char found[CVUSB_SERIAL_SIZE + 1] = {};
-        const int length = libusb_get_string_descriptor_ascii(
-            handle, descriptor.iSerialNumber, reinterpret_cast<unsigned char*>(found), CVUSB_SERIAL_SIZE);
-        if (length < 0 || strcmp(found, serial) != 0) {
-            libusb_close(handle);
-            continue;
-        }
-
-        snprintf(device->serial, sizeof device->serial, "%s", found);
-        device->handle = handle;
-        device->state = CVUSB_STATE_FOUND;
-        if (find_usb_endpoints(device) != 0) {
-            result = aErrConfiguration;
-        } else {
-            const int claimed = libusb_claim_interface(handle, device->interfaceNumber);
-            if (claimed == 0) {
-                device->state = CVUSB_STATE_READY;
-                device->available = 0;
-                device->nextByte = device->receiveBuffer;
-                device->errorCount = 0;
-                libusb_free_device_list(list, 1);
-                return aErrNone;
-            }
-            if (claimed == LIBUSB_ERROR_BUSY || claimed == LIBUSB_ERROR_NO_DEVICE)
-                result = aErrBusy;
-            else if (claimed == LIBUSB_ERROR_ACCESS)
-                result = aErrPermission;
-            else
-                result = aErrUnknown;
-        }
-        device->state = CVUSB_STATE_CLOSED;
-        sCloseHandle(device);
-        break;
+        if (claimed == LIBUSB_ERROR_BUSY || claimed == LIBUSB_ERROR_NO_DEVICE)
+            result = aErrBusy;
+        else if (claimed == LIBUSB_ERROR_ACCESS)
+            result = aErrPermission;
     }
-    libusb_free_device_list(list, 1);
+    device->state = CVUSB_STATE_CLOSED;
+    sCloseHandle(device);
     return result;
 }
 

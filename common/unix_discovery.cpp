@@ -2,9 +2,7 @@
 // through the multicast query.
 #include <arpa/inet.h>
 #include <cctype>
-#include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <ifaddrs.h>
@@ -15,10 +13,10 @@
 
 #include <libusb.h>
 
-#include "Corvalith-C.h"
-#include "aTime.h"
-#include "cvusb_driver.h"
 #include "aDiscoveryReply.h"
+#include "aPoll.h"
+#include "aTime.h"
+#include "aUsbScan.h"
 #include "discover.h"
 
 namespace {
@@ -46,12 +44,6 @@ void sCopyToUSBLinkspec(linkSpec* spec, uint32_t serialNumber, uint16_t productI
     spec->model = productId & 0xFF;
     spec->ipAddress = serialNumber;
     spec->port = 0;
-}
-
-bool sReadSerial(libusb_device_handle* handle, uint8_t index, uint32_t* serialNumber) {
-    unsigned char text[SERIAL_BUFFER] = {};
-    const int length = libusb_get_string_descriptor_ascii(handle, index, text, sizeof text - 1);
-    return aDiscovery_ReadSerialText(text, length, serialNumber);
 }
 
 // A device that cannot be opened still shows its serial string in sysfs, readable by all.
@@ -82,10 +74,8 @@ bool sSysfsSerial(uint8_t bus, uint8_t address, uint32_t* serialNumber) {
         char text[SERIAL_BUFFER] = {};
         if (fgets(text, sizeof text, file)) {
             text[strcspn(text, "\r\n")] = '\0';
-            char* end = nullptr;
-            const unsigned long value = strtoul(text, &end, 16);
-            found = strlen(text) == static_cast<size_t>(SERIAL_DIGITS) && end && *end == '\0';
-            if (found) *serialNumber = static_cast<uint32_t>(value);
+            found = aDiscovery_ReadSerialText(reinterpret_cast<const unsigned char*>(text),
+                                              static_cast<int>(strlen(text)), serialNumber);
         }
         fclose(file);
         break;
@@ -186,72 +176,63 @@ void aDiscovery_ReadTCPIPReply(const uint8_t* datagram, size_t length, uint32_t 
     spec->port = static_cast<uint32_t>(reply[2] | reply[3] << 8);
 }
 
-uint8_t aDiscovery_EnumerateUSB(aDiscoveryCallback callback, void* ref) {
-    libusb_context* context = Corvalith_libusb_context();
-    if (!context) {
-        Corvalith_libusb_init();
-        context = Corvalith_libusb_context();
-    }
-    if (!context) return 0;
-    libusb_device** devices = nullptr;
-    const ssize_t deviceCount = libusb_get_device_list(context, &devices);
-    if (deviceCount < 0) return 0;
-    uint8_t count = 0;
-    bool goOn = true;
-    for (ssize_t i = 0; i < deviceCount && goOn; ++i) {
-        libusb_device* device = devices[i];
-        libusb_device_handle* handle = nullptr;
-        if (!is_corvalith_device(device) || libusb_open(device, &handle) != 0) continue;
-        struct libusb_device_descriptor descriptor = {};
-        uint32_t serialNumber = 0;
-        if (libusb_get_device_descriptor(device, &descriptor) == 0 &&
-            sReadSerial(handle, descriptor.iSerialNumber, &serialNumber)) {
-            linkSpec* spec = aLinkSpec_Create(USB);
-            if (spec) {
-                sCopyToUSBLinkspec(spec, serialNumber, descriptor.idProduct);
-                bool found = false;
-                goOn = callback(spec, &found, ref);
-                sCount(found, count);
-                aLinkSpec_Destroy(&spec);
-            }
-        }
+namespace {
+
+struct USBEnumeration {
+    aDiscoveryCallback callback;
+    void* ref;
+    uint8_t count;
+};
+
+aUsbScanStep sListModule(libusb_device_handle*, const libusb_device_descriptor* descriptor, const char*,
+                         uint32_t serialNumber, void* ref) {
+    auto* enumeration = static_cast<USBEnumeration*>(ref);
+    linkSpec* spec = aLinkSpec_Create(USB);
+    if (!spec) return aUSBSCAN_NEXT;
+    sCopyToUSBLinkspec(spec, serialNumber, descriptor->idProduct);
+    bool found = false;
+    const bool goOn = enumeration->callback(spec, &found, enumeration->ref);
+    sCount(found, enumeration->count);
+    aLinkSpec_Destroy(&spec);
+    return goOn ? aUSBSCAN_NEXT : aUSBSCAN_STOP;
+}
+
+struct UnopenedEnumeration {
+    aDiscoveryUnopenedCallback callback;
+    void* ref;
+    uint8_t count;
+};
+
+bool sListUnopened(libusb_device* device, void* ref) {
+    auto* enumeration = static_cast<UnopenedEnumeration*>(ref);
+    libusb_device_handle* handle = nullptr;
+    const int opened = libusb_open(device, &handle);
+    if (opened == 0) {
         libusb_close(handle);
+        return true;
     }
-    libusb_free_device_list(devices, 1);
-    return count;
+    aDiscoveryUnopened module = {};
+    module.bus = libusb_get_bus_number(device);
+    module.address = libusb_get_device_address(device);
+    sSysfsSerial(module.bus, module.address, &module.serialNumber);
+    module.error = sOpenError(opened);
+    module.reason = libusb_strerror(static_cast<libusb_error>(opened));
+    sCount(true, enumeration->count);
+    return enumeration->callback(&module, enumeration->ref);
+}
+
+}  // namespace
+
+uint8_t aDiscovery_EnumerateUSB(aDiscoveryCallback callback, void* ref) {
+    USBEnumeration enumeration{callback, ref, 0};
+    aUsbScan_Modules(sListModule, &enumeration);
+    return enumeration.count;
 }
 
 uint8_t aDiscovery_EnumerateUnopenedUSB(aDiscoveryUnopenedCallback callback, void* ref) {
-    libusb_context* context = Corvalith_libusb_context();
-    if (!context) {
-        Corvalith_libusb_init();
-        context = Corvalith_libusb_context();
-    }
-    if (!context) return 0;
-    libusb_device** devices = nullptr;
-    const ssize_t deviceCount = libusb_get_device_list(context, &devices);
-    if (deviceCount < 0) return 0;
-    uint8_t count = 0;
-    for (ssize_t i = 0; i < deviceCount; ++i) {
-        libusb_device* device = devices[i];
-        if (!is_corvalith_device(device)) continue;
-        libusb_device_handle* handle = nullptr;
-        const int opened = libusb_open(device, &handle);
-        if (opened == 0) {
-            libusb_close(handle);
-            continue;
-        }
-        aDiscoveryUnopened module = {};
-        module.bus = libusb_get_bus_number(device);
-        module.address = libusb_get_device_address(device);
-        sSysfsSerial(module.bus, module.address, &module.serialNumber);
-        module.error = sOpenError(opened);
-        module.reason = libusb_strerror(static_cast<libusb_error>(opened));
-        sCount(true, count);
-        if (!callback(&module, ref)) break;
-    }
-    libusb_free_device_list(devices, 1);
-    return count;
+    UnopenedEnumeration enumeration{callback, ref, 0};
+    aUsbScan_Devices(sListUnopened, &enumeration);
+    return enumeration.count;
 }
 
 uint8_t aDiscovery_EnumerateTCPIP(aDiscoveryCallback callback, void* ref) {
@@ -264,12 +245,9 @@ uint8_t aDiscovery_EnumerateTCPIP(aDiscoveryCallback callback, void* ref) {
         while (goOn) {
             const uint64_t now = aTime_GetMonotonicMS();
             if (now >= limit) break;
-            const int wait = static_cast<int>(limit - now < static_cast<uint64_t>(REPLY_WAIT_MS) ? limit - now
-                                                                                               : REPLY_WAIT_MS);
+            const uint64_t quiet = now + static_cast<uint64_t>(REPLY_WAIT_MS);
             struct pollfd ready = {listener, POLLIN, 0};
-            const int polled = poll(&ready, 1, wait);
-            if (polled < 0 && errno == EINTR) continue;
-            if (polled <= 0) break;
+            if (aPoll_Until(&ready, 1, quiet < limit ? quiet : limit) <= 0) break;
             uint8_t reply[DISCOVERY_DATAGRAM];
             struct sockaddr_in source = {};
             socklen_t sourceLength = sizeof source;

@@ -11,6 +11,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "aPoll.h"
 #include "aTime.h"
 
 #define aSERIALSTREAMCHECK 0xBEEFu
@@ -123,24 +124,17 @@ static aErr sSerialStreamWait(uint32_t timeoutMs, void* ref)
     aSerialStream* state = static_cast<aSerialStream*>(ref);
     if (!aVALIDSS(state))
         return aErrParam;
-    const uint64_t deadline = aTime_GetMonotonicMS() + timeoutMs;
-    for (;;) {
-        pollfd p[2] = {{state->descriptor, POLLIN, 0}, {state->wakeFd, POLLIN, 0}};
-        const uint64_t now = aTime_GetMonotonicMS();
-        int ready = poll(p, 2, now >= deadline ? 0 : static_cast<int>(deadline - now));
-        // A hang-up or error counts as ready: the read reports it.
-        if (ready > 0) {
-            if (p[1].revents & POLLIN) {
-                eventfd_t wakes = 0;
-                eventfd_read(state->wakeFd, &wakes);
-            }
-            return aErrNone;
+    pollfd p[2] = {{state->descriptor, POLLIN, 0}, {state->wakeFd, POLLIN, 0}};
+    const int ready = aPoll_Until(p, 2, aTime_GetMonotonicMS() + timeoutMs);
+    // A hang-up or error counts as ready: the read reports it.
+    if (ready > 0) {
+        if (p[1].revents & POLLIN) {
+            eventfd_t wakes = 0;
+            eventfd_read(state->wakeFd, &wakes);
         }
-        if (ready == 0)
-            return aErrTimeout;
-        if (errno != EINTR)
-            return aErrIO;
+        return aErrNone;
     }
+    return ready == 0 ? aErrTimeout : aErrIO;
 }
 
 static void sSerialStreamWake(void* ref)

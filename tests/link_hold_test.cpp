@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <future>
+#include <memory>
 #include <thread>
 
 #include "aLink.h"
@@ -83,10 +84,11 @@ protected:
     // that comes first leaves it waiting on the renewed link, which proves nothing.
     void startPlainWaiter() {
         const aLinkRef ref = id;
-        std::promise<void> starting;
-        std::future<void> started = starting.get_future();
-        plain = std::async(std::launch::async, [ref, &starting] {
-            starting.set_value();
+        // The thread keeps its promise alive: set_value may still run when the wait below ends.
+        auto starting = std::make_shared<std::promise<void>>();
+        std::future<void> started = starting->get_future();
+        plain = std::async(std::launch::async, [ref, starting] {
+            starting->set_value();
             aPacket* packet = aLink_AwaitPacket(ref, LONG_WAIT_MS);
             const bool none = packet == nullptr;
             aPacket_Destroy(&packet);
@@ -158,6 +160,39 @@ TEST_F(LinkHold, CallsRacingTheLastDestroyFindTheLinkOrNothing) {
     stop = true;
     for (auto& caller : callers) caller.join();
     EXPECT_EQ(aLink_GetStatus(ref), LINK_INVALID);
+}
+
+// Short calls from several threads while the link is reset again and again: a reset
+// remakes the link's queues and mutexes, and no call may meet them half freed.
+TEST_F(LinkHold, CallsRacingResetsMeetAWholeLink) {
+    const aLinkRef ref = id;
+    std::atomic<bool> stop{false};
+    std::atomic<int> rounds{0};
+    std::vector<std::thread> callers;
+    for (int i = 0; i < 4; ++i) {
+        // One thread keeps a packet log: a reset frees it together with its mutex.
+        const bool logs = i == 0;
+        callers.emplace_back([ref, logs, &stop, &rounds] {
+            for (int round = 0; round < 1000000 && !stop; ++round) {
+                aLink_InstallUserPacketFilter(ref, nullptr, nullptr);
+                putSyncQuery(ref);
+                aPacket* packet = aLink_GetPacket(ref);
+                aPacket_Destroy(&packet);
+                if (logs) aLink_PacketDebug_Enable(ref);
+                ++rounds;
+            }
+        });
+    }
+    for (int reset = 0; reset < 5; ++reset) {
+        const int before = rounds;
+        EXPECT_EQ(aLink_Reset(id), aErrNone);
+        // Calls ran between this reset and the next.
+        const auto deadline = std::chrono::steady_clock::now() + 30s;
+        while (rounds < before + 100 && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+    }
+    stop = true;
+    for (auto& caller : callers) caller.join();
+    EXPECT_EQ(aLink_GetStatus(id), LINK_RUNNING);
 }
 
 }  // namespace

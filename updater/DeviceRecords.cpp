@@ -1,7 +1,7 @@
 #include "DeviceRecords.h"
 
 #include "SystemClass.h"
-#include "aUEI.h"
+#include "aByteOrder.h"
 #include "aVersion.h"
 
 namespace {
@@ -22,7 +22,7 @@ uint32_t _get_build_number(Veltrane::Corvalith::Module& module) {
     uint8_t length = sizeof match;
     if (link->receivePacket(module.getModuleAddress(), match, &length, reply) != aErrNone) return 0;
     if (length != BUILD_REPLY_LENGTH) return 0;
-    return aUEI_RetrieveInt(reply + 2);
+    return aByteOrder_ReadBE32(reply + 2);
 }
 
 aErr _get_version(Veltrane::Corvalith::Module& module, DeviceInfo& record) {

@@ -11,8 +11,8 @@
 #include "SDPLoader.h"
 #include "Serial_SDPLoader.h"
 #include "SystemClass.h"
+#include "aByteOrder.h"
 #include "aTime.h"
-#include "aUEI.h"
 
 using Veltrane::Corvalith::Module;
 using Veltrane::Corvalith::SystemClass;
@@ -90,7 +90,7 @@ aErr _transfer_recovery_loader(TrelFile& trel, const std::string& port) {
 
     int number = 0;
     for (const TrelBlock& block : blocks) {
-        const uint32_t address = aUEI_RetrieveInt(block.data);
+        const uint32_t address = aByteOrder_ReadBE32(block.data);
         std::vector<uint8_t> image(block.data + 4, block.data + block.length);
         Log::log(DEBUG_Updater, "Writting Block: %d, size %zu, address: %d\b", number, image.size(),
                  static_cast<int>(address));
@@ -99,7 +99,7 @@ aErr _transfer_recovery_loader(TrelFile& trel, const std::string& port) {
     }
     uint32_t start = IMX1050::DEFAULT_IMX_LOADER_IVT_ADDRESS;
     const std::vector<TrelBlock> starts = trel.FindBlocks(TrelFile::BLOCK_RECOVERY_START);
-    if (!starts.empty() && starts.front().length >= 4) start = aUEI_RetrieveInt(starts.front().data);
+    if (!starts.empty() && starts.front().length >= 4) start = aByteOrder_ReadBE32(starts.front().data);
     loader.startLoader(start);
     return aErrNone;
 }

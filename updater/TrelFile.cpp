@@ -8,8 +8,8 @@
 #include <zlib.h>
 
 #include "Log.h"
+#include "aByteOrder.h"
 #include "aFile.h"
-#include "aUEI.h"
 
 const uint8_t TrelFile::TREL_FILE_SIGNATURE[4] = {'t', 'r', 'e', 'l'};
 const uint16_t TrelFile::TREL_FILE_VERSION = 0x0101;
@@ -153,8 +153,8 @@ bool TrelFile::LoadBytes(const uint8_t* bytes, size_t size) {
     truncated = false;
     bool loaded = false;
     if (bytes && size > HEADER_SIZE) {
-        signature = aUEI_RetrieveInt(bytes);
-        version = aUEI_RetrieveShort(bytes + 4);
+        signature = aByteOrder_ReadBE32(bytes);
+        version = aByteOrder_ReadBE16(bytes + 4);
         if (DecompressData(bytes + HEADER_SIZE, size - HEADER_SIZE)) {
             ScanBlocks(payload.get(), payloadSize);
             loaded = true;
@@ -236,7 +236,7 @@ bool TrelFile::ScanBlocks(const uint8_t* p, uint32_t size) {
         Log::log(DEBUG_TrelFile, "TRELFILE: Payload of %u bytes holds no block count\n", size);
         return false;
     }
-    const uint32_t reported = aUEI_RetrieveInt(p);
+    const uint32_t reported = aByteOrder_ReadBE32(p);
     Log::log(DEBUG_TrelFile, "TRELFILE:\t\t File reports %d blocks\n", static_cast<int>(reported));
     Log::log(DEBUG_TrelFile, "TRELFILE: Trel file objects:\n");
     Log::log(DEBUG_TrelFile, "TRELFILE: \t\tType Flags Length\n");
@@ -247,7 +247,7 @@ bool TrelFile::ScanBlocks(const uint8_t* p, uint32_t size) {
         TrelBlock block;
         block.type = p[pos] & TREL_FILE_TYPE_MASK;
         block.flags = static_cast<uint8_t>((p[pos] & TREL_FILE_FLAG_MASK) >> 5);
-        block.length = aUEI_RetrieveInt(p + pos + 1);
+        block.length = aByteOrder_ReadBE32(p + pos + 1);
         const size_t available = size - pos - BLOCK_HEADER_SIZE;
         Log::log(DEBUG_TrelFile, "TRELFILE:\t\t %02X   %02X   %d\n", block.type, block.flags,
                  static_cast<int>(block.length));
@@ -264,7 +264,7 @@ bool TrelFile::ScanBlocks(const uint8_t* p, uint32_t size) {
                      block.length);
             continue;
         }
-        if (block.type == BLOCK_LOADER || block.type == BLOCK_FIRMWARE) block.address = aUEI_RetrieveInt(block.data);
+        if (block.type == BLOCK_LOADER || block.type == BLOCK_FIRMWARE) block.address = aByteOrder_ReadBE32(block.data);
         if (block.type == BLOCK_INFO) {
             for (size_t field = 0; field < 4; ++field) {
                 Log::log(DEBUG_TrelFile, "TRELFILE:\t\t \t[%16.16s]\n",
@@ -277,7 +277,7 @@ bool TrelFile::ScanBlocks(const uint8_t* p, uint32_t size) {
 
     bool consistent = true;
     if (!cut && size - pos == 4) {
-        checksum = aUEI_RetrieveInt(p + pos);
+        checksum = aByteOrder_ReadBE32(p + pos);
         Log::log(DEBUG_TrelFile, "TRELFILE:\t\t File checksum %08X\n", checksum);
     } else {
         // Negative when the blocks ran into the place of the checksum word.
@@ -305,8 +305,8 @@ bool TrelFile::FindSerialNumberOffsets() {
     if (blockCount == 0) return false;
     for (const TrelBlock& block : blocks) {
         if (block.type != BLOCK_SERIAL_OFFSETS) continue;
-        serialNumberAddress = aUEI_RetrieveInt(block.data);
-        descriptorAddress = aUEI_RetrieveInt(block.data + 4);
+        serialNumberAddress = aByteOrder_ReadBE32(block.data);
+        descriptorAddress = aByteOrder_ReadBE32(block.data + 4);
         Log::log(DEBUG_TrelFile, "TRELFILE: Offsets: Serial number: %d, Descriptor: %d\n",
                  static_cast<int>(serialNumberAddress), static_cast<int>(descriptorAddress));
         return true;
