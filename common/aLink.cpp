@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <mutex>
 #include <thread>
 
 #include "aLinkManagerInternal.h"
@@ -521,11 +522,18 @@ aErr aLink_InstallUserPacketFilter(aLinkRef id, aPacketFilterProc proc, const vo
     return aErrNone;
 }
 
+// Callers on several threads may set up one link's packet log at once: its mutex and ring
+// are made once, so none is lost and no thread records into a ring another replaced.
+namespace {
+std::mutex sPacketLogSetup;
+}  // namespace
+
 aErr aLink_PacketDebug_SetLogSize(aLinkRef id, int32_t size) {
     aLinkHold hold(id);
     aLink* link = hold.link();
     if (!link) return aErrParam;
     if (size > aPACKETLOG_MAX_SIZE) return aErrParam;
+    std::lock_guard<std::mutex> setup(sPacketLogSetup);
     if (link->packetLog) return aErrBusy;
     link->packetLogSize = size < 0 ? 0 : static_cast<uint32_t>(size);
     return aErrNone;
@@ -535,6 +543,7 @@ aErr aLink_PacketDebug_Enable(aLinkRef id) {
     aLinkHold hold(id);
     aLink* link = hold.link();
     if (!link) return aErrParam;
+    std::lock_guard<std::mutex> setup(sPacketLogSetup);
     if (link->packetLogSize == 0) link->packetLogSize = aPACKETLOG_DEFAULT_SIZE;
     if (!link->packetLogMutex) {
         char name[1024];
