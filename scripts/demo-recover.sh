@@ -11,7 +11,7 @@ set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$top/build}
 for tool in updater/updater tools/lpcsim/lpcsim tools/imxsim/imxsim tools/modsim/modsim tools/usbbed/usbbed; do
-  [ -x "$build/$tool" ] || { bash "$top/scripts/build.sh"; break; }
+  [ -x "$build/$tool" ] || { BUILD_DIR=$build bash "$top/scripts/build.sh" updater lpcsim imxsim modsim usbbed_tool; break; }
 done
 
 work=$(mktemp -d)

@@ -8,7 +8,7 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$top/build}
 
 if [ "${DEMO_IN_NAMESPACE:-}" != 1 ]; then
-  BUILD_DIR=$build bash "$top/scripts/build.sh" >/dev/null
+  BUILD_DIR=$build bash "$top/scripts/build.sh" updater modsim
   exec env DEMO_IN_NAMESPACE=1 BUILD_DIR="$build" "$top/tools/netns/netns-run" bash "$0" "$@"
 fi
 

@@ -7,13 +7,7 @@ set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$top/build-fuzz}
 seconds=${FUZZ_SECONDS:-20}
-bash "$top/scripts/install-deps.sh"
-launcher=()
-if command -v ccache >/dev/null; then
-  launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
-fi
-CC=clang CXX=clang++ cmake -S "$top" -B "$build" -DUPDATER_FUZZ=ON "${launcher[@]}" >/dev/null
-cmake --build "$build" -j "${JOBS:-$(nproc)}"
+CC=clang CXX=clang++ BUILD_DIR=$build UPDATER_FUZZ=ON bash "$top/scripts/build.sh"
 
 fuzz_dir=$top/tests/fuzz
 scratch=$(mktemp -d)

@@ -4,6 +4,7 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <memory>
@@ -41,8 +42,10 @@ inline aErr connectWithoutSharing(Veltrane::Corvalith::Module& module, const lin
 }
 
 inline std::string wireText(uint8_t address, const Bytes& data) {
-    Bytes wire{address, static_cast<uint8_t>(data.size())};
-    wire.insert(wire.end(), data.begin(), data.end());
+    Bytes wire(data.size() + 2);
+    wire[0] = address;
+    wire[1] = static_cast<uint8_t>(data.size());
+    std::copy(data.begin(), data.end(), wire.begin() + 2);
     return hexText(wire);
 }
 
