@@ -19,6 +19,7 @@
 #include "Module.h"
 #include "aPacket.h"
 #include "api_modsim.h"
+#include "wait_until.h"
 
 using namespace Veltrane::Corvalith;
 using testsupport::ApiModsim;
@@ -35,12 +36,7 @@ constexpr uint8_t kAny = 0xFF;
 constexpr std::size_t kAllSources = 15;
 
 bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds limit = std::chrono::seconds(30)) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
+    return testsupport::waitUntil(done, limit, std::chrono::milliseconds(2));
 }
 
 aPacket* makePacket(const Bytes& data) {

@@ -12,10 +12,13 @@
 #include "aLink.h"
 #include "modsim_process.h"
 #include "tempdir.h"
+#include "net_address.h"
 
 using namespace std::chrono_literals;
 using testsupport::ModsimProcess;
 using testsupport::TempDir;
+
+using testsupport::ipv4;
 
 namespace {
 
@@ -23,12 +26,6 @@ const uint8_t MODULE_ADDRESS = 4;
 const uint64_t LONG_WAIT_MS = 20000;
 // Far below LONG_WAIT_MS: a waiter must not sit out its time-out once the link goes.
 const auto PROMPTLY = 5s;
-
-uint32_t ipv4(const char* text) {
-    in_addr address{};
-    inet_pton(AF_INET, text, &address);
-    return address.s_addr;
-}
 
 void putSyncQuery(aLinkRef id) {
     const uint8_t none = 0;

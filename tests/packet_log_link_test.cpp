@@ -15,10 +15,13 @@
 #include "aLinkManagerInternal.h"
 #include "modsim_process.h"
 #include "tempdir.h"
+#include "net_address.h"
 
 using namespace std::chrono_literals;
 using testsupport::ModsimProcess;
 using testsupport::TempDir;
+
+using testsupport::ipv4;
 
 namespace {
 
@@ -36,12 +39,6 @@ std::ostream& operator<<(std::ostream& out, const Record& record) {
     out << record.direction << ":";
     for (uint8_t b : record.bytes) out << " " << static_cast<int>(b);
     return out;
-}
-
-uint32_t ipv4(const char* text) {
-    in_addr address{};
-    inet_pton(AF_INET, text, &address);
-    return address.s_addr;
 }
 
 class PacketLogLink : public ::testing::Test {

@@ -19,16 +19,13 @@
 
 #include "tempdir.h"
 #include "unix_streamserial.h"
+#include "wait_until.h"
+
+using testsupport::msSince;
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-long msSince(Clock::time_point start)
-{
-    return static_cast<long>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
-}
 
 class Pty {
 public:

@@ -15,16 +15,14 @@
 #include <vector>
 
 #include "aStreamsocket.h"
+#include "byte_patterns.h"
+#include "wait_until.h"
+
+using testsupport::msSince;
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-long msSince(Clock::time_point start)
-{
-    return static_cast<long>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
-}
 
 uint32_t loopback()
 {
@@ -128,14 +126,6 @@ protected:
     Peer peer;
     aStreamRef stream = nullptr;
 };
-
-std::string pattern(size_t size)
-{
-    std::string block(size, '\0');
-    for (size_t i = 0; i < size; i++)
-        block[i] = static_cast<char>((i * 7 + i / 251) & 0xFF);
-    return block;
-}
 
 TEST(StreamSocketCreate, ClosedPortLeavesNoStream)
 {
@@ -303,7 +293,7 @@ TEST_F(StreamSocket, ReadAfterResetReconnects)
 TEST_F(StreamSocket, FullSendBufferEndsInBusy)
 {
     // The peer reads nothing, so the block can never leave completely.
-    const std::string block = pattern(16 << 20);
+    const std::string block = testsupport::patternBytes(16 << 20);
     const auto start = Clock::now();
     EXPECT_EQ(aStream_Write(stream, block.data(), block.size()), aErrBusy);
     const long elapsed = msSince(start);
@@ -331,7 +321,7 @@ TEST_P(StreamSocketResetMidBlock, ResendsTheWholeBlockOnce)
             }
         });
     }
-    const std::string block = pattern(16 << 20);
+    const std::string block = testsupport::patternBytes(16 << 20);
     aErr written = aErrUnknown;
     std::thread writer([&] { written = aStream_Write(stream, block.data(), block.size()); });
 

@@ -12,18 +12,15 @@
 #include "modsim_process.h"
 #include "tempdir.h"
 #include "test_namespace.h"
+#include "net_address.h"
 
 using namespace std::chrono_literals;
 using testsupport::ModsimProcess;
 using testsupport::TempDir;
 
-namespace {
+using testsupport::ipv4;
 
-uint32_t ipv4(const char* text) {
-    in_addr address{};
-    inet_pton(AF_INET, text, &address);
-    return address.s_addr;
-}
+namespace {
 
 bool countAll(const linkSpec*, bool* found, void*) {
     *found = true;

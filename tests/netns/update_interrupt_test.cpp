@@ -25,6 +25,8 @@ using testsupport::readWholeFile;
 using testsupport::RunningProcess;
 using testsupport::TempDir;
 
+using testsupport::fileExists;
+
 namespace {
 
 const char* const MODEL_NAME = "Hallvex";
@@ -45,11 +47,6 @@ std::string eventsOf(const ModsimProcess& module) {
     for (const auto& line : module.logLines())
         if (line.compare(0, 3, "ev ") == 0) events += line + "\n";
     return events;
-}
-
-bool fileExists(const std::string& path) {
-    struct stat info {};
-    return stat(path.c_str(), &info) == 0;
 }
 
 // One simulated module on its own loopback address with its firmware file and dump.

@@ -24,14 +24,11 @@ using testsupport::ProcessResult;
 using testsupport::readWholeFile;
 using testsupport::TempDir;
 
+using testsupport::fileExists;
+
 namespace {
 
 const char* const SERIAL = "0000CAFE";
-
-bool fileExists(const std::string& path) {
-    struct stat info {};
-    return stat(path.c_str(), &info) == 0;
-}
 
 class UpdateServer : public ::testing::Test {
 protected:

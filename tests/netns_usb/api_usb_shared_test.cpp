@@ -18,6 +18,7 @@
 #include "modsim_process.h"
 #include "tempdir.h"
 #include "usbbed.h"
+#include "wait_until.h"
 
 using namespace Veltrane::Corvalith;
 using namespace std::chrono_literals;
@@ -248,10 +249,8 @@ TEST_F(ApiUsbShared, ProcessEndsWithItsServerStillOpen) {
         exit(0);
     }
     int status = 0;
-    const auto end = std::chrono::steady_clock::now() + 20s;
     pid_t done = 0;
-    while ((done = waitpid(child, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() < end)
-        std::this_thread::sleep_for(10ms);
+    testsupport::waitUntil([&] { return (done = waitpid(child, &status, WNOHANG)) != 0; }, 20s, 10ms);
     if (done == 0) {
         kill(child, SIGKILL);
         waitpid(child, &status, 0);

@@ -16,6 +16,7 @@
 #include "discover.h"
 #include "modsim_process.h"
 #include "tempdir.h"
+#include "wait_until.h"
 
 namespace testsupport {
 
@@ -72,12 +73,7 @@ public:
     // Waits until `count` log lines start with `prefix`.
     bool waitForLogStart(const std::string& prefix, std::size_t count = 1,
                          std::chrono::milliseconds limit = std::chrono::seconds(5)) const {
-        const auto deadline = std::chrono::steady_clock::now() + limit;
-        while (countStartingWith(prefix) < count) {
-            if (std::chrono::steady_clock::now() >= deadline) return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return true;
+        return waitUntil([&] { return countStartingWith(prefix) >= count; }, limit, std::chrono::milliseconds(10));
     }
 
     // Everything logged from here on is what received() lists.
@@ -94,12 +90,11 @@ public:
     // Waits until `count` packets arrived since the mark, then lists them.
     std::vector<std::string> awaitReceived(std::size_t count,
                                            std::chrono::milliseconds limit = std::chrono::seconds(5)) const {
-        const auto deadline = std::chrono::steady_clock::now() + limit;
-        auto packets = received();
-        while (packets.size() < count && std::chrono::steady_clock::now() < deadline) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        std::vector<std::string> packets;
+        waitUntil([&] {
             packets = received();
-        }
+            return packets.size() >= count;
+        }, limit, std::chrono::milliseconds(10));
         return packets;
     }
 

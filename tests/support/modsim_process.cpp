@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "byte_io.h"
+#include "wait_until.h"
 
 namespace testsupport {
 
@@ -71,12 +72,7 @@ std::size_t ModsimProcess::countInLog(const std::string& line) const {
 }
 
 bool ModsimProcess::waitForLog(const std::string& line, std::size_t count, std::chrono::milliseconds limit) const {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    for (;;) {
-        if (countInLog(line) >= count) return true;
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    return waitUntil([&] { return countInLog(line) >= count; }, limit, std::chrono::milliseconds(10));
 }
 
 }  // namespace testsupport

@@ -21,5 +21,6 @@ private:
 
 std::string readWholeFile(const std::string& path);
 void writeWholeFile(const std::string& path, const std::string& content);
+bool fileExists(const std::string& path);
 
 }  // namespace testsupport

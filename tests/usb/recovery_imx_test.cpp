@@ -22,6 +22,7 @@
 #include "tempdir.h"
 #include "update_server_sim.h"
 #include "usb_bed.h"
+#include "wait_until.h"
 
 using namespace std::chrono_literals;
 using testsupport::FirmwareFile;
@@ -60,12 +61,8 @@ public:
 };
 
 bool fileHas(const std::string& path, const std::string& text, std::chrono::milliseconds limit = 20s) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < end) {
-        if (testsupport::readWholeFile(path).find(text) != std::string::npos) return true;
-        std::this_thread::sleep_for(20ms);
-    }
-    return false;
+    return testsupport::waitUntil(
+        [&] { return testsupport::readWholeFile(path).find(text) != std::string::npos; }, limit, 20ms);
 }
 
 std::string control(const std::string& path, const std::string& command) {

@@ -50,7 +50,7 @@ TEST(UsbNode, NodeIsPreferredOverLibusb) {
     aStreamRef stream = nullptr;
     ASSERT_EQ(aStream_CreateUSB(0x0000BEEF, &stream), aErrNone);
     EXPECT_EQ(static_cast<aUSBStreamState*>(stream->ref)->device->mode, static_cast<uint32_t>(CVUSB_MODE_KERNEL));
-    const std::string out = pattern(120, 9);
+    const std::string out = testsupport::asText(testsupport::steppedBytes(120, 9));
     ASSERT_EQ(aStream_Write(stream, out.data(), out.size()), aErrNone);
     EXPECT_EQ(node.read(out.size()), out);
     node.write("node");
