@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "aLink.h"
+// aLink_Sync: the engine's resync, which the registry drives and no public call exposes.
 #include "aLinkManagerInternal.h"
 #include "modsim_process.h"
 #include "tempdir.h"
@@ -142,8 +143,6 @@ TEST_F(TcpLink, FramingErrorResyncs) {
 }
 
 TEST_F(TcpLink, AwaitFirstAnswersAtOnceWhileSyncing) {
-    aLink* link = aLinkManager_GetLink(id);
-    ASSERT_NE(link, nullptr);
     ASSERT_EQ(sim->control("fault silence on"), "ok");
     ASSERT_EQ(sim->control("fault framing odd"), "ok");
     ASSERT_TRUE(waitForStatus(id, LINK_SYNCING, 20s));
