@@ -22,19 +22,11 @@ namespace {
 
 constexpr uint8_t kAddress = 2;
 
-class FactoryData : public ::testing::Test {
+class FactoryData : public testsupport::ModsimModuleTest {
 protected:
-    void SetUp() override {
-        ASSERT_TRUE(sim.ready());
-        ASSERT_EQ(connectWithoutSharing(module, sim.spec()), aErrNone);
-        link = module.getLink();
-    }
+    FactoryData() : ModsimModuleTest({}, kAddress) {}
 
     static std::string request(const Bytes& data) { return wireText(kAddress, data); }
-
-    ApiModsim sim;
-    Module module{kAddress, false, 0};
-    Link* link = nullptr;
 };
 
 TEST_F(FactoryData, ReadsBlocksWithTheirEndPacket) {

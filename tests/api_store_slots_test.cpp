@@ -23,21 +23,11 @@ namespace {
 constexpr uint8_t kAddress = 2;
 using Clock = std::chrono::steady_clock;
 
-class StoreSlot : public ::testing::Test {
+class StoreSlot : public testsupport::ModsimModuleTest {
 protected:
-    explicit StoreSlot(const std::vector<std::string>& args = {}) : sim(args) {}
-
-    void SetUp() override {
-        ASSERT_TRUE(sim.ready());
-        ASSERT_EQ(connectWithoutSharing(module, sim.spec()), aErrNone);
-        link = module.getLink();
-    }
+    explicit StoreSlot(const std::vector<std::string>& args = {}) : ModsimModuleTest(args, kAddress) {}
 
     static std::string request(const Bytes& data) { return wireText(kAddress, data); }
-
-    ApiModsim sim;
-    Module module{kAddress, false, 0};
-    Link* link = nullptr;
 };
 
 TEST_F(StoreSlot, RoundTripsAcrossChunkBoundaries) {

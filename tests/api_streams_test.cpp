@@ -161,13 +161,14 @@ Link::StreamCallback recorder(std::shared_ptr<Recorded> into) {
     return [into](aPacket const* packet, void* ref) { return recorder(*into)(packet, ref); };
 }
 
-class StreamedValues : public ::testing::Test {
+class StreamedValues : public testsupport::ModsimModuleTest {
 protected:
+    StreamedValues() : ModsimModuleTest({"--stream-ms", "0"}, kAddress) {}
+
     void SetUp() override {
-        ASSERT_TRUE(sim.ready());
-        ASSERT_EQ(connectWithoutSharing(module, sim.spec()), aErrNone);
+        ModsimModuleTest::SetUp();
+        if (HasFatalFailure()) return;
         entity.init(&module, kExchange, 0);
-        link = module.getLink();
     }
 
     std::size_t cachedCount() {
@@ -186,10 +187,7 @@ protected:
         return packets;
     }
 
-    ApiModsim sim{{"--stream-ms", "0"}};
-    Module module{kAddress, false, 0};
     EntityClass entity;
-    Link* link = nullptr;
 };
 
 TEST_F(StreamedValues, EnabledStreamFillsTheCacheThatTypedGetsRead) {

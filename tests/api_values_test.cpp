@@ -29,13 +29,14 @@ constexpr uint8_t kExchange = 0x10;
 constexpr uint8_t kMalformed = 0x11;
 constexpr uint8_t kSystem = 3;
 
-class ApiValues : public ::testing::Test {
+class ApiValues : public testsupport::ModsimModuleTest {
 protected:
+    ApiValues() : ModsimModuleTest({}, kAddress) {}
+
     void SetUp() override {
-        ASSERT_TRUE(sim.ready());
-        ASSERT_EQ(connectWithoutSharing(module, sim.spec()), aErrNone);
+        ModsimModuleTest::SetUp();
+        if (HasFatalFailure()) return;
         entity.init(&module, kExchange, 0);
-        link = module.getLink();
     }
 
     // Wire form of a request to the module.
@@ -52,10 +53,7 @@ protected:
         return packets;
     }
 
-    ApiModsim sim;
-    Module module{kAddress, false, 0};
     EntityClass entity;
-    Link* link = nullptr;
 };
 
 TEST_F(ApiValues, TypedSetsGetsAndCalls) {

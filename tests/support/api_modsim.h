@@ -1,8 +1,11 @@
 // A simulated module on a loopback TCP address for the device object API tests: the
-// link specifier that reaches it and the packets it received, as its log shows them.
+// link specifier that reaches it and the packets it received, as its log shows them,
+// and the fixture of a Module connected to it.
 #pragma once
 
 #include <arpa/inet.h>
+
+#include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstring>
@@ -12,6 +15,7 @@
 #include <vector>
 
 #include "byte_io.h"
+#include "Link.h"
 #include "Module.h"
 #include "discover.h"
 #include "modsim_process.h"
@@ -32,15 +36,21 @@ inline linkSpec tcpLinkSpec(const std::string& address, uint16_t port) {
 }
 
 // The wire form of a packet to `address`, as the simulator logs it.
-// Connects the way the updater does: no link-server sharing, no transport fallback.
-inline aErr connectWithoutSharing(Veltrane::Corvalith::Module& module, const linkSpec& spec) {
+// The updater's link settings: no link-server sharing, no transport fallback.
+inline Veltrane::Corvalith::aWeaveConfig plainConfig() {
     Veltrane::Corvalith::aWeaveConfig config;
     config.enabled = 0;
     config.fallback = 0;
-    const aErr configured = module.setConfig(config);
+    return config;
+}
+
+// Connects the way the updater does.
+inline aErr connectWithoutSharing(Veltrane::Corvalith::Module& module, const linkSpec& spec) {
+    const aErr configured = module.setConfig(plainConfig());
     return configured != aErrNone ? configured : module.connectFromSpec(spec);
 }
 
+// The wire form of a packet to `address`, as the simulator logs it.
 inline std::string wireText(uint8_t address, const Bytes& data) {
     Bytes wire{address, static_cast<uint8_t>(data.size())};
     wire.insert(wire.end(), data.begin(), data.end());
@@ -103,6 +113,24 @@ private:
     std::string address_;
     std::unique_ptr<ModsimProcess> sim_;
     std::size_t mark_ = 0;
+};
+
+// A Module at `address` connected the updater's way to a simulated module started with
+// `args`; `link` is the module's link.
+class ModsimModuleTest : public ::testing::Test {
+protected:
+    explicit ModsimModuleTest(const std::vector<std::string>& args = {}, uint8_t address = 2)
+        : sim(args), module(address, false, 0) {}
+
+    void SetUp() override {
+        ASSERT_TRUE(sim.ready());
+        ASSERT_EQ(connectWithoutSharing(module, sim.spec()), aErrNone);
+        link = module.getLink();
+    }
+
+    ApiModsim sim;
+    Veltrane::Corvalith::Module module;
+    Veltrane::Corvalith::Link* link = nullptr;
 };
 
 }  // namespace testsupport
