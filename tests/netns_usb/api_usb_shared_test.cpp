@@ -6,12 +6,14 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstring>
 #include <poll.h>
 #include <string>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
+#include "byte_io.h"
 #include "Module.h"
 #include "SystemClass.h"
 #include "aTrace.h"
@@ -142,17 +144,9 @@ TEST_F(ApiUsbShared, SecondDefaultUserFallsBackToTheServer) {
 }
 
 bool readAll(int fd, void* data, size_t size, std::chrono::milliseconds limit) {
-    auto* bytes = static_cast<uint8_t*>(data);
-    const auto end = std::chrono::steady_clock::now() + limit;
-    size_t got = 0;
-    while (got < size) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
-        struct pollfd ready = {fd, POLLIN, 0};
-        if (left.count() <= 0 || poll(&ready, 1, static_cast<int>(left.count())) <= 0) return false;
-        const ssize_t r = read(fd, bytes + got, size - got);
-        if (r <= 0) return false;
-        got += static_cast<size_t>(r);
-    }
+    const testsupport::Bytes got = testsupport::readBytes(fd, size, limit);
+    if (got.size() != size) return false;
+    std::memcpy(data, got.data(), size);
     return true;
 }
 
