@@ -11,6 +11,7 @@
 #include "tcp_peer.h"
 #include "tempdir.h"
 #include "unix_streamserial.h"
+#include "waiting_stream_contract.h"
 
 namespace testsupport {
 namespace {
