@@ -177,16 +177,6 @@ protected:
         return values.size();
     }
 
-    // The packets the module received up to an echo: what the operation before it sent.
-    std::vector<std::string> sentBeforeFence() {
-        const uint8_t fence[] = {0xFE};
-        EXPECT_EQ(module.debug(fence, 1), aErrNone);
-        auto packets = sim.received();
-        EXPECT_FALSE(packets.empty());
-        if (!packets.empty()) packets.pop_back();
-        return packets;
-    }
-
     EntityClass entity;
 };
 

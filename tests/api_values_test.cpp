@@ -42,17 +42,6 @@ protected:
     // Wire form of a request to the module.
     static std::string request(const Bytes& data) { return wireText(kAddress, data); }
 
-    // The echo is answered by every module, so the packets received up to it are
-    // exactly what the operation before it sent.
-    std::vector<std::string> sentBeforeFence() {
-        const uint8_t fence[] = {0xFE};
-        EXPECT_EQ(module.debug(fence, 1), aErrNone);
-        auto packets = sim.received();
-        EXPECT_FALSE(packets.empty());
-        if (!packets.empty()) packets.pop_back();
-        return packets;
-    }
-
     EntityClass entity;
 };
 

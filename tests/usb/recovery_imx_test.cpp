@@ -66,19 +66,7 @@ bool fileHas(const std::string& path, const std::string& text, std::chrono::mill
 }
 
 std::string control(const std::string& path, const std::string& command) {
-    const int fd = testsupport::connectUnix(path);
-    if (fd < 0) return "";
-    std::string answer;
-    const std::string line = command + "\n";
-    if (testsupport::writeBytes(fd, testsupport::Bytes(line.begin(), line.end()))) {
-        while (answer.find('\n') == std::string::npos) {
-            const testsupport::Bytes next = testsupport::readBytes(fd, 1, 3s);
-            if (next.empty()) break;
-            answer.push_back(static_cast<char>(next[0]));
-        }
-    }
-    close(fd);
-    return answer.substr(0, answer.find('\n'));
+    return testsupport::controlLine(path, command);
 }
 
 class RecoveryImx : public ::testing::Test {
