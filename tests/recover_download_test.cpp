@@ -25,11 +25,6 @@ public:
     std::string errors;
 };
 
-bool exists(const std::string& path) {
-    struct stat info {};
-    return stat(path.c_str(), &info) == 0;
-}
-
 TEST(RecoverDownload, TheServerNamesSerialAndBuildForAFingerprint) {
     TempDir fixtures;
     writeFixture(fixtures.path(), "fingerprints.txt", "0000000A 0000000B 0000000C 0000000D 40F5849A 1234\n");
@@ -62,7 +57,7 @@ TEST(RecoverDownload, TheServerNamesSerialAndBuildForAFingerprint) {
         Updater updater(server.url().c_str(), store.path().c_str(), display);
         EXPECT_EQ(updater.Download_Firmware(c.fp, c.buildText, false), c.expected);
         if (c.expected != 0) {
-            EXPECT_TRUE(exists(store.file("40F5849A/" + std::to_string(c.expected) + ".trel")));
+            EXPECT_TRUE(testsupport::fileExists(store.file("40F5849A/" + std::to_string(c.expected) + ".trel")));
             EXPECT_EQ(display.errors, "");
         } else {
             EXPECT_EQ(display.errors, "Failed to retrieve recovery information from Veltrane update server\n");

@@ -52,8 +52,8 @@ Image recoveryImage(const TempDir& dir, const std::string& name, uint32_t seed,
                     const std::vector<std::string>& extra = {}) {
     Image image;
     image.path = dir.file(name);
-    const std::string a = testsupport::asText(testsupport::noiseBytes(10000, seed));
-    const std::string b = testsupport::asText(testsupport::noiseBytes(600, seed + 1));
+    const std::string a = testsupport::noiseText(10000, seed);
+    const std::string b = testsupport::noiseText(600, seed + 1);
     testsupport::writeWholeFile(dir.file(name + ".a"), a);
     testsupport::writeWholeFile(dir.file(name + ".b"), b);
     std::vector<std::string> args = {"--scramble-key", KEY,
@@ -199,8 +199,7 @@ protected:
 
     std::string stored(const std::string& name) const {
         const std::string path = store.path() + "/updater/" + SERVER_SERIAL + "/" + name;
-        struct stat info {};
-        return stat(path.c_str(), &info) == 0 ? readWholeFile(path) : "";
+        return testsupport::readFileOrEmpty(path);
     }
 
     bool askedForRecoveryInfo() const {
@@ -264,8 +263,8 @@ TEST_F(RecoverLpc, AFileWithASerialNumberBlockIsRefusedBeforeAnythingIsWritten) 
 // is refused before the flash is erased.
 TEST_F(RecoverLpc, AFileTheFlashCannotHoldIsRefusedBeforeTheChipIsErased) {
     const std::pair<const char*, std::string> cases[] = {
-        {"unaligned", "1:00001080" + testsupport::hexOf(testsupport::asText(testsupport::noiseBytes(16, 1)))},
-        {"past the end", "1:0007FF00" + testsupport::hexOf(testsupport::asText(testsupport::noiseBytes(512, 2)))}};
+        {"unaligned", "1:00001080" + testsupport::hexOf(testsupport::noiseText(16, 1))},
+        {"past the end", "1:0007FF00" + testsupport::hexOf(testsupport::noiseText(512, 2))}};
     for (const auto& [name, block] : cases) {
         SCOPED_TRACE(name);
         startChip();

@@ -61,12 +61,10 @@ protected:
 
     std::string moduleDir() const { return store.path() + "/updater/" + SERIAL; }
     std::string settings() const {
-        struct stat info {};
-        return stat((moduleDir() + "/.settings").c_str(), &info) == 0 ? readWholeFile(moduleDir() + "/.settings") : "";
+        return testsupport::readFileOrEmpty(moduleDir() + "/.settings");
     }
     bool exists(const std::string& name) const {
-        struct stat info {};
-        return stat((moduleDir() + "/" + name).c_str(), &info) == 0;
+        return testsupport::fileExists(moduleDir() + "/" + name);
     }
 
     TempDir fixtures;

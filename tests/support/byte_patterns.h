@@ -24,7 +24,8 @@ inline std::string patternBytes(std::size_t length, unsigned seed = 0) {
     return bytes;
 }
 
-// Pseudo-random bytes from a linear congruential sequence: no structure a codec could favour.
+// Pseudo-random bytes from a linear congruential sequence: no structure a codec could
+// favour, so they hardly compress (a firmware file inflates to a bounded multiple of itself).
 inline std::vector<uint8_t> noiseBytes(std::size_t length, uint32_t seed) {
     std::vector<uint8_t> bytes(length);
     for (std::size_t i = 0; i < length; ++i) {
@@ -35,5 +36,9 @@ inline std::vector<uint8_t> noiseBytes(std::size_t length, uint32_t seed) {
 }
 
 inline std::string asText(const std::vector<uint8_t>& bytes) { return std::string(bytes.begin(), bytes.end()); }
+inline std::string steppedText(std::size_t length, uint8_t seed, unsigned step = 7) {
+    return asText(steppedBytes(length, seed, step));
+}
+inline std::string noiseText(std::size_t length, uint32_t seed) { return asText(noiseBytes(length, seed)); }
 
 }  // namespace testsupport

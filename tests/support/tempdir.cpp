@@ -38,4 +38,6 @@ bool fileExists(const std::string& path) {
     return std::filesystem::exists(path, ignored);
 }
 
+std::string readFileOrEmpty(const std::string& path) { return fileExists(path) ? readWholeFile(path) : ""; }
+
 }  // namespace testsupport

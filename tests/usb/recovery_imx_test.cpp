@@ -23,6 +23,7 @@
 #include "update_server_sim.h"
 #include "usb_bed.h"
 #include "wait_until.h"
+#include "byte_patterns.h"
 
 using namespace std::chrono_literals;
 using testsupport::FirmwareFile;
@@ -33,16 +34,6 @@ using testsupport::TempDir;
 namespace {
 
 const uint32_t REAL_SERIAL = 0x0000CAFE;
-
-// Bytes that do not compress: the file format bounds how far its payload may inflate.
-std::string noisyBytes(size_t n, uint32_t seed) {
-    std::string out(n, '\0');
-    for (size_t i = 0; i < n; ++i) {
-        seed = seed * 1103515245u + 12345u;
-        out[i] = static_cast<char>(seed >> 16);
-    }
-    return out;
-}
 
 class RecordingDisplay : public UpdaterDisplayInterface {
 public:
@@ -126,7 +117,7 @@ protected:
         FirmwareFile file;
         file.serial = "0000CAFE";
         file.model = "Hallvex";
-        file.loader = noisyBytes(3000, 5);
+        file.loader = testsupport::noiseText(3000, 5);
         file.firmware = {{0x4000, patternBytes(700, 3)}, {0x6000, patternBytes(30, 4)}};
         file.extraArgs = std::move(extra);
         firmware = file.firmware;

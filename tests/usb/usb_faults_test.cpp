@@ -41,7 +41,7 @@ protected:
 
 TEST_F(UsbFaults, WritesGoOutInChunksOfFifty) {
     open("0000FA01", 0x0000FA01);
-    const std::string data = testsupport::asText(testsupport::steppedBytes(120, 0));
+    const std::string data = testsupport::steppedText(120, 0);
     ASSERT_EQ(aStream_Write(stream_, data.data(), data.size()), aErrNone);
     EXPECT_EQ(module_->moduleRead(data.size()), data);
     EXPECT_EQ(module_->outLengths(), std::vector<unsigned>({50, 50, 20}));
@@ -50,7 +50,7 @@ TEST_F(UsbFaults, WritesGoOutInChunksOfFifty) {
 TEST_F(UsbFaults, StalledWriteClearsTheHaltAndSendsTheChunkOnce) {
     open("0000FA02", 0x0000FA02);
     fault(USBBED_OUT, USBBED_FAULT_STALL, 1);
-    const std::string data = testsupport::asText(testsupport::steppedBytes(30, 1));
+    const std::string data = testsupport::steppedText(30, 1);
     EXPECT_EQ(aStream_Write(stream_, data.data(), data.size()), aErrNone);
     EXPECT_EQ(module_->moduleRead(data.size() + 1, std::chrono::milliseconds(300)), data);
     EXPECT_EQ(module_->stats().clearHalts, 1u);
@@ -63,7 +63,7 @@ TEST_F(UsbFaults, TimedOutWriteResendsOnlyWhatDidNotGo) {
     open("0000FA03", 0x0000FA03);
     fault(USBBED_OUT, USBBED_FAULT_TIMEOUT, 1, 20);
     fault(USBBED_OUT, USBBED_FAULT_TIMEOUT, 1, 10);
-    const std::string data = testsupport::asText(testsupport::steppedBytes(120, 2));
+    const std::string data = testsupport::steppedText(120, 2);
     EXPECT_EQ(aStream_Write(stream_, data.data(), data.size()), aErrNone);
     EXPECT_EQ(module_->moduleRead(data.size() + 1, std::chrono::milliseconds(300)), data);
     EXPECT_EQ(module_->outLengths(), std::vector<unsigned>({50, 30, 20, 50, 20}));
@@ -73,7 +73,7 @@ TEST_F(UsbFaults, TimedOutWriteResendsOnlyWhatDidNotGo) {
 // records one error while its bytes still go: four pass, the fifth fails the device.
 TEST_F(UsbFaults, FourWriteErrorsPassTheFifthFailsTheDevice) {
     open("0000FA04", 0x0000FA04);
-    const std::string data = testsupport::asText(testsupport::steppedBytes(10, 4));
+    const std::string data = testsupport::steppedText(10, 4);
     for (int write = 1; write <= 5; ++write) {
         fault(USBBED_OUT, USBBED_FAULT_IO, 2);
         const aErr expected = write < 5 ? aErrNone : aErrIO;
@@ -90,7 +90,7 @@ TEST_F(UsbFaults, FourWriteErrorsPassTheFifthFailsTheDevice) {
 
 TEST_F(UsbFaults, ASuccessfulWriteResetsTheErrorCount) {
     open("0000FA05", 0x0000FA05);
-    const std::string data = testsupport::asText(testsupport::steppedBytes(10, 5));
+    const std::string data = testsupport::steppedText(10, 5);
     for (int round = 0; round < 3; ++round) {
         for (int write = 0; write < 4; ++write) {
             fault(USBBED_OUT, USBBED_FAULT_IO, 2);
@@ -106,7 +106,7 @@ TEST_F(UsbFaults, ASuccessfulWriteResetsTheErrorCount) {
 TEST_F(UsbFaults, WriteThatNeverGoesThroughIsAWriteError) {
     open("0000FA06", 0x0000FA06);
     fault(USBBED_OUT, USBBED_FAULT_IO, CVUSB_WRITE_ATTEMPTS);
-    const std::string data = testsupport::asText(testsupport::steppedBytes(10, 6));
+    const std::string data = testsupport::steppedText(10, 6);
     EXPECT_EQ(aStream_Write(stream_, data.data(), data.size()), aErrWrite);
     EXPECT_EQ(module_->stats().outTransfers, static_cast<unsigned>(CVUSB_WRITE_ATTEMPTS));
     EXPECT_EQ(module_->moduleRead(1, std::chrono::milliseconds(100)), "");
@@ -153,7 +153,7 @@ TEST_F(UsbFaults, StalledReadClearsTheHaltAndGoesOn) {
 TEST_F(UsbFaults, ModuleThatDisappearsFailsTheDeviceAtOnce) {
     open("0000FA0A", 0x0000FA0A);
     usbbed_device_unplug(module_->get());
-    const std::string data = testsupport::asText(testsupport::steppedBytes(10, 7));
+    const std::string data = testsupport::steppedText(10, 7);
     EXPECT_EQ(aStream_Write(stream_, data.data(), data.size()), aErrIO);
     EXPECT_EQ(aStream_Write(stream_, data.data(), data.size()), aErrIO);
     uint8_t byte = 0;

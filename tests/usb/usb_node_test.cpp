@@ -49,7 +49,7 @@ TEST(UsbNode, NodeIsPreferredOverLibusb) {
 
     aStreamRef stream = nullptr;
     ASSERT_EQ(aStream_CreateUSB(0x0000BEEF, &stream), aErrNone);
-    const std::string out = testsupport::asText(testsupport::steppedBytes(120, 9));
+    const std::string out = testsupport::steppedText(120, 9);
     ASSERT_EQ(aStream_Write(stream, out.data(), out.size()), aErrNone);
     EXPECT_EQ(node.read(out.size()), out);
     node.write("node");
