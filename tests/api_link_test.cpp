@@ -7,7 +7,6 @@
 #include <chrono>
 #include <memory>
 #include <string>
-#include <thread>
 
 #include "Link.h"
 #include "aPacket.h"

@@ -3,7 +3,6 @@
 // after framing errors, sharing by use count, reset and teardown.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
 #include <ctime>
 
 #include <atomic>

@@ -2,8 +2,6 @@
 // destroy that drops the last use, or a reset, returns cleanly and promptly.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-
 #include <atomic>
 #include <chrono>
 #include <future>

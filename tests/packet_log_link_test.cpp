@@ -3,12 +3,9 @@
 // records, and the release at reset.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-
 #include <chrono>
 #include <cstdio>
 #include <memory>
-#include <thread>
 #include <vector>
 
 #include "aLink.h"

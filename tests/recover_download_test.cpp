@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include <sys/stat.h>
 
 #include "Updater.h"
 #include "process.h"

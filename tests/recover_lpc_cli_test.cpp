@@ -8,7 +8,6 @@
 #include <ostream>
 #include <memory>
 #include <string>
-#include <sys/stat.h>
 #include <vector>
 
 #include "firmware_update.h"

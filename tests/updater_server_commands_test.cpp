@@ -6,7 +6,6 @@
 
 #include <chrono>
 #include <cstdio>
-#include <thread>
 
 #include "process.h"
 #include "tempdir.h"

@@ -2,8 +2,6 @@
 // inside the namespace of tools/netns/netns-run (loopback and one veth pair).
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-
 #include <set>
 
 #include "discover.h"

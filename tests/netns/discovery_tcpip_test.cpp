@@ -2,7 +2,6 @@
 // that tools/netns/netns-run builds (nothing here may reach a real network).
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
 #include <net/if.h>
 
 #include <chrono>

@@ -3,8 +3,6 @@
 // searcher (tools/discovery_peer), and the beacon-interface lock around both.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-
 #include <atomic>
 #include <chrono>
 #include <cstdio>

@@ -3,8 +3,6 @@
 // update followed by a second run that finishes it.
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-
 #include <chrono>
 #include <csignal>
 #include <memory>

@@ -3,8 +3,6 @@
 // namespace) receives exactly that build's firmware.
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-
 #include <chrono>
 #include <memory>
 

@@ -3,8 +3,6 @@
 // the firmware, and the module's received image is compared with the file's blocks.
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-
 #include <chrono>
 #include <memory>
 

@@ -10,7 +10,6 @@
 #include <poll.h>
 #include <string>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 
 #include "byte_io.h"

@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <grp.h>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 
 namespace testsupport {

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <fstream>
 #include <poll.h>
-#include <thread>
 #include <unistd.h>
 
 #include "byte_io.h"
