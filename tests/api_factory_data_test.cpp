@@ -10,6 +10,7 @@
 #include "Link.h"
 #include "Module.h"
 #include "api_modsim.h"
+#include "byte_patterns.h"
 
 using namespace Veltrane::Corvalith;
 using testsupport::ApiModsim;
@@ -21,25 +22,11 @@ namespace {
 
 constexpr uint8_t kAddress = 2;
 
-Bytes pattern(size_t length, uint8_t seed) {
-    Bytes bytes(length);
-    for (size_t i = 0; i < length; ++i) bytes[i] = static_cast<uint8_t>(seed + 5 * i);
-    return bytes;
-}
-
-class FactoryData : public ::testing::Test {
+class FactoryData : public testsupport::ModsimModuleTest {
 protected:
-    void SetUp() override {
-        ASSERT_TRUE(sim.ready());
-        ASSERT_EQ(connectWithoutSharing(module, sim.spec()), aErrNone);
-        link = module.getLink();
-    }
+    FactoryData() : ModsimModuleTest({}, kAddress) {}
 
     static std::string request(const Bytes& data) { return wireText(kAddress, data); }
-
-    ApiModsim sim;
-    Module module{kAddress, false, 0};
-    Link* link = nullptr;
 };
 
 TEST_F(FactoryData, ReadsBlocksWithTheirEndPacket) {
@@ -74,7 +61,7 @@ TEST_F(FactoryData, ReadsBlocksWithTheirEndPacket) {
 TEST_F(FactoryData, WritesReadBackAcrossChunkBoundaries) {
     for (size_t length : {1u, 25u, 26u, 27u, 52u, 60u, 256u}) {
         SCOPED_TRACE(length);
-        const Bytes data = pattern(length, static_cast<uint8_t>(length));
+        const Bytes data = testsupport::steppedBytes(length, static_cast<uint8_t>(length), 5);
         ASSERT_EQ(link->setFactoryData(kAddress, 3, data.data(), data.size()), aErrNone);
         Bytes back(300);
         size_t received = 0;
@@ -85,7 +72,7 @@ TEST_F(FactoryData, WritesReadBackAcrossChunkBoundaries) {
 }
 
 TEST_F(FactoryData, WireLayoutOfWrites) {
-    const Bytes data = pattern(60, 1);
+    const Bytes data = testsupport::steppedBytes(60, 1, 5);
     auto packet = [&](uint8_t flags, size_t from, size_t count) {
         Bytes bytes{0x5E, static_cast<uint8_t>(0x07 | flags)};
         bytes.insert(bytes.end(), data.begin() + static_cast<long>(from), data.begin() + static_cast<long>(from + count));
@@ -161,7 +148,7 @@ TEST_F(FactoryData, ModuleErrorsPassedThrough) {
         if (c.fault) {
             ASSERT_EQ(sim.control(c.fault), "ok");
         }
-        const Bytes data = pattern(c.length, 4);
+        const Bytes data = testsupport::steppedBytes(c.length, 4, 5);
         Bytes buffer(100);
         size_t received = 99;
         const aErr result = c.write ? link->setFactoryData(kAddress, 5, data.data(), data.size())
@@ -183,7 +170,7 @@ TEST_F(FactoryData, MissingRepliesTimeOutAfterOneSecond) {
         {"read", "fault factory silent 0", false},
         {"read end packet", "fault factory silent 2", false},
     };
-    const Bytes data = pattern(60, 2);
+    const Bytes data = testsupport::steppedBytes(60, 2, 5);
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         ASSERT_EQ(sim.control(c.fault), "ok");

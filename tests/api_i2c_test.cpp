@@ -15,30 +15,24 @@ using testsupport::ApiModsim;
 using testsupport::Bytes;
 using testsupport::wireText;
 
+using testsupport::plainConfig;
+
 namespace {
 
 constexpr uint8_t kAddress = 2;
 constexpr uint8_t kRouted = 0x0A;
 
-aWeaveConfig plainConfig() {
-    aWeaveConfig config;
-    config.enabled = 0;
-    config.fallback = 0;
-    return config;
-}
-
 // A router with one module on its I2C network at address 0x0A.
-class ApiI2C : public ::testing::Test {
+class ApiI2C : public testsupport::ModsimModuleTest {
 protected:
+    ApiI2C() : ModsimModuleTest({"--router-module", "10:0000BEEF:21"}, kAddress) {}
+
     void SetUp() override {
-        ASSERT_TRUE(sim.ready());
-        module.setConfig(plainConfig());
-        ASSERT_EQ(module.connectFromSpec(sim.spec()), aErrNone);
+        ModsimModuleTest::SetUp();
+        if (HasFatalFailure()) return;
         bus.init(&module, 0);
     }
 
-    ApiModsim sim{{"--router-module", "10:0000BEEF:21"}};
-    Module module{kAddress, false, 0};
     I2CClass bus;
 };
 

@@ -7,7 +7,6 @@
 #include <chrono>
 #include <memory>
 #include <string>
-#include <thread>
 
 #include "Link.h"
 #include "aPacket.h"
@@ -17,14 +16,9 @@ using namespace Veltrane::Corvalith;
 using testsupport::ApiModsim;
 using testsupport::tcpLinkSpec;
 
-namespace {
+using testsupport::plainConfig;
 
-aWeaveConfig plainConfig() {
-    aWeaveConfig config;
-    config.enabled = 0;
-    config.fallback = 0;
-    return config;
-}
+namespace {
 
 TEST(ApiLink, DefaultsAndNameLimit) {
     const aWeaveConfig config;

@@ -13,14 +13,9 @@ using testsupport::ApiModsim;
 using testsupport::Bytes;
 using testsupport::wireText;
 
-namespace {
+using testsupport::plainConfig;
 
-aWeaveConfig plainConfig() {
-    aWeaveConfig config;
-    config.enabled = 0;
-    config.fallback = 0;
-    return config;
-}
+namespace {
 
 std::unique_ptr<Module> plainModule(uint8_t address, bool autoNetwork) {
     auto module = std::make_unique<Module>(address, autoNetwork, 0);

@@ -15,14 +15,9 @@
 using namespace Veltrane::Corvalith;
 using testsupport::ApiModsim;
 
-namespace {
+using testsupport::plainConfig;
 
-aWeaveConfig plainConfig() {
-    aWeaveConfig config;
-    config.enabled = 0;
-    config.fallback = 0;
-    return config;
-}
+namespace {
 
 class ApiRouter : public ::testing::Test {
 protected:

@@ -10,6 +10,7 @@
 #include "Link.h"
 #include "Module.h"
 #include "api_modsim.h"
+#include "byte_patterns.h"
 
 using namespace Veltrane::Corvalith;
 using testsupport::ApiModsim;
@@ -22,34 +23,18 @@ namespace {
 constexpr uint8_t kAddress = 2;
 using Clock = std::chrono::steady_clock;
 
-Bytes pattern(size_t length, uint8_t seed) {
-    Bytes bytes(length);
-    for (size_t i = 0; i < length; ++i) bytes[i] = static_cast<uint8_t>(seed + 7 * i);
-    return bytes;
-}
-
-class StoreSlot : public ::testing::Test {
+class StoreSlot : public testsupport::ModsimModuleTest {
 protected:
-    explicit StoreSlot(const std::vector<std::string>& args = {}) : sim(args) {}
-
-    void SetUp() override {
-        ASSERT_TRUE(sim.ready());
-        ASSERT_EQ(connectWithoutSharing(module, sim.spec()), aErrNone);
-        link = module.getLink();
-    }
+    explicit StoreSlot(const std::vector<std::string>& args = {}) : ModsimModuleTest(args, kAddress) {}
 
     static std::string request(const Bytes& data) { return wireText(kAddress, data); }
-
-    ApiModsim sim;
-    Module module{kAddress, false, 0};
-    Link* link = nullptr;
 };
 
 TEST_F(StoreSlot, RoundTripsAcrossChunkBoundaries) {
     for (size_t length : {0u, 1u, 24u, 25u, 26u, 50u, 51u, 60u, 1024u}) {
         SCOPED_TRACE(length);
         const uint8_t slot = static_cast<uint8_t>(length % 8);
-        const Bytes data = pattern(length, static_cast<uint8_t>(length));
+        const Bytes data = testsupport::steppedBytes(length, static_cast<uint8_t>(length));
         ASSERT_EQ(link->loadStoreSlot(kAddress, 0, slot, data.data(), data.size()), aErrNone);
         size_t size = 0;
         ASSERT_EQ(link->storeSlotSize(kAddress, 0, slot, &size), aErrNone);
@@ -64,7 +49,7 @@ TEST_F(StoreSlot, RoundTripsAcrossChunkBoundaries) {
 }
 
 TEST_F(StoreSlot, WireLayoutOfWriteAndRead) {
-    const Bytes data = pattern(60, 3);
+    const Bytes data = testsupport::steppedBytes(60, 3);
     sim.mark();
     ASSERT_EQ(link->loadStoreSlot(kAddress, 0, 5, data.data(), data.size()), aErrNone);
     auto chunk = [&](size_t from, size_t count) {
@@ -95,14 +80,14 @@ TEST_F(StoreSlot, CapacityAndSize) {
     EXPECT_EQ(value, 32u);
     ASSERT_EQ(link->storeSlotSize(kAddress, 1, 1, &value), aErrNone);
     EXPECT_EQ(value, 0u);
-    const Bytes data = pattern(32, 1);
+    const Bytes data = testsupport::steppedBytes(32, 1);
     ASSERT_EQ(link->loadStoreSlot(kAddress, 1, 1, data.data(), data.size()), aErrNone);
     ASSERT_EQ(link->storeSlotSize(kAddress, 1, 1, &value), aErrNone);
     EXPECT_EQ(value, 32u);
 }
 
 TEST_F(StoreSlot, SmallerBufferIsFilledAndOverruns) {
-    const Bytes data = pattern(40, 9);
+    const Bytes data = testsupport::steppedBytes(40, 9);
     ASSERT_EQ(link->loadStoreSlot(kAddress, 0, 2, data.data(), data.size()), aErrNone);
     Bytes back(30);
     size_t unloaded = 0;
@@ -153,7 +138,7 @@ TEST_F(StoreSlot, ModuleErrorsPassedThrough) {
         {"close error without code", "fault slot error-short 2", true, 0, 10, aErrUnknown, true},
         {"close error with a trailing byte", "fault slot error-long 2 8", true, 0, 10, 8, true},
     };
-    const Bytes data = pattern(60, 5);
+    const Bytes data = testsupport::steppedBytes(60, 5);
     ASSERT_EQ(link->loadStoreSlot(kAddress, 0, 3, data.data(), 10), aErrNone);
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -200,7 +185,7 @@ TEST_F(StoreSlot, MissingRepliesTimeOutAfterOneSecond) {
         {"close", "fault slot no-close 0", true, aErrTimeout},
         {"close after a read", "fault slot no-close 0", false, aErrTimeout},
     };
-    const Bytes data = pattern(10, 1);
+    const Bytes data = testsupport::steppedBytes(10, 1);
     ASSERT_EQ(link->loadStoreSlot(kAddress, 0, 4, data.data(), data.size()), aErrNone);
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -219,7 +204,7 @@ TEST_F(StoreSlot, MissingRepliesTimeOutAfterOneSecond) {
 }
 
 TEST_F(StoreSlot, OpenWaitsThreeSeconds) {
-    const Bytes data = pattern(10, 1);
+    const Bytes data = testsupport::steppedBytes(10, 1);
     ASSERT_EQ(sim.control("fault delay 1500"), "ok");
     EXPECT_EQ(link->loadStoreSlot(kAddress, 0, 6, data.data(), data.size()), aErrNone);
 

@@ -19,6 +19,7 @@
 #include "Module.h"
 #include "aPacket.h"
 #include "api_modsim.h"
+#include "wait_until.h"
 
 using namespace Veltrane::Corvalith;
 using testsupport::ApiModsim;
@@ -35,12 +36,7 @@ constexpr uint8_t kAny = 0xFF;
 constexpr std::size_t kAllSources = 15;
 
 bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds limit = std::chrono::seconds(30)) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
+    return testsupport::waitUntil(done, limit, std::chrono::milliseconds(2));
 }
 
 aPacket* makePacket(const Bytes& data) {
@@ -165,13 +161,14 @@ Link::StreamCallback recorder(std::shared_ptr<Recorded> into) {
     return [into](aPacket const* packet, void* ref) { return recorder(*into)(packet, ref); };
 }
 
-class StreamedValues : public ::testing::Test {
+class StreamedValues : public testsupport::ModsimModuleTest {
 protected:
+    StreamedValues() : ModsimModuleTest({"--stream-ms", "0"}, kAddress) {}
+
     void SetUp() override {
-        ASSERT_TRUE(sim.ready());
-        ASSERT_EQ(connectWithoutSharing(module, sim.spec()), aErrNone);
+        ModsimModuleTest::SetUp();
+        if (HasFatalFailure()) return;
         entity.init(&module, kExchange, 0);
-        link = module.getLink();
     }
 
     std::size_t cachedCount() {
@@ -180,20 +177,7 @@ protected:
         return values.size();
     }
 
-    // The packets the module received up to an echo: what the operation before it sent.
-    std::vector<std::string> sentBeforeFence() {
-        const uint8_t fence[] = {0xFE};
-        EXPECT_EQ(module.debug(fence, 1), aErrNone);
-        auto packets = sim.received();
-        EXPECT_FALSE(packets.empty());
-        if (!packets.empty()) packets.pop_back();
-        return packets;
-    }
-
-    ApiModsim sim{{"--stream-ms", "0"}};
-    Module module{kAddress, false, 0};
     EntityClass entity;
-    Link* link = nullptr;
 };
 
 TEST_F(StreamedValues, EnabledStreamFillsTheCacheThatTypedGetsRead) {

@@ -58,21 +58,19 @@ Accessor set(const char* name, std::function<aErr(SystemClass&, int64_t*)> run, 
     return {name, std::move(run), std::move(sent), result, 0, false};
 }
 
-class ApiSystem : public ::testing::Test {
+class ApiSystem : public testsupport::ModsimModuleTest {
 protected:
+    ApiSystem()
+        : ModsimModuleTest({"--serial", "1234ABCD", "--model", "9", "--version", "01020003", "--hw-version", "A5",
+                            "--name", "sim", "--router", "2", "--chip-id", "11111111,22222222,33333333,44444444"},
+                           kAddress) {}
+
     void SetUp() override {
-        ASSERT_TRUE(sim.ready());
-        aWeaveConfig config;
-        config.enabled = 0;
-        config.fallback = 0;
-        module.setConfig(config);
-        ASSERT_EQ(module.connectFromSpec(sim.spec()), aErrNone);
+        ModsimModuleTest::SetUp();
+        if (HasFatalFailure()) return;
         system.init(&module, 0);
     }
 
-    ApiModsim sim{{"--serial", "1234ABCD", "--model", "9", "--version", "01020003", "--hw-version", "A5", "--name",
-                   "sim", "--router", "2", "--chip-id", "11111111,22222222,33333333,44444444"}};
-    Module module{kAddress, false, 0};
     SystemClass system;
 };
 

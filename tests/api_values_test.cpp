@@ -13,6 +13,8 @@
 #include "Entity.h"
 #include "Module.h"
 #include "api_modsim.h"
+#include "byte_patterns.h"
+#include "wait_until.h"
 
 using namespace Veltrane::Corvalith;
 using testsupport::ApiModsim;
@@ -27,33 +29,20 @@ constexpr uint8_t kExchange = 0x10;
 constexpr uint8_t kMalformed = 0x11;
 constexpr uint8_t kSystem = 3;
 
-class ApiValues : public ::testing::Test {
+class ApiValues : public testsupport::ModsimModuleTest {
 protected:
+    ApiValues() : ModsimModuleTest({}, kAddress) {}
+
     void SetUp() override {
-        ASSERT_TRUE(sim.ready());
-        ASSERT_EQ(connectWithoutSharing(module, sim.spec()), aErrNone);
+        ModsimModuleTest::SetUp();
+        if (HasFatalFailure()) return;
         entity.init(&module, kExchange, 0);
-        link = module.getLink();
     }
 
     // Wire form of a request to the module.
     static std::string request(const Bytes& data) { return wireText(kAddress, data); }
 
-    // The echo is answered by every module, so the packets received up to it are
-    // exactly what the operation before it sent.
-    std::vector<std::string> sentBeforeFence() {
-        const uint8_t fence[] = {0xFE};
-        EXPECT_EQ(module.debug(fence, 1), aErrNone);
-        auto packets = sim.received();
-        EXPECT_FALSE(packets.empty());
-        if (!packets.empty()) packets.pop_back();
-        return packets;
-    }
-
-    ApiModsim sim;
-    Module module{kAddress, false, 0};
     EntityClass entity;
-    Link* link = nullptr;
 };
 
 TEST_F(ApiValues, TypedSetsGetsAndCalls) {
@@ -156,12 +145,6 @@ TEST_F(ApiValues, NullOutPointersAndUnboundEntities) {
     EXPECT_EQ(count, 3u);
 }
 
-Bytes pattern(size_t length) {
-    Bytes bytes(length);
-    for (size_t i = 0; i < length; ++i) bytes[i] = static_cast<uint8_t>(i * 7 + 1);
-    return bytes;
-}
-
 // The chunks of a byte string on the wire: up to 24 bytes each and a sequence byte.
 std::vector<std::string> chunks(uint8_t command, uint8_t option, uint8_t specifier, const Bytes& value) {
     std::vector<std::string> packets;
@@ -185,22 +168,20 @@ std::vector<std::string> chunks(uint8_t command, uint8_t option, uint8_t specifi
 // `count` of them are there: the simulator may log an answer after the host took it.
 std::vector<std::string> sentByModule(ApiModsim& sim, size_t from, const std::string& start, size_t count) {
     std::vector<std::string> packets;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    do {
+    testsupport::waitUntil([&] {
         packets.clear();
         const auto lines = sim.process().logLines();
         for (size_t i = from; i < lines.size(); ++i)
             if (lines[i].rfind("tx ", 0) == 0 && lines[i].substr(9, start.size()) == start)
                 packets.push_back(lines[i].substr(3));
-        if (packets.size() >= count) break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    } while (std::chrono::steady_clock::now() < deadline);
+        return packets.size() >= count;
+    }, std::chrono::seconds(5), std::chrono::milliseconds(10));
     return packets;
 }
 
 TEST_F(ApiValues, ByteStringsBothWays) {
     for (const size_t length : {0u, 24u, 25u, 100u, 3072u}) {
-        const Bytes value = pattern(length);
+        const Bytes value = testsupport::steppedBytes(length, 1);
         sim.mark();
         ASSERT_EQ(entity.setUEIBytes(5, value.data(), value.size()), aErrNone) << length;
         EXPECT_EQ(sim.received(), chunks(kExchange, 0x85, 0x20, value)) << length;
@@ -218,12 +199,12 @@ TEST_F(ApiValues, ByteStringsBothWays) {
 }
 
 TEST_F(ApiValues, ByteStringLimits) {
-    const Bytes tooLong = pattern(3073);
+    const Bytes tooLong = testsupport::steppedBytes(3073, 1);
     sim.mark();
     EXPECT_EQ(entity.setUEIBytes(5, tooLong.data(), tooLong.size()), aErrSize);
     EXPECT_TRUE(sentBeforeFence().empty());
 
-    const Bytes value = pattern(12);
+    const Bytes value = testsupport::steppedBytes(12, 1);
     ASSERT_EQ(entity.setUEIBytes(5, value.data(), value.size()), aErrNone);
     uint8_t small[10];
     size_t received = 0;
@@ -328,7 +309,7 @@ TEST_F(ApiValues, LinkRequestLayout) {
 }
 
 TEST_F(ApiValues, RawPackets) {
-    Bytes payload = pattern(28);
+    Bytes payload = testsupport::steppedBytes(28, 1);
     sim.mark();
     EXPECT_EQ(link->sendPacket(kAddress, 0x17, 28, payload.data()), aErrParam);
     EXPECT_EQ(link->sendPacket(kAddress, 0x17, 27, payload.data()), aErrNone);

@@ -16,6 +16,7 @@
 #include "CLI_Display.h"
 #include "UpdaterDisplayInterface.h"
 #include "tempdir.h"
+#include "wait_until.h"
 
 namespace {
 
@@ -80,7 +81,8 @@ Drawn drawInChild(bool onTerminal, const std::function<void(CLI_Display&)>& draw
         close(master);
     }
     int status = 0;
-    for (int i = 0; i < 1000 && waitpid(pid, &status, WNOHANG) == 0; ++i) usleep(10000);
+    testsupport::waitUntil([&] { return waitpid(pid, &status, WNOHANG) != 0; }, std::chrono::seconds(10),
+                           std::chrono::milliseconds(10));
     drawn.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     if (!onTerminal) drawn.out = readWholeFile(outFile);
     drawn.err = readWholeFile(errFile);

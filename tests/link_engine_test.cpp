@@ -3,7 +3,6 @@
 // after framing errors, sharing by use count, reset and teardown.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
 #include <ctime>
 
 #include <atomic>
@@ -11,23 +10,22 @@
 #include <thread>
 
 #include "aLink.h"
+// aLink_Sync: the engine's resync, which the registry drives and no public call exposes.
 #include "aLinkManagerInternal.h"
 #include "modsim_process.h"
 #include "tempdir.h"
+#include "net_address.h"
+#include "wait_until.h"
 
 using namespace std::chrono_literals;
 using testsupport::ModsimProcess;
 using testsupport::TempDir;
 
+using testsupport::ipv4;
+
 namespace {
 
 const uint8_t MODULE_ADDRESS = 4;
-
-uint32_t ipv4(const char* text) {
-    in_addr address{};
-    inet_pton(AF_INET, text, &address);
-    return address.s_addr;
-}
 
 uint8_t fromModule(const aPacket* packet, const void*) {
     return packet->address == MODULE_ADDRESS;
@@ -39,12 +37,7 @@ aPacket* syncQuery() {
 }
 
 bool waitForStatus(aLinkRef id, linkStatus wanted, std::chrono::milliseconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (aLink_GetStatus(id) == wanted) return true;
-        std::this_thread::sleep_for(5ms);
-    }
-    return aLink_GetStatus(id) == wanted;
+    return testsupport::waitUntil([&] { return aLink_GetStatus(id) == wanted; }, limit);
 }
 
 double processCpuSeconds() {
@@ -124,8 +117,7 @@ TEST_F(TcpLink, UserFilterConsumesHeartbeatsToo) {
     ASSERT_EQ(sim->control("heartbeat 0"), "ok");
     const std::string result = sim->control("heartbeat-wait 300");
     EXPECT_NE(result.find("error timeout"), std::string::npos) << result;
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (calls.load() == 0 && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(5ms);
+    testsupport::waitUntil([&] { return calls.load() != 0; }, 10s);
     // Once removed, the filter is never called again, so the count is final.
     ASSERT_EQ(aLink_InstallUserPacketFilter(id, nullptr, nullptr), aErrNone);
     EXPECT_EQ(calls.load(), 1);
@@ -150,8 +142,6 @@ TEST_F(TcpLink, FramingErrorResyncs) {
 }
 
 TEST_F(TcpLink, AwaitFirstAnswersAtOnceWhileSyncing) {
-    aLink* link = aLinkManager_GetLink(id);
-    ASSERT_NE(link, nullptr);
     ASSERT_EQ(sim->control("fault silence on"), "ok");
     ASSERT_EQ(sim->control("fault framing odd"), "ok");
     ASSERT_TRUE(waitForStatus(id, LINK_SYNCING, 20s));

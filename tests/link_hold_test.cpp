@@ -2,8 +2,6 @@
 // destroy that drops the last use, or a reset, returns cleanly and promptly.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-
 #include <atomic>
 #include <chrono>
 #include <future>
@@ -13,10 +11,13 @@
 #include "aLink.h"
 #include "modsim_process.h"
 #include "tempdir.h"
+#include "net_address.h"
 
 using namespace std::chrono_literals;
 using testsupport::ModsimProcess;
 using testsupport::TempDir;
+
+using testsupport::ipv4;
 
 namespace {
 
@@ -24,12 +25,6 @@ const uint8_t MODULE_ADDRESS = 4;
 const uint64_t LONG_WAIT_MS = 20000;
 // Far below LONG_WAIT_MS: a waiter must not sit out its time-out once the link goes.
 const auto PROMPTLY = 5s;
-
-uint32_t ipv4(const char* text) {
-    in_addr address{};
-    inet_pton(AF_INET, text, &address);
-    return address.s_addr;
-}
 
 void putSyncQuery(aLinkRef id) {
     const uint8_t none = 0;

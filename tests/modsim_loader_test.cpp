@@ -12,6 +12,7 @@
 #include "modsim_process.h"
 #include "raw_packets.h"
 #include "tempdir.h"
+#include "byte_patterns.h"
 
 using namespace std::chrono_literals;
 using testsupport::Bytes;
@@ -24,12 +25,6 @@ constexpr uint8_t kAddress = 4;
 constexpr uint8_t kLoader = 0x5F;
 constexpr std::size_t kChunk = 26;
 constexpr uint32_t kFirmwareBase = 0x00000000;
-
-Bytes pattern(std::size_t length, uint8_t seed) {
-    Bytes bytes(length);
-    for (std::size_t i = 0; i < length; ++i) bytes[i] = static_cast<uint8_t>(seed + i * 7);
-    return bytes;
-}
 
 uint32_t byteSum(const Bytes& bytes) {
     uint32_t sum = 0;
@@ -167,10 +162,10 @@ TEST(ModsimLoader, WholeSessionRebuildsTheImageAndRebootsIntoTheNewBuild) {
     LoaderSession host(sim, "127.0.0.5");
     ASSERT_TRUE(host.connected());
 
-    ASSERT_TRUE(host.startLoader(pattern(40, 3)));
+    ASSERT_TRUE(host.startLoader(testsupport::steppedBytes(40, 3)));
     // Blocks arrive out of address order; the image holds them in address order.
-    const Bytes high = pattern(27, 11);
-    const Bytes low = pattern(150, 5);
+    const Bytes high = testsupport::steppedBytes(27, 11);
+    const Bytes low = testsupport::steppedBytes(150, 5);
     ASSERT_TRUE(host.firmwareBlock(kFirmwareBase + 0x8000, high));
     ASSERT_TRUE(host.firmwareBlock(kFirmwareBase, low));
     EXPECT_EQ(sim.countInLog("ev loader 0x04 write 64 at 0x00000040"), 1u);
@@ -205,14 +200,14 @@ TEST(ModsimLoader, ChecksTheOrderOfTheExchange) {
     EXPECT_EQ(host.prepare(0, 0x10000000), std::make_optional(std::make_pair<uint8_t, uint16_t>(1, 0)));
     EXPECT_EQ(hexText(host.request({kLoader, 0x00})), "5F 00 10 00 00 00");
     EXPECT_EQ(host.prepare(0, 0x10000000), std::make_optional(std::make_pair<uint8_t, uint16_t>(0, 64)));
-    ASSERT_TRUE(host.data(pattern(3, 1)));
+    ASSERT_TRUE(host.data(testsupport::steppedBytes(3, 1)));
     EXPECT_EQ(host.write(3), 1);
-    ASSERT_TRUE(host.startLoader(pattern(30, 2)));
+    ASSERT_TRUE(host.startLoader(testsupport::steppedBytes(30, 2)));
     // The loader takes a WRITE only for exactly the bytes of its piece.
     ASSERT_EQ(host.prepare(1, kFirmwareBase), std::make_optional(std::make_pair<uint8_t, uint16_t>(0, 64)));
-    ASSERT_TRUE(host.data(pattern(10, 9)));
+    ASSERT_TRUE(host.data(testsupport::steppedBytes(10, 9)));
     EXPECT_EQ(host.write(11), 1);
-    EXPECT_EQ(host.piece(pattern(10, 9)), 0);
+    EXPECT_EQ(host.piece(testsupport::steppedBytes(10, 9)), 0);
     EXPECT_EQ(sim.control("module"), "ok address=4 serial=0D0D0004 model=1 build=100 version=01000000 "
                                      "mode=loader image=10 absent=0 refusing=0");
 }
@@ -222,8 +217,8 @@ TEST(ModsimLoader, AnswersLoadAndKeepsTheLink) {
     ModsimProcess sim(dir.path(), directModule("127.0.0.5:0"));
     ASSERT_TRUE(sim.ready());
     LoaderSession host(sim, "127.0.0.5");
-    ASSERT_TRUE(host.startLoader(pattern(30, 1)));
-    EXPECT_TRUE(host.firmwareBlock(kFirmwareBase, pattern(70, 4)));
+    ASSERT_TRUE(host.startLoader(testsupport::steppedBytes(30, 1)));
+    EXPECT_TRUE(host.firmwareBlock(kFirmwareBase, testsupport::steppedBytes(70, 4)));
     EXPECT_EQ(sim.countInLog("ev disconnect restart into loader"), 0u);
 }
 
@@ -232,7 +227,7 @@ TEST(ModsimLoader, DropsTheLinkOnLoadAndAnnouncesTheLoaderAfterTheNextProbe) {
     ModsimProcess sim(dir.path(), directModule("127.0.0.5:0", {"--load-way", "reconnect"}));
     ASSERT_TRUE(sim.ready());
     LoaderSession host(sim, "127.0.0.5");
-    ASSERT_TRUE(host.sendLoader(pattern(30, 1)));
+    ASSERT_TRUE(host.sendLoader(testsupport::steppedBytes(30, 1)));
     ASSERT_TRUE(testsupport::sendPacket(host.fd(), kAddress, {kLoader, 0x02}));
     EXPECT_TRUE(testsupport::waitForReset(host.fd(), 1s));
     ASSERT_TRUE(host.reconnect());
@@ -242,7 +237,7 @@ TEST(ModsimLoader, DropsTheLinkOnLoadAndAnnouncesTheLoaderAfterTheNextProbe) {
     const auto announced = testsupport::readPacket(host.fd());
     ASSERT_TRUE(announced);
     EXPECT_EQ(hexText(testsupport::packetWire(announced->address, announced->data)), "04 02 5F 02");
-    EXPECT_TRUE(host.firmwareBlock(kFirmwareBase, pattern(70, 4)));
+    EXPECT_TRUE(host.firmwareBlock(kFirmwareBase, testsupport::steppedBytes(70, 4)));
 }
 
 TEST(ModsimLoader, NeverComesBackWhenGone) {
@@ -251,7 +246,7 @@ TEST(ModsimLoader, NeverComesBackWhenGone) {
     ASSERT_TRUE(sim.ready());
     ASSERT_EQ(sim.control("load-way gone"), "ok");
     LoaderSession host(sim, "127.0.0.5");
-    ASSERT_TRUE(host.sendLoader(pattern(30, 1)));
+    ASSERT_TRUE(host.sendLoader(testsupport::steppedBytes(30, 1)));
     ASSERT_TRUE(testsupport::sendPacket(host.fd(), kAddress, {kLoader, 0x02}));
     EXPECT_TRUE(testsupport::waitForReset(host.fd(), 1s));
     for (int attempt = 0; attempt < 5; ++attempt) {
@@ -268,8 +263,8 @@ TEST(ModsimLoader, ARoutedModuleRunsItsOwnLoaderAndLeavesTheNetworkWhenGone) {
     ASSERT_TRUE(sim.ready());
     LoaderSession host(sim, "127.0.0.5");
     ASSERT_EQ(sim.control("update-to 4 300 05000000"), "ok");
-    ASSERT_TRUE(host.startLoader(pattern(30, 1)));
-    ASSERT_TRUE(host.firmwareBlock(kFirmwareBase, pattern(70, 4)));
+    ASSERT_TRUE(host.startLoader(testsupport::steppedBytes(30, 1)));
+    ASSERT_TRUE(host.firmwareBlock(kFirmwareBase, testsupport::steppedBytes(70, 4)));
     ASSERT_TRUE(testsupport::sendPacket(host.fd(), kAddress, {kLoader, 0x06}));
     // The router's link stays; the module answers with its new build at once.
     EXPECT_EQ(hexText(host.request({0x49, 0xFF})), "49 FF 00 00 01 2C");
@@ -278,7 +273,7 @@ TEST(ModsimLoader, ARoutedModuleRunsItsOwnLoaderAndLeavesTheNetworkWhenGone) {
     EXPECT_EQ(sim.control("dump " + dir.path() + "/other.bin 6"), "ok 0 bytes");
 
     ASSERT_EQ(sim.control("load-way gone 4"), "ok");
-    EXPECT_FALSE(host.startLoader(pattern(30, 1), 300ms));
+    EXPECT_FALSE(host.startLoader(testsupport::steppedBytes(30, 1), 300ms));
     const auto probe = host.exchange(2, {0x08, 0x00, kAddress, 0x02, 0x03, 0x00, 0x00});
     ASSERT_TRUE(probe);
     EXPECT_EQ(hexText(probe->data), "08 00 04 00 83");
@@ -292,7 +287,7 @@ struct LoaderFault {
 };
 
 TEST(ModsimLoader, EachLoaderFaultActsOnceSoARetrySucceeds) {
-    const Bytes piece = pattern(40, 8);
+    const Bytes piece = testsupport::steppedBytes(40, 8);
     const LoaderFault faults[] = {
         {"fault loader data-count",
          [](const LoaderSession& host, const Bytes& bytes) {
@@ -324,7 +319,7 @@ TEST(ModsimLoader, EachLoaderFaultActsOnceSoARetrySucceeds) {
         ModsimProcess sim(dir.path(), directModule("127.0.0.5:0"));
         ASSERT_TRUE(sim.ready());
         LoaderSession host(sim, "127.0.0.5");
-        ASSERT_TRUE(host.startLoader(pattern(30, 1)));
+        ASSERT_TRUE(host.startLoader(testsupport::steppedBytes(30, 1)));
         ASSERT_EQ(sim.control(f.command), "ok");
         f.faulty(host, piece);
         ASSERT_TRUE(host.firmwareBlock(kFirmwareBase, piece));
@@ -339,9 +334,9 @@ TEST(ModsimLoader, DropsTheLinkAfterKChunksOnceThenTakesTheRetry) {
     ModsimProcess sim(dir.path(), directModule("127.0.0.5:0"));
     ASSERT_TRUE(sim.ready());
     LoaderSession host(sim, "127.0.0.5");
-    ASSERT_TRUE(host.startLoader(pattern(30, 1)));
+    ASSERT_TRUE(host.startLoader(testsupport::steppedBytes(30, 1)));
     ASSERT_EQ(sim.control("fault loader drop-after 2"), "ok");
-    const Bytes image = pattern(100, 6);
+    const Bytes image = testsupport::steppedBytes(100, 6);
     ASSERT_EQ(host.prepare(1, kFirmwareBase)->first, 0);
     EXPECT_FALSE(host.data(image));
     EXPECT_EQ(sim.countInLog("ev loader 0x04 fault drop-after"), 1u);
@@ -364,7 +359,7 @@ TEST(ModsimLoader, RefusesTheLoaderWhileTheFaultIsOn) {
     EXPECT_EQ(hexText(host.request({kLoader, 0x02}, 300ms)), "");
     EXPECT_NE(sim.control("module").find(" mode=firmware "), std::string::npos);
     ASSERT_EQ(sim.control("fault loader refuse off"), "ok");
-    EXPECT_TRUE(host.startLoader(pattern(30, 1)));
+    EXPECT_TRUE(host.startLoader(testsupport::steppedBytes(30, 1)));
 }
 
 }  // namespace

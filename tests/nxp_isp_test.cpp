@@ -9,6 +9,7 @@
 #include "NXPSerial.h"
 #include "lpcsim_process.h"
 #include "tempdir.h"
+#include "byte_patterns.h"
 
 using testsupport::LpcsimProcess;
 using Clock = std::chrono::steady_clock;
@@ -27,15 +28,6 @@ struct Connected {
     NXPSerialClass isp;
     bool open() { return !sim.port().empty() && isp.Connect(sim.port().c_str(), TEST_BAUD) == aErrNone; }
 };
-
-std::vector<uint8_t> pattern(size_t count, uint32_t seed) {
-    std::vector<uint8_t> bytes(count);
-    for (size_t i = 0; i < count; ++i) {
-        seed = seed * 1103515245u + 12345u;
-        bytes[i] = static_cast<uint8_t>(seed >> 16);
-    }
-    return bytes;
-}
 
 TEST(NxpIsp, SyncsAndReadsTheFourDeviceIdWords) {
     Connected chip(ID_ARGS);
@@ -117,8 +109,8 @@ TEST(NxpIsp, ErasesAndProgramsFlashExactlyAsSent) {
     ASSERT_EQ(isp.Prepare(0, 1), aErrNone);
     ASSERT_EQ(isp.Erase(0, 1), aErrNone);
 
-    const std::vector<uint8_t> first = pattern(4096, 1);
-    const std::vector<uint8_t> second = pattern(4096, 2);
+    const std::vector<uint8_t> first = testsupport::noiseBytes(4096, 1);
+    const std::vector<uint8_t> second = testsupport::noiseBytes(4096, 2);
     ASSERT_EQ(isp.Write(NXPSerialClass::WRITE_ADDRESS, 4096, first.data()), aErrNone);
     ASSERT_EQ(isp.Prepare(0, 0), aErrNone);
     ASSERT_EQ(isp.CopyToFlash(0, NXPSerialClass::WRITE_ADDRESS, 4096), aErrNone);
@@ -146,7 +138,7 @@ TEST(NxpIsp, ReadsBackWhatWasWrittenInBothEchoModes) {
     NXPSerialClass& isp = chip.isp;
     ASSERT_EQ(isp.Sync(), aErrNone);
     ASSERT_EQ(isp.Unlock(), aErrNone);
-    const std::vector<uint8_t> data = pattern(4096, 5);
+    const std::vector<uint8_t> data = testsupport::noiseBytes(4096, 5);
     ASSERT_EQ(isp.Write(NXPSerialClass::WRITE_ADDRESS, 4096, data.data()), aErrNone);
     ASSERT_EQ(isp.Prepare(2, 2), aErrNone);
     ASSERT_EQ(isp.Erase(2, 2), aErrNone);
@@ -190,7 +182,7 @@ TEST(NxpIsp, WriteSurvivesTwoResendsOfTheSameBlock) {
     Connected chip({"--fault", "checksum:resend:2"});
     ASSERT_TRUE(chip.open());
     ASSERT_EQ(chip.isp.Sync(), aErrNone);
-    const std::vector<uint8_t> data = pattern(900, 3);
+    const std::vector<uint8_t> data = testsupport::noiseBytes(900, 3);
     EXPECT_EQ(chip.isp.Write(NXPSerialClass::WRITE_ADDRESS, 900, data.data()), aErrNone);
 }
 
@@ -202,7 +194,7 @@ struct FaultCase {
 };
 
 aErr writeBlock(NXPSerialClass& isp) {
-    const std::vector<uint8_t> data = pattern(1800, 4);
+    const std::vector<uint8_t> data = testsupport::noiseBytes(1800, 4);
     return isp.Write(NXPSerialClass::WRITE_ADDRESS, 1800, data.data());
 }
 

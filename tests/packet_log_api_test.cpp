@@ -14,6 +14,7 @@
 #include "aFile.h"
 #include "api_modsim.h"
 #include "tempdir.h"
+#include "wait_until.h"
 
 using namespace Veltrane::Corvalith;
 using namespace std::chrono_literals;
@@ -38,12 +39,11 @@ std::vector<std::string> fileLines(const std::string& path) {
 }
 
 std::vector<std::string> awaitLines(const std::string& path, size_t count) {
-    const auto deadline = std::chrono::steady_clock::now() + 30s;
-    auto lines = fileLines(path);
-    while (lines.size() < count && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(5ms);
+    std::vector<std::string> lines;
+    testsupport::waitUntil([&] {
         lines = fileLines(path);
-    }
+        return lines.size() >= count;
+    }, 30s);
     return lines;
 }
 

@@ -2,8 +2,6 @@
 // (LeakSanitizer would report it) and every record lands in the ring that stays.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-
 #include <atomic>
 #include <thread>
 #include <vector>
@@ -11,18 +9,14 @@
 #include "aLink.h"
 #include "aPacketDebug.h"
 #include "modsim_process.h"
+#include "net_address.h"
 #include "tempdir.h"
 
 using testsupport::ModsimProcess;
 using testsupport::TempDir;
+using testsupport::ipv4;
 
 namespace {
-
-uint32_t ipv4(const char* text) {
-    in_addr address{};
-    inet_pton(AF_INET, text, &address);
-    return address.s_addr;
-}
 
 TEST(PacketLogEnable, ThreadsEnablingAtOnceShareOneRing) {
     TempDir dir;

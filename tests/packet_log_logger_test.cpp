@@ -9,6 +9,7 @@
 #include "aLogger.h"
 #include "aTime.h"
 #include "tempdir.h"
+#include "wait_until.h"
 
 using namespace std::chrono_literals;
 using testsupport::readWholeFile;
@@ -35,9 +36,7 @@ void writeMark(void* file, uint32_t param) {
 }
 
 bool waitForCalls(int count, std::chrono::milliseconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (gCounter.calls < count && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(1ms);
-    return gCounter.calls >= count;
+    return testsupport::waitUntil([&] { return gCounter.calls >= count; }, limit, 1ms);
 }
 
 TEST(PacketLogLogger, AppendsToTheFileAndStopsPromptly) {
@@ -115,8 +114,7 @@ TEST(PacketLogLogger, ProcedureCannotStopItsOwnLogger) {
     gSelf = aLogger_Create(0, stopMyself, dir.file("log.txt").c_str());
     ASSERT_NE(gSelf, nullptr);
     ASSERT_EQ(aLogger_Enable(gSelf), aErrNone);
-    const auto deadline = std::chrono::steady_clock::now() + 30s;
-    while (gSelfCalls < 3 && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(1ms);
+    testsupport::waitUntil([] { return gSelfCalls >= 3; }, 30s, 1ms);
     EXPECT_GE(gSelfCalls, 3);
     EXPECT_EQ(gSelfDisable, aErrNone);
     EXPECT_EQ(gSelfDestroy, aErrBusy);

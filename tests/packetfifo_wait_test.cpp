@@ -10,6 +10,7 @@
 
 #include "packetfifo.h"
 #include "tagged_packets.h"
+#include "wait_until.h"
 
 namespace {
 
@@ -17,21 +18,6 @@ using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
 constexpr milliseconds kBound(2000);
-
-bool sWaitFor(const std::function<bool()>& condition, milliseconds bound = kBound) {
-    const auto deadline = Clock::now() + bound;
-    while (!condition()) {
-        if (Clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(milliseconds(1));
-    }
-    return true;
-}
-
-long sMillisSince(Clock::time_point start) {
-    return static_cast<long>(
-        std::chrono::duration_cast<milliseconds>(Clock::now() - start).count());
-}
 
 // Accepts one address; counts the calls and records the tags offered, in order. The tags
 // are written under the queue's lock by the waiting thread and read only after it ends.
@@ -73,7 +59,7 @@ public:
 
     // The returned packet, or an added failure when the call is still blocked after bound.
     aPacket* finish(milliseconds bound = kBound) {
-        if (!sWaitFor([this] { return done(); }, bound)) {
+        if (!testsupport::waitUntil([this] { return done(); }, bound)) {
             ADD_FAILURE() << "the waiting call did not return";
             return nullptr;
         }
@@ -104,11 +90,11 @@ TEST_F(PacketFifoWait, AwaitFirstOffersEachPacketOnceAndWakesOnArrivals) {
     const auto start = Clock::now();
     Waiter waiter([&] { return aPacketFifo_AwaitFirst(id, AddressFilter::proc, &filter, 5000); });
 
-    ASSERT_TRUE(sWaitFor([&] { return filter.calls == 2; }));
+    ASSERT_TRUE(testsupport::waitUntil([&] { return filter.calls == 2; }));
     ASSERT_EQ(testsupport::putTagged(id, 0x06, 3), aErrNone);
-    ASSERT_TRUE(sWaitFor([&] { return filter.calls == 3; })) << "woken by the new packet";
+    ASSERT_TRUE(testsupport::waitUntil([&] { return filter.calls == 3; })) << "woken by the new packet";
     ASSERT_EQ(testsupport::putTagged(id, 0x06, 4), aErrNone);
-    ASSERT_TRUE(sWaitFor([&] { return filter.calls == 4; }));
+    ASSERT_TRUE(testsupport::waitUntil([&] { return filter.calls == 4; }));
     EXPECT_FALSE(waiter.done());
     ASSERT_EQ(testsupport::putTagged(id, 0x04, 5), aErrNone);
 
@@ -117,7 +103,7 @@ TEST_F(PacketFifoWait, AwaitFirstOffersEachPacketOnceAndWakesOnArrivals) {
     EXPECT_EQ(found->address, 0x04);
     EXPECT_EQ(found->data[0], 5);
     aPacket_Destroy(&found);
-    EXPECT_LT(sMillisSince(start), 2000);
+    EXPECT_LT(testsupport::msSince(start), 2000);
     EXPECT_EQ(filter.offered, std::vector<int>({1, 2, 3, 4, 5}))
         << "each packet offered once, in queue order, across three wake-ups";
     EXPECT_EQ(testsupport::takeAllTags(id), std::vector<int>({1, 2, 3, 4})) << "declined packets stay";
@@ -128,11 +114,11 @@ TEST_F(PacketFifoWait, AwaitFirstTimeOutOffersOnlyNewArrivals) {
     AddressFilter filter(0x04);
     const auto start = Clock::now();
     Waiter waiter([&] { return aPacketFifo_AwaitFirst(id, AddressFilter::proc, &filter, 300); });
-    ASSERT_TRUE(sWaitFor([&] { return filter.calls == 1; }));
+    ASSERT_TRUE(testsupport::waitUntil([&] { return filter.calls == 1; }));
     ASSERT_EQ(testsupport::putTagged(id, 0x08, 2), aErrNone);
 
     EXPECT_EQ(waiter.finish(), nullptr);
-    const long elapsed = sMillisSince(start);
+    const long elapsed = testsupport::msSince(start);
     EXPECT_GE(elapsed, 300);
     EXPECT_LT(elapsed, 1500);
     EXPECT_EQ(filter.offered, std::vector<int>({1, 2}));
@@ -146,7 +132,7 @@ TEST_F(PacketFifoWait, WaitersWithDifferentFiltersEachGetTheirOwn) {
     Waiter six([&] { return aPacketFifo_AwaitFirst(id, AddressFilter::proc, &wantsSix, 5000); });
     // Both are waiting once the first packet has been offered to both.
     ASSERT_EQ(testsupport::putTagged(id, 0x08, 1), aErrNone);
-    ASSERT_TRUE(sWaitFor([&] { return wantsFour.calls == 1 && wantsSix.calls == 1; }));
+    ASSERT_TRUE(testsupport::waitUntil([&] { return wantsFour.calls == 1 && wantsSix.calls == 1; }));
     ASSERT_EQ(testsupport::putTagged(id, 0x06, 2), aErrNone);
     ASSERT_EQ(testsupport::putTagged(id, 0x04, 3), aErrNone);
 
@@ -172,19 +158,19 @@ TEST_F(PacketFifoWait, AwaitWithHugeTimeOutWaitsForThePut) {
     ASSERT_NE(packet, nullptr);
     EXPECT_EQ(packet->data[0], 9);
     aPacket_Destroy(&packet);
-    EXPECT_LT(sMillisSince(start), 1500);
+    EXPECT_LT(testsupport::msSince(start), 1500);
 }
 
 TEST_F(PacketFifoWait, AwaitTimesOutOnAnEmptyQueue) {
     const auto start = Clock::now();
     EXPECT_EQ(aPacketFifo_Await(id, 100), nullptr);
-    const long elapsed = sMillisSince(start);
+    const long elapsed = testsupport::msSince(start);
     EXPECT_GE(elapsed, 100);
     EXPECT_LT(elapsed, 1000);
 
     const auto instant = Clock::now();
     EXPECT_EQ(aPacketFifo_Await(id, 0), nullptr);
-    EXPECT_LT(sMillisSince(instant), 50);
+    EXPECT_LT(testsupport::msSince(instant), 50);
 }
 
 TEST_F(PacketFifoWait, DestroyWakesBlockedWaitersPromptly) {
@@ -196,7 +182,7 @@ TEST_F(PacketFifoWait, DestroyWakesBlockedWaitersPromptly) {
         [&, queue = id] { return aPacketFifo_AwaitFirst(queue, AddressFilter::proc, &filter, UINT64_MAX); });
     Waiter plain([queue = other] { return aPacketFifo_Await(queue, UINT64_MAX); });
     // The filter has seen the queued packet, so the search is inside its wait.
-    ASSERT_TRUE(sWaitFor([&] { return filter.calls == 1; }));
+    ASSERT_TRUE(testsupport::waitUntil([&] { return filter.calls == 1; }));
     std::this_thread::sleep_for(milliseconds(50));
     EXPECT_FALSE(searching.done());
     EXPECT_FALSE(plain.done());
@@ -206,7 +192,7 @@ TEST_F(PacketFifoWait, DestroyWakesBlockedWaitersPromptly) {
     ASSERT_EQ(aPacketFifo_Destroy(&other), aErrNone);
     EXPECT_EQ(searching.finish(milliseconds(1000)), nullptr);
     EXPECT_EQ(plain.finish(milliseconds(1000)), nullptr);
-    EXPECT_LT(sMillisSince(destroyed), 500);
+    EXPECT_LT(testsupport::msSince(destroyed), 500);
     EXPECT_EQ(filter.calls, 1) << "a dead queue offers nothing more";
 }
 
@@ -216,7 +202,7 @@ TEST_F(PacketFifoWait, WakeWaitersEndsWaitsAndKeepsThePackets) {
     AddressFilter filter(0x04);
     Waiter searching(
         [&, queue = id] { return aPacketFifo_AwaitFirst(queue, AddressFilter::proc, &filter, UINT64_MAX); });
-    ASSERT_TRUE(sWaitFor([&] { return filter.calls == 1; }));
+    ASSERT_TRUE(testsupport::waitUntil([&] { return filter.calls == 1; }));
     EXPECT_EQ(aPacketFifo_WakeWaiters(id), aErrNone);
     EXPECT_EQ(searching.finish(milliseconds(5000)), nullptr);
     EXPECT_EQ(aPacketFifo_GetLength(id), 1u);

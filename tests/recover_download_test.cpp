@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include <sys/stat.h>
 
 #include "Updater.h"
 #include "process.h"
@@ -24,11 +23,6 @@ public:
     void error_message(const char* text) override { errors += std::string(text) + "\n"; }
     std::string errors;
 };
-
-bool exists(const std::string& path) {
-    struct stat info {};
-    return stat(path.c_str(), &info) == 0;
-}
 
 TEST(RecoverDownload, TheServerNamesSerialAndBuildForAFingerprint) {
     TempDir fixtures;
@@ -62,7 +56,7 @@ TEST(RecoverDownload, TheServerNamesSerialAndBuildForAFingerprint) {
         Updater updater(server.url().c_str(), store.path().c_str(), display);
         EXPECT_EQ(updater.Download_Firmware(c.fp, c.buildText, false), c.expected);
         if (c.expected != 0) {
-            EXPECT_TRUE(exists(store.file("40F5849A/" + std::to_string(c.expected) + ".trel")));
+            EXPECT_TRUE(testsupport::fileExists(store.file("40F5849A/" + std::to_string(c.expected) + ".trel")));
             EXPECT_EQ(display.errors, "");
         } else {
             EXPECT_EQ(display.errors, "Failed to retrieve recovery information from Veltrane update server\n");

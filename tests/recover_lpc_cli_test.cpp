@@ -8,7 +8,6 @@
 #include <ostream>
 #include <memory>
 #include <string>
-#include <sys/stat.h>
 #include <vector>
 
 #include "firmware_update.h"
@@ -18,6 +17,7 @@
 #include "trel_builder.h"
 #include "update_server_sim.h"
 #include "updater_cli.h"
+#include "byte_patterns.h"
 
 using testsupport::LpcsimProcess;
 using testsupport::ProcessResult;
@@ -36,15 +36,6 @@ const char* const FINGERPRINT_LINE = "[ 01020304 05060708 090A0B0C 0D0E0F10 ]";
 const char* const SERVER_SERIAL = "40F5849A";
 const uint32_t FLASH_SIZE = 0x80000;
 
-std::string pattern(size_t count, uint32_t seed) {
-    std::string bytes(count, '\0');
-    for (size_t i = 0; i < count; ++i) {
-        seed = seed * 1103515245u + 12345u;
-        bytes[i] = static_cast<char>(seed >> 16);
-    }
-    return bytes;
-}
-
 // A recovery image: what the file holds in plain, and where it must land in flash.
 struct Image {
     std::string path;
@@ -60,8 +51,8 @@ Image recoveryImage(const TempDir& dir, const std::string& name, uint32_t seed,
                     const std::vector<std::string>& extra = {}) {
     Image image;
     image.path = dir.file(name);
-    const std::string a = pattern(10000, seed);
-    const std::string b = pattern(600, seed + 1);
+    const std::string a = testsupport::noiseText(10000, seed);
+    const std::string b = testsupport::noiseText(600, seed + 1);
     testsupport::writeWholeFile(dir.file(name + ".a"), a);
     testsupport::writeWholeFile(dir.file(name + ".b"), b);
     std::vector<std::string> args = {"--scramble-key", KEY,
@@ -207,8 +198,7 @@ protected:
 
     std::string stored(const std::string& name) const {
         const std::string path = store.path() + "/updater/" + SERVER_SERIAL + "/" + name;
-        struct stat info {};
-        return stat(path.c_str(), &info) == 0 ? readWholeFile(path) : "";
+        return testsupport::readFileOrEmpty(path);
     }
 
     bool askedForRecoveryInfo() const {
@@ -272,8 +262,8 @@ TEST_F(RecoverLpc, AFileWithASerialNumberBlockIsRefusedBeforeAnythingIsWritten) 
 // is refused before the flash is erased.
 TEST_F(RecoverLpc, AFileTheFlashCannotHoldIsRefusedBeforeTheChipIsErased) {
     const std::pair<const char*, std::string> cases[] = {
-        {"unaligned", "1:00001080" + testsupport::hexOf(pattern(16, 1))},
-        {"past the end", "1:0007FF00" + testsupport::hexOf(pattern(512, 2))}};
+        {"unaligned", "1:00001080" + testsupport::hexOf(testsupport::noiseText(16, 1))},
+        {"past the end", "1:0007FF00" + testsupport::hexOf(testsupport::noiseText(512, 2))}};
     for (const auto& [name, block] : cases) {
         SCOPED_TRACE(name);
         startChip();

@@ -17,79 +17,18 @@
 #include <string>
 #include <thread>
 
+#include "pty_line.h"
 #include "tempdir.h"
 #include "unix_streamserial.h"
+#include "wait_until.h"
+
+using testsupport::msSince;
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-long msSince(Clock::time_point start)
-{
-    return static_cast<long>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
-}
-
-class Pty {
-public:
-    Pty()
-    {
-        master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (master_ >= 0 && grantpt(master_) == 0 && unlockpt(master_) == 0)
-            path_ = ptsname(master_);
-        // Keeps the slave's settings alive between the stream's open and close.
-        if (!path_.empty())
-            slave_ = open(path_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    }
-    ~Pty()
-    {
-        closeMaster();
-        if (slave_ >= 0)
-            close(slave_);
-    }
-
-    bool ok() const { return master_ >= 0 && slave_ >= 0; }
-    const std::string& path() const { return path_; }
-    int slave() const { return slave_; }
-
-    termios settings() const
-    {
-        termios t = {};
-        EXPECT_EQ(tcgetattr(slave_, &t), 0);
-        return t;
-    }
-    void send(const std::string& bytes)
-    {
-        ASSERT_EQ(write(master_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-    }
-    std::string receive(size_t count, int timeoutMs = 2000)
-    {
-        std::string got;
-        const auto start = Clock::now();
-        while (got.size() < count && msSince(start) < timeoutMs) {
-            pollfd p = {master_, POLLIN, 0};
-            if (poll(&p, 1, 50) != 1)
-                continue;
-            char chunk[256];
-            ssize_t n = read(master_, chunk, std::min(sizeof(chunk), count - got.size()));
-            if (n <= 0)
-                break;
-            got.append(chunk, static_cast<size_t>(n));
-        }
-        return got;
-    }
-    void closeMaster()
-    {
-        if (master_ >= 0)
-            close(master_);
-        master_ = -1;
-    }
-
-private:
-    int master_ = -1;
-    int slave_ = -1;
-    std::string path_;
-};
+using Pty = testsupport::PtyLine;
 
 void expectSameSettings(const termios& a, const termios& b)
 {
@@ -253,95 +192,11 @@ TEST(StreamSerialCreate, DeviceWithoutAccessIsAPermissionError)
     EXPECT_EQ(createWithoutRights(path), aErrPermission);
 }
 
-TEST_F(StreamSerial, IdleReadAnswersAtOnceAndWaitTimesOut)
-{
-    uint8_t byte = 0x55;
-    auto start = Clock::now();
-    EXPECT_EQ(aStream_Read(stream, &byte, 1), aErrNotReady);
-    EXPECT_LT(msSince(start), 200);
-    EXPECT_EQ(byte, 0x55);
-
-    start = Clock::now();
-    EXPECT_EQ(aStream_WaitReadable(stream, 150), aErrTimeout);
-    EXPECT_GE(msSince(start), 140);
-    EXPECT_LT(msSince(start), 1000);
-}
-
-TEST_F(StreamSerial, WaitWakesWhenAByteArrivesAndLeavesItThere)
-{
-    std::thread sender([this] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        pty.send("k");
-    });
-    const auto start = Clock::now();
-    EXPECT_EQ(aStream_WaitReadable(stream, 5000), aErrNone);
-    EXPECT_LT(msSince(start), 1000);
-    sender.join();
-    uint8_t byte = 0;
-    EXPECT_EQ(aStream_Read(stream, &byte, 1), aErrNone);
-    EXPECT_EQ(byte, 'k');
-}
-
-// A wake ends a wait in progress, and a wake given before the wait ends the next one;
-// either way nothing is taken from the stream.
-TEST_F(StreamSerial, WakeEndsTheReadersWaitNowOrNext)
-{
-    std::thread waker([this] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        EXPECT_EQ(aStream_WakeReader(stream), aErrNone);
-    });
-    auto start = Clock::now();
-    EXPECT_EQ(aStream_WaitReadable(stream, 20000), aErrNone);
-    EXPECT_LT(msSince(start), 10000);
-    waker.join();
-
-    EXPECT_EQ(aStream_WakeReader(stream), aErrNone);
-    start = Clock::now();
-    EXPECT_EQ(aStream_WaitReadable(stream, 20000), aErrNone);
-    EXPECT_LT(msSince(start), 10000);
-    // Consumed: the following wait runs its course.
-    EXPECT_EQ(aStream_WaitReadable(stream, 100), aErrTimeout);
-
-    pty.send("w");
-    ASSERT_EQ(aStream_WaitReadable(stream, 2000), aErrNone);
-    uint8_t byte = 0;
-    EXPECT_EQ(aStream_Read(stream, &byte, 1), aErrNone);
-    EXPECT_EQ(byte, 'w');
-}
-
-TEST_F(StreamSerial, ReadsAreAllOrNothingAndPushBackKeepsOrder)
-{
-    pty.send("ab");
-    ASSERT_EQ(aStream_WaitReadable(stream, 2000), aErrNone);
-    char buf[4] = {'.', '.', '.', '.'};
-    EXPECT_EQ(aStream_Read(stream, buf, 3), aErrNotReady);
-    EXPECT_EQ(std::string(buf, 4), "....");
-    EXPECT_EQ(aStream_WaitReadable(stream, 0), aErrNone);
-    pty.send("cd");
-    ASSERT_EQ(aStream_WaitReadable(stream, 2000), aErrNone);
-    EXPECT_EQ(aStream_Read(stream, buf, 3), aErrNone);
-    EXPECT_EQ(std::string(buf, 3), "abc");
-    EXPECT_EQ(aStream_Read(stream, buf, 2), aErrNotReady);
-    EXPECT_EQ(aStream_Read(stream, buf, 1), aErrNone);
-    EXPECT_EQ(buf[0], 'd');
-}
-
 TEST_F(StreamSerial, WritesReachTheFarEndUntranslated)
 {
     EXPECT_EQ(aStream_WriteCStringRecord(stream, "?", "\r\n"), aErrNone);
     EXPECT_EQ(aStream_Write(stream, "\n", 1), aErrNone);
     EXPECT_EQ(pty.receive(5), std::string("?\r\n\0\n", 5));
-}
-
-TEST_F(StreamSerial, HungUpLineIsAnIOError)
-{
-    pty.closeMaster();
-    const auto start = Clock::now();
-    EXPECT_EQ(aStream_WaitReadable(stream, 2000), aErrNone);
-    EXPECT_LT(msSince(start), 500);
-    uint8_t byte = 0;
-    EXPECT_EQ(aStream_Read(stream, &byte, 1), aErrIO);
-    EXPECT_EQ(aStream_Write(stream, "x", 1), aErrIO);
 }
 
 }  // namespace

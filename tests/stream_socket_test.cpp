@@ -1,4 +1,5 @@
-// TCP socket stream against a real peer on 127.0.0.1 inside the test.
+// TCP socket stream against a real peer on 127.0.0.1 inside the test: what it does beyond
+// the stream contract (connecting, reconnecting after a reset, a full send buffer).
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -15,106 +16,18 @@
 #include <vector>
 
 #include "aStreamsocket.h"
+#include "byte_patterns.h"
+#include "tcp_peer.h"
+#include "wait_until.h"
+
+using testsupport::msSince;
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-long msSince(Clock::time_point start)
-{
-    return static_cast<long>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
-}
-
-uint32_t loopback()
-{
-    return htonl(INADDR_LOOPBACK);
-}
-
-bool waitFor(int fd, short events, int timeoutMs)
-{
-    pollfd p = {fd, events, 0};
-    return poll(&p, 1, timeoutMs) == 1;
-}
-
-// The module's side of the connection: listens on an ephemeral loopback port.
-class Peer {
-public:
-    explicit Peer(int backlog = 8)
-    {
-        listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a = {};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = loopback();
-        bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-        socklen_t length = sizeof(a);
-        getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &length);
-        port_ = ntohs(a.sin_port);
-        listen(listener_, backlog);
-    }
-    ~Peer()
-    {
-        if (conn_ >= 0)
-            close(conn_);
-        close(listener_);
-    }
-
-    uint16_t port() const { return port_; }
-    int listener() const { return listener_; }
-
-    bool accept(int timeoutMs = 3000)
-    {
-        if (!waitFor(listener_, POLLIN, timeoutMs))
-            return false;
-        if (conn_ >= 0)
-            close(conn_);
-        conn_ = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-        return conn_ >= 0;
-    }
-    bool hasPendingConnection(int timeoutMs) { return waitFor(listener_, POLLIN, timeoutMs); }
-
-    void send(const std::string& bytes)
-    {
-        ASSERT_EQ(::send(conn_, bytes.data(), bytes.size(), MSG_NOSIGNAL),
-                  static_cast<ssize_t>(bytes.size()));
-    }
-
-    // Reads until `count` bytes arrived, the connection ends or the time is up.
-    std::string receive(size_t count, int timeoutMs = 3000)
-    {
-        std::string got;
-        std::vector<char> chunk(1 << 16);
-        const auto start = Clock::now();
-        while (got.size() < count && msSince(start) < timeoutMs) {
-            if (!waitFor(conn_, POLLIN, 100))
-                continue;
-            ssize_t n = recv(conn_, chunk.data(), std::min(chunk.size(), count - got.size()), 0);
-            if (n <= 0)
-                break;
-            got.append(chunk.data(), static_cast<size_t>(n));
-        }
-        return got;
-    }
-
-    // Closing with a zero linger time sends a reset instead of an orderly end.
-    void reset()
-    {
-        const linger l = {1, 0};
-        setsockopt(conn_, SOL_SOCKET, SO_LINGER, &l, sizeof(l));
-        close(conn_);
-        conn_ = -1;
-    }
-    void closeOrderly()
-    {
-        close(conn_);
-        conn_ = -1;
-    }
-
-private:
-    int listener_ = -1;
-    int conn_ = -1;
-    uint16_t port_ = 0;
-};
+using Peer = testsupport::TcpPeer;
+using testsupport::loopback;
 
 class StreamSocket : public ::testing::Test {
 protected:
@@ -128,14 +41,6 @@ protected:
     Peer peer;
     aStreamRef stream = nullptr;
 };
-
-std::string pattern(size_t size)
-{
-    std::string block(size, '\0');
-    for (size_t i = 0; i < size; i++)
-        block[i] = static_cast<char>((i * 7 + i / 251) & 0xFF);
-    return block;
-}
 
 TEST(StreamSocketCreate, ClosedPortLeavesNoStream)
 {
@@ -183,108 +88,6 @@ TEST(StreamSocketCreate, ConnectGivesUpAfterItsTimeOut)
         close(fd);
 }
 
-TEST_F(StreamSocket, IdleReadAnswersAtOnceAndWaitTimesOut)
-{
-    uint8_t byte = 0x55;
-    auto start = Clock::now();
-    EXPECT_EQ(aStream_Read(stream, &byte, 1), aErrNotReady);
-    EXPECT_LT(msSince(start), 200);
-    EXPECT_EQ(byte, 0x55);
-
-    start = Clock::now();
-    EXPECT_EQ(aStream_WaitReadable(stream, 150), aErrTimeout);
-    EXPECT_GE(msSince(start), 140);
-    EXPECT_LT(msSince(start), 1000);
-}
-
-TEST_F(StreamSocket, WaitWakesWhenAByteArrivesAndLeavesItThere)
-{
-    std::thread sender([this] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        peer.send("k");
-    });
-    const auto start = Clock::now();
-    EXPECT_EQ(aStream_WaitReadable(stream, 5000), aErrNone);
-    EXPECT_LT(msSince(start), 1000);
-    sender.join();
-    uint8_t byte = 0;
-    EXPECT_EQ(aStream_Read(stream, &byte, 1), aErrNone);
-    EXPECT_EQ(byte, 'k');
-}
-
-// A wake ends a wait in progress, and a wake given before the wait ends the next one;
-// either way nothing is taken from the stream.
-TEST_F(StreamSocket, WakeEndsTheReadersWaitNowOrNext)
-{
-    std::thread waker([this] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        EXPECT_EQ(aStream_WakeReader(stream), aErrNone);
-    });
-    auto start = Clock::now();
-    EXPECT_EQ(aStream_WaitReadable(stream, 20000), aErrNone);
-    EXPECT_LT(msSince(start), 10000);
-    waker.join();
-
-    EXPECT_EQ(aStream_WakeReader(stream), aErrNone);
-    start = Clock::now();
-    EXPECT_EQ(aStream_WaitReadable(stream, 20000), aErrNone);
-    EXPECT_LT(msSince(start), 10000);
-    // Consumed: the following wait runs its course.
-    EXPECT_EQ(aStream_WaitReadable(stream, 100), aErrTimeout);
-
-    peer.send("w");
-    ASSERT_EQ(aStream_WaitReadable(stream, 2000), aErrNone);
-    uint8_t byte = 0;
-    EXPECT_EQ(aStream_Read(stream, &byte, 1), aErrNone);
-    EXPECT_EQ(byte, 'w');
-}
-
-TEST_F(StreamSocket, ReadsAreAllOrNothingAndPushBackKeepsOrder)
-{
-    peer.send("ab");
-    ASSERT_EQ(aStream_WaitReadable(stream, 2000), aErrNone);
-    char buf[4] = {'.', '.', '.', '.'};
-    EXPECT_EQ(aStream_Read(stream, buf, 3), aErrNotReady);
-    EXPECT_EQ(std::string(buf, 4), "....");
-    // The bytes taken wait in front; the wait sees them.
-    EXPECT_EQ(aStream_WaitReadable(stream, 0), aErrNone);
-    peer.send("cd");
-    ASSERT_EQ(aStream_WaitReadable(stream, 2000), aErrNone);
-    EXPECT_EQ(aStream_Read(stream, buf, 3), aErrNone);
-    EXPECT_EQ(std::string(buf, 3), "abc");
-
-    EXPECT_EQ(aStream_Read(stream, buf, 2), aErrNotReady);
-    EXPECT_EQ(aStream_Read(stream, buf, 1), aErrNone);
-    EXPECT_EQ(buf[0], 'd');
-    EXPECT_EQ(aStream_Read(stream, buf, 1), aErrNotReady);
-}
-
-TEST_F(StreamSocket, WritesReachThePeer)
-{
-    EXPECT_EQ(aStream_Write(stream, "packet", 6), aErrNone);
-    EXPECT_EQ(aStream_Write(stream, "!", 1), aErrNone);
-    EXPECT_EQ(aStream_Write(stream, "", 0), aErrNone);
-    EXPECT_EQ(peer.receive(7), "packet!");
-}
-
-TEST_F(StreamSocket, OrderlyCloseIsAConnectionError)
-{
-    peer.send("z");
-    peer.closeOrderly();
-    ASSERT_EQ(aStream_WaitReadable(stream, 2000), aErrNone);
-    uint8_t byte = 0;
-    EXPECT_EQ(aStream_Read(stream, &byte, 1), aErrNone);
-    EXPECT_EQ(byte, 'z');
-    ASSERT_EQ(aStream_WaitReadable(stream, 2000), aErrNone);
-    EXPECT_EQ(aStream_Read(stream, &byte, 1), aErrConnection);
-    EXPECT_EQ(aStream_Read(stream, &byte, 1), aErrConnection);
-    EXPECT_EQ(aStream_Write(stream, "ab", 2), aErrConnection);
-    // Nothing to wait for on a closed connection: the read reports it at once.
-    const auto start = Clock::now();
-    EXPECT_EQ(aStream_WaitReadable(stream, 2000), aErrNone);
-    EXPECT_LT(msSince(start), 500);
-}
-
 TEST_F(StreamSocket, ReadAfterResetReconnects)
 {
     peer.reset();
@@ -303,7 +106,7 @@ TEST_F(StreamSocket, ReadAfterResetReconnects)
 TEST_F(StreamSocket, FullSendBufferEndsInBusy)
 {
     // The peer reads nothing, so the block can never leave completely.
-    const std::string block = pattern(16 << 20);
+    const std::string block = testsupport::patternBytes(16 << 20);
     const auto start = Clock::now();
     EXPECT_EQ(aStream_Write(stream, block.data(), block.size()), aErrBusy);
     const long elapsed = msSince(start);
@@ -331,7 +134,7 @@ TEST_P(StreamSocketResetMidBlock, ResendsTheWholeBlockOnce)
             }
         });
     }
-    const std::string block = pattern(16 << 20);
+    const std::string block = testsupport::patternBytes(16 << 20);
     aErr written = aErrUnknown;
     std::thread writer([&] { written = aStream_Write(stream, block.data(), block.size()); });
 

@@ -16,6 +16,7 @@
 #include "aStream_ZeroMQClient.h"
 #include "forked_child.h"
 #include "process.h"
+#include "wait_until.h"
 
 using namespace std::chrono_literals;
 using testsupport::BackgroundProcess;
@@ -35,9 +36,8 @@ std::unique_ptr<BackgroundProcess> startRouter(uint16_t* port) {
 
 // Reads one byte, retrying while none is there yet; gives the last result.
 aErr readByte(aStreamRef stream, uint8_t* byte, std::chrono::milliseconds limit = 5s) {
-    const auto end = std::chrono::steady_clock::now() + limit;
     aErr err = aErrNotReady;
-    while (err == aErrNotReady && std::chrono::steady_clock::now() < end) err = aStream_Read(stream, byte, 1);
+    testsupport::waitUntil([&] { return (err = aStream_Read(stream, byte, 1)) != aErrNotReady; }, limit, 1ms);
     return err;
 }
 

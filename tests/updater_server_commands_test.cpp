@@ -6,12 +6,12 @@
 
 #include <chrono>
 #include <cstdio>
-#include <thread>
 
 #include "process.h"
 #include "tempdir.h"
 #include "update_server_sim.h"
 #include "updater_cli.h"
+#include "wait_until.h"
 
 using testsupport::ProcessResult;
 using testsupport::readWholeFile;
@@ -60,12 +60,10 @@ protected:
 
     std::string moduleDir() const { return store.path() + "/updater/" + SERIAL; }
     std::string settings() const {
-        struct stat info {};
-        return stat((moduleDir() + "/.settings").c_str(), &info) == 0 ? readWholeFile(moduleDir() + "/.settings") : "";
+        return testsupport::readFileOrEmpty(moduleDir() + "/.settings");
     }
     bool exists(const std::string& name) const {
-        struct stat info {};
-        return stat((moduleDir() + "/" + name).c_str(), &info) == 0;
+        return testsupport::fileExists(moduleDir() + "/" + name);
     }
 
     TempDir fixtures;
@@ -224,12 +222,11 @@ TEST_F(ServerCommands, AnOversizedReplyIsCutOffAndRecordsNothing) {
     // The server notes how much it could send before the updater let go: the bound
     // (about 85 MiB of base64) plus what the sockets buffer.
     long long sent = -1;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (sent < 0 && std::chrono::steady_clock::now() < deadline) {
+    testsupport::waitUntil([&] {
         for (const std::string& line : server->requests())
             if (sscanf(line.c_str(), "# oversize sent %lld of", &sent) != 1) sent = -1; else break;
-        if (sent < 0) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+        return sent >= 0;
+    }, std::chrono::seconds(20), std::chrono::milliseconds(20));
     ASSERT_GE(sent, 0) << "the server never finished the reply";
     EXPECT_GE(sent, 85LL << 20);
     EXPECT_LT(sent, 100LL << 20);

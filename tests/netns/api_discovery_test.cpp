@@ -9,6 +9,7 @@
 
 #include "Module.h"
 #include "SystemClass.h"
+#include "api_modsim.h"
 #include "modsim_process.h"
 #include "tempdir.h"
 #include "test_namespace.h"
@@ -16,14 +17,9 @@
 using namespace Veltrane::Corvalith;
 using testsupport::ModsimProcess;
 
-namespace {
+using testsupport::plainConfig;
 
-aWeaveConfig plainConfig() {
-    aWeaveConfig config;
-    config.enabled = 0;
-    config.fallback = 0;
-    return config;
-}
+namespace {
 
 class ApiDiscovery : public ::testing::Test {
 protected:

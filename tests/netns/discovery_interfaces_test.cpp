@@ -2,20 +2,15 @@
 // inside the namespace of tools/netns/netns-run (loopback and one veth pair).
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-
 #include <set>
 
 #include "discover.h"
 #include "test_namespace.h"
+#include "net_address.h"
+
+using testsupport::ipv4;
 
 namespace {
-
-uint32_t ipv4(const char* text) {
-    in_addr address{};
-    inet_pton(AF_INET, text, &address);
-    return address.s_addr;
-}
 
 class DiscoveryInterfaces : public ::testing::Test {
 protected:

@@ -2,7 +2,6 @@
 // that tools/netns/netns-run builds (nothing here may reach a real network).
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
 #include <net/if.h>
 
 #include <chrono>
@@ -12,18 +11,15 @@
 #include "modsim_process.h"
 #include "tempdir.h"
 #include "test_namespace.h"
+#include "net_address.h"
 
 using namespace std::chrono_literals;
 using testsupport::ModsimProcess;
 using testsupport::TempDir;
 
-namespace {
+using testsupport::ipv4;
 
-uint32_t ipv4(const char* text) {
-    in_addr address{};
-    inet_pton(AF_INET, text, &address);
-    return address.s_addr;
-}
+namespace {
 
 bool countAll(const linkSpec*, bool* found, void*) {
     *found = true;

@@ -3,8 +3,6 @@
 // searcher (tools/discovery_peer), and the beacon-interface lock around both.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -18,17 +16,14 @@
 #include "discovery_peer.h"
 #include "test_namespace.h"
 #include "zBeaconInterface.h"
+#include "net_address.h"
 
 using namespace std::chrono_literals;
 using testsupport::DiscoveryPeer;
 
-namespace {
+using testsupport::ipv4;
 
-uint32_t ipv4(const char* text) {
-    in_addr address{};
-    inet_pton(AF_INET, text, &address);
-    return address.s_addr;
-}
+namespace {
 
 class LinkServerBeacon : public ::testing::Test {
 protected:

@@ -3,8 +3,6 @@
 // update followed by a second run that finishes it.
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-
 #include <chrono>
 #include <csignal>
 #include <memory>
@@ -16,6 +14,7 @@
 #include "tempdir.h"
 #include "test_namespace.h"
 #include "updater_cli.h"
+#include "byte_patterns.h"
 
 using namespace std::chrono_literals;
 using testsupport::FirmwareFile;
@@ -25,19 +24,11 @@ using testsupport::readWholeFile;
 using testsupport::RunningProcess;
 using testsupport::TempDir;
 
+using testsupport::fileExists;
+
 namespace {
 
 const char* const MODEL_NAME = "Hallvex";
-
-// Bytes that do not compress much: a firmware file inflates to a bounded multiple of itself.
-std::string noiseBytes(size_t n, uint32_t seed) {
-    std::string bytes(n, '\0');
-    for (auto& byte : bytes) {
-        seed = seed * 1103515245u + 12345u;
-        byte = static_cast<char>(seed >> 16);
-    }
-    return bytes;
-}
 
 // The module's events, for a failure message.
 std::string eventsOf(const ModsimProcess& module) {
@@ -47,19 +38,14 @@ std::string eventsOf(const ModsimProcess& module) {
     return events;
 }
 
-bool fileExists(const std::string& path) {
-    struct stat info {};
-    return stat(path.c_str(), &info) == 0;
-}
-
 // One simulated module on its own loopback address with its firmware file and dump.
 struct Target {
     Target(const TempDir& dir, const std::string& serialText, const std::string& address) : serial(serialText) {
         file.serial = serial;
         file.model = MODEL_NAME;
         // Large enough that each stage lasts while the test watches the module's log.
-        file.loader = noiseBytes(24 * 1024, 99);
-        file.firmware = {{0x4000, noiseBytes(48 * 1024, 1)}, {0x20000, noiseBytes(300, 2)}};
+        file.loader = testsupport::noiseText(24 * 1024, 99);
+        file.firmware = {{0x4000, testsupport::noiseText(48 * 1024, 1)}, {0x20000, testsupport::noiseText(300, 2)}};
         path = testsupport::writeFirmwareFile(dir.file(serial + ".trel"), file);
         dump = dir.file(serial + ".bin");
         module = std::make_unique<ModsimProcess>(
@@ -102,7 +88,7 @@ protected:
     std::string moduleDir(const Target& target) const { return store.path() + "/updater/" + target.serial; }
     std::string settings(const Target& target) const {
         const std::string path = moduleDir(target) + "/.settings";
-        return fileExists(path) ? readWholeFile(path) : "";
+        return testsupport::readFileOrEmpty(path);
     }
 
     // Holds the update where it stands: the module answers nothing until released.

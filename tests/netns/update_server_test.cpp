@@ -3,8 +3,6 @@
 // namespace) receives exactly that build's firmware.
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-
 #include <chrono>
 #include <memory>
 
@@ -24,14 +22,11 @@ using testsupport::ProcessResult;
 using testsupport::readWholeFile;
 using testsupport::TempDir;
 
+using testsupport::fileExists;
+
 namespace {
 
 const char* const SERIAL = "0000CAFE";
-
-bool fileExists(const std::string& path) {
-    struct stat info {};
-    return stat(path.c_str(), &info) == 0;
-}
 
 class UpdateServer : public ::testing::Test {
 protected:

@@ -3,8 +3,6 @@
 // the firmware, and the module's received image is compared with the file's blocks.
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-
 #include <chrono>
 #include <memory>
 
@@ -24,16 +22,13 @@ using testsupport::ProcessResult;
 using testsupport::readWholeFile;
 using testsupport::TempDir;
 
+using testsupport::fileExists;
+
 namespace {
 
 const char* const SERIAL = "0000CAFE";
 const char* const MODEL = "19";
 const char* const MODEL_NAME = "Hallvex";
-
-bool fileExists(const std::string& path) {
-    struct stat info {};
-    return stat(path.c_str(), &info) == 0;
-}
 
 class UpdateTcpip : public ::testing::Test {
 protected:

@@ -6,18 +6,20 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstring>
 #include <poll.h>
 #include <string>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 
+#include "byte_io.h"
 #include "Module.h"
 #include "SystemClass.h"
 #include "aTrace.h"
 #include "modsim_process.h"
 #include "tempdir.h"
 #include "usbbed.h"
+#include "wait_until.h"
 
 using namespace Veltrane::Corvalith;
 using namespace std::chrono_literals;
@@ -141,17 +143,9 @@ TEST_F(ApiUsbShared, SecondDefaultUserFallsBackToTheServer) {
 }
 
 bool readAll(int fd, void* data, size_t size, std::chrono::milliseconds limit) {
-    auto* bytes = static_cast<uint8_t*>(data);
-    const auto end = std::chrono::steady_clock::now() + limit;
-    size_t got = 0;
-    while (got < size) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
-        struct pollfd ready = {fd, POLLIN, 0};
-        if (left.count() <= 0 || poll(&ready, 1, static_cast<int>(left.count())) <= 0) return false;
-        const ssize_t r = read(fd, bytes + got, size - got);
-        if (r <= 0) return false;
-        got += static_cast<size_t>(r);
-    }
+    const testsupport::Bytes got = testsupport::readBytes(fd, size, limit);
+    if (got.size() != size) return false;
+    std::memcpy(data, got.data(), size);
     return true;
 }
 
@@ -248,10 +242,8 @@ TEST_F(ApiUsbShared, ProcessEndsWithItsServerStillOpen) {
         exit(0);
     }
     int status = 0;
-    const auto end = std::chrono::steady_clock::now() + 20s;
     pid_t done = 0;
-    while ((done = waitpid(child, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() < end)
-        std::this_thread::sleep_for(10ms);
+    testsupport::waitUntil([&] { return (done = waitpid(child, &status, WNOHANG)) != 0; }, 20s, 10ms);
     if (done == 0) {
         kill(child, SIGKILL);
         waitpid(child, &status, 0);

@@ -16,6 +16,7 @@
 #include "raw_packets.h"
 #include "tempdir.h"
 #include "../usb/usb_bed.h"
+#include "wait_until.h"
 
 using namespace std::chrono_literals;
 using testsupport::ModsimProcess;
@@ -322,9 +323,7 @@ TEST(LinkServerScripted, OneByteReplyDeliveredAndStrayPacketsNeverTaken) {
     // before the request is made.
     const uint64_t before = device.stats().bytesIn;
     device.moduleWrite(std::string("\x06\x02\x42\xEE", 4));
-    const auto end = std::chrono::steady_clock::now() + 5s;
-    while (device.stats().bytesIn < before + 4 && std::chrono::steady_clock::now() < end)
-        std::this_thread::sleep_for(5ms);
+    testsupport::waitUntil([&] { return device.stats().bytesIn >= before + 4; }, 5s);
     ASSERT_GE(device.stats().bytesIn, before + 4);
     std::this_thread::sleep_for(200ms);
 

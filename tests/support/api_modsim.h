@@ -1,22 +1,26 @@
 // A simulated module on a loopback TCP address for the device object API tests: the
-// link specifier that reaches it and the packets it received, as its log shows them.
+// link specifier that reaches it and the packets it received, as its log shows them,
+// and the fixture of a Module connected to it.
 #pragma once
 
 #include <arpa/inet.h>
+
+#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "byte_io.h"
+#include "Link.h"
 #include "Module.h"
 #include "discover.h"
 #include "modsim_process.h"
 #include "tempdir.h"
+#include "wait_until.h"
 
 namespace testsupport {
 
@@ -32,15 +36,21 @@ inline linkSpec tcpLinkSpec(const std::string& address, uint16_t port) {
 }
 
 // The wire form of a packet to `address`, as the simulator logs it.
-// Connects the way the updater does: no link-server sharing, no transport fallback.
-inline aErr connectWithoutSharing(Veltrane::Corvalith::Module& module, const linkSpec& spec) {
+// The updater's link settings: no link-server sharing, no transport fallback.
+inline Veltrane::Corvalith::aWeaveConfig plainConfig() {
     Veltrane::Corvalith::aWeaveConfig config;
     config.enabled = 0;
     config.fallback = 0;
-    const aErr configured = module.setConfig(config);
+    return config;
+}
+
+// Connects the way the updater does.
+inline aErr connectWithoutSharing(Veltrane::Corvalith::Module& module, const linkSpec& spec) {
+    const aErr configured = module.setConfig(plainConfig());
     return configured != aErrNone ? configured : module.connectFromSpec(spec);
 }
 
+// The wire form of a packet to `address`, as the simulator logs it.
 inline std::string wireText(uint8_t address, const Bytes& data) {
     Bytes wire(data.size() + 2);
     wire[0] = address;
@@ -75,12 +85,7 @@ public:
     // Waits until `count` log lines start with `prefix`.
     bool waitForLogStart(const std::string& prefix, std::size_t count = 1,
                          std::chrono::milliseconds limit = std::chrono::seconds(5)) const {
-        const auto deadline = std::chrono::steady_clock::now() + limit;
-        while (countStartingWith(prefix) < count) {
-            if (std::chrono::steady_clock::now() >= deadline) return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return true;
+        return waitUntil([&] { return countStartingWith(prefix) >= count; }, limit, std::chrono::milliseconds(10));
     }
 
     // Everything logged from here on is what received() lists.
@@ -97,12 +102,11 @@ public:
     // Waits until `count` packets arrived since the mark, then lists them.
     std::vector<std::string> awaitReceived(std::size_t count,
                                            std::chrono::milliseconds limit = std::chrono::seconds(5)) const {
-        const auto deadline = std::chrono::steady_clock::now() + limit;
-        auto packets = received();
-        while (packets.size() < count && std::chrono::steady_clock::now() < deadline) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        std::vector<std::string> packets;
+        waitUntil([&] {
             packets = received();
-        }
+            return packets.size() >= count;
+        }, limit, std::chrono::milliseconds(10));
         return packets;
     }
 
@@ -111,6 +115,35 @@ private:
     std::string address_;
     std::unique_ptr<ModsimProcess> sim_;
     std::size_t mark_ = 0;
+};
+
+// A Module at `address` connected the updater's way to a simulated module started with
+// `args`; `link` is the module's link.
+class ModsimModuleTest : public ::testing::Test {
+protected:
+    explicit ModsimModuleTest(const std::vector<std::string>& args = {}, uint8_t address = 2)
+        : sim(args), module(address, false, 0) {}
+
+    void SetUp() override {
+        ASSERT_TRUE(sim.ready());
+        ASSERT_EQ(connectWithoutSharing(module, sim.spec()), aErrNone);
+        link = module.getLink();
+    }
+
+    // The echo is answered by every module, so the packets received up to it are
+    // exactly what the operation before it sent.
+    std::vector<std::string> sentBeforeFence() {
+        const uint8_t fence[] = {0xFE};
+        EXPECT_EQ(module.debug(fence, 1), aErrNone);
+        auto packets = sim.received();
+        EXPECT_FALSE(packets.empty());
+        if (!packets.empty()) packets.pop_back();
+        return packets;
+    }
+
+    ApiModsim sim;
+    Veltrane::Corvalith::Module module;
+    Veltrane::Corvalith::Link* link = nullptr;
 };
 
 }  // namespace testsupport

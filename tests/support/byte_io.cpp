@@ -108,6 +108,25 @@ bool waitForReset(int fd, std::chrono::milliseconds limit) {
     return n == -1 && errno == ECONNRESET;
 }
 
+std::string controlLine(const std::string& socketPath, const std::string& command, std::chrono::milliseconds limit) {
+    const int fd = connectUnix(socketPath);
+    if (fd < 0) return "";
+    std::string answer;
+    const std::string line = command + "\n";
+    if (writeBytes(fd, Bytes(line.begin(), line.end()))) {
+        const auto deadline = Clock::now() + limit;
+        while (answer.find('\n') == std::string::npos && Clock::now() < deadline) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+            const Bytes next = readBytes(fd, 1, left);
+            if (next.empty()) break;
+            answer.push_back(static_cast<char>(next[0]));
+        }
+    }
+    close(fd);
+    const auto newline = answer.find('\n');
+    return newline == std::string::npos ? "" : answer.substr(0, newline);
+}
+
 std::string hexText(const Bytes& bytes) {
     std::string text;
     char digits[4];

@@ -26,6 +26,11 @@ bool waitForClose(int fd, std::chrono::milliseconds limit = std::chrono::seconds
 // True when the peer resets the connection (a TCP RST, not an orderly close) within `limit`.
 bool waitForReset(int fd, std::chrono::milliseconds limit = std::chrono::seconds(2));
 
+// Sends one command line to a simulator's Unix-domain control socket and returns its
+// one-line answer (without the newline), or "" when no whole line came within `limit`.
+std::string controlLine(const std::string& socketPath, const std::string& command,
+                        std::chrono::milliseconds limit = std::chrono::seconds(3));
+
 // "AD 00": the format of the simulators' logs.
 std::string hexText(const Bytes& bytes);
 

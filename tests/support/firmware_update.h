@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "trel_builder.h"
+#include "byte_patterns.h"
 
 namespace testsupport {
 
@@ -15,13 +16,6 @@ struct ImageBlock {
     uint32_t address;
     std::string bytes;
 };
-
-// n bytes of a pattern that differs with the seed, so blocks and builds can be told apart.
-inline std::string patternBytes(size_t n, unsigned seed) {
-    std::string bytes(n, '\0');
-    for (size_t i = 0; i < n; ++i) bytes[i] = static_cast<char>((i * 7 + seed * 31 + i / 251) & 0xFF);
-    return bytes;
-}
 
 inline std::string hexOf(const std::string& bytes) {
     std::string text;

@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <fstream>
 #include <poll.h>
-#include <thread>
 #include <unistd.h>
 
 #include "byte_io.h"
+#include "wait_until.h"
 
 namespace testsupport {
 
@@ -40,22 +40,7 @@ uint16_t ModsimProcess::tcpPort() const {
 }
 
 std::string ModsimProcess::control(const std::string& command, std::chrono::milliseconds limit) const {
-    const int fd = connectUnix(controlPath_);
-    if (fd < 0) return "";
-    std::string answer;
-    if (writeBytes(fd, Bytes(command.begin(), command.end())) && writeBytes(fd, Bytes{'\n'})) {
-        const auto deadline = std::chrono::steady_clock::now() + limit;
-        while (answer.find('\n') == std::string::npos && std::chrono::steady_clock::now() < deadline) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
-            const Bytes next = readBytes(fd, 1, left);
-            if (next.empty()) break;
-            answer.push_back(static_cast<char>(next[0]));
-        }
-    }
-    close(fd);
-    const auto newline = answer.find('\n');
-    return newline == std::string::npos ? "" : answer.substr(0, newline);
+    return controlLine(controlPath_, command, limit);
 }
 
 std::vector<std::string> ModsimProcess::logLines() const {
@@ -71,12 +56,7 @@ std::size_t ModsimProcess::countInLog(const std::string& line) const {
 }
 
 bool ModsimProcess::waitForLog(const std::string& line, std::size_t count, std::chrono::milliseconds limit) const {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    for (;;) {
-        if (countInLog(line) >= count) return true;
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    return waitUntil([&] { return countInLog(line) >= count; }, limit, std::chrono::milliseconds(10));
 }
 
 }  // namespace testsupport

@@ -1,4 +1,5 @@
 #include "process.h"
+#include "wait_until.h"
 
 #include <cerrno>
 #include <csignal>
@@ -165,10 +166,9 @@ bool BackgroundProcess::readLine(std::string& line, std::chrono::milliseconds li
 int BackgroundProcess::stop(std::chrono::milliseconds grace) {
     if (pid_ > 0) {
         kill(pid_, SIGTERM);
-        const auto deadline = Clock::now() + grace;
         int status = 0;
         pid_t done = 0;
-        while ((done = waitpid(pid_, &status, WNOHANG)) == 0 && Clock::now() < deadline) usleep(10000);
+        waitUntil([&] { return (done = waitpid(pid_, &status, WNOHANG)) != 0; }, grace, std::chrono::milliseconds(10));
         if (done == 0) {
             kill(pid_, SIGKILL);
             waitpid(pid_, &status, 0);

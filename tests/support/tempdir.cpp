@@ -33,4 +33,11 @@ void writeWholeFile(const std::string& path, const std::string& content) {
     out << content;
 }
 
+bool fileExists(const std::string& path) {
+    std::error_code ignored;
+    return std::filesystem::exists(path, ignored);
+}
+
+std::string readFileOrEmpty(const std::string& path) { return fileExists(path) ? readWholeFile(path) : ""; }
+
 }  // namespace testsupport

@@ -21,5 +21,8 @@ private:
 
 std::string readWholeFile(const std::string& path);
 void writeWholeFile(const std::string& path, const std::string& content);
+bool fileExists(const std::string& path);
+// The file's content, or "" when there is no such file.
+std::string readFileOrEmpty(const std::string& path);
 
 }  // namespace testsupport

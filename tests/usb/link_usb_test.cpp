@@ -11,6 +11,7 @@
 #include "modsim_process.h"
 #include "tempdir.h"
 #include "usbbed.h"
+#include "wait_until.h"
 
 using namespace std::chrono_literals;
 using testsupport::ModsimProcess;
@@ -102,9 +103,7 @@ TEST_F(UsbLink, StartsSyncsAndRoutesOnTwice) {
     const std::size_t queriesBefore = answering.sim->countInLog("rx AD 00");
     ASSERT_EQ(answering.sim->control("fault framing odd"), "ok");
     EXPECT_TRUE(answering.sim->waitForLog("rx AD 00", queriesBefore + 6));
-    const auto deadline = std::chrono::steady_clock::now() + 3s;
-    while (aLink_GetStatus(id) != LINK_RUNNING && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(10ms);
+    testsupport::waitUntil([&] { return aLink_GetStatus(id) == LINK_RUNNING; }, 3s, 10ms);
     EXPECT_EQ(aLink_GetStatus(id), LINK_RUNNING);
 
     aLinkRef second = id;

@@ -21,6 +21,7 @@
 #include "process.h"
 #include "tempdir.h"
 #include "updater_cli.h"
+#include "byte_patterns.h"
 
 using namespace std::chrono_literals;
 using testsupport::FirmwareFile;
@@ -33,34 +34,11 @@ using testsupport::TempDir;
 namespace {
 
 std::string lineCommand(const std::string& path, const std::string& command) {
-    const int fd = testsupport::connectUnix(path);
-    if (fd < 0) return "";
-    std::string answer;
-    const std::string line = command + "\n";
-    if (testsupport::writeBytes(fd, testsupport::Bytes(line.begin(), line.end()))) {
-        while (answer.find('\n') == std::string::npos) {
-            const testsupport::Bytes next = testsupport::readBytes(fd, 1, 3s);
-            if (next.empty()) break;
-            answer.push_back(static_cast<char>(next[0]));
-        }
-    }
-    close(fd);
-    return answer.substr(0, answer.find('\n'));
+    return testsupport::controlLine(path, command);
 }
 
 bool fileHas(const std::string& path, const std::string& text) {
-    struct stat info {};
-    return stat(path.c_str(), &info) == 0 && readWholeFile(path).find(text) != std::string::npos;
-}
-
-// Bytes that do not compress: the file format bounds how far its payload may inflate.
-std::string noisyBytes(size_t n, uint32_t seed) {
-    std::string out(n, '\0');
-    for (size_t i = 0; i < n; ++i) {
-        seed = seed * 1103515245u + 12345u;
-        out[i] = static_cast<char>(seed >> 16);
-    }
-    return out;
+    return testsupport::readFileOrEmpty(path).find(text) != std::string::npos;
 }
 
 class RecoverImxCli : public ::testing::TestWithParam<bool> {
@@ -84,7 +62,7 @@ protected:
 
         file.serial = "0000CAFE";
         file.model = "Hallvex";
-        file.loader = noisyBytes(3000, 5);
+        file.loader = testsupport::noiseText(3000, 5);
         file.firmware = {{0x4000, patternBytes(700, 3)}, {0x6000, patternBytes(30, 4)}};
         trelPath = testsupport::writeFirmwareFile(dir.file("fw.trel"), file);
     }

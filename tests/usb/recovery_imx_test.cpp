@@ -22,6 +22,8 @@
 #include "tempdir.h"
 #include "update_server_sim.h"
 #include "usb_bed.h"
+#include "wait_until.h"
+#include "byte_patterns.h"
 
 using namespace std::chrono_literals;
 using testsupport::FirmwareFile;
@@ -32,16 +34,6 @@ using testsupport::TempDir;
 namespace {
 
 const uint32_t REAL_SERIAL = 0x0000CAFE;
-
-// Bytes that do not compress: the file format bounds how far its payload may inflate.
-std::string noisyBytes(size_t n, uint32_t seed) {
-    std::string out(n, '\0');
-    for (size_t i = 0; i < n; ++i) {
-        seed = seed * 1103515245u + 12345u;
-        out[i] = static_cast<char>(seed >> 16);
-    }
-    return out;
-}
 
 class RecordingDisplay : public UpdaterDisplayInterface {
 public:
@@ -60,28 +52,12 @@ public:
 };
 
 bool fileHas(const std::string& path, const std::string& text, std::chrono::milliseconds limit = 20s) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < end) {
-        if (testsupport::readWholeFile(path).find(text) != std::string::npos) return true;
-        std::this_thread::sleep_for(20ms);
-    }
-    return false;
+    return testsupport::waitUntil(
+        [&] { return testsupport::readWholeFile(path).find(text) != std::string::npos; }, limit, 20ms);
 }
 
 std::string control(const std::string& path, const std::string& command) {
-    const int fd = testsupport::connectUnix(path);
-    if (fd < 0) return "";
-    std::string answer;
-    const std::string line = command + "\n";
-    if (testsupport::writeBytes(fd, testsupport::Bytes(line.begin(), line.end()))) {
-        while (answer.find('\n') == std::string::npos) {
-            const testsupport::Bytes next = testsupport::readBytes(fd, 1, 3s);
-            if (next.empty()) break;
-            answer.push_back(static_cast<char>(next[0]));
-        }
-    }
-    close(fd);
-    return answer.substr(0, answer.find('\n'));
+    return testsupport::controlLine(path, command);
 }
 
 class RecoveryImx : public ::testing::Test {
@@ -141,7 +117,7 @@ protected:
         FirmwareFile file;
         file.serial = "0000CAFE";
         file.model = "Hallvex";
-        file.loader = noisyBytes(3000, 5);
+        file.loader = testsupport::noiseText(3000, 5);
         file.firmware = {{0x4000, patternBytes(700, 3)}, {0x6000, patternBytes(30, 4)}};
         file.extraArgs = std::move(extra);
         firmware = file.firmware;

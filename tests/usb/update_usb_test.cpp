@@ -30,19 +30,7 @@ namespace {
 const char* const SERIAL = "0000CAFE";
 
 std::string bedCommand(const std::string& path, const std::string& command) {
-    const int fd = testsupport::connectUnix(path);
-    if (fd < 0) return "";
-    std::string answer;
-    if (testsupport::writeBytes(fd, testsupport::Bytes(command.begin(), command.end())) &&
-        testsupport::writeBytes(fd, testsupport::Bytes{'\n'})) {
-        while (answer.find('\n') == std::string::npos) {
-            const testsupport::Bytes next = testsupport::readBytes(fd, 1, 3s);
-            if (next.empty()) break;
-            answer.push_back(static_cast<char>(next[0]));
-        }
-    }
-    close(fd);
-    return answer.substr(0, answer.find('\n'));
+    return testsupport::controlLine(path, command);
 }
 
 class UpdateUsb : public ::testing::Test {

@@ -7,7 +7,6 @@
 #include <cstring>
 #include <poll.h>
 #include <string>
-#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -17,6 +16,8 @@
 #include "Corvalith-C.h"
 #include "aStream.h"
 #include "usbbed.h"
+#include "byte_patterns.h"
+#include "wait_until.h"
 
 namespace usbtest {
 
@@ -55,12 +56,8 @@ inline bool listedNow(const UsbBedDevice* device) {
 
 // libusb learns of added and removed devices from udev events on its own thread.
 inline bool waitListed(const UsbBedDevice* device, bool listed) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(3);
-    while (std::chrono::steady_clock::now() < end) {
-        if (listedNow(device) == listed) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return false;
+    return testsupport::waitUntil([&] { return listedNow(device) == listed; }, std::chrono::seconds(3),
+                                  std::chrono::milliseconds(10));
 }
 
 // One emulated module with a pipe the test plays the module on; unplugged at the end.
@@ -127,20 +124,13 @@ private:
 inline aErr readStream(aStreamRef stream, std::string& out, size_t n,
                        std::chrono::milliseconds limit = std::chrono::seconds(5)) {
     std::vector<char> buffer(n);
-    const auto end = std::chrono::steady_clock::now() + limit;
     aErr err = aErrNotReady;
-    while (std::chrono::steady_clock::now() < end) {
+    testsupport::waitUntil([&] {
         err = aStream_Read(stream, buffer.data(), n);
-        if (err != aErrNotReady) break;
-    }
+        return err != aErrNotReady;
+    }, limit, std::chrono::milliseconds(1));
     if (err == aErrNone) out.assign(buffer.data(), n);
     return err;
-}
-
-inline std::string pattern(size_t n, unsigned seed = 0) {
-    std::string s(n, '\0');
-    for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>((i * 7 + seed) & 0xFF);
-    return s;
 }
 
 }  // namespace usbtest

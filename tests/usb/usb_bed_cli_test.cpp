@@ -15,9 +15,11 @@
 #include <gtest/gtest.h>
 
 #include "aStream.h"
+#include "byte_io.h"
 #include "process.h"
 #include "tempdir.h"
 #include "unix_streamusb.h"
+#include "wait_until.h"
 
 namespace {
 
@@ -63,37 +65,21 @@ int listenUnix(const std::string& path) {
     return fd;
 }
 
-int connectUnix(const std::string& path) {
-    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    struct sockaddr_un address = {};
-    address.sun_family = AF_UNIX;
-    snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
-    if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return -1;
-    return fd;
-}
-
 std::string readSome(int fd, size_t n, int timeoutMs) {
-    std::string got;
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (got.size() < n && std::chrono::steady_clock::now() < end) {
-        char buffer[256];
-        const ssize_t r = read(fd, buffer, n - got.size() < sizeof buffer ? n - got.size() : sizeof buffer);
-        if (r > 0)
-            got.append(buffer, static_cast<size_t>(r));
-        else if (r == 0)
-            break;
-        else
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return got;
+    const testsupport::Bytes got = testsupport::readBytes(fd, n, std::chrono::milliseconds(timeoutMs));
+    return std::string(got.begin(), got.end());
 }
 
 std::string ask(int fd, const std::string& line) {
     if (write(fd, line.data(), line.size()) != static_cast<ssize_t>(line.size())) return "";
     std::string answer;
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(3);
-    char c = 0;
-    while (std::chrono::steady_clock::now() < end && read(fd, &c, 1) == 1 && c != '\n') answer += c;
+    const auto start = std::chrono::steady_clock::now();
+    while (testsupport::msSince(start) < 3000) {
+        const testsupport::Bytes c =
+            testsupport::readBytes(fd, 1, std::chrono::milliseconds(3000 - testsupport::msSince(start)));
+        if (c.empty() || c[0] == '\n') break;
+        answer += static_cast<char>(c[0]);
+    }
     return answer;
 }
 
@@ -148,7 +134,7 @@ TEST(UsbBedCli, ControlSocketAnswersCommands) {
     std::string line;
     ASSERT_TRUE(bed.readLine(line));
     EXPECT_EQ(line.rfind("UMOCKDEV_DIR=", 0), 0u) << line;
-    const int fd = connectUnix(control);
+    const int fd = testsupport::connectUnix(control);
     ASSERT_GE(fd, 0);
     EXPECT_EQ(ask(fd, "stats 0000C0C0\n"), "ok out=0 in=0 halts=0 claims=0 opens=0 bytes-out=0 bytes-in=0");
     EXPECT_EQ(ask(fd, "fault 0000C0C0 out timeout 2 10\n"), "ok");

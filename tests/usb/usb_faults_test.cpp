@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 
 #include "aStream.h"
-#include "cvusb_driver.h"
 #include "unix_streamusb.h"
 #include "usb_bed.h"
 
@@ -33,9 +32,6 @@ protected:
         usbbed_device_fault(module_->get(), direction, kind, count, partial);
     }
     aErr readByte(uint8_t* byte) { return aStream_Read(stream_, byte, 1); }
-    uint32_t deviceState() const {
-        return static_cast<aUSBStreamState*>(stream_->ref)->device->state;
-    }
 
     std::unique_ptr<BedDevice> module_;
     aStreamRef stream_ = nullptr;
@@ -45,7 +41,7 @@ protected:
 
 TEST_F(UsbFaults, WritesGoOutInChunksOfFifty) {
     open("0000FA01", 0x0000FA01);
-    const std::string data = pattern(120);
+    const std::string data = testsupport::steppedText(120, 0);
     ASSERT_EQ(aStream_Write(stream_, data.data(), data.size()), aErrNone);
     EXPECT_EQ(module_->moduleRead(data.size()), data);
     EXPECT_EQ(module_->outLengths(), std::vector<unsigned>({50, 50, 20}));
@@ -54,7 +50,7 @@ TEST_F(UsbFaults, WritesGoOutInChunksOfFifty) {
 TEST_F(UsbFaults, StalledWriteClearsTheHaltAndSendsTheChunkOnce) {
     open("0000FA02", 0x0000FA02);
     fault(USBBED_OUT, USBBED_FAULT_STALL, 1);
-    const std::string data = pattern(30, 1);
+    const std::string data = testsupport::steppedText(30, 1);
     EXPECT_EQ(aStream_Write(stream_, data.data(), data.size()), aErrNone);
     EXPECT_EQ(module_->moduleRead(data.size() + 1, std::chrono::milliseconds(300)), data);
     EXPECT_EQ(module_->stats().clearHalts, 1u);
@@ -67,7 +63,7 @@ TEST_F(UsbFaults, TimedOutWriteResendsOnlyWhatDidNotGo) {
     open("0000FA03", 0x0000FA03);
     fault(USBBED_OUT, USBBED_FAULT_TIMEOUT, 1, 20);
     fault(USBBED_OUT, USBBED_FAULT_TIMEOUT, 1, 10);
-    const std::string data = pattern(120, 2);
+    const std::string data = testsupport::steppedText(120, 2);
     EXPECT_EQ(aStream_Write(stream_, data.data(), data.size()), aErrNone);
     EXPECT_EQ(module_->moduleRead(data.size() + 1, std::chrono::milliseconds(300)), data);
     EXPECT_EQ(module_->outLengths(), std::vector<unsigned>({50, 30, 20, 50, 20}));
@@ -77,14 +73,13 @@ TEST_F(UsbFaults, TimedOutWriteResendsOnlyWhatDidNotGo) {
 // records one error while its bytes still go: four pass, the fifth fails the device.
 TEST_F(UsbFaults, FourWriteErrorsPassTheFifthFailsTheDevice) {
     open("0000FA04", 0x0000FA04);
-    const std::string data = pattern(10, 4);
+    const std::string data = testsupport::steppedText(10, 4);
     for (int write = 1; write <= 5; ++write) {
         fault(USBBED_OUT, USBBED_FAULT_IO, 2);
         const aErr expected = write < 5 ? aErrNone : aErrIO;
         EXPECT_EQ(aStream_Write(stream_, data.data(), data.size()), expected) << "write " << write;
         EXPECT_EQ(module_->moduleRead(data.size(), std::chrono::seconds(1)), data) << "write " << write;
     }
-    EXPECT_EQ(deviceState(), static_cast<uint32_t>(CVUSB_STATE_FAILED));
     const unsigned transfers = module_->stats().outTransfers;
     // A failed device stays failed, however many calls follow.
     for (int i = 0; i < 300; ++i) ASSERT_EQ(aStream_Write(stream_, data.data(), data.size()), aErrIO);
@@ -95,7 +90,7 @@ TEST_F(UsbFaults, FourWriteErrorsPassTheFifthFailsTheDevice) {
 
 TEST_F(UsbFaults, ASuccessfulWriteResetsTheErrorCount) {
     open("0000FA05", 0x0000FA05);
-    const std::string data = pattern(10, 5);
+    const std::string data = testsupport::steppedText(10, 5);
     for (int round = 0; round < 3; ++round) {
         for (int write = 0; write < 4; ++write) {
             fault(USBBED_OUT, USBBED_FAULT_IO, 2);
@@ -111,7 +106,7 @@ TEST_F(UsbFaults, ASuccessfulWriteResetsTheErrorCount) {
 TEST_F(UsbFaults, WriteThatNeverGoesThroughIsAWriteError) {
     open("0000FA06", 0x0000FA06);
     fault(USBBED_OUT, USBBED_FAULT_IO, CVUSB_WRITE_ATTEMPTS);
-    const std::string data = pattern(10, 6);
+    const std::string data = testsupport::steppedText(10, 6);
     EXPECT_EQ(aStream_Write(stream_, data.data(), data.size()), aErrWrite);
     EXPECT_EQ(module_->stats().outTransfers, static_cast<unsigned>(CVUSB_WRITE_ATTEMPTS));
     EXPECT_EQ(module_->moduleRead(1, std::chrono::milliseconds(100)), "");
@@ -158,9 +153,9 @@ TEST_F(UsbFaults, StalledReadClearsTheHaltAndGoesOn) {
 TEST_F(UsbFaults, ModuleThatDisappearsFailsTheDeviceAtOnce) {
     open("0000FA0A", 0x0000FA0A);
     usbbed_device_unplug(module_->get());
-    const std::string data = pattern(10, 7);
+    const std::string data = testsupport::steppedText(10, 7);
     EXPECT_EQ(aStream_Write(stream_, data.data(), data.size()), aErrIO);
-    EXPECT_EQ(deviceState(), static_cast<uint32_t>(CVUSB_STATE_FAILED));
+    EXPECT_EQ(aStream_Write(stream_, data.data(), data.size()), aErrIO);
     uint8_t byte = 0;
     EXPECT_EQ(readByte(&byte), aErrIO);
     EXPECT_EQ(aStream_Destroy(&stream_), aErrNone);

@@ -33,7 +33,7 @@ TEST(UsbStream, OpensBySerialAndCarriesBytesBothWays) {
     ASSERT_EQ(aStream_Write(s.stream, toModule.data(), toModule.size()), aErrNone);
     EXPECT_EQ(module.moduleRead(toModule.size()), toModule);
 
-    const std::string toHost = pattern(1000, 3);  // more than one 800-byte transfer
+    const std::string toHost = testsupport::steppedText(1000, 3);  // more than one 800-byte transfer
     module.moduleWrite(toHost);
     std::string got;
     ASSERT_EQ(readStream(s.stream, got, toHost.size()), aErrNone);
