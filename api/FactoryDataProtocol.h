@@ -40,8 +40,8 @@ const size_t COUNT_LIMIT = 0xFFFF;
 // Fills `data` with the header of a read (`write` false) or write packet; its size.
 inline uint8_t buildTransfer(uint8_t* data, uint8_t subCommand, bool write, bool first) {
     data[AT_COMMAND] = COMMAND;
-    data[AT_CONTROL] = static_cast<uint8_t>((subCommand & SUB_COMMAND_MASK) | (write ? FLAG_WRITE : 0) |
-                                            (first ? FLAG_FIRST : 0));
+    data[AT_CONTROL] =
+        static_cast<uint8_t>((subCommand & SUB_COMMAND_MASK) | (write ? FLAG_WRITE : 0) | (first ? FLAG_FIRST : 0));
     return HEADER_SIZE;
 }
 

@@ -135,8 +135,7 @@ public:
     aErr loadStoreSlot(uint8_t module, uint8_t store, uint8_t slot, const uint8_t* data, size_t length);
     // Reads the slot into the buffer; a slot larger than the buffer fills it and
     // answers aErrOverrun.
-    aErr unloadStoreSlot(uint8_t module, uint8_t store, uint8_t slot, uint8_t* buffer, size_t length,
-                         size_t* unloaded);
+    aErr unloadStoreSlot(uint8_t module, uint8_t store, uint8_t slot, uint8_t* buffer, size_t length, size_t* unloaded);
 
     // Factory data (command 0x5E): the block of a 4-bit sub-command, 26 bytes per packet.
     // The buffer must be larger than the block.

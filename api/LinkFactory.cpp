@@ -64,9 +64,12 @@ aErr Link::getFactoryData(uint8_t module, uint8_t subCommand, uint8_t* buffer, s
         size_t carried = 0;
         const uint8_t* payload = readPayload(reply, &carried);
         // The module's own code wins over a full buffer.
-        if (isError(reply)) result = replyErrorCode(reply, AT_PAYLOAD);
-        else if (count + carried >= limit) result = aErrOverrun;
-        else memcpy(buffer + count, payload, carried);
+        if (isError(reply))
+            result = replyErrorCode(reply, AT_PAYLOAD);
+        else if (count + carried >= limit)
+            result = aErrOverrun;
+        else
+            memcpy(buffer + count, payload, carried);
         aPacket_Destroy(&reply);
         if (result != aErrNone) return result;
         count += carried;
@@ -93,8 +96,10 @@ aErr Link::setFactoryData(uint8_t module, uint8_t subCommand, const uint8_t* dat
         aErr result = aErrNone;
         aPacket* reply = exchange(link, request, result);
         if (!reply) return result;
-        if (isError(reply)) result = replyErrorCode(reply, AT_PAYLOAD);
-        else if (!writeConfirmed(reply)) result = aErrSize;
+        if (isError(reply))
+            result = replyErrorCode(reply, AT_PAYLOAD);
+        else if (!writeConfirmed(reply))
+            result = aErrSize;
         aPacket_Destroy(&reply);
         if (result != aErrNone) return result;
         sent += chunk;

@@ -22,8 +22,10 @@ const uint8_t START_TEXT[] = "START";
 void sWriteLine(aFileRef file, uint32_t direction, uint32_t length, const uint8_t* bytes) {
     aFile_Printf(file, "%d %s ", static_cast<int>(length), direction == aPACKETLOG_OUTGOING ? ">" : "<");
     for (uint32_t i = 0; i < length; ++i) {
-        if (direction == aPACKETLOG_TEXT) aFile_Printf(file, "%c", bytes[i]);
-        else aFile_Printf(file, "0x%X ", bytes[i]);
+        if (direction == aPACKETLOG_TEXT)
+            aFile_Printf(file, "%c", bytes[i]);
+        else
+            aFile_Printf(file, "0x%X ", bytes[i]);
     }
     aFile_Printf(file, "\r\n");
 }

@@ -49,8 +49,10 @@ aErr slotValue(aLinkRef link, uint8_t module, uint8_t op, uint8_t store, uint8_t
     aErr result = aErrNone;
     aPacket* reply = exchange(link, slotRequest(module, op, store, slot), REPLY_WAIT_MS, result);
     if (!reply) return result;
-    if (isError(reply)) result = replyErrorCode(reply, AT_SLOT_RESULT);
-    else if (!readValue(reply, value)) result = aErrUnknown;
+    if (isError(reply))
+        result = replyErrorCode(reply, AT_SLOT_RESULT);
+    else if (!readValue(reply, value))
+        result = aErrUnknown;
     aPacket_Destroy(&reply);
     return result;
 }
@@ -69,8 +71,10 @@ aErr sCloseSlot(aLinkRef link, uint8_t module, uint8_t handle) {
     aPacket* reply = exchange(link, handleRequest(module, OP_CLOSE, handle), REPLY_WAIT_MS, result);
     // A close the module never confirmed may have lost the slot's data.
     if (!reply) return result;
-    if (isError(reply)) result = replyErrorCode(reply, AT_HANDLE_RESULT);
-    else if (reply->dataSize != HANDLE_REPLY_SIZE) result = aErrIO;
+    if (isError(reply))
+        result = replyErrorCode(reply, AT_HANDLE_RESULT);
+    else if (reply->dataSize != HANDLE_REPLY_SIZE)
+        result = aErrIO;
     aPacket_Destroy(&reply);
     return result;
 }
@@ -85,8 +89,10 @@ aErr writeChunks(aLinkRef link, uint8_t module, uint8_t handle, const uint8_t* d
         aPacket* reply = exchange(link, request, REPLY_WAIT_MS, result);
         if (!reply) return result;
         // The error flag fails the write whatever the reply's length.
-        if (isError(reply)) result = replyErrorCode(reply, AT_HANDLE_RESULT);
-        else if (!writeConfirmed(reply, chunkSum(data + offset, chunk))) result = aErrIO;
+        if (isError(reply))
+            result = replyErrorCode(reply, AT_HANDLE_RESULT);
+        else if (!writeConfirmed(reply, chunkSum(data + offset, chunk)))
+            result = aErrIO;
         aPacket_Destroy(&reply);
         if (result != aErrNone) return result;
         offset += chunk;
@@ -102,9 +108,12 @@ aErr readChunks(aLinkRef link, uint8_t module, uint8_t handle, uint8_t* buffer, 
         size_t carried = 0;
         const uint8_t* payload = readPayload(reply, &carried);
         const size_t count = std::min(carried, wanted - received);
-        if (isError(reply)) result = replyErrorCode(reply, AT_HANDLE_RESULT);
-        else if (count == 0) result = aErrIO;  // a read that carries nothing would never end
-        else memcpy(buffer + received, payload, count);
+        if (isError(reply))
+            result = replyErrorCode(reply, AT_HANDLE_RESULT);
+        else if (count == 0)
+            result = aErrIO;  // a read that carries nothing would never end
+        else
+            memcpy(buffer + received, payload, count);
         aPacket_Destroy(&reply);
         if (result != aErrNone) return result;
         received += count;

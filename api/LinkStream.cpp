@@ -148,8 +148,7 @@ aErr Link::registerStreamCallback(uint8_t module, uint8_t command, uint8_t optio
     StreamTable& table = *m_impl->streams;
     const aLinkRef linkRef = m_impl->linkRef;
     auto eraseCovered = [&](std::map<uint64_t, StreamEntry>& streams) {
-        for (uint64_t covered : matchingKeys(streams, module, command, option, index, WILDCARD))
-            streams.erase(covered);
+        for (uint64_t covered : matchingKeys(streams, module, command, option, index, WILDCARD)) streams.erase(covered);
     };
     aErr result = table.change(linkRef, [&](std::map<uint64_t, StreamEntry>& streams) {
         if (!enable) {

@@ -86,8 +86,8 @@ aErr StreamTable::installLocked(aLinkRef linkRef) {
         abandoned = std::make_shared<std::atomic<bool>>(false);
         std::promise<void> done;
         threadDone = done.get_future().share();
-        asyncThread = std::make_unique<std::thread>(asyncWork, &asyncQueue, asyncStop.get_future(), abandoned,
-                                                    drained, std::move(done));
+        asyncThread = std::make_unique<std::thread>(asyncWork, &asyncQueue, asyncStop.get_future(), abandoned, drained,
+                                                    std::move(done));
     }
     return aErrNone;
 }

@@ -26,8 +26,8 @@ aErr SystemClass::setLED(uint8_t value) {
 }
 
 aErr SystemClass::getInputPowerBehaviorConfig(uint32_t* words, size_t count, size_t* received) {
-    const aErr result = getUEIBytes(systemInputPowerBehaviorConfig, reinterpret_cast<uint8_t*>(words),
-                                    count * WORD_BYTES, received);
+    const aErr result =
+        getUEIBytes(systemInputPowerBehaviorConfig, reinterpret_cast<uint8_t*>(words), count * WORD_BYTES, received);
     if (result != aErrNone) return result;
     return getUEIBytesCheck(received, WORD_BYTES);
 }

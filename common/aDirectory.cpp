@@ -62,8 +62,7 @@ aErr aDirectory_Ensure(const char* path, uint16_t mode) {
     // Every prefix that ends before a separator is an ancestor; empty ones
     // (a leading or doubled separator) are skipped.
     std::string prefix(path);
-    for (size_t cut = prefix.find(sSeparator, 1); cut != std::string::npos;
-         cut = prefix.find(sSeparator, cut + 1)) {
+    for (size_t cut = prefix.find(sSeparator, 1); cut != std::string::npos; cut = prefix.find(sSeparator, cut + 1)) {
         if (prefix[cut - 1] == sSeparator) continue;
         prefix[cut] = '\0';
         const bool made = sMakeDirectory(prefix.c_str(), mode);
@@ -84,8 +83,7 @@ aErr aDirectory_List(const char* directory, aDirectoryListProc proc, void* ref) 
         if (aDirectory_JoinPath(path, sizeof path, directory, entry->d_name) != aErrNone) continue;
         struct stat info;
         if (stat(path, &info) != 0) continue;
-        const aDirectoryListData data = {path, static_cast<uint32_t>(info.st_size),
-                                         S_ISDIR(info.st_mode) ? 1u : 0u};
+        const aDirectoryListData data = {path, static_cast<uint32_t>(info.st_size), S_ISDIR(info.st_mode) ? 1u : 0u};
         if (!proc(&data, ref)) break;
     }
     closedir(dir);

@@ -5,7 +5,7 @@
 namespace {
 // zbeacon answers CONFIGURE at once; this only bounds the wait should it not.
 const int CONFIGURE_WAIT_MS = 2000;
-}
+}  // namespace
 
 zactor_t* aDiscoveryBeacon_Create(uint32_t* hostAddress) {
     zactor_t* beacon = zactor_new(zbeacon, nullptr);

@@ -1,13 +1,15 @@
 #include "aError.h"
 
 const char* const ERROR_TEXT[35] = {
-    "aErrNone", "aErrMemory", "aErrParam", "aErrNotFound", "aErrFileNameLength",
-    "aErrBusy", "aErrIO", "aErrMode", "aErrWrite", "aErrRead",
-    "aErrEOF", "aErrNotReady", "aErrPermission", "aErrRange", "aErrSize",
-    "aErrOverrun", "aErrParse", "aErrConfiguration", "aErrTimeout", "aErrInitialization",
-    "aErrVersion", "aErrUnimplemented", "aErrDuplicate", "aErrCancel", "aErrPacket",
-    "aErrConnection", "aErrIndexRange", "aErrShortCommand", "aErrInvalidEntity", "aErrInvalidOption",
-    "aErrResource", "aErrMedia", "aErrAsyncReturn", "aErrStreamStale", "aErrUnknown",
+    "aErrNone",           "aErrMemory",        "aErrParam",      "aErrNotFound",
+    "aErrFileNameLength", "aErrBusy",          "aErrIO",         "aErrMode",
+    "aErrWrite",          "aErrRead",          "aErrEOF",        "aErrNotReady",
+    "aErrPermission",     "aErrRange",         "aErrSize",       "aErrOverrun",
+    "aErrParse",          "aErrConfiguration", "aErrTimeout",    "aErrInitialization",
+    "aErrVersion",        "aErrUnimplemented", "aErrDuplicate",  "aErrCancel",
+    "aErrPacket",         "aErrConnection",    "aErrIndexRange", "aErrShortCommand",
+    "aErrInvalidEntity",  "aErrInvalidOption", "aErrResource",   "aErrMedia",
+    "aErrAsyncReturn",    "aErrStreamStale",   "aErrUnknown",
 };
 
 const char* const ERROR_DESCRIPTION[35] = {

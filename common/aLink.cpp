@@ -271,8 +271,7 @@ void sWakeWriter(aLink* link) {
 // no surplus answer is left to come.
 void sAwaitBurstAnswers(aLink* link) {
     const uint64_t deadline = aTime_GetMonotonicMS() + SYNC_DRAIN_PAUSE_MS;
-    while (link->syncAnswers < link->syncQueriesWritten && aTime_GetMonotonicMS() < deadline)
-        aTime_MSSleep(POLL_MS);
+    while (link->syncAnswers < link->syncQueriesWritten && aTime_GetMonotonicMS() < deadline) aTime_MSSleep(POLL_MS);
 }
 
 bool sJoin(aThreadRef* thread) {

@@ -138,7 +138,8 @@ aLinkRef sAcquire(const ModuleKey& key, bool& created) {
         if (linkEntry* existing = sLookupEntryByKey(key)) {
             // A served module is reached through its server's clients only.
             if (existing->server) {
-                aTrace(TRACE_REGISTRY, "This device is already being used as a \"SERVER\". \nYou must connect by \"CLIENT\" \n");
+                aTrace(TRACE_REGISTRY,
+                       "This device is already being used as a \"SERVER\". \nYou must connect by \"CLIENT\" \n");
                 return 0;
             }
             ++existing->useCount;

@@ -124,14 +124,15 @@ bool _configure(aMulticast* multicast, uint32_t interfaceAddress, uint32_t group
 
     multicast->group = _resolveAddress(groupText, portText, AF_UNSPEC, SOCK_DGRAM, IPPROTO_UDP);
     if (!multicast->group) {
-        aTrace(TRACE_MULTICAST, "Unable to convert multicast address '%s - port: %s': Error %d\n", groupText,
-               portText, errno);
+        aTrace(TRACE_MULTICAST, "Unable to convert multicast address '%s - port: %s': Error %d\n", groupText, portText,
+               errno);
         return false;
     }
     const struct addrinfo* group = multicast->group;
-    multicast->bind = multicast->sender
-                          ? _resolveAddress(interfaceText, "0", group->ai_family, group->ai_socktype, group->ai_protocol)
-                          : _resolveAddress(nullptr, portText, group->ai_family, group->ai_socktype, group->ai_protocol);
+    multicast->bind =
+        multicast->sender
+            ? _resolveAddress(interfaceText, "0", group->ai_family, group->ai_socktype, group->ai_protocol)
+            : _resolveAddress(nullptr, portText, group->ai_family, group->ai_socktype, group->ai_protocol);
     if (!multicast->bind) {
         aTrace(TRACE_MULTICAST, "Unable to convert bind address '%s': Error %d\n", interfaceText, errno);
         return false;
@@ -149,8 +150,7 @@ bool _configure(aMulticast* multicast, uint32_t interfaceAddress, uint32_t group
         return false;
     }
     if (!_setReuse(multicast->socket)) return false;
-    if (!multicast->sender &&
-        ::bind(multicast->socket, multicast->bind->ai_addr, multicast->bind->ai_addrlen) != 0) {
+    if (!multicast->sender && ::bind(multicast->socket, multicast->bind->ai_addr, multicast->bind->ai_addrlen) != 0) {
         // A taken port is the expected answer when probing for a free offset.
         if (errno != EADDRINUSE) aTrace(TRACE_MULTICAST, "bind() failed with error code %d\n", errno);
         return false;
@@ -177,8 +177,8 @@ aMulticastRef aMulticast_Create(uint32_t interfaceAddress, uint32_t groupAddress
 int32_t aMulticast_Send(aMulticastRef multicast, const void* bytes, uint32_t count) {
     if (!multicast) return aMULTICAST_NULL_HANDLE;
     if (!multicast->sender) return aMULTICAST_WRONG_DIRECTION;
-    const ssize_t sent = sendto(multicast->socket, bytes, count, 0, multicast->group->ai_addr,
-                                multicast->group->ai_addrlen);
+    const ssize_t sent =
+        sendto(multicast->socket, bytes, count, 0, multicast->group->ai_addr, multicast->group->ai_addrlen);
     if (sent < 0) {
         aTrace(TRACE_MULTICAST, "sendto() failed with error code %d\n", errno);
         return -1;

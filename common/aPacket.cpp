@@ -5,17 +5,14 @@
 
 aPacket* aPacket_Create() {
     auto* packet = static_cast<aPacket*>(std::calloc(1, sizeof(aPacket)));
-    if (packet != nullptr)
-        packet->check = aPACKET_CHECK;
+    if (packet != nullptr) packet->check = aPACKET_CHECK;
     return packet;
 }
 
 aPacket* aPacket_CreateWithData(uint8_t address, uint8_t length, const uint8_t* data) {
-    if (data == nullptr || length > aPACKET_MAX_DATA)
-        return nullptr;
+    if (data == nullptr || length > aPACKET_MAX_DATA) return nullptr;
     aPacket* packet = aPacket_Create();
-    if (packet == nullptr)
-        return nullptr;
+    if (packet == nullptr) return nullptr;
     packet->address = address;
     packet->dataSize = length;
     std::memcpy(packet->data, data, length);
@@ -24,16 +21,13 @@ aPacket* aPacket_CreateWithData(uint8_t address, uint8_t length, const uint8_t* 
 }
 
 aPacket* aPacket_Copy(const aPacket* packet) {
-    if (!aVALIDPACKET(packet))
-        return nullptr;
+    if (!aVALIDPACKET(packet)) return nullptr;
     return aPacket_CreateWithData(packet->address, packet->dataSize, packet->data);
 }
 
 static aErr sGetDataByte(const aPacket* packet, uint8_t position, uint8_t mask, uint8_t* out) {
-    if (out == nullptr)
-        return aErrParam;
-    if (!aVALIDPACKET(packet) || packet->dataSize <= position)
-        return aErrPacket;
+    if (out == nullptr) return aErrParam;
+    if (!aVALIDPACKET(packet) || packet->dataSize <= position) return aErrPacket;
     *out = packet->data[position] & mask;
     return aErrNone;
 }
@@ -51,8 +45,7 @@ aErr aPacket_GetIndex(const aPacket* packet, uint8_t* index) {
 }
 
 aErr aPacket_Reset(aPacket* packet) {
-    if (!aVALIDPACKET(packet))
-        return aErrParam;
+    if (!aVALIDPACKET(packet)) return aErrParam;
     packet->count = 0;
     packet->address = 0;
     packet->dataSize = 0;
@@ -61,19 +54,15 @@ aErr aPacket_Reset(aPacket* packet) {
 }
 
 aErr aPacket_AddByte(aPacket* packet, uint8_t byte) {
-    if (!aVALIDPACKET(packet))
-        return aErrParam;
+    if (!aVALIDPACKET(packet)) return aErrParam;
     // The count stops one past the longest packet, so a stream that never resets the
     // packet cannot wrap it back into the data positions.
-    if (packet->count > aPACKET_MAX_WIRE)
-        return aErrOverrun;
+    if (packet->count > aPACKET_MAX_WIRE) return aErrOverrun;
     packet->count++;
-    if (packet->count > aPACKET_MAX_WIRE)
-        return aErrOverrun;
+    if (packet->count > aPACKET_MAX_WIRE) return aErrOverrun;
 
     if (packet->address == 0) {
-        if (byte == 0 || (byte & 1) != 0)
-            return aErrPacket;
+        if (byte == 0 || (byte & 1) != 0) return aErrPacket;
         packet->address = byte;
         return aErrNone;
     }
@@ -81,20 +70,17 @@ aErr aPacket_AddByte(aPacket* packet, uint8_t byte) {
         packet->dataSize = byte;
         return byte <= aPACKET_MAX_DATA ? aErrNone : aErrPacket;
     }
-    if (packet->count > packet->dataSize + 2)
-        return aErrPacket;
+    if (packet->count > packet->dataSize + 2) return aErrPacket;
     packet->data[packet->count - 3] = byte;
     return aErrNone;
 }
 
 bool aPacket_IsComplete(const aPacket* packet) {
-    return aVALIDPACKET(packet) && packet->dataSize <= aPACKET_MAX_DATA &&
-           packet->count == packet->dataSize + 2;
+    return aVALIDPACKET(packet) && packet->dataSize <= aPACKET_MAX_DATA && packet->count == packet->dataSize + 2;
 }
 
 aErr aPacket_Destroy(aPacket** packet) {
-    if (packet == nullptr || !aVALIDPACKET(*packet))
-        return aErrParam;
+    if (packet == nullptr || !aVALIDPACKET(*packet)) return aErrParam;
     (*packet)->check = 0;
     std::free(*packet);
     *packet = nullptr;

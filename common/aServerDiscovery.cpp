@@ -135,8 +135,8 @@ zactor_t* aServerDiscovery_CreateBeacon(const char* interfaceText, uint32_t* hos
     char text[INET_ADDRSTRLEN];
     aDiscovery_ConvertIPv4Interface(address, text, sizeof text);
     aTrace(TRACE_SERVER, "Beacon hostname(Server): %s - Port: %d\n", text, aDISCOVERY_BEACON_PORT);
-    if (zsock_send(beacon, "sb", "SUBSCRIBE", aDISCOVERY_BEACON_TEXT, static_cast<size_t>(aDISCOVERY_BEACON_TEXT_SIZE)) !=
-        0) {
+    if (zsock_send(beacon, "sb", "SUBSCRIBE", aDISCOVERY_BEACON_TEXT,
+                   static_cast<size_t>(aDISCOVERY_BEACON_TEXT_SIZE)) != 0) {
         zactor_destroy(&beacon);
         return nullptr;
     }

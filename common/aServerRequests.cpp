@@ -33,9 +33,9 @@ const uint8_t STREAM_REQUEST_SIZE = 7;
 
 // First frame of every answer of the sync actor.
 enum SyncAnswer : uint8_t {
-    ANSWER_DROPPED = 0,   // not queued, or no reply came
-    ANSWER_REPLIES = 1,   // the following frames are the module's replies
-    ANSWER_NONE = 2,      // the request expects no reply
+    ANSWER_DROPPED = 0,  // not queued, or no reply came
+    ANSWER_REPLIES = 1,  // the following frames are the module's replies
+    ANSWER_NONE = 2,     // the request expects no reply
 };
 
 bool sDoesPacketContinue(const aPacket* packet) {
@@ -186,7 +186,8 @@ PoolResult sHandleSetUEIBytes(aServer* server, aServerRequestState* state, zfram
             ++pool;
         }
     }
-    const bool opens = aUEI_getBytesFullPacket(packet) && aUEI_getBytesContinue(packet) && aUEI_getBytesSequence(packet) == 0;
+    const bool opens =
+        aUEI_getBytesFullPacket(packet) && aUEI_getBytesContinue(packet) && aUEI_getBytesSequence(packet) == 0;
     auto pool = state->pools.begin();
     while (pool != state->pools.end() && !sPoolMatches(*pool, identity, packet)) ++pool;
     if (pool == state->pools.end()) {
@@ -349,8 +350,10 @@ void sExecute(aServer* server, zsock_t* socket) {
     while (zframe_t* frame = zmsg_pop(request)) {
         aPacket* packet = aServer_FrameToPacket(frame);
         zframe_destroy(&frame);
-        if (!packet) wellFormed = false;
-        else packets.push_back(packet);
+        if (!packet)
+            wellFormed = false;
+        else
+            packets.push_back(packet);
     }
     zmsg_destroy(&request);
     std::vector<aPacket*> replies;
@@ -373,8 +376,10 @@ void sExecute(aServer* server, zsock_t* socket) {
                 replies.push_back(reply);
                 if (!sDoesPacketContinue(reply)) break;
             }
-            if (replies.empty()) aTrace(TRACE_SERVER, "Failed to AWAIT packet\n");
-            else kind = ANSWER_REPLIES;
+            if (replies.empty())
+                aTrace(TRACE_SERVER, "Failed to AWAIT packet\n");
+            else
+                kind = ANSWER_REPLIES;
         }
     }
     for (aPacket*& packet : packets) aPacket_Destroy(&packet);
@@ -394,8 +399,10 @@ void aServerRequests_SyncActor(zsock_t* pipe, void* ref) {
     while (poller) {
         void* which = zpoller_wait(poller, 1000);
         if (which == pipe) break;
-        if (which == server->syncActorSocket) sExecute(server, server->syncActorSocket);
-        else if (zpoller_terminated(poller)) break;
+        if (which == server->syncActorSocket)
+            sExecute(server, server->syncActorSocket);
+        else if (zpoller_terminated(poller))
+            break;
     }
     zpoller_destroy(&poller);
     aTrace(TRACE_SERVER, "sync task exit\n");

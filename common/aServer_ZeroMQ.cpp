@@ -57,9 +57,9 @@ void sBroker(zsock_t* pipe, void* ref) {
     zsock_signal(pipe, 0);
     aTrace(TRACE_SERVER, "broker create\n");
     aServerRequestState* state = aServerRequests_Create();
-    zpoller_t* poller = state ? zpoller_new(pipe, server->syncBrokerSocket, server->clientSocket,
-                                            server->streamBrokerSocket, nullptr)
-                              : nullptr;
+    zpoller_t* poller =
+        state ? zpoller_new(pipe, server->syncBrokerSocket, server->clientSocket, server->streamBrokerSocket, nullptr)
+              : nullptr;
     zactor_t* beacon = server->beaconMode ? server->discoveryActor : nullptr;
     if (poller && beacon) zpoller_add(poller, beacon);
     server->beaconState = aServerBeaconState{};
@@ -151,7 +151,8 @@ bool sConfigureInterface(aServer* server) {
     const uint32_t count = aDiscovery_GetIPv4Interfaces(interfaces, INTERFACES_MAX);
     aTrace(0x10, "_configureInterface found count: %d\n", static_cast<int>(count));
     if (!server->localOnly && count > 0) {
-        if (server->networkInterface == 0 || server->networkInterface == LOOPBACK) server->networkInterface = interfaces[0];
+        if (server->networkInterface == 0 || server->networkInterface == LOOPBACK)
+            server->networkInterface = interfaces[0];
         char text[INET_ADDRSTRLEN] = "";
         if (!aDiscovery_ConvertIPv4Interface(server->networkInterface, text, sizeof text)) return false;
         uint32_t hostAddress = 0;

@@ -47,8 +47,8 @@ typedef aStream* aStreamRef;
 #define aVALIDSTREAM(s) ((s) != nullptr && (s)->check == aSTREAMCHECK)
 
 // NULL when memory runs out. The stream owns ref: aStream_Destroy runs deleteProc on it.
-aStreamRef aStream_Create(aStreamGetProc getProc, aStreamPutProc putProc,
-                          aStreamWriteProc writeProc, aStreamDeleteProc deleteProc, void* ref);
+aStreamRef aStream_Create(aStreamGetProc getProc, aStreamPutProc putProc, aStreamWriteProc writeProc,
+                          aStreamDeleteProc deleteProc, void* ref);
 // Lets aStream_WaitReadable sleep on the back end; a null procedure removes it.
 aErr aStream_SetWaitProc(aStreamRef stream, aStreamWaitProc waitProc);
 aErr aStream_SetWakeProc(aStreamRef stream, aStreamWakeProc wakeProc);
@@ -71,17 +71,16 @@ aErr aStream_WakeReader(aStreamRef stream);
 
 // Reads up to the delimiter (not stored) or until maximum bytes are held; a maximum
 // of 0 is aErrParam. length may be null.
-aErr aStream_ReadRecord(aStreamRef stream, void* destination, size_t* length, size_t maximum,
-                        const void* delimiter, size_t delimiterLength);
-aErr aStream_WriteRecord(aStreamRef stream, const void* data, size_t length,
-                         const void* delimiter, size_t delimiterLength);
+aErr aStream_ReadRecord(aStreamRef stream, void* destination, size_t* length, size_t maximum, const void* delimiter,
+                        size_t delimiterLength);
+aErr aStream_WriteRecord(aStreamRef stream, const void* data, size_t length, const void* delimiter,
+                         size_t delimiterLength);
 // Zero-terminated strings. On aErrNone the buffer holds the terminated record, on
 // aErrEOF an empty string; other results leave it untouched. A buffer of fewer than
 // 2 bytes is aErrParam.
 aErr aStream_ReadCString(aStreamRef stream, char* buffer, size_t bufferSize);
 aErr aStream_WriteCString(aStreamRef stream, const char* string);
-aErr aStream_ReadCStringRecord(aStreamRef stream, char* buffer, size_t bufferSize,
-                               const char* delimiter);
+aErr aStream_ReadCStringRecord(aStreamRef stream, char* buffer, size_t bufferSize, const char* delimiter);
 aErr aStream_WriteCStringRecord(aStreamRef stream, const char* string, const char* delimiter);
 
 // Copies the source's back end into the destination until the source ends.

@@ -253,18 +253,24 @@ aErr aStream_CreateClient(uint32_t ipAddress, uint16_t port, aStreamRef* stream)
     if (result == aErrNone) result = sConnectServer(context, ipAddress, port);
     if (result == aErrNone) {
         context->poller = zpoller_new(context->incomingBind, nullptr);
-        if (!context->poller) result = aErrMemory;
-        else zpoller_set_nonstop(context->poller, true);
+        if (!context->poller)
+            result = aErrMemory;
+        else
+            zpoller_set_nonstop(context->poller, true);
     }
     if (result == aErrNone) {
         context->broker = zactor_new(sBrokerTask, context);
-        if (context->broker) zsock_wait(context->broker);
-        else result = aErrMemory;
+        if (context->broker)
+            zsock_wait(context->broker);
+        else
+            result = aErrMemory;
     }
     if (result == aErrNone) {
         *stream = aStream_Create(sGet, sPut, sWrite, sDelete, context);
-        if (*stream) aStream_SetWaitProc(*stream, sWait);
-        else result = aErrResource;
+        if (*stream)
+            aStream_SetWaitProc(*stream, sWait);
+        else
+            result = aErrResource;
     }
     if (result != aErrNone) sRelease(context);
     return result;

@@ -41,8 +41,7 @@ typedef struct aSocketStream {
 
 #define aVALIDSS(s) ((s) != nullptr && (s)->check == aSOCKETSTREAMCHECK)
 
-static void sSocketStreamClose(aSocketStream* state)
-{
+static void sSocketStreamClose(aSocketStream* state) {
     state->flags &= ~aSOCKET_CONNECTED;
     if (state->socket >= 0) {
         close(state->socket);
@@ -52,23 +51,18 @@ static void sSocketStreamClose(aSocketStream* state)
     }
 }
 
-static aErr sSocketStreamSetOptions(aSocketStream* state)
-{
+static aErr sSocketStreamSetOptions(aSocketStream* state) {
     const int one = 1;
-    if (setsockopt(state->socket, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one)) != 0)
-        return aErrIO;
+    if (setsockopt(state->socket, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one)) != 0) return aErrIO;
     const timeval noTimeout = {0, 0};
-    if (setsockopt(state->socket, SOL_SOCKET, SO_RCVTIMEO, &noTimeout, sizeof(noTimeout)) != 0)
-        return aErrIO;
+    if (setsockopt(state->socket, SOL_SOCKET, SO_RCVTIMEO, &noTimeout, sizeof(noTimeout)) != 0) return aErrIO;
     // A close resets the connection at once instead of lingering.
     const linger resetOnClose = {1, 0};
-    if (setsockopt(state->socket, SOL_SOCKET, SO_LINGER, &resetOnClose, sizeof(resetOnClose)) != 0)
-        return aErrIO;
+    if (setsockopt(state->socket, SOL_SOCKET, SO_LINGER, &resetOnClose, sizeof(resetOnClose)) != 0) return aErrIO;
     return aErrNone;
 }
 
-static aErr sConnectError(int error)
-{
+static aErr sConnectError(int error) {
     switch (error) {
     case EAGAIN:
     case ECONNRESET:
@@ -82,31 +76,24 @@ static aErr sConnectError(int error)
 
 // Waits for a non-blocking connect to finish; the socket error it ended with, or
 // ETIMEDOUT after aSOCKET_CONNECT_TIMEOUT_MS.
-static int sAwaitConnect(int fd)
-{
+static int sAwaitConnect(int fd) {
     pollfd p = {fd, POLLOUT, 0};
     int ready = aPoll_Until(&p, 1, aTime_GetMonotonicMS() + aSOCKET_CONNECT_TIMEOUT_MS);
-    if (ready < 0)
-        return errno;
-    if (ready == 0)
-        return ETIMEDOUT;
+    if (ready < 0) return errno;
+    if (ready == 0) return ETIMEDOUT;
     int error = 0;
     socklen_t length = sizeof(error);
-    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0)
-        return errno;
+    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) return errno;
     return error;
 }
 
 // Connects, or reconnects after closing the old connection. Caller holds the lock.
-static aErr sSocketStreamReset(aSocketStream* state)
-{
-    if (!aVALIDSS(state))
-        return aErrInitialization;
+static aErr sSocketStreamReset(aSocketStream* state) {
+    if (!aVALIDSS(state)) return aErrInitialization;
     sSocketStreamClose(state);
 
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return aErrIO;
+    if (fd < 0) return aErrIO;
     int error = 0;
     if (connect(fd, reinterpret_cast<const sockaddr*>(&state->address), sizeof(state->address)) != 0)
         error = errno == EINPROGRESS ? sAwaitConnect(fd) : errno;
@@ -118,20 +105,17 @@ static aErr sSocketStreamReset(aSocketStream* state)
     state->connection++;
     state->flags |= aSOCKET_CONNECTED;
     aErr err = sSocketStreamSetOptions(state);
-    if (err != aErrNone)
-        sSocketStreamClose(state);
+    if (err != aErrNone) sSocketStreamClose(state);
     return err;
 }
 
-static bool sConnectionLost(int error)
-{
+static bool sConnectionLost(int error) {
     return error == ECONNRESET || error == ENOTCONN || error == ETIMEDOUT || error == EPIPE;
 }
 
 // One byte: the next one received earlier, else one recv of what is waiting. Caller
 // holds the lock and has checked the connection.
-static aErr sSocketStreamTake(aSocketStream* state, uint8_t* byte, int* error)
-{
+static aErr sSocketStreamTake(aSocketStream* state, uint8_t* byte, int* error) {
     *error = 0;
     if (state->receivedNext < state->receivedCount) {
         *byte = state->received[state->receivedNext++];
@@ -150,48 +134,38 @@ static aErr sSocketStreamTake(aSocketStream* state, uint8_t* byte, int* error)
         return aErrConnection;
     }
     *error = errno;
-    if (*error == EAGAIN || *error == EWOULDBLOCK || *error == EINTR)
-        return aErrNotReady;
+    if (*error == EAGAIN || *error == EWOULDBLOCK || *error == EINTR) return aErrNotReady;
     return aErrConnection;
 }
 
-static aErr sSocketStreamGet(uint8_t* byte, void* ref)
-{
+static aErr sSocketStreamGet(uint8_t* byte, void* ref) {
     aSocketStream* state = static_cast<aSocketStream*>(ref);
-    if (!aVALIDSS(state))
-        return aErrParam;
+    if (!aVALIDSS(state)) return aErrParam;
     std::lock_guard<std::mutex> guard(state->lock);
-    if (!(state->flags & aSOCKET_CONNECTED) && state->receivedNext == state->receivedCount)
-        return aErrConnection;
+    if (!(state->flags & aSOCKET_CONNECTED) && state->receivedNext == state->receivedCount) return aErrConnection;
     int error = 0;
     aErr err = sSocketStreamTake(state, byte, &error);
-    if (err != aErrConnection || !sConnectionLost(error))
-        return err;
+    if (err != aErrConnection || !sConnectionLost(error)) return err;
     err = sSocketStreamReset(state);
-    if (err != aErrNone)
-        return err;
+    if (err != aErrNone) return err;
     return sSocketStreamTake(state, byte, &error);
 }
 
-static aErr sSocketStreamWrite(const uint8_t* data, size_t count, void* ref)
-{
+static aErr sSocketStreamWrite(const uint8_t* data, size_t count, void* ref) {
     aSocketStream* state = static_cast<aSocketStream*>(ref);
-    if (!aVALIDSS(state))
-        return aErrParam;
+    if (!aVALIDSS(state)) return aErrParam;
     size_t sent = 0;
     uint64_t connection = 0;
     {
         std::lock_guard<std::mutex> guard(state->lock);
-        if (!(state->flags & aSOCKET_CONNECTED))
-            return aErrConnection;
+        if (!(state->flags & aSOCKET_CONNECTED)) return aErrConnection;
         connection = state->connection;
     }
     uint32_t attempts = 0;
     while (sent < count) {
         {
             std::lock_guard<std::mutex> guard(state->lock);
-            if (!(state->flags & aSOCKET_CONNECTED))
-                return aErrConnection;
+            if (!(state->flags & aSOCKET_CONNECTED)) return aErrConnection;
             // A block begun on a connection that has since been replaced goes out
             // whole on the new one: its tail alone would break the peer's framing.
             if (state->connection != connection) {
@@ -201,15 +175,13 @@ static aErr sSocketStreamWrite(const uint8_t* data, size_t count, void* ref)
             ssize_t moved = send(state->socket, data + sent, count - sent, MSG_NOSIGNAL);
             if (moved > 0) {
                 sent += static_cast<size_t>(moved);
-                if (sent == count)
-                    return aErrNone;
+                if (sent == count) return aErrNone;
                 attempts = 1;
             } else if (moved < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
                 attempts++;
             } else if (moved < 0 && (errno == EPIPE || errno == ECONNRESET || errno == ENOTCONN)) {
                 aErr err = sSocketStreamReset(state);
-                if (err != aErrNone)
-                    return err;
+                if (err != aErrNone) return err;
                 connection = state->connection;
                 sent = 0;
                 attempts++;
@@ -217,35 +189,29 @@ static aErr sSocketStreamWrite(const uint8_t* data, size_t count, void* ref)
                 return aErrIO;
             }
         }
-        if (attempts >= aSOCKET_MAX_SEND_RETRY)
-            return aErrBusy;
+        if (attempts >= aSOCKET_MAX_SEND_RETRY) return aErrBusy;
         aTime_MSSleep(aSOCKET_RETRY_DELAY_MS);
     }
     return aErrNone;
 }
 
-static aErr sSocketStreamPut(const uint8_t* byte, void* ref)
-{
+static aErr sSocketStreamPut(const uint8_t* byte, void* ref) {
     return sSocketStreamWrite(byte, 1, ref);
 }
 
-static aErr sSocketStreamWait(uint32_t timeoutMs, void* ref)
-{
+static aErr sSocketStreamWait(uint32_t timeoutMs, void* ref) {
     aSocketStream* state = static_cast<aSocketStream*>(ref);
-    if (!aVALIDSS(state))
-        return aErrParam;
+    if (!aVALIDSS(state)) return aErrParam;
     int fd = -1;
     {
         std::lock_guard<std::mutex> guard(state->lock);
         // A read now answers at once: with a byte received earlier, or that the
         // connection is gone.
-        if (!(state->flags & aSOCKET_CONNECTED) || state->receivedNext < state->receivedCount)
-            return aErrNone;
+        if (!(state->flags & aSOCKET_CONNECTED) || state->receivedNext < state->receivedCount) return aErrNone;
         // Forget closes already seen; one from now on wakes this wait.
         eventfd_t closes = 0;
         eventfd_read(state->wakeFd, &closes);
-        if (state->woken.exchange(false))
-            return aErrNone;
+        if (state->woken.exchange(false)) return aErrNone;
         fd = state->socket;
     }
     pollfd p[2] = {{fd, POLLIN, 0}, {state->wakeFd, POLLIN, 0}};
@@ -257,28 +223,22 @@ static aErr sSocketStreamWait(uint32_t timeoutMs, void* ref)
     return ready == 0 ? aErrTimeout : aErrIO;
 }
 
-static void sSocketStreamWake(void* ref)
-{
+static void sSocketStreamWake(void* ref) {
     aSocketStream* state = static_cast<aSocketStream*>(ref);
-    if (!aVALIDSS(state))
-        return;
+    if (!aVALIDSS(state)) return;
     state->woken = true;
     eventfd_write(state->wakeFd, 1);
 }
 
-static void sSocketStreamFree(aSocketStream* state)
-{
-    if (state->wakeFd >= 0)
-        close(state->wakeFd);
+static void sSocketStreamFree(aSocketStream* state) {
+    if (state->wakeFd >= 0) close(state->wakeFd);
     state->check = 0;
     delete state;
 }
 
-static aErr sSocketStreamDelete(void* ref)
-{
+static aErr sSocketStreamDelete(void* ref) {
     aSocketStream* state = static_cast<aSocketStream*>(ref);
-    if (!aVALIDSS(state))
-        return aErrIO;
+    if (!aVALIDSS(state)) return aErrIO;
     {
         std::lock_guard<std::mutex> guard(state->lock);
         sSocketStreamClose(state);
@@ -288,14 +248,11 @@ static aErr sSocketStreamDelete(void* ref)
     return aErrNone;
 }
 
-aErr aStream_CreateSocket(uint32_t address, uint16_t port, aStreamRef* stream)
-{
-    if (stream == nullptr)
-        return aErrResource;
+aErr aStream_CreateSocket(uint32_t address, uint16_t port, aStreamRef* stream) {
+    if (stream == nullptr) return aErrResource;
     *stream = nullptr;
     aSocketStream* state = new (std::nothrow) aSocketStream();
-    if (state == nullptr)
-        return aErrResource;
+    if (state == nullptr) return aErrResource;
     state->port = port;
     state->address.sin_family = AF_INET;
     state->address.sin_port = htons(port);
@@ -313,8 +270,8 @@ aErr aStream_CreateSocket(uint32_t address, uint16_t port, aStreamRef* stream)
         err = sSocketStreamReset(state);
     }
     aStreamRef s = err != aErrNone ? nullptr
-                                   : aStream_Create(sSocketStreamGet, sSocketStreamPut,
-                                                    sSocketStreamWrite, sSocketStreamDelete, state);
+                                   : aStream_Create(sSocketStreamGet, sSocketStreamPut, sSocketStreamWrite,
+                                                    sSocketStreamDelete, state);
     if (s == nullptr) {
         {
             std::lock_guard<std::mutex> guard(state->lock);

@@ -30,8 +30,7 @@ void aUEI_ModifyIntBuffer(uint32_t* words, uint32_t count) {
 
 // The last data byte, or 0 when there is none inside the data array.
 static uint8_t sLastDataByte(const aPacket* packet) {
-    if (packet == nullptr || packet->dataSize == 0 || packet->dataSize > aPACKET_MAX_DATA)
-        return 0;
+    if (packet == nullptr || packet->dataSize == 0 || packet->dataSize > aPACKET_MAX_DATA) return 0;
     return packet->data[packet->dataSize - 1];
 }
 
@@ -48,13 +47,11 @@ bool aUEI_getBytesFullPacket(const aPacket* packet) {
 }
 
 bool aUEI_isNotUEIPayload(const aPacket* packet) {
-    if (packet == nullptr)
-        return false;
+    if (packet == nullptr) return false;
     static const uint8_t kNonUEICommands[] = {0x00, 0x01, 0x02, 0x04, 0x08, 0x09, 0x17,
                                               0x18, 0x49, 0x5E, 0x5F, 0xAD, 0xAF};
     for (uint8_t command : kNonUEICommands)
-        if (packet->data[0] == command)
-            return true;
+        if (packet->data[0] == command) return true;
     return false;
 }
 
@@ -63,6 +60,6 @@ bool aUEI_isUEIPayload(const aPacket* packet) {
 }
 
 bool aUEI_isStreamPacket(const aPacket* packet) {
-    return packet != nullptr && packet->dataSize > 4 && aUEI_isUEIPayload(packet) &&
-           packet->data[1] < 64 && (packet->data[2] & 0x40) != 0;
+    return packet != nullptr && packet->dataSize > 4 && aUEI_isUEIPayload(packet) && packet->data[1] < 64 &&
+           (packet->data[2] & 0x40) != 0;
 }

@@ -21,8 +21,8 @@ enum aUsbScanStep {
 // digits, with that string as the module gave it (either case) and its value;
 // `handle` is open for the call.
 typedef aUsbScanStep (*aUsbScanModuleVisitor)(libusb_device_handle* handle,
-                                              const struct libusb_device_descriptor* descriptor,
-                                              const char* serialText, uint32_t serialNumber, void* ref);
+                                              const struct libusb_device_descriptor* descriptor, const char* serialText,
+                                              uint32_t serialNumber, void* ref);
 
 // Both take the process's libusb context (creating it on first use) and return false
 // when there is no bus to scan: no context or no device list.

@@ -59,15 +59,21 @@ uint32_t aVersion_Pack(uint8_t major, uint8_t minor, uint8_t patch) {
     return static_cast<uint32_t>(major) << 28 | ((static_cast<uint32_t>(minor) << 24) & 0x0F000000u) | patch;
 }
 
-uint8_t aVersion_GetMajor() { return LIBRARY_MAJOR; }
-uint8_t aVersion_GetMinor() { return LIBRARY_MINOR; }
-uint8_t aVersion_GetPatch() { return LIBRARY_PATCH; }
+uint8_t aVersion_GetMajor() {
+    return LIBRARY_MAJOR;
+}
+uint8_t aVersion_GetMinor() {
+    return LIBRARY_MINOR;
+}
+uint8_t aVersion_GetPatch() {
+    return LIBRARY_PATCH;
+}
 
 const char* aVersion_GetString() {
     if (!versionStringBuilt) {
         memset(versionString, 0, sizeof versionString);
-        snprintf(versionString, sizeof versionString, "%d.%d%s%d", LIBRARY_MAJOR, LIBRARY_MINOR,
-                 aVERSION_PHASE, LIBRARY_PATCH);
+        snprintf(versionString, sizeof versionString, "%d.%d%s%d", LIBRARY_MAJOR, LIBRARY_MINOR, aVERSION_PHASE,
+                 LIBRARY_PATCH);
         versionStringBuilt = true;
     }
     return versionString;

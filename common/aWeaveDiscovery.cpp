@@ -79,7 +79,8 @@ void _probeOffset(Search& search, int offset) {
         aMulticast_Destroy(&free);
         return;
     }
-    aMulticastRef answers = aMulticast_Create(loopback, group, static_cast<uint16_t>(aDISCOVERY_ANSWER_PORT + offset), 0);
+    aMulticastRef answers =
+        aMulticast_Create(loopback, group, static_cast<uint16_t>(aDISCOVERY_ANSWER_PORT + offset), 0);
     aMulticastRef probe = aMulticast_Create(loopback, group, probePort, 1);
     const uint32_t magic = aDISCOVERY_MAGIC;
     if (answers && probe && aMulticast_Send(probe, &magic, sizeof magic) == static_cast<int32_t>(sizeof magic)) {
@@ -130,8 +131,7 @@ void _findLinkSpecs_beacon(Search& search) {
     if (!beacon) return;
     char text[INET_ADDRSTRLEN];
     aDiscovery_ConvertIPv4Interface(search.hostAddress, text, sizeof text);
-    aTrace(TRACE_DISCOVERY, "Beacon hostname(_findLinkSpecs_beacon): %s - Port: %d\n", text,
-           aDISCOVERY_BEACON_PORT);
+    aTrace(TRACE_DISCOVERY, "Beacon hostname(_findLinkSpecs_beacon): %s - Port: %d\n", text, aDISCOVERY_BEACON_PORT);
     const bool started =
         zsock_send(beacon, "sbi", "PUBLISH", aDISCOVERY_BEACON_TEXT, static_cast<size_t>(aDISCOVERY_BEACON_TEXT_SIZE),
                    aDISCOVERY_BEACON_INTERVAL_MS) == 0 &&

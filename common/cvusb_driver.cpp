@@ -45,8 +45,7 @@ aErr sHandleErrorTolerance(cvusb_deviceRef device, aErr result, aErr tolerated) 
     if (device->state == CVUSB_STATE_FAILED) return aErrIO;
     uint8_t before = device->errorCount.load();
     while (before < ERROR_COUNT_CAP &&
-           !device->errorCount.compare_exchange_weak(before, static_cast<uint8_t>(before + 1))) {
-    }
+           !device->errorCount.compare_exchange_weak(before, static_cast<uint8_t>(before + 1))) {}
     if (before < CVUSB_TOLERATED_ERRORS) return tolerated;
     device->state = CVUSB_STATE_FAILED;
     return aErrIO;
@@ -120,13 +119,20 @@ aErr sTakeTransfer(cvusb_deviceRef device, int r, int transferred, const uint8_t
 
 int sTransferResult(int status) {
     switch (status) {
-    case LIBUSB_TRANSFER_COMPLETED: return 0;
-    case LIBUSB_TRANSFER_TIMED_OUT: return LIBUSB_ERROR_TIMEOUT;
-    case LIBUSB_TRANSFER_CANCELLED: return LIBUSB_ERROR_INTERRUPTED;
-    case LIBUSB_TRANSFER_STALL: return LIBUSB_ERROR_PIPE;
-    case LIBUSB_TRANSFER_NO_DEVICE: return LIBUSB_ERROR_NO_DEVICE;
-    case LIBUSB_TRANSFER_OVERFLOW: return LIBUSB_ERROR_OVERFLOW;
-    default: return LIBUSB_ERROR_IO;
+    case LIBUSB_TRANSFER_COMPLETED:
+        return 0;
+    case LIBUSB_TRANSFER_TIMED_OUT:
+        return LIBUSB_ERROR_TIMEOUT;
+    case LIBUSB_TRANSFER_CANCELLED:
+        return LIBUSB_ERROR_INTERRUPTED;
+    case LIBUSB_TRANSFER_STALL:
+        return LIBUSB_ERROR_PIPE;
+    case LIBUSB_TRANSFER_NO_DEVICE:
+        return LIBUSB_ERROR_NO_DEVICE;
+    case LIBUSB_TRANSFER_OVERFLOW:
+        return LIBUSB_ERROR_OVERFLOW;
+    default:
+        return LIBUSB_ERROR_IO;
     }
 }
 
@@ -319,8 +325,8 @@ aErr cvusb_write_to_USBlib_device(cvusb_deviceRef device, const uint8_t* data, s
             memcpy(chunk, data + offset, static_cast<size_t>(length));
             int transferred = 0;
             ++attempts;
-            const int r = libusb_bulk_transfer(device->handle, device->outEndpoint, chunk, length,
-                                               &transferred, CVUSB_WRITE_TIMEOUT_MS);
+            const int r = libusb_bulk_transfer(device->handle, device->outEndpoint, chunk, length, &transferred,
+                                               CVUSB_WRITE_TIMEOUT_MS);
             if (transferred > 0) offset += static_cast<size_t>(transferred < length ? transferred : length);
             if (r == 0) {
                 secondTry = false;

@@ -23,8 +23,7 @@ aErr aLinkSpec_Destroy(linkSpec** spec) {
     return aErrNone;
 }
 
-uint8_t aDiscovery_EnumerateModules(linkType type, aDiscoveryCallback callback, void* ref,
-                                    uint32_t networkInterface) {
+uint8_t aDiscovery_EnumerateModules(linkType type, aDiscoveryCallback callback, void* ref, uint32_t networkInterface) {
     if (!callback) return 0;
     switch (type) {
     case USB:

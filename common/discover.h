@@ -28,7 +28,7 @@ struct linkSpec {
         uint32_t baudRate;   // SERIAL
     };
     union {
-        uint32_t port;                          // TCPIP and AWEAVE
+        uint32_t port;                           // TCPIP and AWEAVE
         char portName[aLINKSPEC_PORTNAME_SIZE];  // SERIAL
     };
 };
@@ -44,8 +44,7 @@ aErr aLinkSpec_Destroy(linkSpec** spec);
 
 // The number of modules whose callback set the found flag. The network interface
 // (an IPv4 address) matters only for link servers.
-uint8_t aDiscovery_EnumerateModules(linkType type, aDiscoveryCallback callback, void* ref,
-                                    uint32_t networkInterface);
+uint8_t aDiscovery_EnumerateModules(linkType type, aDiscoveryCallback callback, void* ref, uint32_t networkInterface);
 // A new linkSpec owned by the caller, or NULL.
 linkSpec* aDiscovery_FindModule(linkType type, uint32_t serialNumber, uint32_t networkInterface);
 linkSpec* aDiscovery_FindFirstModule(linkType type, uint32_t networkInterface);

@@ -22,8 +22,7 @@ using OwnedPacket = std::unique_ptr<aPacket, aPacketDeleter>;
 
 class SerialPacket {
 public:
-    SerialPacket(int64_t sequence, OwnedPacket packet)
-        : sequence_(sequence), packet_(std::move(packet)) {}
+    SerialPacket(int64_t sequence, OwnedPacket packet) : sequence_(sequence), packet_(std::move(packet)) {}
     int64_t getId() const { return sequence_; }
     const aPacket* getPacket() const { return packet_.get(); }
 
@@ -88,8 +87,7 @@ FifoHandle sExtractFifo(uint64_t id) {
     FifoDictionary& dictionary = sDictionary();
     std::lock_guard<std::mutex> lock(dictionary.mutex);
     auto found = dictionary.fifos.find(id);
-    if (found == dictionary.fifos.end())
-        return nullptr;
+    if (found == dictionary.fifos.end()) return nullptr;
     FifoHandle fifo = std::move(found->second);
     dictionary.fifos.erase(found);
     return fifo;
@@ -98,10 +96,8 @@ FifoHandle sExtractFifo(uint64_t id) {
 // now + timeoutMS, saturated at the clock's end so a huge time-out means "no time-out".
 Clock::time_point sDeadline(uint64_t timeoutMS) {
     const Clock::time_point now = Clock::now();
-    const auto headroom =
-        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::time_point::max() - now);
-    if (timeoutMS >= static_cast<uint64_t>(headroom.count()))
-        return Clock::time_point::max();
+    const auto headroom = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::time_point::max() - now);
+    if (timeoutMS >= static_cast<uint64_t>(headroom.count())) return Clock::time_point::max();
     return now + std::chrono::milliseconds(static_cast<int64_t>(timeoutMS));
 }
 
@@ -109,8 +105,7 @@ Clock::time_point sDeadline(uint64_t timeoutMS) {
 // failed copy NULL, and the packet stays queued.
 aPacket* _stealPacketFromFifo(packetFifo& fifo, packetFifo::Position position) {
     aPacket* copy = aPacket_Copy(position->getPacket());
-    if (copy != nullptr)
-        fifo.eraseAndSyncWindow(position);
+    if (copy != nullptr) fifo.eraseAndSyncWindow(position);
     return copy;
 }
 
@@ -140,13 +135,11 @@ aPacket* _waitUntilNotEmpty(packetFifo& fifo, uint64_t timeoutMS) {
         sSpinForArrival(lock, fifo, deadline);
         fifo.condition.wait_until(lock, deadline, ready);
     }
-    if (fifo.packets.empty())
-        return nullptr;
+    if (fifo.packets.empty()) return nullptr;
     return _stealPacketFromFifo(fifo, fifo.packets.begin());
 }
 
-aPacket* _waitUntilProcIsSatisfied(packetFifo& fifo, aPacketFilterProc proc, const void* ref,
-                                   uint64_t timeoutMS) {
+aPacket* _waitUntilProcIsSatisfied(packetFifo& fifo, aPacketFilterProc proc, const void* ref, uint64_t timeoutMS) {
     const Clock::time_point deadline = sDeadline(timeoutMS);
     std::unique_lock<std::mutex> lock(fifo.mutex);
     const uint64_t wakes = fifo.wakes.load();
@@ -157,8 +150,7 @@ aPacket* _waitUntilProcIsSatisfied(packetFifo& fifo, aPacketFilterProc proc, con
     bool found = false;
     auto satisfied = [&] {
         for (auto position = fifo.packets.begin(); position != fifo.packets.end(); ++position) {
-            if (position->getId() - lastSeen <= 0)
-                continue;
+            if (position->getId() - lastSeen <= 0) continue;
             lastSeen = position->getId();
             if (proc(position->getPacket(), ref) != 0) {
                 accepted = position;
@@ -195,8 +187,7 @@ uint64_t aPacketFifo_Create() {
 aErr aPacketFifo_WakeWaiters(uint64_t id) {
     try {
         FifoHandle fifo = sGetFifo(id);
-        if (!fifo)
-            return aErrNotFound;
+        if (!fifo) return aErrNotFound;
         {
             std::lock_guard<std::mutex> lock(fifo->mutex);
             fifo->wakes++;
@@ -209,12 +200,10 @@ aErr aPacketFifo_WakeWaiters(uint64_t id) {
 }
 
 aErr aPacketFifo_Destroy(uint64_t* id) {
-    if (id == nullptr)
-        return aErrParam;
+    if (id == nullptr) return aErrParam;
     try {
         FifoHandle fifo = sExtractFifo(*id);
-        if (!fifo)
-            return aErrNotFound;
+        if (!fifo) return aErrNotFound;
         {
             std::lock_guard<std::mutex> lock(fifo->mutex);
             fifo->clearAndSyncWindow();
@@ -231,8 +220,7 @@ aErr aPacketFifo_Destroy(uint64_t* id) {
 uint64_t aPacketFifo_GetLength(uint64_t id) {
     try {
         FifoHandle fifo = sGetFifo(id);
-        if (!fifo)
-            return 0;
+        if (!fifo) return 0;
         std::lock_guard<std::mutex> lock(fifo->mutex);
         return fifo->packets.size();
     } catch (...) {
@@ -247,18 +235,15 @@ aErr aPacketFifo_Put(uint64_t id, const aPacket* packet) {
     } catch (...) {
         return aErrResource;
     }
-    if (!fifo || !aVALIDPACKET(packet))
-        return aErrParam;
+    if (!fifo || !aVALIDPACKET(packet)) return aErrParam;
     try {
         {
             std::lock_guard<std::mutex> lock(fifo->mutex);
             // A put racing with destroy finds the queue as good as absent.
-            if (!fifo->alive)
-                return aErrParam;
+            if (!fifo->alive) return aErrParam;
             const int64_t sequence = fifo->nextId++;
             OwnedPacket copy(aPacket_Copy(packet));
-            if (!copy)
-                return aErrParam;
+            if (!copy) return aErrParam;
             fifo->packets.emplace_back(sequence, std::move(copy));
             fifo->syncWindow();
             if (fifo->packets.size() > aPACKETFIFO_MAX_PACKETS) {
@@ -276,11 +261,9 @@ aErr aPacketFifo_Put(uint64_t id, const aPacket* packet) {
 aPacket* aPacketFifo_Get(uint64_t id) {
     try {
         FifoHandle fifo = sGetFifo(id);
-        if (!fifo)
-            return nullptr;
+        if (!fifo) return nullptr;
         std::lock_guard<std::mutex> lock(fifo->mutex);
-        if (fifo->packets.empty())
-            return nullptr;
+        if (fifo->packets.empty()) return nullptr;
         return _stealPacketFromFifo(*fifo, fifo->packets.begin());
     } catch (...) {
         return nullptr;
@@ -297,26 +280,21 @@ aPacket* aPacketFifo_Await(uint64_t id, uint64_t timeoutMS) {
 }
 
 aPacket* aPacketFifo_GetFirst(uint64_t id, aPacketFilterProc proc, const void* ref) {
-    if (proc == nullptr)
-        return nullptr;
+    if (proc == nullptr) return nullptr;
     try {
         FifoHandle fifo = sGetFifo(id);
-        if (!fifo)
-            return nullptr;
+        if (!fifo) return nullptr;
         std::lock_guard<std::mutex> lock(fifo->mutex);
         for (auto position = fifo->packets.begin(); position != fifo->packets.end(); ++position)
-            if (proc(position->getPacket(), ref) != 0)
-                return _stealPacketFromFifo(*fifo, position);
+            if (proc(position->getPacket(), ref) != 0) return _stealPacketFromFifo(*fifo, position);
         return nullptr;
     } catch (...) {
         return nullptr;
     }
 }
 
-aPacket* aPacketFifo_AwaitFirst(uint64_t id, aPacketFilterProc proc, const void* ref,
-                                uint64_t timeoutMS) {
-    if (proc == nullptr)
-        return nullptr;
+aPacket* aPacketFifo_AwaitFirst(uint64_t id, aPacketFilterProc proc, const void* ref, uint64_t timeoutMS) {
+    if (proc == nullptr) return nullptr;
     try {
         FifoHandle fifo = sGetFifo(id);
         return fifo ? _waitUntilProcIsSatisfied(*fifo, proc, ref, timeoutMS) : nullptr;
@@ -326,12 +304,10 @@ aPacket* aPacketFifo_AwaitFirst(uint64_t id, aPacketFilterProc proc, const void*
 }
 
 uint64_t aPacketFifo_DrainPackets(uint64_t id, aPacketFilterProc proc, const void* ref) {
-    if (proc == nullptr)
-        return 0;
+    if (proc == nullptr) return 0;
     try {
         FifoHandle fifo = sGetFifo(id);
-        if (!fifo)
-            return 0;
+        if (!fifo) return 0;
         std::lock_guard<std::mutex> lock(fifo->mutex);
         auto& packets = fifo->packets;
         const size_t before = packets.size();
@@ -339,14 +315,11 @@ uint64_t aPacketFifo_DrainPackets(uint64_t id, aPacketFilterProc proc, const voi
         // the accepted ones, destroyed with their element.
         size_t kept = 0;
         for (size_t i = 0; i < before; ++i) {
-            if (proc(packets[i].getPacket(), ref) != 0)
-                continue;
-            if (kept != i)
-                packets[kept] = std::move(packets[i]);
+            if (proc(packets[i].getPacket(), ref) != 0) continue;
+            if (kept != i) packets[kept] = std::move(packets[i]);
             ++kept;
         }
-        fifo->eraseAndSyncWindow(packets.begin() + static_cast<std::ptrdiff_t>(kept),
-                                 packets.end());
+        fifo->eraseAndSyncWindow(packets.begin() + static_cast<std::ptrdiff_t>(kept), packets.end());
         return before - packets.size();
     } catch (...) {
         return 0;

@@ -32,8 +32,7 @@ aPacket* aPacketFifo_GetFirst(uint64_t id, aPacketFilterProc proc, const void* r
 // The first packet that proc accepts, waiting up to timeoutMS. Within one call each packet
 // is offered once, in queue order, however often the caller wakes; declined packets stay
 // queued in order. NULL on time-out, destroy or unknown ID.
-aPacket* aPacketFifo_AwaitFirst(uint64_t id, aPacketFilterProc proc, const void* ref,
-                                uint64_t timeoutMS);
+aPacket* aPacketFifo_AwaitFirst(uint64_t id, aPacketFilterProc proc, const void* ref, uint64_t timeoutMS);
 // Ends every wait in progress on the queue (each answers as on a time-out), so that a
 // waiter can look again at what it waits for besides packets; aErrNotFound for an
 // unknown ID.

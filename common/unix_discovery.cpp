@@ -86,9 +86,12 @@ bool sSysfsSerial(uint8_t bus, uint8_t address, uint32_t* serialNumber) {
 
 aErr sOpenError(int libusbError) {
     switch (libusbError) {
-        case LIBUSB_ERROR_ACCESS: return aErrPermission;
-        case LIBUSB_ERROR_BUSY: return aErrBusy;
-        default: return aErrIO;
+    case LIBUSB_ERROR_ACCESS:
+        return aErrPermission;
+    case LIBUSB_ERROR_BUSY:
+        return aErrBusy;
+    default:
+        return aErrIO;
     }
 }
 
@@ -251,8 +254,8 @@ uint8_t aDiscovery_EnumerateTCPIP(aDiscoveryCallback callback, void* ref) {
             uint8_t reply[DISCOVERY_DATAGRAM];
             struct sockaddr_in source = {};
             socklen_t sourceLength = sizeof source;
-            const ssize_t received = recvfrom(listener, reply, sizeof reply, 0,
-                                              reinterpret_cast<sockaddr*>(&source), &sourceLength);
+            const ssize_t received =
+                recvfrom(listener, reply, sizeof reply, 0, reinterpret_cast<sockaddr*>(&source), &sourceLength);
             if (received < 0) break;
             linkSpec* spec = aLinkSpec_Create(TCPIP);
             if (!spec) continue;

@@ -25,10 +25,14 @@ bool sCanWrite(aFileRef file) {
 
 const char* sOpenMode(aFileMode mode) {
     switch (mode) {
-    case aFileModeRead: return "rb";
-    case aFileModeWrite: return "wb";
-    case aFileModeAppend: return "ab+";
-    default: return nullptr;
+    case aFileModeRead:
+        return "rb";
+    case aFileModeWrite:
+        return "wb";
+    case aFileModeAppend:
+        return "ab+";
+    default:
+        return nullptr;
     }
 }
 
@@ -101,8 +105,10 @@ aErr aFile_Seek(aFileRef file, int64_t offset, int origin) {
     if (current < 0 || aFile_GetSize(file, &size) != aErrNone) return aErrIO;
 
     int64_t base = 0;
-    if (origin == SEEK_CUR) base = current;
-    else if (origin == SEEK_END) base = static_cast<int64_t>(size);
+    if (origin == SEEK_CUR)
+        base = current;
+    else if (origin == SEEK_END)
+        base = static_cast<int64_t>(size);
 
     int64_t target = 0;
     if (__builtin_add_overflow(base, offset, &target)) return aErrRange;
@@ -174,8 +180,11 @@ aErr aFile_Delete(const char* path) {
     if (sPathTooLong(path)) return aErrFileNameLength;
     if (unlink(path) == 0) return aErrNone;
     switch (errno) {
-    case ENOENT: return aErrNotFound;
-    case EACCES: return aErrPermission;
-    default: return aErrIO;
+    case ENOENT:
+        return aErrNotFound;
+    case EACCES:
+        return aErrPermission;
+    default:
+        return aErrIO;
     }
 }

@@ -29,31 +29,24 @@ typedef struct aSerialStream {
 
 #define aVALIDSS(s) ((s) != nullptr && (s)->check == aSERIALSTREAMCHECK)
 
-static speed_t sSpeed(uint32_t baudIndex)
-{
+static speed_t sSpeed(uint32_t baudIndex) {
     static const speed_t speeds[] = {B2400, B4800, B9600, B19200, B38400, B57600, B115200, B230400};
     return baudIndex < sizeof(speeds) / sizeof(speeds[0]) ? speeds[baudIndex] : B0;
 }
 
-static aErr sStreamOpenSerial(aSerialStream* state, uint8_t parity, uint8_t dataBits,
-                              uint8_t stopBits)
-{
+static aErr sStreamOpenSerial(aSerialStream* state, uint8_t parity, uint8_t dataBits, uint8_t stopBits) {
     // Non-blocking so the open does not wait for the carrier; never the
     // controlling terminal.
     state->descriptor = open(state->path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (state->descriptor < 0) {
         const int error = errno;
         state->descriptor = -1;
-        if (error == ENOENT)
-            return aErrNotFound;
-        if (error == EACCES)
-            return aErrPermission;
+        if (error == ENOENT) return aErrNotFound;
+        if (error == EACCES) return aErrPermission;
         return aErrIO;
     }
-    if (fcntl(state->descriptor, F_SETFL, 0) != 0)
-        return aErrIO;
-    if (tcgetattr(state->descriptor, &state->savedSettings) != 0)
-        return aErrIO;
+    if (fcntl(state->descriptor, F_SETFL, 0) != 0) return aErrIO;
+    if (tcgetattr(state->descriptor, &state->savedSettings) != 0) return aErrIO;
     state->settingsSaved = true;
 
     termios* t = &state->settings;
@@ -61,69 +54,52 @@ static aErr sStreamOpenSerial(aSerialStream* state, uint8_t parity, uint8_t data
     t->c_iflag = IGNBRK | (parity ? IGNPAR : 0);
     t->c_oflag = 0;
     t->c_lflag = 0;
-    t->c_cflag = CREAD | CLOCAL | (parity ? PARENB : 0) | (dataBits == 0 ? CS8 : CS7) |
-                 (stopBits == 1 ? CSTOPB : 0);
+    t->c_cflag = CREAD | CLOCAL | (parity ? PARENB : 0) | (dataBits == 0 ? CS8 : CS7) | (stopBits == 1 ? CSTOPB : 0);
     const speed_t speed = sSpeed(state->baudIndex);
-    if (cfsetispeed(t, speed) != 0 || cfsetospeed(t, speed) != 0)
-        return aErrIO;
+    if (cfsetispeed(t, speed) != 0 || cfsetospeed(t, speed) != 0) return aErrIO;
     // A read returns at once with what waits, possibly nothing.
     t->c_cc[VMIN] = 0;
     t->c_cc[VTIME] = 0;
-    if (tcsetattr(state->descriptor, TCSANOW, t) != 0)
-        return aErrIO;
-    if (tcflush(state->descriptor, TCIOFLUSH) != 0)
-        return aErrIO;
+    if (tcsetattr(state->descriptor, TCSANOW, t) != 0) return aErrIO;
+    if (tcflush(state->descriptor, TCIOFLUSH) != 0) return aErrIO;
     return aErrNone;
 }
 
-static aErr sSerialStreamGet(uint8_t* byte, void* ref)
-{
+static aErr sSerialStreamGet(uint8_t* byte, void* ref) {
     aSerialStream* state = static_cast<aSerialStream*>(ref);
-    if (!aVALIDSS(state))
-        return aErrParam;
+    if (!aVALIDSS(state)) return aErrParam;
     ssize_t got = read(state->descriptor, byte, 1);
-    if (got == 1)
-        return aErrNone;
-    if (got < 0)
-        return errno == EAGAIN || errno == EINTR ? aErrNotReady : aErrIO;
+    if (got == 1) return aErrNone;
+    if (got < 0) return errno == EAGAIN || errno == EINTR ? aErrNotReady : aErrIO;
     // A hung-up line also reads as empty; only poll tells it from an idle one.
     pollfd p = {state->descriptor, POLLIN, 0};
-    if (poll(&p, 1, 0) == 1 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)))
-        return aErrIO;
+    if (poll(&p, 1, 0) == 1 && (p.revents & (POLLHUP | POLLERR | POLLNVAL))) return aErrIO;
     return aErrNotReady;
 }
 
-static aErr sSerialStreamWrite(const uint8_t* data, size_t count, void* ref)
-{
+static aErr sSerialStreamWrite(const uint8_t* data, size_t count, void* ref) {
     aSerialStream* state = static_cast<aSerialStream*>(ref);
-    if (!aVALIDSS(state))
-        return aErrParam;
+    if (!aVALIDSS(state)) return aErrParam;
     size_t sent = 0;
     while (sent < count) {
         ssize_t moved = write(state->descriptor, data + sent, count - sent);
-        if (moved < 0 && errno == EINTR)
-            continue;
-        if (moved <= 0)
-            return aErrIO;
+        if (moved < 0 && errno == EINTR) continue;
+        if (moved <= 0) return aErrIO;
         sent += static_cast<size_t>(moved);
     }
     while (tcdrain(state->descriptor) != 0) {
-        if (errno != EINTR)
-            return aErrIO;
+        if (errno != EINTR) return aErrIO;
     }
     return aErrNone;
 }
 
-static aErr sSerialStreamPut(const uint8_t* byte, void* ref)
-{
+static aErr sSerialStreamPut(const uint8_t* byte, void* ref) {
     return sSerialStreamWrite(byte, 1, ref);
 }
 
-static aErr sSerialStreamWait(uint32_t timeoutMs, void* ref)
-{
+static aErr sSerialStreamWait(uint32_t timeoutMs, void* ref) {
     aSerialStream* state = static_cast<aSerialStream*>(ref);
-    if (!aVALIDSS(state))
-        return aErrParam;
+    if (!aVALIDSS(state)) return aErrParam;
     pollfd p[2] = {{state->descriptor, POLLIN, 0}, {state->wakeFd, POLLIN, 0}};
     const int ready = aPoll_Until(p, 2, aTime_GetMonotonicMS() + timeoutMs);
     // A hang-up or error counts as ready: the read reports it.
@@ -137,24 +113,18 @@ static aErr sSerialStreamWait(uint32_t timeoutMs, void* ref)
     return ready == 0 ? aErrTimeout : aErrIO;
 }
 
-static void sSerialStreamWake(void* ref)
-{
+static void sSerialStreamWake(void* ref) {
     aSerialStream* state = static_cast<aSerialStream*>(ref);
-    if (aVALIDSS(state) && state->wakeFd >= 0)
-        eventfd_write(state->wakeFd, 1);
+    if (aVALIDSS(state) && state->wakeFd >= 0) eventfd_write(state->wakeFd, 1);
 }
 
-static aErr sSerialStreamDelete(void* ref)
-{
+static aErr sSerialStreamDelete(void* ref) {
     aSerialStream* state = static_cast<aSerialStream*>(ref);
-    if (!aVALIDSS(state))
-        return aErrParam;
-    if (state->wakeFd >= 0)
-        close(state->wakeFd);
+    if (!aVALIDSS(state)) return aErrParam;
+    if (state->wakeFd >= 0) close(state->wakeFd);
     state->wakeFd = -1;
     if (state->descriptor >= 0) {
-        if (state->settingsSaved)
-            tcsetattr(state->descriptor, TCSANOW, &state->savedSettings);
+        if (state->settingsSaved) tcsetattr(state->descriptor, TCSANOW, &state->savedSettings);
         close(state->descriptor);
         state->descriptor = -1;
         state->settingsSaved = false;
@@ -165,21 +135,16 @@ static aErr sSerialStreamDelete(void* ref)
     return aErrNone;
 }
 
-aErr aStream_CreateSerial(const char* path, uint32_t baudIndex, uint8_t parity, uint8_t dataBits,
-                          uint8_t stopBits, aStreamRef* stream)
-{
-    if (stream != nullptr)
-        *stream = nullptr;
-    if (path == nullptr || stream == nullptr || dataBits > 1 || stopBits > 1)
-        return aErrResource;
+aErr aStream_CreateSerial(const char* path, uint32_t baudIndex, uint8_t parity, uint8_t dataBits, uint8_t stopBits,
+                          aStreamRef* stream) {
+    if (stream != nullptr) *stream = nullptr;
+    if (path == nullptr || stream == nullptr || dataBits > 1 || stopBits > 1) return aErrResource;
     // A truncated path would name another device.
     const size_t pathLength = strnlen(path, aSERIAL_MAX_PATH);
-    if (pathLength == aSERIAL_MAX_PATH)
-        return aErrResource;
+    if (pathLength == aSERIAL_MAX_PATH) return aErrResource;
 
     aSerialStream* state = static_cast<aSerialStream*>(calloc(1, sizeof(aSerialStream)));
-    if (state == nullptr)
-        return aErrResource;
+    if (state == nullptr) return aErrResource;
     state->baudIndex = baudIndex;
     memcpy(state->path, path, pathLength);
     state->path[pathLength] = '\0';
@@ -187,8 +152,7 @@ aErr aStream_CreateSerial(const char* path, uint32_t baudIndex, uint8_t parity, 
     state->wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     state->check = aSERIALSTREAMCHECK;
 
-    aStreamRef s = aStream_Create(sSerialStreamGet, sSerialStreamPut, sSerialStreamWrite,
-                                  sSerialStreamDelete, state);
+    aStreamRef s = aStream_Create(sSerialStreamGet, sSerialStreamPut, sSerialStreamWrite, sSerialStreamDelete, state);
     if (s == nullptr) {
         sSerialStreamDelete(state);
         return aErrResource;

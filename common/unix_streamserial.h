@@ -16,5 +16,5 @@
 // otherwise (aErrNotFound, aErrPermission, aErrIO). *stream is NULL on failure.
 // Reads never wait (aErrNotReady on an idle line); the stream answers
 // aStream_WaitReadable.
-aErr aStream_CreateSerial(const char* path, uint32_t baudIndex, uint8_t parity, uint8_t dataBits,
-                          uint8_t stopBits, aStreamRef* stream);
+aErr aStream_CreateSerial(const char* path, uint32_t baudIndex, uint8_t parity, uint8_t dataBits, uint8_t stopBits,
+                          aStreamRef* stream);

@@ -11,7 +11,9 @@ aErr sUSBStreamWrite(const uint8_t* data, size_t count, void* ref) {
     return cvusb_write_to_device(state->device, data, count);
 }
 
-aErr sUSBStreamPut(const uint8_t* byte, void* ref) { return sUSBStreamWrite(byte, 1, ref); }
+aErr sUSBStreamPut(const uint8_t* byte, void* ref) {
+    return sUSBStreamWrite(byte, 1, ref);
+}
 
 aErr sUSBStreamGet(uint8_t* byte, void* ref) {
     aUSBStreamState* state = static_cast<aUSBStreamState*>(ref);

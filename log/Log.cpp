@@ -29,8 +29,8 @@ void Log::log(uint32_t mask, const char* format, ...) {
     const int written = vsnprintf(message, sizeof message, format, args);
     va_end(args);
     if (written < 0 || fh == nullptr) return;
-    const size_t length = static_cast<size_t>(written) < sizeof message ? static_cast<size_t>(written)
-                                                                        : sizeof message - 1;
+    const size_t length =
+        static_cast<size_t>(written) < sizeof message ? static_cast<size_t>(written) : sizeof message - 1;
     // One write per message keeps lines of concurrent threads apart.
     fwrite(message, 1, length, fh);
 }

@@ -50,8 +50,7 @@ public:
     // Transfer primitives.
     aErr Send(const char* text, bool checkEcho);
     aErr SendCommand(const char* text, uint32_t waitMs);
-    aErr Response(uint8_t* buffer, size_t size, size_t& count, const char* expected,
-                  size_t expectedLength);
+    aErr Response(uint8_t* buffer, size_t size, size_t& count, const char* expected, size_t expectedLength);
     // Reads one line ended by "\r\n"; gives up once no byte came for idleMs.
     aErr GetLine(char* buffer, size_t size, size_t& count, uint32_t idleMs);
     aErr GetEcho(const char* text, size_t length, size_t& count);

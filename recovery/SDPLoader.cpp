@@ -16,7 +16,9 @@ const unsigned ANSWER_WAIT_MS = 300;
 
 SDPLoader::SDPLoader() : transport(nullptr) {}
 
-SDPLoader::~SDPLoader() { delete transport; }
+SDPLoader::~SDPLoader() {
+    delete transport;
+}
 
 bool SDPLoader::setLoader(SDPLoader_Interface* loader) {
     if (!loader || transport) return false;

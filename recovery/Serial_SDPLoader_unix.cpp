@@ -81,8 +81,10 @@ int64_t Serial_SDPLoader::writeData(const std::vector<uint8_t>& packet) {
         }
         if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) break;
         const uint64_t now = aTime_GetMonotonicMS();
-        if (refusedSince == 0) refusedSince = now;
-        else if (now - refusedSince >= WRITE_GIVE_UP_MS) break;
+        if (refusedSince == 0)
+            refusedSince = now;
+        else if (now - refusedSince >= WRITE_GIVE_UP_MS)
+            break;
         aTime_MSSleep(1);
     }
     return static_cast<int64_t>(index - 1);

@@ -14,8 +14,8 @@
 
 using namespace Veltrane::Corvalith;
 using testsupport::ApiModsim;
-using testsupport::connectWithoutSharing;
 using testsupport::Bytes;
+using testsupport::connectWithoutSharing;
 using testsupport::wireText;
 
 namespace {
@@ -40,7 +40,8 @@ TEST_F(FactoryData, ReadsBlocksWithTheirEndPacket) {
         std::vector<std::string> sent;
     };
     const std::vector<Case> cases = {
-        {0, block0,
+        {0,
+         block0,
          {request({0x5E, 0x40}), request({0x5E, 0x00}), request({0x5E, 0x00}), request({0x5E, 0x20, 0x00, 0x3E})}},
         // A full 26-byte reply means more may follow: one more request finds the end.
         {1, block1, {request({0x5E, 0x41}), request({0x5E, 0x01}), request({0x5E, 0x20, 0x00, 0x1A})}},
@@ -75,7 +76,8 @@ TEST_F(FactoryData, WireLayoutOfWrites) {
     const Bytes data = testsupport::steppedBytes(60, 1, 5);
     auto packet = [&](uint8_t flags, size_t from, size_t count) {
         Bytes bytes{0x5E, static_cast<uint8_t>(0x07 | flags)};
-        bytes.insert(bytes.end(), data.begin() + static_cast<long>(from), data.begin() + static_cast<long>(from + count));
+        bytes.insert(bytes.end(), data.begin() + static_cast<long>(from),
+                     data.begin() + static_cast<long>(from + count));
         return request(bytes);
     };
     sim.mark();

@@ -36,8 +36,7 @@ protected:
         return module;
     }
 
-    ApiModsim sim{{"--serial", "00000001", "--router-module", "10:0000BEEF:21", "--router-module",
-                   "12:0000F00D:22"}};
+    ApiModsim sim{{"--serial", "00000001", "--router-module", "10:0000BEEF:21", "--router-module", "12:0000F00D:22"}};
     std::unique_ptr<Module> router;
 };
 

@@ -14,8 +14,8 @@
 
 using namespace Veltrane::Corvalith;
 using testsupport::ApiModsim;
-using testsupport::connectWithoutSharing;
 using testsupport::Bytes;
+using testsupport::connectWithoutSharing;
 using testsupport::wireText;
 
 namespace {
@@ -96,7 +96,8 @@ TEST_F(StoreSlot, SmallerBufferIsFilledAndOverruns) {
     EXPECT_EQ(unloaded, 30u);
     EXPECT_EQ(back, Bytes(data.begin(), data.begin() + 30));
     const std::string read = request({4, 6, 1});
-    const std::vector<std::string> sent = {request({4, 2, 0, 2}), request({4, 3, 0, 2}), read, read, request({4, 8, 1})};
+    const std::vector<std::string> sent = {request({4, 2, 0, 2}), request({4, 3, 0, 2}), read, read,
+                                           request({4, 8, 1})};
     EXPECT_EQ(sim.received(), sent);
 }
 

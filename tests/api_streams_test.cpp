@@ -23,8 +23,8 @@
 
 using namespace Veltrane::Corvalith;
 using testsupport::ApiModsim;
-using testsupport::connectWithoutSharing;
 using testsupport::Bytes;
+using testsupport::connectWithoutSharing;
 using testsupport::wireText;
 
 namespace {
@@ -328,11 +328,11 @@ TEST_F(StreamedValues, RegistrationsFromSeveralThreadsKeepOneCallbackThread) {
     };
     auto churn = [this](uint8_t option) {
         for (int round = 0; round < 40; ++round) {
-            EXPECT_EQ(link->registerStreamCallback(kAddress, kExchange, option, 0, true,
-                                                   [](aPacket const*, void*) { return aErrNone; }, nullptr),
-                      aErrNone);
-            EXPECT_EQ(link->registerStreamCallback(kAddress, kExchange, option, 0, false, nullptr, nullptr),
-                      aErrNone);
+            EXPECT_EQ(
+                link->registerStreamCallback(
+                    kAddress, kExchange, option, 0, true, [](aPacket const*, void*) { return aErrNone; }, nullptr),
+                aErrNone);
+            EXPECT_EQ(link->registerStreamCallback(kAddress, kExchange, option, 0, false, nullptr, nullptr), aErrNone);
         }
     };
     {

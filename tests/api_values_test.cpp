@@ -18,8 +18,8 @@
 
 using namespace Veltrane::Corvalith;
 using testsupport::ApiModsim;
-using testsupport::connectWithoutSharing;
 using testsupport::Bytes;
+using testsupport::connectWithoutSharing;
 using testsupport::wireText;
 
 namespace {
@@ -73,12 +73,16 @@ TEST_F(ApiValues, TypedSetsGetsAndCalls) {
          },
          {0x10, 0x42, 0x20},
          0xBEEF},
-        {"set32", [](EntityClass& e, uint32_t*) { return e.setUEI32(3, 0x12345678); },
-         {0x10, 0x83, 0x20, 0x12, 0x34, 0x56, 0x78}, 0},
+        {"set32",
+         [](EntityClass& e, uint32_t*) { return e.setUEI32(3, 0x12345678); },
+         {0x10, 0x83, 0x20, 0x12, 0x34, 0x56, 0x78},
+         0},
         {"get32", [](EntityClass& e, uint32_t* out) { return e.getUEI32(3, out); }, {0x10, 0x43, 0x20}, 0x12345678},
         {"call", [](EntityClass& e, uint32_t*) { return e.callUEI(4); }, {0x10, 0x84, 0x20}, 0},
-        {"set8 subindex", [](EntityClass& e, uint32_t*) { return e.setUEI8(6, 2, 0x77); },
-         {0x10, 0x86, 0x20, 0x02, 0x77}, 0},
+        {"set8 subindex",
+         [](EntityClass& e, uint32_t*) { return e.setUEI8(6, 2, 0x77); },
+         {0x10, 0x86, 0x20, 0x02, 0x77},
+         0},
         {"get8 subindex",
          [](EntityClass& e, uint32_t* out) {
              uint8_t v = 0;
@@ -88,8 +92,10 @@ TEST_F(ApiValues, TypedSetsGetsAndCalls) {
          },
          {0x10, 0x46, 0x20, 0x02},
          0x77},
-        {"set16 subindex", [](EntityClass& e, uint32_t*) { return e.setUEI16(7, 3, 0x0102); },
-         {0x10, 0x87, 0x20, 0x03, 0x01, 0x02}, 0},
+        {"set16 subindex",
+         [](EntityClass& e, uint32_t*) { return e.setUEI16(7, 3, 0x0102); },
+         {0x10, 0x87, 0x20, 0x03, 0x01, 0x02},
+         0},
         {"get16 subindex",
          [](EntityClass& e, uint32_t* out) {
              uint16_t v = 0;
@@ -99,12 +105,18 @@ TEST_F(ApiValues, TypedSetsGetsAndCalls) {
          },
          {0x10, 0x47, 0x20, 0x03},
          0x0102},
-        {"set32 subindex", [](EntityClass& e, uint32_t*) { return e.setUEI32(8, 1, 0xCAFEF00D); },
-         {0x10, 0x88, 0x20, 0x01, 0xCA, 0xFE, 0xF0, 0x0D}, 0},
-        {"get32 subindex", [](EntityClass& e, uint32_t* out) { return e.getUEI32(8, 1, out); },
-         {0x10, 0x48, 0x20, 0x01}, 0xCAFEF00D},
-        {"get32 other subindex", [](EntityClass& e, uint32_t* out) { return e.getUEI32(8, 0, out); },
-         {0x10, 0x48, 0x20, 0x00}, 1},
+        {"set32 subindex",
+         [](EntityClass& e, uint32_t*) { return e.setUEI32(8, 1, 0xCAFEF00D); },
+         {0x10, 0x88, 0x20, 0x01, 0xCA, 0xFE, 0xF0, 0x0D},
+         0},
+        {"get32 subindex",
+         [](EntityClass& e, uint32_t* out) { return e.getUEI32(8, 1, out); },
+         {0x10, 0x48, 0x20, 0x01},
+         0xCAFEF00D},
+        {"get32 other subindex",
+         [](EntityClass& e, uint32_t* out) { return e.getUEI32(8, 0, out); },
+         {0x10, 0x48, 0x20, 0x00},
+         1},
     };
     for (const Step& step : steps) {
         sim.mark();
@@ -168,14 +180,16 @@ std::vector<std::string> chunks(uint8_t command, uint8_t option, uint8_t specifi
 // `count` of them are there: the simulator may log an answer after the host took it.
 std::vector<std::string> sentByModule(ApiModsim& sim, size_t from, const std::string& start, size_t count) {
     std::vector<std::string> packets;
-    testsupport::waitUntil([&] {
-        packets.clear();
-        const auto lines = sim.process().logLines();
-        for (size_t i = from; i < lines.size(); ++i)
-            if (lines[i].rfind("tx ", 0) == 0 && lines[i].substr(9, start.size()) == start)
-                packets.push_back(lines[i].substr(3));
-        return packets.size() >= count;
-    }, std::chrono::seconds(5), std::chrono::milliseconds(10));
+    testsupport::waitUntil(
+        [&] {
+            packets.clear();
+            const auto lines = sim.process().logLines();
+            for (size_t i = from; i < lines.size(); ++i)
+                if (lines[i].rfind("tx ", 0) == 0 && lines[i].substr(9, start.size()) == start)
+                    packets.push_back(lines[i].substr(3));
+            return packets.size() >= count;
+        },
+        std::chrono::seconds(5), std::chrono::milliseconds(10));
     return packets;
 }
 

@@ -26,9 +26,7 @@ public:
               taken_.set_value();
           }) {}
     ~LockProbe() { thread_.join(); }
-    bool takenWithin(std::chrono::milliseconds limit) {
-        return done_.wait_for(limit) == std::future_status::ready;
-    }
+    bool takenWithin(std::chrono::milliseconds limit) { return done_.wait_for(limit) == std::future_status::ready; }
 
 private:
     std::promise<void> taken_;
@@ -46,8 +44,8 @@ TEST(BeaconInterfaceLock, OnlyAddressesEmptyAndStarAreTakenAndLocked) {
         const char* value;
         bool accepted;
     } cases[] = {
-        {"198.18.0.1", true}, {"", true},         {"*", true},        {"eth0", false},
-        {"lo", false},        {"1.2.3", false},   {"256.1.1.1", false}, {"198.18.0.1 ", false},
+        {"198.18.0.1", true}, {"", true},       {"*", true},          {"eth0", false},
+        {"lo", false},        {"1.2.3", false}, {"256.1.1.1", false}, {"198.18.0.1 ", false},
     };
     zBeaconInterface_setAndLock("");
     zBeaconInterface_unlock();

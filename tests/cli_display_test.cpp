@@ -89,7 +89,9 @@ Drawn drawInChild(bool onTerminal, const std::function<void(CLI_Display&)>& draw
     return drawn;
 }
 
-std::string repeat(char c, size_t count) { return std::string(count, c); }
+std::string repeat(char c, size_t count) {
+    return std::string(count, c);
+}
 
 const std::string kClear = "\r" + repeat(' ', 88) + "\r";
 

@@ -48,7 +48,9 @@ struct FileCase {
     const char* reason;
 };
 
-void PrintTo(const FileCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const FileCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class FirmwareFileReasons : public CliReasons, public ::testing::WithParamInterface<FileCase> {};
 

@@ -23,14 +23,15 @@ struct RunCase {
     int exitCode;
 };
 
-void PrintTo(const RunCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const RunCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 // The test URL refuses connections: the failure names its reason on the next line.
 const std::string kServerRefused =
     std::string("Server request failed for ") + kUnreachableServer + "\nReason: connection refused\n";
 const std::string kNoSerial = "Invalid serial number obtained from argument [";
-const std::string kNoUsbDevices =
-    "Searching for Corvalith devices\nDiscovered Devices: (USB)\n    No devices found.\n";
+const std::string kNoUsbDevices = "Searching for Corvalith devices\nDiscovered Devices: (USB)\n    No devices found.\n";
 
 class CliStart : public ::testing::TestWithParam<RunCase> {};
 
@@ -103,7 +104,10 @@ const RunCase kRuns[] = {
      kVersion,
      "-G must specify a specific device via -d\n--help for usage information\n",
      1},
-    {"FingerprintWithoutPort", {"-N", "-G", "-d", "1"}, kVersion, "Must specify the serial port used for connecting\n",
+    {"FingerprintWithoutPort",
+     {"-N", "-G", "-d", "1"},
+     kVersion,
+     "Must specify the serial port used for connecting\n",
      1},
     // Discovery outside the test namespace stays on USB: no multicast leaves this host.
     {"DiscoverFindsNothing", {"-D"}, kVersion + kNoUsbDevices, "", 0},
@@ -113,10 +117,18 @@ const RunCase kRuns[] = {
                 "Discovered Devices: (USB)\n    No devices found.\n",
      "",
      0},
-    {"BuildsWithoutServer", {"-B", "-d", "40F5849A"}, kVersion + "No builds found for device [40F5849A]\n", kServerRefused, 1},
+    {"BuildsWithoutServer",
+     {"-B", "-d", "40F5849A"},
+     kVersion + "No builds found for device [40F5849A]\n",
+     kServerRefused,
+     1},
     {"LocalBuildsEmptyStore", {"-L", "-d", "40F5849A"}, kVersion + "No builds found for device [40F5849A]\n", "", 0},
     {"JwtWithoutServer", {"-J", "-d", "40F5849A"}, kVersion + "\n", kServerRefused, 1},
-    {"UpdateWithNoBuildAnywhere", {"-U", "-d", "40F5849A"}, kVersion, "Could not find valid build for this device.\n", 1},
+    {"UpdateWithNoBuildAnywhere",
+     {"-U", "-d", "40F5849A"},
+     kVersion,
+     "Could not find valid build for this device.\n",
+     1},
     // Recovery needs no -d; without a port no chip answers.
     {"RecoverWithoutPort", {"-U", "-t", "RECOVER"}, kVersion, "Could not get Device Identifier\n", 1},
     {"GetWithoutServer",
@@ -142,7 +154,9 @@ const RunCase kRuns[] = {
 };
 
 INSTANTIATE_TEST_SUITE_P(Runs, CliStart, ::testing::ValuesIn(kRuns),
-                         [](const ::testing::TestParamInfo<RunCase>& caseInfo) { return std::string(caseInfo.param.name); });
+                         [](const ::testing::TestParamInfo<RunCase>& caseInfo) {
+                             return std::string(caseInfo.param.name);
+                         });
 
 bool isDirectory(const std::string& path, mode_t* mode) {
     struct stat st;
@@ -154,9 +168,8 @@ bool isDirectory(const std::string& path, mode_t* mode) {
 TEST(CliStorage, InfoCreatesTheUpdaterDirectoryWith0755) {
     TempDir store;
     const std::string nested = store.file("a/b");
-    const ProcessResult result = runProcess(
-        {requiredEnv("UPDATER_BIN"), "-i", nested, "-u", kUnreachableServer, "-I"}, std::chrono::seconds(20),
-        {"HOME=" + store.path()});
+    const ProcessResult result = runProcess({requiredEnv("UPDATER_BIN"), "-i", nested, "-u", kUnreachableServer, "-I"},
+                                            std::chrono::seconds(20), {"HOME=" + store.path()});
     EXPECT_EQ(result.exitCode, 0);
     mode_t mode = 0;
     ASSERT_TRUE(isDirectory(nested + "/updater", &mode));
@@ -175,9 +188,9 @@ TEST(CliStorage, NoCommandTouchesNoDirectory) {
 TEST(CliStorage, UncreatableDirectoryFailsTheRun) {
     TempDir store;
     writeWholeFile(store.file("plain"), "not a directory");
-    const ProcessResult result = runProcess(
-        {requiredEnv("UPDATER_BIN"), "-i", store.file("plain"), "-u", kUnreachableServer, "-I"},
-        std::chrono::seconds(20), {"HOME=" + store.path()});
+    const ProcessResult result =
+        runProcess({requiredEnv("UPDATER_BIN"), "-i", store.file("plain"), "-u", kUnreachableServer, "-I"},
+                   std::chrono::seconds(20), {"HOME=" + store.path()});
     EXPECT_EQ(result.out, kVersion);
     EXPECT_EQ(result.err, "Could not find updater directory at " + store.file("plain") + "/updater\n" +
                               store.file("plain") + ": Not a directory\n");

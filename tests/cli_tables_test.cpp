@@ -49,8 +49,9 @@ TEST(CliTables, VersionAndNoticeLines) {
     _display_app_version(display);
     EXPECT_EQ(display.text(), "Updater (Version: 2.10.8 Sep 13 2024)\n");
     _display_notice(display);
-    EXPECT_EQ(display.text(), "Updater (Version: 2.10.8 Sep 13 2024)\n"
-                              "Keep a module connected and powered until its update has finished.\n");
+    EXPECT_EQ(display.text(),
+              "Updater (Version: 2.10.8 Sep 13 2024)\n"
+              "Keep a module connected and powered until its update has finished.\n");
 }
 
 TEST(CliTables, EmptyDeviceListPerTransport) {
@@ -64,16 +65,15 @@ TEST(CliTables, EmptyDeviceListPerTransport) {
 
 TEST(CliTables, UsbDeviceRows) {
     Recorder display;
-    _display_device_list(display,
-                         {device(USB, 0x40F5849A, 2, 0, 16, 2, 10, 8, 99528558),
-                          device(USB, 0x0000ABCD, 0x1E, 0xA, 99, 10, 0, 123, 7, 0),
-                          device(USB, 0xD272031D, 0, 0, 16, 0, 0, 0, 0, 25)},
-                         USB);
-    EXPECT_EQ(display.text(),
-              "Discovered Devices: (USB)\n" + kHeading + "\n" +
-                  "    40F5849A  02       00      Vesprin        2.10.8 (99528558)\n"
-                  "    0000ABCD  1E       0A      Unknown       10.0.123 (7)\n"
-                  "    D272031D  [Error (25): Is someone else connected to this device?]\n");
+    _display_device_list(
+        display,
+        {device(USB, 0x40F5849A, 2, 0, 16, 2, 10, 8, 99528558),
+         device(USB, 0x0000ABCD, 0x1E, 0xA, 99, 10, 0, 123, 7, 0), device(USB, 0xD272031D, 0, 0, 16, 0, 0, 0, 0, 25)},
+        USB);
+    EXPECT_EQ(display.text(), "Discovered Devices: (USB)\n" + kHeading + "\n" +
+                                  "    40F5849A  02       00      Vesprin        2.10.8 (99528558)\n"
+                                  "    0000ABCD  1E       0A      Unknown       10.0.123 (7)\n"
+                                  "    D272031D  [Error (25): Is someone else connected to this device?]\n");
 }
 
 TEST(CliTables, TcpipRowsShowAddressAndNeverTheErrorForm) {
@@ -86,10 +86,11 @@ TEST(CliTables, TcpipRowsShowAddressAndNeverTheErrorForm) {
 // Behind a router without -t: the searched kind is 0, each row keeps its own form.
 TEST(CliTables, UnknownKindKeepsRowForms) {
     Recorder display;
-    _display_device_list(display,
-                         {device(USB, 0x11111111, 6, 2, 4, 3, 1, 0, 10), device(TCPIP, 0x22222222, 8, 2, 5, 4, 0, 1, 20),
-                          device(USB, 0x33333333, 0, 0, 4, 0, 0, 0, 0, 3)},
-                         0);
+    _display_device_list(
+        display,
+        {device(USB, 0x11111111, 6, 2, 4, 3, 1, 0, 10), device(TCPIP, 0x22222222, 8, 2, 5, 4, 0, 1, 20),
+         device(USB, 0x33333333, 0, 0, 4, 0, 0, 0, 0, 3)},
+        0);
     EXPECT_EQ(display.text(), "Discovered Devices: (Unknown)\n" + kHeading + "   [IP address]\n" +
                                   "    11111111  06       02      Quillet        3.1.0 (10)\n"
                                   "    22222222  08       02      Pavlorn        4.0.1 (20) [192.168.7.21]\n"

@@ -29,7 +29,8 @@ TEST(DiscoveryReply, SerialTextIsExactlyEightHexDigits) {
 }
 
 TEST(DiscoveryReply, ShortAndLongDatagrams) {
-    const uint8_t full[20] = {0, 4, 0x90, 0x26, 0xFE, 0xCA, 0x00, 0x00, 0, 0, 0, 0, 19, 0, 0, 0, 0xAA, 0xBB, 0xCC, 0xDD};
+    const uint8_t full[20] = {0, 4, 0x90, 0x26, 0xFE, 0xCA, 0x00, 0x00, 0,    0,
+                              0, 0, 19,   0,    0,    0,    0xAA, 0xBB, 0xCC, 0xDD};
     linkSpec spec{};
     aDiscovery_ReadTCPIPReply(full, sizeof full, 0x0100007F, &spec);
     EXPECT_EQ(spec.serialNumber, 0x0000CAFEu);

@@ -35,7 +35,7 @@ TEST(ErrorTexts, NamesAndDescriptions) {
 
 TEST(ModelNames, TableAndUnknown) {
     const std::pair<int, const char*> rows[] = {
-        {0, "Unknown"}, {4, "Quillet"}, {5, "Pavlorn"}, {6, "Unknown"}, {12, "Unknown"},
+        {0, "Unknown"},  {4, "Quillet"},  {5, "Pavlorn"}, {6, "Unknown"},  {12, "Unknown"},
         {13, "Drennic"}, {19, "Hallvex"}, {26, "Krowle"}, {27, "Unknown"}, {-4, "Unknown"},
     };
     for (const auto& [model, name] : rows) EXPECT_STREQ(aDefs_GetModelName(model), name) << model;
@@ -50,12 +50,9 @@ struct PackRow {
 
 TEST(VersionPacking, PackAndParseBack) {
     const PackRow rows[] = {
-        {2, 15, 0, 0x2F020F00u, 2, 15, 0},
-        {2, 14, 3, 0x2E000003u, 2, 14, 3},
-        {3, 0, 0, 0x2F030000u, 3, 0, 0},
-        {1, 20, 5, 0x14000005u, 1, 4, 5},  // a legacy minor keeps only 4 bits
-        {0, 0, 0, 0x00000000u, 0, 0, 0},
-        {255, 255, 255, 0x2FFFFFFFu, 255, 255, 255},
+        {2, 15, 0, 0x2F020F00u, 2, 15, 0}, {2, 14, 3, 0x2E000003u, 2, 14, 3},
+        {3, 0, 0, 0x2F030000u, 3, 0, 0},   {1, 20, 5, 0x14000005u, 1, 4, 5},  // a legacy minor keeps only 4 bits
+        {0, 0, 0, 0x00000000u, 0, 0, 0},   {255, 255, 255, 0x2FFFFFFFu, 255, 255, 255},
     };
     for (const auto& row : rows) {
         const uint32_t packed = aVersion_Pack(row.major, row.minor, row.patch);

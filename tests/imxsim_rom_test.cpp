@@ -14,7 +14,9 @@ using testsupport::ImxsimProcess;
 
 namespace {
 
-std::string imxsim() { return testsupport::requiredEnv("TOOLS_BIN_DIR") + "/imxsim/imxsim"; }
+std::string imxsim() {
+    return testsupport::requiredEnv("TOOLS_BIN_DIR") + "/imxsim/imxsim";
+}
 
 Bytes command(uint16_t type, uint32_t address, uint32_t count) {
     Bytes c{static_cast<uint8_t>(type >> 8), static_cast<uint8_t>(type)};
@@ -63,9 +65,12 @@ TEST(ImxsimRom, DropsAPartialCommandAfterSilence) {
 }
 
 TEST(ImxsimRom, RefusesABadCommandLine) {
-    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
-             {}, {"--pty", "--hid-socket", "/tmp/x"}, {"--pty", "--fuses", "1"}, {"--pty", "--drop-ms", "0"},
-             {"--pty", "--bogus"}}) {
+    for (const std::vector<std::string>& args :
+         std::vector<std::vector<std::string>>{{},
+                                               {"--pty", "--hid-socket", "/tmp/x"},
+                                               {"--pty", "--fuses", "1"},
+                                               {"--pty", "--drop-ms", "0"},
+                                               {"--pty", "--bogus"}}) {
         std::vector<std::string> argv{imxsim()};
         argv.insert(argv.end(), args.begin(), args.end());
         EXPECT_EQ(testsupport::runProcess(argv, std::chrono::seconds(10)).exitCode, 2) << argv.size();

@@ -47,8 +47,9 @@ class Install : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         destdir = new TempDir;
-        installed = runProcess({requiredEnv("CMAKE_COMMAND"), "--install", requiredEnv("BUILD_DIR"), "--prefix", kPrefix},
-                               std::chrono::seconds(60), {"DESTDIR=" + destdir->path()});
+        installed =
+            runProcess({requiredEnv("CMAKE_COMMAND"), "--install", requiredEnv("BUILD_DIR"), "--prefix", kPrefix},
+                       std::chrono::seconds(60), {"DESTDIR=" + destdir->path()});
     }
     static void TearDownTestSuite() {
         delete destdir;
@@ -80,9 +81,9 @@ TEST_F(Install, PutsToolRuleAndPageUnderThePrefixInDestdir) {
 TEST_F(Install, InstalledBinaryPrintsItsHelp) {
     ASSERT_EQ(installed.exitCode, 0) << installed.err;
     TempDir store;
-    const ProcessResult help = runProcess({installedPath("bin/updater"), "-i", store.path(), "-u",
-                                           testsupport::kUnreachableServer, "-h"},
-                                          std::chrono::seconds(20), {"HOME=" + store.path()});
+    const ProcessResult help =
+        runProcess({installedPath("bin/updater"), "-i", store.path(), "-u", testsupport::kUnreachableServer, "-h"},
+                   std::chrono::seconds(20), {"HOME=" + store.path()});
     EXPECT_EQ(help.exitCode, 0);
     EXPECT_EQ(help.out, testsupport::cli_text::kVersion + testsupport::cli_text::kNotice);
     EXPECT_EQ(help.err, testsupport::cli_text::kHelpUsage);

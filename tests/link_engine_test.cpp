@@ -49,8 +49,9 @@ double processCpuSeconds() {
 class TcpLink : public ::testing::Test {
 protected:
     void SetUp() override {
-        sim = std::make_unique<ModsimProcess>(dir.path(), std::vector<std::string>{
-            "--tcp", "127.0.0.2:0", "--address", std::to_string(MODULE_ADDRESS), "--serial", "0000BEEF"});
+        sim = std::make_unique<ModsimProcess>(
+            dir.path(), std::vector<std::string>{"--tcp", "127.0.0.2:0", "--address", std::to_string(MODULE_ADDRESS),
+                                                 "--serial", "0000BEEF"});
         ASSERT_TRUE(sim->ready());
         id = aLink_CreateTCPIP(ipv4("127.0.0.2"), sim->tcpPort());
         ASSERT_NE(id, 0u);
@@ -86,7 +87,9 @@ TEST_F(TcpLink, PacketsFlowBothWaysThroughFilters) {
     aLink_PutPacket(id, query);
     aPacket_Destroy(&query);
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(aLink_AwaitFirst(id, [](const aPacket*, const void*) -> uint8_t { return 0; }, nullptr, 300), nullptr);
+    EXPECT_EQ(aLink_AwaitFirst(
+                  id, [](const aPacket*, const void*) -> uint8_t { return 0; }, nullptr, 300),
+              nullptr);
     EXPECT_GE(std::chrono::steady_clock::now() - start, 290ms);
     answer = aLink_AwaitPacket(id, 1000);
     ASSERT_NE(answer, nullptr);
@@ -108,7 +111,8 @@ TEST_F(TcpLink, UserFilterConsumesHeartbeatsToo) {
     // Written by the reader thread, read here.
     std::atomic<int> calls{0};
     ASSERT_EQ(aLink_InstallUserPacketFilter(
-                  id, [](const aPacket*, const void* ref) -> uint8_t {
+                  id,
+                  [](const aPacket*, const void* ref) -> uint8_t {
                       ++*static_cast<std::atomic<int>*>(const_cast<void*>(ref));
                       return 1;
                   },

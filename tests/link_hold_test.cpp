@@ -49,8 +49,8 @@ uint8_t rejectAndTell(const aPacket*, const void* ref) {
 class LinkHold : public ::testing::Test {
 protected:
     void SetUp() override {
-        sim = std::make_unique<ModsimProcess>(dir.path(), std::vector<std::string>{
-            "--tcp", "127.0.0.5:0", "--address", std::to_string(MODULE_ADDRESS)});
+        sim = std::make_unique<ModsimProcess>(
+            dir.path(), std::vector<std::string>{"--tcp", "127.0.0.5:0", "--address", std::to_string(MODULE_ADDRESS)});
         ASSERT_TRUE(sim->ready());
         id = aLink_CreateTCPIP(ipv4("127.0.0.5"), sim->tcpPort());
         ASSERT_NE(id, 0u);

@@ -27,9 +27,9 @@ class ModsimFaults : public ::testing::Test {
 protected:
     void SetUp() override {
         sim = std::make_unique<ModsimProcess>(
-            dir.path(), std::vector<std::string>{"--tcp", "127.0.0.4:0", "--address", "2", "--serial", "AAAA0001",
-                                                 "--name", "sim", "--restart-ms", "300", "--router-module",
-                                                 "4:0B0B0004:9"});
+            dir.path(),
+            std::vector<std::string>{"--tcp", "127.0.0.4:0", "--address", "2", "--serial", "AAAA0001", "--name", "sim",
+                                     "--restart-ms", "300", "--router-module", "4:0B0B0004:9"});
         ASSERT_TRUE(sim->ready());
         host = connect();
         ASSERT_GE(host, 0);
@@ -68,7 +68,10 @@ TEST_F(ModsimFaults, ArmedFaultsShapeOneReplyOfTheirModuleOnly) {
         {"fault no-reply 0x04", kRouted, {0x49, 0xFF}, "", "04 06 49 FF 00 00 00 00"},
         {"fault length 4", kRouted, kGetSerial, "04 08 03 09 00 0B 0B 00 04 00", "04 07 03 09 00 0B 0B 00 04"},
         {"fault length 2", kRouter, {0x49, 0xFF}, "02 07 49 FF 00 00 00 00 00", "02 06 49 FF 00 00 00 00"},
-        {"fault chunk-sequence", kRouter, {0x03, 0x60, 0x20}, "02 07 03 20 00 73 69 6D 01",
+        {"fault chunk-sequence",
+         kRouter,
+         {0x03, 0x60, 0x20},
+         "02 07 03 20 00 73 69 6D 01",
          "02 07 03 20 00 73 69 6D 00"},
     };
     for (const auto& f : faults) {
@@ -165,11 +168,11 @@ TEST_F(ModsimFaults, WithholdsOnlyTheCloseItIsToldTo) {
 }
 
 TEST_F(ModsimFaults, RefusesFaultsItCannotPlace) {
-    for (const char* command : {"fault error 0", "fault error 13 6", "fault delay", "fault no-reply 4 5",
-                                "fault refuse maybe", "fault loader sum 7", "fault loader drop-after x",
-                                "fault loader refuse", "fault loader later", "load-way soon", "update-to 4",
-                                "dump", "module 9", "fault slot error-short 0 5", "fault slot no-close",
-                                "fault stream error 0", "fault stream refuse 0", "fault factory error-long 0 256"}) {
+    for (const char* command :
+         {"fault error 0", "fault error 13 6", "fault delay", "fault no-reply 4 5", "fault refuse maybe",
+          "fault loader sum 7", "fault loader drop-after x", "fault loader refuse", "fault loader later",
+          "load-way soon", "update-to 4", "dump", "module 9", "fault slot error-short 0 5", "fault slot no-close",
+          "fault stream error 0", "fault stream refuse 0", "fault factory error-long 0 256"}) {
         SCOPED_TRACE(command);
         EXPECT_EQ(sim->control(command).rfind("error ", 0), 0u);
     }

@@ -31,7 +31,8 @@ Bytes repeated(const Bytes& bytes, int times) {
 class ModsimTcp : public ::testing::Test {
 protected:
     void SetUp() override {
-        sim = std::make_unique<ModsimProcess>(dir.path(), std::vector<std::string>{"--tcp", "127.0.0.2:0", "--address", "4"});
+        sim = std::make_unique<ModsimProcess>(dir.path(),
+                                              std::vector<std::string>{"--tcp", "127.0.0.2:0", "--address", "4"});
         ASSERT_TRUE(sim->ready());
         ASSERT_EQ(sim->where().rfind("tcp 127.0.0.2:", 0), 0u) << sim->where();
         host = testsupport::connectTcp("127.0.0.2", sim->tcpPort());
@@ -73,8 +74,8 @@ TEST_F(ModsimTcp, TakesRouteControlSilentlyAndLogsIt) {
     // Answers keep their order, so the sync answer alone shows route control got none.
     EXPECT_EQ(readBytes(host, 2), (Bytes{0x04, 0x00}));
     EXPECT_TRUE(readFor(host, 200ms).empty());
-    const std::vector<std::string> expected{"ev connect", "rx AF 01 01", "ev route on", "rx AF 01 00",
-                                            "ev route off", "rx AD 00", "tx 04 00"};
+    const std::vector<std::string> expected{"ev connect",   "rx AF 01 01", "ev route on", "rx AF 01 00",
+                                            "ev route off", "rx AD 00",    "tx 04 00"};
     EXPECT_EQ(sim->logLines(), expected);
     EXPECT_NE(sim->control("status").find(" route=0 "), std::string::npos);
 }
@@ -95,7 +96,8 @@ struct HeartbeatCase {
 };
 
 TEST(ModsimHeartbeat, SendsOnCommandAndChecksTheAnswerIsNPlusTwo) {
-    const HeartbeatCase cases[] = {{0, 0x02, true}, {1, 0x03, true}, {0xFE, 0x00, true}, {5, 0x06, false}, {5, 0x05, false}};
+    const HeartbeatCase cases[] = {
+        {0, 0x02, true}, {1, 0x03, true}, {0xFE, 0x00, true}, {5, 0x06, false}, {5, 0x05, false}};
     for (const auto& c : cases) {
         SCOPED_TRACE("n=" + std::to_string(c.n) + " answer=" + std::to_string(c.answer));
         testsupport::TempDir dir;
@@ -196,8 +198,8 @@ TEST_F(ModsimTcp, NewestHostConnectionReplacesTheOld) {
 }
 
 TEST_F(ModsimTcp, RefusesMalformedControlCommands) {
-    for (const char* command : {"bogus", "heartbeat 256", "heartbeat x", "heartbeat-wait -1", "fault", "fault framing even",
-                                "fault partial more", "fault silence maybe", "drop now"}) {
+    for (const char* command : {"bogus", "heartbeat 256", "heartbeat x", "heartbeat-wait -1", "fault",
+                                "fault framing even", "fault partial more", "fault silence maybe", "drop now"}) {
         SCOPED_TRACE(command);
         EXPECT_EQ(sim->control(command).rfind("error ", 0), 0u);
     }

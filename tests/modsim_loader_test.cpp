@@ -73,9 +73,9 @@ public:
 
     // PREPARE: the status byte and the piece size, or nothing.
     std::optional<std::pair<uint8_t, uint16_t>> prepare(uint8_t flags, uint32_t address) const {
-        const Bytes reply = request({kLoader, 0x03, flags, static_cast<uint8_t>(address >> 24),
-                                     static_cast<uint8_t>(address >> 16), static_cast<uint8_t>(address >> 8),
-                                     static_cast<uint8_t>(address)});
+        const Bytes reply =
+            request({kLoader, 0x03, flags, static_cast<uint8_t>(address >> 24), static_cast<uint8_t>(address >> 16),
+                     static_cast<uint8_t>(address >> 8), static_cast<uint8_t>(address)});
         if (reply.size() != 5 || reply[0] != kLoader || reply[1] != 0x07) return std::nullopt;
         return std::make_pair(reply[2], static_cast<uint16_t>(reply[3] << 8 | reply[4]));
     }
@@ -121,7 +121,8 @@ public:
         if (!prepared || prepared->first != 0 || prepared->second == 0) return false;
         for (std::size_t offset = 0; offset < image.size(); offset += prepared->second) {
             const std::size_t n = std::min<std::size_t>(prepared->second, image.size() - offset);
-            if (piece(Bytes(image.begin() + static_cast<long>(offset), image.begin() + static_cast<long>(offset + n))) != 0)
+            if (piece(Bytes(image.begin() + static_cast<long>(offset),
+                            image.begin() + static_cast<long>(offset + n))) != 0)
                 return false;
         }
         return true;
@@ -147,8 +148,9 @@ private:
 };
 
 std::vector<std::string> directModule(const std::string& tcp, const std::vector<std::string>& more = {}) {
-    std::vector<std::string> args{"--tcp", tcp, "--address", "4", "--serial", "0D0D0004", "--build", "100",
-                                  "--version", "01000000", "--piece-size", "64", "--restart-ms", "200"};
+    std::vector<std::string> args{"--tcp",        tcp,       "--address",    "4",         "--serial",
+                                  "0D0D0004",     "--build", "100",          "--version", "01000000",
+                                  "--piece-size", "64",      "--restart-ms", "200"};
     args.insert(args.end(), more.begin(), more.end());
     return args;
 }
@@ -156,8 +158,8 @@ std::vector<std::string> directModule(const std::string& tcp, const std::vector<
 TEST(ModsimLoader, WholeSessionRebuildsTheImageAndRebootsIntoTheNewBuild) {
     testsupport::TempDir dir;
     const std::string dump = dir.path() + "/image.bin";
-    ModsimProcess sim(dir.path(), directModule("127.0.0.5:0", {"--update-build", "200", "--update-version",
-                                                              "02030004", "--dump-image", dump}));
+    ModsimProcess sim(dir.path(), directModule("127.0.0.5:0", {"--update-build", "200", "--update-version", "02030004",
+                                                               "--dump-image", dump}));
     ASSERT_TRUE(sim.ready());
     LoaderSession host(sim, "127.0.0.5");
     ASSERT_TRUE(host.connected());
@@ -208,8 +210,9 @@ TEST(ModsimLoader, ChecksTheOrderOfTheExchange) {
     ASSERT_TRUE(host.data(testsupport::steppedBytes(10, 9)));
     EXPECT_EQ(host.write(11), 1);
     EXPECT_EQ(host.piece(testsupport::steppedBytes(10, 9)), 0);
-    EXPECT_EQ(sim.control("module"), "ok address=4 serial=0D0D0004 model=1 build=100 version=01000000 "
-                                     "mode=loader image=10 absent=0 refusing=0");
+    EXPECT_EQ(sim.control("module"),
+              "ok address=4 serial=0D0D0004 model=1 build=100 version=01000000 "
+              "mode=loader image=10 absent=0 refusing=0");
 }
 
 TEST(ModsimLoader, AnswersLoadAndKeepsTheLink) {
@@ -258,8 +261,8 @@ TEST(ModsimLoader, NeverComesBackWhenGone) {
 
 TEST(ModsimLoader, ARoutedModuleRunsItsOwnLoaderAndLeavesTheNetworkWhenGone) {
     testsupport::TempDir dir;
-    ModsimProcess sim(dir.path(), {"--tcp", "127.0.0.5:0", "--address", "2", "--piece-size", "32",
-                                   "--router-module", "4:0D0D0004:9:100", "--router-module", "6:0D0D0006:9:100"});
+    ModsimProcess sim(dir.path(), {"--tcp", "127.0.0.5:0", "--address", "2", "--piece-size", "32", "--router-module",
+                                   "4:0D0D0004:9:100", "--router-module", "6:0D0D0006:9:100"});
     ASSERT_TRUE(sim.ready());
     LoaderSession host(sim, "127.0.0.5");
     ASSERT_EQ(sim.control("update-to 4 300 05000000"), "ok");

@@ -23,9 +23,10 @@ class ModsimRouter : public ::testing::Test {
 protected:
     void SetUp() override {
         sim = std::make_unique<ModsimProcess>(
-            dir.path(), std::vector<std::string>{"--tcp", "127.0.0.3:0", "--address", "2", "--serial", "AAAA0001",
-                                                 "--model", "7", "--build", "500", "--router-module",
-                                                 "4:0B0B0004:9:1111:01020003", "--router-module", "0x08:C0C0008:10:2222"});
+            dir.path(),
+            std::vector<std::string>{"--tcp", "127.0.0.3:0", "--address", "2", "--serial", "AAAA0001", "--model", "7",
+                                     "--build", "500", "--router-module", "4:0B0B0004:9:1111:01020003",
+                                     "--router-module", "0x08:C0C0008:10:2222"});
         ASSERT_TRUE(sim->ready());
         host = testsupport::connectTcp("127.0.0.3", sim->tcpPort());
         ASSERT_GE(host, 0);

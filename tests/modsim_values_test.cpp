@@ -34,10 +34,10 @@ class ModsimValues : public ::testing::Test {
 protected:
     void SetUp() override {
         sim = std::make_unique<ModsimProcess>(
-            dir.path(), std::vector<std::string>{"--tcp", "127.0.0.2:0", "--address", "4", "--serial", "1234ABCD",
-                                                 "--model", "9", "--version", "01020003", "--hw-version", "A5",
-                                                 "--build", "98765", "--name", "sim", "--chip-id",
-                                                 "11111111,22222222,33333333,44444444"});
+            dir.path(),
+            std::vector<std::string>{"--tcp", "127.0.0.2:0", "--address", "4", "--serial", "1234ABCD", "--model", "9",
+                                     "--version", "01020003", "--hw-version", "A5", "--build", "98765", "--name", "sim",
+                                     "--chip-id", "11111111,22222222,33333333,44444444"});
         ASSERT_TRUE(sim->ready());
         host = testsupport::connectTcp("127.0.0.2", sim->tcpPort());
         ASSERT_GE(host, 0);

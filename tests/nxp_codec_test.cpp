@@ -60,16 +60,17 @@ TEST(NxpCodec, SumsBytesIntoAnUnsigned32BitWord) {
 
 TEST(NxpCodec, CopyLengthRoundsUpToTheSizesTheChipCopies) {
     testsupport::LogCapture log(DEBUG_NXPSerial);
-    const std::pair<uint32_t, uint32_t> cases[] = {{1, 256}, {256, 256}, {257, 512}, {1000, 1024}, {4096, 4096},
-                                                   {4097, 4097}};
+    const std::pair<uint32_t, uint32_t> cases[] = {{1, 256},     {256, 256},   {257, 512},
+                                                   {1000, 1024}, {4096, 4096}, {4097, 4097}};
     for (const auto& [n, rounded] : cases) EXPECT_EQ(NXPSerialClass::CopyLength(n), rounded) << n;
     EXPECT_NE(log.text().find("Copy length is too large. 4097 > 4096.\n"), std::string::npos);
 }
 
 TEST(NxpCodec, SectorFromAddressWalksTheSectorTable) {
-    const std::pair<uint32_t, uint32_t> cases[] = {{0, 0},       {0xFFF, 0},   {0x1000, 1},   {0xFFFF, 15},
+    const std::pair<uint32_t, uint32_t> cases[] = {{0, 0},        {0xFFF, 0},    {0x1000, 1},   {0xFFFF, 15},
                                                    {0x10000, 16}, {0x7FFFF, 29}, {0x80000, 30}, {0xFFFFFFFF, 30}};
-    for (const auto& [address, sector] : cases) EXPECT_EQ(NXPSerialClass::SectorFromAddress(address), sector) << address;
+    for (const auto& [address, sector] : cases)
+        EXPECT_EQ(NXPSerialClass::SectorFromAddress(address), sector) << address;
 }
 
 TEST(NxpCodec, GetErrorTextNamesTheReturnCode) {
@@ -173,7 +174,7 @@ TEST_F(NxpChipLine, ResultCodeIsTheWholeLineInBothEchoModes) {
         bool echo;
         const char* line;
         aErr expected;
-    } cases[] = {{true, "0\r\n", aErrNone},   {true, "8\r\n", aErrParam},    {false, "0\r\n", aErrNone},
+    } cases[] = {{true, "0\r\n", aErrNone},    {true, "8\r\n", aErrParam},    {false, "0\r\n", aErrNone},
                  {false, "8\r\n", aErrParam},  {true, "10\r\n", aErrParam},   {false, "10\r\n", aErrParam},
                  {false, "00\r\n", aErrNone},  {true, "", aErrParam},         {false, "0", aErrParam},
                  {false, "0x\r\n", aErrParam}, {false, "0 9\r\n", aErrParam}, {false, "O\r\n", aErrParam},

@@ -46,8 +46,7 @@ TEST(PacketAssembly, EveryWireSizeFromTwoToThirty) {
     for (uint8_t size = 0; size <= aPACKET_MAX_DATA; ++size) {
         SCOPED_TRACE(testing::Message() << "data size " << int(size));
         std::vector<uint8_t> wire = {0x0A, size};
-        for (uint8_t i = 0; i < size; ++i)
-            wire.push_back(static_cast<uint8_t>(0xF0 - i));
+        for (uint8_t i = 0; i < size; ++i) wire.push_back(static_cast<uint8_t>(0xF0 - i));
 
         aPacket* packet = aPacket_Create();
         ASSERT_NE(packet, nullptr);
@@ -57,10 +56,8 @@ TEST(PacketAssembly, EveryWireSizeFromTwoToThirty) {
         }
         EXPECT_TRUE(aPacket_IsComplete(packet));
         EXPECT_EQ(packet->count, wire.size());
-        EXPECT_EQ(std::memcmp(&packet->address, wire.data(), wire.size()), 0)
-            << "the wire form starts at address";
-        for (size_t i = size; i < aPACKET_MAX_DATA; ++i)
-            EXPECT_EQ(packet->data[i], 0) << "unused data byte " << i;
+        EXPECT_EQ(std::memcmp(&packet->address, wire.data(), wire.size()), 0) << "the wire form starts at address";
+        for (size_t i = size; i < aPACKET_MAX_DATA; ++i) EXPECT_EQ(packet->data[i], 0) << "unused data byte " << i;
         aPacket_Destroy(&packet);
     }
 }
@@ -68,16 +65,14 @@ TEST(PacketAssembly, EveryWireSizeFromTwoToThirty) {
 TEST(PacketAssembly, ResetStartsAFreshPacket) {
     aPacket* packet = aPacket_Create();
     ASSERT_NE(packet, nullptr);
-    for (uint8_t byte : {0x04, 0x03, 0x11, 0x22})
-        ASSERT_EQ(aPacket_AddByte(packet, byte), aErrNone);
+    for (uint8_t byte : {0x04, 0x03, 0x11, 0x22}) ASSERT_EQ(aPacket_AddByte(packet, byte), aErrNone);
     ASSERT_EQ(aPacket_Reset(packet), aErrNone);
     EXPECT_EQ(packet->count, 0);
     EXPECT_EQ(packet->address, 0);
     EXPECT_EQ(packet->dataSize, 0);
     EXPECT_EQ(packet->data[0], 0);
     EXPECT_EQ(packet->data[1], 0);
-    for (uint8_t byte : {0x08, 0x01, 0x5A})
-        ASSERT_EQ(aPacket_AddByte(packet, byte), aErrNone);
+    for (uint8_t byte : {0x08, 0x01, 0x5A}) ASSERT_EQ(aPacket_AddByte(packet, byte), aErrNone);
     EXPECT_TRUE(aPacket_IsComplete(packet));
     EXPECT_EQ(packet->address, 0x08);
     EXPECT_EQ(packet->data[0], 0x5A);
@@ -91,10 +86,8 @@ TEST(PacketAssembly, OverrunNeverWrapsTheCount) {
     ASSERT_NE(packet, nullptr);
     ASSERT_EQ(aPacket_AddByte(packet, 0x04), aErrNone);
     ASSERT_EQ(aPacket_AddByte(packet, 0xC8), aErrPacket);
-    for (int i = 3; i <= aPACKET_MAX_WIRE; ++i)
-        ASSERT_EQ(aPacket_AddByte(packet, 0x55), aErrNone) << "byte " << i;
-    for (int i = 0; i < 600; ++i)
-        ASSERT_EQ(aPacket_AddByte(packet, 0x99), aErrOverrun) << "extra byte " << i;
+    for (int i = 3; i <= aPACKET_MAX_WIRE; ++i) ASSERT_EQ(aPacket_AddByte(packet, 0x55), aErrNone) << "byte " << i;
+    for (int i = 0; i < 600; ++i) ASSERT_EQ(aPacket_AddByte(packet, 0x99), aErrOverrun) << "extra byte " << i;
     EXPECT_EQ(packet->count, aPACKET_MAX_WIRE + 1);
     EXPECT_EQ(packet->check, aPACKET_CHECK);
     EXPECT_EQ(packet->address, 0x04);

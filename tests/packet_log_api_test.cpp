@@ -40,10 +40,12 @@ std::vector<std::string> fileLines(const std::string& path) {
 
 std::vector<std::string> awaitLines(const std::string& path, size_t count) {
     std::vector<std::string> lines;
-    testsupport::waitUntil([&] {
-        lines = fileLines(path);
-        return lines.size() >= count;
-    }, 30s);
+    testsupport::waitUntil(
+        [&] {
+            lines = fileLines(path);
+            return lines.size() >= count;
+        },
+        30s);
     return lines;
 }
 

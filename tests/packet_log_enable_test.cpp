@@ -12,9 +12,9 @@
 #include "net_address.h"
 #include "tempdir.h"
 
+using testsupport::ipv4;
 using testsupport::ModsimProcess;
 using testsupport::TempDir;
-using testsupport::ipv4;
 
 namespace {
 

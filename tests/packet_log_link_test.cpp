@@ -40,8 +40,9 @@ std::ostream& operator<<(std::ostream& out, const Record& record) {
 class PacketLogLink : public ::testing::Test {
 protected:
     void SetUp() override {
-        sim = std::make_unique<ModsimProcess>(dir.path(), std::vector<std::string>{
-            "--tcp", "127.0.0.3:0", "--address", std::to_string(MODULE_ADDRESS), "--serial", "0000BEEF"});
+        sim = std::make_unique<ModsimProcess>(
+            dir.path(), std::vector<std::string>{"--tcp", "127.0.0.3:0", "--address", std::to_string(MODULE_ADDRESS),
+                                                 "--serial", "0000BEEF"});
         ASSERT_TRUE(sim->ready());
         id = aLink_CreateTCPIP(ipv4("127.0.0.3"), sim->tcpPort());
         ASSERT_NE(id, 0u);
@@ -107,8 +108,8 @@ TEST_F(PacketLogLink, RecordsBothWaysInOrderAndKeepsRecordingWhenDisabled) {
     ASSERT_EQ(sim->control("heartbeat 0"), "ok");
     EXPECT_NE(sim->control("heartbeat-wait 2000").find("hb-answered=1"), std::string::npos);
     // The heartbeat and its answer are recorded like any packet.
-    EXPECT_EQ(drain(), (std::vector<Record>{REQUEST, ANSWER, {2, {MODULE_ADDRESS, 2, 0, 0}},
-                                            {1, {MODULE_ADDRESS, 2, 0, 2}}}));
+    EXPECT_EQ(drain(),
+              (std::vector<Record>{REQUEST, ANSWER, {2, {MODULE_ADDRESS, 2, 0, 0}}, {1, {MODULE_ADDRESS, 2, 0, 2}}}));
 
     // Enabling again keeps the ring.
     ASSERT_EQ(aLink_PacketDebug_Write(id, 3, 2, reinterpret_cast<const uint8_t*>("ab")), aErrNone);

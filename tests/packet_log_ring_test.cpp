@@ -40,8 +40,8 @@ TEST(PacketLogRing, RecordFitsOnlyWithOneByteToSpare) {
         uint32_t length;
         aErr expected;
     };
-    for (const Case& c : {Case{8, 5, aErrNone}, Case{8, 6, aErrOverrun}, Case{8, 7, aErrOverrun},
-                          Case{3, 0, aErrNone}, Case{2, 0, aErrOverrun}, Case{0x10000, 255, aErrNone},
+    for (const Case& c : {Case{8, 5, aErrNone}, Case{8, 6, aErrOverrun}, Case{8, 7, aErrOverrun}, Case{3, 0, aErrNone},
+                          Case{2, 0, aErrOverrun}, Case{0x10000, 255, aErrNone},
                           // The length byte cannot say 256: such a record would read back cut.
                           Case{0x10000, 256, aErrParam}, Case{0x10000, 0x10101, aErrParam}}) {
         SCOPED_TRACE(testing::Message() << "size " << c.size << " length " << c.length);

@@ -15,16 +15,14 @@ TEST(PacketRecord, CreateGivesAnEmptyValidPacket) {
     EXPECT_EQ(packet->count, 0);
     EXPECT_EQ(packet->address, 0);
     EXPECT_EQ(packet->dataSize, 0);
-    for (uint8_t byte : packet->data)
-        EXPECT_EQ(byte, 0);
+    for (uint8_t byte : packet->data) EXPECT_EQ(byte, 0);
     EXPECT_FALSE(aPacket_IsComplete(packet));
     aPacket_Destroy(&packet);
 }
 
 TEST(PacketRecord, CreateWithDataLimits) {
     uint8_t buffer[29];
-    for (int i = 0; i < 29; ++i)
-        buffer[i] = static_cast<uint8_t>(i + 1);
+    for (int i = 0; i < 29; ++i) buffer[i] = static_cast<uint8_t>(i + 1);
 
     aPacket* query = aPacket_CreateWithData(0xAD, 0, buffer);
     ASSERT_NE(query, nullptr);
@@ -56,8 +54,7 @@ TEST(PacketRecord, CreateWithDataLimits) {
 TEST(PacketRecord, CopyIsCompleteAndDistinct) {
     aPacket* partial = aPacket_Create();
     ASSERT_NE(partial, nullptr);
-    for (uint8_t byte : {0x04, 0x03, 0x11})
-        ASSERT_EQ(aPacket_AddByte(partial, byte), aErrNone);
+    for (uint8_t byte : {0x04, 0x03, 0x11}) ASSERT_EQ(aPacket_AddByte(partial, byte), aErrNone);
 
     aPacket* copy = aPacket_Copy(partial);
     ASSERT_NE(copy, nullptr);

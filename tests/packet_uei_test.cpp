@@ -14,8 +14,7 @@ aPacket sPacket(uint8_t dataSize, std::initializer_list<uint8_t> data) {
     packet.address = 0x04;
     packet.dataSize = dataSize;
     size_t i = 0;
-    for (uint8_t byte : data)
-        packet.data[i++] = byte;
+    for (uint8_t byte : data) packet.data[i++] = byte;
     return packet;
 }
 
@@ -25,12 +24,9 @@ TEST(PacketUEI, ShortsAndInts) {
         uint16_t shortValue;
         uint32_t intValue;
     } rows[] = {
-        {{0x12, 0x34, 0x56, 0x78}, 0x1234, 0x12345678},
-        {{0xAB, 0xCD, 0x00, 0x01}, 0xABCD, 0xABCD0001},
-        {{0x00, 0x00, 0x00, 0x00}, 0x0000, 0x00000000},
-        {{0xFF, 0xFF, 0xFF, 0xFF}, 0xFFFF, 0xFFFFFFFF},
-        {{0x80, 0x00, 0x00, 0x80}, 0x8000, 0x80000080},
-        {{0x00, 0x7F, 0xFF, 0x01}, 0x007F, 0x007FFF01},
+        {{0x12, 0x34, 0x56, 0x78}, 0x1234, 0x12345678}, {{0xAB, 0xCD, 0x00, 0x01}, 0xABCD, 0xABCD0001},
+        {{0x00, 0x00, 0x00, 0x00}, 0x0000, 0x00000000}, {{0xFF, 0xFF, 0xFF, 0xFF}, 0xFFFF, 0xFFFFFFFF},
+        {{0x80, 0x00, 0x00, 0x80}, 0x8000, 0x80000080}, {{0x00, 0x7F, 0xFF, 0x01}, 0x007F, 0x007FFF01},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(testing::Message() << std::hex << row.intValue);
@@ -48,8 +44,7 @@ TEST(PacketUEI, ShortsAndInts) {
 }
 
 TEST(PacketUEI, ModifyIntBufferConvertsExactlyCountWords) {
-    const uint8_t bytes[12] = {0x12, 0x34, 0x56, 0x78, 0xFF, 0x00, 0x00, 0x01,
-                               0xDE, 0xAD, 0xBE, 0xEF};
+    const uint8_t bytes[12] = {0x12, 0x34, 0x56, 0x78, 0xFF, 0x00, 0x00, 0x01, 0xDE, 0xAD, 0xBE, 0xEF};
     uint32_t words[3];
     std::memcpy(words, bytes, sizeof words);
     const uint32_t untouched = words[2];
@@ -70,15 +65,22 @@ struct SequenceRow {
 
 TEST(PacketUEI, BytesSequenceAndContinue) {
     const SequenceRow rows[] = {
-        {1, 0x85, 5, true},    {3, 0x85, 5, true},    {3, 0x05, 5, false},
-        {3, 0x00, 0, false},   {3, 0x7F, 0x7F, false}, {3, 0x80, 0, true},
-        {3, 0xFF, 0x7F, true}, {28, 0x81, 1, true},
+        {1, 0x85, 5, true},
+        {3, 0x85, 5, true},
+        {3, 0x05, 5, false},
+        {3, 0x00, 0, false},
+        {3, 0x7F, 0x7F, false},
+        {3, 0x80, 0, true},
+        {3, 0xFF, 0x7F, true},
+        {28, 0x81, 1, true},
         // No last data byte inside the packet: nothing is read.
-        {0, 0x85, 0, false},   {29, 0x85, 0, false},  {255, 0x85, 0, false},
+        {0, 0x85, 0, false},
+        {29, 0x85, 0, false},
+        {255, 0x85, 0, false},
     };
     for (const SequenceRow& row : rows) {
-        SCOPED_TRACE(testing::Message() << "data size " << int(row.dataSize) << " last 0x"
-                                        << std::hex << int(row.last));
+        SCOPED_TRACE(testing::Message() << "data size " << int(row.dataSize) << " last 0x" << std::hex
+                                        << int(row.last));
         aPacket packet = sPacket(row.dataSize, {});
         std::memset(packet.data, 0x85, sizeof packet.data);
         if (row.dataSize >= 1 && row.dataSize <= aPACKET_MAX_DATA) {
@@ -106,8 +108,7 @@ TEST(PacketUEI, BytesHelpersStayInsideTheRecord) {
 }
 
 TEST(PacketUEI, FullPacket) {
-    const std::pair<uint8_t, bool> rows[] = {{0, false}, {1, false}, {26, false},
-                                             {27, true}, {28, true}, {29, false}};
+    const std::pair<uint8_t, bool> rows[] = {{0, false}, {1, false}, {26, false}, {27, true}, {28, true}, {29, false}};
     for (const auto& row : rows) {
         aPacket packet = sPacket(row.first, {});
         EXPECT_EQ(aUEI_getBytesFullPacket(&packet), row.second) << int(row.first);
@@ -116,8 +117,7 @@ TEST(PacketUEI, FullPacket) {
 }
 
 TEST(PacketUEI, PayloadClassOfEveryCommandByte) {
-    const std::set<int> notUEI = {0x00, 0x01, 0x02, 0x04, 0x08, 0x09, 0x17,
-                                  0x18, 0x49, 0x5E, 0x5F, 0xAD, 0xAF};
+    const std::set<int> notUEI = {0x00, 0x01, 0x02, 0x04, 0x08, 0x09, 0x17, 0x18, 0x49, 0x5E, 0x5F, 0xAD, 0xAF};
     for (int command = 0; command <= 0xFF; ++command) {
         // The command byte is read whatever the data size says.
         aPacket packet = sPacket(0, {static_cast<uint8_t>(command)});
@@ -144,8 +144,7 @@ TEST(PacketUEI, StreamPacket) {
         {"not a UEI payload", sPacket(5, {0x49, 0x00, 0x40}), false},
         {"full packet", sPacket(28, {0x5D, 0x01, 0x41}), true},
     };
-    for (const auto& row : rows)
-        EXPECT_EQ(aUEI_isStreamPacket(&row.packet), row.stream) << row.what;
+    for (const auto& row : rows) EXPECT_EQ(aUEI_isStreamPacket(&row.packet), row.stream) << row.what;
     EXPECT_FALSE(aUEI_isStreamPacket(nullptr));
 }
 

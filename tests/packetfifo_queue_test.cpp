@@ -31,8 +31,7 @@ class PacketFifoQueue : public testing::Test {
 protected:
     void SetUp() override { ASSERT_NE(id, 0u); }
     void TearDown() override {
-        if (id != 0)
-            aPacketFifo_Destroy(&id);
+        if (id != 0) aPacketFifo_Destroy(&id);
     }
     uint64_t id = aPacketFifo_Create();
 };
@@ -110,8 +109,7 @@ TEST_F(PacketFifoQueue, InvalidPacketsAreNotQueued) {
 }
 
 TEST_F(PacketFifoQueue, GetFirstOffersEachPacketOnceInOrder) {
-    for (uint8_t tag = 1; tag <= 4; ++tag)
-        ASSERT_EQ(testsupport::putTagged(id, tag == 3 ? 0x04 : 0x06, tag), aErrNone);
+    for (uint8_t tag = 1; tag <= 4; ++tag) ASSERT_EQ(testsupport::putTagged(id, tag == 3 ? 0x04 : 0x06, tag), aErrNone);
 
     FilterCount count;
     count.address = 0x04;
@@ -129,8 +127,7 @@ TEST_F(PacketFifoQueue, GetFirstOffersEachPacketOnceInOrder) {
 }
 
 TEST_F(PacketFifoQueue, DrainKeepsTheOthersInOrder) {
-    for (uint8_t tag = 1; tag <= 6; ++tag)
-        ASSERT_EQ(testsupport::putTagged(id, tag % 2 ? 0x04 : 0x06, tag), aErrNone);
+    for (uint8_t tag = 1; tag <= 6; ++tag) ASSERT_EQ(testsupport::putTagged(id, tag % 2 ? 0x04 : 0x06, tag), aErrNone);
 
     EXPECT_EQ(aPacketFifo_DrainPackets(id, sNone, nullptr), 0u);
     FilterCount count;
@@ -148,15 +145,13 @@ TEST_F(PacketFifoQueue, DrainKeepsTheOthersInOrder) {
     aPacket_Destroy(&found);
 
     EXPECT_EQ(testsupport::takeAllTags(id), std::vector<int>({4, 6}));
-    for (uint8_t tag = 1; tag <= 3; ++tag)
-        ASSERT_EQ(testsupport::putTagged(id, 0x04, tag), aErrNone);
+    for (uint8_t tag = 1; tag <= 3; ++tag) ASSERT_EQ(testsupport::putTagged(id, 0x04, tag), aErrNone);
     EXPECT_EQ(aPacketFifo_DrainPackets(id, sAll, nullptr), 3u);
     EXPECT_EQ(aPacketFifo_GetLength(id), 0u);
 }
 
 TEST_F(PacketFifoQueue, AwaitFirstOffersQueuedPacketsOncePerCall) {
-    for (uint8_t tag = 1; tag <= 3; ++tag)
-        ASSERT_EQ(testsupport::putTagged(id, 0x06, tag), aErrNone);
+    for (uint8_t tag = 1; tag <= 3; ++tag) ASSERT_EQ(testsupport::putTagged(id, 0x06, tag), aErrNone);
     FilterCount count;
     count.address = 0x04;
     EXPECT_EQ(aPacketFifo_AwaitFirst(id, sAddressFilter, &count, 0), nullptr);

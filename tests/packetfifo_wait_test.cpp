@@ -47,8 +47,7 @@ public:
           }) {}
 
     ~Waiter() {
-        if (!thread_.joinable())
-            return;
+        if (!thread_.joinable()) return;
         if (done_)
             thread_.join();
         else
@@ -77,8 +76,7 @@ class PacketFifoWait : public testing::Test {
 protected:
     void SetUp() override { ASSERT_NE(id, 0u); }
     void TearDown() override {
-        if (id != 0)
-            aPacketFifo_Destroy(&id);
+        if (id != 0) aPacketFifo_Destroy(&id);
     }
     uint64_t id = aPacketFifo_Create();
 };
@@ -232,8 +230,7 @@ TEST_F(PacketFifoWait, ProducersAndOneConsumerLoseNothing) {
     const auto deadline = Clock::now() + kBound;
     while (received < kProducers * kEach && Clock::now() < deadline) {
         aPacket* packet = aPacketFifo_Await(id, 200);
-        if (packet == nullptr)
-            continue;
+        if (packet == nullptr) continue;
         const int producer = packet->data[0];
         const int sequence = (packet->data[1] << 8) | packet->data[2];
         EXPECT_EQ(sequence, next[producer]) << "producer " << producer;
@@ -241,8 +238,7 @@ TEST_F(PacketFifoWait, ProducersAndOneConsumerLoseNothing) {
         ++received;
         aPacket_Destroy(&packet);
     }
-    for (auto& producer : producers)
-        producer.join();
+    for (auto& producer : producers) producer.join();
     EXPECT_EQ(received, kProducers * kEach);
     EXPECT_EQ(aPacketFifo_GetLength(id), 0u);
 }

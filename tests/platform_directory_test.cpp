@@ -349,16 +349,21 @@ struct BuildCase {
 aErr buildFrom(char* destination, size_t size, const std::vector<const char*>& p) {
     // BuildPath is variadic; the table's parts are spread by count.
     switch (p.size()) {
-    case 1: return aDirectory_BuildPath(destination, size, p[0], nullptr);
-    case 2: return aDirectory_BuildPath(destination, size, p[0], p[1], nullptr);
-    case 3: return aDirectory_BuildPath(destination, size, p[0], p[1], p[2], nullptr);
+    case 1:
+        return aDirectory_BuildPath(destination, size, p[0], nullptr);
+    case 2:
+        return aDirectory_BuildPath(destination, size, p[0], p[1], nullptr);
+    case 3:
+        return aDirectory_BuildPath(destination, size, p[0], p[1], p[2], nullptr);
     case 10:
-        return aDirectory_BuildPath(destination, size, p[0], p[1], p[2], p[3], p[4], p[5], p[6], p[7],
-                                    p[8], p[9], nullptr);
+        return aDirectory_BuildPath(destination, size, p[0], p[1], p[2], p[3], p[4], p[5], p[6], p[7], p[8], p[9],
+                                    nullptr);
     case 11:
-        return aDirectory_BuildPath(destination, size, p[0], p[1], p[2], p[3], p[4], p[5], p[6], p[7],
-                                    p[8], p[9], p[10], nullptr);
-    default: ADD_FAILURE() << "no call for " << p.size() << " parts"; return aErrUnknown;
+        return aDirectory_BuildPath(destination, size, p[0], p[1], p[2], p[3], p[4], p[5], p[6], p[7], p[8], p[9],
+                                    p[10], nullptr);
+    default:
+        ADD_FAILURE() << "no call for " << p.size() << " parts";
+        return aErrUnknown;
     }
 }
 
@@ -392,8 +397,7 @@ TEST(PlatformDirectory, BuildPathRefusesTheDestinationAsAPart) {
     char destination[32] = "abc";
     EXPECT_EQ(aDirectory_BuildPath(destination, sizeof destination, destination, "x", nullptr), aErrParam);
     EXPECT_STREQ(destination, "abc") << "the first part is left as it was";
-    EXPECT_EQ(aDirectory_BuildPath(destination, sizeof destination, "a", destination + 2, nullptr),
-              aErrParam);
+    EXPECT_EQ(aDirectory_BuildPath(destination, sizeof destination, "a", destination + 2, nullptr), aErrParam);
     EXPECT_STREQ(destination, "");
     EXPECT_EQ(aDirectory_BuildPath(nullptr, 8, "a", nullptr), aErrParam);
     EXPECT_EQ(aDirectory_BuildPath(destination, sizeof destination, nullptr), aErrParam);

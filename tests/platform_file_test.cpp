@@ -208,11 +208,10 @@ struct SeekCase {
 
 TEST(PlatformFile, SeekTargetsWithinTheFile) {
     const SeekCase cases[] = {
-        {0, 2, aErrNone, 10},          {1, 2, aErrRange, 4},         {-1, 0, aErrRange, 4},
-        {-10, 2, aErrNone, 0},         {-11, 2, aErrRange, 4},       {3, 1, aErrNone, 7},
-        {-4, 1, aErrNone, 0},          {-5, 1, aErrRange, 4},        {10, 0, aErrNone, 10},
-        {11, 0, aErrRange, 4},         {0, 0, aErrNone, 0},          {6, 7, aErrNone, 6},
-        {6, -1, aErrNone, 6},          {INT64_MAX, 1, aErrRange, 4}, {INT64_MIN, 2, aErrRange, 4},
+        {0, 2, aErrNone, 10},   {1, 2, aErrRange, 4},         {-1, 0, aErrRange, 4},        {-10, 2, aErrNone, 0},
+        {-11, 2, aErrRange, 4}, {3, 1, aErrNone, 7},          {-4, 1, aErrNone, 0},         {-5, 1, aErrRange, 4},
+        {10, 0, aErrNone, 10},  {11, 0, aErrRange, 4},        {0, 0, aErrNone, 0},          {6, 7, aErrNone, 6},
+        {6, -1, aErrNone, 6},   {INT64_MAX, 1, aErrRange, 4}, {INT64_MIN, 2, aErrRange, 4},
     };
     TempDir dir;
     aFileRef file = openWith(dir, "0123456789", aFileModeRead);
@@ -249,8 +248,8 @@ struct ReadLineStep {
 
 TEST(PlatformFile, ReadLineInPiecesOfTheBuffer) {
     const ReadLineStep steps[] = {
-        {aErrNone, "abcd\n"},  {aErrOverrun, "abcde"}, {aErrNone, "fgh\n"},
-        {aErrNone, "\n"},      {aErrNone, "xy"},       {aErrEOF, ""},
+        {aErrNone, "abcd\n"}, {aErrOverrun, "abcde"}, {aErrNone, "fgh\n"},
+        {aErrNone, "\n"},     {aErrNone, "xy"},       {aErrEOF, ""},
     };
     TempDir dir;
     aFileRef file = openWith(dir, "abcd\nabcdefgh\n\nxy", aFileModeRead);

@@ -165,11 +165,13 @@ TEST(PlatformThread, YieldIsBrief) {
 }
 
 TEST(PlatformTime, WallClockMilliseconds) {
-    const auto before = std::chrono::duration_cast<std::chrono::milliseconds>(
-                            std::chrono::system_clock::now().time_since_epoch()).count();
+    const auto before =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+            .count();
     const uint64_t ticks = aTime_GetMSTicks();
-    const auto after = std::chrono::duration_cast<std::chrono::milliseconds>(
-                           std::chrono::system_clock::now().time_since_epoch()).count();
+    const auto after =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+            .count();
     EXPECT_GE(ticks, static_cast<uint64_t>(before));
     EXPECT_LE(ticks, static_cast<uint64_t>(after));
 }

@@ -29,12 +29,14 @@ TEST(RecoverDownload, TheServerNamesSerialAndBuildForAFingerprint) {
     writeFixture(fixtures.path(), "fingerprints.txt", "0000000A 0000000B 0000000C 0000000D 40F5849A 1234\n");
     writeFixture(fixtures.path(), "40F5849A/latest.txt", "1234\nmodfirm\n");
     writeFixture(fixtures.path(), "40F5849A/builds.txt", "1234;1.3.0\n1300;1.4.0\n");
-    const std::string firmware = testsupport::runProcess(
-        {"/usr/bin/python3", testsupport::requiredEnv("SOURCE_DIR") + "/tools/trel_builder/trel_builder.py", "--out",
-         fixtures.file("built.trel"), "--firmware-block", "0x4000:DEADBEEF", "--info", "1234", "1.3.0", "40F5849A",
-         "19"}).exitCode == 0
-                                     ? testsupport::readWholeFile(fixtures.file("built.trel"))
-                                     : "";
+    const std::string firmware =
+        testsupport::runProcess({"/usr/bin/python3",
+                                 testsupport::requiredEnv("SOURCE_DIR") + "/tools/trel_builder/trel_builder.py",
+                                 "--out", fixtures.file("built.trel"), "--firmware-block", "0x4000:DEADBEEF", "--info",
+                                 "1234", "1.3.0", "40F5849A", "19"})
+                    .exitCode == 0
+            ? testsupport::readWholeFile(fixtures.file("built.trel"))
+            : "";
     ASSERT_FALSE(firmware.empty());
     writeFixture(fixtures.path(), "40F5849A/1234.trel", firmware);
     writeFixture(fixtures.path(), "40F5849A/1300.trel", firmware);

@@ -55,13 +55,23 @@ Image recoveryImage(const TempDir& dir, const std::string& name, uint32_t seed,
     const std::string b = testsupport::noiseText(600, seed + 1);
     testsupport::writeWholeFile(dir.file(name + ".a"), a);
     testsupport::writeWholeFile(dir.file(name + ".b"), b);
-    std::vector<std::string> args = {"--scramble-key", KEY,
-                                     "--firmware-block", "0x10000:@" + dir.file(name + ".a"),
-                                     "--firmware-block", "0x7D00:@" + dir.file(name + ".b"),
-                                     "--raw-block", "1:00002000AB1374",
-                                     "--raw-block", "1:0000000000000000",
-                                     "--raw-block", "1:00030000DEADBEEF",
-                                     "--info", "1234", "1.3.0", SERVER_SERIAL, "19"};
+    std::vector<std::string> args = {"--scramble-key",
+                                     KEY,
+                                     "--firmware-block",
+                                     "0x10000:@" + dir.file(name + ".a"),
+                                     "--firmware-block",
+                                     "0x7D00:@" + dir.file(name + ".b"),
+                                     "--raw-block",
+                                     "1:00002000AB1374",
+                                     "--raw-block",
+                                     "1:0000000000000000",
+                                     "--raw-block",
+                                     "1:00030000DEADBEEF",
+                                     "--info",
+                                     "1234",
+                                     "1.3.0",
+                                     SERVER_SERIAL,
+                                     "19"};
     args.insert(args.end(), extra.begin(), extra.end());
     testsupport::buildTrel(image.path, args);
     image.placed = {{0x10000, a}, {0x7D00, b}, {0x2000, "\xAA\xBB\xCC"}};
@@ -71,14 +81,15 @@ Image recoveryImage(const TempDir& dir, const std::string& name, uint32_t seed,
 class RecoverLpc : public ::testing::Test {
 protected:
     void startChip(const std::vector<std::string>& extra = {}, const char* id = CHIP_ID) {
-        std::vector<std::string> args = {"--id", id, "--fill", "0", "--dump", work.file("flash.bin"),
-                                         "--log", work.file("events.log")};
+        std::vector<std::string> args = {
+            "--id", id, "--fill", "0", "--dump", work.file("flash.bin"), "--log", work.file("events.log")};
         args.insert(args.end(), extra.begin(), extra.end());
         chip = std::make_unique<LpcsimProcess>(args);
         ASSERT_FALSE(chip->port().empty());
     }
 
-    ProcessResult updater(const std::vector<std::string>& args, const std::string& url = testsupport::kUnreachableServer) {
+    ProcessResult updater(const std::vector<std::string>& args,
+                          const std::string& url = testsupport::kUnreachableServer) {
         std::vector<std::string> argv = {testsupport::requiredEnv("UPDATER_BIN"), "-i", store.path(), "-u", url};
         argv.insert(argv.end(), args.begin(), args.end());
         const auto started = Clock::now();
@@ -129,15 +140,28 @@ protected:
     Clock::duration elapsed{};
 };
 
-const std::vector<std::string> FULL_WRITE = {
-    "N",
-    "U 23130", "P 0 29", "E 0 29", "A 0",
-    "W 268439552 4096", "P 16 16", "C 65536 268439552 4096",
-    "W 268439552 4096", "P 16 16", "C 69632 268439552 4096",
-    "W 268439552 4096", "P 16 16", "C 73728 268439552 4096",
-    "W 268439552 1024", "P 7 8",   "C 32000 268439552 1024",
-    "W 268439552 256",  "P 2 2",   "C 8192 268439552 256",
-    "A 1", "G 0 T"};
+const std::vector<std::string> FULL_WRITE = {"N",
+                                             "U 23130",
+                                             "P 0 29",
+                                             "E 0 29",
+                                             "A 0",
+                                             "W 268439552 4096",
+                                             "P 16 16",
+                                             "C 65536 268439552 4096",
+                                             "W 268439552 4096",
+                                             "P 16 16",
+                                             "C 69632 268439552 4096",
+                                             "W 268439552 4096",
+                                             "P 16 16",
+                                             "C 73728 268439552 4096",
+                                             "W 268439552 1024",
+                                             "P 7 8",
+                                             "C 32000 268439552 1024",
+                                             "W 268439552 256",
+                                             "P 2 2",
+                                             "C 8192 268439552 256",
+                                             "A 1",
+                                             "G 0 T"};
 
 TEST_F(RecoverLpc, FingerprintPrintsTheFourIdWordsInTheOrderReceived) {
     startChip({}, "0xCAFEBABE,1,0x7FFFFFFF,0x12345678");
@@ -155,10 +179,10 @@ TEST_F(RecoverLpc, RecoveryFromAFileWritesTheUnscrambledBlocksAndRestartsTheChip
     ASSERT_EQ(result.exitCode, 0) << result.out << result.err;
     EXPECT_EQ(result.err, "");
     EXPECT_EQ(commands(), FULL_WRITE);
-    for (const char* line : {"Recovering from Trelfile: ", "Transferring firmware block 1 of 4, 10000 bytes\n",
-                             "Transferring firmware block 2 of 4, 600 bytes\n",
-                             "Transferring firmware block 3 of 4, 3 bytes\n", "Transferred 4 blocks, 10615 total bytes\n",
-                             "Rebooting Device\n", "Update time: "}) {
+    for (const char* line :
+         {"Recovering from Trelfile: ", "Transferring firmware block 1 of 4, 10000 bytes\n",
+          "Transferring firmware block 2 of 4, 600 bytes\n", "Transferring firmware block 3 of 4, 3 bytes\n",
+          "Transferred 4 blocks, 10615 total bytes\n", "Rebooting Device\n", "Update time: "}) {
         EXPECT_NE(result.out.find(line), std::string::npos) << line << "\n" << result.out;
     }
     // Not a terminal: no progress bar drawn.
@@ -267,9 +291,9 @@ TEST_F(RecoverLpc, AFileTheFlashCannotHoldIsRefusedBeforeTheChipIsErased) {
     for (const auto& [name, block] : cases) {
         SCOPED_TRACE(name);
         startChip();
-        const std::string path = testsupport::buildTrel(
-            work.file("bad.trel"), {"--raw-block", block, "--raw-block", "1:0000000000000000", "--info", "1234",
-                                    "1.3.0", SERVER_SERIAL, "19"});
+        const std::string path =
+            testsupport::buildTrel(work.file("bad.trel"), {"--raw-block", block, "--raw-block", "1:0000000000000000",
+                                                           "--info", "1234", "1.3.0", SERVER_SERIAL, "19"});
         const ProcessResult result = updater({"-U", "-t", "RECOVER", "-s", chip->port(), "-f", path, "-d", "1"});
         EXPECT_EQ(result.exitCode, 1);
         EXPECT_EQ(result.err, "Failed to transfer firmware\n");
@@ -298,8 +322,7 @@ const FaultCase FAULTS[] = {
     {"PrepareRefused", {"--fault", "rc:P:9"}, "Failed to transfer firmware\n", "rc P 9", 10},
     {"EraseRefused", {"--fault", "rc:E:9"}, "Failed to transfer firmware\n", "rc E 9", 10},
     {"CopyRefused", {"--fault", "rc:C:10"}, "Failed to transfer firmware\n", "rc C 10", 10},
-    {"ResendOnEveryChecksum", {"--fault", "checksum:resend"}, "Failed to transfer firmware\n", "W 268439552 4096",
-     10},
+    {"ResendOnEveryChecksum", {"--fault", "checksum:resend"}, "Failed to transfer firmware\n", "W 268439552 4096", 10},
 };
 
 void PrintTo(const FaultCase& c, std::ostream* os) {
@@ -329,6 +352,8 @@ TEST_P(RecoverLpcFault, IsAClearErrorInBoundedTime) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Faults, RecoverLpcFault, ::testing::ValuesIn(FAULTS),
-                         [](const ::testing::TestParamInfo<FaultCase>& caseInfo) { return std::string(caseInfo.param.name); });
+                         [](const ::testing::TestParamInfo<FaultCase>& caseInfo) {
+                             return std::string(caseInfo.param.name);
+                         });
 
 }  // namespace

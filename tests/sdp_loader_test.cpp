@@ -68,12 +68,13 @@ TEST(SdpPackets, StatusWordNeedsACompleteAnswer) {
         size_t size;
         size_t statusAt;
         bool found;
-    } cases[] = {{&hid, 69, 6, false}, {&hid, 70, 6, true}, {&hid, 71, 6, false},
+    } cases[] = {{&hid, 69, 6, false},   {&hid, 70, 6, true},   {&hid, 71, 6, false},
                  {&serial, 7, 4, false}, {&serial, 8, 4, true}, {&serial, 12, 4, true}};
     for (const Case& c : cases) {
         Bytes reply(c.size, 0);
-        if (c.size >= c.statusAt + 4) std::fill(reply.begin() + static_cast<long>(c.statusAt),
-                                                 reply.begin() + static_cast<long>(c.statusAt + 4), 0x88);
+        if (c.size >= c.statusAt + 4)
+            std::fill(reply.begin() + static_cast<long>(c.statusAt), reply.begin() + static_cast<long>(c.statusAt + 4),
+                      0x88);
         uint32_t word = 0;
         EXPECT_EQ(c.transport->getDataFromBuffer(reply, 0, word), c.found) << c.size;
         if (c.found) {

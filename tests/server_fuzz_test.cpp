@@ -48,8 +48,7 @@ TEST(ServerFuzz, ReplyParsersKeepTheirShapeOnRandomBodies) {
             joined += line;
         }
         std::string withoutNewlines = body;
-        withoutNewlines.erase(std::remove(withoutNewlines.begin(), withoutNewlines.end(), '\n'),
-                              withoutNewlines.end());
+        withoutNewlines.erase(std::remove(withoutNewlines.begin(), withoutNewlines.end(), '\n'), withoutNewlines.end());
         ASSERT_EQ(joined, withoutNewlines);
         if (lines.empty()) continue;
         UpdateServerReply::IsAccepted(lines);

@@ -26,12 +26,9 @@ TEST(ServerOrdering, SortPutsNewestFirstThenUnreadableVersionsInBuildTextOrder) 
          {{"100", "1.2.3"}, {"99", "1.10.0"}, {"980", ""}},
          {"99", "100", "980"}},
         {"major decides before minor and patch", {{"1", "1.9.9"}, {"2", "2.0.0"}}, {"2", "1"}},
-        {"only the low 8 bits of a part count", {{"b", "1.256.0"}, {"a", "1.0.0"}, {"c", "1.1.0"}},
-         {"c", "a", "b"}},
-        {"a sign is allowed and -1 reads as 255", {{"a", "1.0.0"}, {"b", "-1.0.0"}, {"c", " +2.0.0"}},
-         {"b", "c", "a"}},
-        {"equal versions keep build-text order", {{"b", "1.0.0"}, {"a", "1.0.0"}, {"c", "2.0.0"}},
-         {"c", "a", "b"}},
+        {"only the low 8 bits of a part count", {{"b", "1.256.0"}, {"a", "1.0.0"}, {"c", "1.1.0"}}, {"c", "a", "b"}},
+        {"a sign is allowed and -1 reads as 255", {{"a", "1.0.0"}, {"b", "-1.0.0"}, {"c", " +2.0.0"}}, {"b", "c", "a"}},
+        {"equal versions keep build-text order", {{"b", "1.0.0"}, {"a", "1.0.0"}, {"c", "2.0.0"}}, {"c", "a", "b"}},
         {"every kind of unreadable version goes last",
          {{"10", "1.2"},
           {"11", "x.y.z"},
@@ -69,9 +66,9 @@ TEST(ServerOrdering, SortVersionIsTrueOnlyWhenBothReadAndTheFirstIsNewer) {
         const char* b;
         bool expected;
     } cases[] = {
-        {"2.0.0", "1.9.9", true},  {"1.9.9", "2.0.0", false}, {"1.2.4", "1.2.3", true},
+        {"2.0.0", "1.9.9", true},  {"1.9.9", "2.0.0", false},   {"1.2.4", "1.2.3", true},
         {"1.2.3", "1.2.3", false}, {"1.256.0", "1.0.0", false}, {"1.0.0", "1.256.0", false},
-        {"2.0.0", "", false},      {"", "2.0.0", false},       {"", "", false},
+        {"2.0.0", "", false},      {"", "2.0.0", false},        {"", "", false},
         {"2.0.0", "x.0.0", false}, {"1.2", "1.1", false},
     };
     for (const auto& c : cases) {
@@ -85,8 +82,12 @@ TEST(ServerOrdering, SplitKeepsEmptyPiecesAndNeedsExactlyThree) {
         const char* version;
         std::vector<std::string> expected;
     } cases[] = {
-        {"1.2.3", {"1", "2", "3"}}, {"1..3", {"1", "", "3"}}, {"..", {"", "", ""}},
-        {"1.2", {}},                {"1.2.3.4", {}},          {"", {}},
+        {"1.2.3", {"1", "2", "3"}},
+        {"1..3", {"1", "", "3"}},
+        {"..", {"", "", ""}},
+        {"1.2", {}},
+        {"1.2.3.4", {}},
+        {"", {}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.version);
@@ -100,16 +101,10 @@ TEST(ServerOrdering, BuildNumbersReadLeadingDigitsAndRefuseWhatDoesNotFit) {
         bool ok;
         uint32_t number;
     } cases[] = {
-        {"123", true, 123},
-        {"0123", true, 123},
-        {"123abc", true, 123},
-        {" 42", true, 42},
-        {"0", true, 0},
-        {"4294967295", true, 4294967295u},
+        {"123", true, 123},      {"0123", true, 123}, {"123abc", true, 123},
+        {" 42", true, 42},       {"0", true, 0},      {"4294967295", true, 4294967295u},
         {"4294967296", true, 0},  // beyond 32 bits: the low 32 bits
-        {"abc", false, 7},
-        {"", false, 7},
-        {"99999999999999999999999", false, 7},
+        {"abc", false, 7},       {"", false, 7},      {"99999999999999999999999", false, 7},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text);

@@ -121,8 +121,8 @@ TEST_F(ServerRequests, GetBuildFetchesTheFirmwareAsBase64) {
         bool decoded = false;
         EXPECT_EQ(decode(out, decoded), FIRMWARE_BYTES);
         EXPECT_TRUE(decoded);
-        EXPECT_EQ(server.requests(), std::vector<std::string>{path() + "?bld=100&fw=FW-A&no_cal=" + c.value +
-                                                              "&op=trel&sn=40F5849A&"});
+        EXPECT_EQ(server.requests(),
+                  std::vector<std::string>{path() + "?bld=100&fw=FW-A&no_cal=" + c.value + "&op=trel&sn=40F5849A&"});
     }
 }
 
@@ -151,8 +151,8 @@ TEST_F(ServerRequests, GetBuildOfAMissingBuildFailsAndLeavesTheOutput) {
 TEST_F(ServerRequests, GetBuildListKeepsFirstVersionOfEachBuildAndSkipsShortLines) {
     for (const bool crlf : {false, true}) {
         SCOPED_TRACE(crlf ? "CRLF" : "LF");
-        UpdateServerSim server(fixtures.path(), crlf ? std::vector<std::string>{"--fault", "crlf"}
-                                                     : std::vector<std::string>{});
+        UpdateServerSim server(fixtures.path(),
+                               crlf ? std::vector<std::string>{"--fault", "crlf"} : std::vector<std::string>{});
         BuildMap builds = {{"stale", "0.0.0"}};
 
         ASSERT_TRUE(UpdateServerRequest::GetBuildList(SERIAL, builds, server.url().c_str()));
@@ -177,9 +177,9 @@ TEST_F(ServerRequests, GetRecoveryInfoSendsTheFingerprintAndReadsSerialAndBuild)
         uint32_t serial;
         uint32_t build;
     } cases[] = {
-        {4, true, 0x40F5849A, 16},         // build 0x10: hexadecimal
-        {5, true, 0x40F5849A, 8},          // build 010: octal
-        {6, true, 0x40F5849B, 77},         // serial in lower case, build decimal
+        {4, true, 0x40F5849A, 16},           // build 0x10: hexadecimal
+        {5, true, 0x40F5849A, 8},            // build 010: octal
+        {6, true, 0x40F5849B, 77},           // serial in lower case, build decimal
         {7, false, 0xDEADDEAD, 0xDEADDEAD},  // build beyond every integer: refused, outputs kept
     };
     for (const auto& c : cases) {
@@ -192,8 +192,9 @@ TEST_F(ServerRequests, GetRecoveryInfoSendsTheFingerprintAndReadsSerialAndBuild)
 
         EXPECT_EQ(serial, c.serial);
         EXPECT_EQ(build, c.build);
-        EXPECT_EQ(server.requests(), std::vector<std::string>{path() + "?brief=true&fp=00000001%2000000002%20"
-                                                                       "00000003%200000000" +
+        EXPECT_EQ(server.requests(), std::vector<std::string>{path() +
+                                                              "?brief=true&fp=00000001%2000000002%20"
+                                                              "00000003%200000000" +
                                                               std::to_string(c.lastWord) + "&op=fix&"});
     }
 }
@@ -206,10 +207,9 @@ TEST_F(ServerRequests, GetDeviceJWTAcceptsOnlyThreeLongEnoughParts) {
         const char* jwt;
     } cases[] = {
         {SERIAL, nullptr, true, "aa.bb.cc.dd"},  // the third part runs to the line end, dots and all
-        {SERIAL, "crlf", true, "aa.bb.cc.dd"},
-        {0xAB, nullptr, false, "unchanged"},  // first part too short
-        {0xAC, nullptr, false, "unchanged"},  // no third part
-        {0xAD, nullptr, false, "unchanged"},  // no token at all
+        {SERIAL, "crlf", true, "aa.bb.cc.dd"},  {0xAB, nullptr, false, "unchanged"},  // first part too short
+        {0xAC, nullptr, false, "unchanged"},                                          // no third part
+        {0xAD, nullptr, false, "unchanged"},                                          // no token at all
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::to_string(c.serial) + (c.fault ? c.fault : ""));

@@ -115,7 +115,7 @@ TEST(SettingsLoad, MergesIntoWhatTheStoreHolds) {
 // end the load.
 TEST(SettingsLoad, LongLines) {
     TempDir dir;
-    const std::string fits(2047 - 3, 'v');     // "L=" + value + "\n" is 2047 characters
+    const std::string fits(2047 - 3, 'v');  // "L=" + value + "\n" is 2047 characters
     const std::string tooLong(3000, 'x');
     const struct {
         const char* name;

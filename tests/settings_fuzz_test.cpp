@@ -26,9 +26,12 @@ std::string randomText(std::mt19937& random) {
     std::string text;
     for (int i = length(random); i > 0; --i) {
         const int what = rare(random);
-        if (what == 0) text.append(std::uniform_int_distribution<int>(2000, 5000)(random), 'L');
-        else if (what == 1) text += '\0';
-        else text += alphabet[pick(random)];
+        if (what == 0)
+            text.append(std::uniform_int_distribution<int>(2000, 5000)(random), 'L');
+        else if (what == 1)
+            text += '\0';
+        else
+            text += alphabet[pick(random)];
     }
     return text;
 }

@@ -261,7 +261,10 @@ TEST(StoreFiles, ReadTrelFile) {
     ASSERT_EQ(file.FindBlocks(TrelFile::BLOCK_FIRMWARE).size(), 1u);
     EXPECT_EQ(file.FindBlocks(TrelFile::BLOCK_FIRMWARE)[0].data[4], 0xCA);
 
-    const struct { const char* name; std::string message; } failures[] = {
+    const struct {
+        const char* name;
+        std::string message;
+    } failures[] = {
         {"6.trel", "Invalid trel " + module + "/6.trel"},
         {"missing.trel", "Invalid trel " + module + "/missing.trel"},
         {"7.trel", "Failed to load trel data"},

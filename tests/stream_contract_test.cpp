@@ -57,7 +57,9 @@ public:
     // A pseudo-terminal drops what its slave did not read when the master closes.
     static constexpr bool kKeepsBytesBeforeEnd = false;
 
-    bool open() { return line_.ok() && aStream_CreateSerial(line_.path().c_str(), 6, 0, 0, 0, &held_.stream) == aErrNone; }
+    bool open() {
+        return line_.ok() && aStream_CreateSerial(line_.path().c_str(), 6, 0, 0, 0, &held_.stream) == aErrNone;
+    }
     aStreamRef reader() { return held_.stream; }
     aStreamRef writer() { return held_.stream; }
     void farSends(const std::string& bytes) { line_.send(bytes); }

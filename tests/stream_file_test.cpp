@@ -15,8 +15,7 @@ using testsupport::writeWholeFile;
 
 class StreamFile : public ::testing::Test {
 protected:
-    aStreamRef input(const std::string& content)
-    {
+    aStreamRef input(const std::string& content) {
         const std::string path = dir.file("in" + std::to_string(count++));
         writeWholeFile(path, content);
         aStreamRef stream = nullptr;
@@ -28,8 +27,7 @@ protected:
     int count = 0;
 };
 
-TEST_F(StreamFile, ReadsExactlyOrReportsTheEnd)
-{
+TEST_F(StreamFile, ReadsExactlyOrReportsTheEnd) {
     aStreamRef s = input("abcdef");
     char buf[8] = {};
     EXPECT_EQ(aStream_Read(s, buf, 4), aErrNone);
@@ -43,8 +41,7 @@ TEST_F(StreamFile, ReadsExactlyOrReportsTheEnd)
     aStream_Destroy(&s);
 }
 
-TEST_F(StreamFile, ZeroLengthReadHandsOutNothing)
-{
+TEST_F(StreamFile, ZeroLengthReadHandsOutNothing) {
     aStreamRef s = input("x");
     char byte = '.';
     EXPECT_EQ(aStream_Read(s, &byte, 0), aErrNotReady);
@@ -54,8 +51,7 @@ TEST_F(StreamFile, ZeroLengthReadHandsOutNothing)
     aStream_Destroy(&s);
 }
 
-TEST_F(StreamFile, RefusesBadArguments)
-{
+TEST_F(StreamFile, RefusesBadArguments) {
     aStreamRef s = input("x");
     char buf[4];
     EXPECT_EQ(aStream_Read(nullptr, buf, 1), aErrParam);
@@ -73,8 +69,7 @@ TEST_F(StreamFile, RefusesBadArguments)
     aStream_Destroy(&s);
 }
 
-TEST_F(StreamFile, CreatorsReportMissingStreams)
-{
+TEST_F(StreamFile, CreatorsReportMissingStreams) {
     aStreamRef s = reinterpret_cast<aStreamRef>(&count);
     EXPECT_EQ(aStream_CreateFileInput(dir.file("missing").c_str(), &s), aErrResource);
     EXPECT_EQ(s, nullptr);
@@ -85,8 +80,7 @@ TEST_F(StreamFile, CreatorsReportMissingStreams)
     EXPECT_EQ(aStream_CreateFileInput(dir.file("missing").c_str(), nullptr), aErrResource);
 }
 
-TEST_F(StreamFile, DestroyClearsTheHandle)
-{
+TEST_F(StreamFile, DestroyClearsTheHandle) {
     aStreamRef s = input("x");
     EXPECT_EQ(aStream_Destroy(&s), aErrNone);
     EXPECT_EQ(s, nullptr);
@@ -103,8 +97,7 @@ struct RecordCase {
     const char* rest;  // what the stream yields afterwards
 };
 
-TEST_F(StreamFile, ReadRecordStopsAtDelimiterOrMaximum)
-{
+TEST_F(StreamFile, ReadRecordStopsAtDelimiterOrMaximum) {
     const RecordCase cases[] = {
         {"one\ntwo", "\n", 16, aErrNone, "one", "two"},
         {"abcdef\n", "\n", 4, aErrNone, "abcd", "ef\n"},
@@ -125,23 +118,20 @@ TEST_F(StreamFile, ReadRecordStopsAtDelimiterOrMaximum)
         char record[32];
         memset(record, '#', sizeof(record));
         size_t length = 99;
-        EXPECT_EQ(aStream_ReadRecord(s, record, &length, c.maximum, c.delimiter, strlen(c.delimiter)),
-                  c.result);
+        EXPECT_EQ(aStream_ReadRecord(s, record, &length, c.maximum, c.delimiter, strlen(c.delimiter)), c.result);
         EXPECT_EQ(length, strlen(c.record));
         EXPECT_EQ(std::string(record, length), c.record);
         EXPECT_EQ(record[length], '#');
 
         std::string rest;
         char byte;
-        for (int i = 0; i < 64 && aStream_Read(s, &byte, 1) == aErrNone; i++)
-            rest += byte;
+        for (int i = 0; i < 64 && aStream_Read(s, &byte, 1) == aErrNone; i++) rest += byte;
         EXPECT_EQ(rest, c.rest);
         aStream_Destroy(&s);
     }
 }
 
-TEST_F(StreamFile, CStringReadersNeverOverflow)
-{
+TEST_F(StreamFile, CStringReadersNeverOverflow) {
     aStreamRef s = input(std::string("hello world\0next", 16));
     char guard[16];
     memset(guard, '#', sizeof(guard));
@@ -160,8 +150,7 @@ TEST_F(StreamFile, CStringReadersNeverOverflow)
     aStream_Destroy(&s);
 }
 
-TEST_F(StreamFile, CStringRecordsRoundTrip)
-{
+TEST_F(StreamFile, CStringRecordsRoundTrip) {
     const std::string path = dir.file("out");
     aStreamRef out = nullptr;
     ASSERT_EQ(aStream_CreateFileOutput(path.c_str(), &out), aErrNone);
@@ -187,11 +176,9 @@ TEST_F(StreamFile, CStringRecordsRoundTrip)
     aStream_Destroy(&in);
 }
 
-TEST_F(StreamFile, FlushCopiesTheWholeSource)
-{
+TEST_F(StreamFile, FlushCopiesTheWholeSource) {
     std::string content;
-    for (int i = 0; i < 3000; i++)
-        content += static_cast<char>(i * 7);
+    for (int i = 0; i < 3000; i++) content += static_cast<char>(i * 7);
     aStreamRef in = input(content);
     const std::string path = dir.file("copy");
     aStreamRef out = nullptr;
@@ -204,8 +191,7 @@ TEST_F(StreamFile, FlushCopiesTheWholeSource)
     EXPECT_EQ(readWholeFile(path), content);
 }
 
-TEST_F(StreamFile, WaitReadableAnswersAtOnce)
-{
+TEST_F(StreamFile, WaitReadableAnswersAtOnce) {
     aStreamRef in = input("");
     EXPECT_EQ(aStream_WaitReadable(in, 5000), aErrNone);
     aStreamRef out = nullptr;

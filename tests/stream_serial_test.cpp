@@ -30,8 +30,7 @@ using Clock = std::chrono::steady_clock;
 
 using Pty = testsupport::PtyLine;
 
-void expectSameSettings(const termios& a, const termios& b)
-{
+void expectSameSettings(const termios& a, const termios& b) {
     EXPECT_EQ(a.c_iflag, b.c_iflag);
     EXPECT_EQ(a.c_oflag, b.c_oflag);
     EXPECT_EQ(a.c_cflag, b.c_cflag);
@@ -42,8 +41,7 @@ void expectSameSettings(const termios& a, const termios& b)
 }
 
 // Settings a previous user might have left: everything the stream must replace.
-void spoilSettings(const Pty& pty)
-{
+void spoilSettings(const Pty& pty) {
     termios t = pty.settings();
     t.c_iflag = ICRNL | IXON | INPCK;
     t.c_oflag = OPOST | ONLCR;
@@ -58,8 +56,7 @@ void spoilSettings(const Pty& pty)
 
 class StreamSerial : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         ASSERT_TRUE(pty.ok());
         ASSERT_EQ(aStream_CreateSerial(pty.path().c_str(), 6, 0, 0, 0, &stream), aErrNone);
     }
@@ -75,8 +72,7 @@ struct LineCase {
     speed_t speed;
 };
 
-TEST(StreamSerialSettings, LineIsConfiguredRawAndRestoredAfterwards)
-{
+TEST(StreamSerialSettings, LineIsConfiguredRawAndRestoredAfterwards) {
     const LineCase cases[] = {
         {0, 0, 0, 0, B2400},   {2, 1, 1, 1, B9600},   {5, 0, 0, 1, B57600},
         {6, 0, 0, 0, B115200}, {7, 1, 0, 0, B230400}, {8, 0, 0, 0, B0},
@@ -89,8 +85,7 @@ TEST(StreamSerialSettings, LineIsConfiguredRawAndRestoredAfterwards)
         const termios before = pty.settings();
 
         aStreamRef s = nullptr;
-        ASSERT_EQ(aStream_CreateSerial(pty.path().c_str(), c.baudIndex, c.parity, c.dataBits,
-                                       c.stopBits, &s),
+        ASSERT_EQ(aStream_CreateSerial(pty.path().c_str(), c.baudIndex, c.parity, c.dataBits, c.stopBits, &s),
                   aErrNone);
         const termios t = pty.settings();
         EXPECT_EQ(cfgetospeed(&t), c.speed);
@@ -112,8 +107,7 @@ TEST(StreamSerialSettings, LineIsConfiguredRawAndRestoredAfterwards)
     }
 }
 
-TEST(StreamSerialCreate, RefusalsLeaveNoStreamAndTheLineAlone)
-{
+TEST(StreamSerialCreate, RefusalsLeaveNoStreamAndTheLineAlone) {
     Pty pty;
     ASSERT_TRUE(pty.ok());
     spoilSettings(pty);
@@ -139,16 +133,13 @@ TEST(StreamSerialCreate, RefusalsLeaveNoStreamAndTheLineAlone)
     expectSameSettings(pty.settings(), before);
 }
 
-TEST(StreamSerialCreate, PathIsBoundedNotTruncated)
-{
+TEST(StreamSerialCreate, PathIsBoundedNotTruncated) {
     Pty pty;
     ASSERT_TRUE(pty.ok());
     // "/./././dev/pts/N" names the same device; padded to the longest path allowed.
     std::string path = pty.path();
-    while (path.size() + 2 <= aSERIAL_MAX_PATH - 1)
-        path = "/." + path;
-    if (path.size() < aSERIAL_MAX_PATH - 1)
-        path = "/" + path;
+    while (path.size() + 2 <= aSERIAL_MAX_PATH - 1) path = "/." + path;
+    if (path.size() < aSERIAL_MAX_PATH - 1) path = "/" + path;
     ASSERT_EQ(path.size(), aSERIAL_MAX_PATH - 1u);
     aStreamRef s = nullptr;
     EXPECT_EQ(aStream_CreateSerial(path.c_str(), 6, 0, 0, 0, &s), aErrNone);
@@ -161,20 +152,17 @@ TEST(StreamSerialCreate, PathIsBoundedNotTruncated)
 
 // The creator's answer for a device the caller may not open, from a child process
 // that gives up super-user rights first.
-aErr createWithoutRights(const std::string& path)
-{
+aErr createWithoutRights(const std::string& path) {
     pid_t child = fork();
     if (child == 0) {
-        if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0))
-            _exit(100);
+        if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(100);
         aStreamRef s = nullptr;
         aErr err = aStream_CreateSerial(path.c_str(), 6, 0, 0, 0, &s);
         _exit(s == nullptr ? err : 101);
     }
     int status = 0;
     for (int i = 0; i < 200; i++) {
-        if (waitpid(child, &status, WNOHANG) == child)
-            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        if (waitpid(child, &status, WNOHANG) == child) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     kill(child, SIGKILL);
@@ -182,8 +170,7 @@ aErr createWithoutRights(const std::string& path)
     return -1;
 }
 
-TEST(StreamSerialCreate, DeviceWithoutAccessIsAPermissionError)
-{
+TEST(StreamSerialCreate, DeviceWithoutAccessIsAPermissionError) {
     testsupport::TempDir dir;
     const std::string path = dir.file("locked");
     testsupport::writeWholeFile(path, "");
@@ -192,8 +179,7 @@ TEST(StreamSerialCreate, DeviceWithoutAccessIsAPermissionError)
     EXPECT_EQ(createWithoutRights(path), aErrPermission);
 }
 
-TEST_F(StreamSerial, WritesReachTheFarEndUntranslated)
-{
+TEST_F(StreamSerial, WritesReachTheFarEndUntranslated) {
     EXPECT_EQ(aStream_WriteCStringRecord(stream, "?", "\r\n"), aErrNone);
     EXPECT_EQ(aStream_Write(stream, "\n", 1), aErrNone);
     EXPECT_EQ(pty.receive(5), std::string("?\r\n\0\n", 5));

@@ -31,8 +31,7 @@ using testsupport::loopback;
 
 class StreamSocket : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         ASSERT_EQ(aStream_CreateSocket(loopback(), peer.port(), &stream), aErrNone);
         ASSERT_TRUE(peer.accept());
     }
@@ -42,8 +41,7 @@ protected:
     aStreamRef stream = nullptr;
 };
 
-TEST(StreamSocketCreate, ClosedPortLeavesNoStream)
-{
+TEST(StreamSocketCreate, ClosedPortLeavesNoStream) {
     uint16_t port;
     {
         // A bound socket that never listens: connections to it are refused.
@@ -63,8 +61,7 @@ TEST(StreamSocketCreate, ClosedPortLeavesNoStream)
     EXPECT_EQ(aStream_CreateSocket(loopback(), port, nullptr), aErrResource);
 }
 
-TEST(StreamSocketCreate, ConnectGivesUpAfterItsTimeOut)
-{
+TEST(StreamSocketCreate, ConnectGivesUpAfterItsTimeOut) {
     // A listener whose accept queue is full drops further handshakes, so a
     // connect without a time-out would hang for minutes.
     Peer peer(0);
@@ -84,12 +81,10 @@ TEST(StreamSocketCreate, ConnectGivesUpAfterItsTimeOut)
     EXPECT_EQ(s, nullptr);
     EXPECT_GE(msSince(start), aSOCKET_CONNECT_TIMEOUT_MS - 100);
     EXPECT_LT(msSince(start), aSOCKET_CONNECT_TIMEOUT_MS + 2000);
-    for (int fd : fillers)
-        close(fd);
+    for (int fd : fillers) close(fd);
 }
 
-TEST_F(StreamSocket, ReadAfterResetReconnects)
-{
+TEST_F(StreamSocket, ReadAfterResetReconnects) {
     peer.reset();
     ASSERT_EQ(aStream_WaitReadable(stream, 2000), aErrNone);
     uint8_t byte = 0;
@@ -103,8 +98,7 @@ TEST_F(StreamSocket, ReadAfterResetReconnects)
     EXPECT_EQ(peer.receive(1), "w");
 }
 
-TEST_F(StreamSocket, FullSendBufferEndsInBusy)
-{
+TEST_F(StreamSocket, FullSendBufferEndsInBusy) {
     // The peer reads nothing, so the block can never leave completely.
     const std::string block = testsupport::patternBytes(16 << 20);
     const auto start = Clock::now();
@@ -118,8 +112,7 @@ TEST_F(StreamSocket, FullSendBufferEndsInBusy)
 // of the two threads reconnects.
 class StreamSocketResetMidBlock : public StreamSocket, public ::testing::WithParamInterface<bool> {};
 
-TEST_P(StreamSocketResetMidBlock, ResendsTheWholeBlockOnce)
-{
+TEST_P(StreamSocketResetMidBlock, ResendsTheWholeBlockOnce) {
     const bool withReader = GetParam();
     std::atomic<bool> stop{false};
     std::atomic<int> bytesRead{0};
@@ -128,8 +121,7 @@ TEST_P(StreamSocketResetMidBlock, ResendsTheWholeBlockOnce)
         reader = std::thread([&] {
             for (int i = 0; i < 1000 && !stop; i++) {
                 uint8_t byte;
-                if (aStream_WaitReadable(stream, 20) == aErrNone &&
-                    aStream_Read(stream, &byte, 1) == aErrNone)
+                if (aStream_WaitReadable(stream, 20) == aErrNone && aStream_Read(stream, &byte, 1) == aErrNone)
                     bytesRead++;
             }
         });
@@ -145,8 +137,7 @@ TEST_P(StreamSocketResetMidBlock, ResendsTheWholeBlockOnce)
     const std::string received = peer.receive(block.size(), 10000);
     writer.join();
     stop = true;
-    if (reader.joinable())
-        reader.join();
+    if (reader.joinable()) reader.join();
 
     EXPECT_EQ(written, aErrNone);
     EXPECT_EQ(received.size(), block.size());

@@ -23,7 +23,8 @@ std::vector<uint8_t> bytesOf(const TrelBlock& block) {
 
 std::vector<uint8_t> hexBytes(const std::string& hex) {
     std::vector<uint8_t> out;
-    for (size_t i = 0; i + 1 < hex.size(); i += 2) out.push_back(static_cast<uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
+    for (size_t i = 0; i + 1 < hex.size(); i += 2)
+        out.push_back(static_cast<uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
     return out;
 }
 
@@ -45,13 +46,10 @@ protected:
 }  // namespace
 
 TEST_F(TrelFileTest, ReadsEveryBlockTypeInFileOrder) {
-    const std::string path = make({"--loader-block", "0x10000000:0102030405:1",
-                                   "--firmware-block", "0x2000:A0A1A2A3A4A5A6A7:2",
-                                   "--serial-offsets", "0x2004:0x2008",
-                                   "--info", "1234", "1.2.3 beta", "DEADDEAD", "Quillet",
-                                   "--recovery-start", "0x20000400",
-                                   "--raw-block", "9:CAFE:7",
-                                   "--checksum", "0x12345678"});
+    const std::string path =
+        make({"--loader-block", "0x10000000:0102030405:1", "--firmware-block", "0x2000:A0A1A2A3A4A5A6A7:2",
+              "--serial-offsets", "0x2004:0x2008", "--info", "1234", "1.2.3 beta", "DEADDEAD", "Quillet",
+              "--recovery-start", "0x20000400", "--raw-block", "9:CAFE:7", "--checksum", "0x12345678"});
     ASSERT_TRUE(TrelFile::VerifyFile(path.c_str()));
     TrelFile file(path.c_str());
 
@@ -99,9 +97,12 @@ TEST_F(TrelFileTest, InfoBlockFields) {
     EXPECT_TRUE(file.ValidateSerialNumber(0x00A1B2C3));
     EXPECT_FALSE(file.ValidateSerialNumber(0x00A1B2C4));
 
-    const struct { const char* model; bool matches; } models[] = {
-        {"Quillet", true}, {"Quil", true}, {"", true}, {"QuilletX", false}, {"Quillat", false},
-        {"Quillet123456789AB", false},
+    const struct {
+        const char* model;
+        bool matches;
+    } models[] = {
+        {"Quillet", true},   {"Quil", true},     {"", true},
+        {"QuilletX", false}, {"Quillat", false}, {"Quillet123456789AB", false},
     };
     for (const auto& m : models) EXPECT_EQ(file.ValidateModel(m.model), m.matches) << m.model;
 }
@@ -138,10 +139,14 @@ TEST_F(TrelFileTest, HeaderChecksOfVerifyFile) {
 }
 
 TEST_F(TrelFileTest, FilesThatDoNotLoad) {
-    const struct { const char* name; std::vector<std::string> args; } cases[] = {
+    const struct {
+        const char* name;
+        std::vector<std::string> args;
+    } cases[] = {
         {"header only", {"--firmware-block", "0:00", "--truncate", "6"}},
         {"shorter than a header", {"--truncate", "3"}},
-        {"truncated zlib stream", {"--firmware-block", "0:" + repeatHex("5A", 300), "--level", "0", "--truncate", "100"}},
+        {"truncated zlib stream",
+         {"--firmware-block", "0:" + repeatHex("5A", 300), "--level", "0", "--truncate", "100"}},
         {"not zlib", {"--zlib-data", "00112233445566778899"}},
         {"zlib trailer damaged", {"--zlib-data", "789C636000000000FFFF"}},
     };
@@ -183,7 +188,8 @@ TEST_F(TrelFileTest, InflatedPayloadIsBounded) {
         TrelFile file(tooLarge.c_str());
         ADD_FAILURE() << "a payload past the bound loaded";
     } catch (const std::runtime_error& error) {
-        EXPECT_STREQ(error.what(), "Failed to load trel data: the firmware payload inflates to more than 67108864 bytes");
+        EXPECT_STREQ(error.what(),
+                     "Failed to load trel data: the firmware payload inflates to more than 67108864 bytes");
     }
     EXPECT_NE(log.text().find("TRELFILE: Error - payload inflates to more than 67108864 bytes."), std::string::npos)
         << log.text();
@@ -204,16 +210,26 @@ TEST_F(TrelFileTest, InconsistentPayloadsLoadWhatTheyHold) {
         uint32_t blocks;
         const char* logged;
     } cases[] = {
-        {"count says 3, holds 2", {"--firmware-block", "0:00", "--recovery-start", "1", "--block-count", "3"}, 2,
+        {"count says 3, holds 2",
+         {"--firmware-block", "0:00", "--recovery-start", "1", "--block-count", "3"},
+         2,
          "mismatch in number of blocks. (2 != 3)"},
-        {"count says 1, holds 2", {"--firmware-block", "0:00", "--recovery-start", "1", "--block-count", "1"}, 2,
+        {"count says 1, holds 2",
+         {"--firmware-block", "0:00", "--recovery-start", "1", "--block-count", "1"},
+         2,
          "mismatch in number of blocks. (2 != 1)"},
         {"no checksum word", {"--firmware-block", "0:00", "--no-checksum"}, 1, "mismatch in data size. (-4 bytes"},
-        {"length past the end", {"--firmware-block", "0:00", "--recovery-start", "1", "--claim-length", "1=4096"}, 1,
+        {"length past the end",
+         {"--firmware-block", "0:00", "--recovery-start", "1", "--claim-length", "1=4096"},
+         1,
          "mismatch in data size"},
-        {"length past the end, huge", {"--firmware-block", "0:00", "--claim-length", "0=0xFFFFFFFF"}, 0,
+        {"length past the end, huge",
+         {"--firmware-block", "0:00", "--claim-length", "0=0xFFFFFFFF"},
+         0,
          "mismatch in data size"},
-        {"length runs into the checksum", {"--firmware-block", "0:00", "--claim-length", "0=7"}, 1,
+        {"length runs into the checksum",
+         {"--firmware-block", "0:00", "--claim-length", "0=7"},
+         1,
          "mismatch in data size. (-2 bytes"},
         {"payload without count word", {"--payload", "0102"}, 0, "holds no block count"},
         {"empty payload", {"--payload", ""}, 0, "holds no block count"},
@@ -232,9 +248,9 @@ TEST_F(TrelFileTest, InconsistentPayloadsLoadWhatTheyHold) {
 }
 
 TEST_F(TrelFileTest, BlocksTooShortForTheirFieldsAreDropped) {
-    TrelFile file(make({"--raw-block", "0:000000", "--raw-block", "1:00", "--raw-block", "2:00001000",
-                        "--raw-block", "4:" + repeatHex("20", 63), "--raw-block", "5:0000",
-                        "--raw-block", "3:", "--recovery-start", "0x20000400"})
+    TrelFile file(make({"--raw-block", "0:000000", "--raw-block", "1:00", "--raw-block", "2:00001000", "--raw-block",
+                        "4:" + repeatHex("20", 63), "--raw-block", "5:0000", "--raw-block", "3:", "--recovery-start",
+                        "0x20000400"})
                       .c_str());
     ASSERT_EQ(file.blockCount, 2u);
     EXPECT_EQ(file.blocks[0].type, 3);

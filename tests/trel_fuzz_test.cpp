@@ -57,11 +57,13 @@ public:
             }
             if (below(4) == 0) data.resize(below(static_cast<uint32_t>(data.size()) + 1));
             out.push_back(static_cast<uint8_t>(type | (below(8) << 5)));
-            put32(out, below(6) == 0 ? static_cast<uint32_t>(data.size()) + below(16) - 8 : static_cast<uint32_t>(data.size()));
+            put32(out, below(6) == 0 ? static_cast<uint32_t>(data.size()) + below(16) - 8
+                                     : static_cast<uint32_t>(data.size()));
             out.insert(out.end(), data.begin(), data.end());
         }
         if (below(6) != 0) put32(out, 0x12345678);
-        for (uint32_t flips = below(3); flips > 0 && !out.empty(); --flips) out[below(static_cast<uint32_t>(out.size()))] = byte();
+        for (uint32_t flips = below(3); flips > 0 && !out.empty(); --flips)
+            out[below(static_cast<uint32_t>(out.size()))] = byte();
         return out;
     }
 
@@ -117,9 +119,14 @@ TEST(TrelFuzz, RandomFilesLoadOrThrow) {
         ASSERT_EQ(compress(stream.data(), &streamSize, payload.data(), payload.size()), Z_OK);
         stream.resize(streamSize);
         switch (gen.below(4)) {
-        case 0: stream.resize(gen.below(static_cast<uint32_t>(stream.size()) + 1)); break;
-        case 1: if (!stream.empty()) stream[gen.below(static_cast<uint32_t>(stream.size()))] ^= 0x10; break;
-        default: break;
+        case 0:
+            stream.resize(gen.below(static_cast<uint32_t>(stream.size()) + 1));
+            break;
+        case 1:
+            if (!stream.empty()) stream[gen.below(static_cast<uint32_t>(stream.size()))] ^= 0x10;
+            break;
+        default:
+            break;
         }
         std::string content = "trel\x01\x01";
         content.append(stream.begin(), stream.end());
@@ -129,7 +136,6 @@ TEST(TrelFuzz, RandomFilesLoadOrThrow) {
             EXPECT_LE(file.payloadSize, 8 * stream.size());
             exercise(file, gen, file.payload.get(), file.payloadSize);
             if (HasFatalFailure()) return;
-        } catch (const std::runtime_error&) {
-        }
+        } catch (const std::runtime_error&) {}
     }
 }

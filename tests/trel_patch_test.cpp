@@ -50,8 +50,8 @@ const char* const KEY_TEXT = "01020304,05060708,090A0B0C,0D0E0F10";
 
 TEST_F(TrelPatchTest, SerialWordLandsLittleEndianInTheBlockThatHoldsIt) {
     // Stored uncompressed: 8 KiB of zeros would inflate past the 8x bound.
-    TrelFile file = load({"--serial-offsets", "0x1000:0", "--firmware-block", "0:zeros=0x1FFC",
-                          "--firmware-block", "0x3000:zeros=16", "--level", "0"});
+    TrelFile file = load({"--serial-offsets", "0x1000:0", "--firmware-block", "0:zeros=0x1FFC", "--firmware-block",
+                          "0x3000:zeros=16", "--level", "0"});
     ASSERT_TRUE(file.hasSerialBlock);
     EXPECT_TRUE(file.ReplaceSerialNumber(0x12345678));
     const TrelBlock& first = file.blocks[1];
@@ -81,8 +81,11 @@ TEST_F(TrelPatchTest, PatchPlacement) {
     } cases[] = {
         {"first image word", "0x1000:0", {"--firmware-block", "0x1000:zeros=16"}, true, 4},
         {"last image word", "0x100C:0", {"--firmware-block", "0x1000:zeros=16"}, true, 16},
-        {"two bytes before the image, over the address word", "0x0FFE:0", {"--firmware-block", "0x1000:zeros=16"},
-         false, -1},
+        {"two bytes before the image, over the address word",
+         "0x0FFE:0",
+         {"--firmware-block", "0x1000:zeros=16"},
+         false,
+         -1},
         {"straddling the image end", "0x100E:0", {"--firmware-block", "0x1000:zeros=16"}, false, -1},
         {"past every block", "0x5000:0", {"--firmware-block", "0x1000:zeros=16"}, false, -1},
         {"only a loader holds it", "0x1004:0", {"--loader-block", "0x1000:zeros=16"}, false, -1},
@@ -109,8 +112,8 @@ TEST_F(TrelPatchTest, PatchPlacement) {
 }
 
 TEST_F(TrelPatchTest, SerialAndDescriptorInDifferentBlocks) {
-    TrelFile file = load({"--serial-offsets", "0x100:0x2000", "--firmware-block", "0x100:zeros=4",
-                          "--firmware-block", "0x2000:zeros=16"});
+    TrelFile file = load({"--serial-offsets", "0x100:0x2000", "--firmware-block", "0x100:zeros=4", "--firmware-block",
+                          "0x2000:zeros=16"});
     EXPECT_TRUE(file.ReplaceSerialNumber(0xDEADDEAD));
     EXPECT_EQ(hexOf(file.blocks[1]), "00000100ADDEADDE");
     EXPECT_EQ(hexOf(file.blocks[2].data + 4, 16), "44004500410044004400450041004400");
@@ -123,8 +126,8 @@ TEST(TrelScramble, BuilderKnownAnswer) {
 }
 
 TEST_F(TrelPatchTest, DecodeKnownAnswer) {
-    TrelFile file = load({"--firmware-block", "0x10000000:AB1374", "--loader-block", "0:AB1374",
-                          "--raw-block", "9:AB1374"});
+    TrelFile file =
+        load({"--firmware-block", "0x10000000:AB1374", "--loader-block", "0:AB1374", "--raw-block", "9:AB1374"});
     EXPECT_TRUE(file.DecodeFirmwareBlocks(KEY));
     EXPECT_EQ(hexOf(file.blocks[0]), "10000000AABBCC");
     EXPECT_EQ(hexOf(file.blocks[1]), "00000000AB1374");
@@ -139,8 +142,8 @@ TEST_F(TrelPatchTest, DecodeUndoesTheBuildersScramblingPerBlock) {
         snprintf(byte, sizeof byte, "%02X", (i * 37 + 11) & 0xFF);
         image += byte;
     }
-    TrelFile file = load({"--scramble-key", KEY_TEXT, "--firmware-block", "0:" + image,
-                          "--firmware-block", "0x800:" + image});
+    TrelFile file =
+        load({"--scramble-key", KEY_TEXT, "--firmware-block", "0:" + image, "--firmware-block", "0x800:" + image});
     EXPECT_NE(hexOf(file.blocks[0]), "00000000" + image);
     EXPECT_TRUE(file.DecodeFirmwareBlocks(KEY));
     EXPECT_EQ(hexOf(file.blocks[0]), "00000000" + image);

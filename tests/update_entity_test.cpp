@@ -45,7 +45,9 @@ std::vector<uint8_t> blockData(uint32_t address, size_t imageLength) {
     return data;
 }
 
-uint32_t length(const std::vector<uint8_t>& data) { return static_cast<uint32_t>(data.size()); }
+uint32_t length(const std::vector<uint8_t>& data) {
+    return static_cast<uint32_t>(data.size());
+}
 
 class UpdateEntity : public ::testing::Test {
 protected:
@@ -157,7 +159,9 @@ struct FaultCase {
     aErr expected;
 };
 
-void PrintTo(const FaultCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const FaultCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class UpdateEntityFaults : public UpdateEntity, public ::testing::WithParamInterface<FaultCase> {};
 

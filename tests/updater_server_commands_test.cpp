@@ -59,12 +59,8 @@ protected:
     }
 
     std::string moduleDir() const { return store.path() + "/updater/" + SERIAL; }
-    std::string settings() const {
-        return testsupport::readFileOrEmpty(moduleDir() + "/.settings");
-    }
-    bool exists(const std::string& name) const {
-        return testsupport::fileExists(moduleDir() + "/" + name);
-    }
+    std::string settings() const { return testsupport::readFileOrEmpty(moduleDir() + "/.settings"); }
+    bool exists(const std::string& name) const { return testsupport::fileExists(moduleDir() + "/" + name); }
 
     TempDir fixtures;
     TempDir store;
@@ -105,7 +101,9 @@ struct AnswerCase {
     std::string err;
 };
 
-void PrintTo(const AnswerCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const AnswerCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class ServerAnswers : public ServerCommands, public ::testing::WithParamInterface<AnswerCase> {};
 
@@ -122,14 +120,30 @@ INSTANTIATE_TEST_SUITE_P(
     Exit, ServerAnswers,
     ::testing::Values(
         AnswerCase{"EmptyBuildList", {"-B", "-d", SERIAL}, {}, "", TOKEN, 0, ""},
-        AnswerCase{"BuildListRequestFails", {"-B", "-d", SERIAL}, {"--fault", "status500", "--fault-op", "builds"},
-                   "1234;1.3.0\n", TOKEN, 1, "Failed to retrieve builds for 40F5849A\n"},
-        AnswerCase{"PingRefusedForBuilds", {"-B", "-d", SERIAL}, {"--ok-line", "no"}, "1234;1.3.0\n", TOKEN, 1,
+        AnswerCase{"BuildListRequestFails",
+                   {"-B", "-d", SERIAL},
+                   {"--fault", "status500", "--fault-op", "builds"},
+                   "1234;1.3.0\n",
+                   TOKEN,
+                   1,
+                   "Failed to retrieve builds for 40F5849A\n"},
+        AnswerCase{"PingRefusedForBuilds",
+                   {"-B", "-d", SERIAL},
+                   {"--ok-line", "no"},
+                   "1234;1.3.0\n",
+                   TOKEN,
+                   1,
                    "Server request failed for "},
         AnswerCase{"ValidToken", {"-J", "-d", SERIAL}, {}, "", TOKEN, 0, ""},
-        AnswerCase{"NoValidToken", {"-J", "-d", SERIAL}, {}, "", "not-a-token", 1, "Failed to retrieve jwt for 40F5849A\n"},
-        AnswerCase{"PingRefusedForToken", {"-J", "-d", SERIAL}, {"--fault", "status500", "--fault-op", "hi"}, "", TOKEN,
-                   1, "Server request failed for "}),
+        AnswerCase{
+            "NoValidToken", {"-J", "-d", SERIAL}, {}, "", "not-a-token", 1, "Failed to retrieve jwt for 40F5849A\n"},
+        AnswerCase{"PingRefusedForToken",
+                   {"-J", "-d", SERIAL},
+                   {"--fault", "status500", "--fault-op", "hi"},
+                   "",
+                   TOKEN,
+                   1,
+                   "Server request failed for "}),
     [](const ::testing::TestParamInfo<AnswerCase>& caseInfo) { return std::string(caseInfo.param.name); });
 
 TEST_F(ServerCommands, DownloadLatestRecordsItAndListsIt) {
@@ -212,7 +226,8 @@ TEST_P(ServerFaults, DownloadFailsAndRecordsNothing) {
 // A reply far past any firmware file: the updater stops taking it at the reply bound,
 // so its memory never holds more than that, and nothing is stored.
 TEST_F(ServerCommands, AnOversizedReplyIsCutOffAndRecordsNothing) {
-    const auto result = run({"-G", "-d", SERIAL, "-X", "0x20"}, {"--fault", "oversize", "--oversize-bytes", "400000000"});
+    const auto result =
+        run({"-G", "-d", SERIAL, "-X", "0x20"}, {"--fault", "oversize", "--oversize-bytes", "400000000"});
     EXPECT_EQ(result.exitCode, 1) << result.out;
     EXPECT_NE(result.err.find("GetBuild ==> [Reply larger than "), std::string::npos) << result.err.substr(0, 2000);
     EXPECT_NE(result.err.find("Failed to retrieve a valid TREL file"), std::string::npos);
@@ -222,11 +237,16 @@ TEST_F(ServerCommands, AnOversizedReplyIsCutOffAndRecordsNothing) {
     // The server notes how much it could send before the updater let go: the bound
     // (about 85 MiB of base64) plus what the sockets buffer.
     long long sent = -1;
-    testsupport::waitUntil([&] {
-        for (const std::string& line : server->requests())
-            if (sscanf(line.c_str(), "# oversize sent %lld of", &sent) != 1) sent = -1; else break;
-        return sent >= 0;
-    }, std::chrono::seconds(20), std::chrono::milliseconds(20));
+    testsupport::waitUntil(
+        [&] {
+            for (const std::string& line : server->requests())
+                if (sscanf(line.c_str(), "# oversize sent %lld of", &sent) != 1)
+                    sent = -1;
+                else
+                    break;
+            return sent >= 0;
+        },
+        std::chrono::seconds(20), std::chrono::milliseconds(20));
     ASSERT_GE(sent, 0) << "the server never finished the reply";
     EXPECT_GE(sent, 85LL << 20);
     EXPECT_LT(sent, 100LL << 20);
@@ -300,7 +320,8 @@ INSTANTIATE_TEST_SUITE_P(
         ServerFault{"Status500", {"--fault", "status500"}, "Server request failed for "},
         ServerFault{"Redirect301", {"--fault", "redirect301"}, "Server request failed for "},
         ServerFault{"NoOkLine", {"--ok-line", "error"}, "Server request failed for "},
-        ServerFault{"EmptyBody", {"--fault", "empty-body", "--fault-op", "trel"}, "Failed to retrieve a valid TREL file"},
+        ServerFault{
+            "EmptyBody", {"--fault", "empty-body", "--fault-op", "trel"}, "Failed to retrieve a valid TREL file"},
         ServerFault{"TruncatedBase64", {"--fault", "truncated-base64"}, "Failed to retrieve a valid TREL file"},
         ServerFault{"BadBase64", {"--fault", "bad-base64"}, "Failed to retrieve a valid TREL file"},
         // The firmware line keeps its carriage return, which no base64 text holds.

@@ -20,7 +20,9 @@ constexpr uint8_t kSpinnerFrameCount = sizeof kSpinnerFrames / sizeof kSpinnerFr
 // One spinner for the whole program: a new label carries on where the last one stopped.
 uint8_t spinnerFrame = 0;
 
-bool drawing() { return isatty(STDOUT_FILENO) == 1; }
+bool drawing() {
+    return isatty(STDOUT_FILENO) == 1;
+}
 
 // Formats first and writes once, so one redraw is one write.
 void draw(const char* format, ...) __attribute__((format(printf, 1, 2)));
@@ -35,7 +37,9 @@ void draw(const char* format, ...) {
     fwrite(text, 1, size, stdout);
 }
 
-void clearLine() { draw("\r%*s\r", kClearWidth, " "); }
+void clearLine() {
+    draw("\r%*s\r", kClearWidth, " ");
+}
 
 }  // namespace
 
@@ -78,6 +82,10 @@ void CLI_Display::update_spinner(bool spin, const char* label) {
     spinnerFrame = static_cast<uint8_t>((spinnerFrame + 1) % kSpinnerFrameCount);
 }
 
-void CLI_Display::info_message(const char* text) { fprintf(stdout, "%s\n", text); }
+void CLI_Display::info_message(const char* text) {
+    fprintf(stdout, "%s\n", text);
+}
 
-void CLI_Display::error_message(const char* text) { fprintf(stderr, "%s\n", text); }
+void CLI_Display::error_message(const char* text) {
+    fprintf(stderr, "%s\n", text);
+}

@@ -38,9 +38,12 @@ const SOption* sMatchOption(const std::string& word) {
 
 uint32_t digitValue(char c, unsigned base, bool* isDigit) {
     uint32_t value = 16;
-    if (c >= '0' && c <= '9') value = static_cast<uint32_t>(c - '0');
-    else if (c >= 'a' && c <= 'f') value = static_cast<uint32_t>(c - 'a' + 10);
-    else if (c >= 'A' && c <= 'F') value = static_cast<uint32_t>(c - 'A' + 10);
+    if (c >= '0' && c <= '9')
+        value = static_cast<uint32_t>(c - '0');
+    else if (c >= 'a' && c <= 'f')
+        value = static_cast<uint32_t>(c - 'a' + 10);
+    else if (c >= 'A' && c <= 'F')
+        value = static_cast<uint32_t>(c - 'A' + 10);
     *isDigit = value < base;
     return value;
 }
@@ -65,16 +68,20 @@ bool parseWhole(const char* text, unsigned base, uint32_t& result) {
 // it does not have (0 hangs the line up).
 const uint32_t BAUD_RATES[] = {2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400};
 
-bool hasHexPrefix(const char* text) { return text[0] == '0' && (text[1] == 'x' || text[1] == 'X'); }
+bool hasHexPrefix(const char* text) {
+    return text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+}
 
-bool startsWith(const std::string& text, const char* prefix) { return text.compare(0, strlen(prefix), prefix) == 0; }
+bool startsWith(const std::string& text, const char* prefix) {
+    return text.compare(0, strlen(prefix), prefix) == 0;
+}
 
 bool sParseSerial(UpdaterDisplayInterface& display, const std::string& argument, bool router, uint32_t& field) {
     const char* digits = argument.c_str();
     if (hasHexPrefix(digits)) {
         digits += 2;
-        Log::log(DEBUG_Updater, router ? "Discarding '0x' router serial number prefix\n"
-                                       : "Discarding '0x' serial number prefix\n");
+        Log::log(DEBUG_Updater,
+                 router ? "Discarding '0x' router serial number prefix\n" : "Discarding '0x' serial number prefix\n");
     }
     field = _get_hex_arg(digits);
     if (field != 0) return true;
@@ -154,19 +161,39 @@ void sParseDebugMask(UpdaterDisplayInterface& display, const std::string& argume
 
 bool sApplyCommand(UpdaterDisplayInterface& display, const SOption& row, Parameters& params) {
     switch (row.text[1]) {
-        case 'B': params.commands.Set(COMMAND_BUILDS); break;
-        case 'L': params.commands.Set(COMMAND_LOCAL_BUILDS); break;
-        case 'D': params.commands.Set(COMMAND_DISCOVER); break;
-        case 'G': params.commands.Set(COMMAND_GET); break;
-        case 'I': params.commands.Set(COMMAND_INFO); break;
-        case 'U': params.commands.Set(COMMAND_UPDATE); break;
-        case 'O': params.override = true; break;
-        case 'N': params.commands.Set(COMMAND_FINGERPRINT); break;
-        case 'C': params.commands.Set(COMMAND_CHECK); break;
-        case 'J': params.commands.Set(COMMAND_JWT); break;
-        default:
-            display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Unhandled command: [%s]", row.text);
-            return false;
+    case 'B':
+        params.commands.Set(COMMAND_BUILDS);
+        break;
+    case 'L':
+        params.commands.Set(COMMAND_LOCAL_BUILDS);
+        break;
+    case 'D':
+        params.commands.Set(COMMAND_DISCOVER);
+        break;
+    case 'G':
+        params.commands.Set(COMMAND_GET);
+        break;
+    case 'I':
+        params.commands.Set(COMMAND_INFO);
+        break;
+    case 'U':
+        params.commands.Set(COMMAND_UPDATE);
+        break;
+    case 'O':
+        params.override = true;
+        break;
+    case 'N':
+        params.commands.Set(COMMAND_FINGERPRINT);
+        break;
+    case 'C':
+        params.commands.Set(COMMAND_CHECK);
+        break;
+    case 'J':
+        params.commands.Set(COMMAND_JWT);
+        break;
+    default:
+        display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Unhandled command: [%s]", row.text);
+        return false;
     }
     return true;
 }
@@ -174,22 +201,48 @@ bool sApplyCommand(UpdaterDisplayInterface& display, const SOption& row, Paramet
 bool sApplyParameter(UpdaterDisplayInterface& display, const SOption& row, const std::string& argument,
                      Parameters& params) {
     switch (row.text[1]) {
-        case 'n': params.optionN = true; break;
-        case 'X': sParseDebugMask(display, argument, params); break;
-        case 'Z': params.commands.Set(COMMAND_Z); break;
-        case 'i': params.storeDirectory = argument; break;
-        case 'b': return sParseBuild(display, argument, params);
-        case 'd': return sParseSerial(display, argument, false, params.deviceSerial);
-        case 't': return sParseTransport(display, argument, params);
-        case 'f': params.trelFile = argument; break;
-        case 'r': return sParseSerial(display, argument, true, params.routerSerial);
-        case 's': params.serialPort = argument; break;
-        case 'o': return sParseBaud(display, argument, params);
-        case 'e': params.echo = true; break;
-        case 'l': params.historyMessage = argument; break;
-        case 'k': params.logFile = argument; break;
-        case 'u': params.serverUrl = argument; break;
-        default: break;
+    case 'n':
+        params.optionN = true;
+        break;
+    case 'X':
+        sParseDebugMask(display, argument, params);
+        break;
+    case 'Z':
+        params.commands.Set(COMMAND_Z);
+        break;
+    case 'i':
+        params.storeDirectory = argument;
+        break;
+    case 'b':
+        return sParseBuild(display, argument, params);
+    case 'd':
+        return sParseSerial(display, argument, false, params.deviceSerial);
+    case 't':
+        return sParseTransport(display, argument, params);
+    case 'f':
+        params.trelFile = argument;
+        break;
+    case 'r':
+        return sParseSerial(display, argument, true, params.routerSerial);
+    case 's':
+        params.serialPort = argument;
+        break;
+    case 'o':
+        return sParseBaud(display, argument, params);
+    case 'e':
+        params.echo = true;
+        break;
+    case 'l':
+        params.historyMessage = argument;
+        break;
+    case 'k':
+        params.logFile = argument;
+        break;
+    case 'u':
+        params.serverUrl = argument;
+        break;
+    default:
+        break;
     }
     return true;
 }
@@ -206,36 +259,21 @@ std::string applicationNameOf(const char* programPath) {
 }  // namespace
 
 const SOption g_rgOptions[] = {
-    {OPTION_COMMAND, "-B", ARG_NONE},
-    {OPTION_COMMAND, "-L", ARG_NONE},
-    {OPTION_COMMAND, "-D", ARG_NONE},
-    {OPTION_COMMAND, "-G", ARG_NONE},
-    {OPTION_COMMAND, "-I", ARG_NONE},
-    {OPTION_COMMAND, "-U", ARG_NONE},
-    {OPTION_COMMAND, "-OVERRIDE", ARG_NONE},
-    {OPTION_COMMAND, "-N", ARG_NONE},
-    {OPTION_COMMAND, "-Y", ARG_NONE},
-    {OPTION_COMMAND, "-C", ARG_NONE},
-    {OPTION_COMMAND, "-J", ARG_NONE},
-    {OPTION_HELP, "-h", ARG_NONE},
-    {OPTION_HELP, "-H", ARG_NONE},
-    {OPTION_PARAMETER, "-n", ARG_NONE},
-    {OPTION_PARAMETER, "-X", ARG_SEPARATE},
-    {OPTION_PARAMETER, "-Z", ARG_SEPARATE},
-    {OPTION_PARAMETER, "-i", ARG_SEPARATE},
-    {OPTION_PARAMETER, "-b", ARG_SEPARATE},
-    {OPTION_PARAMETER, "-d", ARG_SEPARATE},
-    {OPTION_PARAMETER, "-t", ARG_SEPARATE},
-    {OPTION_PARAMETER, "-f", ARG_SEPARATE},
-    {OPTION_PARAMETER, "-r", ARG_SEPARATE},
-    {OPTION_PARAMETER, "-s", ARG_SEPARATE},
-    {OPTION_PARAMETER, "-o", ARG_SEPARATE},
-    {OPTION_PARAMETER, "-e", ARG_SEPARATE},
-    {OPTION_PARAMETER, "-l", ARG_SEPARATE},
-    {OPTION_PARAMETER, "-k", ARG_SEPARATE},
-    {OPTION_PARAMETER, "-u", ARG_SEPARATE},
-    {OPTION_HELP, "--help", ARG_NONE},
-    {-1, nullptr, ARG_NONE},
+    {OPTION_COMMAND, "-B", ARG_NONE},        {OPTION_COMMAND, "-L", ARG_NONE},
+    {OPTION_COMMAND, "-D", ARG_NONE},        {OPTION_COMMAND, "-G", ARG_NONE},
+    {OPTION_COMMAND, "-I", ARG_NONE},        {OPTION_COMMAND, "-U", ARG_NONE},
+    {OPTION_COMMAND, "-OVERRIDE", ARG_NONE}, {OPTION_COMMAND, "-N", ARG_NONE},
+    {OPTION_COMMAND, "-Y", ARG_NONE},        {OPTION_COMMAND, "-C", ARG_NONE},
+    {OPTION_COMMAND, "-J", ARG_NONE},        {OPTION_HELP, "-h", ARG_NONE},
+    {OPTION_HELP, "-H", ARG_NONE},           {OPTION_PARAMETER, "-n", ARG_NONE},
+    {OPTION_PARAMETER, "-X", ARG_SEPARATE},  {OPTION_PARAMETER, "-Z", ARG_SEPARATE},
+    {OPTION_PARAMETER, "-i", ARG_SEPARATE},  {OPTION_PARAMETER, "-b", ARG_SEPARATE},
+    {OPTION_PARAMETER, "-d", ARG_SEPARATE},  {OPTION_PARAMETER, "-t", ARG_SEPARATE},
+    {OPTION_PARAMETER, "-f", ARG_SEPARATE},  {OPTION_PARAMETER, "-r", ARG_SEPARATE},
+    {OPTION_PARAMETER, "-s", ARG_SEPARATE},  {OPTION_PARAMETER, "-o", ARG_SEPARATE},
+    {OPTION_PARAMETER, "-e", ARG_SEPARATE},  {OPTION_PARAMETER, "-l", ARG_SEPARATE},
+    {OPTION_PARAMETER, "-k", ARG_SEPARATE},  {OPTION_PARAMETER, "-u", ARG_SEPARATE},
+    {OPTION_HELP, "--help", ARG_NONE},       {-1, nullptr, ARG_NONE},
 };
 
 uint32_t _get_hex_arg(const char* text) {

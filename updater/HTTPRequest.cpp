@@ -53,12 +53,10 @@ CURLcode configure(CURL* curl, HTTPResponse& response, const HTTPLimits& limits)
     curl_easy_setopt(curl, CURLOPT_SSL_VERIFYSTATUS, 0L);
     // Time-outs must not use signals: GET also runs on the download worker thread.
     if ((code = curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L)) != CURLE_OK) return code;
-    if ((code = curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, limits.connectTimeoutMs)) != CURLE_OK)
-        return code;
+    if ((code = curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, limits.connectTimeoutMs)) != CURLE_OK) return code;
     if ((code = curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, limits.lowSpeedBytesPerSecond)) != CURLE_OK)
         return code;
-    if ((code = curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, limits.lowSpeedSeconds)) != CURLE_OK)
-        return code;
+    if ((code = curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, limits.lowSpeedSeconds)) != CURLE_OK) return code;
     return curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, limits.totalTimeoutMs);
 }
 
@@ -67,27 +65,29 @@ CURLcode configure(CURL* curl, HTTPResponse& response, const HTTPLimits& limits)
 std::string failureText(CURL* curl, CURLcode code) {
     long osError = 0;
     switch (code) {
-        case CURLE_COULDNT_CONNECT:
-            curl_easy_getinfo(curl, CURLINFO_OS_ERRNO, &osError);
-            if (osError == ECONNREFUSED) return "connection refused";
-            return osError != 0 ? std::string("cannot connect: ") + strerror(static_cast<int>(osError))
-                                : std::string("cannot connect");
-        case CURLE_COULDNT_RESOLVE_HOST: {
-            char* host = nullptr;
-            CURLU* parsed = curl_url();
-            std::string text = "unknown host";
-            char* url = nullptr;
-            if (parsed && curl_easy_getinfo(curl, CURLINFO_EFFECTIVE_URL, &url) == CURLE_OK && url &&
-                curl_url_set(parsed, CURLUPART_URL, url, 0) == CURLUE_OK &&
-                curl_url_get(parsed, CURLUPART_HOST, &host, 0) == CURLUE_OK) {
-                text += std::string(" ") + host;
-                curl_free(host);
-            }
-            curl_url_cleanup(parsed);
-            return text;
+    case CURLE_COULDNT_CONNECT:
+        curl_easy_getinfo(curl, CURLINFO_OS_ERRNO, &osError);
+        if (osError == ECONNREFUSED) return "connection refused";
+        return osError != 0 ? std::string("cannot connect: ") + strerror(static_cast<int>(osError))
+                            : std::string("cannot connect");
+    case CURLE_COULDNT_RESOLVE_HOST: {
+        char* host = nullptr;
+        CURLU* parsed = curl_url();
+        std::string text = "unknown host";
+        char* url = nullptr;
+        if (parsed && curl_easy_getinfo(curl, CURLINFO_EFFECTIVE_URL, &url) == CURLE_OK && url &&
+            curl_url_set(parsed, CURLUPART_URL, url, 0) == CURLUE_OK &&
+            curl_url_get(parsed, CURLUPART_HOST, &host, 0) == CURLUE_OK) {
+            text += std::string(" ") + host;
+            curl_free(host);
         }
-        case CURLE_OPERATION_TIMEDOUT: return "no answer in time";
-        default: return curl_easy_strerror(code);
+        curl_url_cleanup(parsed);
+        return text;
+    }
+    case CURLE_OPERATION_TIMEDOUT:
+        return "no answer in time";
+    default:
+        return curl_easy_strerror(code);
     }
 }
 

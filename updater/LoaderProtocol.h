@@ -31,11 +31,11 @@ constexpr uint8_t CHUNK_BYTES = 26;
 constexpr uint8_t ADDRESS_BYTES = 4;
 
 // Reply offsets, counted from the command byte.
-constexpr uint8_t REPLY_STATUS = 2;      // STATUS replies: 0 means success
-constexpr uint8_t INIT_LOAD_BASE = 2;    // INIT: the loader's load base, 4 bytes
-constexpr uint8_t PREPARE_PIECE = 3;     // PREPARE: piece size the module asks for, 2 bytes
-constexpr uint8_t SUM_VALUE = 3;         // SUM: the module's byte sum, 4 bytes
-constexpr uint8_t DATA_COUNT = 2;        // DATA: count of image bytes received
+constexpr uint8_t REPLY_STATUS = 2;    // STATUS replies: 0 means success
+constexpr uint8_t INIT_LOAD_BASE = 2;  // INIT: the loader's load base, 4 bytes
+constexpr uint8_t PREPARE_PIECE = 3;   // PREPARE: piece size the module asks for, 2 bytes
+constexpr uint8_t SUM_VALUE = 3;       // SUM: the module's byte sum, 4 bytes
+constexpr uint8_t DATA_COUNT = 2;      // DATA: count of image bytes received
 
 // Shortest replies that carry all their fields.
 constexpr uint8_t INIT_REPLY_BYTES = INIT_LOAD_BASE + 4;

@@ -83,8 +83,10 @@ aErr _transfer_recovery_loader(TrelFile& trel, const std::string& port) {
     }
     SDPLoader loader;
     SDPLoader_Interface* transport = nullptr;
-    if (port == "USB") transport = new HID_SDPLoader(IMX1050::VID, IMX1050::PID);
-    else transport = new Serial_SDPLoader(port);
+    if (port == "USB")
+        transport = new HID_SDPLoader(IMX1050::VID, IMX1050::PID);
+    else
+        transport = new Serial_SDPLoader(port);
     loader.setLoader(transport);
     if (loader.init() != SDPLoader::SDP_OK) return aErrNotReady;
 

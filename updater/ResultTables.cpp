@@ -10,9 +10,12 @@ constexpr UpdaterDisplayInterface::Level INFO = UpdaterDisplayInterface::LEVEL_I
 
 const char* transportName(linkType type) {
     switch (type) {
-        case USB: return "USB";
-        case TCPIP: return "TCPIP";
-        default: return "Unknown";
+    case USB:
+        return "USB";
+    case TCPIP:
+        return "TCPIP";
+    default:
+        return "Unknown";
     }
 }
 
@@ -52,8 +55,7 @@ void _display_notice(UpdaterDisplayInterface& display) {
     display.message(INFO, "Keep a module connected and powered until its update has finished.");
 }
 
-void _display_device_list(UpdaterDisplayInterface& display, const std::vector<DeviceInfo>& devices,
-                          linkType searched) {
+void _display_device_list(UpdaterDisplayInterface& display, const std::vector<DeviceInfo>& devices, linkType searched) {
     display.message(INFO, "Discovered Devices: (%s)", transportName(searched));
     if (devices.empty()) {
         display.message(INFO, "    No devices found.");

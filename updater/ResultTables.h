@@ -17,8 +17,7 @@ void _display_app_version(UpdaterDisplayInterface& display);
 void _display_notice(UpdaterDisplayInterface& display);
 // `searched` names the transport in the title and picks the heading; each row's
 // form follows the type of its own linkSpec.
-void _display_device_list(UpdaterDisplayInterface& display, const std::vector<DeviceInfo>& devices,
-                          linkType searched);
+void _display_device_list(UpdaterDisplayInterface& display, const std::vector<DeviceInfo>& devices, linkType searched);
 // Rows newest version first, as UpdateServerRequest::SortBuildsByVersion orders them.
 void _display_builds(UpdaterDisplayInterface& display, const BuildMap& builds, uint32_t serialNumber);
 void _display_fingerprint(UpdaterDisplayInterface& display, const Fingerprint& fingerprint);

@@ -8,7 +8,9 @@
 
 const char* const StoreLock::FILE_NAME = ".lock";
 
-StoreLock::~StoreLock() { release(); }
+StoreLock::~StoreLock() {
+    release();
+}
 
 StoreLock::Result StoreLock::acquire(const std::string& directory, std::string& reason) {
     release();

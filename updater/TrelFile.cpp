@@ -48,10 +48,14 @@ size_t minimumLength(uint8_t type) {
     switch (type) {
     case TrelFile::BLOCK_LOADER:
     case TrelFile::BLOCK_FIRMWARE:
-    case TrelFile::BLOCK_RECOVERY_START: return 4;
-    case TrelFile::BLOCK_SERIAL_OFFSETS: return 8;
-    case TrelFile::BLOCK_INFO: return 64;
-    default: return 0;
+    case TrelFile::BLOCK_RECOVERY_START:
+        return 4;
+    case TrelFile::BLOCK_SERIAL_OFFSETS:
+        return 8;
+    case TrelFile::BLOCK_INFO:
+        return 64;
+    default:
+        return 0;
     }
 }
 

@@ -12,8 +12,8 @@
 struct TrelBlock {
     uint8_t type = 0;
     uint8_t flags = 0;
-    uint32_t length = 0;   // data length, load address included
-    uint32_t address = 0;  // load address of loader and firmware blocks, else 0
+    uint32_t length = 0;      // data length, load address included
+    uint32_t address = 0;     // load address of loader and firmware blocks, else 0
     uint8_t* data = nullptr;  // points into the owning TrelFile's payload
 };
 

@@ -31,8 +31,7 @@ bool exchange(const char* name, const char* url, const Query& query, const HTTPL
                 Log::log(DEBUG_ServerComm, "PING ==> [%d] [%s]\n", status, response.body().c_str());
             else
                 Log::log(DEBUG_ServerComm, "%s ==> [%d] [%s]\n", name, status, response.body().c_str());
-            _record_server_failure(status == 404 ? "not found (HTTP 404)"
-                                                 : "HTTP status " + std::to_string(status));
+            _record_server_failure(status == 404 ? "not found (HTTP 404)" : "HTTP status " + std::to_string(status));
             return false;
         }
         lines = UpdateServerReply::Lines(response.body());

@@ -60,8 +60,8 @@ std::string localBuildVersion(UpdaterDisplayInterface& display, UpdaterStoreItem
     try {
         TrelFile file(path.c_str());
         const std::string version = file.GetVersion();
-        if (!version.empty()) Log::log(DEBUG_Updater, "Found VERSION in trelfile: %s - Version: %s\n", path.c_str(),
-                                       version.c_str());
+        if (!version.empty())
+            Log::log(DEBUG_Updater, "Found VERSION in trelfile: %s - Version: %s\n", path.c_str(), version.c_str());
         return version;
     } catch (const std::runtime_error& error) {
         // One unreadable file must not hide the rest of the listing.
@@ -103,18 +103,16 @@ bool Updater::askServer(const char* failure, uint32_t serial, Request request) {
 
 BuildMap Updater::Get_BuildList(uint32_t serial, bool* answered) {
     BuildMap builds;
-    const bool ok = askServer("Failed to retrieve builds for %08X", serial, [&] {
-        return UpdateServerRequest::GetBuildList(serial, builds, serverUrl.c_str());
-    });
+    const bool ok = askServer("Failed to retrieve builds for %08X", serial,
+                              [&] { return UpdateServerRequest::GetBuildList(serial, builds, serverUrl.c_str()); });
     if (answered) *answered = ok;
     return builds;
 }
 
 std::string Updater::Get_JWT(uint32_t serial, bool* answered) {
     std::string token;
-    const bool ok = askServer("Failed to retrieve jwt for %08X", serial, [&] {
-        return UpdateServerRequest::GetDeviceJWT(serial, token, serverUrl.c_str());
-    });
+    const bool ok = askServer("Failed to retrieve jwt for %08X", serial,
+                              [&] { return UpdateServerRequest::GetDeviceJWT(serial, token, serverUrl.c_str()); });
     if (answered) *answered = ok;
     return token;
 }
@@ -183,7 +181,8 @@ uint32_t Updater::Download_Firmware(uint32_t serial, std::string buildText, bool
     std::string reply;
     std::promise<bool> promise;
     std::future<bool> fetched = promise.get_future();
-    std::thread worker(downloadWorker, DownloadJob{this, std::move(promise), serial, firmware, buildText, &reply, noCal});
+    std::thread worker(downloadWorker,
+                       DownloadJob{this, std::move(promise), serial, firmware, buildText, &reply, noCal});
     display->update_spinner(true, DOWNLOAD_LABEL);
     while (fetched.wait_for(SPINNER_PERIOD) != std::future_status::ready) display->update_spinner(true, DOWNLOAD_LABEL);
     display->update_spinner(false, DOWNLOAD_LABEL);

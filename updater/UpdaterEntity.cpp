@@ -177,8 +177,8 @@ aErr UpdaterEntity::LoaderTransfer(const uint8_t* blockData, uint32_t length) {
         Log::log(0, "NETWORK: Block of %u bytes has no image to transfer\n", length);
         return aErrSize;
     }
-    Log::log(DEBUG_Network_FIRM, "NETWORK: Loader Transfer (addr=%08X, len=%d)\n", LoaderProtocol::blockAddress(blockData),
-             static_cast<int>(length - ADDRESS_BYTES));
+    Log::log(DEBUG_Network_FIRM, "NETWORK: Loader Transfer (addr=%08X, len=%d)\n",
+             LoaderProtocol::blockAddress(blockData), static_cast<int>(length - ADDRESS_BYTES));
     uint32_t count = 0;
     return _block_transfer(blockData + ADDRESS_BYTES, length - ADDRESS_BYTES, count);
 }
@@ -193,8 +193,8 @@ aErr UpdaterEntity::FirmwareTransfer(const uint8_t* blockData, uint32_t length, 
         Log::log(0, "NETWORK: Loader asked for firmware pieces of 0 bytes\n");
         return aErrInvalidOption;
     }
-    Log::log(DEBUG_Network_FIRM, "NETWORK: Firmware Transfer (addr=%08X, len=%d)\n", LoaderProtocol::blockAddress(blockData),
-             static_cast<int>(length - ADDRESS_BYTES));
+    Log::log(DEBUG_Network_FIRM, "NETWORK: Firmware Transfer (addr=%08X, len=%d)\n",
+             LoaderProtocol::blockAddress(blockData), static_cast<int>(length - ADDRESS_BYTES));
     uint32_t remaining = length - ADDRESS_BYTES;
     const uint8_t* position = blockData + ADDRESS_BYTES;
     uint32_t count = 0;

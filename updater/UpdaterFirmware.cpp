@@ -60,7 +60,8 @@ aErr connectDirect(Module& module, uint32_t serial) {
 
 // Why a connect failed, when the reason is a module on USB that cannot be opened.
 void explainConnectFailure(UpdaterDisplayInterface& display, aErr result, uint32_t serial) {
-    if (result == aErrPermission || result == aErrBusy || result == aErrIO) _report_unopened_usb_modules(display, serial);
+    if (result == aErrPermission || result == aErrBusy || result == aErrIO)
+        _report_unopened_usb_modules(display, serial);
 }
 
 // Reconnects with the module's stored link specifier, which names USB, TCP/IP
@@ -95,7 +96,8 @@ bool lockModule(UpdaterDisplayInterface& display, StoreLock& lock, const std::st
                         "Module %08X is busy: another update of it is running (%s)", serial, reason.c_str());
         return false;
     }
-    if (locked == StoreLock::UNAVAILABLE) Log::log(DEBUG_Updater, "Updating without the module lock: %s\n", reason.c_str());
+    if (locked == StoreLock::UNAVAILABLE)
+        Log::log(DEBUG_Updater, "Updating without the module lock: %s\n", reason.c_str());
     return true;
 }
 
@@ -238,8 +240,7 @@ aErr _transfer_update(UpdaterDisplayInterface& display, Module& module, TrelFile
     return result;
 }
 
-TrelFile Updater::load_trel(const char* word, const std::string& path, uint32_t serial, uint32_t build,
-                            bool download) {
+TrelFile Updater::load_trel(const char* word, const std::string& path, uint32_t serial, uint32_t build, bool download) {
     auto store = _createUpdaterStore(*display, storeDir, "load_trel");
     if (!store) return TrelFile();
     if (!path.empty()) {
@@ -355,8 +356,7 @@ bool Updater::connectModule(Module& target, uint32_t serial, uint32_t routerSeri
     if (result != aErrNone) return true;
     const aErr routerResult = connectDirect(*router, routerSerial);
     if (routerResult != aErrNone) {
-        display->message(UpdaterDisplayInterface::LEVEL_ERROR, "Failed to connect to link module [%08X]",
-                         routerSerial);
+        display->message(UpdaterDisplayInterface::LEVEL_ERROR, "Failed to connect to link module [%08X]", routerSerial);
         explainConnectFailure(*display, routerResult, routerSerial);
         return false;
     }

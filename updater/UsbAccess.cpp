@@ -29,9 +29,8 @@ bool visit(const aDiscoveryUnopened* module, void* ref) {
     ++search->reported;
     if (!search->display) return false;
     if (module->serialNumber != 0) {
-        search->display->message(UpdaterDisplayInterface::LEVEL_ERROR,
-                                 "Module %08X is on USB but cannot be opened: %s", module->serialNumber,
-                                 module->reason);
+        search->display->message(UpdaterDisplayInterface::LEVEL_ERROR, "Module %08X is on USB but cannot be opened: %s",
+                                 module->serialNumber, module->reason);
     } else {
         search->display->message(UpdaterDisplayInterface::LEVEL_ERROR,
                                  "A module on USB (bus %u, device %u) cannot be opened: %s", module->bus,

@@ -63,13 +63,13 @@ int runUpdate(UpdaterDisplayInterface& display, Updater& updater, const Paramete
     bool updated = false;
     if (params.transport == RECOVER) {
         updated = updater.Recover_Firmware(params.serialPort, build, params.portBaud, params.deviceSerial,
-                                            params.trelFile, params.override);
+                                           params.trelFile, params.override);
     } else if (params.deviceSerial == 0) {
         display.message(ERROR, "Must specify the specific device to be updated");
         return 1;
     } else {
         updated = updater.Update_Firmware(params.deviceSerial, build, params.trelFile, params.moduleAddressByte,
-                                           params.routerSerial, params.override);
+                                          params.routerSerial, params.override);
     }
     return updated ? 0 : 1;
 }
@@ -84,8 +84,8 @@ bool haveSerialFor(UpdaterDisplayInterface& display, const Parameters& params, c
 int runBuildList(UpdaterDisplayInterface& display, Updater& updater, const Parameters& params, bool local) {
     if (!haveSerialFor(display, params, local ? "List Local Builds" : "List Builds")) return 1;
     bool answered = true;
-    const auto builds = local ? updater.Get_BuildListLocal(params.deviceSerial)
-                              : updater.Get_BuildList(params.deviceSerial, &answered);
+    const auto builds =
+        local ? updater.Get_BuildListLocal(params.deviceSerial) : updater.Get_BuildList(params.deviceSerial, &answered);
     _display_builds(display, builds, params.deviceSerial);
     // A script must be able to tell a failed request from an empty list.
     return answered ? 0 : 1;
@@ -130,8 +130,7 @@ int runCommands(UpdaterDisplayInterface& display, Updater& updater, Parameters& 
         } else {
             display.message(INFO, "Retrieving firmware build %s", params.buildText.c_str());
         }
-        const uint32_t build =
-            updater.Download_Firmware(params.deviceSerial, params.buildText, params.override, false);
+        const uint32_t build = updater.Download_Firmware(params.deviceSerial, params.buildText, params.override, false);
         // A following -U installs exactly the build that was fetched.
         if (build != 0) params.buildText = std::to_string(build);
         pending = build != 0 ? 0 : 1;

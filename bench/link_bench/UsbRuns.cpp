@@ -130,7 +130,8 @@ UsbUpdate updateUsb(const BenchPaths& paths, const std::string& work, const std:
             for (; seen < lines.size(); ++seen) {
                 const std::string& text = lines[seen].text;
                 const bool restart = text.find("restart into loader") != std::string::npos;
-                const bool reboot = text.find(" loader ") != std::string::npos && text.find(" reboot") != std::string::npos;
+                const bool reboot =
+                    text.find(" loader ") != std::string::npos && text.find(" reboot") != std::string::npos;
                 if (!restart && !reboot) continue;
                 bedControl(controlPath, "unplug " + serial);
                 away.push_back({Clock::now(), Clock::time_point::max()});

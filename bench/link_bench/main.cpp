@@ -198,8 +198,8 @@ std::string buildFirmware(const Paths& paths, const std::string& work, size_t by
     }
     const std::string trel = work + "/bench-" + std::to_string(bytes) + "-" + serial + ".trel";
     if (run({"/usr/bin/python3", paths.trelBuilder(), "--out", trel, "--loader-block", "0x10000000:zeros=2048",
-             "--firmware-block", "0x4000:@" + image, "--info", "3001", "2.1.0", serial,
-             aDefs_GetModelName(MODEL)}) != 0)
+             "--firmware-block", "0x4000:@" + image, "--info", "3001", "2.1.0", serial, aDefs_GetModelName(MODEL)}) !=
+        0)
         return "";
     return trel;
 }
@@ -208,13 +208,13 @@ UpdateFigures measureUpdate(const Paths& paths, const std::string& work, size_t 
     UpdateFigures figures;
     const std::string trel = buildFirmware(paths, work, bytes, UPDATE_SIM_SERIAL);
     if (trel.empty()) return figures;
-    Simulator sim(paths.modsim(), {"--tcp", std::string(UPDATE_SIM_ADDRESS) + ":0", "--discovery", "--serial",
-                                   UPDATE_SIM_SERIAL, "--model", std::to_string(MODEL), "--address", "2",
-                                   "--load-way", "reconnect"});
+    Simulator sim(paths.modsim(),
+                  {"--tcp", std::string(UPDATE_SIM_ADDRESS) + ":0", "--discovery", "--serial", UPDATE_SIM_SERIAL,
+                   "--model", std::to_string(MODEL), "--address", "2", "--load-way", "reconnect"});
     if (!sim.ready()) return figures;
     const auto start = Clock::now();
-    figures.times =
-        runTimed({paths.updater(), "-i", work, "-u", "http://127.0.0.1:1/cgi/u", "-U", "-d", UPDATE_SIM_SERIAL, "-f", trel});
+    figures.times = runTimed(
+        {paths.updater(), "-i", work, "-u", "http://127.0.0.1:1/cgi/u", "-U", "-d", UPDATE_SIM_SERIAL, "-f", trel});
     const auto end = Clock::now();
     figures.wallSeconds = std::chrono::duration<double>(end - start).count();
     if (figures.times.exitCode != 0) {
@@ -251,10 +251,11 @@ void printUpdate(const char* name, const char* transport, const ChildTimes& time
         return;
     }
     const double cpu = times.userSeconds + times.systemSeconds;
-    std::printf("%s -U of a %zu KiB image over %s: %.2f s, module away %.2f s, overhead %.2f s (goal <= 1 s); "
-                "CPU %.2f s user+sys, %.2f of one core (goal <= 1)\n",
-                name, SMALL_FIRMWARE_BYTES / 1024, transport, times.wallSeconds, timeline.awaySeconds,
-                times.wallSeconds - timeline.awaySeconds, cpu, cpu / times.wallSeconds);
+    std::printf(
+        "%s -U of a %zu KiB image over %s: %.2f s, module away %.2f s, overhead %.2f s (goal <= 1 s); "
+        "CPU %.2f s user+sys, %.2f of one core (goal <= 1)\n",
+        name, SMALL_FIRMWARE_BYTES / 1024, transport, times.wallSeconds, timeline.awaySeconds,
+        times.wallSeconds - timeline.awaySeconds, cpu, cpu / times.wallSeconds);
     std::printf("   timeline: %s\n", timeline.text().c_str());
 }
 
@@ -352,9 +353,10 @@ void measureLink(const Paths& paths, const std::string& work) {
     // The faster of the two raw figures is the bar.
     const double raw = std::min(rawBlocking, rawPolling);
     const double linked = medianUs(linkSamples);
-    std::printf("P1 system-entity get round trip (median): link %.1f us, raw socket %.1f us (blocking reads %.1f us, "
-                "polling reads %.1f us), ratio %.2f (goal <= 1.5)\n",
-                linked, raw, rawBlocking, rawPolling, linked / raw);
+    std::printf(
+        "P1 system-entity get round trip (median): link %.1f us, raw socket %.1f us (blocking reads %.1f us, "
+        "polling reads %.1f us), ratio %.2f (goal <= 1.5)\n",
+        linked, raw, rawBlocking, rawPolling, linked / raw);
 
     const double idleSeconds = 5.0;
     const double cpuBefore = processCpuSeconds();
@@ -367,10 +369,11 @@ void measureLink(const Paths& paths, const std::string& work) {
     if (update.windowSeconds > 0 && update.roundTrips > 0) {
         const double expected = static_cast<double>(update.roundTrips) * raw / 1e6;
         const double cpu = update.times.userSeconds + update.times.systemSeconds;
-        std::printf("P2 -U of a %zu KiB image over TCP: %.2f s in all; firmware transfer %.3f s for %zu round trips, "
-                    "%.3f s at the raw round trip, ratio %.2f (goal <= 1.5); CPU %.2f of one core (goal <= 1)\n",
-                    FIRMWARE_BYTES / 1024, update.wallSeconds, update.windowSeconds, update.roundTrips, expected,
-                    update.windowSeconds / expected, cpu / update.times.wallSeconds);
+        std::printf(
+            "P2 -U of a %zu KiB image over TCP: %.2f s in all; firmware transfer %.3f s for %zu round trips, "
+            "%.3f s at the raw round trip, ratio %.2f (goal <= 1.5); CPU %.2f of one core (goal <= 1)\n",
+            FIRMWARE_BYTES / 1024, update.wallSeconds, update.windowSeconds, update.roundTrips, expected,
+            update.windowSeconds / expected, cpu / update.times.wallSeconds);
     } else {
         std::printf("P2 -U over TCP: no figure (the update did not complete)\n");
     }

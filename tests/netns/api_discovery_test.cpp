@@ -26,11 +26,11 @@ protected:
     void SetUp() override {
         if (!testsupport::insideTestNamespace())
             GTEST_FAIL() << "not inside the netns-run namespace; refusing to send multicast";
-        first = std::make_unique<ModsimProcess>(
-            dir.path(),
-            std::vector<std::string>{"--tcp", "127.0.0.2:0", "--discovery", "--serial", "CAFE0042", "--model", "17",
-                                     "--address", "6"},
-            "first");
+        first =
+            std::make_unique<ModsimProcess>(dir.path(),
+                                            std::vector<std::string>{"--tcp", "127.0.0.2:0", "--discovery", "--serial",
+                                                                     "CAFE0042", "--model", "17", "--address", "6"},
+                                            "first");
         second = std::make_unique<ModsimProcess>(
             dir.path(),
             std::vector<std::string>{"--tcp", "127.0.0.3:0", "--discovery", "--serial", "0000BEEF", "--model", "200"},

@@ -45,7 +45,9 @@ struct RouterRun {
     const char* title;
 };
 
-void PrintTo(const RouterRun& run, std::ostream* os) { *os << run.name; }
+void PrintTo(const RouterRun& run, std::ostream* os) {
+    *os << run.name;
+}
 
 class DiscoverRouterTcpip : public DiscoverRouter, public ::testing::WithParamInterface<RouterRun> {};
 
@@ -73,10 +75,9 @@ TEST_P(DiscoverRouterTcpip, ListsTheModulesOnTheRoutersNetwork) {
     EXPECT_EQ(result.err, "");
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Runs, DiscoverRouterTcpip,
-    ::testing::Values(RouterRun{"Tcpip", {"-t", "TCPIP"}, "Discovered Devices: (TCPIP)\n"},
-                      RouterRun{"FoundByDiscovery", {}, "Discovered Devices: (Unknown)\n"}),
-    [](const ::testing::TestParamInfo<RouterRun>& run) { return std::string(run.param.name); });
+INSTANTIATE_TEST_SUITE_P(Runs, DiscoverRouterTcpip,
+                         ::testing::Values(RouterRun{"Tcpip", {"-t", "TCPIP"}, "Discovered Devices: (TCPIP)\n"},
+                                           RouterRun{"FoundByDiscovery", {}, "Discovered Devices: (Unknown)\n"}),
+                         [](const ::testing::TestParamInfo<RouterRun>& run) { return std::string(run.param.name); });
 
 }  // namespace

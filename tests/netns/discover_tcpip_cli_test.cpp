@@ -31,15 +31,20 @@ protected:
 
 TEST_F(DiscoverTcpip, ListsEachModuleWithItsOwnAnswers) {
     TempDir dir;
-    ModsimProcess a(dir.path(), {"--tcp", "127.0.0.2:0", "--discovery", "--serial", "0000A001", "--model", "13",
-                                 "--address", "4", "--version", "2300002A", "--build", "12345"}, "a");
+    ModsimProcess a(dir.path(),
+                    {"--tcp", "127.0.0.2:0", "--discovery", "--serial", "0000A001", "--model", "13", "--address", "4",
+                     "--version", "2300002A", "--build", "12345"},
+                    "a");
     // Its router setting differs from its own address: the row shows what the module answers.
-    ModsimProcess b(dir.path(), {"--tcp", "127.0.0.3:0", "--discovery", "--serial", "0000B002", "--model", "26",
-                                 "--address", "8", "--router", "10", "--version", "1F000007", "--build",
-                                 "4000000000"}, "b");
+    ModsimProcess b(dir.path(),
+                    {"--tcp", "127.0.0.3:0", "--discovery", "--serial", "0000B002", "--model", "26", "--address", "8",
+                     "--router", "10", "--version", "1F000007", "--build", "4000000000"},
+                    "b");
     // Answers discovery but names a port where nothing listens: the connection is refused.
-    ModsimProcess refusing(dir.path(), {"--tcp", "127.0.0.4:0", "--discovery", "--tcp-port", "1", "--serial",
-                                        "0000C003", "--model", "19", "--address", "6"}, "c");
+    ModsimProcess refusing(dir.path(),
+                           {"--tcp", "127.0.0.4:0", "--discovery", "--tcp-port", "1", "--serial", "0000C003", "--model",
+                            "19", "--address", "6"},
+                           "c");
     ASSERT_TRUE(a.ready() && b.ready() && refusing.ready());
 
     TempDir store;

@@ -22,7 +22,8 @@ protected:
 TEST_F(DiscoveryInterfaces, ListsTheVethAddressesButNotLoopback) {
     uint32_t addresses[50] = {};
     ASSERT_EQ(aDiscovery_GetIPv4Interfaces(addresses, 50), 2u);
-    EXPECT_EQ((std::set<uint32_t>{addresses[0], addresses[1]}), (std::set<uint32_t>{ipv4("198.18.0.1"), ipv4("198.18.0.2")}));
+    EXPECT_EQ((std::set<uint32_t>{addresses[0], addresses[1]}),
+              (std::set<uint32_t>{ipv4("198.18.0.1"), ipv4("198.18.0.2")}));
     EXPECT_EQ(addresses[2], 0u);
 }
 

@@ -29,16 +29,19 @@ bool countAll(const linkSpec*, bool* found, void*) {
 class TcpipDiscovery : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!testsupport::insideTestNamespace()) GTEST_SKIP() << "refusing to send multicast outside the test namespace";
+        if (!testsupport::insideTestNamespace())
+            GTEST_SKIP() << "refusing to send multicast outside the test namespace";
     }
 };
 
 TEST_F(TcpipDiscovery, FindsModulesBySerialModelAndFirst) {
     TempDir dir;
-    ModsimProcess a(dir.path(), {"--tcp", "127.0.0.2:0", "--discovery", "--serial", "0000A001", "--model", "13",
-                                 "--address", "4"}, "a");
-    ModsimProcess b(dir.path(), {"--tcp", "127.0.0.3:0", "--discovery", "--serial", "0000B002", "--model", "26",
-                                 "--address", "8"}, "b");
+    ModsimProcess a(dir.path(),
+                    {"--tcp", "127.0.0.2:0", "--discovery", "--serial", "0000A001", "--model", "13", "--address", "4"},
+                    "a");
+    ModsimProcess b(dir.path(),
+                    {"--tcp", "127.0.0.3:0", "--discovery", "--serial", "0000B002", "--model", "26", "--address", "8"},
+                    "b");
     ASSERT_TRUE(a.ready() && b.ready());
 
     const auto start = std::chrono::steady_clock::now();

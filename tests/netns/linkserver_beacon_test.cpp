@@ -28,7 +28,8 @@ namespace {
 class LinkServerBeacon : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!testsupport::insideTestNamespace()) GTEST_SKIP() << "refusing to send broadcasts outside the test namespace";
+        if (!testsupport::insideTestNamespace())
+            GTEST_SKIP() << "refusing to send broadcasts outside the test namespace";
     }
 };
 
@@ -106,7 +107,8 @@ std::vector<Heard> searchIndependently(const std::vector<std::string>& args) {
         const std::string line = searcher.nextStartingWith("beacon ", 10s);
         if (line.empty()) break;
         char at[32], source[64], hex[1024];
-        if (sscanf(line.c_str(), "beacon %31s %63s %1023s", at, source, hex) == 3) heard.push_back({atof(at), source, hex});
+        if (sscanf(line.c_str(), "beacon %31s %63s %1023s", at, source, hex) == 3)
+            heard.push_back({atof(at), source, hex});
     }
     return heard;
 }
@@ -133,7 +135,7 @@ TEST_F(LinkServerBeacon, MalformedBeaconAnswersAreIgnored) {
         const char* what;
         std::vector<std::string> args;
     } cases[] = {
-        {"wrong type", {"--type", "1"}}, {"model 0", {"--model", "0"}},   {"port 0", {"--port", "0"}},
+        {"wrong type", {"--type", "1"}}, {"model 0", {"--model", "0"}}, {"port 0", {"--port", "0"}},
         {"short", {"--size", "127"}},    {"long", {"--size", "129"}},
     };
     for (const auto& c : cases) {

@@ -28,7 +28,8 @@ const uint32_t GROUP = htonl(0xE0000007);
 class LinkServerProbe : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!testsupport::insideTestNamespace()) GTEST_SKIP() << "refusing to send multicast outside the test namespace";
+        if (!testsupport::insideTestNamespace())
+            GTEST_SKIP() << "refusing to send multicast outside the test namespace";
     }
 };
 
@@ -59,7 +60,8 @@ bool allZero(const uint8_t* bytes, size_t count) {
 
 TEST_F(LinkServerProbe, SearchFindsALocalServerWithItsSerialModelAndPort) {
     // Trailing bytes that a sloppy peer leaves filled must not reach the caller.
-    DiscoveryPeer peer("answer-probe", answerArgs("0", "0x5EED0001", {"--model", "23", "--port", "41234", "--fill", "238"}));
+    DiscoveryPeer peer("answer-probe",
+                       answerArgs("0", "0x5EED0001", {"--model", "23", "--port", "41234", "--fill", "238"}));
     ASSERT_TRUE(peer.ready());
     for (const uint32_t networkInterface : {0u, LOOPBACK}) {
         SCOPED_TRACE(networkInterface);

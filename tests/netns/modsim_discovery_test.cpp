@@ -88,15 +88,16 @@ uint32_t littleEndian(const Bytes& bytes, std::size_t offset, int size) {
 class ModsimDiscovery : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!testsupport::insideTestNamespace()) GTEST_FAIL() << "not inside the netns-run namespace; refusing to send multicast";
+        if (!testsupport::insideTestNamespace())
+            GTEST_FAIL() << "not inside the netns-run namespace; refusing to send multicast";
     }
     testsupport::TempDir dir;
 };
 
 TEST_F(ModsimDiscovery, EachSimulatorAnswersTheQueryWithItsIdentityFromItsOwnAddress) {
-    ModsimProcess first(dir.path(), {"--tcp", "127.0.0.2:0", "--discovery", "--serial", "CAFE0042", "--model", "17",
-                                     "--address", "6"},
-                        "first");
+    ModsimProcess first(
+        dir.path(), {"--tcp", "127.0.0.2:0", "--discovery", "--serial", "CAFE0042", "--model", "17", "--address", "6"},
+        "first");
     ModsimProcess second(dir.path(), {"--tcp", "127.0.0.3:0", "--discovery", "--serial", "1", "--model", "200"},
                          "second");
     ASSERT_TRUE(first.ready());
@@ -128,7 +129,8 @@ TEST_F(ModsimDiscovery, EachSimulatorAnswersTheQueryWithItsIdentityFromItsOwnAdd
         EXPECT_EQ(bytes[12], e.model);
     }
     // The host can reach the module where the answer came from, on the port it names.
-    const int host = testsupport::connectTcp("127.0.0.2", static_cast<uint16_t>(littleEndian(byAddress["127.0.0.2"], 2, 2)));
+    const int host =
+        testsupport::connectTcp("127.0.0.2", static_cast<uint16_t>(littleEndian(byAddress["127.0.0.2"], 2, 2)));
     ASSERT_GE(host, 0);
     ASSERT_TRUE(testsupport::writeBytes(host, {0xAD, 0x00}));
     EXPECT_EQ(testsupport::readBytes(host, 2), (Bytes{0x06, 0x00}));
@@ -167,7 +169,9 @@ TEST_F(ModsimDiscovery, IgnoresDatagramsThatAreNotTheQuery) {
 // A foreign interface, made inside this test's own namespace, must stop both guards.
 TEST_F(ModsimDiscovery, GuardsRefuseWhenAForeignInterfaceIsVisible) {
     const std::string ip = access("/usr/sbin/ip", X_OK) == 0 ? "/usr/sbin/ip" : "/sbin/ip";
-    ASSERT_EQ(testsupport::runProcess({ip, "link", "add", "foreign0", "type", "veth", "peer", "name", "foreign1"}).exitCode, 0);
+    ASSERT_EQ(
+        testsupport::runProcess({ip, "link", "add", "foreign0", "type", "veth", "peer", "name", "foreign1"}).exitCode,
+        0);
 
     const std::string netnsRun = testsupport::requiredEnv("SOURCE_DIR") + "/tools/netns/netns-run";
     const auto refused = testsupport::runProcess({netnsRun, "/bin/echo", "ran"}, 10s);
@@ -176,7 +180,8 @@ TEST_F(ModsimDiscovery, GuardsRefuseWhenAForeignInterfaceIsVisible) {
     EXPECT_NE(refused.err.find("foreign network interface visible"), std::string::npos) << refused.err;
     EXPECT_NE(refused.err.find("foreign0"), std::string::npos) << refused.err;
 
-    const auto simRefused = testsupport::runProcess({ModsimProcess::binary(), "--tcp", "127.0.0.2:0", "--discovery"}, 10s);
+    const auto simRefused =
+        testsupport::runProcess({ModsimProcess::binary(), "--tcp", "127.0.0.2:0", "--discovery"}, 10s);
     EXPECT_EQ(simRefused.exitCode, 1);
     EXPECT_NE(simRefused.err.find("refusing --discovery"), std::string::npos) << simRefused.err;
 

@@ -24,7 +24,8 @@ const uint16_t PORT = 9870;
 class MulticastSocket : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!testsupport::insideTestNamespace()) GTEST_SKIP() << "refusing to send multicast outside the test namespace";
+        if (!testsupport::insideTestNamespace())
+            GTEST_SKIP() << "refusing to send multicast outside the test namespace";
     }
 };
 
@@ -39,8 +40,8 @@ bool sendPlain(const void* bytes, size_t count, uint16_t port) {
     group.sin_family = AF_INET;
     group.sin_port = htons(port);
     group.sin_addr.s_addr = GROUP;
-    const bool sent = sendto(sock, bytes, count, 0, reinterpret_cast<sockaddr*>(&group), sizeof group) ==
-                      static_cast<ssize_t>(count);
+    const bool sent =
+        sendto(sock, bytes, count, 0, reinterpret_cast<sockaddr*>(&group), sizeof group) == static_cast<ssize_t>(count);
     close(sock);
     return sent;
 }

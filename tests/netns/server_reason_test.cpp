@@ -29,7 +29,9 @@ struct ReasonCase {
     std::string reason;
 };
 
-void PrintTo(const ReasonCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const ReasonCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class ServerReason : public ::testing::TestWithParam<ReasonCase> {
 protected:
@@ -45,15 +47,19 @@ protected:
 
     std::string urlFor(Peer peer) {
         switch (peer) {
-            case Peer::Refusing: return port.url();
-            case Peer::WrongPath: {
-                // The server answers /other only: /cgi/u is not found there.
-                const std::string other = serve({"--path", "/other"});
-                return other.substr(0, other.rfind("/other")) + "/cgi/u";
-            }
-            case Peer::Failing: return serve({"--fault", "status500"});
-            case Peer::NoSuchHost: return "http://updates.invalid/cgi/u";
-            case Peer::Declining: return serve({"--ok-line", "denied"});
+        case Peer::Refusing:
+            return port.url();
+        case Peer::WrongPath: {
+            // The server answers /other only: /cgi/u is not found there.
+            const std::string other = serve({"--path", "/other"});
+            return other.substr(0, other.rfind("/other")) + "/cgi/u";
+        }
+        case Peer::Failing:
+            return serve({"--fault", "status500"});
+        case Peer::NoSuchHost:
+            return "http://updates.invalid/cgi/u";
+        case Peer::Declining:
+            return serve({"--ok-line", "denied"});
         }
         return "";
     }
@@ -81,7 +87,9 @@ INSTANTIATE_TEST_SUITE_P(
                       ReasonCase{"NotFound", Peer::WrongPath, {"-J", "-d", SERIAL}, "not found (HTTP 404)"},
                       ReasonCase{"ServerError", Peer::Failing, {"-G", "-d", SERIAL}, "HTTP status 500"},
                       ReasonCase{"UnknownHost", Peer::NoSuchHost, {"-B", "-d", SERIAL}, "unknown host updates.invalid"},
-                      ReasonCase{"Declined", Peer::Declining, {"-B", "-d", SERIAL},
+                      ReasonCase{"Declined",
+                                 Peer::Declining,
+                                 {"-B", "-d", SERIAL},
                                  "the server did not accept the request (denied)"}),
     [](const ::testing::TestParamInfo<ReasonCase>& caseInfo) { return std::string(caseInfo.param.name); });
 

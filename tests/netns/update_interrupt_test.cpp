@@ -65,7 +65,8 @@ struct Target {
 class UpdateGuard : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!testsupport::insideTestNamespace()) GTEST_SKIP() << "refusing to send multicast outside the test namespace";
+        if (!testsupport::insideTestNamespace())
+            GTEST_SKIP() << "refusing to send multicast outside the test namespace";
     }
 
     Target& addTarget(const std::string& serial, const std::string& address) {
@@ -75,8 +76,16 @@ protected:
     }
 
     std::vector<std::string> updateArgs(const Target& target) const {
-        return {testsupport::requiredEnv("UPDATER_BIN"), "-i", store.path(), "-u", testsupport::kUnreachableServer,
-                "-U", "-d", target.serial, "-f", target.path};
+        return {testsupport::requiredEnv("UPDATER_BIN"),
+                "-i",
+                store.path(),
+                "-u",
+                testsupport::kUnreachableServer,
+                "-U",
+                "-d",
+                target.serial,
+                "-f",
+                target.path};
     }
     std::unique_ptr<RunningProcess> startUpdate(const Target& target) const {
         return std::make_unique<RunningProcess>(updateArgs(target), std::vector<std::string>{"HOME=" + store.path()});
@@ -167,7 +176,9 @@ struct InterruptCase {
     bool inLoader;
 };
 
-void PrintTo(const InterruptCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const InterruptCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class UpdateInterrupt : public UpdateGuard, public ::testing::WithParamInterface<InterruptCase> {};
 
@@ -205,13 +216,12 @@ TEST_P(UpdateInterrupt, SaysWhereTheModuleIsAndASecondRunFinishes) {
 
 INSTANTIATE_TEST_SUITE_P(
     Phases, UpdateInterrupt,
-    ::testing::Values(
-        InterruptCase{"ConnectingCtrlC", true, "rx AD 00", SIGINT, false},
-        InterruptCase{"LoaderTransferTerm", false, "ev loader 0x02 prepare loader at 0x10000000 flags 0 piece 256",
-                      SIGTERM, false},
-        InterruptCase{"LoaderStartedCtrlC", false, LOADER_STARTED, SIGINT, true},
-        InterruptCase{"FirmwareTransferTerm", false, "ev loader 0x02 prepare firmware at 0x00004000 flags 0 piece 256",
-                      SIGTERM, true}),
+    ::testing::Values(InterruptCase{"ConnectingCtrlC", true, "rx AD 00", SIGINT, false},
+                      InterruptCase{"LoaderTransferTerm", false,
+                                    "ev loader 0x02 prepare loader at 0x10000000 flags 0 piece 256", SIGTERM, false},
+                      InterruptCase{"LoaderStartedCtrlC", false, LOADER_STARTED, SIGINT, true},
+                      InterruptCase{"FirmwareTransferTerm", false,
+                                    "ev loader 0x02 prepare firmware at 0x00004000 flags 0 piece 256", SIGTERM, true}),
     [](const ::testing::TestParamInfo<InterruptCase>& caseInfo) { return std::string(caseInfo.param.name); });
 
 }  // namespace

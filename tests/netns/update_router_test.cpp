@@ -31,7 +31,8 @@ const char* const SERIAL = "0000BEE5";
 class UpdateRouter : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!testsupport::insideTestNamespace()) GTEST_SKIP() << "refusing to send multicast outside the test namespace";
+        if (!testsupport::insideTestNamespace())
+            GTEST_SKIP() << "refusing to send multicast outside the test namespace";
         router = std::make_unique<ModsimProcess>(
             dir.path(), std::vector<std::string>{"--tcp", "127.0.0.2:0", "--discovery", "--serial", ROUTER, "--model",
                                                  "21", "--router-module", "6:0000A0A0:19", "--router-module",
@@ -44,7 +45,7 @@ protected:
 
     ProcessResult update(const std::vector<std::string>& args) {
         std::vector<std::string> argv{testsupport::requiredEnv("UPDATER_BIN"), "-i", store.path(), "-u",
-                                      testsupport::kUnreachableServer, "-U"};
+                                      testsupport::kUnreachableServer,         "-U"};
         argv.insert(argv.end(), args.begin(), args.end());
         return testsupport::runProcess(argv, 60s, {"HOME=" + store.path()});
     }
@@ -63,7 +64,8 @@ protected:
 };
 
 TEST_F(UpdateRouter, UpdatesTheModuleBehindTheRouter) {
-    const auto result = update({"-d", SERIAL, "-r", ROUTER, "-f", testsupport::writeFirmwareFile(dir.file("fw.trel"), file)});
+    const auto result =
+        update({"-d", SERIAL, "-r", ROUTER, "-f", testsupport::writeFirmwareFile(dir.file("fw.trel"), file)});
     ASSERT_EQ(result.exitCode, 0) << result.out << result.err;
     EXPECT_NE(result.out.find("Transferred 1 blocks, 604 total bytes\nUpdate time: "), std::string::npos) << result.out;
     EXPECT_TRUE(router->waitForLog("ev loader 0x0A reboot"));

@@ -31,7 +31,8 @@ const char* const SERIAL = "0000CAFE";
 class UpdateServer : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!testsupport::insideTestNamespace()) GTEST_SKIP() << "refusing to send multicast outside the test namespace";
+        if (!testsupport::insideTestNamespace())
+            GTEST_SKIP() << "refusing to send multicast outside the test namespace";
         const std::string device = std::string(SERIAL) + "/";
         testsupport::writeFixture(fixtures.path(), device + "latest.txt", "1234\nmodfirm\n");
         testsupport::writeFixture(fixtures.path(), device + "builds.txt", "1100;1.1.9\n1234;1.3.0\n");
@@ -85,7 +86,9 @@ struct GetUpdateCase {
     const char* build;
 };
 
-void PrintTo(const GetUpdateCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const GetUpdateCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class UpdateServerGet : public UpdateServer, public ::testing::WithParamInterface<GetUpdateCase> {};
 

@@ -33,7 +33,8 @@ const char* const MODEL_NAME = "Hallvex";
 class UpdateTcpip : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!testsupport::insideTestNamespace()) GTEST_SKIP() << "refusing to send multicast outside the test namespace";
+        if (!testsupport::insideTestNamespace())
+            GTEST_SKIP() << "refusing to send multicast outside the test namespace";
         file.serial = SERIAL;
         file.model = MODEL_NAME;
         file.firmware = {{0x4000, patternBytes(1300, 1)}, {0x8000, patternBytes(60, 2)}};
@@ -41,8 +42,8 @@ protected:
 
     // The module, listening on 127.0.0.2 and answering discovery; `args` add to its options.
     ModsimProcess& startModule(const std::vector<std::string>& args = {}) {
-        std::vector<std::string> argv{"--tcp",  "127.0.0.2:0", "--discovery", "--serial", SERIAL, "--model", MODEL,
-                                      "--load-way", "reconnect", "--dump-image", dumpPath()};
+        std::vector<std::string> argv{"--tcp", "127.0.0.2:0", "--discovery", "--serial",     SERIAL,    "--model",
+                                      MODEL,   "--load-way",  "reconnect",   "--dump-image", dumpPath()};
         argv.insert(argv.end(), args.begin(), args.end());
         module = std::make_unique<ModsimProcess>(dir.path(), argv);
         EXPECT_TRUE(module->ready());
@@ -51,7 +52,7 @@ protected:
 
     ProcessResult update(const std::vector<std::string>& args) {
         std::vector<std::string> argv{testsupport::requiredEnv("UPDATER_BIN"), "-i", store.path(), "-u",
-                                      testsupport::kUnreachableServer, "-U", "-d", SERIAL};
+                                      testsupport::kUnreachableServer,         "-U", "-d",         SERIAL};
         argv.insert(argv.end(), args.begin(), args.end());
         return testsupport::runProcess(argv, 60s, {"HOME=" + store.path()});
     }
@@ -115,7 +116,9 @@ struct ValidationCase {
     bool override;
 };
 
-void PrintTo(const ValidationCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const ValidationCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class UpdateTcpipValidation : public UpdateTcpip, public ::testing::WithParamInterface<ValidationCase> {};
 
@@ -138,13 +141,12 @@ TEST_P(UpdateTcpipValidation, OverrideAloneLetsAnotherModulesFileThrough) {
     EXPECT_EQ(settings().find("LATEST_TRANSFER"), std::string::npos);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Update, UpdateTcpipValidation,
-    ::testing::Values(ValidationCase{"OtherSerial", "0000BEEF", "Hallvex", false},
-                      ValidationCase{"OtherModel", "0000CAFE", "Pellion", false},
-                      ValidationCase{"OtherSerialOverride", "0000BEEF", "Hallvex", true},
-                      ValidationCase{"OtherModelOverride", "0000CAFE", "Pellion", true}),
-    [](const ::testing::TestParamInfo<ValidationCase>& c) { return std::string(c.param.name); });
+INSTANTIATE_TEST_SUITE_P(Update, UpdateTcpipValidation,
+                         ::testing::Values(ValidationCase{"OtherSerial", "0000BEEF", "Hallvex", false},
+                                           ValidationCase{"OtherModel", "0000CAFE", "Pellion", false},
+                                           ValidationCase{"OtherSerialOverride", "0000BEEF", "Hallvex", true},
+                                           ValidationCase{"OtherModelOverride", "0000CAFE", "Pellion", true}),
+                         [](const ::testing::TestParamInfo<ValidationCase>& c) { return std::string(c.param.name); });
 
 struct NothingToWriteCase {
     const char* name;
@@ -152,7 +154,9 @@ struct NothingToWriteCase {
     bool override;
 };
 
-void PrintTo(const NothingToWriteCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const NothingToWriteCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class UpdateTcpipNothingToWrite : public UpdateTcpip, public ::testing::WithParamInterface<NothingToWriteCase> {};
 
@@ -180,14 +184,15 @@ INSTANTIATE_TEST_SUITE_P(
     Update, UpdateTcpipNothingToWrite,
     ::testing::Values(
         NothingToWriteCase{"InfoOnly", {"--info", "1234", "1.3.0", SERIAL, MODEL_NAME}, false},
-        NothingToWriteCase{"LoaderAndInfoOnly", {"--loader-block", kLoader, "--info", "1234", "1.3.0", SERIAL, MODEL_NAME},
-                           false},
-        NothingToWriteCase{"AddressWithoutImage",
-                           {"--loader-block", kLoader, "--firmware-block", "0x4000:", "--info", "1234", "1.3.0",
-                            SERIAL, MODEL_NAME},
-                           false},
+        NothingToWriteCase{
+            "LoaderAndInfoOnly", {"--loader-block", kLoader, "--info", "1234", "1.3.0", SERIAL, MODEL_NAME}, false},
+        NothingToWriteCase{
+            "AddressWithoutImage",
+            {"--loader-block", kLoader, "--firmware-block", "0x4000:", "--info", "1234", "1.3.0", SERIAL, MODEL_NAME},
+            false},
         NothingToWriteCase{"FirmwareCutShortOverride",
-                           {"--loader-block", kLoader, "--firmware-block", kImage, "--claim-length", "1=5000"}, true},
+                           {"--loader-block", kLoader, "--firmware-block", kImage, "--claim-length", "1=5000"},
+                           true},
         NothingToWriteCase{"SecondBlockCutShortOverride",
                            {"--loader-block", kLoader, "--firmware-block", kImage, "--firmware-block", kTail,
                             "--claim-length", "2=5000"},

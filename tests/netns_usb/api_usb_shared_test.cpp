@@ -50,9 +50,8 @@ protected:
         bed = usbbed_new();
         ASSERT_NE(bed, nullptr);
         const std::string socketPath = dir->file("cafe.sock");
-        sim = new ModsimProcess(dir->path(),
-                                {"--unix", socketPath, "--serial", "0000CAFE", "--model", "19", "--address", "6"},
-                                "cafe");
+        sim = new ModsimProcess(
+            dir->path(), {"--unix", socketPath, "--serial", "0000CAFE", "--model", "19", "--address", "6"}, "cafe");
         ASSERT_TRUE(sim->ready());
         UsbBedDeviceSpec spec{"0000CAFE", 19, 0, 0, USBBED_LAYOUT_MODULE};
         UsbBedDevice* device = usbbed_add_device(bed, &spec);

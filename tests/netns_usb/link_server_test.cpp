@@ -32,7 +32,8 @@ const uint8_t MODEL = 19;
 const uint32_t LOOPBACK = 0x0100007Fu;
 
 ProcessResult runPeer(const std::vector<std::string>& args, std::chrono::milliseconds limit = 60s) {
-    std::vector<std::string> argv = {"/usr/bin/python3", testsupport::requiredEnv("SOURCE_DIR") + "/tests/peers/zmq_peer.py"};
+    std::vector<std::string> argv = {"/usr/bin/python3",
+                                     testsupport::requiredEnv("SOURCE_DIR") + "/tests/peers/zmq_peer.py"};
     argv.insert(argv.end(), args.begin(), args.end());
     return testsupport::runProcess(argv, limit);
 }
@@ -163,7 +164,8 @@ TEST_F(LinkServerModsim, VanishedSubscriberIsDropped) {
     heartbeats.join();
     EXPECT_EQ(peer.out, "ok\n") << peer.err;
     size_t failures = 0;
-    for (size_t at = trace.find("failed to send id"); at != std::string::npos; at = trace.find("failed to send id", at + 1))
+    for (size_t at = trace.find("failed to send id"); at != std::string::npos;
+         at = trace.find("failed to send id", at + 1))
         ++failures;
     EXPECT_EQ(failures, 1u);
 }

@@ -96,17 +96,20 @@ public:
         std::vector<std::string> packets;
         const auto lines = sim_->logLines();
         for (std::size_t i = mark_; i < lines.size(); ++i)
-            if (lines[i].rfind("rx ", 0) == 0 && lines[i].rfind("rx AF ", 0) != 0) packets.push_back(lines[i].substr(3));
+            if (lines[i].rfind("rx ", 0) == 0 && lines[i].rfind("rx AF ", 0) != 0)
+                packets.push_back(lines[i].substr(3));
         return packets;
     }
     // Waits until `count` packets arrived since the mark, then lists them.
     std::vector<std::string> awaitReceived(std::size_t count,
                                            std::chrono::milliseconds limit = std::chrono::seconds(5)) const {
         std::vector<std::string> packets;
-        waitUntil([&] {
-            packets = received();
-            return packets.size() >= count;
-        }, limit, std::chrono::milliseconds(10));
+        waitUntil(
+            [&] {
+                packets = received();
+                return packets.size() >= count;
+            },
+            limit, std::chrono::milliseconds(10));
         return packets;
     }
 

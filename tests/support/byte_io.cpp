@@ -94,8 +94,7 @@ bool waitForClose(int fd, std::chrono::milliseconds limit) {
     const auto deadline = Clock::now() + limit;
     uint8_t buffer[256];
     ssize_t n;
-    while ((n = readOnce(fd, buffer, sizeof buffer, deadline)) > 0) {
-    }
+    while ((n = readOnce(fd, buffer, sizeof buffer, deadline)) > 0) {}
     return n == 0 || n == -1;
 }
 
@@ -103,8 +102,7 @@ bool waitForReset(int fd, std::chrono::milliseconds limit) {
     const auto deadline = Clock::now() + limit;
     uint8_t buffer[256];
     ssize_t n;
-    while ((n = readOnce(fd, buffer, sizeof buffer, deadline)) > 0) {
-    }
+    while ((n = readOnce(fd, buffer, sizeof buffer, deadline)) > 0) {}
     return n == -1 && errno == ECONNRESET;
 }
 

@@ -35,10 +35,14 @@ inline std::vector<uint8_t> noiseBytes(std::size_t length, uint32_t seed) {
     return bytes;
 }
 
-inline std::string asText(const std::vector<uint8_t>& bytes) { return std::string(bytes.begin(), bytes.end()); }
+inline std::string asText(const std::vector<uint8_t>& bytes) {
+    return std::string(bytes.begin(), bytes.end());
+}
 inline std::string steppedText(std::size_t length, uint8_t seed, unsigned step = 7) {
     return asText(steppedBytes(length, seed, step));
 }
-inline std::string noiseText(std::size_t length, uint32_t seed) { return asText(noiseBytes(length, seed)); }
+inline std::string noiseText(std::size_t length, uint32_t seed) {
+    return asText(noiseBytes(length, seed));
+}
 
 }  // namespace testsupport

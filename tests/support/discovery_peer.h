@@ -14,8 +14,8 @@ class DiscoveryPeer {
 public:
     // Starts the peer in `mode` with `args` and waits for its ready line.
     DiscoveryPeer(const std::string& mode, const std::vector<std::string>& args) {
-        std::vector<std::string> argv{"/usr/bin/python3", requiredEnv("SOURCE_DIR") + "/tools/discovery_peer/discovery_peer.py",
-                                      mode};
+        std::vector<std::string> argv{"/usr/bin/python3",
+                                      requiredEnv("SOURCE_DIR") + "/tools/discovery_peer/discovery_peer.py", mode};
         argv.insert(argv.end(), args.begin(), args.end());
         process_ = std::make_unique<BackgroundProcess>(argv);
         std::string line;
@@ -32,7 +32,8 @@ public:
     std::string nextStartingWith(const std::string& prefix, std::chrono::milliseconds limit) {
         const auto end = std::chrono::steady_clock::now() + limit;
         for (int lines = 0; lines < 10000; ++lines) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
             if (left.count() <= 0) break;
             std::string line;
             if (!process_->readLine(line, left)) break;

@@ -35,8 +35,8 @@ inline std::string addressText(uint32_t address) {
 
 struct FirmwareFile {
     std::string build = "1234";
-    std::string serial;     // eight hex digits, the module the file is built for
-    std::string model;      // model name of the info block
+    std::string serial;  // eight hex digits, the module the file is built for
+    std::string model;   // model name of the info block
     std::string loader = patternBytes(40, 99);
     std::vector<ImageBlock> firmware;
     std::vector<std::string> extraArgs;  // e.g. {"--serial-offsets", "0x4010:0"}

@@ -118,8 +118,7 @@ ProcessResult runProcess(const std::vector<std::string>& argv, std::chrono::mill
     return result;
 }
 
-BackgroundProcess::BackgroundProcess(const std::vector<std::string>& argv,
-                                     const std::vector<std::string>& extraEnv) {
+BackgroundProcess::BackgroundProcess(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnv) {
     int outPipe[2];
     if (pipe2(outPipe, O_CLOEXEC)) throw std::runtime_error("pipe failed");
     const auto env = environmentWith(extraEnv);

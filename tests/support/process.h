@@ -19,14 +19,12 @@ struct ProcessResult {
 // at most `limit`. Extra environment entries ("NAME=value") are added.
 ProcessResult runProcess(const std::vector<std::string>& argv,
                          std::chrono::milliseconds limit = std::chrono::seconds(60),
-                         const std::vector<std::string>& extraEnv = {},
-                         const std::string& input = "");
+                         const std::vector<std::string>& extraEnv = {}, const std::string& input = "");
 
 // A program left running in the background (a simulator), killed on destruction.
 class BackgroundProcess {
 public:
-    explicit BackgroundProcess(const std::vector<std::string>& argv,
-                               const std::vector<std::string>& extraEnv = {});
+    explicit BackgroundProcess(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnv = {});
     ~BackgroundProcess();
     BackgroundProcess(const BackgroundProcess&) = delete;
     BackgroundProcess& operator=(const BackgroundProcess&) = delete;

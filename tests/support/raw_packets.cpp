@@ -19,7 +19,8 @@ std::optional<RawPacket> readPacket(int fd, std::chrono::milliseconds limit) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
     const Bytes header = readBytes(fd, 2, limit);
     if (header.size() != 2) return std::nullopt;
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     RawPacket packet{header[0], readBytes(fd, header[1], left.count() > 0 ? left : std::chrono::milliseconds(1))};
     if (packet.data.size() != header[1]) return std::nullopt;
     return packet;

@@ -88,12 +88,13 @@ RunningProcess::RunningProcess(const std::vector<std::string>& argv, const std::
     close(outPipe[1]);
     close(errPipe[1]);
     result_ = promise_.get_future();
-    collector_ = std::thread([this, outFd = outPipe[0], errFd = errPipe[0]] {
-        promise_.set_value(collect(pid_, outFd, errFd));
-    });
+    collector_ = std::thread(
+        [this, outFd = outPipe[0], errFd = errPipe[0]] { promise_.set_value(collect(pid_, outFd, errFd)); });
 }
 
-RunningProcess::~RunningProcess() { finish(std::chrono::seconds(0)); }
+RunningProcess::~RunningProcess() {
+    finish(std::chrono::seconds(0));
+}
 
 void RunningProcess::signal(int number) const {
     if (!finished_) kill(pid_, number);

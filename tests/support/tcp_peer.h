@@ -20,7 +20,9 @@
 
 namespace testsupport {
 
-inline uint32_t loopback() { return htonl(INADDR_LOOPBACK); }
+inline uint32_t loopback() {
+    return htonl(INADDR_LOOPBACK);
+}
 
 inline bool waitForEvent(int fd, short events, int timeoutMs) {
     pollfd p = {fd, events, 0};

@@ -38,6 +38,8 @@ bool fileExists(const std::string& path) {
     return std::filesystem::exists(path, ignored);
 }
 
-std::string readFileOrEmpty(const std::string& path) { return fileExists(path) ? readWholeFile(path) : ""; }
+std::string readFileOrEmpty(const std::string& path) {
+    return fileExists(path) ? readWholeFile(path) : "";
+}
 
 }  // namespace testsupport

@@ -10,7 +10,10 @@ namespace testsupport {
 UpdateServerSim::UpdateServerSim(const std::string& fixtures, const std::vector<std::string>& options) {
     std::vector<std::string> argv = {"/usr/bin/python3",
                                      requiredEnv("SOURCE_DIR") + "/tools/update_server/update_server.py",
-                                     "--fixtures", fixtures, "--log", logDir_.file("requests.log")};
+                                     "--fixtures",
+                                     fixtures,
+                                     "--log",
+                                     logDir_.file("requests.log")};
     argv.insert(argv.end(), options.begin(), options.end());
     process_ = std::make_unique<BackgroundProcess>(argv);
     std::string line;

@@ -149,7 +149,9 @@ struct RouterFault {
     const char* message;
 };
 
-void PrintTo(const RouterFault& fault, std::ostream* os) { *os << fault.name; }
+void PrintTo(const RouterFault& fault, std::ostream* os) {
+    *os << fault.name;
+}
 
 class DiscoverRouterFaults : public DiscoverRouterRecords, public ::testing::WithParamInterface<RouterFault> {};
 

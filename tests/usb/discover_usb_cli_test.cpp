@@ -19,14 +19,18 @@ namespace {
 const std::string kUsbTable = std::string("Searching for Corvalith devices\n") + "Discovered Devices: (USB)\n" +
                               testsupport::kDeviceHeading + "\n";
 
-std::string usbbedPath() { return testsupport::requiredEnv("TOOLS_BIN_DIR") + "/usbbed/usbbed"; }
+std::string usbbedPath() {
+    return testsupport::requiredEnv("TOOLS_BIN_DIR") + "/usbbed/usbbed";
+}
 
 struct DiscoverRun {
     const char* name;
     std::vector<std::string> args;
 };
 
-void PrintTo(const DiscoverRun& run, std::ostream* os) { *os << run.name; }
+void PrintTo(const DiscoverRun& run, std::ostream* os) {
+    *os << run.name;
+}
 
 class DiscoverUsb : public ::testing::TestWithParam<DiscoverRun> {
 protected:
@@ -84,8 +88,9 @@ TEST(DiscoverUsbEmpty, NoModuleOnTheBus) {
                                                  store.path(), "-u", testsupport::kUnreachableServer, "-D"},
                                                 std::chrono::seconds(30), {"HOME=" + store.path()});
     EXPECT_EQ(result.exitCode, 0) << result.err;
-    EXPECT_EQ(result.out, cli_text::kVersion + "Searching for Corvalith devices\nDiscovered Devices: (USB)\n"
-                                               "    No devices found.\n");
+    EXPECT_EQ(result.out, cli_text::kVersion +
+                              "Searching for Corvalith devices\nDiscovered Devices: (USB)\n"
+                              "    No devices found.\n");
 }
 
 }  // namespace

@@ -52,8 +52,8 @@ public:
 };
 
 bool fileHas(const std::string& path, const std::string& text, std::chrono::milliseconds limit = 20s) {
-    return testsupport::waitUntil(
-        [&] { return testsupport::readWholeFile(path).find(text) != std::string::npos; }, limit, 20ms);
+    return testsupport::waitUntil([&] { return testsupport::readWholeFile(path).find(text) != std::string::npos; },
+                                  limit, 20ms);
 }
 
 std::string control(const std::string& path, const std::string& command) {
@@ -67,14 +67,28 @@ protected:
     void startRom(const std::string& usbSerial, bool hid = false) {
         usbSerial_ = usbSerial;
         std::vector<std::string> romArgs{"--log", dir.file("rom.log"), "--"};
-        if (hid) romArgs.insert(romArgs.begin(), {"--hid-socket", dir.file("rom.sock")});
-        else romArgs.insert(romArgs.begin(), "--pty");
+        if (hid)
+            romArgs.insert(romArgs.begin(), {"--hid-socket", dir.file("rom.sock")});
+        else
+            romArgs.insert(romArgs.begin(), "--pty");
         const std::vector<std::string> loader{testsupport::requiredEnv("TOOLS_BIN_DIR") + "/modsim/modsim",
-                                              "--unix", moduleSocket(), "--control", moduleControl(),
-                                              "--log", moduleLog(), "--serial", "CAFE", "--model", "19",
-                                              "--chip-id", "11111111,22222222,33333333,44444444",
-                                              "--update-build", "4321", "--in-loader",
-                                              "--dump-image", dir.file("image.bin")};
+                                              "--unix",
+                                              moduleSocket(),
+                                              "--control",
+                                              moduleControl(),
+                                              "--log",
+                                              moduleLog(),
+                                              "--serial",
+                                              "CAFE",
+                                              "--model",
+                                              "19",
+                                              "--chip-id",
+                                              "11111111,22222222,33333333,44444444",
+                                              "--update-build",
+                                              "4321",
+                                              "--in-loader",
+                                              "--dump-image",
+                                              dir.file("image.bin")};
         romArgs.insert(romArgs.end(), loader.begin(), loader.end());
         rom = std::make_unique<ImxsimProcess>(romArgs);
         ASSERT_FALSE(rom->endpoint().empty());
@@ -216,8 +230,9 @@ TEST_F(RecoveryImx, PathWithThePlaceholderSerialIsRefusedBeforeTheRom) {
     Updater updater("http://127.0.0.1:9/cgi/u", store.path().c_str(), display);
     Fingerprint fp{};
     EXPECT_FALSE(_get_fingerprint_imx(display, updater, rom->endpoint(), 0xDEADDEAD, trel(), fp, true));
-    EXPECT_EQ(display.lines, std::vector<std::string>{
-                                 "error: Add serial number or remove the trel filename to use a default recovery image."});
+    EXPECT_EQ(display.lines,
+              std::vector<std::string>{
+                  "error: Add serial number or remove the trel filename to use a default recovery image."});
     EXPECT_EQ(testsupport::readWholeFile(dir.file("rom.log")).find("write-file"), std::string::npos);
 }
 

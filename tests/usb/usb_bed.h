@@ -34,10 +34,11 @@ public:
     }
 };
 
-inline ::testing::Environment* const kBedEnvironment =
-    ::testing::AddGlobalTestEnvironment(new BedEnvironment);
+inline ::testing::Environment* const kBedEnvironment = ::testing::AddGlobalTestEnvironment(new BedEnvironment);
 
-inline UsbBed* bed() { return BedEnvironment::bed(); }
+inline UsbBed* bed() {
+    return BedEnvironment::bed();
+}
 
 // Whether libusb, on the process-wide context, lists the device now.
 inline bool listedNow(const UsbBedDevice* device) {
@@ -48,8 +49,7 @@ inline bool listedNow(const UsbBedDevice* device) {
     const ssize_t count = libusb_get_device_list(Corvalith_libusb_context(), &list);
     bool found = false;
     for (ssize_t i = 0; i < count; ++i)
-        if (libusb_get_bus_number(list[i]) == bus && libusb_get_device_address(list[i]) == address)
-            found = true;
+        if (libusb_get_bus_number(list[i]) == bus && libusb_get_device_address(list[i]) == address) found = true;
     if (list) libusb_free_device_list(list, 1);
     return found;
 }
@@ -67,7 +67,8 @@ public:
         device_ = usbbed_add_device(bed(), &spec);
         if (device_ && withPipe) moduleFd_ = usbbed_device_open_pipe(device_);
     }
-    BedDevice(const char* serial, uint8_t model = 19) : BedDevice(UsbBedDeviceSpec{serial, model, 0, 0, USBBED_LAYOUT_MODULE}) {}
+    BedDevice(const char* serial, uint8_t model = 19)
+        : BedDevice(UsbBedDeviceSpec{serial, model, 0, 0, USBBED_LAYOUT_MODULE}) {}
     ~BedDevice() {
         if (device_) usbbed_device_unplug(device_);
         if (moduleFd_ >= 0) close(moduleFd_);
@@ -102,7 +103,8 @@ public:
         std::string got;
         const auto end = std::chrono::steady_clock::now() + limit;
         while (got.size() < n) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
             if (left.count() <= 0) break;
             struct pollfd ready = {fd, POLLIN, 0};
             if (poll(&ready, 1, static_cast<int>(left.count())) <= 0) break;
@@ -125,10 +127,12 @@ inline aErr readStream(aStreamRef stream, std::string& out, size_t n,
                        std::chrono::milliseconds limit = std::chrono::seconds(5)) {
     std::vector<char> buffer(n);
     aErr err = aErrNotReady;
-    testsupport::waitUntil([&] {
-        err = aStream_Read(stream, buffer.data(), n);
-        return err != aErrNotReady;
-    }, limit, std::chrono::milliseconds(1));
+    testsupport::waitUntil(
+        [&] {
+            err = aStream_Read(stream, buffer.data(), n);
+            return err != aErrNotReady;
+        },
+        limit, std::chrono::milliseconds(1));
     if (err == aErrNone) out.assign(buffer.data(), n);
     return err;
 }

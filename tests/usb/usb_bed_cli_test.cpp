@@ -47,7 +47,9 @@ const int kChildRole = [] {
     return 0;
 }();
 
-std::string usbbedPath() { return testsupport::requiredEnv("TOOLS_BIN_DIR") + "/usbbed/usbbed"; }
+std::string usbbedPath() {
+    return testsupport::requiredEnv("TOOLS_BIN_DIR") + "/usbbed/usbbed";
+}
 
 std::string selfPath() {
     char path[4096];
@@ -60,8 +62,7 @@ int listenUnix(const std::string& path) {
     struct sockaddr_un address = {};
     address.sun_family = AF_UNIX;
     snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
-    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd, 1) != 0)
-        return -1;
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd, 1) != 0) return -1;
     return fd;
 }
 
@@ -109,8 +110,8 @@ TEST(UsbBedCli, ProgramReachesABridgedModuleAndANode) {
     fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
 
     const auto result = testsupport::runProcess(
-        {usbbedPath(), "--device", "serial=0000C11E,model=19,fault=out:stall:1,bridge=unix:" + socketPath,
-         "--node", "serial=0000C0DE,path=" + slave, "--", selfPath()},
+        {usbbedPath(), "--device", "serial=0000C11E,model=19,fault=out:stall:1,bridge=unix:" + socketPath, "--node",
+         "serial=0000C0DE,path=" + slave, "--", selfPath()},
         std::chrono::seconds(30), {"USBBED_CLI_CHILD=1"});
     module.join();
     EXPECT_EQ(result.exitCode, 0) << result.err;

@@ -66,7 +66,9 @@ struct IdentificationCase {
     aErr expected;
 };
 
-void PrintTo(const IdentificationCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const IdentificationCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class UsbIdentification : public ::testing::TestWithParam<IdentificationCase> {};
 
@@ -87,12 +89,15 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         IdentificationCase{"Module", {"00ABCDEF", 19, 0, 0, USBBED_LAYOUT_MODULE}, 0x00ABCDEF, aErrNone},
         IdentificationCase{"InterruptEndpoints", {"00ABCDE1", 19, 0, 0, USBBED_LAYOUT_INTERRUPT}, 0x00ABCDE1, aErrNone},
-        IdentificationCase{"ProductIdWithBit15", {"00ABCDE2", 1, 0, 0x8001, USBBED_LAYOUT_MODULE}, 0x00ABCDE2, aErrNotFound},
+        IdentificationCase{
+            "ProductIdWithBit15", {"00ABCDE2", 1, 0, 0x8001, USBBED_LAYOUT_MODULE}, 0x00ABCDE2, aErrNotFound},
         IdentificationCase{"OtherVendor", {"00ABCDE3", 19, 0x1234, 0, USBBED_LAYOUT_MODULE}, 0x00ABCDE3, aErrNotFound},
         IdentificationCase{"LowerCaseSerial", {"00abcde4", 19, 0, 0, USBBED_LAYOUT_MODULE}, 0x00ABCDE4, aErrNotFound},
         IdentificationCase{"OtherSerial", {"00ABCDE5", 19, 0, 0, USBBED_LAYOUT_MODULE}, 0x00ABCDE6, aErrNotFound},
-        IdentificationCase{"NoModuleInterface", {"00ABCDE7", 19, 0, 0, USBBED_LAYOUT_FOREIGN}, 0x00ABCDE7, aErrConfiguration},
-        IdentificationCase{"OnlyInEndpoint", {"00ABCDE8", 19, 0, 0, USBBED_LAYOUT_IN_ONLY}, 0x00ABCDE8, aErrConfiguration}),
+        IdentificationCase{
+            "NoModuleInterface", {"00ABCDE7", 19, 0, 0, USBBED_LAYOUT_FOREIGN}, 0x00ABCDE7, aErrConfiguration},
+        IdentificationCase{
+            "OnlyInEndpoint", {"00ABCDE8", 19, 0, 0, USBBED_LAYOUT_IN_ONLY}, 0x00ABCDE8, aErrConfiguration}),
     [](const ::testing::TestParamInfo<IdentificationCase>& param) { return std::string(param.param.name); });
 
 TEST(UsbStream, SecondOpenOfAClaimedModuleIsBusy) {

@@ -16,7 +16,8 @@ const uint32_t STATUS_OK = 0xF0F0F0F0;
 const uint32_t MAX_READ = 0x10000;
 
 uint32_t be32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 | static_cast<uint32_t>(p[2]) << 8 | p[3];
+    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 | static_cast<uint32_t>(p[2]) << 8 |
+           p[3];
 }
 
 std::vector<uint8_t> le32(uint32_t w) {

@@ -13,7 +13,9 @@
 namespace {
 
 volatile sig_atomic_t gStop = 0;
-void onSignal(int) { gStop = 1; }
+void onSignal(int) {
+    gStop = 1;
+}
 
 FILE* gLog = nullptr;
 

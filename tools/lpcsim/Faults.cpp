@@ -33,8 +33,10 @@ bool Faults::add(const std::string& rule, std::string& error) {
     size_t countAt = 0;
     if (parts[0] == "silent" && parts.size() >= 2) {
         fault.kind = FaultKind::Silent;
-        if (parts[1] == "sync") fault.command = '?';
-        else if (parts[1].size() == 1) fault.command = parts[1][0];
+        if (parts[1] == "sync")
+            fault.command = '?';
+        else if (parts[1].size() == 1)
+            fault.command = parts[1][0];
         else {
             error = "silent wants a command letter or sync";
             return false;
@@ -51,10 +53,14 @@ bool Faults::add(const std::string& rule, std::string& error) {
         }
         countAt = 3;
     } else if (parts[0] == "checksum" && parts.size() >= 2) {
-        if (parts[1] == "resend") fault.kind = FaultKind::ChecksumResend;
-        else if (parts[1] == "wrong") fault.kind = FaultKind::ChecksumWrong;
-        else if (parts[1] == "silent") fault.kind = FaultKind::ChecksumSilent;
-        else if (parts[1] == "pass") fault.kind = FaultKind::ChecksumPass;
+        if (parts[1] == "resend")
+            fault.kind = FaultKind::ChecksumResend;
+        else if (parts[1] == "wrong")
+            fault.kind = FaultKind::ChecksumWrong;
+        else if (parts[1] == "silent")
+            fault.kind = FaultKind::ChecksumSilent;
+        else if (parts[1] == "pass")
+            fault.kind = FaultKind::ChecksumPass;
         else {
             error = "checksum wants resend, wrong, silent or pass";
             return false;

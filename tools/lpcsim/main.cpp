@@ -73,15 +73,22 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const bool hasValue = i + 1 < argc;
-        if (arg == "--id" && hasValue && parseId(argv[i + 1], id)) ++i;
-        else if (arg == "--fill" && hasValue) fill = static_cast<uint8_t>(std::strtoul(argv[++i], nullptr, 0));
-        else if (arg == "--dump" && hasValue) dumpPath = argv[++i];
-        else if (arg == "--log" && hasValue) logPath = argv[++i];
-        else if (arg == "--fault" && hasValue) faultRules.push_back(argv[++i]);
-        else if (arg == "--verbose") verbose = true;
+        if (arg == "--id" && hasValue && parseId(argv[i + 1], id))
+            ++i;
+        else if (arg == "--fill" && hasValue)
+            fill = static_cast<uint8_t>(std::strtoul(argv[++i], nullptr, 0));
+        else if (arg == "--dump" && hasValue)
+            dumpPath = argv[++i];
+        else if (arg == "--log" && hasValue)
+            logPath = argv[++i];
+        else if (arg == "--fault" && hasValue)
+            faultRules.push_back(argv[++i]);
+        else if (arg == "--verbose")
+            verbose = true;
         else {
-            std::fprintf(stderr, "usage: lpcsim [--id W0,W1,W2,W3] [--fill BYTE] [--dump FILE] [--log FILE] "
-                                 "[--fault RULE]... [--verbose]\n");
+            std::fprintf(stderr,
+                         "usage: lpcsim [--id W0,W1,W2,W3] [--fill BYTE] [--dump FILE] [--log FILE] "
+                         "[--fault RULE]... [--verbose]\n");
             return 2;
         }
     }

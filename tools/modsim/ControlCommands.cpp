@@ -16,7 +16,8 @@ const char* const kHelp =
     "fault no-reply [ADDR] | fault delay MS [ADDR] | fault length [ADDR] | fault chunk-sequence [ADDR] | "
     "fault loader data-count|sum|write|piece-zero [ADDR] | fault loader drop-after K [ADDR] | "
     "fault loader refuse on|off [ADDR] | fault slot error|silent|sum|size AFTER [CODE] | "
-    "fault factory error|silent|ack AFTER [CODE] | load-way keep|reconnect|gone [ADDR] | update-to ADDR BUILD [VERSION] | "
+    "fault factory error|silent|ack AFTER [CODE] | load-way keep|reconnect|gone [ADDR] | update-to ADDR BUILD "
+    "[VERSION] | "
     "dump FILE [ADDR] | module [ADDR] | stream-rate MS | stream-send | drop | status | quit";
 
 std::vector<std::string> splitWords(const std::string& line) {
@@ -44,7 +45,8 @@ bool parseUnsigned(const std::string& text, unsigned long max, unsigned long& va
 SimModule* Simulator::moduleAt(const std::vector<std::string>& words, std::size_t position, std::string& error) const {
     if (words.size() <= position) return &primary();
     unsigned long address = 0;
-    SimModule* module = parseUnsigned(words[position], 255, address) ? link_.find(static_cast<uint8_t>(address)) : nullptr;
+    SimModule* module =
+        parseUnsigned(words[position], 255, address) ? link_.find(static_cast<uint8_t>(address)) : nullptr;
     if (!module) error = "error no module at address " + words[position];
     return module;
 }

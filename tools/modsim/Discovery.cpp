@@ -23,8 +23,7 @@ void putLittleEndian(uint8_t* out, uint32_t value, int bytes) {
 
 }  // namespace
 
-DiscoveryResponder::DiscoveryResponder(const Identity& identity, uint16_t tcpPort, in_addr answerFrom,
-                                       PacketLog& log)
+DiscoveryResponder::DiscoveryResponder(const Identity& identity, uint16_t tcpPort, in_addr answerFrom, PacketLog& log)
     : identity_(identity), tcpPort_(tcpPort), answerFrom_(answerFrom), log_(log) {}
 
 DiscoveryResponder::~DiscoveryResponder() {

@@ -79,8 +79,10 @@ void FactoryData::handle(const Packet& packet) {
     } else if (data[1] == kEndFlag) {
         end(data);
     } else if (flags == 0 || flags == kFirstFlag) {
-        if (data.size() == 2) read(sub, flags == kFirstFlag);
-        else error(sub, kErrParam);
+        if (data.size() == 2)
+            read(sub, flags == kFirstFlag);
+        else
+            error(sub, kErrParam);
     } else if (flags == kWriteFlag || flags == (kWriteFlag | kFirstFlag)) {
         write(data, sub, flags & kFirstFlag, ackStrikes);
     } else {

@@ -38,8 +38,10 @@ std::string Simulator::faultCommand(const std::vector<std::string>& words) {
     bool on = false;
     if (kind == "silence" || kind == "no-probe") {
         if (words.size() != 3 || !onOff(arg, on)) return "error usage: fault " + kind + " on|off";
-        if (kind == "silence") link_.setSilent(on);
-        else link_.setProbeRefused(on);
+        if (kind == "silence")
+            link_.setSilent(on);
+        else
+            link_.setProbeRefused(on);
         log_.event("fault " + kind + " " + arg);
         return "ok";
     }
@@ -49,8 +51,10 @@ std::string Simulator::faultCommand(const std::vector<std::string>& words) {
         SimModule* module = moduleAt(words, 3, error);
         if (!module) return error;
         // The connected module refuses connections; a routed one its exchanges.
-        if (module == &primary()) refuseConnections_ = on;
-        else module->setRefusing(on);
+        if (module == &primary())
+            refuseConnections_ = on;
+        else
+            module->setRefusing(on);
         log_.event(module->name() + " fault refuse " + arg);
         return "ok";
     }

@@ -11,9 +11,8 @@ Packet Heartbeats::make(uint8_t address, uint8_t n) {
 }
 
 bool Heartbeats::answer(uint8_t value) {
-    const auto match = std::find_if(pending_.begin(), pending_.end(), [value](uint8_t n) {
-        return static_cast<uint8_t>(n + 2) == value;
-    });
+    const auto match = std::find_if(pending_.begin(), pending_.end(),
+                                    [value](uint8_t n) { return static_cast<uint8_t>(n + 2) == value; });
     if (match == pending_.end()) {
         ++wrong_;
         return false;

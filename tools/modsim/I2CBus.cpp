@@ -13,8 +13,7 @@ constexpr std::size_t kMaxTransfer = 23;
 
 }  // namespace
 
-I2CBus::I2CBus(SimModule& router, const std::map<uint8_t, SimModule*>& network)
-    : router_(router), network_(network) {}
+I2CBus::I2CBus(SimModule& router, const std::map<uint8_t, SimModule*>& network) : router_(router), network_(network) {}
 
 void I2CBus::attach() {
     router_.onCommand(kI2CCommand, [this](const Packet& packet) { handle(packet); });
@@ -49,7 +48,9 @@ void I2CBus::handle(const Packet& packet) {
         status = kNoDevice;
     }
     router_.log().event(std::string("i2c ") + (read ? "read " : "write ") + hexByte(address) +
-                        (status == 0 ? " ack" : status == kNoDevice ? " refused" : " error"));
+                        (status == 0           ? " ack"
+                         : status == kNoDevice ? " refused"
+                                               : " error"));
     if (!read) return answer({kI2CCommand, index, address, 0, status});
     const uint8_t count = status == 0 ? length : 0;
     std::vector<uint8_t> reply{kI2CCommand, index, address, count, status};

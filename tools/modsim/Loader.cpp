@@ -45,14 +45,22 @@ void Loader::attach() {
 void Loader::handle(const Packet& packet) {
     const uint8_t option = packet.data.size() > 1 ? packet.data[1] : 0xFF;
     switch (option) {
-    case Init: return init();
-    case Prepare: return prepare(packet);
-    case Data: return data(packet);
-    case Sum: return sum();
-    case Write: return write(packet);
-    case Load: return load();
-    case Reboot: return reboot();
-    default: event("unknown option " + hexByte(option));
+    case Init:
+        return init();
+    case Prepare:
+        return prepare(packet);
+    case Data:
+        return data(packet);
+    case Sum:
+        return sum();
+    case Write:
+        return write(packet);
+    case Load:
+        return load();
+    case Reboot:
+        return reboot();
+    default:
+        event("unknown option " + hexByte(option));
     }
 }
 
@@ -171,9 +179,12 @@ void Loader::load() {
     loaderBytes_ = 0;
     blocks_.clear();
     switch (loadWay_) {
-    case LoadWay::Keep: return reply({kLoaderCommand, Load});
-    case LoadWay::Reconnect: return module_.restart(Restart::IntoLoader);
-    case LoadWay::Gone: return module_.restart(Restart::Gone);
+    case LoadWay::Keep:
+        return reply({kLoaderCommand, Load});
+    case LoadWay::Reconnect:
+        return module_.restart(Restart::IntoLoader);
+    case LoadWay::Gone:
+        return module_.restart(Restart::Gone);
     }
 }
 

@@ -28,12 +28,12 @@ constexpr uint8_t kLoaderCommand = 0x5F;
 
 // Loader faults, each taken once except `refuse`.
 struct LoaderFaults {
-    bool dataCount = false;               // a DATA reply counts one byte short; the chunk is not taken
-    bool sum = false;                     // a SUM reply's sum is one too high
-    bool write = false;                   // a WRITE is answered with status 3; the piece is not committed
-    bool pieceZero = false;               // a PREPARE answer names piece size 0
-    std::optional<unsigned> dropAfter;    // after this many more DATA chunks the link breaks
-    bool refuse = false;                  // the running firmware refuses the loader
+    bool dataCount = false;             // a DATA reply counts one byte short; the chunk is not taken
+    bool sum = false;                   // a SUM reply's sum is one too high
+    bool write = false;                 // a WRITE is answered with status 3; the piece is not committed
+    bool pieceZero = false;             // a PREPARE answer names piece size 0
+    std::optional<unsigned> dropAfter;  // after this many more DATA chunks the link breaks
+    bool refuse = false;                // the running firmware refuses the loader
 };
 
 class Loader {
@@ -72,9 +72,9 @@ private:
     LoadWay loadWay_;
     std::string dumpPath_;
     LoaderFaults faults_;
-    bool initialised_ = false;    // INIT seen by the running firmware
+    bool initialised_ = false;  // INIT seen by the running firmware
     bool loaderRunning_ = false;
-    bool blockOpen_ = false;      // a PREPARE named the block that DATA fills
+    bool blockOpen_ = false;  // a PREPARE named the block that DATA fills
     uint32_t blockAddress_ = 0;
     uint32_t blockOffset_ = 0;    // committed bytes of the open block
     std::vector<uint8_t> piece_;  // bytes since the last PREPARE or WRITE

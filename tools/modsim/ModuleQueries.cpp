@@ -28,8 +28,8 @@ void ModuleQueries::query(const Packet& packet) {
         reply.insert(reply.begin(), {kInfoCommand, 0xFF});
         module_.answer(Packet{address, reply});
     } else if (kind == 0x01 && data.size() == 6) {
-        module_.answer(Packet{address, {kInfoCommand, 0x01, data[2], data[3], data[4],
-                                        hasValue(data[2], data[3], data[4], data[5])}});
+        module_.answer(Packet{
+            address, {kInfoCommand, 0x01, data[2], data[3], data[4], hasValue(data[2], data[3], data[4], data[5])}});
     } else if (kind == 0x04 && data.size() == 3) {
         module_.answer(Packet{address, {kInfoCommand, 0x04, data[2], store_.entityCount(data[2])}});
     } else {

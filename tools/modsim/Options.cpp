@@ -138,18 +138,25 @@ bool finish(Options& options, std::string& error) {
 }  // namespace
 
 bool parseLoadWay(const std::string& text, LoadWay& way) {
-    if (text == "keep") way = LoadWay::Keep;
-    else if (text == "reconnect") way = LoadWay::Reconnect;
-    else if (text == "gone") way = LoadWay::Gone;
-    else return false;
+    if (text == "keep")
+        way = LoadWay::Keep;
+    else if (text == "reconnect")
+        way = LoadWay::Reconnect;
+    else if (text == "gone")
+        way = LoadWay::Gone;
+    else
+        return false;
     return true;
 }
 
 const char* loadWayName(LoadWay way) {
     switch (way) {
-    case LoadWay::Keep: return "keep";
-    case LoadWay::Reconnect: return "reconnect";
-    case LoadWay::Gone: return "gone";
+    case LoadWay::Keep:
+        return "keep";
+    case LoadWay::Reconnect:
+        return "reconnect";
+    case LoadWay::Gone:
+        return "gone";
     }
     return "";
 }
@@ -176,10 +183,10 @@ bool parseOptions(int argc, char** argv, Options& options, std::string& error, b
             continue;
         }
         static const std::set<std::string> kValueOptions{
-            "--tcp", "--unix", "--control", "--log", "--dump-image", "--serial", "--version", "--hw-version",
-            "--update-version", "--build", "--update-build", "--router", "--name", "--chip-id", "--model",
-            "--address", "--tcp-port", "--router-module", "--load-way", "--piece-size", "--restart-ms",
-            "--stream-ms"};
+            "--tcp",      "--unix",       "--control",        "--log",      "--dump-image",   "--serial",
+            "--version",  "--hw-version", "--update-version", "--build",    "--update-build", "--router",
+            "--name",     "--chip-id",    "--model",          "--address",  "--tcp-port",     "--router-module",
+            "--load-way", "--piece-size", "--restart-ms",     "--stream-ms"};
         if (!kValueOptions.count(name)) {
             error = "unknown option: " + name;
             return false;
@@ -207,7 +214,7 @@ bool parseOptions(int argc, char** argv, Options& options, std::string& error, b
         } else if (name == "--dump-image") {
             options.dumpImagePath = value;
         } else if (name == "--serial" || name == "--version" || name == "--hw-version") {
-            uint32_t& word = name == "--serial" ? module.serial
+            uint32_t& word = name == "--serial"    ? module.serial
                              : name == "--version" ? module.version
                                                    : module.hardwareVersion;
             if (!parseHexWord(value, word)) return bad("up to 8 hex digits");
@@ -217,8 +224,10 @@ bool parseOptions(int argc, char** argv, Options& options, std::string& error, b
             module.updateVersion = word;
         } else if (name == "--build" || name == "--update-build") {
             if (!parseNumber(value.c_str(), 0xFFFFFFFFul, 10, number)) return bad("a decimal 32-bit number");
-            if (name == "--build") module.buildNumber = static_cast<uint32_t>(number);
-            else module.updateBuild = static_cast<uint32_t>(number);
+            if (name == "--build")
+                module.buildNumber = static_cast<uint32_t>(number);
+            else
+                module.updateBuild = static_cast<uint32_t>(number);
         } else if (name == "--router") {
             if (!parseNumber(value.c_str(), 255, 0, number)) return bad("0-255");
             options.routerGiven = true;

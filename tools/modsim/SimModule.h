@@ -29,10 +29,10 @@ class SimModule;
 
 // How a module's restart reaches the host connection.
 enum class Restart {
-    LinkLost,     // the connection breaks (a fault mid-transfer)
-    IntoLoader,   // LOAD answered by dropping the link; the loader announces itself later
-    Reboot,       // REBOOT or the reset call: the module is away for a moment
-    Gone,         // LOAD of a module that never comes back
+    LinkLost,    // the connection breaks (a fault mid-transfer)
+    IntoLoader,  // LOAD answered by dropping the link; the loader announces itself later
+    Reboot,      // REBOOT or the reset call: the module is away for a moment
+    Gone,        // LOAD of a module that never comes back
 };
 
 // What a module needs from the simulator around it.

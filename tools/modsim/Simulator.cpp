@@ -151,9 +151,9 @@ void Simulator::serve() {
         for (std::size_t i = 0; i < clients_.size() && running_; ++i) {
             if (readable(firstClient + i)) readControl(*clients_[i]);
         }
-        clients_.erase(std::remove_if(clients_.begin(), clients_.end(),
-                                      [](const auto& client) { return client->inFd < 0; }),
-                       clients_.end());
+        clients_.erase(
+            std::remove_if(clients_.begin(), clients_.end(), [](const auto& client) { return client->inFd < 0; }),
+            clients_.end());
         if (!running_) return;
         if (readable(hostSlot) && fds[hostSlot].fd == host_) readHost();
         if (readable(listenSlot)) acceptHost();
@@ -194,7 +194,8 @@ void Simulator::readHost() {
     const unsigned connection = connections_;
     for (ssize_t i = 0; i < n && host_ >= 0 && connection == connections_; ++i) {
         switch (assembler_.feed(buffer[i])) {
-        case PacketAssembler::Step::NeedMore: break;
+        case PacketAssembler::Step::NeedMore:
+            break;
         case PacketAssembler::Step::FramingError:
             log_.event("framing error at byte " + hexBytes({buffer[i]}));
             break;

@@ -75,7 +75,8 @@ void StreamSamples::handle(const Packet& packet) {
     const auto& data = packet.data;
     if (data.size() < 3) return;
     const uint8_t option = data[1];
-    const uint8_t replyOption = option == kStatus ? static_cast<uint8_t>(option & 0x3F) : static_cast<uint8_t>(option | 0x40);
+    const uint8_t replyOption =
+        option == kStatus ? static_cast<uint8_t>(option & 0x3F) : static_cast<uint8_t>(option | 0x40);
     auto refuse = [&](uint8_t code, ErrorShape shape = ErrorShape::Normal) {
         module_.log().event("stream error " + std::to_string(code));
         reply(shapedError({kStreamCommand, replyOption, kErrorFlag}, code, shape));

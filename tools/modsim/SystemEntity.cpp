@@ -23,8 +23,8 @@ void defineSystemEntity(UeiStore& store, const ModuleConfig& config) {
     store.define(systemOption(kSystemResetOption), call);
     store.define(systemOption(20), UeiValue{UeiType::Byte, false, true, {0}});
     store.defineNumber(systemOption(22), UeiType::Int, 0);
-    store.define(systemOption(32), UeiValue{UeiType::Bytes, true, true,
-                                            std::vector<uint8_t>(config.name.begin(), config.name.end())});
+    store.define(systemOption(32),
+                 UeiValue{UeiType::Bytes, true, true, std::vector<uint8_t>(config.name.begin(), config.name.end())});
     for (uint8_t word = 0; word < 4; ++word)
         store.defineNumber(systemOption(39, word), UeiType::Int, config.chipId[word]);
     store.defineNumber(systemOption(40), UeiType::Int, config.hardwareVersion);

@@ -122,8 +122,8 @@ void UeiHandler::sendBytes(uint8_t command, uint8_t option, uint8_t index, const
 }
 
 void UeiHandler::acknowledge(const UeiKey& key) {
-    module_.answer(Packet{module_.identity().address,
-                          {key.command, static_cast<uint8_t>(key.option | kAckFlags), key.index}});
+    module_.answer(
+        Packet{module_.identity().address, {key.command, static_cast<uint8_t>(key.option | kAckFlags), key.index}});
 }
 
 void UeiHandler::error(const Packet& packet, uint8_t code) {

@@ -6,11 +6,15 @@ namespace modsim {
 
 std::size_t ueiWidth(UeiType type) {
     switch (type) {
-    case UeiType::Byte: return 1;
-    case UeiType::Short: return 2;
-    case UeiType::Int: return 4;
+    case UeiType::Byte:
+        return 1;
+    case UeiType::Short:
+        return 2;
+    case UeiType::Int:
+        return 4;
     case UeiType::Call:
-    case UeiType::Bytes: break;
+    case UeiType::Bytes:
+        break;
     }
     return 0;
 }

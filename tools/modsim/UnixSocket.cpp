@@ -17,7 +17,7 @@ int listenUnixSocket(const std::string& path, std::string& error) {
         return -1;
     }
     std::memcpy(local.sun_path, path.c_str(), path.size() + 1);
-    struct stat info{};
+    struct stat info {};
     if (lstat(path.c_str(), &info) == 0) {
         if (!S_ISSOCK(info.st_mode)) {
             error = "not a socket, left alone: " + path;

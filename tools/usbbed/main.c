@@ -56,7 +56,9 @@ static Managed sManaged[MAX_DEVICES];
 static size_t sManagedCount = 0;
 static volatile sig_atomic_t sSignal = 0;
 
-static void sOnSignal(int number) { sSignal = number; }
+static void sOnSignal(int number) {
+    sSignal = number;
+}
 
 static long sNowMs(void) {
     struct timespec ts;
@@ -74,18 +76,26 @@ static int sParseNumber(const char* text, unsigned long max, unsigned long* valu
 }
 
 static int sParseDirection(const char* text, UsbBedDirection* direction) {
-    if (strcmp(text, "out") == 0) *direction = USBBED_OUT;
-    else if (strcmp(text, "in") == 0) *direction = USBBED_IN;
-    else return -1;
+    if (strcmp(text, "out") == 0)
+        *direction = USBBED_OUT;
+    else if (strcmp(text, "in") == 0)
+        *direction = USBBED_IN;
+    else
+        return -1;
     return 0;
 }
 
 static int sParseFaultKind(const char* text, UsbBedFault* kind) {
-    if (strcmp(text, "stall") == 0) *kind = USBBED_FAULT_STALL;
-    else if (strcmp(text, "io") == 0) *kind = USBBED_FAULT_IO;
-    else if (strcmp(text, "timeout") == 0) *kind = USBBED_FAULT_TIMEOUT;
-    else if (strcmp(text, "empty") == 0) *kind = USBBED_FAULT_EMPTY;
-    else return -1;
+    if (strcmp(text, "stall") == 0)
+        *kind = USBBED_FAULT_STALL;
+    else if (strcmp(text, "io") == 0)
+        *kind = USBBED_FAULT_IO;
+    else if (strcmp(text, "timeout") == 0)
+        *kind = USBBED_FAULT_TIMEOUT;
+    else if (strcmp(text, "empty") == 0)
+        *kind = USBBED_FAULT_EMPTY;
+    else
+        return -1;
     return 0;
 }
 
@@ -149,23 +159,26 @@ static int sAddDeviceFromSpec(UsbBed* bed, const char* text, long startMs, char*
         } else if (strcmp(item, "product") == 0 && sParseNumber(value, 0xFFFF, &n) == 0) {
             spec.product = (uint16_t)n;
         } else if (strcmp(item, "layout") == 0) {
-            if (strcmp(value, "module") == 0) spec.layout = USBBED_LAYOUT_MODULE;
-            else if (strcmp(value, "interrupt") == 0) spec.layout = USBBED_LAYOUT_INTERRUPT;
-            else if (strcmp(value, "in-only") == 0) spec.layout = USBBED_LAYOUT_IN_ONLY;
-            else if (strcmp(value, "foreign") == 0) spec.layout = USBBED_LAYOUT_FOREIGN;
-            else ok = 0;
+            if (strcmp(value, "module") == 0)
+                spec.layout = USBBED_LAYOUT_MODULE;
+            else if (strcmp(value, "interrupt") == 0)
+                spec.layout = USBBED_LAYOUT_INTERRUPT;
+            else if (strcmp(value, "in-only") == 0)
+                spec.layout = USBBED_LAYOUT_IN_ONLY;
+            else if (strcmp(value, "foreign") == 0)
+                spec.layout = USBBED_LAYOUT_FOREIGN;
+            else
+                ok = 0;
         } else if (strcmp(item, "bridge") == 0 && strncmp(value, "unix:", 5) == 0) {
             bridge = value + 5;
         } else if (strcmp(item, "fault") == 0 && faultCount < 16) {
             char* parts[4] = {NULL, NULL, NULL, NULL};
             char* fsave = NULL;
             int p = 0;
-            for (char* f = strtok_r(value, ":", &fsave); f && p < 4; f = strtok_r(NULL, ":", &fsave))
-                parts[p++] = f;
+            for (char* f = strtok_r(value, ":", &fsave); f && p < 4; f = strtok_r(NULL, ":", &fsave)) parts[p++] = f;
             FaultSpec* fs = &faults[faultCount];
             unsigned long count = 1, partial = 0;
-            if (p < 2 || sParseDirection(parts[0], &fs->direction) != 0 ||
-                sParseFaultKind(parts[1], &fs->kind) != 0 ||
+            if (p < 2 || sParseDirection(parts[0], &fs->direction) != 0 || sParseFaultKind(parts[1], &fs->kind) != 0 ||
                 (parts[2] && sParseNumber(parts[2], 100000, &count) != 0) ||
                 (parts[3] && sParseNumber(parts[3], 100000, &partial) != 0)) {
                 ok = 0;
@@ -207,8 +220,7 @@ static int sAddDeviceFromSpec(UsbBed* bed, const char* text, long startMs, char*
     }
     if (ok) {
         for (size_t i = 0; i < faultCount; i++)
-            usbbed_device_fault(device, faults[i].direction, faults[i].kind, faults[i].count,
-                                faults[i].partial);
+            usbbed_device_fault(device, faults[i].direction, faults[i].kind, faults[i].count, faults[i].partial);
         sManaged[sManagedCount].device = device;
         sManaged[sManagedCount].unplugAt = unplugAfter >= 0 ? sNowMs() - startMs + unplugAfter : -1;
         sManagedCount++;
@@ -223,8 +235,10 @@ static int sAddNodeFromSpec(UsbBed* bed, const char* text) {
     const char* path = NULL;
     char* save = NULL;
     for (char* item = strtok_r(copy, ",", &save); item; item = strtok_r(NULL, ",", &save)) {
-        if (strncmp(item, "serial=", 7) == 0) serial = item + 7;
-        else if (strncmp(item, "path=", 5) == 0) path = item + 5;
+        if (strncmp(item, "serial=", 7) == 0)
+            serial = item + 7;
+        else if (strncmp(item, "path=", 5) == 0)
+            path = item + 5;
     }
     int result = -1;
     if (serial && path) {
@@ -283,10 +297,9 @@ static void sControlLine(UsbBed* bed, int fd, char* line, long startMs) {
             UsbBedStats s;
             usbbed_device_stats(device, &s);
             char text[256];
-            snprintf(text, sizeof text,
-                     "ok out=%u in=%u halts=%u claims=%u opens=%u bytes-out=%llu bytes-in=%llu\n",
-                     s.outTransfers, s.inTransfers, s.clearHalts, s.claims, s.opens,
-                     (unsigned long long)s.bytesOut, (unsigned long long)s.bytesIn);
+            snprintf(text, sizeof text, "ok out=%u in=%u halts=%u claims=%u opens=%u bytes-out=%llu bytes-in=%llu\n",
+                     s.outTransfers, s.inTransfers, s.clearHalts, s.claims, s.opens, (unsigned long long)s.bytesOut,
+                     (unsigned long long)s.bytesIn);
             sAnswer(fd, text);
             return;
         } else if (strcmp(verb, "fault") == 0) {
@@ -346,8 +359,7 @@ static void sPrepareChildEnvironment(void) {
     const char* asan = getenv("ASAN_OPTIONS");
     if (!asan || !strstr(asan, "verify_asan_link_order")) {
         char* options = NULL;
-        if (asprintf(&options, "%s%sverify_asan_link_order=0", asan ? asan : "",
-                     asan && *asan ? ":" : "") >= 0) {
+        if (asprintf(&options, "%s%sverify_asan_link_order=0", asan ? asan : "", asan && *asan ? ":" : "") >= 0) {
             setenv("ASAN_OPTIONS", options, 1);
             free(options);
         }

@@ -62,7 +62,7 @@ typedef struct Urb {
 struct Client {
     UsbBedDevice* device;
     UMockdevIoctlClient* client;
-    GQueue done;                  /* Urb*, completed and waiting to be reaped */
+    GQueue done;                    /* Urb*, completed and waiting to be reaped */
     UMockdevIoctlData* blockedReap; /* a reap waiting for a completion */
     int64_t reapDeadline;           /* when a held non-blocking reap answers EAGAIN; 0: never */
     int64_t lastActivity;           /* last submit or completion, monotonic microseconds */
@@ -114,10 +114,24 @@ static void sWake(UsbBed* bed) {
 static size_t sBuildDescriptors(const UsbBedDeviceSpec* spec, uint8_t* d) {
     const uint16_t vendor = spec->vendor ? spec->vendor : USBBED_MODULE_VENDOR;
     const uint16_t product = spec->product ? spec->product : spec->model;
-    const uint8_t dev[18] = {18, 1, 0x00, 0x02, 0, 0, 0, MAX_PACKET,
-                             (uint8_t)(vendor & 0xFF), (uint8_t)(vendor >> 8),
-                             (uint8_t)(product & 0xFF), (uint8_t)(product >> 8),
-                             0x00, 0x01, 1, 2, 3, 1};
+    const uint8_t dev[18] = {18,
+                             1,
+                             0x00,
+                             0x02,
+                             0,
+                             0,
+                             0,
+                             MAX_PACKET,
+                             (uint8_t)(vendor & 0xFF),
+                             (uint8_t)(vendor >> 8),
+                             (uint8_t)(product & 0xFF),
+                             (uint8_t)(product >> 8),
+                             0x00,
+                             0x01,
+                             1,
+                             2,
+                             3,
+                             1};
     memcpy(d, dev, sizeof dev);
     size_t n = sizeof dev;
     const size_t config = n;
@@ -127,8 +141,7 @@ static size_t sBuildDescriptors(const UsbBedDeviceSpec* spec, uint8_t* d) {
 
     const int foreign = spec->layout == USBBED_LAYOUT_FOREIGN;
     const uint8_t endpoints = spec->layout == USBBED_LAYOUT_IN_ONLY ? 1 : 2;
-    const uint8_t ifc[9] = {9, 4, 0, 0, endpoints, 0xFF, foreign ? 0x00 : 0x88,
-                            foreign ? 0x00 : 0x10, 0};
+    const uint8_t ifc[9] = {9, 4, 0, 0, endpoints, 0xFF, foreign ? 0x00 : 0x88, foreign ? 0x00 : 0x10, 0};
     memcpy(d + n, ifc, sizeof ifc);
     n += sizeof ifc;
     const uint8_t attributes = spec->layout == USBBED_LAYOUT_INTERRUPT ? 3 : 2;
@@ -148,8 +161,7 @@ static size_t sBuildDescriptors(const UsbBedDeviceSpec* spec, uint8_t* d) {
 }
 
 /* String descriptor `index` as UTF-16LE into out; returns its length, 0 if none. */
-static size_t sStringDescriptor(const UsbBedDevice* device, unsigned index, uint8_t* out,
-                                size_t max) {
+static size_t sStringDescriptor(const UsbBedDevice* device, unsigned index, uint8_t* out, size_t max) {
     if (max < 2) return 0;
     if (index == 0) {
         const uint8_t langs[4] = {4, 3, 0x09, 0x04};
@@ -248,8 +260,7 @@ static void sConnectUnixBridge(UsbBedDevice* device) {
     address.sun_family = AF_UNIX;
     memcpy(address.sun_path, device->unixPath, sizeof address.sun_path);
     if (connect(fd, (struct sockaddr*)&address, sizeof address) != 0) {
-        fprintf(stderr, "usbbed: %s: cannot connect to %s: %s\n", device->serial,
-                device->unixPath, strerror(errno));
+        fprintf(stderr, "usbbed: %s: cannot connect to %s: %s\n", device->serial, device->unixPath, strerror(errno));
         close(fd);
         return;
     }
@@ -305,8 +316,8 @@ static void sControl(UsbBedDevice* device, Urb* urb) {
 
 static void sSubmitBulk(UsbBedDevice* device, Urb* urb) {
     const int in = (urb->endpoint & 0x80) != 0;
-    const int known = in ? urb->endpoint == EP_IN
-                         : urb->endpoint == EP_OUT && device->spec.layout != USBBED_LAYOUT_IN_ONLY;
+    const int known =
+        in ? urb->endpoint == EP_IN : urb->endpoint == EP_OUT && device->spec.layout != USBBED_LAYOUT_IN_ONLY;
     if (!known) {
         sFinishUrb(urb, -ENOENT, 0);
         return;
@@ -353,17 +364,16 @@ static void sSubmit(UsbBedDevice* device, Client* client, UMockdevIoctlClient* c
         return;
     }
     struct usbdevfs_urb* u = (struct usbdevfs_urb*)urbData->data;
-    if (u->buffer_length < 0 ||
-        (u->type != USBDEVFS_URB_TYPE_CONTROL && u->type != USBDEVFS_URB_TYPE_BULK &&
-         u->type != USBDEVFS_URB_TYPE_INTERRUPT)) {
+    if (u->buffer_length < 0 || (u->type != USBDEVFS_URB_TYPE_CONTROL && u->type != USBDEVFS_URB_TYPE_BULK &&
+                                 u->type != USBDEVFS_URB_TYPE_INTERRUPT)) {
         g_object_unref(urbData);
         umockdev_ioctl_client_complete(c, -1, EINVAL);
         return;
     }
     UMockdevIoctlData* bufData = NULL;
     if (u->buffer_length > 0) {
-        bufData = umockdev_ioctl_data_resolve(urbData, offsetof(struct usbdevfs_urb, buffer),
-                                              (gsize)u->buffer_length, &error);
+        bufData = umockdev_ioctl_data_resolve(urbData, offsetof(struct usbdevfs_urb, buffer), (gsize)u->buffer_length,
+                                              &error);
         if (!bufData) {
             g_clear_error(&error);
             g_object_unref(urbData);
@@ -389,8 +399,7 @@ static void sSubmit(UsbBedDevice* device, Client* client, UMockdevIoctlClient* c
 
 static void sReap(UsbBedDevice* device, Client* client, UMockdevIoctlClient* c, int block) {
     GError* error = NULL;
-    UMockdevIoctlData* arg = umockdev_ioctl_data_resolve(umockdev_ioctl_client_get_arg(c), 0,
-                                                         sizeof(void*), &error);
+    UMockdevIoctlData* arg = umockdev_ioctl_data_resolve(umockdev_ioctl_client_get_arg(c), 0, sizeof(void*), &error);
     if (!arg) {
         g_clear_error(&error);
         umockdev_ioctl_client_complete(c, -1, EFAULT);
@@ -429,8 +438,7 @@ static void sDiscard(UsbBedDevice* device, Client* client, UMockdevIoctlClient* 
 
 static int sReadUInt(UMockdevIoctlClient* c, unsigned* value) {
     GError* error = NULL;
-    UMockdevIoctlData* d = umockdev_ioctl_data_resolve(umockdev_ioctl_client_get_arg(c), 0,
-                                                       sizeof(unsigned), &error);
+    UMockdevIoctlData* d = umockdev_ioctl_data_resolve(umockdev_ioctl_client_get_arg(c), 0, sizeof(unsigned), &error);
     if (!d) {
         g_clear_error(&error);
         return -1;
@@ -473,15 +481,14 @@ static void sClaim(UsbBedDevice* device, Client* client, UMockdevIoctlClient* c,
 
 static void sCapabilities(UMockdevIoctlClient* c) {
     GError* error = NULL;
-    UMockdevIoctlData* d = umockdev_ioctl_data_resolve(umockdev_ioctl_client_get_arg(c), 0,
-                                                       sizeof(uint32_t), &error);
+    UMockdevIoctlData* d = umockdev_ioctl_data_resolve(umockdev_ioctl_client_get_arg(c), 0, sizeof(uint32_t), &error);
     if (!d) {
         g_clear_error(&error);
         umockdev_ioctl_client_complete(c, -1, EFAULT);
         return;
     }
-    const uint32_t caps = USBDEVFS_CAP_ZERO_PACKET | USBDEVFS_CAP_BULK_CONTINUATION |
-                          USBDEVFS_CAP_NO_PACKET_SIZE_LIM | USBDEVFS_CAP_REAP_AFTER_DISCONNECT;
+    const uint32_t caps = USBDEVFS_CAP_ZERO_PACKET | USBDEVFS_CAP_BULK_CONTINUATION | USBDEVFS_CAP_NO_PACKET_SIZE_LIM |
+                          USBDEVFS_CAP_REAP_AFTER_DISCONNECT;
     memcpy(d->data, &caps, sizeof caps);
     g_object_unref(d);
     umockdev_ioctl_client_complete(c, 0, 0);
@@ -593,8 +600,8 @@ static Urb* sFirstLiveIn(UsbBedDevice* device) {
 static void sServiceDevice(UsbBedDevice* device, short revents) {
     if (revents & (POLLHUP | POLLERR)) device->peerHungUp = 1;
     if (revents & POLLOUT && device->outBacklog->len > 0) {
-        const ssize_t n = send(device->bridgeFd, device->outBacklog->data, device->outBacklog->len,
-                               MSG_NOSIGNAL | MSG_DONTWAIT);
+        const ssize_t n =
+            send(device->bridgeFd, device->outBacklog->data, device->outBacklog->len, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n > 0)
             g_byte_array_remove_range(device->outBacklog, 0, (guint)n);
         else if (n < 0 && errno != EAGAIN && errno != EINTR)
@@ -742,8 +749,12 @@ void usbbed_free(UsbBed* bed) {
     sTheBed = NULL;
 }
 
-const char* usbbed_root_dir(const UsbBed* bed) { return bed->root; }
-UMockdevTestbed* usbbed_testbed(UsbBed* bed) { return bed ? bed->testbed : NULL; }
+const char* usbbed_root_dir(const UsbBed* bed) {
+    return bed->root;
+}
+UMockdevTestbed* usbbed_testbed(UsbBed* bed) {
+    return bed ? bed->testbed : NULL;
+}
 
 UsbBedDevice* usbbed_add_device(UsbBed* bed, const UsbBedDeviceSpec* spec) {
     if (!bed || !spec || !spec->serial) return NULL;
@@ -769,8 +780,7 @@ UsbBedDevice* usbbed_add_device(UsbBed* bed, const UsbBedDeviceSpec* spec) {
     const uint16_t vendor = spec->vendor ? spec->vendor : USBBED_MODULE_VENDOR;
     const uint16_t product = spec->product ? spec->product : spec->model;
     GString* hex = g_string_new(NULL);
-    for (size_t i = 0; i < device->descriptorsLength; i++)
-        g_string_append_printf(hex, "%02X", device->descriptors[i]);
+    for (size_t i = 0; i < device->descriptorsLength; i++) g_string_append_printf(hex, "%02X", device->descriptors[i]);
     gchar* record = g_strdup_printf(
         "P: /devices/%u-%u\n"
         "N: bus/usb/%03u/%03u\n"
@@ -780,8 +790,8 @@ UsbBedDevice* usbbed_add_device(UsbBed* bed, const UsbBedDeviceSpec* spec) {
         "A: bNumConfigurations=1\nA: bNumInterfaces= 1\nA: idVendor=%04x\nA: idProduct=%04x\n"
         "A: serial=%s\nA: dev=189:%u\n"
         "H: descriptors=%s\n\n",
-        BED_BUS, devnum, BED_BUS, devnum, BED_BUS, devnum, BED_BUS, devnum, vendor, product,
-        BED_BUS, devnum, vendor, product, device->serial, devnum, hex->str);
+        BED_BUS, devnum, BED_BUS, devnum, BED_BUS, devnum, BED_BUS, devnum, vendor, product, BED_BUS, devnum, vendor,
+        product, device->serial, devnum, hex->str);
     g_string_free(hex, TRUE);
     GError* error = NULL;
     const gboolean added = umockdev_testbed_add_from_string(bed->testbed, record, &error);
@@ -815,8 +825,12 @@ UsbBedDevice* usbbed_add_device(UsbBed* bed, const UsbBedDeviceSpec* spec) {
     return device;
 }
 
-const char* usbbed_device_node(const UsbBedDevice* device) { return device->node; }
-const char* usbbed_device_serial(const UsbBedDevice* device) { return device->serial; }
+const char* usbbed_device_node(const UsbBedDevice* device) {
+    return device->node;
+}
+const char* usbbed_device_serial(const UsbBedDevice* device) {
+    return device->serial;
+}
 
 static void sSetBridge(UsbBedDevice* device, int fd, const char* path) {
     pthread_mutex_lock(&device->bed->lock);
@@ -841,8 +855,8 @@ int usbbed_device_bridge_unix(UsbBedDevice* device, const char* path) {
     return 0;
 }
 
-void usbbed_device_fault(UsbBedDevice* device, UsbBedDirection direction, UsbBedFault fault,
-                         unsigned count, unsigned partial) {
+void usbbed_device_fault(UsbBedDevice* device, UsbBedDirection direction, UsbBedFault fault, unsigned count,
+                         unsigned partial) {
     pthread_mutex_lock(&device->bed->lock);
     for (unsigned i = 0; i < count; i++) {
         Fault* f = calloc(1, sizeof *f);

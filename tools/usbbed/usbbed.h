@@ -31,10 +31,10 @@ typedef enum {
 } UsbBedLayout;
 
 typedef struct {
-    const char* serial;  /* iSerialNumber text, used verbatim (normally 8 hex digits) */
-    uint8_t model;       /* low byte of the product id */
-    uint16_t vendor;     /* 0: USBBED_MODULE_VENDOR */
-    uint16_t product;    /* 0: the model number; else the whole product id */
+    const char* serial; /* iSerialNumber text, used verbatim (normally 8 hex digits) */
+    uint8_t model;      /* low byte of the product id */
+    uint16_t vendor;    /* 0: USBBED_MODULE_VENDOR */
+    uint16_t product;   /* 0: the model number; else the whole product id */
     UsbBedLayout layout;
 } UsbBedDeviceSpec;
 
@@ -75,8 +75,8 @@ int usbbed_device_bridge_unix(UsbBedDevice* device, const char* path);
 
 /* Queues `count` faults of one kind on one endpoint; each following transfer on that
  * endpoint takes one. `partial` is used by USBBED_FAULT_TIMEOUT on OUT only. */
-void usbbed_device_fault(UsbBedDevice* device, UsbBedDirection direction, UsbBedFault fault,
-                         unsigned count, unsigned partial);
+void usbbed_device_fault(UsbBedDevice* device, UsbBedDirection direction, UsbBedFault fault, unsigned count,
+                         unsigned partial);
 /* The device disappears: pending transfers end with "no device", every later request
  * on an open handle fails with ENODEV, and it leaves sysfs (udev "remove"). The
  * record stays valid until usbbed_free. */
@@ -84,13 +84,13 @@ void usbbed_device_unplug(UsbBedDevice* device);
 
 /* Observations, for tests. */
 typedef struct {
-    unsigned outTransfers;    /* OUT transfers submitted (faulted ones included) */
-    unsigned inTransfers;     /* IN transfers submitted */
-    unsigned clearHalts;      /* CLEAR_HALT requests */
-    unsigned claims;          /* successful interface claims */
-    unsigned opens;           /* device node opens */
-    uint64_t bytesOut;        /* bytes the bed accepted from the host on OUT */
-    uint64_t bytesIn;         /* bytes handed to the host on IN */
+    unsigned outTransfers; /* OUT transfers submitted (faulted ones included) */
+    unsigned inTransfers;  /* IN transfers submitted */
+    unsigned clearHalts;   /* CLEAR_HALT requests */
+    unsigned claims;       /* successful interface claims */
+    unsigned opens;        /* device node opens */
+    uint64_t bytesOut;     /* bytes the bed accepted from the host on OUT */
+    uint64_t bytesIn;      /* bytes handed to the host on IN */
 } UsbBedStats;
 void usbbed_device_stats(UsbBedDevice* device, UsbBedStats* stats);
 /* Lengths the host asked for in its OUT transfers, oldest first; at most `max` are
