@@ -185,6 +185,8 @@ TEST_F(TcpLink, SecondCreateSharesTheLink) {
     ASSERT_EQ(aLink_Destroy(&copy), aErrNone);
     EXPECT_EQ(copy, 0u);
     EXPECT_EQ(aLink_GetStatus(id), LINK_RUNNING);
+    // The simulator logs the connection it accepted a little after the link runs.
+    ASSERT_TRUE(sim->waitForLog("ev connect"));
     EXPECT_EQ(sim->countInLog("ev connect"), 1u);
 }
 
