@@ -9,6 +9,31 @@
 
 namespace testsupport {
 
+// The simulated module that a ROM's jump starts, on a Unix socket: it answers the chip
+// identifier 11111111 22222222 33333333 44444444 (subindex 0 first), runs the loader protocol
+// and comes back with build 4321, its image dumped to `image`.
+inline std::vector<std::string> loaderModuleArgs(const std::string& socket, const std::string& control,
+                                                 const std::string& log, const std::string& image) {
+    return {requiredEnv("TOOLS_BIN_DIR") + "/modsim/modsim",
+            "--unix",
+            socket,
+            "--control",
+            control,
+            "--log",
+            log,
+            "--serial",
+            "CAFE",
+            "--model",
+            "19",
+            "--chip-id",
+            "11111111,22222222,33333333,44444444",
+            "--update-build",
+            "4321",
+            "--in-loader",
+            "--dump-image",
+            image};
+}
+
 class ImxsimProcess {
 public:
     // Starts imxsim with `args` and waits for its "ready pty|hid ..." line.

@@ -51,24 +51,8 @@ protected:
             args.insert(args.begin(), {"--hid-socket", dir.file("rom.sock")});
         else
             args.insert(args.begin(), "--pty");
-        const std::vector<std::string> loader{testsupport::requiredEnv("TOOLS_BIN_DIR") + "/modsim/modsim",
-                                              "--unix",
-                                              dir.file("module.sock"),
-                                              "--control",
-                                              dir.file("module.ctl"),
-                                              "--log",
-                                              moduleLog(),
-                                              "--serial",
-                                              "CAFE",
-                                              "--model",
-                                              "19",
-                                              "--chip-id",
-                                              "11111111,22222222,33333333,44444444",
-                                              "--update-build",
-                                              "4321",
-                                              "--in-loader",
-                                              "--dump-image",
-                                              dir.file("image.bin")};
+        const std::vector<std::string> loader = testsupport::loaderModuleArgs(
+            dir.file("module.sock"), dir.file("module.ctl"), moduleLog(), dir.file("image.bin"));
         args.insert(args.end(), loader.begin(), loader.end());
         rom = std::make_unique<ImxsimProcess>(args);
         ASSERT_FALSE(rom->endpoint().empty());

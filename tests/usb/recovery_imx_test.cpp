@@ -71,24 +71,8 @@ protected:
             romArgs.insert(romArgs.begin(), {"--hid-socket", dir.file("rom.sock")});
         else
             romArgs.insert(romArgs.begin(), "--pty");
-        const std::vector<std::string> loader{testsupport::requiredEnv("TOOLS_BIN_DIR") + "/modsim/modsim",
-                                              "--unix",
-                                              moduleSocket(),
-                                              "--control",
-                                              moduleControl(),
-                                              "--log",
-                                              moduleLog(),
-                                              "--serial",
-                                              "CAFE",
-                                              "--model",
-                                              "19",
-                                              "--chip-id",
-                                              "11111111,22222222,33333333,44444444",
-                                              "--update-build",
-                                              "4321",
-                                              "--in-loader",
-                                              "--dump-image",
-                                              dir.file("image.bin")};
+        const std::vector<std::string> loader =
+            testsupport::loaderModuleArgs(moduleSocket(), moduleControl(), moduleLog(), dir.file("image.bin"));
         romArgs.insert(romArgs.end(), loader.begin(), loader.end());
         rom = std::make_unique<ImxsimProcess>(romArgs);
         ASSERT_FALSE(rom->endpoint().empty());
@@ -109,7 +93,10 @@ protected:
                 std::this_thread::sleep_for(10ms);
                 continue;
             }
-            if (line.rfind("jump ", 0) == 0) jumpLine = line;
+            if (line.rfind("jump ", 0) == 0) {
+                std::lock_guard<std::mutex> hold(lock);
+                jumpLine = line;
+            }
             if (line.rfind("ready unix ", 0) == 0 && !device) {
                 UsbBedDeviceSpec spec{usbSerial_.c_str(), 19, 0, 0, USBBED_LAYOUT_MODULE};
                 std::lock_guard<std::mutex> hold(lock);
@@ -136,6 +123,12 @@ protected:
         file.extraArgs = std::move(extra);
         firmware = file.firmware;
         return testsupport::writeFirmwareFile(dir.file("fw.trel"), file);
+    }
+
+    // The ROM's jump line, written by the watcher thread.
+    std::string jump() {
+        std::lock_guard<std::mutex> hold(lock);
+        return jumpLine;
     }
 
     std::string moduleSocket() const { return dir.file("module.sock"); }
@@ -169,7 +162,7 @@ TEST_P(RecoveryImxBoth, FingerprintIsTheChipIdentifierLastWordFirstAndTheModuleI
     EXPECT_EQ(fp.word[1], 0x33333333u);
     EXPECT_EQ(fp.word[2], 0x22222222u);
     EXPECT_EQ(fp.word[3], 0x11111111u);
-    EXPECT_EQ(jumpLine, "jump 0x10000400");
+    EXPECT_EQ(jump(), "jump 0x10000400");
     EXPECT_TRUE(fileHas(dir.file("rom.log"), "write-file done 0x10000000 size 3000"));
     EXPECT_TRUE(fileHas(moduleLog(), "module 0x02 reset")) << testsupport::readWholeFile(moduleLog());
 }
@@ -185,7 +178,7 @@ TEST_F(RecoveryImx, PlaceholderSerialUsesTheStoredLatestDownload) {
     Fingerprint fp{};
     ASSERT_TRUE(_get_fingerprint_imx(display, updater, port, 0, "", fp, false)) << display.all();
     EXPECT_EQ(fp.word[3], 0x11111111u);
-    EXPECT_EQ(jumpLine, "jump 0x20000400");
+    EXPECT_EQ(jump(), "jump 0x20000400");
 }
 
 TEST_F(RecoveryImx, PlaceholderSerialWithoutAStoreEntryDownloadsTheDefaultRecoveryImage) {
