@@ -793,17 +793,10 @@ UsbBedDevice* usbbed_add_device(UsbBed* bed, const UsbBedDeviceSpec* spec) {
         BED_BUS, devnum, BED_BUS, devnum, BED_BUS, devnum, BED_BUS, devnum, vendor, product, BED_BUS, devnum, vendor,
         product, device->serial, devnum, hex->str);
     g_string_free(hex, TRUE);
+    /* The handler comes first: a host scanning sysfs at this moment may open the node
+     * as soon as the record exists, and umockdev's preload ends a process whose open
+     * finds no handler behind an emulated node. */
     GError* error = NULL;
-    const gboolean added = umockdev_testbed_add_from_string(bed->testbed, record, &error);
-    g_free(record);
-    if (!added) {
-        fprintf(stderr, "usbbed: cannot add %s: %s\n", device->serial, error->message);
-        g_clear_error(&error);
-        g_byte_array_unref(device->outBacklog);
-        free(device);
-        return NULL;
-    }
-
     device->handler = umockdev_ioctl_base_new();
     g_signal_connect(device->handler, "handle-ioctl", G_CALLBACK(sOnIoctl), device);
     g_signal_connect(device->handler, "handle-read", G_CALLBACK(sOnRead), device);
@@ -811,7 +804,18 @@ UsbBedDevice* usbbed_add_device(UsbBed* bed, const UsbBedDeviceSpec* spec) {
     if (!umockdev_testbed_attach_ioctl(bed->testbed, device->node, device->handler, &error)) {
         fprintf(stderr, "usbbed: cannot attach %s: %s\n", device->node, error->message);
         g_clear_error(&error);
-        umockdev_testbed_remove_device(bed->testbed, device->syspath);
+        g_free(record);
+        g_object_unref(device->handler);
+        g_byte_array_unref(device->outBacklog);
+        free(device);
+        return NULL;
+    }
+    const gboolean added = umockdev_testbed_add_from_string(bed->testbed, record, &error);
+    g_free(record);
+    if (!added) {
+        fprintf(stderr, "usbbed: cannot add %s: %s\n", device->serial, error->message);
+        g_clear_error(&error);
+        umockdev_testbed_detach_ioctl(bed->testbed, device->node, NULL);
         g_object_unref(device->handler);
         g_byte_array_unref(device->outBacklog);
         free(device);
