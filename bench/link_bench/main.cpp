@@ -159,19 +159,7 @@ bool linkRoundTrips(SystemClass& system, int count, std::vector<double>& samples
 }
 
 int run(const std::vector<std::string>& argv) {
-    const pid_t pid = fork();
-    if (pid == 0) {
-        std::vector<char*> args;
-        for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-        args.push_back(nullptr);
-        const int devnull = open("/dev/null", O_WRONLY);
-        dup2(devnull, 1);
-        execv(args[0], args.data());
-        _exit(127);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128;
+    return runTimed(argv).exitCode;
 }
 
 struct UpdateFigures {
