@@ -30,13 +30,17 @@
 #define MAX_PACKET 64
 #define LENGTH_LOG 256
 #define OUT_BACKLOG_LIMIT (1u << 20)
-/* libusb polls the device node for completions, and an emulated node always polls
- * ready, so libusb would spin on empty non-blocking reaps; holding each one (until a
- * transfer completes, or this long) keeps that loop cheap. A held reap also holds
- * every other request of that process (umockdev passes them one at a time), so the
- * hold is short while the host is busy and longer once it has been quiet a while: an
- * idle open device then costs the host little, and only the first request after a
- * quiet spell waits up to the long hold. */
+/* libusb polls the device node for POLLOUT and then reaps until EAGAIN. umockdev makes
+ * the node a regular file, which always polls ready, so the bed puts a FIFO in its
+ * place and keeps that FIFO's one-page buffer full (not writable) while no client of
+ * the node has a completion to reap, and empty (writable) while one has: the host's
+ * event loop then sleeps in poll until a transfer completes. A host that opened the
+ * node before the FIFO replaced it, or that shares the FIFO with a client whose
+ * completions wake it, still spins on empty reaps; after the first empty reap in a
+ * row, each is held (until a transfer completes, or this long) to keep that loop
+ * cheap. A held reap also holds every other request of that process (umockdev passes
+ * them one at a time), so the hold is short while the host is busy and longer once
+ * it has been quiet a while. */
 #define REAP_HOLD_US 2000
 #define REAP_HOLD_QUIET_US 50000
 #define QUIET_AFTER_US 250000
@@ -66,6 +70,7 @@ struct Client {
     UMockdevIoctlData* blockedReap; /* a reap waiting for a completion */
     int64_t reapDeadline;           /* when a held non-blocking reap answers EAGAIN; 0: never */
     int64_t lastActivity;           /* last submit or completion, monotonic microseconds */
+    int emptyReaps;                 /* empty non-blocking reaps since the last delivered one */
     int claimed;
 };
 
@@ -79,6 +84,8 @@ struct UsbBedDevice {
     uint8_t descriptors[64];
     size_t descriptorsLength;
     UMockdevIoctlBase* handler;
+    int readyFd;  /* the FIFO at the node: writable exactly while a completion waits; -1: none */
+    int readyNow; /* the FIFO is empty, so the node polls writable */
     int gone;
     int bridgeFd;
     int peerHungUp; /* the pipe's peer closed; its last bytes may still wait */
@@ -197,10 +204,31 @@ static void sSetUrbResult(Urb* urb, int status, int actual) {
     u->actual_length = actual;
 }
 
+/* Makes the node poll writable exactly while some client has a completion to reap
+ * (or the device is gone, so that reaps report it). */
+static void sUpdateReadiness(UsbBedDevice* device) {
+    if (device->readyFd < 0) return;
+    int wanted = device->gone;
+    for (GList* l = device->clients; l && !wanted; l = l->next)
+        wanted = !g_queue_is_empty(&((Client*)l->data)->done);
+    if (wanted == device->readyNow) return;
+    static const uint8_t filler[4096];
+    uint8_t sink[4096];
+    /* bounded: the FIFO holds one page */
+    for (int i = 0; i < 64; i++) {
+        const ssize_t n =
+            wanted ? read(device->readyFd, sink, sizeof sink) : write(device->readyFd, filler, sizeof filler);
+        if (n <= 0) break;
+    }
+    device->readyNow = wanted;
+}
+
 /* Hands one completed URB to the client's waiting REAPURB (arg). */
 static void sDeliverReap(Client* client, UMockdevIoctlData* arg) {
     Urb* urb = g_queue_pop_head(&client->done);
+    client->emptyReaps = 0;
     umockdev_ioctl_data_set_ptr(arg, 0, urb->urbData);
+    sUpdateReadiness(client->device);
     umockdev_ioctl_client_complete(client->client, 0, 0);
     sFreeUrb(urb);
 }
@@ -218,6 +246,8 @@ static void sFinishUrb(Urb* urb, int status, int actual) {
         client->blockedReap = NULL;
         sDeliverReap(client, arg);
         g_object_unref(arg);
+    } else {
+        sUpdateReadiness(device);
     }
 }
 
@@ -411,6 +441,10 @@ static void sReap(UsbBedDevice* device, Client* client, UMockdevIoctlClient* c, 
     } else if (device->gone) {
         g_object_unref(arg);
         umockdev_ioctl_client_complete(c, -1, ENODEV);
+    } else if (!block && client->emptyReaps++ == 0) {
+        /* the end of a reaping round: the FIFO, full again, keeps the host in poll */
+        g_object_unref(arg);
+        umockdev_ioctl_client_complete(c, -1, EAGAIN);
     } else if (!client->blockedReap) {
         client->blockedReap = arg;
         const int64_t now = g_get_monotonic_time();
@@ -562,6 +596,7 @@ static void sDropClient(UsbBedDevice* device, Client* client) {
     device->clients = g_list_remove(device->clients, client);
     g_object_unref(client->client);
     free(client);
+    sUpdateReadiness(device);
 }
 
 static void sOnConnectedChanged(GObject* object, GParamSpec* spec, gpointer user) {
@@ -737,6 +772,7 @@ void usbbed_free(UsbBed* bed) {
             while ((f = g_queue_pop_head(&d->faults[i]))) free(f);
         }
         sCloseBridge(d);
+        if (d->readyFd >= 0) close(d->readyFd);
         g_byte_array_unref(d->outBacklog);
         if (d->handler) g_object_unref(d->handler);
         free(d);
@@ -756,6 +792,34 @@ UMockdevTestbed* usbbed_testbed(UsbBed* bed) {
     return bed ? bed->testbed : NULL;
 }
 
+/* Replaces the regular file umockdev made at the node by a FIFO with the same owner
+ * and mode, full (not writable) to begin with; returns the bed's end, or -1 when the
+ * node stays a regular file. The rename is atomic, so a host opening the node
+ * meanwhile finds one or the other, never nothing. */
+static int sPutReadinessFifo(const UsbBed* bed, const char* node) {
+    char path[4096], temporary[4200];
+    snprintf(path, sizeof path, "%s%s", bed->root, node);
+    /* made outside the bus directory, so that nobody listing it meets the FIFO early */
+    snprintf(temporary, sizeof temporary, "%s/.readiness-%s", bed->root, strrchr(node, '/') + 1);
+    struct stat st;
+    if (stat(path, &st) != 0 || mkfifo(temporary, 0600) != 0) return -1;
+    const int fd = open(temporary, O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    int ok = fd >= 0 && chown(temporary, st.st_uid, st.st_gid) == 0 && chmod(temporary, st.st_mode & 07777) == 0;
+    if (ok) {
+        fcntl(fd, F_SETPIPE_SZ, 4096);
+        static const uint8_t filler[4096];
+        for (int i = 0; i < 64 && write(fd, filler, sizeof filler) > 0; i++) {
+        }
+        ok = rename(temporary, path) == 0;
+    }
+    if (!ok) {
+        if (fd >= 0) close(fd);
+        unlink(temporary);
+        return -1;
+    }
+    return fd;
+}
+
 UsbBedDevice* usbbed_add_device(UsbBed* bed, const UsbBedDeviceSpec* spec) {
     if (!bed || !spec || !spec->serial) return NULL;
     UsbBedDevice* device = calloc(1, sizeof *device);
@@ -765,6 +829,7 @@ UsbBedDevice* usbbed_add_device(UsbBed* bed, const UsbBedDeviceSpec* spec) {
     snprintf(device->serial, sizeof device->serial, "%s", spec->serial);
     device->spec.serial = device->serial;
     device->bridgeFd = -1;
+    device->readyFd = -1;
     device->outBacklog = g_byte_array_new();
     g_queue_init(&device->pending);
     g_queue_init(&device->faults[0]);
@@ -821,6 +886,7 @@ UsbBedDevice* usbbed_add_device(UsbBed* bed, const UsbBedDeviceSpec* spec) {
         free(device);
         return NULL;
     }
+    device->readyFd = sPutReadinessFifo(bed, device->node);
     pthread_mutex_lock(&bed->lock);
     device->next = bed->devices;
     bed->devices = device;
@@ -888,6 +954,7 @@ void usbbed_device_unplug(UsbBedDevice* device) {
     }
     sCloseBridge(device);
     device->unixPath[0] = '\0';
+    sUpdateReadiness(device);
     pthread_mutex_unlock(&bed->lock);
     if (already) return;
     umockdev_testbed_uevent(bed->testbed, device->syspath, "remove");
