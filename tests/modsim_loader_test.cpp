@@ -1,5 +1,5 @@
 // The simulated module's loader on command 0x5F, driven with raw packets over TCP: a whole
-// session from INIT to REBOOT with sums, pieces and the image dump, the three ways of
+// session from INIT to REBOOT with sums, pieces and the image dump, the four ways of
 // restarting into the loader, and each loader fault.
 #include <gtest/gtest.h>
 
@@ -241,6 +241,31 @@ TEST(ModsimLoader, DropsTheLinkOnLoadAndAnnouncesTheLoaderAfterTheNextProbe) {
     ASSERT_TRUE(announced);
     EXPECT_EQ(hexText(testsupport::packetWire(announced->address, announced->data)), "04 02 5F 02");
     EXPECT_TRUE(host.firmwareBlock(kFirmwareBase, testsupport::steppedBytes(70, 4)));
+}
+
+// The announcing loader says so on the new connection unasked, again after each route-on
+// (a host syncing a new link discards what it received first), and stops once spoken to.
+TEST(ModsimLoader, AnnouncingLoaderConfirmsOnEveryNewLinkUntilSpokenTo) {
+    testsupport::TempDir dir;
+    ModsimProcess sim(dir.path(), directModule("127.0.0.5:0", {"--load-way", "announce"}));
+    ASSERT_TRUE(sim.ready());
+    LoaderSession host(sim, "127.0.0.5");
+    ASSERT_TRUE(host.sendLoader(testsupport::steppedBytes(30, 1)));
+    ASSERT_TRUE(testsupport::sendPacket(host.fd(), kAddress, {kLoader, 0x02}));
+    EXPECT_TRUE(testsupport::waitForReset(host.fd(), 1s));
+    ASSERT_TRUE(host.reconnect());
+    for (const bool routeOn : {false, true}) {
+        SCOPED_TRACE(routeOn ? "after route-on" : "on the connection");
+        if (routeOn) {
+            ASSERT_TRUE(testsupport::sendPacket(host.fd(), 0xAF, {0x01}));
+        }
+        const auto announced = testsupport::readPacket(host.fd());
+        ASSERT_TRUE(announced);
+        EXPECT_EQ(hexText(testsupport::packetWire(announced->address, announced->data)), "04 02 5F 02");
+    }
+    EXPECT_TRUE(host.firmwareBlock(kFirmwareBase, testsupport::steppedBytes(70, 4)));
+    ASSERT_TRUE(testsupport::sendPacket(host.fd(), 0xAF, {0x01}));
+    EXPECT_FALSE(testsupport::readPacket(host.fd(), 300ms)) << "announced after the host had spoken to the loader";
 }
 
 TEST(ModsimLoader, NeverComesBackWhenGone) {

@@ -111,12 +111,12 @@ ChildTimes discoverUsb(const BenchPaths& paths, const std::string& work, int mod
 }
 
 UsbUpdate updateUsb(const BenchPaths& paths, const std::string& work, const std::string& trel,
-                    const std::string& serial, int model) {
+                    const std::string& serial, int model, const char* loadWay) {
     UsbUpdate result;
     const std::string socketPath = work + "/update-usb.sock";
     const std::string controlPath = work + "/update-bed.sock";
     Simulator sim(paths.modsim(), {"--unix", socketPath, "--serial", serial, "--model", std::to_string(model),
-                                   "--address", "2", "--load-way", "reconnect"});
+                                   "--address", "2", "--load-way", loadWay});
     if (!sim.ready()) return result;
     // The device follows the module: it leaves the bus when the module restarts into its
     // loader and comes back after the module's restart time, and leaves again at the reboot.

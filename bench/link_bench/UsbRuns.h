@@ -29,9 +29,10 @@ struct UsbUpdate {
     std::string events;
 };
 // `-U -f trel` of the module with `serial`: the device leaves the bus while the module
-// restarts into its loader and when it reboots, as a real module does.
+// restarts into its loader and when it reboots, as a real module does. `loadWay` is the
+// module's way of restarting into its loader (modsim --load-way).
 UsbUpdate updateUsb(const BenchPaths& paths, const std::string& work, const std::string& trel,
-                    const std::string& serial, int model);
+                    const std::string& serial, int model, const char* loadWay);
 
 // CPU share (per cent of one core) of this benchmark holding an open USB link to a
 // module for `seconds`, measured in a child under the bed; negative on failure.

@@ -16,7 +16,7 @@ const char* const kHelp =
     "fault no-reply [ADDR] | fault delay MS [ADDR] | fault length [ADDR] | fault chunk-sequence [ADDR] | "
     "fault loader data-count|sum|write|piece-zero [ADDR] | fault loader drop-after K [ADDR] | "
     "fault loader refuse on|off [ADDR] | fault slot error|silent|sum|size AFTER [CODE] | "
-    "fault factory error|silent|ack AFTER [CODE] | load-way keep|reconnect|gone [ADDR] | update-to ADDR BUILD "
+    "fault factory error|silent|ack AFTER [CODE] | load-way keep|reconnect|announce|gone [ADDR] | update-to ADDR BUILD "
     "[VERSION] | "
     "dump FILE [ADDR] | module [ADDR] | stream-rate MS | stream-send | drop | status | quit";
 
@@ -103,7 +103,7 @@ std::string Simulator::moduleCommand(const std::vector<std::string>& words) {
     if (command == "load-way") {
         LoadWay way = LoadWay::Keep;
         if (words.size() < 2 || words.size() > 3 || !parseLoadWay(words[1], way))
-            return "error usage: load-way keep|reconnect|gone [ADDR]";
+            return "error usage: load-way keep|reconnect|announce|gone [ADDR]";
         SimModule* module = moduleAt(words, 2, error);
         if (!module) return error;
         module->loader().setLoadWay(way);

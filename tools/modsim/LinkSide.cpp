@@ -26,6 +26,7 @@ void LinkSide::receive(const Packet& packet) {
         log_.event("not for this module: address " + hexByte(packet.address));
         return;
     }
+    announcement_.reset();
     module->receive(packet);
 }
 
@@ -64,6 +65,13 @@ void LinkSide::handleRouteControl(const Packet& packet) {
     }
     route_ = packet.data[0];
     log_.event(std::string("route ") + (route_ == 1 ? "on" : route_ == 0 ? "off" : hexByte(packet.data[0])));
+    if (route_ == 1) announce("route on");
+}
+
+void LinkSide::announce(const char* when) {
+    if (!announcement_ || silent_ || gone_) return;
+    log_.event(std::string("announce after ") + when + ": " + hexBytes(announcement_->wire()));
+    transmit(*announcement_);
 }
 
 void LinkSide::handleHeartbeatAnswer(const Packet& packet) {

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <optional>
 #include <vector>
 
 #include "Heartbeats.h"
@@ -35,6 +36,11 @@ public:
     void disconnected() { heartbeats_.abandon(); }
     // Sent right after the next answer to an address probe.
     void afterNextProbe(const Packet& packet) { afterProbe_.push_back(packet); }
+    // Sent on every new connection and after every route-on, until the host sends the
+    // module anything: a host that syncs a new link throws away what came before.
+    void announceUntilHeard(const Packet& packet) { announcement_ = packet; }
+    // A host connected.
+    void connected() { announce("connect"); }
 
     // While silent nothing is answered; packets are still taken in and logged.
     void setSilent(bool silent) { silent_ = silent; }
@@ -52,12 +58,14 @@ private:
     void handleSyncQuery(const Packet& packet);
     void handleRouteControl(const Packet& packet);
     void handleHeartbeatAnswer(const Packet& packet);
+    void announce(const char* when);
 
     PacketLog& log_;
     Write write_;
     uint8_t address_ = 0;
     std::map<uint8_t, SimModule*> modules_;
     std::vector<Packet> afterProbe_;
+    std::optional<Packet> announcement_;
     Heartbeats heartbeats_;
     bool silent_ = false;
     bool gone_ = false;

@@ -183,6 +183,8 @@ void Loader::load() {
         return reply({kLoaderCommand, Load});
     case LoadWay::Reconnect:
         return module_.restart(Restart::IntoLoader);
+    case LoadWay::Announce:
+        return module_.restart(Restart::IntoAnnouncingLoader);
     case LoadWay::Gone:
         return module_.restart(Restart::Gone);
     }

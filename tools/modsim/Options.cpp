@@ -28,7 +28,7 @@ const char* const kUsage =
     "  --chip-id W0,W1,W2,W3  chip identifier words in hex (system option 39, subindex 0-3)\n"
     "  --router-module ADDR:SERIAL:MODEL[:BUILD[:VERSION]]\n"
     "                    a module on this router's I2C network (repeatable; makes this module a router)\n"
-    "  --load-way keep|reconnect|gone  how a module restarts into its loader (default keep)\n"
+    "  --load-way keep|reconnect|announce|gone  how a module restarts into its loader (default keep)\n"
     "  --in-loader       start with the loader running, as a boot ROM starts it\n"
     "  --piece-size N    firmware piece size the loader asks for, 1-65535 (default 512)\n"
     "  --restart-ms N    how long a rebooting module stops listening, 0-60000 (default 200)\n"
@@ -142,6 +142,8 @@ bool parseLoadWay(const std::string& text, LoadWay& way) {
         way = LoadWay::Keep;
     else if (text == "reconnect")
         way = LoadWay::Reconnect;
+    else if (text == "announce")
+        way = LoadWay::Announce;
     else if (text == "gone")
         way = LoadWay::Gone;
     else
@@ -155,6 +157,8 @@ const char* loadWayName(LoadWay way) {
         return "keep";
     case LoadWay::Reconnect:
         return "reconnect";
+    case LoadWay::Announce:
+        return "announce";
     case LoadWay::Gone:
         return "gone";
     }
@@ -250,7 +254,7 @@ bool parseOptions(int argc, char** argv, Options& options, std::string& error, b
             if (!parseRoutedModule(value, routed)) return bad("ADDR:SERIAL:MODEL[:BUILD[:VERSION]]");
             options.routedModules.push_back(routed);
         } else if (name == "--load-way") {
-            if (!parseLoadWay(value, options.loadWay)) return bad("keep, reconnect or gone");
+            if (!parseLoadWay(value, options.loadWay)) return bad("keep, reconnect, announce or gone");
         } else if (name == "--piece-size") {
             if (!parseNumber(value.c_str(), 65535, 10, number) || number == 0) return bad("1-65535");
             options.pieceSize = static_cast<uint16_t>(number);

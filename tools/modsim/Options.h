@@ -11,8 +11,9 @@ namespace modsim {
 enum class PortKind { None, Tcp, Unix, Pty };
 
 // How a module restarts into its loader on LOAD: answer and keep the link, drop the
-// link and announce the loader on the next connection, or never come back.
-enum class LoadWay { Keep, Reconnect, Gone };
+// link and announce the loader after the next probe, drop the link and announce the
+// loader as soon as the host is back, or never come back.
+enum class LoadWay { Keep, Reconnect, Announce, Gone };
 
 // Everything that tells one simulated module from another.
 struct ModuleConfig {

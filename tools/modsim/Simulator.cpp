@@ -181,6 +181,7 @@ void Simulator::acceptHost() {
     ++connections_;
     assembler_.reset();
     log_.event("connect");
+    link_.connected();
 }
 
 void Simulator::readHost() {
@@ -302,6 +303,10 @@ void Simulator::restart(SimModule& module, Restart how) {
         // A serial line has no connection to drop: the loader simply announces itself later.
         if (connectionPort()) dropHost("restart into loader", true);
         link_.afterNextProbe(Packet{module.identity().address, {kLoaderCommand, 0x02}});
+        return;
+    case Restart::IntoAnnouncingLoader:
+        if (connectionPort()) dropHost("restart into loader", true);
+        link_.announceUntilHeard(Packet{module.identity().address, {kLoaderCommand, 0x02}});
         return;
     case Restart::Reboot:
         if (!connected) return;
