@@ -7,7 +7,6 @@
 #include <chrono>
 #include <cstdio>
 #include <mutex>
-#include <thread>
 
 #include "aLinkManagerInternal.h"
 #include "aTime.h"
@@ -44,7 +43,6 @@ const uint64_t SYNC_BURST_PAUSE_MS = 100;
 // How long the reader sleeps on the stream when nothing arrives; it bounds how
 // late the reader notices a stop.
 const uint32_t READER_IDLE_WAIT_MS = 50;
-const auto READER_SPIN = std::chrono::microseconds(200);
 
 // The final flush at stop never holds the stop longer than this.
 const uint64_t FINAL_FLUSH_LIMIT_MS = 500;
@@ -187,18 +185,14 @@ aErr sHandlePacket(aLink* link) {
     return result;
 }
 
-// Nothing arrived: repeat an unanswered sync burst once its pause has passed. Right
-// after input the next reply is usually microseconds away, so the reader keeps
-// polling for a moment; after that it sleeps on the stream until input comes, so an
-// idle link costs no CPU.
+// Nothing arrived: repeat an unanswered sync burst once its pause has passed, then
+// sleep on the stream until input comes, so an idle link costs no CPU. (The caller
+// waiting for a reply watches its queue for a moment before it sleeps; a reader
+// polling as well would only double the processor time a request costs.)
 void sReaderIdle(aLink* link) {
     if (link->status == LINK_SYNCING) {
         const uint64_t now = aTime_GetMonotonicMS();
         if (link->syncState == kSyncStateSynced || now - link->lastBurstMs >= SYNC_BURST_PAUSE_MS) sStartSync(link);
-    }
-    if (std::chrono::steady_clock::now() - link->lastInput < READER_SPIN) {
-        std::this_thread::yield();
-        return;
     }
     if (aStream_WaitReadable(link->stream, READER_IDLE_WAIT_MS) == aErrUnimplemented) aTime_MSSleep(1);
 }
@@ -213,7 +207,6 @@ intptr_t sInPipeProcess(void* ref) {
         uint8_t byte = 0;
         const aErr err = aStream_Read(link->stream, &byte, 1);
         if (link->running != 1) break;
-        if (err == aErrNone) link->lastInput = std::chrono::steady_clock::now();
         if (err == aErrNotReady) {
             sReaderIdle(link);
         } else if (err != aErrNone) {
@@ -235,23 +228,34 @@ void sWritePacket(aLink* link, const aPacket* packet) {
     if (err != aErrNone) aTrace(TRACE_SYNC, "sOutPipeProcess error writing: %d\n", static_cast<int>(err));
 }
 
+// Under the link's write mutex.
+void sSendPacket(aLink* link, const aPacket* packet) {
+    if (packet->address == aLINK_ADDRESS_SYNC && packet->dataSize == 0) ++link->syncQueriesWritten;
+    if (packet->address == WAKE_ADDRESS) return;
+    // Recorded before the write, so a quick reply is never logged ahead of its request;
+    // the write's result does not matter to the record.
+    sRecordPacket(link, aPACKETLOG_OUTGOING, packet);
+    sWritePacket(link, packet);
+}
+
+// The writer takes packets only while holding the write mutex, so a caller that finds
+// the queue empty under that mutex writes its packet in order (aLink_PutPacket).
 intptr_t sOutPipeProcess(void* ref) {
     aLink* link = static_cast<aLink*>(ref);
     link->outAlive = 1;
     while (link->running == 1) {
-        aPacket* packet = aPacketFifo_Await(link->outFifo, WRITER_WAIT_MS);
-        if (!packet) continue;
-        if (packet->address == aLINK_ADDRESS_SYNC && packet->dataSize == 0) ++link->syncQueriesWritten;
-        if (packet->address != WAKE_ADDRESS) {
-            // Recorded before the write, so a quick reply is never logged ahead of
-            // its request; the write's result does not matter to the record.
-            sRecordPacket(link, aPACKETLOG_OUTGOING, packet);
-            sWritePacket(link, packet);
+        if (!aPacketFifo_AwaitQueued(link->outFifo, WRITER_WAIT_MS)) continue;
+        std::lock_guard<std::mutex> writing(link->writeMutex);
+        while (link->running == 1) {
+            aPacket* packet = aPacketFifo_Get(link->outFifo);
+            if (!packet) break;
+            sSendPacket(link, packet);
+            aPacket_Destroy(&packet);
         }
-        aPacket_Destroy(&packet);
     }
     // Send what is still queued (route off among it), but never let a stalled
     // stream hold the stop for long.
+    std::lock_guard<std::mutex> writing(link->writeMutex);
     const uint64_t deadline = aTime_GetMonotonicMS() + FINAL_FLUSH_LIMIT_MS;
     while (aPacket* packet = aPacketFifo_Get(link->outFifo)) {
         if (packet->address != WAKE_ADDRESS && aTime_GetMonotonicMS() < deadline) sWritePacket(link, packet);
@@ -436,10 +440,23 @@ linkStatus aLink_GetStatus(aLinkRef id) {
     return link ? link->status.load() : LINK_INVALID;
 }
 
+// Handing a packet to the writer thread costs a thread wake-up on every request; when
+// the writer is idle and nothing is queued before it, the caller writes the packet
+// itself, in the same order and with the same record the writer would give it. While
+// the link syncs or stops, packets are queued as ever.
+bool sWriteAtOnce(aLink* link, const aPacket* packet) {
+    if (!aVALIDPACKET(packet) || link->running != 1 || link->status != LINK_RUNNING) return false;
+    std::unique_lock<std::mutex> writing(link->writeMutex, std::try_to_lock);
+    if (!writing.owns_lock() || aPacketFifo_GetLength(link->outFifo) != 0) return false;
+    sSendPacket(link, packet);
+    return true;
+}
+
 aErr aLink_PutPacket(aLinkRef id, const aPacket* packet) {
     aLinkHold hold(id);
     aLink* link = hold.link();
     if (!link) return aErrParam;
+    if (sWriteAtOnce(link, packet)) return aErrNone;
     return aPacketFifo_Put(link->outFifo, packet);
 }
 

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <mutex>
 
 #include "aLink.h"
 #include "aMutex.h"
@@ -29,11 +30,13 @@ struct aLink {
     std::atomic<uint8_t> inAlive{0};
     std::atomic<uint8_t> outAlive{0};
     aStreamRef stream = nullptr;
+    // Held by whoever writes a packet to the stream: the writer thread, or a caller
+    // writing its packet at once (aLink_PutPacket).
+    std::mutex writeMutex;
     // Reader-thread state of the sync handshake.
     uint32_t syncState = 0;
     uint8_t syncByte = 0;
     uint64_t lastBurstMs = 0;
-    std::chrono::steady_clock::time_point lastInput{};
     // Sync queries written and answers to them received since aLink_Sync began: tell
     // when the last answer to the burst is in.
     std::atomic<uint32_t> syncQueriesWritten{0};

@@ -44,6 +44,9 @@ public:
     std::atomic<int64_t> windowStart{0};
     std::atomic<int64_t> nextId{0};
     std::atomic<uint64_t> wakes{0};  // raised by aPacketFifo_WakeWaiters
+    // Raised after each put has released the mutex: a waiter that watches it takes the
+    // mutex once the putter is done with it, rather than sleeping on it meanwhile.
+    std::atomic<uint64_t> published{0};
 
     void clearAndSyncWindow() {
         packets.clear();
@@ -117,26 +120,29 @@ aPacket* _stealPacketFromFifo(packetFifo& fifo, packetFifo::Position position) {
 const auto ARRIVAL_SPIN = std::chrono::microseconds(200);
 
 void sSpinForArrival(std::unique_lock<std::mutex>& lock, packetFifo& fifo, Clock::time_point deadline) {
-    const int64_t seen = fifo.nextId.load();
+    const uint64_t seen = fifo.published.load();
     const uint64_t wakes = fifo.wakes.load();
     lock.unlock();
     const Clock::time_point spinEnd = std::min(deadline, Clock::now() + ARRIVAL_SPIN);
-    while (fifo.nextId.load() == seen && fifo.wakes.load() == wakes && fifo.alive && Clock::now() < spinEnd)
+    while (fifo.published.load() == seen && fifo.wakes.load() == wakes && fifo.alive && Clock::now() < spinEnd)
         std::this_thread::yield();
     lock.lock();
 }
 
-aPacket* _waitUntilNotEmpty(packetFifo& fifo, uint64_t timeoutMS) {
+// Waits until the queue holds a packet; with `take` the oldest is removed and returned
+// through `taken`. The result tells whether the queue held one.
+bool _waitUntilNotEmpty(packetFifo& fifo, uint64_t timeoutMS, bool take, aPacket** taken) {
     const Clock::time_point deadline = sDeadline(timeoutMS);
     std::unique_lock<std::mutex> lock(fifo.mutex);
     const uint64_t wakes = fifo.wakes.load();
     auto ready = [&fifo, wakes] { return !fifo.packets.empty() || !fifo.alive || fifo.wakes.load() != wakes; };
     if (!ready()) {
-        sSpinForArrival(lock, fifo, deadline);
+        if (take) sSpinForArrival(lock, fifo, deadline);
         fifo.condition.wait_until(lock, deadline, ready);
     }
-    if (fifo.packets.empty()) return nullptr;
-    return _stealPacketFromFifo(fifo, fifo.packets.begin());
+    if (fifo.packets.empty()) return false;
+    if (take) *taken = _stealPacketFromFifo(fifo, fifo.packets.begin());
+    return true;
 }
 
 aPacket* _waitUntilProcIsSatisfied(packetFifo& fifo, aPacketFilterProc proc, const void* ref, uint64_t timeoutMS) {
@@ -251,6 +257,7 @@ aErr aPacketFifo_Put(uint64_t id, const aPacket* packet) {
                 return aErrNone;
             }
         }
+        fifo->published++;
         fifo->condition.notify_all();
         return aErrNone;
     } catch (...) {
@@ -273,9 +280,20 @@ aPacket* aPacketFifo_Get(uint64_t id) {
 aPacket* aPacketFifo_Await(uint64_t id, uint64_t timeoutMS) {
     try {
         FifoHandle fifo = sGetFifo(id);
-        return fifo ? _waitUntilNotEmpty(*fifo, timeoutMS) : nullptr;
+        aPacket* packet = nullptr;
+        if (fifo) _waitUntilNotEmpty(*fifo, timeoutMS, true, &packet);
+        return packet;
     } catch (...) {
         return nullptr;
+    }
+}
+
+bool aPacketFifo_AwaitQueued(uint64_t id, uint64_t timeoutMS) {
+    try {
+        FifoHandle fifo = sGetFifo(id);
+        return fifo && _waitUntilNotEmpty(*fifo, timeoutMS, false, nullptr);
+    } catch (...) {
+        return false;
     }
 }
 

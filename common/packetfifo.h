@@ -27,6 +27,10 @@ aErr aPacketFifo_Put(uint64_t id, const aPacket* packet);
 aPacket* aPacketFifo_Get(uint64_t id);
 // The oldest packet, waiting up to timeoutMS for one; NULL on time-out, destroy or unknown ID.
 aPacket* aPacketFifo_Await(uint64_t id, uint64_t timeoutMS);
+// Whether the queue holds a packet, waiting up to timeoutMS for one and taking none; false
+// on time-out, a wake (aPacketFifo_WakeWaiters), destroy or unknown ID. Unlike the waits
+// that take a packet it sleeps at once, without watching the queue first.
+bool aPacketFifo_AwaitQueued(uint64_t id, uint64_t timeoutMS);
 // The oldest packet that proc accepts, removed from the queue; NULL when none does.
 aPacket* aPacketFifo_GetFirst(uint64_t id, aPacketFilterProc proc, const void* ref);
 // The first packet that proc accepts, waiting up to timeoutMS. Within one call each packet
