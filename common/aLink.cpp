@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdio>
 #include <mutex>
+#include <thread>
 
 #include "aLinkManagerInternal.h"
 #include "aTime.h"
@@ -43,6 +44,7 @@ const uint64_t SYNC_BURST_PAUSE_MS = 100;
 // How long the reader sleeps on the stream when nothing arrives; it bounds how
 // late the reader notices a stop.
 const uint32_t READER_IDLE_WAIT_MS = 50;
+const auto READER_SPIN = std::chrono::microseconds(200);
 
 // The final flush at stop never holds the stop longer than this.
 const uint64_t FINAL_FLUSH_LIMIT_MS = 500;
@@ -185,14 +187,19 @@ aErr sHandlePacket(aLink* link) {
     return result;
 }
 
-// Nothing arrived: repeat an unanswered sync burst once its pause has passed, then
-// sleep on the stream until input comes, so an idle link costs no CPU. (The caller
-// waiting for a reply watches its queue for a moment before it sleeps; a reader
-// polling as well would only double the processor time a request costs.)
+// Nothing arrived: repeat an unanswered sync burst once its pause has passed. Right
+// after input the next reply is usually microseconds away, so the reader keeps
+// polling for a moment; after that it sleeps on the stream until input comes, so an
+// idle link costs no CPU. (Sleeping at once saves little processor time: waking a
+// sleeping reader for every reply costs about as much as the short watch.)
 void sReaderIdle(aLink* link) {
     if (link->status == LINK_SYNCING) {
         const uint64_t now = aTime_GetMonotonicMS();
         if (link->syncState == kSyncStateSynced || now - link->lastBurstMs >= SYNC_BURST_PAUSE_MS) sStartSync(link);
+    }
+    if (std::chrono::steady_clock::now() - link->lastInput < READER_SPIN) {
+        std::this_thread::yield();
+        return;
     }
     if (aStream_WaitReadable(link->stream, READER_IDLE_WAIT_MS) == aErrUnimplemented) aTime_MSSleep(1);
 }
@@ -207,6 +214,7 @@ intptr_t sInPipeProcess(void* ref) {
         uint8_t byte = 0;
         const aErr err = aStream_Read(link->stream, &byte, 1);
         if (link->running != 1) break;
+        if (err == aErrNone) link->lastInput = std::chrono::steady_clock::now();
         if (err == aErrNotReady) {
             sReaderIdle(link);
         } else if (err != aErrNone) {

@@ -37,6 +37,7 @@ struct aLink {
     uint32_t syncState = 0;
     uint8_t syncByte = 0;
     uint64_t lastBurstMs = 0;
+    std::chrono::steady_clock::time_point lastInput{};
     // Sync queries written and answers to them received since aLink_Sync began: tell
     // when the last answer to the burst is in.
     std::atomic<uint32_t> syncQueriesWritten{0};
