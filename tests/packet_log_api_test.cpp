@@ -38,12 +38,14 @@ std::vector<std::string> fileLines(const std::string& path) {
     return lines;
 }
 
+// Waits for `count` lines, and for the last to be whole: the logger may be caught in
+// the middle of writing one.
 std::vector<std::string> awaitLines(const std::string& path, size_t count) {
     std::vector<std::string> lines;
     testsupport::waitUntil(
         [&] {
             lines = fileLines(path);
-            return lines.size() >= count;
+            return lines.size() >= count && lines.back().rfind("unterminated: ", 0) != 0;
         },
         30s);
     return lines;

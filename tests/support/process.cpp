@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <stdexcept>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -25,19 +26,6 @@ std::vector<char*> cStrings(const std::vector<std::string>& strings) {
     for (const auto& s : strings) result.push_back(const_cast<char*>(s.c_str()));
     result.push_back(nullptr);
     return result;
-}
-
-std::vector<std::string> environmentWith(const std::vector<std::string>& extra) {
-    std::vector<std::string> env;
-    for (char** e = environ; *e; ++e) env.emplace_back(*e);
-    for (const auto& entry : extra) {
-        const std::string name = entry.substr(0, entry.find('=') + 1);
-        for (auto it = env.begin(); it != env.end();) {
-            it = (it->compare(0, name.size(), name) == 0) ? env.erase(it) : it + 1;
-        }
-        env.push_back(entry);
-    }
-    return env;
 }
 
 [[noreturn]] void execChild(const std::vector<std::string>& argv, const std::vector<std::string>& env) {
@@ -60,47 +48,50 @@ int remainingMs(Clock::time_point deadline) {
 
 }  // namespace
 
-ProcessResult runProcess(const std::vector<std::string>& argv, std::chrono::milliseconds limit,
-                         const std::vector<std::string>& extraEnv, const std::string& input) {
-    int outPipe[2], errPipe[2], inPipe[2];
-    if (pipe2(outPipe, O_CLOEXEC) || pipe2(errPipe, O_CLOEXEC) || pipe2(inPipe, O_CLOEXEC))
-        throw std::runtime_error("pipe failed");
-    const auto env = environmentWith(extraEnv);
-    pid_t pid = fork();
-    if (pid < 0) throw std::runtime_error("fork failed");
-    if (pid == 0) {
-        dup2(inPipe[0], 0);
-        dup2(outPipe[1], 1);
-        dup2(errPipe[1], 2);
-        execChild(argv, env);
+std::vector<std::string> environmentWith(const std::vector<std::string>& extra) {
+    std::vector<std::string> env;
+    for (char** e = environ; *e; ++e) env.emplace_back(*e);
+    for (const auto& entry : extra) {
+        const std::string name = entry.substr(0, entry.find('=') + 1);
+        for (auto it = env.begin(); it != env.end();) {
+            it = (it->compare(0, name.size(), name) == 0) ? env.erase(it) : it + 1;
+        }
+        env.push_back(entry);
     }
-    close(outPipe[1]);
-    close(errPipe[1]);
-    close(inPipe[0]);
-    signal(SIGPIPE, SIG_IGN);
-    if (!input.empty()) {
-        ssize_t ignored = write(inPipe[1], input.data(), input.size());
-        (void)ignored;
-    }
-    close(inPipe[1]);
+    return env;
+}
 
+bool onTheMainThread() {
+    return gettid() == getpid();
+}
+
+void endWithTheTestProcess(bool forkedFromTheMainThread, pid_t testProcess) {
+    if (!forkedFromTheMainThread) return;
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    // The test may have ended between the fork and the prctl.
+    if (getppid() != testProcess) _exit(127);
+}
+
+ProcessResult collectChild(pid_t pid, int outFd, int errFd, std::optional<Clock::time_point> deadline) {
     ProcessResult result;
-    const auto deadline = Clock::now() + limit;
-    struct pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
+    struct pollfd fds[2] = {{outFd, POLLIN, 0}, {errFd, POLLIN, 0}};
     std::string* sinks[2] = {&result.out, &result.err};
     int open = 2;
     while (open > 0) {
-        int ready = poll(fds, 2, remainingMs(deadline));
+        const int ready = poll(fds, 2, deadline ? remainingMs(*deadline) : -1);
         if (ready == 0) {
             result.timedOut = true;
             kill(pid, SIGKILL);
             break;
         }
-        if (ready < 0 && errno == EINTR) continue;
+        if (ready < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
         for (int i = 0; i < 2; ++i) {
             if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
             char buffer[4096];
-            ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
+            const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
             if (n > 0) {
                 sinks[i]->append(buffer, static_cast<size_t>(n));
             } else {
@@ -118,13 +109,46 @@ ProcessResult runProcess(const std::vector<std::string>& argv, std::chrono::mill
     return result;
 }
 
+ProcessResult runProcess(const std::vector<std::string>& argv, std::chrono::milliseconds limit,
+                         const std::vector<std::string>& extraEnv, const std::string& input) {
+    int outPipe[2], errPipe[2], inPipe[2];
+    if (pipe2(outPipe, O_CLOEXEC) || pipe2(errPipe, O_CLOEXEC) || pipe2(inPipe, O_CLOEXEC))
+        throw std::runtime_error("pipe failed");
+    const auto env = environmentWith(extraEnv);
+    const bool mainThread = onTheMainThread();
+    const pid_t self = getpid();
+    pid_t pid = fork();
+    if (pid < 0) throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        endWithTheTestProcess(mainThread, self);
+        dup2(inPipe[0], 0);
+        dup2(outPipe[1], 1);
+        dup2(errPipe[1], 2);
+        execChild(argv, env);
+    }
+    close(outPipe[1]);
+    close(errPipe[1]);
+    close(inPipe[0]);
+    signal(SIGPIPE, SIG_IGN);
+    if (!input.empty()) {
+        ssize_t ignored = write(inPipe[1], input.data(), input.size());
+        (void)ignored;
+    }
+    close(inPipe[1]);
+
+    return collectChild(pid, outPipe[0], errPipe[0], Clock::now() + limit);
+}
+
 BackgroundProcess::BackgroundProcess(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnv) {
     int outPipe[2];
     if (pipe2(outPipe, O_CLOEXEC)) throw std::runtime_error("pipe failed");
     const auto env = environmentWith(extraEnv);
+    const bool mainThread = onTheMainThread();
+    const pid_t self = getpid();
     pid_ = fork();
     if (pid_ < 0) throw std::runtime_error("fork failed");
     if (pid_ == 0) {
+        endWithTheTestProcess(mainThread, self);
         int devnull = open("/dev/null", O_RDONLY);
         dup2(devnull, 0);
         dup2(outPipe[1], 1);

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <chrono>
+#include <optional>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -20,6 +21,20 @@ struct ProcessResult {
 ProcessResult runProcess(const std::vector<std::string>& argv,
                          std::chrono::milliseconds limit = std::chrono::seconds(60),
                          const std::vector<std::string>& extraEnv = {}, const std::string& input = "");
+
+// The current environment with the "NAME=value" entries of `extra` added or replacing.
+std::vector<std::string> environmentWith(const std::vector<std::string>& extra);
+
+// Reads a child's standard output and error pipes to their end, closes them and reaps
+// the child; with a deadline the child is killed (and timedOut set) when it passes first.
+ProcessResult collectChild(pid_t pid, int outFd, int errFd,
+                           std::optional<std::chrono::steady_clock::time_point> deadline = std::nullopt);
+
+// In a forked child before exec: the child is killed when the test process ends, so a
+// test that dies never leaves a simulator holding the test runner's output open. Only
+// a fork from the main thread qualifies: the signal follows the forking thread.
+void endWithTheTestProcess(bool forkedFromTheMainThread, pid_t testProcess);
+bool onTheMainThread();
 
 // A program left running in the background (a simulator), killed on destruction.
 class BackgroundProcess {

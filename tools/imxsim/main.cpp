@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <memory>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -32,8 +33,12 @@ pid_t startLoader(const std::vector<std::string>& command, uint32_t address) {
     std::printf("%s\n", text);
     std::fflush(stdout);
     if (command.empty()) return -1;
+    const pid_t rom = getpid();
     const pid_t pid = fork();
     if (pid == 0) {
+        // The loader program ends with the simulated ROM, whatever ends it.
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (getppid() != rom) _exit(127);
         std::vector<char*> argv;
         for (const std::string& a : command) argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);

@@ -35,6 +35,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -459,6 +460,7 @@ int main(int argc, char** argv) {
 
     pid_t child = -1;
     if (program) {
+        const pid_t self = getpid();
         child = fork();
         if (child == 0) {
             sPrepareChildEnvironment();
@@ -471,6 +473,10 @@ int main(int argc, char** argv) {
                     _exit(127);
                 }
             }
+            /* the program ends with the bed, whatever ends the bed (set after the
+             * user change, which clears it) */
+            prctl(PR_SET_PDEATHSIG, SIGTERM);
+            if (getppid() != self) _exit(127);
             execvp(program[0], program);
             fprintf(stderr, "usbbed: cannot run %s: %s\n", program[0], strerror(errno));
             _exit(127);
