@@ -212,4 +212,16 @@ TEST_F(UpdateEntity, LoaderStartReconnectsWhereTheModuleWas) {
     EXPECT_TRUE(sim->waitForLog("ev after probe: 02 02 5F 02"));
 }
 
+// A loader that confirms its start as soon as the host is back: the confirmation comes
+// over the connection the stream made again in place, so the first wait takes it and
+// the entity never disconnects to reconnect.
+TEST_F(UpdateEntity, LoaderStartTakesAConfirmationFromTheRestartedModule) {
+    ASSERT_EQ(sim->control("load-way announce"), "ok");
+    ASSERT_EQ(entity.LoaderInit(), aErrNone);
+    EXPECT_EQ(entity.LoaderStart(), aErrNone);
+    EXPECT_TRUE(module.isConnected());
+    EXPECT_TRUE(sim->waitForLog("ev announce after connect: 02 02 5F 02"));
+    EXPECT_EQ(logged("ev disconnect"), 1u) << "the entity dropped the restarted module's connection";
+}
+
 }  // namespace
