@@ -136,6 +136,11 @@ public:
         const auto checked = sum();
         return checked && checked->first == 0 && checked->second == byteSum(loader);
     }
+    // The loader sent and LOAD sent; the module drops the link, and the host connects again.
+    bool loadAndReconnect() {
+        return sendLoader(testsupport::steppedBytes(30, 1)) && testsupport::sendPacket(fd_, kAddress, {kLoader, 0x02}) &&
+               testsupport::waitForReset(fd_, 1s) && reconnect();
+    }
     // The loader sent and LOAD answered on this link.
     bool startLoader(const Bytes& loader, std::chrono::milliseconds loadLimit = 2s) const {
         return sendLoader(loader) && hexText(request({kLoader, 0x02}, loadLimit)) == "5F 02";
@@ -230,10 +235,7 @@ TEST(ModsimLoader, DropsTheLinkOnLoadAndAnnouncesTheLoaderAfterTheNextProbe) {
     ModsimProcess sim(dir.path(), directModule("127.0.0.5:0", {"--load-way", "reconnect"}));
     ASSERT_TRUE(sim.ready());
     LoaderSession host(sim, "127.0.0.5");
-    ASSERT_TRUE(host.sendLoader(testsupport::steppedBytes(30, 1)));
-    ASSERT_TRUE(testsupport::sendPacket(host.fd(), kAddress, {kLoader, 0x02}));
-    EXPECT_TRUE(testsupport::waitForReset(host.fd(), 1s));
-    ASSERT_TRUE(host.reconnect());
+    ASSERT_TRUE(host.loadAndReconnect());
     const auto probe = host.exchange(0xAD, {});
     ASSERT_TRUE(probe);
     EXPECT_EQ(hexText(testsupport::packetWire(probe->address, probe->data)), "04 00");
@@ -250,10 +252,7 @@ TEST(ModsimLoader, AnnouncingLoaderConfirmsOnEveryNewLinkUntilSpokenTo) {
     ModsimProcess sim(dir.path(), directModule("127.0.0.5:0", {"--load-way", "announce"}));
     ASSERT_TRUE(sim.ready());
     LoaderSession host(sim, "127.0.0.5");
-    ASSERT_TRUE(host.sendLoader(testsupport::steppedBytes(30, 1)));
-    ASSERT_TRUE(testsupport::sendPacket(host.fd(), kAddress, {kLoader, 0x02}));
-    EXPECT_TRUE(testsupport::waitForReset(host.fd(), 1s));
-    ASSERT_TRUE(host.reconnect());
+    ASSERT_TRUE(host.loadAndReconnect());
     for (const bool routeOn : {false, true}) {
         SCOPED_TRACE(routeOn ? "after route-on" : "on the connection");
         if (routeOn) {
