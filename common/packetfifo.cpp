@@ -44,9 +44,6 @@ public:
     std::atomic<int64_t> windowStart{0};
     std::atomic<int64_t> nextId{0};
     std::atomic<uint64_t> wakes{0};  // raised by aPacketFifo_WakeWaiters
-    // Raised after each put has released the mutex: a waiter that watches it takes the
-    // mutex once the putter is done with it, rather than sleeping on it meanwhile.
-    std::atomic<uint64_t> published{0};
 
     void clearAndSyncWindow() {
         packets.clear();
@@ -120,11 +117,11 @@ aPacket* _stealPacketFromFifo(packetFifo& fifo, packetFifo::Position position) {
 const auto ARRIVAL_SPIN = std::chrono::microseconds(200);
 
 void sSpinForArrival(std::unique_lock<std::mutex>& lock, packetFifo& fifo, Clock::time_point deadline) {
-    const uint64_t seen = fifo.published.load();
+    const int64_t seen = fifo.nextId.load();
     const uint64_t wakes = fifo.wakes.load();
     lock.unlock();
     const Clock::time_point spinEnd = std::min(deadline, Clock::now() + ARRIVAL_SPIN);
-    while (fifo.published.load() == seen && fifo.wakes.load() == wakes && fifo.alive && Clock::now() < spinEnd)
+    while (fifo.nextId.load() == seen && fifo.wakes.load() == wakes && fifo.alive && Clock::now() < spinEnd)
         std::this_thread::yield();
     lock.lock();
 }
@@ -257,7 +254,6 @@ aErr aPacketFifo_Put(uint64_t id, const aPacket* packet) {
                 return aErrNone;
             }
         }
-        fifo->published++;
         fifo->condition.notify_all();
         return aErrNone;
     } catch (...) {
