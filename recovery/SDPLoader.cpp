@@ -78,18 +78,24 @@ void SDPLoader::_printBuffer(const std::vector<uint8_t>& buffer) {
     Log::log(DEBUG_iMXSerial, "\n");
 }
 
+// Sends a command and reads its first answer word, tracing both; false without one.
+bool SDPLoader::_askForWord(const std::vector<uint8_t>& command, uint32_t& word) {
+    const int64_t written = transport->writeData(command);
+    Log::log(DEBUG_iMXSerial, "bytesWritten: %zu\n", static_cast<size_t>(written < 0 ? 0 : written));
+    _printBuffer(command);
+    std::vector<uint8_t> reply;
+    const int64_t got = transport->readData(reply, ANSWER_WAIT_MS);
+    Log::log(DEBUG_iMXSerial, "Read Data: %zd\n", static_cast<ssize_t>(got));
+    _printBuffer(reply);
+    word = 0;
+    return transport->getDataFromBuffer(reply, 0, word);
+}
+
 bool SDPLoader::_isConnectionAlive() {
     const std::vector<uint8_t> packet = _createStatusPacket();
     for (unsigned attempt = 0; attempt < STATUS_ATTEMPTS; ++attempt) {
-        const int64_t written = transport->writeData(packet);
-        Log::log(DEBUG_iMXSerial, "bytesWritten: %zu\n", static_cast<size_t>(written < 0 ? 0 : written));
-        _printBuffer(packet);
-        std::vector<uint8_t> reply;
-        const int64_t got = transport->readData(reply, ANSWER_WAIT_MS);
-        Log::log(DEBUG_iMXSerial, "Read Data: %zd\n", static_cast<ssize_t>(got));
-        _printBuffer(reply);
         uint32_t word = 0;
-        if (transport->getDataFromBuffer(reply, 0, word)) return true;
+        if (_askForWord(packet, word)) return true;
     }
     Log::log(DEBUG_iMXSerial, "Error: No ack from iMX device\n");
     return false;
@@ -160,16 +166,7 @@ void SDPLoader::startLoader(uint32_t address) {
 }
 
 bool SDPLoader::_readRegister(uint32_t address, uint32_t& word) {
-    const std::vector<uint8_t> command = _create4ByteReadRegisterPacket(address);
-    const int64_t written = transport->writeData(command);
-    Log::log(DEBUG_iMXSerial, "bytesWritten: %zu\n", static_cast<size_t>(written < 0 ? 0 : written));
-    _printBuffer(command);
-    std::vector<uint8_t> reply;
-    const int64_t got = transport->readData(reply, ANSWER_WAIT_MS);
-    Log::log(DEBUG_iMXSerial, "Read Data: %zd\n", static_cast<ssize_t>(got));
-    _printBuffer(reply);
-    word = 0;
-    return transport->getDataFromBuffer(reply, 0, word);
+    return _askForWord(_create4ByteReadRegisterPacket(address), word);
 }
 
 int SDPLoader::getFingerprint(uint64_t& value) {

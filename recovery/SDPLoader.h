@@ -60,6 +60,7 @@ private:
     static void _fillCommand(std::vector<uint8_t>& packet);
     static void _appendWord(std::vector<uint8_t>& packet, uint32_t word);
     static void _printBuffer(const std::vector<uint8_t>& buffer);
+    bool _askForWord(const std::vector<uint8_t>& command, uint32_t& word);
     bool _isConnectionAlive();
     bool _expectSuccess(const std::vector<uint8_t>& reply);
     bool _readRegister(uint32_t address, uint32_t& word);
