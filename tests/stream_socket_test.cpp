@@ -132,6 +132,12 @@ TEST_P(StreamSocketResetMidBlock, ResendsTheWholeBlockOnce) {
 
     // Part of the block sits on the first connection when it is reset.
     std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    // The new connection takes the whole block into its receive buffer, so a test
+    // thread that a loaded machine leaves unscheduled for a while never looks to the
+    // writer like a peer that stopped reading (which it rightly gives up on).
+    const int receiveBuffer = 64 << 20;
+    if (setsockopt(peer.listener(), SOL_SOCKET, SO_RCVBUFFORCE, &receiveBuffer, sizeof(receiveBuffer)) != 0)
+        setsockopt(peer.listener(), SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof(receiveBuffer));
     peer.reset();
     ASSERT_TRUE(peer.accept());
     const std::string received = peer.receive(block.size(), 10000);
