@@ -286,6 +286,15 @@ void sAwaitBurstAnswers(aLink* link) {
     while (link->syncAnswers < link->syncQueriesWritten && aTime_GetMonotonicMS() < deadline) aTime_MSSleep(POLL_MS);
 }
 
+aErr sQueueRoute(aLink* link, uint8_t value) {
+    aTrace(TRACE_SYNC, " aLink_ForceRoute(%d)\n", static_cast<int>(link->id));
+    aPacket* route = aPacket_CreateWithData(aLINK_ADDRESS_ROUTE, 1, &value);
+    if (!route) return aErrMemory;
+    const aErr result = aPacketFifo_Put(link->outFifo, route);
+    aPacket_Destroy(&route);
+    return result;
+}
+
 bool sJoin(aThreadRef* thread) {
     if (!*thread) return true;
     return aThread_Destroy(thread) == 0;
@@ -347,9 +356,10 @@ void aLink_Release(aLink* link) {
     if (link->stream) aStream_Destroy(&link->stream);
 }
 
+// Run by the registry only, on a link whose life its caller owns: it takes no hold, so a
+// reset, which keeps new holds waiting, can start the link again.
 aErr aLink_Start(aLinkRef id) {
-    aLinkHold hold(id);
-    aLink* link = hold.link();
+    aLink* link = aLinkManager_GetLink(id);
     if (!link) return aErrParam;
     aTrace(TRACE_SYNC, " aLink_Start(%d)\n", static_cast<int>(id));
     if (link->running == 1) return aErrNone;
@@ -371,7 +381,7 @@ aErr aLink_Start(aLinkRef id) {
         aTime_MSSleep(POLL_MS);
     }
     if (!started) return aErrIndexRange;
-    return aLink_ForceRoute(id, 1);
+    return sQueueRoute(link, 1);
 }
 
 aErr aLink_Stop(aLink* link) {
@@ -382,9 +392,9 @@ aErr aLink_Stop(aLink* link) {
     sLeaveRunning(link, LINK_STOPPING);
     aErr result = aErrNone;
     if (link->inThread || link->outThread) {
-        // Found only while the link is still registered: a reset sends route off,
-        // the last destroy does not.
-        result = aLink_ForceRoute(link->id, 0);
+        // Only while the link is still registered: a reset sends route off, the last
+        // destroy does not.
+        result = aLinkManager_GetLink(link->id) == link ? sQueueRoute(link, 0) : aErrNotFound;
         link->running = 0;
         sWakeWriter(link);
         aStream_WakeReader(link->stream);
@@ -434,12 +444,7 @@ aErr aLink_ForceRoute(aLinkRef id, uint8_t value) {
     aLinkHold hold(id);
     aLink* link = hold.link();
     if (!link) return aErrNotFound;
-    aTrace(TRACE_SYNC, " aLink_ForceRoute(%d)\n", static_cast<int>(id));
-    aPacket* route = aPacket_CreateWithData(aLINK_ADDRESS_ROUTE, 1, &value);
-    if (!route) return aErrMemory;
-    const aErr result = aPacketFifo_Put(link->outFifo, route);
-    aPacket_Destroy(&route);
-    return result;
+    return sQueueRoute(link, value);
 }
 
 linkStatus aLink_GetStatus(aLinkRef id) {
@@ -505,10 +510,12 @@ aPacket* aLink_AwaitPacket(aLinkRef id, uint64_t timeoutMs) {
     if (!link) return nullptr;
     const HeldWait wait(timeoutMs);
     aPacket* result = nullptr;
-    // In slices, so a destroy or reset on another thread never waits out the time-out.
-    do {
+    // In slices, so a destroy or reset on another thread never waits out the time-out;
+    // a call that began during a reset returns at once.
+    while (!hold.interrupted()) {
         result = aPacketFifo_Await(link->inFifo, wait.sliceMs());
-    } while (!result && !wait.over() && !hold.interrupted());
+        if (result || wait.over()) break;
+    }
     return result;
 }
 
@@ -540,10 +547,15 @@ aErr aLink_InstallUserPacketFilter(aLinkRef id, aPacketFilterProc proc, const vo
     aLink* link = hold.link();
     if (!link || !link->userFilterSema) return aErrParam;
     aMutex_Lock(link->userFilterSema);
-    link->userFilter = proc;
-    link->userFilterRef = ref;
+    // The last destroy removes the filter under this mutex after marking the entry
+    // closing: nothing installed now could outlive it.
+    const bool refused = proc && hold.entry()->closing;
+    if (!refused) {
+        link->userFilter = proc;
+        link->userFilterRef = ref;
+    }
     aMutex_Unlock(link->userFilterSema);
-    return aErrNone;
+    return refused ? aErrParam : aErrNone;
 }
 
 // Callers on several threads may set up one link's packet log at once: its mutex and ring

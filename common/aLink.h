@@ -2,15 +2,19 @@
 // and a writer thread, held in a process-wide registry under 32-bit IDs.
 //
 // Lifetime: a create call gives its caller one use of a link, and aLink_Destroy drops
-// one; the link lives until its last use is dropped. Every call on an ID holds the link
-// for the whole call, so a destroy or reset on another thread never frees what a
-// running call uses: the destroy waits for running calls to end, a waiting call
-// (aLink_AwaitPacket, aLink_AwaitFirst) returns early without a packet, and a call made
-// after the last use was dropped finds the ID unknown (aErrParam, NULL, LINK_INVALID).
-// A reset keeps the ID; a call that begins while the reset remakes the link waits for
-// it, and a waiting call then returns early as above. A packet filter runs on the
-// link's reader thread and never destroys or resets its own link (both join that
-// thread).
+// one; the link lives until its last use is dropped. A create that finds the module's
+// link still being started by another caller waits for that start, then shares the
+// running link or fails as that caller did; a failed start leaves nothing behind. Every
+// call on an ID holds the link for the whole call, so a destroy or reset on another
+// thread never frees what a running call uses: the destroy waits for running calls to
+// end, a waiting call (aLink_AwaitPacket, aLink_AwaitFirst) returns early without a
+// packet, and a call made after the last destroy has taken the link out of the registry
+// finds the ID unknown (aErrParam, NULL, LINK_INVALID). The last destroy removes the
+// user filter before that. A reset keeps the ID and finishes in bounded time however
+// many callers keep calling: once it has begun, a call that begins waits for it and
+// then returns early as above, and running waits return at once. A packet filter runs
+// on the link's reader thread and never destroys or resets its own link (both join
+// that thread).
 #pragma once
 
 #include <cstdint>
@@ -58,10 +62,14 @@ aPacket* aLink_GetFirst(aLinkRef id, aPacketFilterProc proc, const void* ref);
 aPacket* aLink_AwaitFirst(aLinkRef id, aPacketFilterProc proc, const void* ref, uint64_t timeoutMs);
 uint64_t aLink_DrainPackets(aLinkRef id, aPacketFilterProc proc, const void* ref);
 // The filter runs on the reader thread; returning exactly 1 consumes the packet.
-// When this returns, the previous filter is not running and is never called again.
+// When this returns, the previous filter is not running and is never called again; the
+// same holds for the filter of a link once its last destroy has returned. A filter is
+// refused (aErrParam) once the last use of the link is being dropped.
 aErr aLink_InstallUserPacketFilter(aLinkRef id, aPacketFilterProc proc, const void* ref);
 // Stops the link, reopens its stream and starts it again (USB and TCP/IP links only).
-// Waits for calls in progress on other threads; aErrBusy while another reset runs.
+// Ends the waits in progress on other threads and waits for their calls to return;
+// calls begun meanwhile wait for the reset. aErrBusy while another reset runs or the
+// last use is being destroyed.
 aErr aLink_Reset(aLinkRef id);
 
 // Queues the route-control packet (cmdFORCEROUTE): [0xAF, 0x01, value] on the wire.

@@ -65,28 +65,6 @@ void sAwaitHolds(linkEntry* entry, int32_t others) {
     sRegistry().released.wait(lock, [&] { return entry->holds <= others; });
 }
 
-// From the moment the reset's own hold is the only one until the link's parts are
-// made again, no other call can take a hold and meet them half freed.
-class Replacing {
-public:
-    explicit Replacing(linkEntry* resetEntry) : entry(resetEntry) {
-        RegistryMutex mutex;
-        std::unique_lock<RegistryMutex> lock(mutex);
-        sRegistry().released.wait(lock, [&] { return entry->holds <= 1; });
-        entry->replacing = true;
-    }
-    ~Replacing() {
-        RegistryLock lock;
-        entry->replacing = false;
-        sRegistry().released.notify_all();
-    }
-    Replacing(const Replacing&) = delete;
-    Replacing& operator=(const Replacing&) = delete;
-
-private:
-    linkEntry* entry;
-};
-
 // What names one module: the transport, its identifier, and the TCP port or the
 // serial port path, so a second module on the same host or a USB serial that
 // happens to equal an IPv4 word is never taken for an existing link.
@@ -111,9 +89,10 @@ linkEntry* sLookupEntryByID(aLinkRef id) {
     return nullptr;
 }
 
+// An entry whose last use is being dropped is no longer found: a new link is made.
 linkEntry* sLookupEntryByKey(const ModuleKey& key) {
     for (linkEntry* entry = sRegistry().head; entry; entry = entry->next)
-        if (sMatches(entry, key)) return entry;
+        if (!entry->closing && sMatches(entry, key)) return entry;
     return nullptr;
 }
 
@@ -129,22 +108,45 @@ linkEntry* sExtractEntry(aLinkRef id) {
     return nullptr;
 }
 
-// A use of an existing link for this module, or a new entry holding the caller's
-// use, in one holding of the mutex. `created` tells which.
+enum class StartOutcome { Started, Failed, Closing };
+
+// Waits, under the registry mutex, until the creator of the link of this ID has
+// started it or given up; the creator's own limits bound the wait. Found again after
+// each wait: a failed start takes its entry out of the registry.
+StartOutcome sAwaitStart(std::unique_lock<RegistryMutex>& lock, aLinkRef id, linkEntry** started) {
+    linkEntry* entry = nullptr;
+    sRegistry().released.wait(lock, [&] {
+        entry = sLookupEntryByID(id);
+        return !entry || !entry->starting || entry->closing;
+    });
+    *started = entry;
+    if (!entry || entry->starting) return StartOutcome::Failed;
+    return entry->closing ? StartOutcome::Closing : StartOutcome::Started;
+}
+
+// A use of an existing running link for this module, or a new entry holding the
+// caller's use; the lookup and the use count change in one holding of the mutex.
+// `created` tells which. A link that its creator is still starting is shared once it
+// runs, and a start that fails fails this caller too.
 aLinkRef sAcquire(const ModuleKey& key, bool& created) {
-    RegistryLock lock;
+    RegistryMutex mutex;
+    std::unique_lock<RegistryMutex> lock(mutex);
     created = false;
-    if (key.type != aLINK_TYPE_LEGACY && key.type != aLINK_TYPE_CLIENT) {
-        if (linkEntry* existing = sLookupEntryByKey(key)) {
-            // A served module is reached through its server's clients only.
-            if (existing->server) {
-                aTrace(TRACE_REGISTRY,
-                       "This device is already being used as a \"SERVER\". \nYou must connect by \"CLIENT\" \n");
-                return 0;
-            }
-            ++existing->useCount;
-            return existing->id;
+    while (key.type != aLINK_TYPE_LEGACY && key.type != aLINK_TYPE_CLIENT) {
+        linkEntry* existing = sLookupEntryByKey(key);
+        if (!existing) break;
+        const StartOutcome outcome = sAwaitStart(lock, existing->id, &existing);
+        if (outcome == StartOutcome::Failed) return 0;
+        // Started, then its last use was dropped meanwhile: look again.
+        if (outcome == StartOutcome::Closing) continue;
+        // A served module is reached through its server's clients only.
+        if (existing->server) {
+            aTrace(TRACE_REGISTRY,
+                   "This device is already being used as a \"SERVER\". \nYou must connect by \"CLIENT\" \n");
+            return 0;
         }
+        ++existing->useCount;
+        return existing->id;
     }
     auto* entry = new (std::nothrow) linkEntry;
     auto* link = new (std::nothrow) aLink;
@@ -183,10 +185,14 @@ aLinkRef sStartNewLink(aLinkRef id, aStreamRef stream, aErr openResult, bool syn
     }
     if (err != aErrNone) {
         aTrace(TRACE_REGISTRY, " error creating Link, destroying the id (%d)\n", static_cast<int>(id));
+        // Leaves the registry still marked starting: creators waiting for it fail too.
         aLinkRef doomed = id;
         aLink_Destroy(&doomed);
         return 0;
     }
+    RegistryLock lock;
+    if (linkEntry* entry = sLookupEntryByID(id)) entry->starting = false;
+    sRegistry().released.notify_all();
     return id;
 }
 
@@ -213,20 +219,30 @@ aErr sReopenStream(const linkEntry* entry, aStreamRef* stream) {
 
 }  // namespace
 
-aLinkHold::aLinkHold(aLinkRef id) {
+aLinkHold::aLinkHold(aLinkRef id, aLinkHoldFor purpose) {
     if (id == 0) return;
     RegistryMutex mutex;
     std::unique_lock<RegistryMutex> lock(mutex);
     linkEntry* entry = nullptr;
-    // Looked up again after each wait: the link may have gone meanwhile. A call that
-    // had to wait began during the reset, and is interrupted by it like one already
-    // running.
-    sRegistry().released.wait(lock, [&] {
+    if (purpose == aLinkHoldFor::Reset) {
         entry = sLookupEntryByID(id);
-        if (entry && entry->replacing) cutByReset = true;
-        return !entry || !entry->replacing;
-    });
-    if (!entry || !entry->link) return;
+        if (!entry || !entry->link) return;
+        if (entry->closing || entry->resetting) {
+            refusedAsBusy = true;
+            return;
+        }
+        entry->resetting = true;
+    } else {
+        // Looked up again after each wait: the link may have gone meanwhile. A call
+        // that had to wait began during the reset, and is interrupted by it like one
+        // already running.
+        sRegistry().released.wait(lock, [&] {
+            entry = sLookupEntryByID(id);
+            if (entry && entry->resetting) cutByReset = true;
+            return !entry || !entry->resetting;
+        });
+        if (!entry || !entry->link) return;
+    }
     ++entry->holds;
     held = entry;
 }
@@ -315,9 +331,10 @@ void sStopZeroMQLinksAtExit() {
 // one server apart.
 aLinkRef aLink_CreateClient(uint32_t ipAddress, uint16_t port, aLinkRef ref) {
     if (ref != 0) {
-        RegistryLock lock;
-        linkEntry* entry = sLookupEntryByID(ref);
-        if (!entry) {
+        RegistryMutex mutex;
+        std::unique_lock<RegistryMutex> lock(mutex);
+        linkEntry* entry = nullptr;
+        if (sAwaitStart(lock, ref, &entry) != StartOutcome::Started) {
             aTrace(TRACE_REGISTRY, "The provided ref is invalid.\n");
             return 0;
         }
@@ -376,38 +393,41 @@ aLinkRef aLink_Create(aStreamRef stream) {
 
 aErr aLink_Destroy(aLinkRef* id) {
     if (!id) return aErrParam;
-    linkEntry* entry = nullptr;
+    const aLinkRef doomed = *id;
+    *id = 0;
     {
         RegistryLock lock;
-        entry = sLookupEntryByID(*id);
-        if (!entry) {
-            *id = 0;
-            return aErrParam;
-        }
+        linkEntry* entry = sLookupEntryByID(doomed);
+        if (!entry || entry->closing) return aErrParam;
         --entry->useCount;
         if (entry->useCount > 0) {
             aTrace(TRACE_REGISTRY, "aLink_Destroy use_count: %d\n", entry->useCount);
-            *id = 0;
             return aErrNone;
         }
-        // The last use leaves the registry under the same holding of the mutex, so
-        // no other caller can take a use or a hold of a link that is going away.
-        sExtractEntry(entry->id);
+        // The last use, dropped under the same holding of the mutex as the count's
+        // change: no other caller can take a use of a link that is going away.
         entry->closing = true;
     }
-    *id = 0;
-    // Calls still running on the link (a waiter on another thread, a reset) end
-    // before anything of it is freed.
+    // The user filter goes while the link is still registered, so a removal racing this
+    // destroy either comes first or finds the filter already gone; none is installed
+    // after it (aLink_InstallUserPacketFilter refuses a closing link). Once this has
+    // returned, no reset runs or begins on the link.
+    aLink_InstallUserPacketFilter(doomed, nullptr, nullptr);
+    linkEntry* entry = nullptr;
+    {
+        RegistryLock lock;
+        entry = sExtractEntry(doomed);
+        // Creators waiting for a start that failed see it gone.
+        sRegistry().released.notify_all();
+    }
+    if (!entry) return aErrUnknown;
+    // Calls still running on the link (a waiter on another thread) end before anything
+    // of it is freed; waiting ones are woken to see the link closing.
+    if (entry->link) aPacketFifo_WakeWaiters(entry->link->inFifo);
     sAwaitHolds(entry, 0);
 
     aErr result = aErrUnknown;
     if (aLink* link = entry->link) {
-        if (link->userFilterSema) {
-            aMutex_Lock(link->userFilterSema);
-            link->userFilter = nullptr;
-            link->userFilterRef = nullptr;
-            aMutex_Unlock(link->userFilterSema);
-        }
         aLink_Stop(link);
         if (entry->server) aServer_Destroy(&entry->server);
         if (entry->companionId) aLink_Destroy(&entry->companionId);
@@ -421,13 +441,15 @@ aErr aLink_Destroy(aLinkRef* id) {
 }
 
 aErr aLink_Reset(aLinkRef id) {
-    aLinkHold hold(id);
+    // One reset at a time, and none of a link whose last use is being dropped.
+    aLinkHold hold(id, aLinkHoldFor::Reset);
+    if (hold.busy()) return aErrBusy;
     linkEntry* entry = hold.entry();
     if (!entry || !entry->link) return aErrParam;
-    // One reset at a time, and none of a link whose last use is being dropped.
-    if (entry->closing || entry->resetting.exchange(true)) return aErrBusy;
     const aErr result = aLink_ResetLink(entry);
+    RegistryLock lock;
     entry->resetting = false;
+    sRegistry().released.notify_all();
     return result;
 }
 
@@ -440,23 +462,22 @@ aErr aLink_ResetLink(linkEntry* entry) {
         return aErrParam;
     }
     aLink* link = entry->link;
+    // No call begins while the reset runs (its hold keeps them waiting); the ones
+    // waiting already see it now, and every other ends before the link's queues,
+    // mutexes and packet log are replaced.
+    aPacketFifo_WakeWaiters(link->inFifo);
     aLink_Stop(link);
+    sAwaitHolds(entry, 1);
+    aLink_Release(link);
     aStreamRef stream = nullptr;
     aErr err = aErrNone;
-    {
-        // The caller holds the link once; every other call on it ends before its
-        // queues, mutexes and packet log are replaced, and none begins until they
-        // are made again.
-        const Replacing replacing(entry);
-        aLink_Release(link);
-        for (int attempt = 0; attempt < RESET_ATTEMPTS; ++attempt) {
-            err = sReopenStream(entry, &stream);
-            if (err == aErrNone && stream) break;
-            stream = nullptr;
-            aTime_MSSleep(RESET_RETRY_MS);
-        }
-        if (stream) aLink_Init(entry->id, stream);
+    for (int attempt = 0; attempt < RESET_ATTEMPTS; ++attempt) {
+        err = sReopenStream(entry, &stream);
+        if (err == aErrNone && stream) break;
+        stream = nullptr;
+        aTime_MSSleep(RESET_RETRY_MS);
     }
+    if (stream) aLink_Init(entry->id, stream);
     if (!stream) {
         aTrace(TRACE_REGISTRY, " ERROR - could not recreate stream: %d\n", static_cast<int>(err));
         return err != aErrNone ? err : aErrConnection;

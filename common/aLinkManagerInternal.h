@@ -73,12 +73,14 @@ struct linkEntry {
     int16_t useCount = 0;
     // Calls in progress on this link (see aLinkHold); guarded by the registry mutex.
     int32_t holds = 0;
-    // Set when the last use is dropped or a reset begins: held calls stop waiting.
+    // Set while the creator opens and starts the link; guarded by the registry mutex. A
+    // second creator of the same module waits until it is clear.
+    bool starting = true;
+    // Set under the registry mutex when the last use is dropped, and from the beginning
+    // to the end of a reset: held calls stop waiting, and while a reset runs no new
+    // hold is given.
     std::atomic<bool> closing{false};
     std::atomic<bool> resetting{false};
-    // Set while a reset frees and remakes the link's queues, mutexes and stream;
-    // guarded by the registry mutex. A new hold waits until it is clear.
-    bool replacing = false;
     char portName[aLINK_PORTNAME_SIZE] = {};
     aServer* server = nullptr;
     aLink* link = nullptr;
@@ -101,13 +103,22 @@ void aLink_Release(aLink* link);
 // on an ID takes one for its whole body, and link-server and API code reach a link only
 // through those calls. The hold is taken under the registry mutex together with the
 // lookup, and the destroy that drops the last use (or a reset) waits until every other
-// hold is released before it frees anything; a hold asked for while a reset remakes
-// the link's parts waits until they are whole again. A held call that waits does so in
-// short slices and gives up once interrupted(). The link's own reader and writer
-// threads take no hold: the link stops (joins them) before anything is freed.
+// hold is released before it frees anything. From the moment a reset begins until it
+// ends, a hold asked for waits, so however many callers keep calling, the holds the
+// reset waits for only end. A held call that waits does so in short slices, is woken
+// when a reset or the last destroy begins, and gives up once interrupted(). The link's
+// own reader and writer threads take no hold, and neither does the registry's own
+// starting and stopping: the link stops (joins its threads) before anything is freed.
+enum class aLinkHoldFor {
+    Call,
+    // The hold of aLink_Reset: given at once, and only when no other reset runs and the
+    // last use is not being dropped (else busy()); it marks the link resetting.
+    Reset,
+};
+
 class aLinkHold {
 public:
-    explicit aLinkHold(aLinkRef id);
+    explicit aLinkHold(aLinkRef id, aLinkHoldFor purpose = aLinkHoldFor::Call);
     ~aLinkHold();
     aLinkHold(const aLinkHold&) = delete;
     aLinkHold& operator=(const aLinkHold&) = delete;
@@ -115,6 +126,8 @@ public:
     // The link object, or none when the ID is not registered.
     aLink* link() const;
     linkEntry* entry() const { return held; }
+    // A reset hold refused: another reset runs or the last use is being dropped.
+    bool busy() const { return refusedAsBusy; }
     // The link is being destroyed or reset, or was reset while this call began: a
     // waiting call should return now.
     bool interrupted() const;
@@ -123,15 +136,18 @@ private:
     linkEntry* held = nullptr;
     // The hold waited for a reset to remake the link.
     bool cutByReset = false;
+    bool refusedAsBusy = false;
 };
 
 // Longest single wait of a held call before it looks at interrupted() again.
 const uint64_t aLINK_HOLD_WAIT_SLICE_MS = 20;
 
-// The entry's link object without a hold: only for a caller that owns the only use of
-// a link being created, where no destroy can race. Everything else uses aLinkHold.
+// The entry's link object without a hold: only for the registry's own creation and
+// reset of a link, whose caller owns the link's life (its only use, or the reset's
+// hold), and for telling whether a link is still registered. Everything else uses
+// aLinkHold.
 aLink* aLinkManager_GetLink(aLinkRef id);
-// Behind aLink_Reset, whose caller holds the link exactly once.
+// Behind aLink_Reset, whose caller holds the link exactly once, with a reset hold.
 aErr aLink_ResetLink(linkEntry* entry);
 
 // Link-server creation: the registered identifier (serial number) of a link, and the

@@ -10,14 +10,16 @@
 
 #include "aLink.h"
 #include "modsim_process.h"
-#include "tempdir.h"
 #include "net_address.h"
+#include "tempdir.h"
+#include "wait_until.h"
 
 using namespace std::chrono_literals;
 using testsupport::ModsimProcess;
 using testsupport::TempDir;
 
 using testsupport::ipv4;
+using testsupport::waitUntil;
 
 namespace {
 
@@ -25,6 +27,8 @@ const uint8_t MODULE_ADDRESS = 4;
 const uint64_t LONG_WAIT_MS = 20000;
 // Far below LONG_WAIT_MS: a waiter must not sit out its time-out once the link goes.
 const auto PROMPTLY = 5s;
+// A reset takes about 100 ms; this leaves room for a loaded machine.
+const auto RESET_BOUND = 10s;
 
 void putSyncQuery(aLinkRef id) {
     const uint8_t none = 0;
@@ -188,6 +192,40 @@ TEST_F(LinkHold, CallsRacingResetsMeetAWholeLink) {
     stop = true;
     for (auto& caller : callers) caller.join();
     EXPECT_EQ(aLink_GetStatus(id), LINK_RUNNING);
+}
+
+// Threads that keep calling short waits, one after the other, never keep a reset from
+// finishing: once it has begun, new calls wait for it and running waits end at once.
+TEST_F(LinkHold, AResetFinishesWhileSeveralThreadsKeepWaiting) {
+    const aLinkRef ref = id;
+    std::atomic<bool> stop{false};
+    std::atomic<int> waits{0};
+    std::vector<std::thread> waiters;
+    for (int i = 0; i < 4; ++i) {
+        waiters.emplace_back([ref, &stop, &waits] {
+            const auto end = std::chrono::steady_clock::now() + 120s;
+            while (!stop && std::chrono::steady_clock::now() < end) {
+                aPacket* packet = aLink_AwaitPacket(ref, 30);
+                aPacket_Destroy(&packet);
+                ++waits;
+            }
+        });
+    }
+    for (int reset = 0; reset < 3; ++reset) {
+        SCOPED_TRACE(reset);
+        const int before = waits;
+        EXPECT_TRUE(waitUntil([&] { return waits >= before + 20; }, 30s));
+        auto resetting = std::async(std::launch::async, [ref] { return aLink_Reset(ref); });
+        const bool finished = resetting.wait_for(RESET_BOUND) == std::future_status::ready;
+        // Released from their loops, the waiters let even a starved reset end.
+        if (!finished) stop = true;
+        EXPECT_EQ(resetting.get(), aErrNone);
+        EXPECT_TRUE(finished) << "the reset was still running after " << RESET_BOUND.count() << " s";
+        EXPECT_EQ(aLink_GetStatus(id), LINK_RUNNING);
+        if (!finished) break;
+    }
+    stop = true;
+    for (auto& waiter : waiters) waiter.join();
 }
 
 }  // namespace

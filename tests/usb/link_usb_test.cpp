@@ -2,9 +2,11 @@
 // the umockdev test bed, each bridged to a simulated module program.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <thread>
+#include <vector>
 
 #include "aLink.h"
 #include "discover.h"
@@ -123,6 +125,50 @@ TEST_F(UsbLink, ModuleThatNeverAnswersTheSyncIsRefusedInBoundedTime) {
     EXPECT_LT(took, 4000ms);
     // Bursts are paced: about one every 100 ms over the 2 s sync wait, never a flood.
     EXPECT_LE(silent.sim->countInLog("rx AD 00") - before, 6u * 25);
+}
+
+// Two callers creating one module's USB link at the same moment: the second waits out
+// the first one's start and sync, then shares the synced link; for a module that never
+// answers the sync both fail, and a later create finds nothing left of the first try.
+TEST_F(UsbLink, TwoCreatorsAtOnceShareTheSyncedLinkOrFailAlike) {
+    struct Outcome {
+        aLinkRef id = 0;
+        linkStatus status = LINK_INVALID;
+    };
+    for (const uint32_t serial : {0x0000CAFEu, 0x0000D00Du}) {
+        SCOPED_TRACE(serial);
+        Outcome outcomes[2];
+        std::atomic<int> ready{0};
+        std::vector<std::thread> creators;
+        for (Outcome& outcome : outcomes) {
+            creators.emplace_back([&ready, &outcome, serial] {
+                ++ready;
+                while (ready < 2) std::this_thread::yield();
+                outcome.id = aLink_CreateUSB(serial);
+                if (outcome.id) outcome.status = aLink_GetStatus(outcome.id);
+            });
+        }
+        for (auto& creator : creators) creator.join();
+        if (serial == 0x0000CAFEu) {
+            EXPECT_NE(outcomes[0].id, 0u);
+            EXPECT_EQ(outcomes[0].id, outcomes[1].id);
+            EXPECT_EQ(outcomes[0].status, LINK_RUNNING);
+            EXPECT_EQ(outcomes[1].status, LINK_RUNNING);
+        } else {
+            EXPECT_EQ(outcomes[0].id, 0u);
+            EXPECT_EQ(outcomes[1].id, 0u);
+            aLinkRef later = aLink_CreateUSB(serial);
+            EXPECT_EQ(later, 0u);
+            if (later) {
+                EXPECT_EQ(aLink_Destroy(&later), aErrNone);
+            }
+        }
+        for (Outcome& outcome : outcomes) {
+            if (outcome.id) {
+                EXPECT_EQ(aLink_Destroy(&outcome.id), aErrNone);
+            }
+        }
+    }
 }
 
 // A module that leaves the bus ends a wait for its reply at once instead of at the
