@@ -11,6 +11,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -183,6 +184,24 @@ TEST_F(StreamSerial, WritesReachTheFarEndUntranslated) {
     EXPECT_EQ(aStream_WriteCStringRecord(stream, "?", "\r\n"), aErrNone);
     EXPECT_EQ(aStream_Write(stream, "\n", 1), aErrNone);
     EXPECT_EQ(pty.receive(5), std::string("?\r\n\0\n", 5));
+}
+
+// A far end that never reads fills the line's buffers: the write ends with an error once
+// the line has taken nothing for a while, instead of waiting for a reader that never comes.
+TEST_F(StreamSerial, WriteTheLineStopsTakingEndsInAnErrorInBoundedTime) {
+    const std::string bytes(1 << 20, 'x');
+    std::atomic<bool> finished{false};
+    aErr result = aErrNone;
+    std::thread writer([&] {
+        result = aStream_Write(stream, bytes.data(), bytes.size());
+        finished = true;
+    });
+    const bool ended = testsupport::waitUntil([&] { return finished.load(); }, std::chrono::seconds(20));
+    // A writer still stuck on the full line is freed so that it can be joined.
+    while (!finished) pty.receive(65536, 50);
+    writer.join();
+    EXPECT_TRUE(ended);
+    EXPECT_EQ(result, aErrTimeout);
 }
 
 }  // namespace
