@@ -67,6 +67,6 @@ std::string _usb_rom_problem() {
         return deniedReason(node,
                             "the udev rule 70-corvalith-modules.rules gives the plugdev group access to the i.MX boot "
                             "ROM's HID node; install it and add the user to plugdev");
-    if (error == 0) return node + " was busy when the updater tried to open it";
+    if (error == 0) return "";
     return node + ": " + std::strerror(error);
 }

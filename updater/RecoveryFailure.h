@@ -18,5 +18,5 @@ void _report_recovery_failure(UpdaterDisplayInterface& display);
 std::string _serial_port_problem(const std::string& port);
 // The reason for a port that opened as a terminal where no boot ROM answered.
 std::string _silent_rom_reason(const std::string& port);
-// Why the i.MX boot ROM could not be opened over USB HID.
+// Why the i.MX boot ROM cannot be opened over USB HID; empty when its node opens.
 std::string _usb_rom_problem();

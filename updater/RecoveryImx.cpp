@@ -103,7 +103,9 @@ aErr _transfer_recovery_loader(TrelFile& trel, const std::string& port) {
     loader.setLoader(transport);
     if (loader.init() != SDPLoader::SDP_OK) {
         std::string problem = port == "USB" ? _usb_rom_problem() : _serial_port_problem(port);
-        if (problem.empty()) problem = port + " could not be set up as a serial line";
+        if (problem.empty())
+            problem = port == "USB" ? "the i.MX boot ROM on USB could not be opened"
+                                    : port + " could not be set up as a serial line";
         _record_recovery_failure(problem);
         return aErrNotReady;
     }
@@ -139,7 +141,14 @@ bool _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updater, co
     if (serial == 0) serial = PLACEHOLDER_SERIAL;
 
     TrelFile file;
-    if (!loadLoaderFile(display, updater, *store, serial, trelPath, file)) return false;
+    if (!loadLoaderFile(display, updater, *store, serial, trelPath, file)) {
+        // Without a ROM to talk to, a missing loader is not the first thing to mend.
+        if (trelPath.empty() && port == "USB") {
+            const std::string problem = _usb_rom_problem();
+            if (!problem.empty()) _record_recovery_failure(problem);
+        }
+        return false;
+    }
     if (_transfer_recovery_loader(file, port) != aErrNone) {
         Log::log(DEBUG_APP, "Error loading liveloader.\n");
         return false;

@@ -140,8 +140,10 @@ bool _get_fingerprint_lpc(const std::string& port, uint32_t baud, Fingerprint& f
     if (err != aErrNone) {
         Log::log(DEBUG_APP, "ERROR %d ==> Could not open serial port\n", err);
         // "USB" names the i.MX ROM's HID device, not a port the LPC17xx attempt could use.
-        const std::string problem = _serial_port_problem(port);
-        if (port != "USB") _record_recovery_failure(problem.empty() ? port + ": " + aError_GetErrorText(err) : problem);
+        if (port != "USB") {
+            const std::string problem = _serial_port_problem(port);
+            _record_recovery_failure(problem.empty() ? port + ": " + aError_GetErrorText(err) : problem);
+        }
         return false;
     }
     Log::log(DEBUG_APP, "\n\tSync to Device:\n");

@@ -167,38 +167,37 @@ TEST_P(RecoverImxCli, AShortLoaderBlockIsRefusedBeforeAnythingIsSent) {
 INSTANTIATE_TEST_SUITE_P(SerialAndHid, RecoverImxCli, ::testing::Values(false, true),
                          [](const ::testing::TestParamInfo<bool>& param) { return param.param ? "Hid" : "Pty"; });
 
-// -s USB with no i.MX boot ROM on the bus says so, after the usual line.
+// -s USB with no i.MX boot ROM on the bus says so, after the usual line, for the fingerprint
+// (which looks for its loader first) and for recovery from a file.
 TEST(RecoverImxUsb, NoBootRomOnTheBusIsTheReason) {
     TempDir dir;
-    TempDir store;
     FirmwareFile file;
     file.serial = "0000CAFE";
     file.model = "Hallvex";
     const std::string trelPath = testsupport::writeFirmwareFile(dir.file("fw.trel"), file);
-    const std::vector<std::string> argv{testsupport::requiredEnv("TOOLS_BIN_DIR") + "/usbbed/usbbed",
-                                        "--control",
-                                        dir.file("bed.sock"),
-                                        "--",
-                                        testsupport::requiredEnv("UPDATER_BIN"),
-                                        "-i",
-                                        store.path(),
-                                        "-u",
-                                        testsupport::kUnreachableServer,
-                                        "-U",
-                                        "-t",
-                                        "RECOVER",
-                                        "-s",
-                                        "USB",
-                                        "-f",
-                                        trelPath,
-                                        "-d",
-                                        "CAFE"};
-    const ProcessResult result = testsupport::runProcess(argv, 90s, {"HOME=" + store.path()});
-    EXPECT_EQ(result.exitCode, 1) << result.out << result.err;
-    EXPECT_NE(result.err.find("Could not get Device Identifier\nReason: no i.MX boot ROM (USB 1FC9:0130) on USB: "
-                              "check the cable and that the chip was started in its serial download mode\n"),
-              std::string::npos)
-        << result.err;
+    const std::string reason =
+        "Reason: no i.MX boot ROM (USB 1FC9:0130) on USB: check the cable and that the chip was started in its "
+        "serial download mode\n";
+    const std::pair<std::vector<std::string>, std::string> commands[] = {
+        {{"-N", "-s", "USB"}, "Got no response from chip\n"},
+        {{"-U", "-t", "RECOVER", "-s", "USB", "-f", trelPath, "-d", "CAFE"}, "Could not get Device Identifier\n"}};
+    for (const auto& [command, line] : commands) {
+        SCOPED_TRACE(command[0]);
+        TempDir store;
+        std::vector<std::string> argv{testsupport::requiredEnv("TOOLS_BIN_DIR") + "/usbbed/usbbed",
+                                      "--control",
+                                      dir.file("bed.sock"),
+                                      "--",
+                                      testsupport::requiredEnv("UPDATER_BIN"),
+                                      "-i",
+                                      store.path(),
+                                      "-u",
+                                      testsupport::kUnreachableServer};
+        argv.insert(argv.end(), command.begin(), command.end());
+        const ProcessResult result = testsupport::runProcess(argv, 90s, {"HOME=" + store.path()});
+        EXPECT_EQ(result.exitCode, 1) << result.out << result.err;
+        EXPECT_NE(result.err.find(line + reason), std::string::npos) << result.err;
+    }
 }
 
 }  // namespace
