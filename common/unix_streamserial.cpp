@@ -1,5 +1,5 @@
 // Serial-port back end over termios: raw line, reads that never wait, writes paced
-// to the line by tcdrain.
+// to the line until the adapter has sent them, each bounded in time.
 #include "unix_streamserial.h"
 
 #include <cerrno>
@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -29,14 +30,18 @@ typedef struct aSerialStream {
 
 #define aVALIDSS(s) ((s) != nullptr && (s)->check == aSERIALSTREAMCHECK)
 
+// An adapter that takes no byte (or sends none of its queue) for this long has stopped:
+// flow control held forever or a wedged device ends the write with an error.
+static const uint64_t STALL_LIMIT_MS = 2000;
+
 static speed_t sSpeed(uint32_t baudIndex) {
     static const speed_t speeds[] = {B2400, B4800, B9600, B19200, B38400, B57600, B115200, B230400};
     return baudIndex < sizeof(speeds) / sizeof(speeds[0]) ? speeds[baudIndex] : B0;
 }
 
 static aErr sStreamOpenSerial(aSerialStream* state, uint8_t parity, uint8_t dataBits, uint8_t stopBits) {
-    // Non-blocking so the open does not wait for the carrier; never the
-    // controlling terminal.
+    // Non-blocking so the open does not wait for the carrier and no write can hang;
+    // never the controlling terminal.
     state->descriptor = open(state->path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (state->descriptor < 0) {
         const int error = errno;
@@ -45,7 +50,6 @@ static aErr sStreamOpenSerial(aSerialStream* state, uint8_t parity, uint8_t data
         if (error == EACCES) return aErrPermission;
         return aErrIO;
     }
-    if (fcntl(state->descriptor, F_SETFL, 0) != 0) return aErrIO;
     if (tcgetattr(state->descriptor, &state->savedSettings) != 0) return aErrIO;
     state->settingsSaved = true;
 
@@ -77,20 +81,45 @@ static aErr sSerialStreamGet(uint8_t* byte, void* ref) {
     return aErrNotReady;
 }
 
+// Waits until the adapter has sent what it holds; an output queue that stops shrinking
+// is a stalled line.
+static aErr sSerialStreamDrain(int descriptor) {
+    int previous = -1;
+    uint64_t progressMs = aTime_GetMonotonicMS();
+    for (;;) {
+        int queued = 0;
+        if (ioctl(descriptor, TIOCOUTQ, &queued) != 0) return aErrIO;
+        if (queued <= 0) return aErrNone;
+        const uint64_t now = aTime_GetMonotonicMS();
+        if (queued != previous) {
+            previous = queued;
+            progressMs = now;
+        } else if (now - progressMs >= STALL_LIMIT_MS) {
+            return aErrTimeout;
+        }
+        aTime_MSSleep(1);
+    }
+}
+
 static aErr sSerialStreamWrite(const uint8_t* data, size_t count, void* ref) {
     aSerialStream* state = static_cast<aSerialStream*>(ref);
     if (!aVALIDSS(state)) return aErrParam;
     size_t sent = 0;
+    uint64_t progressMs = aTime_GetMonotonicMS();
     while (sent < count) {
-        ssize_t moved = write(state->descriptor, data + sent, count - sent);
-        if (moved < 0 && errno == EINTR) continue;
-        if (moved <= 0) return aErrIO;
-        sent += static_cast<size_t>(moved);
+        const ssize_t moved = write(state->descriptor, data + sent, count - sent);
+        if (moved > 0) {
+            sent += static_cast<size_t>(moved);
+            progressMs = aTime_GetMonotonicMS();
+            continue;
+        }
+        if (moved < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return aErrIO;
+        const uint64_t deadline = progressMs + STALL_LIMIT_MS;
+        if (aTime_GetMonotonicMS() >= deadline) return aErrTimeout;
+        pollfd p = {state->descriptor, POLLOUT, 0};
+        if (aPoll_Until(&p, 1, deadline) < 0) return aErrIO;
     }
-    while (tcdrain(state->descriptor) != 0) {
-        if (errno != EINTR) return aErrIO;
-    }
-    return aErrNone;
+    return sSerialStreamDrain(state->descriptor);
 }
 
 static aErr sSerialStreamPut(const uint8_t* byte, void* ref) {

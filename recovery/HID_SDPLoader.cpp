@@ -1,7 +1,10 @@
 #include "HID_SDPLoader.h"
 
+#include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <hidapi.h>
+#include <unistd.h>
 
 #include "Log.h"
 #include "SDPLoader.h"
@@ -57,4 +60,16 @@ bool HID_SDPLoader::getDataFromBuffer(const std::vector<uint8_t>& buffer, unsign
     word |= static_cast<uint32_t>(buffer[index + 6]) | static_cast<uint32_t>(buffer[index + 7]) << 8 |
             static_cast<uint32_t>(buffer[index + 8]) << 16 | static_cast<uint32_t>(buffer[index + 9]) << 24;
     return true;
+}
+
+int HID_SDPLoader::whyNotOpened(uint16_t vendor, uint16_t product, std::string& node) {
+    hid_device_info* found = hid_enumerate(vendor, product);
+    node = found && found->path ? found->path : "";
+    hid_free_enumeration(found);
+    hid_exit();
+    if (node.empty()) return ENODEV;
+    const int fd = open(node.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0) return errno;
+    close(fd);
+    return 0;
 }

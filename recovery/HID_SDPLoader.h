@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "SDPLoader_Interface.h"
@@ -21,6 +22,11 @@ public:
     int64_t readData(std::vector<uint8_t>& buffer, unsigned timeoutMs) override;
     // A complete answer is a 5-byte security-state report and a 65-byte status report.
     bool getDataFromBuffer(const std::vector<uint8_t>& buffer, unsigned index, uint32_t& word) override;
+
+    // Why no device of the vendor and product could be opened: ENODEV when none is on the
+    // bus, else the errno of opening the first one's HID node (0 when it opens now), with
+    // the node in `node`.
+    static int whyNotOpened(uint16_t vendorId, uint16_t productId, std::string& node);
 
 private:
     hid_device_* device;

@@ -130,7 +130,11 @@ const RunCase kRuns[] = {
      "Could not find valid build for this device.\n",
      1},
     // Recovery needs no -d; without a port no chip answers.
-    {"RecoverWithoutPort", {"-U", "-t", "RECOVER"}, kVersion, "Could not get Device Identifier\n", 1},
+    {"RecoverWithoutPort",
+     {"-U", "-t", "RECOVER"},
+     kVersion,
+     "Could not get Device Identifier\nReason: no serial port given (-s)\n",
+     1},
     {"GetWithoutServer",
      {"-G", "-d", "0x40F5849A"},
      kVersion + "Retrieving firmware for device with serial number 40F5849A\nNo build specified\nUsing Latest build\n",
@@ -148,7 +152,11 @@ const RunCase kRuns[] = {
                 "No builds found for device [00000001]\n",
      kServerRefused + kServerRefused,
      1},
-    {"FingerprintOfNoChip", {"-N", "-s", "/dev/null"}, kVersion, "Got no response from chip\n", 1},
+    {"FingerprintOfNoChip",
+     {"-N", "-s", "/dev/null"},
+     kVersion,
+     "Got no response from chip\nReason: not a serial port: /dev/null\n",
+     1},
     // Only the first of -D, -U, -B, -L, -J runs.
     {"DiscoverBeforeUpdate", {"-U", "-D"}, kVersion + kNoUsbDevices, "", 0},
 };

@@ -3,7 +3,10 @@
 // made by the independent file builder.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <ostream>
 #include <memory>
@@ -13,6 +16,7 @@
 #include "firmware_update.h"
 #include "lpcsim_process.h"
 #include "process.h"
+#include "pty_line.h"
 #include "tempdir.h"
 #include "trel_builder.h"
 #include "update_server_sim.h"
@@ -90,7 +94,10 @@ protected:
 
     ProcessResult updater(const std::vector<std::string>& args,
                           const std::string& url = testsupport::kUnreachableServer) {
-        std::vector<std::string> argv = {testsupport::requiredEnv("UPDATER_BIN"), "-i", store.path(), "-u", url};
+        std::vector<std::string> argv = launcher;
+        for (const std::string& arg :
+             {testsupport::requiredEnv("UPDATER_BIN"), std::string("-i"), store.path(), std::string("-u"), url})
+            argv.push_back(arg);
         argv.insert(argv.end(), args.begin(), args.end());
         const auto started = Clock::now();
         ProcessResult result = testsupport::runProcess(argv, std::chrono::seconds(60), {"HOME=" + store.path()});
@@ -136,6 +143,8 @@ protected:
 
     TempDir work;
     TempDir store;
+    // Runs the updater under another program (as another user, say); empty for none.
+    std::vector<std::string> launcher;
     std::unique_ptr<LpcsimProcess> chip;
     Clock::duration elapsed{};
 };
@@ -282,22 +291,59 @@ TEST_F(RecoverLpc, AFileWithASerialNumberBlockIsRefusedBeforeAnythingIsWritten) 
     EXPECT_EQ(flash().find_first_not_of('\0'), std::string::npos);
 }
 
-// The chip copies to flash only on 256-byte boundaries and inside its 512 KB: such a file
-// is refused before the flash is erased.
-TEST_F(RecoverLpc, AFileTheFlashCannotHoldIsRefusedBeforeTheChipIsErased) {
-    const std::pair<const char*, std::string> cases[] = {
-        {"unaligned", "1:00001080" + testsupport::hexOf(testsupport::noiseText(16, 1))},
-        {"past the end", "1:0007FF00" + testsupport::hexOf(testsupport::noiseText(512, 2))}};
-    for (const auto& [name, block] : cases) {
-        SCOPED_TRACE(name);
+// Every file under the store, relative to it: what a run recorded there.
+std::vector<std::string> storedFiles(const TempDir& store) {
+    std::vector<std::string> files;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(store.path()))
+        if (!entry.is_directory()) files.push_back(entry.path().string().substr(store.path().size()));
+    return files;
+}
+
+struct UnwritableFile {
+    const char* name;
+    std::vector<std::string> blocks;  // trel_builder arguments
+    const char* reason;
+};
+
+// A file the chip cannot take whole is refused before the flash is erased: the chip copies
+// to flash only on 256-byte boundaries and inside its 512 KB, each copy rounded up to 256,
+// 512, 1024 or 4096 bytes; a file whose first firmware block closes the list, or with a
+// firmware block too short for its address, would be written in part or not at all.
+TEST_F(RecoverLpc, AFileTheChipCannotTakeWholeIsRefusedBeforeTheChipIsErased) {
+    const UnwritableFile cases[] = {
+        {"unaligned",
+         {"--raw-block", "1:00001080" + testsupport::hexOf(testsupport::noiseText(16, 1))},
+         "the firmware block of 16 bytes at 0x00001080 does not start on a 256-byte boundary"},
+        {"past the end",
+         {"--raw-block", "1:0007FF00" + testsupport::hexOf(testsupport::noiseText(512, 2))},
+         "the firmware block of 512 bytes at 0x0007FF00 would be copied past the end of the chip's flash"},
+        // The payload ends inside the flash; its copy, rounded up to 4096 bytes, does not.
+        {"copy past the end",
+         {"--raw-block", "1:0007F800" + testsupport::hexOf(testsupport::noiseText(1100, 3))},
+         "the firmware block of 1100 bytes at 0x0007F800 would be copied past the end of the chip's flash"},
+        {"only the closing block", {}, "the firmware file holds no firmware to write"},
+        {"closing block first",
+         {"--raw-block", "1:0000000000000000", "--raw-block",
+          "1:00010000" + testsupport::hexOf(testsupport::noiseText(256, 4))},
+         "the firmware file holds no firmware to write"},
+        {"block shorter than its address",
+         {"--raw-block", "1:00", "--raw-block", "1:00010000" + testsupport::hexOf(testsupport::noiseText(256, 5))},
+         "a firmware block of 1 bytes is shorter than its 4-byte flash address"},
+    };
+    for (const UnwritableFile& c : cases) {
+        SCOPED_TRACE(c.name);
         startChip();
-        const std::string path =
-            testsupport::buildTrel(work.file("bad.trel"), {"--raw-block", block, "--raw-block", "1:0000000000000000",
-                                                           "--info", "1234", "1.3.0", SERVER_SERIAL, "19"});
+        std::vector<std::string> args = c.blocks;
+        for (const char* arg : {"--raw-block", "1:0000000000000000", "--info", "1234", "1.3.0", SERVER_SERIAL, "19"})
+            args.push_back(arg);
+        const std::string path = testsupport::buildTrel(work.file("bad.trel"), args);
         const ProcessResult result = updater({"-U", "-t", "RECOVER", "-s", chip->port(), "-f", path, "-d", "1"});
         EXPECT_EQ(result.exitCode, 1);
-        EXPECT_EQ(result.err, "Failed to transfer firmware\n");
+        EXPECT_EQ(result.err, std::string("Failed to transfer firmware\nReason: ") + c.reason + "\n");
+        EXPECT_EQ(result.out.find("Rebooting Device"), std::string::npos) << result.out;
         EXPECT_EQ(commands(), std::vector<std::string>{"N"});
+        EXPECT_EQ(flash().find_first_not_of('\0'), std::string::npos);
+        EXPECT_EQ(storedFiles(store), std::vector<std::string>{});
         chip.reset();
     }
 }
@@ -353,6 +399,83 @@ TEST_P(RecoverLpcFault, IsAClearErrorInBoundedTime) {
 
 INSTANTIATE_TEST_SUITE_P(Faults, RecoverLpcFault, ::testing::ValuesIn(FAULTS),
                          [](const ::testing::TestParamInfo<FaultCase>& caseInfo) {
+                             return std::string(caseInfo.param.name);
+                         });
+
+struct PortCase {
+    const char* name;
+    const char* reason;  // after "Reason: " and the port's path
+};
+
+const char* const DENIED =
+    ": serial ports belong to the dialout group; add the user to it and log in again, or run as root";
+
+const PortCase PORT_CASES[] = {
+    {"Missing", "no such port: "},
+    {"Forbidden", "permission denied on "},
+    {"NotATerminal", "not a serial port: "},
+    {"SilentRom", ""},
+};
+
+void PrintTo(const PortCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+// A port the chip cannot be reached on says why, after the usual line: the system's own
+// answer to opening it, or that it opened and no boot ROM answered, with what to check.
+class RecoverLpcPort : public RecoverLpc, public ::testing::WithParamInterface<PortCase> {
+protected:
+    // The port of the case and the reason line expected for it.
+    std::pair<std::string, std::string> preparePort() {
+        const std::string name = GetParam().name;
+        std::string port;
+        std::string reason = std::string("Reason: ") + GetParam().reason;
+        if (name == "Missing") {
+            port = work.file("ttyGone");
+            reason += port;
+        } else if (name == "NotATerminal") {
+            port = work.file("plain-file");
+            testsupport::writeWholeFile(port, "");
+            reason += port;
+        } else if (name == "Forbidden") {
+            // A line only root may open, tried by a user who is not root.
+            EXPECT_TRUE(line.ok());
+            port = line.path();
+            EXPECT_EQ(chmod(port.c_str(), 0600), 0);
+            EXPECT_EQ(chmod(store.path().c_str(), 0777), 0);
+            launcher = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"};
+            reason += port + DENIED;
+        } else {
+            startChip({"--fault", "silent:sync"});
+            port = chip->port();
+            reason += port +
+                      " opened, but no boot ROM answered: check that the chip was reset into its boot loader "
+                      "(for an LPC17xx with its ISP pin held low) and that the baud rate (-o) suits it";
+        }
+        return {port, reason};
+    }
+
+    testsupport::PtyLine line;
+};
+
+TEST_P(RecoverLpcPort, FingerprintSaysWhyTheChipGaveNoResponse) {
+    const auto [port, reason] = preparePort();
+    const ProcessResult result = updater({"-N", "-s", port});
+    EXPECT_EQ(result.exitCode, 1) << result.out << result.err;
+    EXPECT_NE(result.err.find("Got no response from chip\n" + reason + "\n"), std::string::npos) << result.err;
+}
+
+TEST_P(RecoverLpcPort, RecoverySaysWhyThereIsNoDeviceIdentifier) {
+    const auto [port, reason] = preparePort();
+    const Image image = recoveryImage(work, "recovery.trel", 3);
+    const ProcessResult result = updater({"-U", "-t", "RECOVER", "-s", port, "-f", image.path, "-d", "1"});
+    EXPECT_EQ(result.exitCode, 1) << result.out << result.err;
+    EXPECT_NE(result.err.find("Could not get Device Identifier\n" + reason + "\n"), std::string::npos) << result.err;
+    EXPECT_EQ(result.out.find("Rebooting Device"), std::string::npos) << result.out;
+}
+
+INSTANTIATE_TEST_SUITE_P(Ports, RecoverLpcPort, ::testing::ValuesIn(PORT_CASES),
+                         [](const ::testing::TestParamInfo<PortCase>& caseInfo) {
                              return std::string(caseInfo.param.name);
                          });
 

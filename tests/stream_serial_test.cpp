@@ -11,6 +11,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -183,6 +184,40 @@ TEST_F(StreamSerial, WritesReachTheFarEndUntranslated) {
     EXPECT_EQ(aStream_WriteCStringRecord(stream, "?", "\r\n"), aErrNone);
     EXPECT_EQ(aStream_Write(stream, "\n", 1), aErrNone);
     EXPECT_EQ(pty.receive(5), std::string("?\r\n\0\n", 5));
+}
+
+struct StalledLine {
+    const char* name;
+    size_t bytes;
+    bool suspendOutput;  // flow control holds the output, as after a stop character
+};
+
+// A line that stops taking bytes: the far end never reads and the buffers fill, or flow
+// control holds the output. The write ends with an error once the line has taken nothing
+// for a while, instead of waiting for a reader or a start that never comes.
+TEST_F(StreamSerial, WriteTheLineStopsTakingEndsInAnErrorInBoundedTime) {
+    const StalledLine cases[] = {{"far end never reads", 1 << 20, false}, {"output held", 16, true}};
+    for (const StalledLine& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.suspendOutput) {
+            ASSERT_EQ(tcflow(pty.slave(), TCOOFF), 0);
+        }
+        const std::string bytes(c.bytes, 'x');
+        std::atomic<bool> finished{false};
+        aErr result = aErrNone;
+        std::thread writer([&] {
+            result = aStream_Write(stream, bytes.data(), bytes.size());
+            finished = true;
+        });
+        const bool ended = testsupport::waitUntil([&] { return finished.load(); }, std::chrono::seconds(20));
+        // A writer still stuck on the line is freed so that it can be joined.
+        if (c.suspendOutput) tcflow(pty.slave(), TCOON);
+        while (!finished) pty.receive(65536, 50);
+        writer.join();
+        EXPECT_TRUE(ended);
+        EXPECT_EQ(result, aErrTimeout);
+        pty.receive(c.bytes, 200);
+    }
 }
 
 }  // namespace

@@ -258,6 +258,13 @@ TEST_F(TrelFileTest, BlocksTooShortForTheirFieldsAreDropped) {
     EXPECT_FALSE(file.hasSerialBlock);
     EXPECT_EQ(file.GetBuild(), 0u);
     EXPECT_FALSE(file.ReplaceSerialNumber(1));
+    // Set aside, in file order, for readers that must refuse such a file.
+    ASSERT_EQ(file.droppedBlocks.size(), 5u);
+    const std::pair<uint8_t, uint32_t> dropped[] = {{0, 3}, {1, 1}, {2, 4}, {4, 63}, {5, 2}};
+    for (size_t i = 0; i < 5; ++i) {
+        EXPECT_EQ(file.droppedBlocks[i].type, dropped[i].first) << i;
+        EXPECT_EQ(file.droppedBlocks[i].length, dropped[i].second) << i;
+    }
 }
 
 TEST_F(TrelFileTest, MovedFileKeepsItsBlocks) {

@@ -1,5 +1,6 @@
 #include "RecoveryImx.h"
 
+#include <cstdio>
 #include <initializer_list>
 #include <memory>
 #include <stdexcept>
@@ -8,6 +9,7 @@
 #include "HID_SDPLoader.h"
 #include "Log.h"
 #include "ModuleNetworkConfig.h"
+#include "RecoveryFailure.h"
 #include "SDPLoader.h"
 #include "Serial_SDPLoader.h"
 #include "SystemClass.h"
@@ -32,6 +34,8 @@ bool loadLoaderFile(UpdaterDisplayInterface& display, Updater& updater, UpdaterS
     std::string name;
     if (!trelPath.empty()) {
         if (serial == PLACEHOLDER_SERIAL) {
+            // The message says why: no reason from an earlier attempt is to follow it.
+            _record_recovery_failure("");
             display.message(UpdaterDisplayInterface::LEVEL_ERROR,
                             "Add serial number or remove the trel filename to use a default recovery image.");
             return false;
@@ -52,6 +56,8 @@ bool loadLoaderFile(UpdaterDisplayInterface& display, Updater& updater, UpdaterS
         file = trelPath.empty() ? item.ReadTrelFile(name.c_str()) : TrelFile(trelPath.c_str());
     } catch (const std::runtime_error& e) {
         Log::log(DEBUG_APP, "%s\n", e.what());
+        if (_last_recovery_failure().empty())
+            _record_recovery_failure("no recovery loader for the i.MX boot ROM: " + std::string(e.what()));
         return false;
     }
     return true;
@@ -74,10 +80,17 @@ aErr _transfer_recovery_loader(TrelFile& trel, const std::string& port) {
     Log::log(DEBUG_Updater, "Transfer Loader via Serial Interface (iMX):\n");
     const std::vector<TrelBlock> blocks = trel.FindBlocks(TrelFile::BLOCK_LOADER);
     // A block too short for its load address has no image to place anywhere: the file is
-    // refused before anything reaches the ROM.
-    for (const TrelBlock& block : blocks) {
-        if (block.length < 4) {
-            Log::log(DEBUG_Updater, "Loader block of %u bytes has no load address.\n", block.length);
+    // refused before anything reaches the ROM. The file reader sets such blocks aside.
+    std::vector<TrelBlock> candidates = blocks;
+    candidates.insert(candidates.end(), trel.droppedBlocks.begin(), trel.droppedBlocks.end());
+    for (const TrelBlock& block : candidates) {
+        if (block.type == TrelFile::BLOCK_LOADER && block.length < 4) {
+            char reason[120];
+            std::snprintf(reason, sizeof reason,
+                          "the firmware file's loader block of %u bytes is shorter than its 4-byte load address",
+                          block.length);
+            Log::log(DEBUG_Updater, "%s\n", reason);
+            _record_recovery_failure(reason);
             return aErrConnection;
         }
     }
@@ -88,7 +101,14 @@ aErr _transfer_recovery_loader(TrelFile& trel, const std::string& port) {
     else
         transport = new Serial_SDPLoader(port);
     loader.setLoader(transport);
-    if (loader.init() != SDPLoader::SDP_OK) return aErrNotReady;
+    if (loader.init() != SDPLoader::SDP_OK) {
+        std::string problem = port == "USB" ? _usb_rom_problem() : _serial_port_problem(port);
+        if (problem.empty())
+            problem = port == "USB" ? "the i.MX boot ROM on USB could not be opened"
+                                    : port + " could not be set up as a serial line";
+        _record_recovery_failure(problem);
+        return aErrNotReady;
+    }
 
     int number = 0;
     for (const TrelBlock& block : blocks) {
@@ -96,9 +116,17 @@ aErr _transfer_recovery_loader(TrelFile& trel, const std::string& port) {
         std::vector<uint8_t> image(block.data + 4, block.data + block.length);
         Log::log(DEBUG_Updater, "Writting Block: %d, size %zu, address: %d\b", number, image.size(),
                  static_cast<int>(address));
-        if (loader.writeLoader(std::move(image), address) != SDPLoader::SDP_OK) return aErrConnection;
+        const int written = loader.writeLoader(std::move(image), address);
+        if (written != SDPLoader::SDP_OK) {
+            _record_recovery_failure(written == SDPLoader::SDP_NO_ANSWER
+                                         ? _silent_rom_reason(port)
+                                         : "the i.MX boot ROM did not confirm the recovery loader it was sent");
+            return aErrConnection;
+        }
         ++number;
     }
+    // The ROM confirmed the loader: what the port's earlier users found no longer applies.
+    if (!blocks.empty()) _record_recovery_failure("");
     uint32_t start = IMX1050::DEFAULT_IMX_LOADER_IVT_ADDRESS;
     const std::vector<TrelBlock> starts = trel.FindBlocks(TrelFile::BLOCK_RECOVERY_START);
     if (!starts.empty() && starts.front().length >= 4) start = aByteOrder_ReadBE32(starts.front().data);
@@ -113,7 +141,14 @@ bool _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updater, co
     if (serial == 0) serial = PLACEHOLDER_SERIAL;
 
     TrelFile file;
-    if (!loadLoaderFile(display, updater, *store, serial, trelPath, file)) return false;
+    if (!loadLoaderFile(display, updater, *store, serial, trelPath, file)) {
+        // Without a ROM to talk to, a missing loader is not the first thing to mend.
+        if (trelPath.empty() && port == "USB") {
+            const std::string problem = _usb_rom_problem();
+            if (!problem.empty()) _record_recovery_failure(problem);
+        }
+        return false;
+    }
     if (_transfer_recovery_loader(file, port) != aErrNone) {
         Log::log(DEBUG_APP, "Error loading liveloader.\n");
         return false;
@@ -123,6 +158,9 @@ bool _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updater, co
     if (_disableWeave(module, display) != aErrNone) return false;
     if (!findOnUsb(module, {serial})) {
         Log::log(DEBUG_APP, "Could not connect to device.\n");
+        // A start no ROM confirmed says nothing new: an earlier reason stays.
+        if (_last_recovery_failure().empty())
+            _record_recovery_failure("the recovery loader started, but no module answered on USB");
         return false;
     }
 

@@ -153,6 +153,7 @@ bool TrelFile::Load() {
 
 bool TrelFile::LoadBytes(const uint8_t* bytes, size_t size) {
     blocks.clear();
+    droppedBlocks.clear();
     blockCount = 0;
     truncated = false;
     bool loaded = false;
@@ -171,6 +172,7 @@ bool TrelFile::LoadBytes(const uint8_t* bytes, size_t size) {
 
 bool TrelFile::DecompressData(const uint8_t* data, size_t length) {
     blocks.clear();
+    droppedBlocks.clear();
     blockCount = 0;
     payloadSize = 0;
     payload.reset();
@@ -233,6 +235,7 @@ bool TrelFile::DecompressData(const uint8_t* data, size_t length) {
 
 bool TrelFile::ScanBlocks(const uint8_t* p, uint32_t size) {
     blocks.clear();
+    droppedBlocks.clear();
     blockCount = 0;
     checksum = 0;
     truncated = false;
@@ -266,6 +269,7 @@ bool TrelFile::ScanBlocks(const uint8_t* p, uint32_t size) {
         if (block.length < minimumLength(block.type)) {
             Log::log(DEBUG_TrelFile, "TRELFILE: Block of type %d too short (%u bytes), dropped\n", block.type,
                      block.length);
+            droppedBlocks.push_back(block);
             continue;
         }
         if (block.type == BLOCK_LOADER || block.type == BLOCK_FIRMWARE) block.address = aByteOrder_ReadBE32(block.data);

@@ -72,6 +72,9 @@ public:
     uint32_t checksum = 0;
     uint32_t blockCount = 0;
     std::vector<TrelBlock> blocks;
+    // Blocks too short for their type's fields, left out of `blocks`: a reader that must
+    // use every block of a type refuses a file with such a block of it.
+    std::vector<TrelBlock> droppedBlocks;
     bool hasSerialBlock = false;
     // A block claimed more data than the payload holds; the scan stopped there.
     bool truncated = false;

@@ -1,11 +1,14 @@
 // Recovery and fingerprint commands: reach a module through its chip's boot ROM when its
 // firmware does not start. The LPC17xx path talks to the ROM's serial ISP loader; the
 // i.MX path (RecoveryImx.cpp) starts a loader in RAM and goes on over the device link.
+#include <cstdio>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "Log.h"
 #include "NXPSerial.h"
+#include "RecoveryFailure.h"
 #include "RecoveryImx.h"
 #include "Updater.h"
 #include "aTime.h"
@@ -34,18 +37,36 @@ std::vector<TrelBlock> blocksToWrite(const TrelFile& file) {
     return blocks;
 }
 
-// The chip copies RAM to flash only to 256-byte boundaries and inside its 512 KB; a file
-// that asks for anything else is refused before the flash is erased.
-bool fitsTheFlash(const std::vector<TrelBlock>& blocks) {
+// Why the chip cannot take the blocks whole, empty when it can. The chip copies RAM to flash
+// only to 256-byte boundaries and inside its 512 KB, and every copy is rounded up to a size
+// it copies: a file that asks for anything else, or holds nothing to write, is refused
+// before the flash is erased.
+std::string whyNotWritable(const TrelFile& file, const std::vector<TrelBlock>& blocks) {
+    char text[160];
+    for (const TrelBlock& dropped : file.droppedBlocks) {
+        if (dropped.type != TrelFile::BLOCK_FIRMWARE) continue;
+        std::snprintf(text, sizeof text, "a firmware block of %u bytes is shorter than its 4-byte flash address",
+                      dropped.length);
+        return text;
+    }
+    if (blocks.empty()) return "the firmware file holds no firmware to write";
     for (const TrelBlock& block : blocks) {
-        const uint64_t end = static_cast<uint64_t>(block.address) + (block.length - 4);
-        if (block.address % COPY_ALIGNMENT != 0 || end > FLASH_END) {
-            Log::log(DEBUG_Updater, "Firmware block of %u bytes at 0x%08X does not fit the chip's flash\n",
-                     block.length - 4, block.address);
-            return false;
+        const uint32_t payloadSize = block.length - 4;
+        const char* problem = nullptr;
+        if (block.address % COPY_ALIGNMENT != 0) problem = "does not start on a 256-byte boundary";
+        for (uint32_t offset = 0; !problem && offset < payloadSize; offset += CHUNK_SIZE) {
+            const uint32_t count = payloadSize - offset < CHUNK_SIZE ? payloadSize - offset : CHUNK_SIZE;
+            const uint64_t copyEnd = static_cast<uint64_t>(block.address) + offset + NXPSerialClass::CopyLength(count);
+            if (copyEnd > FLASH_END) problem = "would be copied past the end of the chip's flash";
+        }
+        if (problem) {
+            std::snprintf(text, sizeof text, "the firmware block of %u bytes at 0x%08X %s", payloadSize, block.address,
+                          problem);
+            Log::log(DEBUG_Updater, "%s\n", text);
+            return text;
         }
     }
-    return true;
+    return "";
 }
 
 // One chunk through the RAM buffer into flash. The copy is rounded up to a size the chip
@@ -118,17 +139,24 @@ bool _get_fingerprint_lpc(const std::string& port, uint32_t baud, Fingerprint& f
     aErr err = isp.Connect(port.c_str(), baud);
     if (err != aErrNone) {
         Log::log(DEBUG_APP, "ERROR %d ==> Could not open serial port\n", err);
+        // "USB" names the i.MX ROM's HID device, not a port the LPC17xx attempt could use.
+        if (port != "USB") {
+            const std::string problem = _serial_port_problem(port);
+            _record_recovery_failure(problem.empty() ? port + ": " + aError_GetErrorText(err) : problem);
+        }
         return false;
     }
     Log::log(DEBUG_APP, "\n\tSync to Device:\n");
     err = isp.Sync();
     if (err != aErrNone) {
         Log::log(DEBUG_APP, "ERROR %d ==> Could not communicate with device over serial port\n", err);
+        _record_recovery_failure(_silent_rom_reason(port));
         return false;
     }
     Log::log(DEBUG_APP, "\n\tGet Info from Device:\n");
     if (isp.GetDeviceID() != aErrNone) {
         Log::log(DEBUG_APP, "\tERROR ==> Got no response from chip\n");
+        _record_recovery_failure(_silent_rom_reason(port));
         return false;
     }
     for (int i = 0; i < 4; ++i) fp.word[i] = isp.deviceID[i];
@@ -137,8 +165,10 @@ bool _get_fingerprint_lpc(const std::string& port, uint32_t baud, Fingerprint& f
 
 bool _recover_firmware_lpc(UpdaterDisplayInterface& display, TrelFile& file, const std::string& port, uint32_t baud) {
     const std::vector<TrelBlock> blocks = blocksToWrite(file);
-    if (!fitsTheFlash(blocks)) {
+    const std::string refusal = whyNotWritable(file, blocks);
+    if (!refusal.empty()) {
         display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Failed to transfer firmware");
+        display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Reason: %s", refusal.c_str());
         return false;
     }
     // No sync: the chip is still synchronised from the fingerprint step, at this same rate.
@@ -186,6 +216,7 @@ bool _recover_firmware_lpc(UpdaterDisplayInterface& display, TrelFile& file, con
 
 bool Updater::Get_Fingerprint(Fingerprint& fp, const std::string& port, uint32_t serial, const std::string& path,
                               uint32_t baud, bool reset) {
+    _record_recovery_failure("");
     if (_get_fingerprint_lpc(port, baud, fp)) {
         chipType = CHIP_LPC17XX;
         return true;
@@ -201,6 +232,7 @@ bool Updater::Recover_Firmware(const std::string& port, uint32_t build, uint32_t
     // The fingerprint step synchronises the LPC17xx at the rate the write then uses.
     if (!Get_Fingerprint(fp, port, serial, path, baud, false)) {
         display->message(UpdaterDisplayInterface::LEVEL_ERROR, "Could not get Device Identifier");
+        _report_recovery_failure(*display);
         return false;
     }
     if (path.empty()) {

@@ -8,6 +8,7 @@
 #include "FileProblem.h"
 #include "Log.h"
 #include "Parameters.h"
+#include "RecoveryFailure.h"
 #include "ResultTables.h"
 #include "Usage.h"
 #include "Updater.h"
@@ -113,6 +114,7 @@ int runCommands(UpdaterDisplayInterface& display, Updater& updater, Parameters& 
             _display_fingerprint(display, fingerprint);
         } else {
             display.message(ERROR, "Got no response from chip");
+            _report_recovery_failure(display);
             pending = 1;
         }
     }

@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <sys/stat.h>
@@ -142,7 +143,61 @@ TEST_P(RecoverImxCli, RecoveryWritesTheFirmwareThroughTheStartedLoader) {
     EXPECT_NE(lineCommand(dir.file("module.ctl"), "module").find("build=4321"), std::string::npos);
 }
 
+// A loader block shorter than its load address: the file is refused before the ROM hears
+// anything, with the cause, and nothing is written or recorded.
+TEST_P(RecoverImxCli, AShortLoaderBlockIsRefusedBeforeAnythingIsSent) {
+    file.extraArgs = {"--raw-block", "0:AABBCC"};
+    trelPath = testsupport::writeFirmwareFile(dir.file("short.trel"), file);
+    const ProcessResult result =
+        updater("0000CAFE", {"-U", "-t", "RECOVER", "-s", port, "-f", trelPath, "-d", "CAFE"}, false);
+    EXPECT_EQ(result.exitCode, 1) << result.out << result.err;
+    EXPECT_NE(result.err.find("Could not get Device Identifier\nReason: the firmware file's loader block of 3 bytes "
+                              "is shorter than its 4-byte load address\n"),
+              std::string::npos)
+        << result.err;
+    EXPECT_FALSE(fileHas(dir.file("rom.log"), "write-file"));
+    EXPECT_FALSE(fileHas(dir.file("rom.log"), "error-status"));
+    EXPECT_EQ(testsupport::readFileOrEmpty(dir.file("image.bin")), "");
+    std::vector<std::string> stored;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(store.path()))
+        if (!entry.is_directory()) stored.push_back(entry.path().string());
+    EXPECT_EQ(stored, std::vector<std::string>{});
+}
+
 INSTANTIATE_TEST_SUITE_P(SerialAndHid, RecoverImxCli, ::testing::Values(false, true),
                          [](const ::testing::TestParamInfo<bool>& param) { return param.param ? "Hid" : "Pty"; });
+
+// -s USB with no i.MX boot ROM on the bus says so, after the usual line, for the fingerprint
+// (which looks for its loader first) and for recovery from a file.
+TEST(RecoverImxUsb, NoBootRomOnTheBusIsTheReason) {
+    TempDir dir;
+    FirmwareFile file;
+    file.serial = "0000CAFE";
+    file.model = "Hallvex";
+    const std::string trelPath = testsupport::writeFirmwareFile(dir.file("fw.trel"), file);
+    const std::string reason =
+        "Reason: no i.MX boot ROM (USB 1FC9:0130) on USB: check the cable and that the chip was started in its "
+        "serial download mode\n";
+    const std::pair<std::vector<std::string>, std::string> commands[] = {
+        {{"-N", "-s", "USB"}, "Got no response from chip\n"},
+        {{"-U", "-t", "RECOVER", "-s", "USB", "-f", trelPath, "-d", "CAFE"}, "Could not get Device Identifier\n"}};
+    for (const auto& [command, line] : commands) {
+        SCOPED_TRACE(command[0]);
+        TempDir store;
+        std::vector<std::string> argv{testsupport::requiredEnv("TOOLS_BIN_DIR") + "/usbbed/usbbed",
+                                      "--control",
+                                      dir.file("bed.sock"),
+                                      "--",
+                                      testsupport::requiredEnv("UPDATER_BIN"),
+                                      "-i",
+                                      store.path(),
+                                      "-u",
+                                      testsupport::kUnreachableServer};
+        argv.insert(argv.end(), command.begin(), command.end());
+        const ProcessResult result = testsupport::runProcess(argv, 90s, {"HOME=" + store.path()});
+        EXPECT_EQ(result.exitCode, 1) << result.out << result.err;
+        EXPECT_NE(result.err.find(line + reason), std::string::npos) << result.err;
+    }
+}
 
 }  // namespace

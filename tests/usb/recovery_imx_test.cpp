@@ -51,8 +51,9 @@ public:
     std::vector<std::string> lines;
 };
 
+// The file may not exist yet: its writer may not have started.
 bool fileHas(const std::string& path, const std::string& text, std::chrono::milliseconds limit = 20s) {
-    return testsupport::waitUntil([&] { return testsupport::readWholeFile(path).find(text) != std::string::npos; },
+    return testsupport::waitUntil([&] { return testsupport::readFileOrEmpty(path).find(text) != std::string::npos; },
                                   limit, 20ms);
 }
 
@@ -216,6 +217,18 @@ TEST_F(RecoveryImx, LoaderBlockWithoutItsAddressIsRefusedBeforeAnythingIsSent) {
     EXPECT_EQ(_transfer_recovery_loader(file, port), aErrConnection);
     rom->stop();
     EXPECT_EQ(testsupport::readWholeFile(dir.file("rom.log")).find("error-status"), std::string::npos);
+}
+
+// The file reader sets a loader block too short for its load address aside; the loader
+// transfer still sees it and refuses the file before the ROM hears anything.
+TEST_F(RecoveryImx, ShortLoaderBlockOfAFileIsRefusedBeforeAnythingIsSent) {
+    startRom("DEADDEAD");
+    TrelFile file(trel({"--raw-block", "0:AABBCC"}).c_str());
+    EXPECT_EQ(_transfer_recovery_loader(file, port), aErrConnection);
+    rom->stop();
+    const std::string log = testsupport::readFileOrEmpty(dir.file("rom.log"));
+    EXPECT_EQ(log.find("error-status"), std::string::npos) << log;
+    EXPECT_EQ(log.find("write-file"), std::string::npos) << log;
 }
 
 TEST_F(RecoveryImx, PathWithThePlaceholderSerialIsRefusedBeforeTheRom) {
