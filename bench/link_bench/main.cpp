@@ -314,9 +314,8 @@ void measureUsb(const Paths& paths, const std::string& work) {
     } inPlace[] = {{"reconnect", "loader confirming after the host's first query"},
                    {"announce", "loader confirming at once"}};
     for (const auto& run : inPlace) {
-        const UsbUpdate update =
-            updateUsb(bench, work, trel, USB_UPDATE_SERIAL, MODEL, run.loadWay, IN_PLACE_RESTART_MS);
-        printInPlaceUpdate(run.loader, update);
+        printInPlaceUpdate(run.loader,
+                           updateUsb(bench, work, trel, USB_UPDATE_SERIAL, MODEL, run.loadWay, IN_PLACE_RESTART_MS));
     }
 }
 
