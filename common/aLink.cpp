@@ -22,6 +22,8 @@ enum {
     kSyncStateByte2 = 3,
     kSyncStateByte3 = 4,
     kSyncStateByte4 = 5,
+    // A packet of the module's own, met right after one of its answers.
+    kSyncStatePacket = 6,
 };
 
 const uint32_t TRACE_SYNC = 0x1;
@@ -98,6 +100,31 @@ aErr sStartSync(aLink* link) {
     return result;
 }
 
+aErr sHandlePacket(aLink* link);
+
+// A whole answer came just before, so the module's address and a non-zero length start
+// a packet it sent among its answers (a loader confirming its start on a new link, say):
+// it is taken like any packet, and the sync goes on after it.
+void sBeginPacketAmidSync(aLink* link, uint8_t length) {
+    aPacket_Reset(link->rxPacket);
+    if (aPacket_AddByte(link->rxPacket, link->syncByte) != aErrNone ||
+        aPacket_AddByte(link->rxPacket, length) != aErrNone) {
+        link->syncState = kSyncStateStart;
+        return;
+    }
+    link->syncState = kSyncStatePacket;
+}
+
+void sTakePacketAmidSync(aLink* link, uint8_t byte) {
+    if (aPacket_AddByte(link->rxPacket, byte) != aErrNone) {
+        sStartSync(link);
+        return;
+    }
+    if (!aPacket_IsComplete(link->rxPacket)) return;
+    static_cast<void>(sHandlePacket(link));
+    link->syncState = kSyncStateByte1;
+}
+
 void sSyncByte(aLink* link, uint8_t byte) {
     aTrace(TRACE_SYNC, "sByte %d\n", byte);
     switch (link->syncState) {
@@ -126,8 +153,11 @@ void sSyncByte(aLink* link, uint8_t byte) {
             link->syncState = kSyncStateSynced;
             link->status = LINK_RUNNING;
         } else {
-            link->syncState = kSyncStateStart;
+            sBeginPacketAmidSync(link, byte);
         }
+        break;
+    case kSyncStatePacket:
+        sTakePacketAmidSync(link, byte);
         break;
     default:
         aTrace(TRACE_SYNC, "sync default\n");
@@ -220,6 +250,7 @@ intptr_t sInPipeProcess(void* ref) {
         } else if (err != aErrNone) {
             aTrace(TRACE_SYNC, " sInPipeProcess(%d) IO_ERROR [aStream_Read()==>%d]\n", static_cast<int>(link->id),
                    static_cast<int>(err));
+            if (err == aErrConnection) link->farEndGone = true;
             sLeaveRunning(link, LINK_IO_ERROR);
             sErrorPause(link);
         } else {
@@ -295,6 +326,11 @@ aErr sQueueRoute(aLink* link, uint8_t value) {
     return result;
 }
 
+// A module's answer to an address probe is its address with no data.
+uint8_t sIsProbeAnswer(const aPacket* packet, const void*) {
+    return packet->dataSize == 0;
+}
+
 bool sJoin(aThreadRef* thread) {
     if (!*thread) return true;
     return aThread_Destroy(thread) == 0;
@@ -334,6 +370,7 @@ aLinkRef aLink_Init(aLinkRef id, aStreamRef stream) {
     link->inAlive = 0;
     link->outAlive = 0;
     link->rxPacket = aPacket_Create();
+    link->farEndGone = false;
     link->userFilter = nullptr;
     link->userFilterRef = nullptr;
     char name[254];
@@ -376,6 +413,8 @@ aErr aLink_Start(aLinkRef id) {
     bool started = false;
     const uint64_t deadline = aTime_GetMonotonicMS() + START_LIMIT_MS;
     for (;;) {
+        // A stream with no module behind it never brings the link up.
+        if (link->farEndGone) return aErrConnection;
         started = link->inAlive == 1 && link->outAlive == 1 && link->status == LINK_RUNNING;
         if (started || aTime_GetMonotonicMS() >= deadline) break;
         aTime_MSSleep(POLL_MS);
@@ -427,15 +466,23 @@ aErr aLink_Sync(aLinkRef id) {
             result = aErrNone;
             break;
         }
+        // No module will ever answer through a stream that has none behind it.
+        if (link->farEndGone) {
+            result = aErrConnection;
+            break;
+        }
         if (aTime_GetMonotonicMS() >= deadline) break;
         aTime_MSSleep(POLL_MS);
     }
     aPacketFifo_DrainPackets(link->outFifo, drainAll, nullptr);
     if (result == aErrNone) {
         sAwaitBurstAnswers(link);
-    } else {
-        aTime_MSSleep(SYNC_DRAIN_PAUSE_MS);
+        // Only the surplus answers go: what the module sent of its own after answering
+        // (a loader's start confirmation) is for the caller's first wait.
+        aPacketFifo_DrainPackets(link->inFifo, sIsProbeAnswer, nullptr);
+        return result;
     }
+    if (!link->farEndGone) aTime_MSSleep(SYNC_DRAIN_PAUSE_MS);
     aPacketFifo_DrainPackets(link->inFifo, drainAll, nullptr);
     return result;
 }

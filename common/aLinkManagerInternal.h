@@ -42,6 +42,8 @@ struct aLink {
     // when the last answer to the burst is in.
     std::atomic<uint32_t> syncQueriesWritten{0};
     std::atomic<uint32_t> syncAnswers{0};
+    // The stream answered aErrConnection: no module is behind it any more.
+    std::atomic<bool> farEndGone{false};
     aPacketFilterProc userFilter = nullptr;
     const void* userFilterRef = nullptr;
     aMutexRef userFilterSema = nullptr;

@@ -57,6 +57,15 @@ aErr sStateResult(uint32_t state) {
     return aErrIO;
 }
 
+// No module is behind the handle any more (it left the bus, or it restarts in place and
+// refuses every transfer): nothing will move on this record again, as on a closed one,
+// and the caller is told so apart from an input/output error.
+aErr sNoDevice(cvusb_deviceRef device) {
+    device->state = CVUSB_STATE_CLOSED;
+    device->errorCount = 0;
+    return aErrConnection;
+}
+
 // A completed read that the event thread never reported (it would have to be gone)
 // must still not hold a reader or a close for ever.
 const auto COMPLETION_LIMIT = std::chrono::milliseconds(CVUSB_READ_TIMEOUT_MS + 2000);
@@ -331,8 +340,7 @@ aErr cvusb_write_to_USBlib_device(cvusb_deviceRef device, const uint8_t* data, s
             if (r == 0) {
                 secondTry = false;
             } else if (r == LIBUSB_ERROR_NO_DEVICE) {
-                device->state = CVUSB_STATE_FAILED;
-                return aErrIO;
+                return sNoDevice(device);
             } else if (r == LIBUSB_ERROR_PIPE) {
                 secondTry = false;
                 const int cleared = libusb_clear_halt(device->handle, device->outEndpoint);
@@ -366,10 +374,7 @@ aErr cvusb_get_from_USBlib_device(cvusb_deviceRef device, uint8_t* byte) {
         } else {
             bool gone = false;
             result = Corvalith_libusb_events_running() ? sReadAsync(device, gone) : sReadSync(device, gone);
-            if (gone) {
-                device->state = CVUSB_STATE_FAILED;
-                return aErrIO;
-            }
+            if (gone) return sNoDevice(device);
         }
     }
     if (result == aErrNone) {

@@ -84,7 +84,9 @@ bool cvusb_is_kernel_driver_installed(uint32_t serialNumber);
 aErr cvusb_open_corvalith_device(cvusb_deviceRef device, const char* serial);
 aErr cvusb_write_to_device(cvusb_deviceRef device, const uint8_t* data, size_t count);
 // aErrNone only with a byte stored; aErrNotReady when none arrived in time (up to
-// 1000 ms on the libusb path) or the wait was woken.
+// 1000 ms on the libusb path) or the wait was woken. On the libusb path reads and
+// writes answer aErrConnection once a transfer found no device behind the handle, and
+// from then on.
 aErr cvusb_get_from_device(cvusb_deviceRef device, uint8_t* byte);
 aErr cvusb_close_corvalith_device(cvusb_deviceRef device);
 // Ends a read that waits for the module at once (answering aErrNotReady); with no read

@@ -111,7 +111,7 @@ ChildTimes discoverUsb(const BenchPaths& paths, const std::string& work, int mod
 }
 
 UsbUpdate updateUsb(const BenchPaths& paths, const std::string& work, const std::string& trel,
-                    const std::string& serial, int model, const char* loadWay) {
+                    const std::string& serial, int model, const char* loadWay, int inPlaceMs) {
     UsbUpdate result;
     const std::string socketPath = work + "/update-usb.sock";
     const std::string controlPath = work + "/update-bed.sock";
@@ -133,6 +133,12 @@ UsbUpdate updateUsb(const BenchPaths& paths, const std::string& work, const std:
                 const bool reboot =
                     text.find(" loader ") != std::string::npos && text.find(" reboot") != std::string::npos;
                 if (!restart && !reboot) continue;
+                if (restart && inPlaceMs > 0) {
+                    bedControl(controlPath, "restart " + serial + " " + std::to_string(inPlaceMs));
+                    const Clock::time_point now = Clock::now();
+                    away.push_back({now, now + std::chrono::milliseconds(inPlaceMs)});
+                    continue;
+                }
                 bedControl(controlPath, "unplug " + serial);
                 away.push_back({Clock::now(), Clock::time_point::max()});
                 if (restart) returnAt = Clock::now() + std::chrono::milliseconds(RESTART_MS);

@@ -30,9 +30,11 @@ struct UsbUpdate {
 };
 // `-U -f trel` of the module with `serial`: the device leaves the bus while the module
 // restarts into its loader and when it reboots, as a real module does. `loadWay` is the
-// module's way of restarting into its loader (modsim --load-way).
+// module's way of restarting into its loader (modsim --load-way). With `inPlaceMs` the
+// device instead stays listed while the module restarts into its loader, refusing every
+// transfer with "no device" for that long (usbbed's restart), as many modules do.
 UsbUpdate updateUsb(const BenchPaths& paths, const std::string& work, const std::string& trel,
-                    const std::string& serial, int model, const char* loadWay);
+                    const std::string& serial, int model, const char* loadWay, int inPlaceMs = 0);
 
 // CPU share (per cent of one core) of this benchmark holding an open USB link to a
 // module for `seconds`, measured in a child under the bed; negative on failure.

@@ -2,9 +2,13 @@
 // the umockdev test bed, each bridged to a simulated module program.
 #include <gtest/gtest.h>
 
+#include <poll.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
 #include <memory>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -187,6 +191,96 @@ TEST_F(UsbLink, AModuleLeavingTheBusEndsAWaitForItsReply) {
     unplug.join();
     EXPECT_EQ(aLink_GetStatus(id), LINK_IO_ERROR);
     EXPECT_EQ(aLink_Destroy(&id), aErrNone);
+}
+
+// A module that restarts in place stays listed, but every transfer to it fails with "no
+// device" until it is back: no module is behind the link, so its start ends at once
+// instead of waiting out the sync, and a link made once the module is back runs.
+TEST_F(UsbLink, StartOnADeviceRefusingTransfersEndsLongBeforeTheSyncTimeOut) {
+    EmulatedModule restarting = addModule("0000CA2E", 19, {"--address", std::to_string(MODULE_ADDRESS)});
+    usbbed_device_restart(restarting.device, 1500);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(aLink_CreateUSB(0x0000CA2E), 0u);
+    // The sync alone would wait 2 s for an answer.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1000ms);
+    EXPECT_EQ(restarting.sim->countInLog("ev connect"), 0u);
+
+    aLinkRef id = 0;
+    testsupport::waitUntil([&] { return (id = aLink_CreateUSB(0x0000CA2E)) != 0; }, 10s, 100ms);
+    ASSERT_NE(id, 0u);
+    EXPECT_EQ(aLink_GetStatus(id), LINK_RUNNING);
+    EXPECT_EQ(aLink_Destroy(&id), aErrNone);
+}
+
+// Plays a module at MODULE_ADDRESS on the bed's pipe: answers every address probe, and
+// right after its first answer sends one packet of its own, as a loader that confirms its
+// start once the host speaks on the new link does.
+class PipeModule {
+public:
+    PipeModule(int fd, std::string afterFirstAnswer) : fd_(fd), after_(std::move(afterFirstAnswer)) {
+        thread_ = std::thread([this] { serve(); });
+    }
+    ~PipeModule() {
+        stop_ = true;
+        thread_.join();
+        close(fd_);
+    }
+
+private:
+    void serve() {
+        std::string input;
+        bool answered = false;
+        while (!stop_) {
+            struct pollfd ready = {fd_, POLLIN, 0};
+            if (poll(&ready, 1, 20) <= 0) continue;
+            char buffer[512];
+            const ssize_t n = read(fd_, buffer, sizeof buffer);
+            if (n <= 0) return;
+            input.append(buffer, static_cast<size_t>(n));
+            while (input.size() >= 2 && input.size() >= 2u + static_cast<uint8_t>(input[1])) {
+                const bool probe = static_cast<uint8_t>(input[0]) == aLINK_ADDRESS_SYNC && input[1] == 0;
+                input.erase(0, 2u + static_cast<uint8_t>(input[1]));
+                if (!probe) continue;
+                const char answer[2] = {static_cast<char>(MODULE_ADDRESS), 0};
+                if (write(fd_, answer, sizeof answer) != sizeof answer) return;
+                if (!answered && write(fd_, after_.data(), after_.size()) != static_cast<ssize_t>(after_.size()))
+                    return;
+                answered = true;
+            }
+        }
+    }
+
+    int fd_;
+    std::string after_;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+uint8_t isLoadConfirmation(const aPacket* packet, const void*) {
+    return packet->address == MODULE_ADDRESS && packet->dataSize == 2 && packet->data[0] == 0x5F &&
+           packet->data[1] == 0x02;
+}
+
+TEST_F(UsbLink, APacketSentAmongTheSyncAnswersIsKeptForTheCaller) {
+    UsbBedDeviceSpec spec{"0000CA3E", 19, 0, 0, USBBED_LAYOUT_MODULE};
+    UsbBedDevice* device = usbbed_add_device(bed, &spec);
+    ASSERT_NE(device, nullptr);
+    const int fd = usbbed_device_open_pipe(device);
+    ASSERT_GE(fd, 0);
+    aLinkRef id = 0;
+    {
+        const std::string confirmation{static_cast<char>(MODULE_ADDRESS), 2, 0x5F, 0x02};
+        PipeModule module(fd, confirmation);
+        testsupport::waitUntil([&] { return (id = aLink_CreateUSB(0x0000CA3E)) != 0; }, 5s, 100ms);
+        ASSERT_NE(id, 0u);
+        // Sent before the sync ended: queued by the time the link is made, and only once.
+        aPacket* taken = aLink_GetFirst(id, isLoadConfirmation, nullptr);
+        EXPECT_NE(taken, nullptr);
+        if (taken) aPacket_Destroy(&taken);
+        EXPECT_EQ(aLink_GetFirst(id, isLoadConfirmation, nullptr), nullptr);
+        EXPECT_EQ(aLink_Destroy(&id), aErrNone);
+    }
+    usbbed_device_unplug(device);
 }
 
 TEST_F(UsbLink, UnknownSerialIsNotFound) {

@@ -46,32 +46,40 @@ protected:
     }
 
     // Runs the update under the bed; with `unplugAtReboot` the device leaves the bus as
-    // soon as the module logs the reboot request.
-    ProcessResult update(bool unplugAtReboot) {
+    // soon as the module logs the reboot request. With `inPlaceMs` the device stays listed
+    // while the module restarts into its loader, refusing every transfer for that long.
+    ProcessResult update(bool unplugAtReboot, int inPlaceMs = 0, const std::vector<std::string>& extra = {}) {
         std::atomic<bool> done{false};
         std::thread unplugger;
         if (unplugAtReboot) {
             unplugger = std::thread([&] {
+                if (inPlaceMs > 0) {
+                    while (!done && !module->waitForLog("ev disconnect restart into loader", 1, 200ms)) {}
+                    if (!done)
+                        restartAnswer = bedCommand(controlPath(),
+                                                   std::string("restart ") + SERIAL + " " + std::to_string(inPlaceMs));
+                }
                 while (!done && !module->waitForLog("ev loader 0x02 reboot", 1, 200ms)) {}
                 if (!done) unplugAnswer = bedCommand(controlPath(), std::string("unplug ") + SERIAL);
             });
         }
-        const std::vector<std::string> argv{testsupport::requiredEnv("TOOLS_BIN_DIR") + "/usbbed/usbbed",
-                                            "--control",
-                                            controlPath(),
-                                            "--device",
-                                            std::string("serial=") + SERIAL + ",model=19,bridge=unix:" + socketPath(),
-                                            "--",
-                                            testsupport::requiredEnv("UPDATER_BIN"),
-                                            "-i",
-                                            store.path(),
-                                            "-u",
-                                            testsupport::kUnreachableServer,
-                                            "-U",
-                                            "-d",
-                                            SERIAL,
-                                            "-f",
-                                            testsupport::writeFirmwareFile(dir.file("fw.trel"), file)};
+        std::vector<std::string> argv{testsupport::requiredEnv("TOOLS_BIN_DIR") + "/usbbed/usbbed",
+                                      "--control",
+                                      controlPath(),
+                                      "--device",
+                                      std::string("serial=") + SERIAL + ",model=19,bridge=unix:" + socketPath(),
+                                      "--",
+                                      testsupport::requiredEnv("UPDATER_BIN"),
+                                      "-i",
+                                      store.path(),
+                                      "-u",
+                                      testsupport::kUnreachableServer,
+                                      "-U",
+                                      "-d",
+                                      SERIAL,
+                                      "-f",
+                                      testsupport::writeFirmwareFile(dir.file("fw.trel"), file)};
+        argv.insert(argv.end(), extra.begin(), extra.end());
         const ProcessResult result = testsupport::runProcess(argv, 60s, {"HOME=" + store.path()});
         done = true;
         if (unplugger.joinable()) unplugger.join();
@@ -88,6 +96,7 @@ protected:
     FirmwareFile file;
     std::unique_ptr<ModsimProcess> module;
     std::string unplugAnswer;
+    std::string restartAnswer;
 };
 
 TEST_F(UpdateUsb, SendsTheFileAndRecordsTheTransfer) {
@@ -106,6 +115,19 @@ TEST_F(UpdateUsb, SendsTheFileAndRecordsTheTransfer) {
     const std::string settings = readWholeFile(settingsPath());
     EXPECT_NE(settings.find("LATEST_TRANSFER=" + dir.file("fw.trel") + "\n"), std::string::npos) << settings;
     EXPECT_NE(settings.find("LAST_TRANSFER_DATE="), std::string::npos) << settings;
+}
+
+// A module that stays listed while it restarts into its loader, refusing every transfer
+// meanwhile, and whose loader confirms its start after the host's first query on the new
+// link: the confirmation is taken by the first wait after the reconnection.
+TEST_F(UpdateUsb, AModuleRestartingInPlaceHasItsLoaderStartConfirmed) {
+    const auto result = update(true, 1200, {"-X", "0x500"});
+    ASSERT_EQ(result.exitCode, 0) << result.out << result.err;
+    EXPECT_EQ(restartAnswer, "ok");
+    EXPECT_EQ(readWholeFile(dumpPath()), testsupport::imageOf(file.firmware));
+    const std::string trace = result.out + result.err;
+    EXPECT_NE(trace.find("NETWORK: Loader validated start (Reconnect)"), std::string::npos) << trace;
+    EXPECT_EQ(trace.find("Invalid or reply when starting loader"), std::string::npos) << trace;
 }
 
 // A module that takes the reboot request but stays on the bus: the wait for its link to

@@ -150,14 +150,16 @@ TEST_F(UsbFaults, StalledReadClearsTheHaltAndGoesOn) {
     EXPECT_EQ(byte, 's');
 }
 
+// No device behind the handle is told apart from an input/output error: nothing will
+// ever move on it again.
 TEST_F(UsbFaults, ModuleThatDisappearsFailsTheDeviceAtOnce) {
     open("0000FA0A", 0x0000FA0A);
     usbbed_device_unplug(module_->get());
     const std::string data = testsupport::steppedText(10, 7);
-    EXPECT_EQ(aStream_Write(stream_, data.data(), data.size()), aErrIO);
-    EXPECT_EQ(aStream_Write(stream_, data.data(), data.size()), aErrIO);
+    EXPECT_EQ(aStream_Write(stream_, data.data(), data.size()), aErrConnection);
+    EXPECT_EQ(aStream_Write(stream_, data.data(), data.size()), aErrConnection);
     uint8_t byte = 0;
-    EXPECT_EQ(readByte(&byte), aErrIO);
+    EXPECT_EQ(readByte(&byte), aErrConnection);
     EXPECT_EQ(aStream_Destroy(&stream_), aErrNone);
     EXPECT_TRUE(waitListed(module_->get(), false));
     EXPECT_EQ(aStream_CreateUSB(0x0000FA0A, &stream_), aErrNotFound);
@@ -175,6 +177,33 @@ TEST_F(UsbFaults, ModuleThatDisappearsDuringAReadEndsIt) {
     usbbed_device_unplug(module_->get());
     ASSERT_EQ(reading.wait_for(std::chrono::seconds(3)), std::future_status::ready);
     const auto result = reading.get();
-    EXPECT_EQ(result.first, aErrIO);
+    EXPECT_EQ(result.first, aErrConnection);
     EXPECT_LT(result.second, std::chrono::milliseconds(900));
+}
+
+// A module restarting in place stays listed but refuses every transfer with "no device":
+// the first read or write says so at once, the tolerance of input/output errors aside.
+TEST_F(UsbFaults, ModuleThatRestartsInPlaceFailsTheDeviceAtOnce) {
+    const struct {
+        const char* serial;
+        uint32_t serialNumber;
+        bool readFirst;
+    } cases[] = {{"0000FA0C", 0x0000FA0C, true}, {"0000FA0D", 0x0000FA0D, false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.serial);
+        open(c.serial, c.serialNumber);
+        usbbed_device_restart(module_->get(), 60000);
+        uint8_t byte = 0;
+        const auto start = std::chrono::steady_clock::now();
+        if (c.readFirst) {
+            EXPECT_EQ(readByte(&byte), aErrConnection);
+        }
+        EXPECT_EQ(aStream_Write(stream_, "ab", 2), aErrConnection);
+        EXPECT_EQ(readByte(&byte), aErrConnection);
+        // A read that waited for the module would take its whole transfer time-out.
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(900));
+        EXPECT_TRUE(listedNow(module_->get()));
+        EXPECT_EQ(module_->stats().bytesOut, 0u);
+        aStream_Destroy(&stream_);
+    }
 }

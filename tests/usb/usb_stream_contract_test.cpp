@@ -19,9 +19,9 @@ public:
     static constexpr aErr kNothingYet = aErrNotReady;
     // An idle read waits out one bulk transfer before it says so.
     static constexpr long kNothingYetMs = 3000;
-    // A module that goes away fails the device for every later call.
-    static constexpr aErr kAfterEnd = aErrIO;
-    static constexpr aErr kWriteAfterEnd = aErrIO;
+    // A module that goes away leaves no device behind the stream, for every later call.
+    static constexpr aErr kAfterEnd = aErrConnection;
+    static constexpr aErr kWriteAfterEnd = aErrConnection;
     // What the module sent but the host never fetched leaves with the module.
     static constexpr bool kKeepsBytesBeforeEnd = false;
 

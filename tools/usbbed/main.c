@@ -17,7 +17,7 @@
  *
  * --control PATH takes line commands on a Unix-domain stream socket, each answered
  * with "ok" or "error <why>":
- *   fault SERIAL DIR KIND [COUNT [PARTIAL]] | unplug SERIAL | add DEVICE-SPEC |
+ *   fault SERIAL DIR KIND [COUNT [PARTIAL]] | unplug SERIAL | restart SERIAL MS | add DEVICE-SPEC |
  *   stats SERIAL (answers "ok out=N in=N halts=N claims=N opens=N bytes-out=N bytes-in=N")
  *
  * --user UID:GID runs the program as that user, with GID as its only group, and opens
@@ -294,6 +294,15 @@ static void sControlLine(UsbBed* bed, int fd, char* line, long startMs) {
             usbbed_device_unplug(device);
             sAnswer(fd, "ok\n");
             return;
+        } else if (strcmp(verb, "restart") == 0) {
+            char* ms = strtok_r(NULL, " \t", &save);
+            unsigned long n = 0;
+            if (ms && sParseNumber(ms, 600000, &n) == 0) {
+                usbbed_device_restart(device, (unsigned)n);
+                sAnswer(fd, "ok\n");
+                return;
+            }
+            snprintf(why, sizeof why, "usage: restart SERIAL MS");
         } else if (strcmp(verb, "stats") == 0) {
             UsbBedStats s;
             usbbed_device_stats(device, &s);

@@ -72,6 +72,7 @@ struct Client {
     int64_t lastActivity;           /* last submit or completion, monotonic microseconds */
     int emptyReaps;                 /* empty non-blocking reaps since the last delivered one */
     int claimed;
+    int dead; /* opened before or while the module restarted in place: its bulk transfers fail */
 };
 
 struct UsbBedDevice {
@@ -87,6 +88,7 @@ struct UsbBedDevice {
     int readyFd;  /* the FIFO at the node: writable exactly while a completion waits; -1: none */
     int readyNow; /* the FIFO is empty, so the node polls writable */
     int gone;
+    int64_t awayUntil; /* restarting in place until then (monotonic microseconds); 0: never */
     int bridgeFd;
     int peerHungUp; /* the pipe's peer closed; its last bytes may still wait */
     char unixPath[sizeof(((struct sockaddr_un*)0)->sun_path)];
@@ -298,6 +300,10 @@ static void sConnectUnixBridge(UsbBedDevice* device) {
     device->bridgeFd = fd;
 }
 
+static int sRestarting(const UsbBedDevice* device) {
+    return device->awayUntil != 0 && g_get_monotonic_time() < device->awayUntil;
+}
+
 /* ---- usbfs requests (umockdev worker thread) ---- */
 
 static void sControl(UsbBedDevice* device, Urb* urb) {
@@ -394,6 +400,12 @@ static void sSubmit(UsbBedDevice* device, Client* client, UMockdevIoctlClient* c
         return;
     }
     struct usbdevfs_urb* u = (struct usbdevfs_urb*)urbData->data;
+    if (client->dead && u->type != USBDEVFS_URB_TYPE_CONTROL) {
+        /* the module is not behind this handle: usbfs refuses the transfer */
+        g_object_unref(urbData);
+        umockdev_ioctl_client_complete(c, -1, ENODEV);
+        return;
+    }
     if (u->buffer_length < 0 || (u->type != USBDEVFS_URB_TYPE_CONTROL && u->type != USBDEVFS_URB_TYPE_BULK &&
                                  u->type != USBDEVFS_URB_TYPE_INTERRUPT)) {
         g_object_unref(urbData);
@@ -502,7 +514,8 @@ static void sClaim(UsbBedDevice* device, Client* client, UMockdevIoctlClient* c,
         }
         if (!client->claimed) device->stats.claims++;
         client->claimed = 1;
-        sConnectUnixBridge(device);
+        /* a module that is restarting takes no connection yet */
+        if (!sRestarting(device)) sConnectUnixBridge(device);
     } else {
         if (!client->claimed) {
             umockdev_ioctl_client_complete(c, -1, EINVAL);
@@ -616,6 +629,7 @@ static void sOnClientConnected(UMockdevIoctlBase* handler, UMockdevIoctlClient* 
     client->client = g_object_ref(c);
     g_queue_init(&client->done);
     pthread_mutex_lock(&device->bed->lock);
+    client->dead = sRestarting(device);
     device->clients = g_list_prepend(device->clients, client);
     device->stats.opens++;
     pthread_mutex_unlock(&device->bed->lock);
@@ -959,6 +973,17 @@ void usbbed_device_unplug(UsbBedDevice* device) {
     if (already) return;
     umockdev_testbed_uevent(bed->testbed, device->syspath, "remove");
     umockdev_testbed_remove_device(bed->testbed, device->syspath);
+}
+
+void usbbed_device_restart(UsbBedDevice* device, unsigned ms) {
+    UsbBed* bed = device->bed;
+    pthread_mutex_lock(&bed->lock);
+    device->awayUntil = g_get_monotonic_time() + (int64_t)ms * 1000;
+    for (GList* l = device->clients; l; l = l->next) ((Client*)l->data)->dead = 1;
+    Urb* urb;
+    while ((urb = g_queue_peek_head(&device->pending))) sFinishUrb(urb, -ESHUTDOWN, 0);
+    sCloseBridge(device);
+    pthread_mutex_unlock(&bed->lock);
 }
 
 void usbbed_device_stats(UsbBedDevice* device, UsbBedStats* stats) {

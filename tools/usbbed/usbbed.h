@@ -82,6 +82,13 @@ void usbbed_device_fault(UsbBedDevice* device, UsbBedDirection direction, UsbBed
  * record stays valid until usbbed_free. */
 void usbbed_device_unplug(UsbBedDevice* device);
 
+/* The module restarts in place for `ms` milliseconds, as many do into their loader: the
+ * device stays listed and its descriptors answer, but pending bulk transfers end with
+ * "no device" and every bulk transfer on a handle opened before the restart ends (or
+ * during it) is refused with ENODEV (libusb: NO_DEVICE), for good. The bridge's
+ * connection closes; a claim after the restart connects again. */
+void usbbed_device_restart(UsbBedDevice* device, unsigned ms);
+
 /* Observations, for tests. */
 typedef struct {
     unsigned outTransfers; /* OUT transfers submitted (faulted ones included) */
