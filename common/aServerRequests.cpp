@@ -549,6 +549,13 @@ void aServerRequests_FromSync(aServer* server, aServerRequestState* state) {
             aTrace(TRACE_SERVER, "Processing PACKET\n");
         }
     }
+    if (!deliver && kindByte == aSERVER_ANSWER_GAVE_UP && client != state->clients.end() && client->second.identity) {
+        // No reply tells whether the client is still there; an empty frame, which
+        // carries no byte of its stream, does.
+        zframe_t* probe = zframe_new(nullptr, 0);
+        gone = probe && !sSendToClient(server, client->second.identity, probe);
+        zframe_destroy(&probe);
+    }
     zframe_destroy(&kind);
     zmsg_destroy(&answer);
     sDestroyRequest(request);

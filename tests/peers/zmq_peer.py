@@ -242,7 +242,8 @@ def late(port, address, option_a, option_b):
     while time.monotonic() < end:
         for name, sock in (("A", a), ("B", b)):
             frame = recv(sock, 20)
-            if frame is not None:
+            # An empty frame carries no byte of the stream.
+            if frame:
                 print("%s %s" % (name, frame.hex()), flush=True)
     print("done", flush=True)
 
