@@ -97,4 +97,14 @@ TEST_F(LinkServerClients, AbsentModuleQueueDelaysOthersByOneTimeOut) {
     EXPECT_EQ(peer.out, "ok\n") << peer.err;
 }
 
+// Every value-exchange packet of any client ages an open multi-chunk write, short ones
+// too: after 2000 of them the write is gone and its last chunk completes nothing. With
+// 1990 the write is still open and is acknowledged.
+TEST_F(LinkServerClients, OpenWriteAgesOnEveryValuePacket) {
+    const ProcessResult aged = runPeer({"age", std::to_string(port), std::to_string(ADDRESS), "2000"});
+    EXPECT_EQ(aged.out, "no ack\n") << aged.err;
+    const ProcessResult open = runPeer({"age", std::to_string(port), std::to_string(ADDRESS), "1990"});
+    EXPECT_EQ(open.out, "ack\n") << open.err;
+}
+
 }  // namespace

@@ -22,6 +22,9 @@ shares nothing with the library it tests.
                                           ends only its own stream
   zmq_peer.py absent PORT ADDR ABSENT N   client A queues N reads to an absent module; client
                                           B's reads meanwhile are each answered within 4.5 s
+  zmq_peer.py age PORT ADDR N              client A opens a two-chunk write, client B sends N
+                                          short value packets, then A sends the last chunk;
+                                          prints "ack" or "no ack"
   zmq_peer.py burst PORT ADDR N           sends N reads without reading, prints "sent", waits
   zmq_peer.py flood PORT ADDR SECONDS K   K clients send reads as fast as they can
   zmq_peer.py router                      a ROUTER playing a link server for one client:
@@ -305,6 +308,25 @@ def absent(port, address, missing, count):
     print("ok", flush=True)
 
 
+def age(port, address, count):
+    a, b = dealer(port), dealer(port)
+    first, last = chunks(5, 0, bytes(range(30)))
+    a.send(wire(address, first))
+    for _ in range(count):
+        b.send(wire(address, [EXCHANGE, 0x41]))
+    time.sleep(0.5)
+    a.send(wire(address, last))
+    end = time.monotonic() + 15
+    while time.monotonic() < end:
+        frame = recv(a, 200)
+        if frame == wire(address, [EXCHANGE, 0xC5, 0x00]):
+            print("ack", flush=True)
+            return
+        while b.poll(0, zmq.POLLIN):
+            b.recv()
+    print("no ack", flush=True)
+
+
 def burst(port, address, count):
     sock = dealer(port)
     for _ in range(count):
@@ -378,6 +400,8 @@ def main(argv):
         shared_stream(int(argv[2]), int(argv[3], 0))
     elif kind == "absent":
         absent(int(argv[2]), int(argv[3], 0), int(argv[4], 0), int(argv[5]))
+    elif kind == "age":
+        age(int(argv[2]), int(argv[3], 0), int(argv[4]))
     elif kind == "burst":
         burst(int(argv[2]), int(argv[3], 0), int(argv[4]))
     elif kind == "flood":
