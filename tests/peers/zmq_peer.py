@@ -26,6 +26,8 @@ shares nothing with the library it tests.
                                           short value packets, then A sends the last chunk;
                                           prints "ack" or "no ack"
   zmq_peer.py burst PORT ADDR N           sends N reads without reading, prints "sent", waits
+  zmq_peer.py enables PORT ADDR N         sends N stream enables of distinct values without
+                                          reading, prints "sent", waits
   zmq_peer.py flood PORT ADDR SECONDS K   K clients send reads as fast as they can
   zmq_peer.py router                      a ROUTER playing a link server for one client:
                                           answers its first frame, leaves after its second
@@ -335,6 +337,14 @@ def burst(port, address, count):
     time.sleep(60)
 
 
+def enables(port, address, count):
+    sock = dealer(port)
+    for n in range(count):
+        sock.send(stream_request(address, 0x81, 0x11 + (n >> 16) % 0x80, (n >> 8) & 0xFF, n & 0x3F))
+    print("sent", flush=True)
+    time.sleep(60)
+
+
 def flood(port, address, seconds, clients):
     socks = [dealer(port) for _ in range(clients)]
     get = wire(address, [EXCHANGE, 0x41, 0x00])
@@ -404,6 +414,8 @@ def main(argv):
         age(int(argv[2]), int(argv[3], 0), int(argv[4]))
     elif kind == "burst":
         burst(int(argv[2]), int(argv[3], 0), int(argv[4]))
+    elif kind == "enables":
+        enables(int(argv[2]), int(argv[3], 0), int(argv[4]))
     elif kind == "flood":
         flood(int(argv[2]), int(argv[3], 0), float(argv[4]), int(argv[5]))
     elif kind == "router":
