@@ -1,4 +1,5 @@
 #include "aDiscoveryBeacon.h"
+#include "aCzmqActor.h"
 
 #include <arpa/inet.h>
 
@@ -8,7 +9,7 @@ const int CONFIGURE_WAIT_MS = 2000;
 }  // namespace
 
 zactor_t* aDiscoveryBeacon_Create(uint32_t* hostAddress) {
-    zactor_t* beacon = zactor_new(zbeacon, nullptr);
+    zactor_t* beacon = aCzmqActor_New(zbeacon, nullptr);
     if (!beacon) return nullptr;
     zsock_set_rcvtimeo(beacon, CONFIGURE_WAIT_MS);
     char* hostname = nullptr;

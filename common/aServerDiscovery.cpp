@@ -1,4 +1,5 @@
 #include "aServerDiscovery.h"
+#include "aCzmqActor.h"
 
 #include <arpa/inet.h>
 #include <cstring>
@@ -80,12 +81,13 @@ void _serverWorker_multicastDiscovery(zsock_t* pipe, void* args) {
         void* ready = zpoller_wait(poller, PIPE_WAIT_MS);
         if (ready == pipe) {
             zmsg_t* message = zmsg_recv(pipe);
+            if (!message && !aCzmqActor_ReceiveEnds()) continue;
             zmsg_destroy(&message);
             break;
         }
         if (ready == &receiverSocket) {
             _answerProbe(receiver, sender, announcement);
-        } else if (!ready && zpoller_terminated(poller)) {
+        } else if (!ready && aCzmqActor_PollEnds(poller)) {
             break;
         }
     }
@@ -110,7 +112,7 @@ void aServerDiscovery_CreateNetworkSpec(const aServerAnnouncement* a, linkSpec* 
 
 zactor_t* aServerDiscovery_StartMulticastResponder(aServerAnnouncement* a) {
     if (!a) return nullptr;
-    zactor_t* actor = zactor_new(_serverWorker_multicastDiscovery, a);
+    zactor_t* actor = aCzmqActor_New(_serverWorker_multicastDiscovery, a);
     if (!actor) return nullptr;
     // The second signal comes once the offset is claimed and the actor is polling.
     zsock_set_rcvtimeo(actor, READY_WAIT_MS);

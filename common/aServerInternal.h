@@ -55,16 +55,46 @@ struct aServer {
 struct aServerRequestState;
 aServerRequestState* aServerRequests_Create();
 void aServerRequests_Destroy(aServerRequestState** state);
-// clientSocket readable: one client message.
+// clientSocket readable: every client message waiting, each queued for its client.
 void aServerRequests_FromClient(aServer* server, aServerRequestState* state);
-// syncBrokerSocket readable: the sync actor's answer to one request.
+// syncBrokerSocket readable: the sync actor's answer to the request in flight.
 void aServerRequests_FromSync(aServer* server, aServerRequestState* state);
+// Hands the next request, taking the clients in turn, to the sync actor when none is
+// in flight.
+void aServerRequests_Dispatch(aServer* server, aServerRequestState* state);
+// How long the broker may wait for events before a held-back request is due.
+int aServerRequests_WaitMs(aServerRequestState* state, int longest);
 // Replies owed so far go to nobody.
 void aServerRequests_Flush(aServerRequestState* state);
 // streamBrokerSocket readable: one batch for every subscriber.
 void aServerRequests_Batch(aServer* server, aServerRequestState* state);
-// Runs the requests against the USB link, one at a time.
+
+// The sync actor (aServerSync.cpp): runs the requests against the USB link, one at a
+// time.
 void aServerRequests_SyncActor(zsock_t* pipe, void* server);
+
+// First frame of every answer of the sync actor.
+enum aServerSyncAnswer : uint8_t {
+    aSERVER_ANSWER_DROPPED = 0,  // not queued on the link
+    aSERVER_ANSWER_REPLIES = 1,  // the following frames are the module's replies
+    aSERVER_ANSWER_NONE = 2,     // the request expects no reply
+    aSERVER_ANSWER_GAVE_UP = 3,  // queued, but no reply came in time
+    aSERVER_ANSWER_CUT = 4,      // replies follow, but the last of them never came
+};
+
+// A reply late for a request that gave up still comes; until this long after the give-
+// up (the module's slowest answer, a store-slot open of 3000 ms, is well inside it) no
+// other request that such a reply could be taken for is run.
+#define aSERVER_LATE_REPLY_MS 2000u
+
+// What a request and the reply that answers it have in common: the module's address
+// and the command byte. The address query (an empty packet to 0xAD) is answered by an
+// empty packet.
+uint32_t aServer_RequestKey(const aPacket* request);
+bool aServer_ReplyMatches(const aPacket* reply, uint32_t requestKey);
+bool aServer_DoesPacketContinue(const aPacket* packet);
+// Route control and the leading chunks of a multi-chunk write get no reply.
+bool aServer_ExpectsReply(const aPacket* packet);
 
 // A frame that holds exactly one packet in wire form: 2 to 30 bytes, the size byte at
 // most 28 and equal to the frame size minus 2. NULL otherwise.

@@ -1,15 +1,18 @@
-// The link server's request and reply path. The broker hands each client request to the
-// sync actor as one message and remembers, in order, whom the answer is owed to; the sync
-// actor runs one request at a time against the USB link and answers every message exactly
-// once, so the owed list never drifts from the requests in flight. A multi-chunk value
-// write is gathered first and handed over as one message, so no other client's packet
-// lands between its chunks.
+// The link server's broker side of the request path. Every client has its own bounded
+// queue; the broker hands one request at a time to the sync actor, taking the clients
+// in turn, and sends the answer to the client the request came from, so a client that
+// floods or asks an absent module holds up the others by one request at most. A
+// multi-chunk value write is gathered first and handed over as one message, so no other
+// client's packet lands between its chunks. A client that is found gone loses its queue,
+// its pending writes and its stream subscriptions.
 #include <cerrno>
 #include <cstring>
 #include <deque>
 #include <list>
+#include <map>
 #include <new>
 #include <set>
+#include <string>
 #include <vector>
 
 #include "aByteOrder.h"
@@ -23,34 +26,42 @@ namespace {
 
 const uint32_t TRACE_SERVER = 0x4;
 const uint32_t POOL_TTL = 2000;
-const uint64_t REPLY_WAIT_MS = 2000;
-const uint64_t REPLY_SLICE_MS = 100;
-const int INTERNAL_SEND_TIMEOUT_MS = 1000;
+// What one client can make the server keep.
+const size_t QUEUE_LIMIT = 256;
+const size_t STREAMS_PER_CLIENT = 64;
+const size_t POOLS_PER_CLIENT = 8;
+const size_t CHUNKS_PER_POOL = 128;
+// Client messages taken per wake, so the broker keeps up with a flood.
+const int READS_PER_WAKE = 1000;
 const uint8_t STREAM_COMMAND = 0x5D;
 const uint8_t STREAM_ENABLE = 0x81;
 const uint8_t STREAM_DISABLE = 0x82;
+const uint8_t STREAM_DISABLED = 0xC2;
 const uint8_t STREAM_REQUEST_SIZE = 7;
-
-// First frame of every answer of the sync actor.
-enum SyncAnswer : uint8_t {
-    ANSWER_DROPPED = 0,  // not queued, or no reply came
-    ANSWER_REPLIES = 1,  // the following frames are the module's replies
-    ANSWER_NONE = 2,     // the request expects no reply
-};
-
-bool sDoesPacketContinue(const aPacket* packet) {
-    return aUEI_isUEIPayload(packet) && aUEI_getBytesFullPacket(packet) && aUEI_getBytesContinue(packet);
-}
-
-// The broker and the sync actor decide this alike: route control and the leading
-// chunks of a multi-chunk write get no reply from the module.
-bool sExpectsReply(const aPacket* packet) {
-    return packet->address != aLINK_ADDRESS_ROUTE && !sDoesPacketContinue(packet);
-}
+const uint8_t STREAM_ANY = 0xFF;
 
 bool sIsBlacklisted(const aPacket* packet) {
     return packet->address == aLINK_ADDRESS_ROUTE && packet->dataSize == 1;
 }
+
+enum class Kind { Plain, StreamEnable, StreamDisable };
+
+struct Request {
+    std::vector<zframe_t*> frames;
+    Kind kind = Kind::Plain;
+    uint32_t stream = 0;
+    uint8_t address = 0;
+    uint32_t key = 0;
+    bool expectsReply = true;
+    // The answer goes to the client; cleared by a flush and for the server's own requests.
+    bool owed = true;
+};
+
+struct Client {
+    zframe_t* identity = nullptr;  // null for the server's own requests
+    std::deque<Request> queue;
+    std::set<uint32_t> streams;
+};
 
 struct Pool {
     zframe_t* identity = nullptr;
@@ -63,10 +74,15 @@ struct Pool {
     uint32_t ttl = POOL_TTL;
 };
 
-struct Subscriber {
-    zframe_t* identity = nullptr;
-    std::set<uint32_t> streams;
+struct StreamUse {
+    unsigned clients = 0;
+    uint8_t address = 0;
 };
+
+void sDestroyRequest(Request& request) {
+    for (zframe_t*& frame : request.frames) zframe_destroy(&frame);
+    request.frames.clear();
+}
 
 void sDestroyPool(Pool& pool) {
     zframe_destroy(&pool.identity);
@@ -89,14 +105,332 @@ bool sSendFrames(zsock_t* socket, zframe_t* const* frames, size_t count) {
     return true;
 }
 
+std::string sKey(zframe_t* identity) {
+    return identity ? std::string(reinterpret_cast<const char*>(zframe_data(identity)), zframe_size(identity))
+                    : std::string();
+}
+
+// 0xFF in an element of a stream id stands for every value of it.
+bool sCovers(uint32_t pattern, uint32_t stream) {
+    for (int shift = 0; shift < 32; shift += 8) {
+        const uint8_t wanted = static_cast<uint8_t>(pattern >> shift);
+        if (wanted != STREAM_ANY && wanted != static_cast<uint8_t>(stream >> shift)) return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 struct aServerRequestState {
-    // Owed answers, oldest first; a null identity is owed to nobody.
-    std::deque<zframe_t*> owed;
+    // Keyed by routing identity; the empty key holds the server's own requests. A client
+    // is kept while it has requests queued or streams enabled.
+    std::map<std::string, Client> clients;
+    // Clients with queued requests, whose turn is next first.
+    std::deque<std::string> turns;
     std::list<Pool> pools;
-    std::list<Subscriber> subscribers;
+    std::map<uint32_t, StreamUse> streamUses;
+    // Request keys held back until a late reply can no longer be mistaken for theirs.
+    std::map<uint32_t, uint64_t> quietUntil;
+    bool inFlight = false;
+    std::string inFlightClient;
+    Request inFlightRequest;
 };
+
+namespace {
+
+void sForgetIfIdle(aServerRequestState* state, const std::string& key) {
+    auto client = state->clients.find(key);
+    if (client == state->clients.end() || key.empty()) return;
+    if (!client->second.queue.empty() || !client->second.streams.empty()) return;
+    if (state->inFlight && state->inFlightClient == key) return;
+    zframe_destroy(&client->second.identity);
+    state->clients.erase(client);
+}
+
+Client& sClient(aServerRequestState* state, zframe_t* identity) {
+    const std::string key = sKey(identity);
+    Client& client = state->clients[key];
+    if (!client.identity && identity) client.identity = zframe_dup(identity);
+    return client;
+}
+
+void sEnqueue(aServerRequestState* state, const std::string& key, Request& request, bool bounded = true) {
+    Client& client = state->clients[key];
+    if (bounded && client.queue.size() >= QUEUE_LIMIT) {
+        aTrace(TRACE_SERVER, "request queue full, dropped\n");
+        sDestroyRequest(request);
+        return;
+    }
+    if (client.queue.empty()) state->turns.push_back(key);
+    client.queue.push_back(request);
+    request.frames.clear();
+}
+
+Request sStreamRequest(uint8_t address, uint8_t kind, uint32_t stream) {
+    uint8_t data[STREAM_REQUEST_SIZE] = {STREAM_COMMAND, kind, 0x20};
+    aByteOrder_WriteBE32(data + 3, stream);
+    aPacket* packet = aPacket_CreateWithData(address, sizeof data, data);
+    Request request;
+    request.address = address;
+    request.stream = stream;
+    request.kind = Kind::Plain;
+    request.owed = false;
+    if (packet) {
+        request.key = aServer_RequestKey(packet);
+        request.frames.push_back(aServer_PacketToFrame(packet));
+        aPacket_Destroy(&packet);
+    }
+    return request;
+}
+
+// The client gives up these streams; the module stops those nobody else wants. A
+// pattern disable on the module ends every stream it covers, so the streams it covers
+// that others still want are enabled again after it.
+std::vector<Request> sReleaseStreams(aServerRequestState* state, Client& client, uint32_t pattern) {
+    std::vector<uint32_t> unwanted;
+    for (auto stream = client.streams.begin(); stream != client.streams.end();) {
+        if (!sCovers(pattern, *stream)) {
+            ++stream;
+            continue;
+        }
+        StreamUse& use = state->streamUses[*stream];
+        if (use.clients > 0) --use.clients;
+        if (use.clients == 0) unwanted.push_back(*stream);
+        stream = client.streams.erase(stream);
+    }
+    std::vector<Request> requests;
+    std::set<uint32_t> enableAgain;
+    for (const uint32_t stream : unwanted) {
+        const uint8_t address = state->streamUses[stream].address;
+        state->streamUses.erase(stream);
+        requests.push_back(sStreamRequest(address, STREAM_DISABLE, stream));
+        for (const auto& use : state->streamUses)
+            if (use.first != stream && sCovers(stream, use.first)) enableAgain.insert(use.first);
+    }
+    for (const uint32_t stream : enableAgain)
+        requests.push_back(sStreamRequest(state->streamUses[stream].address, STREAM_ENABLE, stream));
+    return requests;
+}
+
+void sDropPools(aServerRequestState* state, zframe_t* identity) {
+    for (auto pool = state->pools.begin(); pool != state->pools.end();) {
+        if (zframe_eq(pool->identity, identity)) {
+            sDestroyPool(*pool);
+            pool = state->pools.erase(pool);
+        } else {
+            ++pool;
+        }
+    }
+}
+
+// The client is gone: its requests are not run, and the module stops the streams
+// that only it wanted.
+void sDropClient(aServerRequestState* state, const std::string& key) {
+    auto found = state->clients.find(key);
+    if (found == state->clients.end() || key.empty()) return;
+    aTrace(TRACE_SERVER, "client gone, %zu requests dropped\n", found->second.queue.size());
+    Client& client = found->second;
+    for (Request& request : client.queue) sDestroyRequest(request);
+    client.queue.clear();
+    for (auto turn = state->turns.begin(); turn != state->turns.end();)
+        turn = *turn == key ? state->turns.erase(turn) : turn + 1;
+    std::vector<Request> stops = sReleaseStreams(state, client, 0xFFFFFFFFu);
+    for (Request& stop : stops) sEnqueue(state, std::string(), stop, false);
+    sDropPools(state, client.identity);
+    if (state->inFlight && state->inFlightClient == key) state->inFlightRequest.owed = false;
+    zframe_destroy(&client.identity);
+    state->clients.erase(found);
+}
+
+// Sends to a client; false when the client is gone (the send may also be refused for a
+// full pipe, which loses only that frame).
+bool sSendToClient(aServer* server, zframe_t* identity, zframe_t* frame) {
+    zframe_t* frames[2] = {identity, frame};
+    if (sSendFrames(server->clientSocket, frames, 2)) return true;
+    aTrace(TRACE_SERVER, "failed to send sync message\n");
+    return errno != EHOSTUNREACH;
+}
+
+void sAgePools(aServerRequestState* state) {
+    for (auto pool = state->pools.begin(); pool != state->pools.end();) {
+        if (pool->ttl == 0) {
+            aTrace(TRACE_SERVER, "setUEIBytes is stale, destroying\n");
+            sDestroyPool(*pool);
+            pool = state->pools.erase(pool);
+        } else {
+            --pool->ttl;
+            ++pool;
+        }
+    }
+}
+
+size_t sPoolsOf(const aServerRequestState* state, zframe_t* identity) {
+    size_t count = 0;
+    for (const Pool& pool : state->pools) count += zframe_eq(pool.identity, identity) ? 1 : 0;
+    return count;
+}
+
+// Gathers multi-chunk value writes; true when the packet was taken. A complete write
+// is queued as one request.
+bool sHandleSetUEIBytes(aServerRequestState* state, zframe_t* identity, zframe_t* frame, const aPacket* packet) {
+    if (!aUEI_isUEIPayload(packet)) return false;
+    sAgePools(state);
+    if (packet->dataSize < 3) return false;
+    const bool opens =
+        aUEI_getBytesFullPacket(packet) && aUEI_getBytesContinue(packet) && aUEI_getBytesSequence(packet) == 0;
+    auto pool = state->pools.begin();
+    while (pool != state->pools.end() && !sPoolMatches(*pool, identity, packet)) ++pool;
+    if (pool == state->pools.end()) {
+        if (!opens) return false;
+        if (sPoolsOf(state, identity) >= POOLS_PER_CLIENT) {
+            aTrace(TRACE_SERVER, "too many open writes, chunk dropped\n");
+            return true;
+        }
+        Pool made;
+        made.identity = zframe_dup(identity);
+        made.address = packet->address;
+        made.command = packet->data[0];
+        made.option = packet->data[1];
+        made.specifier = packet->data[2];
+        pool = state->pools.insert(state->pools.end(), made);
+    } else if (opens) {
+        // A new first chunk: the client began the write again.
+        for (zframe_t*& chunk : pool->chunks) zframe_destroy(&chunk);
+        pool->chunks.clear();
+        pool->lastSequence = 0;
+        pool->ttl = POOL_TTL;
+    } else if (aUEI_getBytesSequence(packet) != static_cast<uint8_t>((pool->lastSequence + 1) & 0x7F)) {
+        aTrace(TRACE_SERVER, "BOOM: Sequence mix up. ttl will clean it up. \n");
+        return true;
+    }
+    aTrace(TRACE_SERVER, "UEIBytes\n");
+    if (pool->chunks.size() >= CHUNKS_PER_POOL) {
+        aTrace(TRACE_SERVER, "write too long, dropped\n");
+        sDestroyPool(*pool);
+        state->pools.erase(pool);
+        return true;
+    }
+    pool->chunks.push_back(zframe_dup(frame));
+    if (pool->chunks.size() == 1) return true;
+    if (aServer_DoesPacketContinue(packet)) {
+        pool->lastSequence = aUEI_getBytesSequence(packet);
+        return true;
+    }
+    Request request;
+    request.frames.swap(pool->chunks);
+    request.address = packet->address;
+    request.key = aServer_RequestKey(packet);
+    sDestroyPool(*pool);
+    state->pools.erase(pool);
+    sClient(state, identity);
+    sEnqueue(state, sKey(identity), request);
+    return true;
+}
+
+Request sClientRequest(zframe_t* frame, const aPacket* packet) {
+    Request request;
+    request.frames.push_back(zframe_dup(frame));
+    request.address = packet->address;
+    request.key = aServer_RequestKey(packet);
+    request.expectsReply = aServer_ExpectsReply(packet);
+    if (packet->dataSize == STREAM_REQUEST_SIZE && packet->data[0] == STREAM_COMMAND) {
+        request.stream = aByteOrder_ReadBE32(packet->data + 3);
+        if (packet->data[1] == STREAM_ENABLE)
+            request.kind = Kind::StreamEnable;
+        else if (packet->data[1] == STREAM_DISABLE)
+            request.kind = Kind::StreamDisable;
+        else
+            aTrace(TRACE_SERVER, "unknown stream enable: %d\n", packet->data[1]);
+    }
+    return request;
+}
+
+void sFromClientOne(aServer* server, aServerRequestState* state) {
+    zmsg_t* message = zmsg_recv(server->clientSocket);
+    if (!message) return;
+    zframe_t* identity = zmsg_pop(message);
+    zframe_t* frame = zmsg_pop(message);
+    aPacket* packet = aServer_FrameToPacket(frame);
+    if (identity && packet && !sHandleSetUEIBytes(state, identity, frame, packet)) {
+        if (sIsBlacklisted(packet)) {
+            aTrace(TRACE_SERVER, "Blocking cmdFORCEROUTE from remote client\n");
+        } else {
+            Request request = sClientRequest(frame, packet);
+            sClient(state, identity);
+            sEnqueue(state, sKey(identity), request);
+        }
+    }
+    if (packet) aPacket_Destroy(&packet);
+    zframe_destroy(&frame);
+    zframe_destroy(&identity);
+    zmsg_destroy(&message);
+}
+
+bool sQuiet(aServerRequestState* state, uint32_t key) {
+    auto found = state->quietUntil.find(key);
+    if (found == state->quietUntil.end()) return false;
+    if (found->second > aTime_GetMonotonicMS()) return true;
+    state->quietUntil.erase(found);
+    return false;
+}
+
+void sAcknowledgeDisable(aServer* server, Client& client, uint8_t address) {
+    const uint8_t ack[] = {address, 3, STREAM_COMMAND, STREAM_DISABLED, 0x00};
+    zframe_t* frame = zframe_new(ack, sizeof ack);
+    if (frame && client.identity) sSendToClient(server, client.identity, frame);
+    zframe_destroy(&frame);
+}
+
+// Stream bookkeeping of a request whose turn has come; false when the request is
+// answered here and goes no further.
+bool sPrepareStream(aServer* server, aServerRequestState* state, const std::string& key, Request& request) {
+    if (request.kind == Kind::Plain || key.empty()) return true;
+    Client& client = state->clients[key];
+    if (request.kind == Kind::StreamEnable) {
+        if (client.streams.count(request.stream)) return true;
+        if (client.streams.size() >= STREAMS_PER_CLIENT) {
+            aTrace(TRACE_SERVER, "stream limit reached, enable dropped\n");
+            return false;
+        }
+        aTrace(TRACE_SERVER, "Added stream entry\n");
+        client.streams.insert(request.stream);
+        StreamUse& use = state->streamUses[request.stream];
+        ++use.clients;
+        use.address = request.address;
+        return true;
+    }
+    std::vector<Request> module = sReleaseStreams(state, client, request.stream);
+    if (module.empty()) {
+        sAcknowledgeDisable(server, client, request.address);
+        return false;
+    }
+    // The client's acknowledgement is the module's answer to the last disable; the
+    // rest are the server's own and follow it, enables after every disable.
+    size_t lastDisable = 0;
+    for (size_t i = 0; i < module.size(); ++i)
+        if (zframe_data(module[i].frames[0])[3] == STREAM_DISABLE) lastDisable = i;
+    module[lastDisable].owed = request.owed;
+    sDestroyRequest(request);
+    request = module[lastDisable];
+    for (size_t i = 0; i < module.size(); ++i)
+        if (i != lastDisable) sEnqueue(state, std::string(), module[i], false);
+    return true;
+}
+
+bool sSendToSync(aServer* server, aServerRequestState* state, const std::string& key, Request& request) {
+    if (!sSendFrames(server->syncBrokerSocket, request.frames.data(), request.frames.size())) {
+        aTrace(TRACE_SERVER, "Failed to send packet out!\n");
+        sDestroyRequest(request);
+        return false;
+    }
+    state->inFlight = true;
+    state->inFlightClient = key;
+    state->inFlightRequest = request;
+    request.frames.clear();
+    return true;
+}
+
+}  // namespace
 
 aPacket* aServer_FrameToPacket(zframe_t* frame) {
     if (!frame) return nullptr;
@@ -119,130 +453,66 @@ aServerRequestState* aServerRequests_Create() {
 
 void aServerRequests_Destroy(aServerRequestState** state) {
     if (!state || !*state) return;
-    for (zframe_t*& identity : (*state)->owed) zframe_destroy(&identity);
+    for (auto& entry : (*state)->clients) {
+        for (Request& request : entry.second.queue) sDestroyRequest(request);
+        zframe_destroy(&entry.second.identity);
+    }
     for (Pool& pool : (*state)->pools) sDestroyPool(pool);
-    for (Subscriber& subscriber : (*state)->subscribers) zframe_destroy(&subscriber.identity);
+    sDestroyRequest((*state)->inFlightRequest);
     delete *state;
     *state = nullptr;
 }
 
 void aServerRequests_Flush(aServerRequestState* state) {
     aTrace(TRACE_SERVER, "Flushing FIFO\n");
-    for (zframe_t*& identity : state->owed) zframe_destroy(&identity);
+    state->inFlightRequest.owed = false;
+    for (auto& entry : state->clients)
+        for (Request& request : entry.second.queue) request.owed = false;
 }
-
-namespace {
-
-void sUpdateSubscription(aServerRequestState* state, zframe_t* identity, const aPacket* packet) {
-    if (packet->dataSize != STREAM_REQUEST_SIZE || packet->data[0] != STREAM_COMMAND) return;
-    const uint32_t stream = aByteOrder_ReadBE32(packet->data + 3);
-    auto found = state->subscribers.begin();
-    while (found != state->subscribers.end() && !zframe_eq(found->identity, identity)) ++found;
-    if (packet->data[1] == STREAM_ENABLE) {
-        aTrace(TRACE_SERVER, "ZeroMQ - Streaming Enable - Size: %zu\n", state->subscribers.size());
-        if (found == state->subscribers.end()) {
-            Subscriber added;
-            added.identity = zframe_dup(identity);
-            if (!added.identity) return;
-            found = state->subscribers.insert(state->subscribers.end(), added);
-            aTrace(TRACE_SERVER, "Added stream entry\n");
-        }
-        found->streams.insert(stream);
-    } else if (packet->data[1] == STREAM_DISABLE) {
-        if (found == state->subscribers.end()) return;
-        found->streams.erase(stream);
-        if (found->streams.empty()) {
-            zframe_destroy(&found->identity);
-            state->subscribers.erase(found);
-        }
-    } else {
-        aTrace(TRACE_SERVER, "unknown stream enable: %d\n", packet->data[1]);
-    }
-}
-
-// Hands the frames to the sync actor as one request; the answer is owed to `identity`
-// (copied) only once the request is really on its way.
-void sForward(aServer* server, aServerRequestState* state, zframe_t* identity, zframe_t* const* frames, size_t count,
-              bool expectsReply) {
-    if (!sSendFrames(server->syncBrokerSocket, frames, count)) {
-        aTrace(TRACE_SERVER, "Failed to send packet out!\n");
-        return;
-    }
-    state->owed.push_back(expectsReply ? zframe_dup(identity) : nullptr);
-}
-
-enum class PoolResult { Pass, Taken };
-
-PoolResult sHandleSetUEIBytes(aServer* server, aServerRequestState* state, zframe_t* identity, zframe_t* frame,
-                              const aPacket* packet) {
-    if (!aUEI_isUEIPayload(packet) || packet->dataSize < 3) return PoolResult::Pass;
-    for (auto pool = state->pools.begin(); pool != state->pools.end();) {
-        if (pool->ttl == 0) {
-            aTrace(TRACE_SERVER, "setUEIBytes is stale, destroying\n");
-            sDestroyPool(*pool);
-            pool = state->pools.erase(pool);
-        } else {
-            --pool->ttl;
-            ++pool;
-        }
-    }
-    const bool opens =
-        aUEI_getBytesFullPacket(packet) && aUEI_getBytesContinue(packet) && aUEI_getBytesSequence(packet) == 0;
-    auto pool = state->pools.begin();
-    while (pool != state->pools.end() && !sPoolMatches(*pool, identity, packet)) ++pool;
-    if (pool == state->pools.end()) {
-        if (!opens) return PoolResult::Pass;
-        Pool made;
-        made.identity = zframe_dup(identity);
-        made.address = packet->address;
-        made.command = packet->data[0];
-        made.option = packet->data[1];
-        made.specifier = packet->data[2];
-        pool = state->pools.insert(state->pools.end(), made);
-    } else if (opens) {
-        // A new first chunk: the client began the write again.
-        for (zframe_t*& chunk : pool->chunks) zframe_destroy(&chunk);
-        pool->chunks.clear();
-        pool->lastSequence = 0;
-        pool->ttl = POOL_TTL;
-    } else if (aUEI_getBytesSequence(packet) != static_cast<uint8_t>((pool->lastSequence + 1) & 0x7F)) {
-        aTrace(TRACE_SERVER, "BOOM: Sequence mix up. ttl will clean it up. \n");
-        return PoolResult::Taken;
-    }
-    aTrace(TRACE_SERVER, "UEIBytes\n");
-    pool->chunks.push_back(zframe_dup(frame));
-    if (pool->chunks.size() == 1) return PoolResult::Taken;
-    if (sDoesPacketContinue(packet)) {
-        pool->lastSequence = aUEI_getBytesSequence(packet);
-        return PoolResult::Taken;
-    }
-    sForward(server, state, identity, pool->chunks.data(), pool->chunks.size(), true);
-    sDestroyPool(*pool);
-    state->pools.erase(pool);
-    return PoolResult::Taken;
-}
-
-}  // namespace
 
 void aServerRequests_FromClient(aServer* server, aServerRequestState* state) {
-    zmsg_t* message = zmsg_recv(server->clientSocket);
-    if (!message) return;
-    zframe_t* identity = zmsg_pop(message);
-    zframe_t* frame = zmsg_pop(message);
-    aPacket* packet = aServer_FrameToPacket(frame);
-    if (identity && packet) {
-        sUpdateSubscription(state, identity, packet);
-        if (sHandleSetUEIBytes(server, state, identity, frame, packet) == PoolResult::Pass) {
-            if (sIsBlacklisted(packet))
-                aTrace(TRACE_SERVER, "Blocking cmdFORCEROUTE from remote client\n");
-            else
-                sForward(server, state, identity, &frame, 1, sExpectsReply(packet));
+    for (int read = 0; read < READS_PER_WAKE && (zsock_events(server->clientSocket) & ZMQ_POLLIN); ++read)
+        sFromClientOne(server, state);
+}
+
+void aServerRequests_Dispatch(aServer* server, aServerRequestState* state) {
+    size_t heldBack = 0;
+    while (!state->inFlight && !state->turns.empty() && heldBack < state->turns.size()) {
+        const std::string key = state->turns.front();
+        state->turns.pop_front();
+        Client& client = state->clients[key];
+        if (client.queue.empty()) continue;
+        if (sQuiet(state, client.queue.front().key)) {
+            state->turns.push_back(key);
+            ++heldBack;
+            continue;
         }
+        heldBack = 0;
+        Request request = client.queue.front();
+        client.queue.pop_front();
+        if (!client.queue.empty()) state->turns.push_back(key);
+        if (sPrepareStream(server, state, key, request)) {
+            if (sSendToSync(server, state, key, request)) break;
+        } else {
+            sDestroyRequest(request);
+        }
+        sForgetIfIdle(state, key);
     }
-    if (packet) aPacket_Destroy(&packet);
-    zframe_destroy(&frame);
-    zframe_destroy(&identity);
-    zmsg_destroy(&message);
+}
+
+int aServerRequests_WaitMs(aServerRequestState* state, int longest) {
+    if (state->inFlight || state->turns.empty() || state->quietUntil.empty()) return longest;
+    const uint64_t now = aTime_GetMonotonicMS();
+    uint64_t wait = static_cast<uint64_t>(longest);
+    for (auto quiet = state->quietUntil.begin(); quiet != state->quietUntil.end();) {
+        if (quiet->second <= now) {
+            quiet = state->quietUntil.erase(quiet);
+            continue;
+        }
+        if (quiet->second - now < wait) wait = quiet->second - now;
+        ++quiet;
+    }
+    return static_cast<int>(wait < 1 ? 1 : wait);
 }
 
 void aServerRequests_FromSync(aServer* server, aServerRequestState* state) {
@@ -251,33 +521,48 @@ void aServerRequests_FromSync(aServer* server, aServerRequestState* state) {
         aTrace(TRACE_SERVER, "no content to pop\n");
         return;
     }
-    if (state->owed.empty()) {
+    if (!state->inFlight) {
         aTrace(TRACE_SERVER, "no id to pop\n");
         zmsg_destroy(&answer);
         return;
     }
-    zframe_t* identity = state->owed.front();
-    state->owed.pop_front();
+    state->inFlight = false;
+    Request request = state->inFlightRequest;
+    state->inFlightRequest = Request();
+    const std::string key = state->inFlightClient;
     zframe_t* kind = zmsg_pop(answer);
-    const bool replies = kind && zframe_size(kind) == 1 && zframe_data(kind)[0] == ANSWER_REPLIES;
-    if (kind && zframe_size(kind) == 1 && zframe_data(kind)[0] == ANSWER_DROPPED)
-        aTrace(TRACE_SERVER, "dropping id: fifo size: %zu\n", state->owed.size());
-    if (replies && identity) {
+    const uint8_t kindByte =
+        kind && zframe_size(kind) == 1 ? zframe_data(kind)[0] : static_cast<uint8_t>(aSERVER_ANSWER_DROPPED);
+    if (kindByte == aSERVER_ANSWER_GAVE_UP || kindByte == aSERVER_ANSWER_CUT)
+        state->quietUntil[request.key] = aTime_GetMonotonicMS() + aSERVER_LATE_REPLY_MS;
+    if (kindByte == aSERVER_ANSWER_DROPPED || kindByte == aSERVER_ANSWER_GAVE_UP) aTrace(TRACE_SERVER, "dropping id\n");
+    auto client = state->clients.find(key);
+    const bool deliver = request.owed && client != state->clients.end() && client->second.identity &&
+                         (kindByte == aSERVER_ANSWER_REPLIES || kindByte == aSERVER_ANSWER_CUT);
+    bool gone = false;
+    if (deliver) {
         aTrace(TRACE_SERVER, "Num packets coming: %zu\n", zmsg_size(answer));
         while (zframe_t* reply = zmsg_pop(answer)) {
-            zframe_t* frames[2] = {identity, reply};
-            const bool sent = sSendFrames(server->clientSocket, frames, 2);
+            gone = !sSendToClient(server, client->second.identity, reply);
             zframe_destroy(&reply);
-            if (!sent) {
-                aTrace(TRACE_SERVER, "failed to send sync message\n");
-                break;
-            }
+            if (gone) break;
             aTrace(TRACE_SERVER, "Processing PACKET\n");
         }
     }
+    if (!deliver && kindByte == aSERVER_ANSWER_GAVE_UP && client != state->clients.end() && client->second.identity) {
+        // No reply tells whether the client is still there; an empty frame, which
+        // carries no byte of its stream, does.
+        zframe_t* probe = zframe_new(nullptr, 0);
+        gone = probe && !sSendToClient(server, client->second.identity, probe);
+        zframe_destroy(&probe);
+    }
     zframe_destroy(&kind);
-    zframe_destroy(&identity);
     zmsg_destroy(&answer);
+    sDestroyRequest(request);
+    if (gone)
+        sDropClient(state, key);
+    else
+        sForgetIfIdle(state, key);
 }
 
 void aServerRequests_Batch(aServer* server, aServerRequestState* state) {
@@ -288,122 +573,14 @@ void aServerRequests_Batch(aServer* server, aServerRequestState* state) {
         zframe_destroy(&batch);
         return;
     }
-    for (auto subscriber = state->subscribers.begin(); subscriber != state->subscribers.end();) {
-        zframe_t* frames[2] = {subscriber->identity, batch};
-        if (!sSendFrames(server->clientSocket, frames, 2) && errno == EHOSTUNREACH) {
-            // The client is gone: it gets no more batches.
+    std::vector<std::string> gone;
+    for (auto& entry : state->clients) {
+        if (entry.second.streams.empty() || !entry.second.identity) continue;
+        if (!sSendToClient(server, entry.second.identity, batch)) {
             aTrace(TRACE_SERVER, "failed to send id\n");
-            zframe_destroy(&subscriber->identity);
-            subscriber = state->subscribers.erase(subscriber);
-        } else {
-            ++subscriber;
+            gone.push_back(entry.first);
         }
     }
+    for (const std::string& key : gone) sDropClient(state, key);
     zframe_destroy(&batch);
-}
-
-namespace {
-
-struct ReplyMatch {
-    uint8_t address;
-};
-
-// A reply comes from the module the request went to; the address query is answered
-// by an empty packet from the module's own address.
-uint8_t sReplyFilter(const aPacket* packet, const void* ref) {
-    const auto* match = static_cast<const ReplyMatch*>(ref);
-    if (match->address == aLINK_ADDRESS_SYNC) return packet->dataSize == 0;
-    return packet->address == match->address;
-}
-
-aPacket* sAwaitReply(aServer* server, const ReplyMatch& match) {
-    const uint64_t deadline = aTime_GetMonotonicMS() + REPLY_WAIT_MS;
-    for (;;) {
-        const uint64_t now = aTime_GetMonotonicMS();
-        if (now >= deadline || server->stopping || aLink_GetStatus(server->usbLink) != LINK_RUNNING) return nullptr;
-        const uint64_t slice = deadline - now < REPLY_SLICE_MS ? deadline - now : REPLY_SLICE_MS;
-        if (aPacket* reply = aLink_AwaitFirst(server->usbLink, sReplyFilter, &match, slice)) return reply;
-    }
-}
-
-void sAnswer(zsock_t* socket, SyncAnswer kind, std::vector<aPacket*>& replies) {
-    zmsg_t* answer = zmsg_new();
-    const uint8_t kindByte = kind;
-    zmsg_addmem(answer, &kindByte, 1);
-    for (aPacket*& reply : replies) {
-        zframe_t* frame = aServer_PacketToFrame(reply);
-        zmsg_append(answer, &frame);
-        aPacket_Destroy(&reply);
-    }
-    replies.clear();
-    if (zmsg_send(&answer, socket) != 0) {
-        aTrace(TRACE_SERVER, "Failed to SENDY-SEND!\n");
-        zmsg_destroy(&answer);
-    }
-}
-
-void sExecute(aServer* server, zsock_t* socket) {
-    zmsg_t* request = zmsg_recv(socket);
-    if (!request) return;
-    std::vector<aPacket*> packets;
-    bool wellFormed = zmsg_size(request) > 0;
-    while (zframe_t* frame = zmsg_pop(request)) {
-        aPacket* packet = aServer_FrameToPacket(frame);
-        zframe_destroy(&frame);
-        if (!packet)
-            wellFormed = false;
-        else
-            packets.push_back(packet);
-    }
-    zmsg_destroy(&request);
-    std::vector<aPacket*> replies;
-    SyncAnswer kind = ANSWER_DROPPED;
-    if (wellFormed) {
-        // Whatever waits in the queue now answers nothing that is asked next.
-        aLink_DrainPackets(server->usbLink, drainAll, nullptr);
-        aErr put = aErrNone;
-        for (const aPacket* packet : packets)
-            if (put == aErrNone) put = aLink_PutPacket(server->usbLink, packet);
-        const aPacket* last = packets.back();
-        if (put != aErrNone) {
-            aTrace(TRACE_SERVER, "Failed to PUT packet: err: %d\n", static_cast<int>(put));
-        } else if (!sExpectsReply(last)) {
-            aTrace(TRACE_SERVER, "don't wait on this packet\n");
-            kind = ANSWER_NONE;
-        } else {
-            const ReplyMatch match{last->address};
-            while (aPacket* reply = sAwaitReply(server, match)) {
-                replies.push_back(reply);
-                if (!sDoesPacketContinue(reply)) break;
-            }
-            if (replies.empty())
-                aTrace(TRACE_SERVER, "Failed to AWAIT packet\n");
-            else
-                kind = ANSWER_REPLIES;
-        }
-    }
-    for (aPacket*& packet : packets) aPacket_Destroy(&packet);
-    if (kind == ANSWER_DROPPED) aTrace(TRACE_SERVER, "DROPPED PACKET!\n");
-    sAnswer(socket, kind, replies);
-}
-
-}  // namespace
-
-void aServerRequests_SyncActor(zsock_t* pipe, void* ref) {
-    auto* server = static_cast<aServer*>(ref);
-    zsock_signal(pipe, 0);
-    aTrace(TRACE_SERVER, "sync task start\n");
-    zsock_set_sndtimeo(server->syncActorSocket, INTERNAL_SEND_TIMEOUT_MS);
-    zpoller_t* poller = zpoller_new(pipe, server->syncActorSocket, nullptr);
-    zsock_signal(pipe, 0);
-    while (poller) {
-        void* which = zpoller_wait(poller, 1000);
-        if (which == pipe) break;
-        if (which == server->syncActorSocket)
-            sExecute(server, server->syncActorSocket);
-        else if (zpoller_terminated(poller))
-            break;
-    }
-    zpoller_destroy(&poller);
-    aTrace(TRACE_SERVER, "sync task exit\n");
 }

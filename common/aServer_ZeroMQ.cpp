@@ -9,6 +9,7 @@
 
 #include "aLinkManagerInternal.h"
 #include "discover.h"
+#include "aCzmqActor.h"
 #include "aServerInternal.h"
 #include "aTrace.h"
 #include "aUEI.h"
@@ -19,9 +20,13 @@ const uint32_t TRACE_SERVER = 0x4;
 const uint32_t TRACE_START = 0x1;
 const uint32_t LOOPBACK = 0x0100007Fu;  // 127.0.0.1 in network order on this host
 const int POLL_MS = 1000;
-// A client that stops answering ZeroMQ's heartbeats is dropped after this long.
-const int HEARTBEAT_IVL_MS = 1000;
-const int HEARTBEAT_TIMEOUT_MS = 3000;
+// A client whose host stops answering is dropped by TCP keepalive after about 8 s.
+// ZeroMQ's own heartbeats stay off on the client socket: libzmq 4.3.4 aborts the
+// process when a heartbeat times out on a connection whose input is held back, which
+// a client that writes faster than the broker reads brings about.
+const int KEEPALIVE_IDLE_S = 5;
+const int KEEPALIVE_INTERVAL_S = 1;
+const int KEEPALIVE_COUNT = 3;
 const int INTERNAL_SEND_TIMEOUT_MS = 1000;
 const uint32_t INTERFACES_MAX = 50;
 
@@ -65,7 +70,7 @@ void sBroker(zsock_t* pipe, void* ref) {
     server->beaconState = aServerBeaconState{};
     zsock_signal(pipe, 0);
     while (poller) {
-        void* which = zpoller_wait(poller, POLL_MS);
+        void* which = zpoller_wait(poller, aServerRequests_WaitMs(state, POLL_MS));
         if (which == server->streamBrokerSocket) {
             aServerRequests_Batch(server, state);
         } else if (which == server->syncBrokerSocket) {
@@ -74,6 +79,7 @@ void sBroker(zsock_t* pipe, void* ref) {
             aServerRequests_FromClient(server, state);
         } else if (which == pipe) {
             char* command = zstr_recv(pipe);
+            if (!command && !aCzmqActor_ReceiveEnds()) continue;
             const bool flush = command && strcmp(command, aSERVER_PIPE_FLUSH) == 0;
             zstr_free(&command);
             if (!flush) {
@@ -83,10 +89,11 @@ void sBroker(zsock_t* pipe, void* ref) {
             aServerRequests_Flush(state);
         } else if (beacon && which == beacon) {
             aServerDiscovery_AnswerBeacon(beacon, &server->announcement, &server->beaconState);
-        } else if (!which && zpoller_terminated(poller)) {
+        } else if (!which && aCzmqActor_PollEnds(poller)) {
             aTrace(TRACE_SERVER, "pre exit 2\n");
             break;
         }
+        aServerRequests_Dispatch(server, state);
         if (beacon) aServerDiscovery_SilenceIfDue(beacon, &server->beaconState);
     }
     zpoller_destroy(&poller);
@@ -139,7 +146,7 @@ bool sBindClientSocket(aServer* server) {
 }
 
 zactor_t* sStartActor(zactor_fn* actor, aServer* server) {
-    zactor_t* made = zactor_new(actor, server);
+    zactor_t* made = aCzmqActor_New(actor, server);
     if (made) zsock_wait(made);
     return made;
 }
@@ -178,11 +185,14 @@ aErr sInitServer(aServer* server) {
     server->streamFilterSocket = sNewSocket(ZMQ_DEALER);
     server->streamBrokerSocket = sNewSocket(ZMQ_DEALER);
     if (!server->clientSocket) return aErrResource;
-    // Sends to a client that is gone fail instead of vanishing, and a client that
-    // stops answering heartbeats is dropped.
+    // Sends to a client that is gone fail instead of vanishing.
     zsock_set_router_mandatory(server->clientSocket, 1);
-    zsock_set_heartbeat_ivl(server->clientSocket, HEARTBEAT_IVL_MS);
-    zsock_set_heartbeat_timeout(server->clientSocket, HEARTBEAT_TIMEOUT_MS);
+    zsock_set_heartbeat_ivl(server->clientSocket, 0);
+    zsock_set_heartbeat_timeout(server->clientSocket, 0);
+    zsock_set_tcp_keepalive(server->clientSocket, 1);
+    zsock_set_tcp_keepalive_idle(server->clientSocket, KEEPALIVE_IDLE_S);
+    zsock_set_tcp_keepalive_intvl(server->clientSocket, KEEPALIVE_INTERVAL_S);
+    zsock_set_tcp_keepalive_cnt(server->clientSocket, KEEPALIVE_COUNT);
     if (!sConfigureInterface(server)) return aErrResource;
     if (!sBindClientSocket(server)) return aErrResource;
     if (!sMakePair(server->streamBrokerSocket, server->streamFilterSocket, &server->streamPort)) return aErrResource;

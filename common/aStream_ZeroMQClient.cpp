@@ -3,6 +3,7 @@
 // the server's frames over another. A monitor on the server socket tells the broker
 // when the connection is made and when it is lost.
 #include "aStream_ZeroMQClient.h"
+#include "aCzmqActor.h"
 
 #include <arpa/inet.h>
 #include <atomic>
@@ -107,7 +108,7 @@ void sBrokerTask(zsock_t* pipe, void* ref) {
             zframe_destroy(&frame);
         } else if (which == context->monitor) {
             sMonitorEvent(context);
-        } else if (!which && zpoller_terminated(poller)) {
+        } else if (!which && aCzmqActor_PollEnds(poller)) {
             break;
         }
     }
@@ -219,7 +220,7 @@ aErr sConnectServer(zmqClientStream* context, uint32_t ipAddress, uint16_t port)
     zsock_set_heartbeat_ivl(context->server, HEARTBEAT_IVL_MS);
     zsock_set_heartbeat_timeout(context->server, HEARTBEAT_TIMEOUT_MS);
     // Watched from before the connect, so its outcome is never missed.
-    context->monitor = zactor_new(zmonitor, context->server);
+    context->monitor = aCzmqActor_New(zmonitor, context->server);
     if (!context->monitor) return aErrMemory;
     zstr_sendx(context->monitor, "LISTEN", "CONNECTED", "DISCONNECTED", "CLOSED", nullptr);
     zstr_sendx(context->monitor, "START", nullptr);
@@ -259,7 +260,7 @@ aErr aStream_CreateClient(uint32_t ipAddress, uint16_t port, aStreamRef* stream)
             zpoller_set_nonstop(context->poller, true);
     }
     if (result == aErrNone) {
-        context->broker = zactor_new(sBrokerTask, context);
+        context->broker = aCzmqActor_New(sBrokerTask, context);
         if (context->broker)
             zsock_wait(context->broker);
         else

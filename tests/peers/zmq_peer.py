@@ -15,6 +15,20 @@ shares nothing with the library it tests.
   zmq_peer.py flush PORT ADDR             prints "sent" after a request the module answers
                                           late; the next request gets its own reply only
   zmq_peer.py exchange PORT REQ REPLY     one request, exactly one reply, nothing else
+  zmq_peer.py late PORT ADDR OPT_A OPT_B  client A reads option OPT_A, then client B reads
+                                          OPT_B; prints every frame each got ("A hex")
+  zmq_peer.py shared-stream PORT ADDR     two clients stream the same value; one disables,
+                                          the other keeps it; a pattern disable of a third
+                                          ends only its own stream
+  zmq_peer.py absent PORT ADDR ABSENT N   client A queues N reads to an absent module; client
+                                          B's reads meanwhile are each answered within 4.5 s
+  zmq_peer.py age PORT ADDR N              client A opens a two-chunk write, client B sends N
+                                          short value packets, then A sends the last chunk;
+                                          prints "ack" or "no ack"
+  zmq_peer.py burst PORT ADDR N           sends N reads without reading, prints "sent", waits
+  zmq_peer.py enables PORT ADDR N         sends N stream enables of distinct values without
+                                          reading, prints "sent", waits
+  zmq_peer.py flood PORT ADDR SECONDS K   K clients send reads as fast as they can
   zmq_peer.py router                      a ROUTER playing a link server for one client:
                                           answers its first frame, leaves after its second
 
@@ -224,6 +238,132 @@ def exchange(port, request, reply):
     print("ok", flush=True)
 
 
+def late(port, address, option_a, option_b):
+    a, b = dealer(port), dealer(port)
+    a.send(wire(address, [EXCHANGE, 0x40 | option_a, 0x00]))
+    time.sleep(0.3)
+    b.send(wire(address, [EXCHANGE, 0x40 | option_b, 0x00]))
+    end = time.monotonic() + 9
+    while time.monotonic() < end:
+        for name, sock in (("A", a), ("B", b)):
+            frame = recv(sock, 20)
+            # An empty frame carries no byte of the stream.
+            if frame:
+                print("%s %s" % (name, frame.hex()), flush=True)
+    print("done", flush=True)
+
+
+def stream_request(address, kind, command, option, index):
+    return wire(address, [0x5D, kind, 0x20, address, command, option, index])
+
+
+def options_seen(frames):
+    return {d[1] for f in frames for _, d in samples(f)}
+
+
+def shared_stream(port, address):
+    keep, leave, pattern = dealer(port), dealer(port), dealer(port)
+    for name, sock, option in (("keeping", keep, 1), ("leaving", leave, 1), ("pattern", pattern, 2)):
+        sock.send(stream_request(address, 0x81, EXCHANGE, option, 0))
+        expect(sock, wire(address, [0x5D, 0xC1, 0x00]), "enable of the %s client" % name)
+    if 1 not in options_seen(collect(keep, 2.0)):
+        fail("the keeping client got no samples")
+    leave.send(stream_request(address, 0x82, EXCHANGE, 1, 0))
+    pattern.send(stream_request(address, 0x82, EXCHANGE, 0xFF, 0xFF))
+    for name, sock in (("leaving", leave), ("pattern", pattern)):
+        deadline = time.monotonic() + 3
+        while recv(sock, 200) != wire(address, [0x5D, 0xC2, 0x00]):
+            if time.monotonic() > deadline:
+                fail("no acknowledgement of the %s client's disable" % name)
+    for sock in (keep, leave, pattern):
+        collect(sock, 0.3)
+    kept = collect(keep, 2.0)
+    if options_seen(kept) != {1}:
+        fail("the keeping client saw options %s after the others disabled" % sorted(options_seen(kept)))
+    for name, sock in (("leaving", leave), ("pattern", pattern)):
+        late = collect(sock, 0.5)
+        if late:
+            fail("the %s client still got %d batches after its disable" % (name, len(late)))
+    keep.send(stream_request(address, 0x82, EXCHANGE, 1, 0))
+    deadline = time.monotonic() + 3
+    while recv(keep, 200) != wire(address, [0x5D, 0xC2, 0x00]):
+        if time.monotonic() > deadline:
+            fail("no acknowledgement of the keeping client's disable")
+    print("ok", flush=True)
+
+
+def absent(port, address, missing, count):
+    a, b = dealer(port), dealer(port)
+    for _ in range(count):
+        a.send(wire(missing, [EXCHANGE, 0x41, 0x00]))
+    time.sleep(0.2)
+    get = wire(address, [EXCHANGE, 0x41, 0x00])
+    longest = 0.0
+    for n in range(5):
+        started = time.monotonic()
+        b.send(get)
+        got = recv(b, 4500)
+        if got != wire(address, [EXCHANGE, 0x01, 0x00, 0x11]):
+            fail("read %d of the other client: %s" % (n, got.hex() if got is not None else "nothing within 4.5 s"))
+        longest = max(longest, time.monotonic() - started)
+    print("ok longest %.2f s" % longest, file=sys.stderr, flush=True)
+    print("ok", flush=True)
+
+
+def age(port, address, count):
+    a, b = dealer(port), dealer(port)
+    first, last = chunks(5, 0, bytes(range(30)))
+    a.send(wire(address, first))
+    for _ in range(count):
+        b.send(wire(address, [EXCHANGE, 0x41]))
+    time.sleep(0.5)
+    a.send(wire(address, last))
+    end = time.monotonic() + 15
+    while time.monotonic() < end:
+        frame = recv(a, 200)
+        if frame == wire(address, [EXCHANGE, 0xC5, 0x00]):
+            print("ack", flush=True)
+            return
+        while b.poll(0, zmq.POLLIN):
+            b.recv()
+    print("no ack", flush=True)
+
+
+def burst(port, address, count):
+    sock = dealer(port)
+    for _ in range(count):
+        sock.send(wire(address, [EXCHANGE, 0x41, 0x00]))
+    print("sent", flush=True)
+    time.sleep(60)
+
+
+def enables(port, address, count):
+    sock = dealer(port)
+    for n in range(count):
+        sock.send(stream_request(address, 0x81, 0x11 + (n >> 16) % 0x80, (n >> 8) & 0xFF, n & 0x3F))
+    print("sent", flush=True)
+    time.sleep(60)
+
+
+def flood(port, address, seconds, clients):
+    socks = [dealer(port) for _ in range(clients)]
+    get = wire(address, [EXCHANGE, 0x41, 0x00])
+    sent = 0
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        for sock in socks:
+            for _ in range(100):
+                try:
+                    sock.send(get, zmq.NOBLOCK)
+                    sent += 1
+                except zmq.Again:
+                    break
+            while sock.poll(0, zmq.POLLIN):
+                sock.recv()
+    print("sent %d" % sent, file=sys.stderr, flush=True)
+    print("ok", flush=True)
+
+
 def router():
     sock = CTX.socket(zmq.ROUTER)
     sock.setsockopt(zmq.LINGER, 0)
@@ -264,6 +404,20 @@ def main(argv):
         flush(int(argv[2]), int(argv[3], 0))
     elif kind == "exchange":
         exchange(int(argv[2]), argv[3], argv[4])
+    elif kind == "late":
+        late(int(argv[2]), int(argv[3], 0), int(argv[4], 0), int(argv[5], 0))
+    elif kind == "shared-stream":
+        shared_stream(int(argv[2]), int(argv[3], 0))
+    elif kind == "absent":
+        absent(int(argv[2]), int(argv[3], 0), int(argv[4], 0), int(argv[5]))
+    elif kind == "age":
+        age(int(argv[2]), int(argv[3], 0), int(argv[4]))
+    elif kind == "burst":
+        burst(int(argv[2]), int(argv[3], 0), int(argv[4]))
+    elif kind == "enables":
+        enables(int(argv[2]), int(argv[3], 0), int(argv[4]))
+    elif kind == "flood":
+        flood(int(argv[2]), int(argv[3], 0), float(argv[4]), int(argv[5]))
     elif kind == "router":
         router()
     else:

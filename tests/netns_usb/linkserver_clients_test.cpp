@@ -1,0 +1,110 @@
+// One client of the link server never holds the others: stream subscriptions are
+// counted per value, and a client that queues requests to an absent module delays
+// another client by about one module time-out at most. The simulated module sits on the
+// emulated USB bus; an independent ZeroMQ peer (tests/peers/zmq_peer.py) plays the
+// clients.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "aLink.h"
+#include "modsim_process.h"
+#include "process.h"
+#include "tempdir.h"
+#include "../usb/usb_bed.h"
+
+using namespace std::chrono_literals;
+using testsupport::ModsimProcess;
+using testsupport::ProcessResult;
+using testsupport::TempDir;
+
+namespace {
+
+const uint32_t SERIAL = 0x00005E53;
+const char* const SERIAL_TEXT = "00005E53";
+const uint8_t ADDRESS = 6;
+const uint8_t ABSENT = 9;
+const uint8_t MODEL = 19;
+
+ProcessResult runPeer(const std::vector<std::string>& args, std::chrono::milliseconds limit = 90s) {
+    std::vector<std::string> argv = {"/usr/bin/python3",
+                                     testsupport::requiredEnv("SOURCE_DIR") + "/tests/peers/zmq_peer.py"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return testsupport::runProcess(argv, limit);
+}
+
+class LinkServerClients : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        dir = new TempDir;
+        const std::string socketPath = dir->file("module.sock");
+        sim = new ModsimProcess(dir->path(),
+                                {"--unix", socketPath, "--serial", SERIAL_TEXT, "--model", std::to_string(MODEL),
+                                 "--address", std::to_string(ADDRESS), "--stream-ms", "10"},
+                                "module");
+        ASSERT_TRUE(sim->ready());
+        UsbBedDeviceSpec spec{SERIAL_TEXT, MODEL, 0, 0, USBBED_LAYOUT_MODULE};
+        UsbBedDevice* device = usbbed_add_device(usbtest::bed(), &spec);
+        ASSERT_NE(device, nullptr);
+        ASSERT_EQ(usbbed_device_bridge_unix(device, socketPath.c_str()), 0);
+        ASSERT_TRUE(usbtest::waitListed(device, true));
+    }
+    static void TearDownTestSuite() {
+        delete sim;
+        delete dir;
+    }
+
+    void SetUp() override {
+        id = aLink_CreateServer(SERIAL, &port, &networkInterface, 1);
+        ASSERT_NE(id, 0u);
+    }
+    void TearDown() override { aLink_Destroy(&id); }
+
+    static TempDir* dir;
+    static ModsimProcess* sim;
+    aLinkRef id = 0;
+    uint16_t port = 0;
+    uint32_t networkInterface = 0;
+};
+
+TempDir* LinkServerClients::dir = nullptr;
+ModsimProcess* LinkServerClients::sim = nullptr;
+
+// Two clients stream the same value and a third another; one of the two disables it
+// and the third disables with a pattern: the remaining subscriber keeps its samples,
+// and neither of the others gets any more batches.
+TEST_F(LinkServerClients, DisableEndsOnlyThatClientsSubscription) {
+    std::atomic<bool> done{false};
+    std::thread heartbeats([&] {
+        while (!done) {
+            sim->control("heartbeat");
+            std::this_thread::sleep_for(100ms);
+        }
+    });
+    const ProcessResult peer = runPeer({"shared-stream", std::to_string(port), std::to_string(ADDRESS)});
+    done = true;
+    heartbeats.join();
+    EXPECT_EQ(peer.out, "ok\n") << peer.err;
+}
+
+// A client with 40 reads queued for a module that never answers: each of the other
+// client's reads is answered within 4.5 s (one 2 s time-out of the absent module's
+// request in flight, and slack for a loaded machine), where it used to wait for all 40.
+TEST_F(LinkServerClients, AbsentModuleQueueDelaysOthersByOneTimeOut) {
+    const ProcessResult peer =
+        runPeer({"absent", std::to_string(port), std::to_string(ADDRESS), std::to_string(ABSENT), "40"});
+    EXPECT_EQ(peer.out, "ok\n") << peer.err;
+}
+
+// Every value-exchange packet of any client ages an open multi-chunk write, short ones
+// too: after 2000 of them the write is gone and its last chunk completes nothing. With
+// 1990 the write is still open and is acknowledged.
+TEST_F(LinkServerClients, OpenWriteAgesOnEveryValuePacket) {
+    const ProcessResult aged = runPeer({"age", std::to_string(port), std::to_string(ADDRESS), "2000"});
+    EXPECT_EQ(aged.out, "no ack\n") << aged.err;
+    const ProcessResult open = runPeer({"age", std::to_string(port), std::to_string(ADDRESS), "1990"});
+    EXPECT_EQ(open.out, "ack\n") << open.err;
+}
+
+}  // namespace
