@@ -130,14 +130,19 @@ linkEntry* sExtractEntry(aLinkRef id) {
 }
 
 // A use of an existing link for this module, or a new entry holding the caller's
-// use, in one holding of the mutex. `created` tells which.
-aLinkRef sAcquire(const ModuleKey& key, bool& created) {
+// use, in one holding of the mutex. `created` tells which. A link for a server is
+// only ever a new one.
+aLinkRef sAcquire(const ModuleKey& key, bool& created, bool forServer = false) {
     RegistryLock lock;
     created = false;
     if (key.type != aLINK_TYPE_LEGACY && key.type != aLINK_TYPE_CLIENT) {
         if (linkEntry* existing = sLookupEntryByKey(key)) {
+            if (forServer) {
+                aTrace(TRACE_REGISTRY, "This device is already in use; it cannot be shared as a \"SERVER\"\n");
+                return 0;
+            }
             // A served module is reached through its server's clients only.
-            if (existing->server) {
+            if (existing->served || existing->server) {
                 aTrace(TRACE_REGISTRY,
                        "This device is already being used as a \"SERVER\". \nYou must connect by \"CLIENT\" \n");
                 return 0;
@@ -162,6 +167,7 @@ aLinkRef sAcquire(const ModuleKey& key, bool& created) {
         entry->portName[aLINK_PORTNAME_SIZE - 1] = '\0';
     }
     entry->useCount = 1;
+    entry->served = forServer;
     entry->link = link;
     link->id = entry->id;
     entry->next = sRegistry().head;
@@ -257,6 +263,15 @@ aLinkRef aLink_CreateUSB(uint32_t serialNumber) {
     bool created = false;
     const aLinkRef id = sAcquire({aLINK_TYPE_USB, serialNumber, 0, nullptr}, created);
     if (!id || !created) return id;
+    aStreamRef stream = nullptr;
+    const aErr err = aStream_CreateUSB(serialNumber, &stream);
+    return sStartNewLink(id, stream, err, true);
+}
+
+aLinkRef aLinkManager_CreateServedUSB(uint32_t serialNumber) {
+    bool created = false;
+    const aLinkRef id = sAcquire({aLINK_TYPE_USB, serialNumber, 0, nullptr}, created, true);
+    if (!id) return 0;
     aStreamRef stream = nullptr;
     const aErr err = aStream_CreateUSB(serialNumber, &stream);
     return sStartNewLink(id, stream, err, true);
