@@ -88,6 +88,7 @@ void sBroker(zsock_t* pipe, void* ref) {
             break;
         }
         if (beacon) aServerDiscovery_SilenceIfDue(beacon, &server->beaconState);
+        aServer_WithdrawIfModuleLost(server, poller);
     }
     zpoller_destroy(&poller);
     aServerRequests_Destroy(&state);

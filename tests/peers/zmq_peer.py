@@ -15,6 +15,8 @@ shares nothing with the library it tests.
   zmq_peer.py flush PORT ADDR             prints "sent" after a request the module answers
                                           late; the next request gets its own reply only
   zmq_peer.py exchange PORT REQ REPLY     one request, exactly one reply, nothing else
+  zmq_peer.py loss PORT ADDR FILE         a client served once (then FILE is written) sees
+                                          its connection closed by the server within 10 s
   zmq_peer.py router                      a ROUTER playing a link server for one client:
                                           answers its first frame, leaves after its second
 
@@ -224,6 +226,22 @@ def exchange(port, request, reply):
     print("ok", flush=True)
 
 
+def loss(port, address, ready_file):
+    sock = CTX.socket(zmq.DEALER)
+    sock.setsockopt(zmq.LINGER, 0)
+    monitor = sock.get_monitor_socket(zmq.EVENT_DISCONNECTED)
+    sock.connect("tcp://127.0.0.1:%d" % port)
+    # The address query: the module answers with an empty packet from its address.
+    sock.send(wire(0xAD, []))
+    expect(sock, wire(address, []), "address query while served")
+    with open(ready_file, "w") as ready:
+        ready.write("served\n")
+    if not monitor.poll(10000, zmq.POLLIN):
+        fail("the connection stayed open")
+    monitor.recv_multipart()
+    print("ok", flush=True)
+
+
 def router():
     sock = CTX.socket(zmq.ROUTER)
     sock.setsockopt(zmq.LINGER, 0)
@@ -264,6 +282,8 @@ def main(argv):
         flush(int(argv[2]), int(argv[3], 0))
     elif kind == "exchange":
         exchange(int(argv[2]), argv[3], argv[4])
+    elif kind == "loss":
+        loss(int(argv[2]), int(argv[3], 0), argv[4])
     elif kind == "router":
         router()
     else:
