@@ -49,10 +49,10 @@ protected:
     static void SetUpTestSuite() {
         dir = new TempDir;
         const std::string socketPath = dir->file("module.sock");
-        sim = new ModsimProcess(dir->path(),
-                                {"--unix", socketPath, "--serial", SERIAL_TEXT, "--model", "19", "--address",
-                                 std::to_string(ADDRESS)},
-                                "module");
+        sim = new ModsimProcess(
+            dir->path(),
+            {"--unix", socketPath, "--serial", SERIAL_TEXT, "--model", "19", "--address", std::to_string(ADDRESS)},
+            "module");
         ASSERT_TRUE(sim->ready());
         UsbBedDeviceSpec spec{SERIAL_TEXT, 19, 0, 0, USBBED_LAYOUT_MODULE};
         UsbBedDevice* device = usbbed_add_device(usbtest::bed(), &spec);

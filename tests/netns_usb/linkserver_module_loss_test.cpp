@@ -42,11 +42,11 @@ class PluggedModule {
 public:
     PluggedModule(const TempDir& dir, uint32_t serial, const std::string& name) {
         const std::string socketPath = dir.file(name + ".sock");
-        sim_ = std::make_unique<ModsimProcess>(dir.path(),
-                                               std::vector<std::string>{"--unix", socketPath, "--serial",
-                                                                        serialText(serial), "--model", "19",
-                                                                        "--address", std::to_string(ADDRESS)},
-                                               name);
+        sim_ = std::make_unique<ModsimProcess>(
+            dir.path(),
+            std::vector<std::string>{"--unix", socketPath, "--serial", serialText(serial), "--model", "19", "--address",
+                                     std::to_string(ADDRESS)},
+            name);
         const std::string text = serialText(serial);
         UsbBedDeviceSpec spec{text.c_str(), 19, 0, 0, USBBED_LAYOUT_MODULE};
         device_ = usbbed_add_device(usbtest::bed(), &spec);
@@ -93,7 +93,7 @@ struct Loss {
 
 Loss awaitLoss(Module& module) {
     Loss loss;
-    loss.reported = testsupport::waitUntil([&] { return module.getStatus() != LINK_RUNNING; }, 5s, 10ms);
+    loss.reported = testsupport::waitUntil([&] { return module.getStatus() != LINK_RUNNING; }, 8s, 10ms);
     loss.status = module.getStatus();
     uint32_t serial = 0;
     loss.exchange = readSerial(module, &serial);
@@ -102,7 +102,7 @@ Loss awaitLoss(Module& module) {
 }
 
 void expectSameLoss(const Loss& seen, const Loss& direct, const char* who) {
-    EXPECT_TRUE(seen.reported) << who << " still running 5 s after the unplug";
+    EXPECT_TRUE(seen.reported) << who << " still running 8 s after the unplug";
     EXPECT_EQ(seen.status, direct.status) << who;
     EXPECT_EQ(seen.exchange, direct.exchange) << who;
     EXPECT_EQ(seen.connected, direct.connected) << who;
@@ -170,8 +170,7 @@ TEST_F(LinkServerModuleLoss, EveryUserLearnsOfTheLossAndDiscoveryFallsSilent) {
     const std::string served = dir.file("peer.served");
     RunningProcess peer({"/usr/bin/python3", testsupport::requiredEnv("SOURCE_DIR") + "/tests/peers/zmq_peer.py",
                          "loss", std::to_string(port), std::to_string(ADDRESS), served});
-    ASSERT_TRUE(testsupport::waitUntil([&] { return std::ifstream(served).good(); }, 20s, 20ms))
-        << peer.finish(1s).out;
+    ASSERT_TRUE(testsupport::waitUntil([&] { return std::ifstream(served).good(); }, 20s, 20ms)) << peer.finish(1s).out;
     EXPECT_EQ(announced(serial), 1);
 
     module.unplug();
@@ -189,7 +188,7 @@ TEST_F(LinkServerModuleLoss, CreatorServesTheModuleAgainOnceItIsBack) {
     Module creator(2, 0);
     ASSERT_EQ(creator.connect(USB, serial), aErrNone);
     module->unplug();
-    ASSERT_TRUE(testsupport::waitUntil([&] { return creator.getStatus() != LINK_RUNNING; }, 5s, 10ms));
+    ASSERT_TRUE(testsupport::waitUntil([&] { return creator.getStatus() != LINK_RUNNING; }, 8s, 10ms));
 
     // Gone for now: a new server cannot be made, and nothing is left half made.
     creator.disconnect();
