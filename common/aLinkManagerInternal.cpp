@@ -127,20 +127,25 @@ StartOutcome sAwaitStart(std::unique_lock<RegistryMutex>& lock, aLinkRef id, lin
 // A use of an existing running link for this module, or a new entry holding the
 // caller's use; the lookup and the use count change in one holding of the mutex.
 // `created` tells which. A link that its creator is still starting is shared once it
-// runs, and a start that fails fails this caller too.
-aLinkRef sAcquire(const ModuleKey& key, bool& created) {
+// runs, and a start that fails fails this caller too. A link for a server is only
+// ever a new one.
+aLinkRef sAcquire(const ModuleKey& key, bool& created, bool forServer = false) {
     RegistryMutex mutex;
     std::unique_lock<RegistryMutex> lock(mutex);
     created = false;
     while (key.type != aLINK_TYPE_LEGACY && key.type != aLINK_TYPE_CLIENT) {
         linkEntry* existing = sLookupEntryByKey(key);
         if (!existing) break;
+        if (forServer) {
+            aTrace(TRACE_REGISTRY, "This device is already in use; it cannot be shared as a \"SERVER\"\n");
+            return 0;
+        }
         const StartOutcome outcome = sAwaitStart(lock, existing->id, &existing);
         if (outcome == StartOutcome::Failed) return 0;
         // Started, then its last use was dropped meanwhile: look again.
         if (outcome == StartOutcome::Closing) continue;
         // A served module is reached through its server's clients only.
-        if (existing->server) {
+        if (existing->served || existing->server) {
             aTrace(TRACE_REGISTRY,
                    "This device is already being used as a \"SERVER\". \nYou must connect by \"CLIENT\" \n");
             return 0;
@@ -164,6 +169,7 @@ aLinkRef sAcquire(const ModuleKey& key, bool& created) {
         entry->portName[aLINK_PORTNAME_SIZE - 1] = '\0';
     }
     entry->useCount = 1;
+    entry->served = forServer;
     entry->link = link;
     link->id = entry->id;
     entry->next = sRegistry().head;
@@ -273,6 +279,15 @@ aLinkRef aLink_CreateUSB(uint32_t serialNumber) {
     bool created = false;
     const aLinkRef id = sAcquire({aLINK_TYPE_USB, serialNumber, 0, nullptr}, created);
     if (!id || !created) return id;
+    aStreamRef stream = nullptr;
+    const aErr err = aStream_CreateUSB(serialNumber, &stream);
+    return sStartNewLink(id, stream, err, true);
+}
+
+aLinkRef aLinkManager_CreateServedUSB(uint32_t serialNumber) {
+    bool created = false;
+    const aLinkRef id = sAcquire({aLINK_TYPE_USB, serialNumber, 0, nullptr}, created, true);
+    if (!id) return 0;
     aStreamRef stream = nullptr;
     const aErr err = aStream_CreateUSB(serialNumber, &stream);
     return sStartNewLink(id, stream, err, true);

@@ -84,6 +84,9 @@ struct linkEntry {
     std::atomic<bool> closing{false};
     std::atomic<bool> resetting{false};
     char portName[aLINK_PORTNAME_SIZE] = {};
+    // Made for a link server: from its creation no other user takes a use of it, so
+    // the server's sync actor is the only reader of its replies.
+    bool served = false;
     aServer* server = nullptr;
     aLink* link = nullptr;
     linkEntry* next = nullptr;
@@ -151,6 +154,10 @@ const uint64_t aLINK_HOLD_WAIT_SLICE_MS = 20;
 aLink* aLinkManager_GetLink(aLinkRef id);
 // Behind aLink_Reset, whose caller holds the link exactly once, with a reset hold.
 aErr aLink_ResetLink(linkEntry* entry);
+
+// A USB link for a link server to serve: refused (0) when any user already holds a
+// link to that module, since its replies would then be read by two.
+aLinkRef aLinkManager_CreateServedUSB(uint32_t serialNumber);
 
 // Link-server creation: the registered identifier (serial number) of a link, and the
 // server and companion an entry carries. Each answers false for an unknown ID.

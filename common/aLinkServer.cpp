@@ -80,7 +80,9 @@ void sFail(const char* step) {
 
 aLinkRef aLink_CreateServer(uint32_t serialNumber, uint16_t* port, uint32_t* networkInterface, uint8_t localOnly) {
     if (!port || !networkInterface) return 0;
-    const aLinkRef servedId = aLink_CreateUSB(serialNumber);
+    // A module whose link another user holds is not served: both would take each
+    // other's replies.
+    const aLinkRef servedId = aLinkManager_CreateServedUSB(serialNumber);
     if (!servedId) {
         sFail("aLink_CreateUSB");
         return 0;

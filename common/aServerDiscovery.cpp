@@ -172,6 +172,11 @@ void aServerDiscovery_AnswerBeacon(zactor_t* beacon, const aServerAnnouncement* 
 void aServerDiscovery_SilenceIfDue(zactor_t* beacon, aServerBeaconState* s) {
     if (!beacon || !s || !s->publishing) return;
     if (aTime_GetMonotonicMS() - s->start <= PUBLISH_SPAN_MS) return;
+    aServerDiscovery_Silence(beacon, s);
+}
+
+void aServerDiscovery_Silence(zactor_t* beacon, aServerBeaconState* s) {
+    if (!beacon || !s || !s->publishing) return;
     zstr_sendx(beacon, "SILENCE", nullptr);
     s->publishing = 0;
     aTrace(TRACE_SERVER, "Beacon silenced");

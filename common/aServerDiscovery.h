@@ -33,3 +33,4 @@ void aServerDiscovery_AnswerBeacon(zactor_t* beacon, const aServerAnnouncement* 
                                    aServerBeaconState* s);  // the broker calls it when the beacon is readable
                                                             // (_serverWorker_broker_beacon; discards when model is 0)
 void aServerDiscovery_SilenceIfDue(zactor_t* beacon, aServerBeaconState* s);  // the broker calls it after each wait
+void aServerDiscovery_Silence(zactor_t* beacon, aServerBeaconState* s);       // stops a publishing beacon now

@@ -48,6 +48,10 @@ struct aServer {
 
     // Tells the sync actor to give up a wait at once.
     std::atomic<bool> stopping{false};
+
+    // Broker only: the served module was lost, and when its link was last looked at.
+    bool moduleLost = false;
+    uint64_t moduleCheckMs = 0;
 };
 
 // Request and reply path (aServerRequests.cpp). The broker's state for it lives in
@@ -69,6 +73,11 @@ void aServerRequests_Flush(aServerRequestState* state);
 // streamBrokerSocket readable: one batch for every subscriber.
 void aServerRequests_Batch(aServer* server, aServerRequestState* state);
 
+// Called by the broker after each wait. Once the served link has failed for good (its
+// module went away), the server withdraws: discovery stops answering for it, and every
+// client connection is closed, so each client link reports the loss as a direct link
+// would. The socket that replaces clientSocket is bound nowhere.
+void aServer_WithdrawIfModuleLost(aServer* server, zpoller_t* poller);
 // The sync actor (aServerSync.cpp): runs the requests against the USB link, one at a
 // time.
 void aServerRequests_SyncActor(zsock_t* pipe, void* server);

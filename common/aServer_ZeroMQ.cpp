@@ -95,6 +95,7 @@ void sBroker(zsock_t* pipe, void* ref) {
         }
         aServerRequests_Dispatch(server, state);
         if (beacon) aServerDiscovery_SilenceIfDue(beacon, &server->beaconState);
+        aServer_WithdrawIfModuleLost(server, poller);
     }
     zpoller_destroy(&poller);
     aServerRequests_Destroy(&state);

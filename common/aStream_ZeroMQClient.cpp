@@ -1,7 +1,8 @@
 // Link-server client stream: the server socket lives in a broker actor; the link's
 // writer thread hands it frames over one loopback pair and its reader thread takes
 // the server's frames over another. A monitor on the server socket tells the broker
-// when the connection is made and when it is lost.
+// when the connection is made and when it is lost. A read waits up to a second for a
+// frame; a stop of the link ends the wait at once through a wake pair.
 #include "aStream_ZeroMQClient.h"
 #include "aCzmqActor.h"
 
@@ -10,6 +11,7 @@
 #include <cerrno>
 #include <cstring>
 #include <czmq.h>
+#include <mutex>
 #include <new>
 
 #include "aTime.h"
@@ -19,9 +21,7 @@ namespace {
 
 const uint32_t TRACE_CLIENT = 0x20;
 const int BROKER_POLL_MS = 1000;
-// The reader sleeps on the stream's wait procedure between short reads, so a stop of
-// the link is noticed quickly.
-const int GET_WAIT_MS = 50;
+const int GET_WAIT_MS = 1000;
 const int SEND_ATTEMPTS = 100;
 const uint64_t SEND_RETRY_MS = 1;
 // A server that never accepts the connection, or stops answering heartbeats, is
@@ -43,6 +43,11 @@ struct zmqClientStream {
     zactor_t* broker = nullptr;
     zactor_t* monitor = nullptr;
     zpoller_t* poller = nullptr;
+    // The reader's poller also watches wakeReceive; wakeSend is used under wakeMutex by
+    // whichever thread wakes the reader.
+    zsock_t* wakeReceive = nullptr;
+    zsock_t* wakeSend = nullptr;
+    std::mutex wakeMutex;
     zframe_t* frame = nullptr;
     uint64_t frameOffset = 0;
     uint64_t frameSize = 0;
@@ -81,7 +86,11 @@ void sMonitorEvent(zmqClientStream* context) {
         // A refused attempt also closes its socket; only a connection that was made
         // can be lost.
         int expected = PEER_CONNECTED;
-        context->peer.compare_exchange_strong(expected, PEER_LOST);
+        // An empty frame ends a reader's wait, so it reports the loss now.
+        if (context->peer.compare_exchange_strong(expected, PEER_LOST)) {
+            zframe_t* empty = zframe_new_empty();
+            if (empty && zframe_send(&empty, context->incomingConnect, ZFRAME_DONTWAIT) != 0) zframe_destroy(&empty);
+        }
     }
     zstr_free(&name);
     zmsg_destroy(&event);
@@ -117,6 +126,15 @@ void sBrokerTask(zsock_t* pipe, void* ref) {
     aTrace(TRACE_CLIENT, "Client task exit\n");
 }
 
+// Wakes sent before or during a wait end it; all of them are taken at once.
+void sTakeWakes(zmqClientStream* context) {
+    while (zsock_events(context->wakeReceive) & ZMQ_POLLIN) {
+        zframe_t* wake = zframe_recv(context->wakeReceive);
+        if (!wake) break;
+        zframe_destroy(&wake);
+    }
+}
+
 aErr sGet(uint8_t* byte, void* ref) {
     auto* context = static_cast<zmqClientStream*>(ref);
     if (!sValid(context)) return aErrParam;
@@ -125,6 +143,10 @@ aErr sGet(uint8_t* byte, void* ref) {
         const bool dead = sDead(context);
         void* which = zpoller_wait(context->poller, dead ? 0 : GET_WAIT_MS);
         if (!which) return dead ? aErrConnection : aErrNotReady;
+        if (which == context->wakeReceive) {
+            sTakeWakes(context);
+            return sDead(context) ? aErrConnection : aErrNotReady;
+        }
         if (which != context->incomingBind) return aErrUnknown;
         zframe_t* frame = zframe_recv(context->incomingBind);
         if (!frame) return aErrIO;
@@ -170,13 +192,24 @@ aErr sWait(uint32_t timeoutMs, void* ref) {
     if (!sValid(context)) return aErrNone;
     if (context->frame || sDead(context)) return aErrNone;
     const int wait = timeoutMs > static_cast<uint32_t>(BROKER_POLL_MS) ? BROKER_POLL_MS : static_cast<int>(timeoutMs);
-    return zpoller_wait(context->poller, wait) ? aErrNone : aErrTimeout;
+    void* which = zpoller_wait(context->poller, wait);
+    if (which == context->wakeReceive) sTakeWakes(context);
+    return which ? aErrNone : aErrTimeout;
+}
+
+void sWake(void* ref) {
+    auto* context = static_cast<zmqClientStream*>(ref);
+    if (!sValid(context)) return;
+    std::lock_guard<std::mutex> waking(context->wakeMutex);
+    zstr_send(context->wakeSend, "");
 }
 
 void sRelease(zmqClientStream* context) {
     zactor_destroy(&context->broker);
     zactor_destroy(&context->monitor);
     zpoller_destroy(&context->poller);
+    zsock_destroy(&context->wakeSend);
+    zsock_destroy(&context->wakeReceive);
     zsock_destroy(&context->server);
     zsock_destroy(&context->incomingBind);
     zsock_destroy(&context->outgoingBind);
@@ -212,6 +245,20 @@ aErr sMakePair(zsock_t** bound, zsock_t** connected, int* port, const char* name
         return aErrConnection;
     }
     return aErrNone;
+}
+
+aErr sMakeWakePair(zmqClientStream* context) {
+    context->wakeReceive = zsock_new(ZMQ_PAIR);
+    context->wakeSend = zsock_new(ZMQ_PAIR);
+    if (!context->wakeReceive || !context->wakeSend) return aErrMemory;
+    zsock_set_linger(context->wakeReceive, 0);
+    zsock_set_linger(context->wakeSend, 0);
+    // Wakes beyond one waiting are worth nothing: sends that find the pair full fail.
+    zsock_set_sndtimeo(context->wakeSend, 0);
+    char endpoint[64];
+    snprintf(endpoint, sizeof endpoint, "inproc://aweave-client-wake-%p", static_cast<void*>(context));
+    if (zsock_bind(context->wakeReceive, "%s", endpoint) != 0) return aErrMemory;
+    return zsock_connect(context->wakeSend, "%s", endpoint) == 0 ? aErrNone : aErrMemory;
 }
 
 aErr sConnectServer(zmqClientStream* context, uint32_t ipAddress, uint16_t port) {
@@ -251,9 +298,10 @@ aErr aStream_CreateClient(uint32_t ipAddress, uint16_t port, aStreamRef* stream)
     aErr result = sMakePair(&context->outgoingBind, &context->outgoingConnect, &context->outgoingPort, "outgoing");
     if (result == aErrNone)
         result = sMakePair(&context->incomingBind, &context->incomingConnect, &context->incomingPort, "incoming");
+    if (result == aErrNone) result = sMakeWakePair(context);
     if (result == aErrNone) result = sConnectServer(context, ipAddress, port);
     if (result == aErrNone) {
-        context->poller = zpoller_new(context->incomingBind, nullptr);
+        context->poller = zpoller_new(context->incomingBind, context->wakeReceive, nullptr);
         if (!context->poller)
             result = aErrMemory;
         else
@@ -268,9 +316,10 @@ aErr aStream_CreateClient(uint32_t ipAddress, uint16_t port, aStreamRef* stream)
     }
     if (result == aErrNone) {
         *stream = aStream_Create(sGet, sPut, sWrite, sDelete, context);
-        if (*stream)
+        if (*stream) {
             aStream_SetWaitProc(*stream, sWait);
-        else
+            aStream_SetWakeProc(*stream, sWake);
+        } else
             result = aErrResource;
     }
     if (result != aErrNone) sRelease(context);

@@ -1,7 +1,8 @@
 // The byte stream under a link-server client link: each write goes to the server as
 // one ZeroMQ frame, and the server's frames are read back as one run of bytes. A server
 // that drops the connection, or stops answering ZeroMQ's heartbeats, turns every
-// later read and write into aErrConnection.
+// later read and write into aErrConnection. A read waits up to a second for the server;
+// aStream_WakeReader ends that wait at once.
 #pragma once
 
 #include <cstdint>

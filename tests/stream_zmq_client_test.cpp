@@ -115,6 +115,35 @@ TEST(ZmqClientStream, ServerThatNeverAnswersIsAConnectionError) {
     close(fd);
 }
 
+// A read with nothing to read waits up to a second for the server; a wake (the link
+// stopping) ends that wait at once.
+TEST(ZmqClientStream, ReadWaitsForTheServerUntilWoken) {
+    uint16_t port = 0;
+    auto peer = startRouter(&port);
+    ASSERT_TRUE(peer);
+    aStreamRef stream = nullptr;
+    ASSERT_EQ(aStream_CreateClient(LOOPBACK, port, &stream), aErrNone);
+    uint8_t byte = 0;
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(aStream_Read(stream, &byte, 1), aErrNotReady);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 900ms);
+
+    std::thread waker([&] {
+        std::this_thread::sleep_for(50ms);
+        aStream_WakeReader(stream);
+    });
+    start = std::chrono::steady_clock::now();
+    EXPECT_EQ(aStream_Read(stream, &byte, 1), aErrNotReady);
+    waker.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 900ms);
+    // A wake while no read waits ends the next wait instead.
+    EXPECT_EQ(aStream_WakeReader(stream), aErrNone);
+    start = std::chrono::steady_clock::now();
+    EXPECT_EQ(aStream_Read(stream, &byte, 1), aErrNotReady);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 900ms);
+    aStream_Destroy(&stream);
+}
+
 TEST(ZmqClientStream, NullOutPointerIsRefused) {
     EXPECT_EQ(aStream_CreateClient(LOOPBACK, 1, nullptr), aErrParam);
 }

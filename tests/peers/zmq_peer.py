@@ -29,6 +29,8 @@ shares nothing with the library it tests.
   zmq_peer.py enables PORT ADDR N         sends N stream enables of distinct values without
                                           reading, prints "sent", waits
   zmq_peer.py flood PORT ADDR SECONDS K   K clients send reads as fast as they can
+  zmq_peer.py loss PORT ADDR FILE         a client served once (then FILE is written) sees
+                                          its connection closed by the server within 20 s
   zmq_peer.py router                      a ROUTER playing a link server for one client:
                                           answers its first frame, leaves after its second
 
@@ -364,6 +366,22 @@ def flood(port, address, seconds, clients):
     print("ok", flush=True)
 
 
+def loss(port, address, ready_file):
+    sock = CTX.socket(zmq.DEALER)
+    sock.setsockopt(zmq.LINGER, 0)
+    monitor = sock.get_monitor_socket(zmq.EVENT_DISCONNECTED)
+    sock.connect("tcp://127.0.0.1:%d" % port)
+    # The address query: the module answers with an empty packet from its address.
+    sock.send(wire(0xAD, []))
+    expect(sock, wire(address, []), "address query while served")
+    with open(ready_file, "w") as ready:
+        ready.write("served\n")
+    if not monitor.poll(20000, zmq.POLLIN):
+        fail("the connection stayed open")
+    monitor.recv_multipart()
+    print("ok", flush=True)
+
+
 def router():
     sock = CTX.socket(zmq.ROUTER)
     sock.setsockopt(zmq.LINGER, 0)
@@ -418,6 +436,8 @@ def main(argv):
         enables(int(argv[2]), int(argv[3], 0), int(argv[4]))
     elif kind == "flood":
         flood(int(argv[2]), int(argv[3], 0), float(argv[4]), int(argv[5]))
+    elif kind == "loss":
+        loss(int(argv[2]), int(argv[3], 0), argv[4])
     elif kind == "router":
         router()
     else:

@@ -1,0 +1,107 @@
+// One process opens a USB module both directly (sharing off) and with the default
+// configuration, which would serve it through a link server: the two never share one
+// link's replies. Whichever comes second is refused; the first keeps the module to
+// itself. A failed server falls back to discovery, which multicasts, so these run in a
+// private namespace.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "Module.h"
+#include "SystemClass.h"
+#include "aLink.h"
+#include "modsim_process.h"
+#include "tempdir.h"
+#include "../usb/usb_bed.h"
+
+using namespace Veltrane::Corvalith;
+using testsupport::ModsimProcess;
+using testsupport::TempDir;
+
+namespace {
+
+const uint32_t SERIAL = 0x0000B1E5;
+const char* const SERIAL_TEXT = "0000B1E5";
+const uint8_t ADDRESS = 6;
+
+aWeaveConfig plainConfig() {
+    aWeaveConfig config;
+    config.enabled = 0;
+    config.fallback = 0;
+    return config;
+}
+
+// Reads the module's serial number `rounds` times; counts the reads that failed or
+// brought another answer.
+int wrongReads(Module& module, int rounds) {
+    int wrong = 0;
+    for (int i = 0; i < rounds; ++i) {
+        SystemClass system;
+        system.init(&module, 0);
+        uint32_t serial = 0;
+        if (system.getSerialNumber(&serial) != aErrNone || serial != SERIAL) ++wrong;
+    }
+    return wrong;
+}
+
+class LinkServerMixedSharing : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        dir = new TempDir;
+        const std::string socketPath = dir->file("module.sock");
+        sim = new ModsimProcess(
+            dir->path(),
+            {"--unix", socketPath, "--serial", SERIAL_TEXT, "--model", "19", "--address", std::to_string(ADDRESS)},
+            "module");
+        ASSERT_TRUE(sim->ready());
+        UsbBedDeviceSpec spec{SERIAL_TEXT, 19, 0, 0, USBBED_LAYOUT_MODULE};
+        UsbBedDevice* device = usbbed_add_device(usbtest::bed(), &spec);
+        ASSERT_NE(device, nullptr);
+        ASSERT_EQ(usbbed_device_bridge_unix(device, socketPath.c_str()), 0);
+        ASSERT_TRUE(usbtest::waitListed(device, true));
+    }
+    static void TearDownTestSuite() {
+        delete sim;
+        delete dir;
+    }
+
+    static TempDir* dir;
+    static ModsimProcess* sim;
+};
+
+TempDir* LinkServerMixedSharing::dir = nullptr;
+ModsimProcess* LinkServerMixedSharing::sim = nullptr;
+
+TEST_F(LinkServerMixedSharing, ServerIsRefusedOnAModuleHeldDirectly) {
+    Module direct(2, 0);
+    direct.setConfig(plainConfig());
+    ASSERT_EQ(direct.connect(USB, SERIAL), aErrNone);
+
+    uint16_t port = 0;
+    uint32_t networkInterface = 0;
+    EXPECT_EQ(aLink_CreateServer(SERIAL, &port, &networkInterface, 1), 0u);
+    Module shared(2, 0);
+    EXPECT_NE(shared.connect(USB, SERIAL), aErrNone);
+    EXPECT_FALSE(shared.isConnected());
+
+    // The direct user's link is untouched and its replies all its own.
+    EXPECT_EQ(wrongReads(direct, 100), 0);
+    // Its use count is as before: one disconnect frees the module.
+    direct.disconnect();
+    Module after(2, 0);
+    after.setConfig(plainConfig());
+    EXPECT_EQ(after.connect(USB, SERIAL), aErrNone);
+    EXPECT_EQ(wrongReads(after, 5), 0);
+}
+
+TEST_F(LinkServerMixedSharing, DirectLinkIsRefusedOnAServedModule) {
+    Module shared(2, 0);
+    ASSERT_EQ(shared.connect(USB, SERIAL), aErrNone);
+    Module direct(2, 0);
+    direct.setConfig(plainConfig());
+    EXPECT_NE(direct.connect(USB, SERIAL), aErrNone);
+    EXPECT_EQ(aLink_CreateUSB(SERIAL), 0u);
+    EXPECT_EQ(wrongReads(shared, 100), 0);
+}
+
+}  // namespace
