@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -19,6 +20,9 @@
 #include "wait_until.h"
 
 namespace {
+
+// The terminal the display is drawn on is this wide.
+constexpr unsigned short kColumns = 80;
 
 using testsupport::readWholeFile;
 using testsupport::TempDir;
@@ -49,6 +53,10 @@ Drawn drawInChild(bool onTerminal, const std::function<void(CLI_Display&)>& draw
         tcgetattr(slave, &raw);
         cfmakeraw(&raw);
         tcsetattr(slave, TCSANOW, &raw);
+        struct winsize size = {};
+        size.ws_row = 24;
+        size.ws_col = kColumns;
+        ioctl(slave, TIOCSWINSZ, &size);
     }
 
     fflush(stdout);
@@ -93,7 +101,48 @@ std::string repeat(char c, size_t count) {
     return std::string(count, c);
 }
 
-const std::string kClear = "\r" + repeat(' ', 88) + "\r";
+const std::string kClear = "\r" + repeat(' ', 80) + "\r";
+
+// What an 80-column terminal shows after the bytes were written: printable characters fill
+// rows, a character after the last column wraps to the next row first, "\r" returns to the
+// row's start and "\n" goes down a row (raw mode, no translation).
+struct Screen {
+    std::vector<std::string> rows{std::string(kColumns, ' ')};
+    size_t row = 0;
+    size_t column = 0;
+    bool pendingWrap = false;
+
+    void write(const std::string& bytes) {
+        for (const char c : bytes) {
+            if (c == '\r') {
+                column = 0;
+                pendingWrap = false;
+            } else if (c == '\n') {
+                down();
+            } else {
+                if (pendingWrap) {
+                    down();
+                    column = 0;
+                    pendingWrap = false;
+                }
+                rows[row][column] = c;
+                if (column + 1 == kColumns) {
+                    pendingWrap = true;
+                } else {
+                    ++column;
+                }
+            }
+        }
+    }
+    void down() {
+        if (++row == rows.size()) rows.emplace_back(kColumns, ' ');
+    }
+    bool blank() const {
+        for (const std::string& line : rows)
+            if (line.find_first_not_of(' ') != std::string::npos) return false;
+        return true;
+    }
+};
 
 TEST(CliDisplay, ProgressBarHalfWay) {
     const Drawn drawn = drawInChild(true, [](CLI_Display& d) { d.update_progress(0.5, nullptr); });
@@ -101,9 +150,38 @@ TEST(CliDisplay, ProgressBarHalfWay) {
     EXPECT_EQ(drawn.out, "\r[" + repeat('=', 34) + ">" + repeat(' ', 34) + "] ( 50% ) ");
 }
 
-TEST(CliDisplay, ProgressBarFullIsOneColumnWider) {
+// The ">" takes the bar's last column at 100 %: the full bar is as wide as every other frame.
+TEST(CliDisplay, ProgressBarFullIsAsWideAsTheOthers) {
     const Drawn drawn = drawInChild(true, [](CLI_Display& d) { d.update_progress(1.0, nullptr); });
-    EXPECT_EQ(drawn.out, "\r[" + repeat('=', 69) + "> ] (100% ) ");
+    EXPECT_EQ(drawn.out, "\r[" + repeat('=', 68) + ">] (100% ) ");
+}
+
+// A whole transfer from 0 to 100 % on an 80-column terminal, with and without a label: no
+// frame is wider than the terminal, so none wraps, and the clear leaves a blank screen with
+// the cursor where the bar began.
+TEST(CliDisplay, BarFromZeroToFullNeverWrapsAndClearsCompletely) {
+    for (const char* label : {static_cast<const char*>(nullptr), "Load"}) {
+        const Drawn drawn = drawInChild(true, [label](CLI_Display& d) {
+            d.display_progress(true);
+            for (int step = 0; step <= 1000; ++step) d.update_progress(step / 1000.0, label);
+            d.display_progress(false);
+        });
+        ASSERT_EQ(drawn.exitCode, 0);
+        size_t frames = 0;
+        for (size_t start = drawn.out.find('\r'); start != std::string::npos;) {
+            const size_t end = drawn.out.find('\r', start + 1);
+            const std::string frame = drawn.out.substr(start + 1, end == std::string::npos ? end : end - start - 1);
+            EXPECT_LE(frame.size(), kColumns) << frame;
+            if (!frame.empty()) ++frames;
+            start = end;
+        }
+        EXPECT_GE(frames, 1001u);
+        Screen screen;
+        screen.write(drawn.out);
+        EXPECT_TRUE(screen.blank()) << (label ? label : "no label");
+        EXPECT_EQ(screen.row, 0u);
+        EXPECT_EQ(screen.column, 0u);
+    }
 }
 
 TEST(CliDisplay, ProgressBarStartAndLabelAndClear) {

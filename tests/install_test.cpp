@@ -1,6 +1,7 @@
-// `cmake --install` into a temporary DESTDIR, as a packager runs it: the tool, its udev
-// rule and its manual page land under the prefix, the installed binary runs, and the
-// page renders cleanly and documents every option of the option table.
+// `cmake --install` into a temporary DESTDIR, as a packager runs it: the tool and its
+// manual page land under the prefix and the udev rule in udev's own directory whatever the
+// prefix, the installed binary runs, and the page renders cleanly and documents every
+// option of the option table.
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -57,10 +58,14 @@ protected:
     }
 
     static std::string installedPath(const std::string& relative) { return destdir->path() + kPrefix + "/" + relative; }
+    // The rule's directory is absolute, so it lies under DESTDIR but outside the prefix.
+    static std::string installedRule() {
+        return destdir->path() + testsupport::requiredEnv("UDEV_RULES_DIR") + "/70-corvalith-modules.rules";
+    }
 
     // The page as man renders it in the C locale, and what it said on standard error.
     static ProcessResult renderPage() {
-        return runProcess({"/usr/bin/man", "--warnings", "-l", installedPath("share/man/man1/updater.1")},
+        return runProcess({"/usr/bin/man", "--warnings", "-l", installedPath("share/man/man1/updater.1.gz")},
                           std::chrono::seconds(30), {"LC_ALL=C", "MANWIDTH=80", "MANPAGER=cat", "PAGER=cat"});
     }
 
@@ -71,11 +76,14 @@ protected:
 TempDir* Install::destdir = nullptr;
 ProcessResult Install::installed;
 
-TEST_F(Install, PutsToolRuleAndPageUnderThePrefixInDestdir) {
+TEST_F(Install, PutsToolAndPageUnderThePrefixAndTheRuleWhereUdevReads) {
     ASSERT_EQ(installed.exitCode, 0) << installed.out << installed.err;
     EXPECT_TRUE(isExecutableFile(installedPath("bin/updater")));
-    EXPECT_FALSE(readWholeFile(installedPath("lib/udev/rules.d/70-corvalith-modules.rules")).empty());
-    EXPECT_FALSE(readWholeFile(installedPath("share/man/man1/updater.1")).empty());
+    EXPECT_FALSE(readWholeFile(installedRule()).empty());
+    EXPECT_FALSE(readWholeFile(installedPath("share/man/man1/updater.1.gz")).empty());
+    // Nothing that udev would never read.
+    EXPECT_FALSE(testsupport::fileExists(installedPath("lib/udev/rules.d/70-corvalith-modules.rules")));
+    EXPECT_EQ(installed.err.find("udev may not read"), std::string::npos) << installed.err;
 }
 
 TEST_F(Install, InstalledBinaryPrintsItsHelp) {
@@ -92,7 +100,7 @@ TEST_F(Install, InstalledBinaryPrintsItsHelp) {
 // Each rule line that grants access names the device and hands it to group plugdev.
 TEST_F(Install, RuleOpensModulesAndTheBootRomToPlugdev) {
     ASSERT_EQ(installed.exitCode, 0) << installed.err;
-    std::istringstream rules(readWholeFile(installedPath("lib/udev/rules.d/70-corvalith-modules.rules")));
+    std::istringstream rules(readWholeFile(installedRule()));
     bool modules = false, romUsb = false, romHid = false, driverNode = false;
     for (std::string line; std::getline(rules, line);) {
         if (line.empty() || line[0] == '#') continue;
@@ -125,7 +133,7 @@ TEST_F(Install, PageNamesEveryOptionFilesAndExitCodes) {
     ASSERT_EQ(installed.exitCode, 0) << installed.err;
     const std::string text = renderPage().out;
     for (const SOption* row = g_rgOptions; row->id != -1; ++row) EXPECT_TRUE(hasWord(text, row->text)) << row->text;
-    for (const char* needle : {"EXIT STATUS", "FILES", ".settings", "BUILD.trel", ".lock",
+    for (const char* needle : {"EXIT STATUS", "FILES", ".settings", "BUILD.trel", "@corvalith-updater/module/SERIAL",
                                "/lib/udev/rules.d/70-corvalith-modules.rules", "plugdev", "~/.veltrane/updater/"})
         EXPECT_NE(text.find(needle), std::string::npos) << needle;
 }

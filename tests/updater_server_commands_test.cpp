@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -312,6 +313,25 @@ TEST_F(ServerCommands, ADownloadWhoseRecordCannotBeSavedFailsAndChangesNothing) 
     EXPECT_NE(blocked.err.find("Failed to save the settings file"), std::string::npos) << blocked.err;
     EXPECT_FALSE(exists("1234.trel"));
     EXPECT_FALSE(exists(".settings.tmp"));
+}
+
+// A download into a store that cannot be written names the file and the system's reason
+// after the tool's own line. The store is mounted read-only in a mount namespace of the run.
+TEST_F(ServerCommands, ADownloadIntoAReadOnlyStoreSaysWhichFileAndWhy) {
+    if (geteuid() != 0) GTEST_SKIP() << "a read-only bind mount needs root";
+    ASSERT_EQ(run({"-G", "-d", SERIAL, "-b", "1100"}).exitCode, 0);
+    const std::string before = settings();
+    ASSERT_NE(server, nullptr);
+    const auto readOnly = testsupport::runProcess(
+        {"/usr/bin/unshare", "-m", "/bin/sh", "-c", "mount -o bind,ro \"$0\" \"$0\" && exec \"$@\"", store.path(),
+         testsupport::requiredEnv("UPDATER_BIN"), "-i", store.path(), "-u", server->url(), "-G", "-d", SERIAL},
+        std::chrono::seconds(40), {"HOME=" + store.path()});
+    EXPECT_EQ(readOnly.exitCode, 1) << readOnly.out;
+    EXPECT_NE(readOnly.err.find("Failed to write file with 3\n" + moduleDir() + "/1234.trel: Read-only file system\n"),
+              std::string::npos)
+        << readOnly.err;
+    EXPECT_EQ(settings(), before);
+    EXPECT_FALSE(exists("1234.trel"));
 }
 
 INSTANTIATE_TEST_SUITE_P(

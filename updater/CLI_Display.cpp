@@ -1,5 +1,6 @@
 #include "CLI_Display.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
@@ -8,8 +9,11 @@
 
 namespace {
 
-constexpr int kClearWidth = 88;
 constexpr int kBarWidth = 69;
+// Every frame of the bar is 80 columns wide, with or without a label: "[", the bar, "]" and
+// " (100% ) ". Clearing exactly that much never wraps on an 80-column terminal, so the clear
+// leaves the cursor on the bar's own row.
+constexpr int kClearWidth = 80;
 constexpr int kLabelFrame = 4;  // " (" and ") " around a label
 const char kBarText[] = "=====================================================================";
 static_assert(sizeof kBarText - 1 == kBarWidth, "the bar text fills the whole bar");
@@ -56,9 +60,9 @@ void CLI_Display::display_progress(bool show) {
 void CLI_Display::update_progress(double fraction, const char* label) {
     if (!drawing()) return;
     const int width = label ? kBarWidth - static_cast<int>(strlen(label)) - kLabelFrame : kBarWidth;
-    const int filled = static_cast<int>(width * fraction);
+    // The ">" takes the last column of a full bar, so the frame at 100 % is as wide as the others.
+    const int filled = std::clamp(static_cast<int>(width * fraction), 0, width - 1);
     const int percent = static_cast<int>(fraction * 100);
-    // At 1.0 the space field gets width -1 and prints one space: the full bar is one column wider.
     if (label) {
         draw("\r (%s) [%.*s>%*s] (%3d%% ) ", label, filled, kBarText, width - filled - 1, "", percent);
     } else {

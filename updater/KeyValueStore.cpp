@@ -126,28 +126,40 @@ bool KeyValueStore::Save(const char* path) {
     const std::string temporary = TemporaryPathFor(filename);
     aFileRef file = aFile_Open(temporary.c_str(), aFileModeWrite);
     if (!file) {
+        const int error = errno;
         Log::log(DEBUG_Attributes, "Attibutes: Error - cannot open attributes file for writting: '%s' (%d)\n",
-                 filename.c_str(), errno);
+                 filename.c_str(), error);
+        errno = error;
         return false;
     }
     bool written = true;
+    int error = 0;
     for (const auto& entry : entries) {
         const std::string key = withoutLineBreaks(entry.first);
         const std::string value = withoutLineBreaks(entry.second);
         if (key.size() != entry.first.size() || value.size() != entry.second.size()) {
             Log::log(DEBUG_Attributes, "Attibutes: line breaks removed from entry [%s]\n", key.c_str());
         }
-        if (aFile_Printf(file, "%s=%s\n", key.c_str(), value.c_str()) != aErrNone) written = false;
+        if (written && aFile_Printf(file, "%s=%s\n", key.c_str(), value.c_str()) != aErrNone) {
+            written = false;
+            error = errno;
+        }
     }
-    if (aFile_Close(&file) != aErrNone) written = false;
+    if (aFile_Close(&file) != aErrNone && written) {
+        written = false;
+        error = errno;
+    }
     if (!written) {
         unlink(temporary.c_str());
         Log::log(DEBUG_Attributes, "Attibutes: Error - could not write attributes file: '%s'\n", filename.c_str());
+        errno = error;
         return false;
     }
     if (!ReplaceFileWith(temporary, filename)) {
+        error = errno;
         Log::log(DEBUG_Attributes, "Attibutes: Error - could not replace attributes file: '%s' (%d)\n",
-                 filename.c_str(), errno);
+                 filename.c_str(), error);
+        errno = error;
         return false;
     }
     dirty = false;

@@ -19,7 +19,8 @@ public:
     // Merges the file's entries into the store; a file that cannot be read is created.
     void Load(const char* path);
     // Writes every entry to path, or back to the file last loaded or saved when path is null.
-    // False when the file could not be written whole; the file on disk then stays as it was.
+    // False when the file could not be written whole, with errno saying why; the file on
+    // disk then stays as it was.
     bool Save(const char* path = nullptr);
 
     // The numeric getters add an absent key with an empty value, so a later Save lists it.

@@ -1,5 +1,6 @@
 #include "ReplaceFile.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <unistd.h>
 
@@ -13,6 +14,8 @@ std::string TemporaryPathFor(const std::string& path) {
 
 bool ReplaceFileWith(const std::string& temporaryPath, const std::string& path) {
     if (std::rename(temporaryPath.c_str(), path.c_str()) == 0) return true;
+    const int error = errno;
     unlink(temporaryPath.c_str());
+    errno = error;
     return false;
 }

@@ -8,5 +8,6 @@
 // store listings pass over it.
 std::string TemporaryPathFor(const std::string& path);
 
-// Renames temporaryPath to path; on failure the temporary file is removed and false returned.
+// Renames temporaryPath to path; on failure the temporary file is removed and false returned,
+// with errno saying why.
 bool ReplaceFileWith(const std::string& temporaryPath, const std::string& path);

@@ -1,5 +1,6 @@
 // Commands that talk to the update server and the local store without a module:
 // build lists, tokens and firmware downloads.
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -217,22 +218,29 @@ uint32_t Updater::Download_Firmware(uint32_t serial, std::string buildText, bool
     aErr written = item.StageFile(fileName.c_str(), bytes.get(), length, staged, path);
     bytes.reset();
     if (written != aErrNone) {
+        const int error = errno;
         display->message(UpdaterDisplayInterface::LEVEL_ERROR, "Failed to write file with %d", written);
+        display->message(UpdaterDisplayInterface::LEVEL_ERROR, "%s: %s", path.c_str(), strerror(error));
         return 0;
     }
     const KeyValueStore previous = item.settings;
     item.settings.Add("LATEST_DOWNLOAD", fileName);
     item.settings.Add("LAST_DOWNLOAD_DATE", downloadTime);
     if (!item.settings.Save()) {
+        const int error = errno;
         unlink(staged.c_str());
         display->message(UpdaterDisplayInterface::LEVEL_ERROR, "Failed to save the settings file %s",
                          item.settings.filename.c_str());
+        display->message(UpdaterDisplayInterface::LEVEL_ERROR, "%s: %s", item.settings.filename.c_str(),
+                         strerror(error));
         return 0;
     }
     if (!ReplaceFileWith(staged, path)) {
+        const int error = errno;
         KeyValueStore restored = previous;
         restored.Save();
         display->message(UpdaterDisplayInterface::LEVEL_ERROR, "Failed to write file with %d", aErrIO);
+        display->message(UpdaterDisplayInterface::LEVEL_ERROR, "%s: %s", path.c_str(), strerror(error));
         return 0;
     }
     return build;

@@ -2,8 +2,10 @@
 // directly or through a router, check the file against it, send the loader and the
 // firmware, and record the transfer in the module's settings.
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <stdexcept>
 #include <vector>
@@ -11,8 +13,8 @@
 #include "FileProblem.h"
 #include "InterruptNotice.h"
 #include "Log.h"
+#include "ModuleLock.h"
 #include "ModuleNetworkConfig.h"
-#include "StoreLock.h"
 #include "SystemClass.h"
 #include "Updater.h"
 #include "UpdaterEntity.h"
@@ -86,17 +88,17 @@ bool holdsWholeFirmware(const TrelFile& file) {
     return false;
 }
 
-// A second update of the same module would interleave two loader exchanges: it is
-// refused at once. A store that cannot hold the lock file does not stop the update.
-bool lockModule(UpdaterDisplayInterface& display, StoreLock& lock, const std::string& moduleDir, uint32_t serial) {
+// A second update of the same module, from any store and by any user, would interleave two
+// loader exchanges: it is refused at once. A lock the system cannot make does not stop the update.
+bool lockModule(UpdaterDisplayInterface& display, ModuleLock& lock, uint32_t serial) {
     std::string reason;
-    const StoreLock::Result locked = lock.acquire(moduleDir, reason);
-    if (locked == StoreLock::BUSY) {
+    const ModuleLock::Result locked = lock.acquire(serial, reason);
+    if (locked == ModuleLock::BUSY) {
         display.message(UpdaterDisplayInterface::LEVEL_ERROR,
                         "Module %08X is busy: another update of it is running (%s)", serial, reason.c_str());
         return false;
     }
-    if (locked == StoreLock::UNAVAILABLE)
+    if (locked == ModuleLock::UNAVAILABLE)
         Log::log(DEBUG_Updater, "Updating without the module lock: %s\n", reason.c_str());
     return true;
 }
@@ -110,10 +112,19 @@ std::string fileProblem(const std::string& filePath, const std::string& why) {
 }
 
 // Written only after a successful transfer: the settings name what the module now runs.
-void recordTransfer(UpdaterStoreItem& item, const std::string& transferred) {
+// A store that cannot be written (read-only, full) does not undo the update, but the user
+// learns that the next -U cannot know what the module runs.
+void recordTransfer(UpdaterDisplayInterface& display, UpdaterStoreItem& item, const std::string& transferred,
+                    uint32_t serial) {
     item.settings.Add("LATEST_TRANSFER", transferred);
     item.settings.Add("LAST_TRANSFER_DATE", CurrentTimeText());
-    item.settings.Save();
+    if (!item.settings.Save()) {
+        const int error = errno;
+        display.message(UpdaterDisplayInterface::LEVEL_ERROR,
+                        "Module %08X was updated, but the transfer could not be recorded in the store", serial);
+        display.message(UpdaterDisplayInterface::LEVEL_ERROR, "%s: %s", item.settings.filename.c_str(),
+                        strerror(error));
+    }
     Log::log(DEBUG_Updater, "Updating device firmware: \n");
 }
 
@@ -377,6 +388,8 @@ bool Updater::Update_Firmware(uint32_t serial, uint32_t build, const std::string
         display->message(UpdaterDisplayInterface::LEVEL_ERROR, "Update command must specify the specific device");
         return false;
     }
+    ModuleLock lock;
+    if (!lockModule(*display, lock, serial)) return false;
     auto store = _createUpdaterStore(*display, storeDir, "Update_Firmware");
     if (!store) return false;
     UpdaterStoreItem item;
@@ -389,8 +402,6 @@ bool Updater::Update_Firmware(uint32_t serial, uint32_t build, const std::string
         return false;
     }
     const std::string moduleDir = item.basePath + "/" + item.name;
-    StoreLock lock;
-    if (!lockModule(*display, lock, moduleDir, serial)) return false;
     InterruptNotice notice(serial, moduleDir);
     if (notice.resuming())
         display->message(UpdaterDisplayInterface::LEVEL_INFO,
@@ -423,7 +434,7 @@ bool Updater::Update_Firmware(uint32_t serial, uint32_t build, const std::string
         return false;
     }
     notice.finished();
-    recordTransfer(item, path.empty() ? buildFileName(build) : path);
+    recordTransfer(*display, item, path.empty() ? buildFileName(build) : path, serial);
     reportUpdateTime(startMs);
     return true;
 }

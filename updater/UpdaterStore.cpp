@@ -1,5 +1,6 @@
 #include "UpdaterStore.h"
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <stdexcept>
@@ -180,18 +181,22 @@ aErr UpdaterStoreItem::WriteFile(const char* fileName, const uint8_t* data, size
 aErr UpdaterStoreItem::StageFile(const char* fileName, const uint8_t* data, size_t length, std::string& stagedPath,
                                  std::string& finalPath) {
     if (!data || !fileName) return aErrNotFound;
-    const std::string path = BuildPath(basePath.c_str(), name.c_str(), fileName, nullptr);
-    const std::string temporary = TemporaryPathFor(path);
+    finalPath = BuildPath(basePath.c_str(), name.c_str(), fileName, nullptr);
+    const std::string temporary = TemporaryPathFor(finalPath);
     aFileRef file = aFile_Open(temporary.c_str(), aFileModeWrite);
     if (!file) return aErrNotFound;
     aErr err = aFile_Write(file, data, length, nullptr);
-    if (aFile_Close(&file) != aErrNone && err == aErrNone) err = aErrIO;
+    int error = errno;
+    if (aFile_Close(&file) != aErrNone && err == aErrNone) {
+        err = aErrIO;
+        error = errno;
+    }
     if (err != aErrNone) {
         unlink(temporary.c_str());
+        errno = error;
         return err;
     }
     stagedPath = temporary;
-    finalPath = path;
     return aErrNone;
 }
 

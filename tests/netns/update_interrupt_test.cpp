@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <filesystem>
 #include <memory>
 
 #include "firmware_update.h"
@@ -75,10 +76,11 @@ protected:
         return *targets.back();
     }
 
-    std::vector<std::string> updateArgs(const Target& target) const {
+    std::vector<std::string> updateArgs(const Target& target) const { return updateArgs(target, store); }
+    static std::vector<std::string> updateArgs(const Target& target, const TempDir& storeDir) {
         return {testsupport::requiredEnv("UPDATER_BIN"),
                 "-i",
-                store.path(),
+                storeDir.path(),
                 "-u",
                 testsupport::kUnreachableServer,
                 "-U",
@@ -89,6 +91,14 @@ protected:
     }
     std::unique_ptr<RunningProcess> startUpdate(const Target& target) const {
         return std::make_unique<RunningProcess>(updateArgs(target), std::vector<std::string>{"HOME=" + store.path()});
+    }
+    // The update with the store mounted read-only, in a mount namespace of its own.
+    std::unique_ptr<RunningProcess> startUpdateOnReadOnlyStore(const Target& target) const {
+        std::vector<std::string> argv{
+            "/usr/bin/unshare", "-m", "/bin/sh", "-c", "mount -o bind,ro \"$0\" \"$0\" && exec \"$@\"", store.path()};
+        const std::vector<std::string> update = updateArgs(target);
+        argv.insert(argv.end(), update.begin(), update.end());
+        return std::make_unique<RunningProcess>(argv, std::vector<std::string>{"HOME=" + store.path()});
     }
     ProcessResult update(const Target& target) const {
         return testsupport::runProcess(updateArgs(target), 90s, {"HOME=" + store.path()});
@@ -129,14 +139,66 @@ TEST_F(UpdateGuard, ASecondUpdateOfTheSameModuleRefusesAtOnce) {
     const ProcessResult second = update(target);
     EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
     EXPECT_EQ(second.exitCode, 1);
-    EXPECT_NE(second.err.find("Module 0000CAFE is busy: another update of it is running (" + moduleDir(target) +
-                              "/.lock is held)\n"),
-              std::string::npos)
+    EXPECT_NE(second.err.find("Module 0000CAFE is busy: another update of it is running (lock "), std::string::npos)
+        << second.err;
+    EXPECT_NE(second.err.find(" is held by process " + std::to_string(first->pid()) + ")\n"), std::string::npos)
         << second.err;
     EXPECT_EQ(target.module->countInLog("ev loader 0x02 init"), 1u);
 
     release(target);
     expectUpdated(target, first->finish(90s));
+}
+
+// The lock is the machine's, not the store's: an update from another store (another user's
+// home, another -i) refuses as busy while the first runs, and the first finishes undisturbed.
+TEST_F(UpdateGuard, AnUpdateFromAnotherStoreRefusesAtOnce) {
+    Target& target = addTarget("0000CAFE", "127.0.0.2");
+    auto first = startUpdate(target);
+    ASSERT_TRUE(target.module->waitForLog("ev loader 0x02 prepare firmware at 0x00004000 flags 0 piece 256", 1, 30s))
+        << eventsOf(*target.module);
+    hold(target);
+
+    TempDir otherStore;
+    const auto started = std::chrono::steady_clock::now();
+    const ProcessResult second =
+        testsupport::runProcess(updateArgs(target, otherStore), 90s, {"HOME=" + otherStore.path()});
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
+    EXPECT_EQ(second.exitCode, 1);
+    EXPECT_NE(second.err.find("Module 0000CAFE is busy: another update of it is running ("), std::string::npos)
+        << second.err;
+    EXPECT_EQ(target.module->countInLog("ev loader 0x02 init"), 1u);
+
+    release(target);
+    expectUpdated(target, first->finish(90s));
+}
+
+// A store that cannot be written does not stop the update, which still holds the module's
+// lock; the user is told that the module was written but nothing was recorded, and why.
+TEST_F(UpdateGuard, AReadOnlyStoreUpdatesTheModuleAndSaysTheTransferWasNotRecorded) {
+    Target& target = addTarget("0000CAFE", "127.0.0.2");
+    std::filesystem::create_directories(moduleDir(target));
+    const std::string before = "CREATED_TIME=Mon Jan  1 00:00:00 2024\n";
+    testsupport::writeWholeFile(moduleDir(target) + "/.settings", before);
+
+    auto first = startUpdateOnReadOnlyStore(target);
+    ASSERT_TRUE(target.module->waitForLog("ev loader 0x02 prepare firmware at 0x00004000 flags 0 piece 256", 1, 30s))
+        << eventsOf(*target.module);
+    hold(target);
+    TempDir otherStore;
+    const ProcessResult second =
+        testsupport::runProcess(updateArgs(target, otherStore), 90s, {"HOME=" + otherStore.path()});
+    EXPECT_EQ(second.exitCode, 1);
+    EXPECT_NE(second.err.find("Module 0000CAFE is busy"), std::string::npos) << second.err;
+    release(target);
+
+    const ProcessResult result = first->finish(90s);
+    EXPECT_EQ(result.exitCode, 0) << result.out << result.err;
+    EXPECT_EQ(readWholeFile(target.dump), testsupport::imageOf(target.file.firmware));
+    EXPECT_NE(result.err.find("Module 0000CAFE was updated, but the transfer could not be recorded in the store\n" +
+                              moduleDir(target) + "/.settings: Read-only file system\n"),
+              std::string::npos)
+        << result.err;
+    EXPECT_EQ(settings(target), before);
 }
 
 // Different modules have different locks: one updates while the other's update runs.
@@ -160,7 +222,6 @@ TEST_F(UpdateGuard, AKilledUpdateLeavesNoLockBehind) {
     hold(target);
     first->signal(SIGKILL);
     EXPECT_EQ(first->finish(10s).exitCode, 128 + SIGKILL);
-    EXPECT_TRUE(fileExists(moduleDir(target) + "/.lock"));
     release(target);
     expectUpdated(target, update(target));
 }
