@@ -10,8 +10,7 @@
 #include <new>
 
 #include "aLinkManagerInternal.h"
-#include "aServer_ZeroMQ.h"
-#include "aStream_ZeroMQClient.h"
+#include "aLinkSharing.h"
 #include "aStreamsocket.h"
 #include "aTime.h"
 #include "aTrace.h"
@@ -137,7 +136,7 @@ aLinkRef sAcquire(const ModuleKey& key, bool& created) {
     if (key.type != aLINK_TYPE_LEGACY && key.type != aLINK_TYPE_CLIENT) {
         if (linkEntry* existing = sLookupEntryByKey(key)) {
             // A served module is reached through its server's clients only.
-            if (existing->server) {
+            if (existing->teardown) {
                 aTrace(TRACE_REGISTRY,
                        "This device is already being used as a \"SERVER\". \nYou must connect by \"CLIENT\" \n");
                 return 0;
@@ -190,6 +189,16 @@ aLinkRef sStartNewLink(aLinkRef id, aStreamRef stream, aErr openResult, bool syn
     return id;
 }
 
+// A link server's teardown, run once its served link has stopped (at the link's last
+// destroy or at exit), and cleared so it never runs twice.
+void sRunTeardown(linkEntry* entry) {
+    const aLinkTeardownProc teardown = entry->teardown;
+    void* ref = entry->teardownRef;
+    entry->teardown = nullptr;
+    entry->teardownRef = nullptr;
+    if (teardown) teardown(ref);
+}
+
 int sBaudIndex(uint32_t baudRate) {
     const uint32_t rates[] = {2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400};
     for (int i = 0; i < static_cast<int>(sizeof rates / sizeof rates[0]); ++i)
@@ -204,7 +213,7 @@ aErr sReopenStream(const linkEntry* entry, aStreamRef* stream) {
     case aLINK_TYPE_TCPIP:
         return aStream_CreateSocket(entry->identifier, static_cast<uint16_t>(entry->port), stream);
     case aLINK_TYPE_CLIENT:
-        return aStream_CreateClient(entry->identifier, static_cast<uint16_t>(entry->port), stream);
+        return aLinkSharing_CreateClientStream(entry->identifier, static_cast<uint16_t>(entry->port), stream);
     default:
         aTrace(TRACE_REGISTRY, " recreate invalid stream type\n");
         return aErrParam;
@@ -293,11 +302,11 @@ void sStopZeroMQLinks() {
     {
         RegistryLock lock;
         for (linkEntry* entry = sRegistry().head; entry; entry = entry->next)
-            if (entry->link && (entry->server || entry->type == aLINK_TYPE_CLIENT)) entries.push_back(entry);
+            if (entry->link && (entry->teardown || entry->type == aLINK_TYPE_CLIENT)) entries.push_back(entry);
     }
     for (linkEntry* entry : entries) aLink_Stop(entry->link);
     for (linkEntry* entry : entries) {
-        if (entry->server) aServer_Destroy(&entry->server);
+        sRunTeardown(entry);
         if (entry->type == aLINK_TYPE_CLIENT && entry->link->stream) aStream_Destroy(&entry->link->stream);
     }
 }
@@ -334,7 +343,7 @@ aLinkRef aLink_CreateClient(uint32_t ipAddress, uint16_t port, aLinkRef ref) {
         if (linkEntry* entry = sLookupEntryByID(id)) entry->clientIndex = clientCount++;
     }
     aStreamRef stream = nullptr;
-    const aErr err = aStream_CreateClient(ipAddress, port, &stream);
+    const aErr err = aLinkSharing_CreateClientStream(ipAddress, port, &stream);
     if (err == aErrNone) sStopZeroMQLinksAtExit();
     return sStartNewLink(id, stream, err, false);
 }
@@ -347,11 +356,12 @@ bool aLinkManager_GetIdentifier(aLinkRef id, uint32_t* identifier) {
     return true;
 }
 
-bool aLinkManager_SetServer(aLinkRef id, aServer* server) {
+bool aLinkManager_SetTeardown(aLinkRef id, aLinkTeardownProc proc, void* ref) {
     RegistryLock lock;
     linkEntry* entry = sLookupEntryByID(id);
     if (!entry) return false;
-    entry->server = server;
+    entry->teardown = proc;
+    entry->teardownRef = proc ? ref : nullptr;
     return true;
 }
 
@@ -409,7 +419,7 @@ aErr aLink_Destroy(aLinkRef* id) {
             aMutex_Unlock(link->userFilterSema);
         }
         aLink_Stop(link);
-        if (entry->server) aServer_Destroy(&entry->server);
+        sRunTeardown(entry);
         if (entry->companionId) aLink_Destroy(&entry->companionId);
         result = aErrNone;
         aLink_Release(link);

@@ -61,7 +61,9 @@ enum {
     aLINK_TYPE_CLIENT = 4,
 };
 
-struct aServer;
+// What the registry runs for a link server when the link it serves goes: at the link's
+// last destroy once the link has stopped, and at exit before CZMQ closes its sockets.
+typedef void (*aLinkTeardownProc)(void* ref);
 
 struct linkEntry {
     aLinkRef id = 0;
@@ -80,7 +82,10 @@ struct linkEntry {
     // guarded by the registry mutex. A new hold waits until it is clear.
     bool replacing = false;
     char portName[aLINK_PORTNAME_SIZE] = {};
-    aServer* server = nullptr;
+    // A link server's teardown and its reference (aLinkManager_SetTeardown); a served
+    // module is reached through that server's clients only.
+    aLinkTeardownProc teardown = nullptr;
+    void* teardownRef = nullptr;
     aLink* link = nullptr;
     linkEntry* next = nullptr;
 };
@@ -135,7 +140,8 @@ aLink* aLinkManager_GetLink(aLinkRef id);
 aErr aLink_ResetLink(linkEntry* entry);
 
 // Link-server creation: the registered identifier (serial number) of a link, and the
-// server and companion an entry carries. Each answers false for an unknown ID.
+// server teardown and companion an entry carries (a null proc clears the teardown).
+// Each answers false for an unknown ID.
 bool aLinkManager_GetIdentifier(aLinkRef id, uint32_t* identifier);
-bool aLinkManager_SetServer(aLinkRef id, aServer* server);
+bool aLinkManager_SetTeardown(aLinkRef id, aLinkTeardownProc proc, void* ref);
 bool aLinkManager_SetCompanion(aLinkRef id, aLinkRef companion);

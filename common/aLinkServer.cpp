@@ -1,5 +1,6 @@
 // A USB link shared through a link server, and this process's own client link to it.
-#include "aLink.h"
+#include "aLinkServer.h"
+
 #include "aLinkManagerInternal.h"
 #include "aServer_ZeroMQ.h"
 #include "aTime.h"
@@ -72,6 +73,12 @@ aErr sGetDeviceInfo(aLinkRef clientId, aServerRef server) {
     return result;
 }
 
+// The registry runs this when the served link goes.
+void sDestroyServer(void* server) {
+    aServerRef doomed = static_cast<aServerRef>(server);
+    aServer_Destroy(&doomed);
+}
+
 void sFail(const char* step) {
     aTrace(TRACE_CREATE, "FAIL: %s:\n", step);
 }
@@ -94,7 +101,7 @@ aLinkRef aLink_CreateServer(uint32_t serialNumber, uint16_t* port, uint32_t* net
     if (ok && !(ok = aServer_Start(server) == aErrNone)) sFail("aServer_Start");
     if (ok && !(ok = aServer_GetPort(server, port) == aErrNone)) sFail("aServer_GetPort");
     if (ok && !(ok = aServer_GetInterface(server, &bound) == aErrNone)) sFail("aServer_GetInterface");
-    if (ok && !(ok = aLinkManager_SetServer(servedId, server))) sFail("sLookupEntryByID");
+    if (ok && !(ok = aLinkManager_SetTeardown(servedId, sDestroyServer, server))) sFail("sLookupEntryByID");
     if (ok && !(ok = (clientId = aLink_CreateClient(bound, *port, 0)) != 0)) sFail("aLink_CreateClient");
     // From here the client link holds this call's use of the USB link.
     if (ok && !(ok = aLinkManager_SetCompanion(clientId, servedId))) sFail("NULL != clientItem");
@@ -118,7 +125,7 @@ aLinkRef aLink_CreateServer(uint32_t serialNumber, uint16_t* port, uint32_t* net
     // then this call's one use of it is given back, through the client link when that
     // holds it.
     if (server) {
-        aLinkManager_SetServer(servedId, nullptr);
+        aLinkManager_SetTeardown(servedId, nullptr, nullptr);
         aServer_Destroy(&server);
     }
     if (clientId) aLink_Destroy(&clientId);
