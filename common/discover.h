@@ -67,9 +67,8 @@ uint8_t aDiscovery_EnumerateUSB(aDiscoveryCallback callback, void* ref);
 uint8_t aDiscovery_EnumerateTCPIP(aDiscoveryCallback callback, void* ref);
 // Link servers (AWEAVE) are searched by the link-server library: aDiscoveryLinkServers.h.
 
-// The host's IPv4 interface addresses (network order) as the beacon sees them, loopback
-// excluded; the number written, at most capacity.
-uint32_t aDiscovery_GetIPv4Interfaces(uint32_t* addresses, uint32_t capacity);
+// The host's interfaces as the beacon sees them: aDiscovery_GetIPv4Interfaces in
+// aDiscoveryBeacon.h.
 // Writes the dotted text of an address (network order) into a zero-filled buffer; its
 // length, or 0 when the buffer is shorter than 16 bytes or the conversion fails.
 uint32_t aDiscovery_ConvertIPv4Interface(uint32_t address, char* buffer, uint32_t length);
