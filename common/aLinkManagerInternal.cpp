@@ -17,6 +17,10 @@
 #include "unix_streamserial.h"
 #include "unix_streamusb.h"
 
+aLinkRegistryMutex aLinkRegistry;
+aLinkRole aLinkHeld;
+aLinkRole aLinkMaking;
+
 namespace {
 
 const uint32_t TRACE_REGISTRY = 0x1;
@@ -25,7 +29,7 @@ const int RESET_ATTEMPTS = 20;
 const uint64_t RESET_RETRY_MS = 100;
 
 struct Registry {
-    linkEntry* head = nullptr;
+    linkEntry* head aGUARDED_BY(aLinkRegistry) = nullptr;
     aLinkRef nextID = 1;
     aMutexRef mutex = nullptr;
     // Signalled whenever a hold is released.
@@ -43,38 +47,60 @@ Registry& sRegistry() {
     return *registry;
 }
 
-class RegistryLock {
+// The registry mutex is aLinkRegistry to the analysis: these two take it.
+class aSCOPED_CAPABILITY RegistryLock {
 public:
-    RegistryLock() { aMutex_Lock(sRegistry().mutex); }
-    ~RegistryLock() { aMutex_Unlock(sRegistry().mutex); }
+    RegistryLock() aACQUIRE(aLinkRegistry) aNO_THREAD_SAFETY_ANALYSIS { aMutex_Lock(sRegistry().mutex); }
+    ~RegistryLock() aRELEASE() aNO_THREAD_SAFETY_ANALYSIS { aMutex_Unlock(sRegistry().mutex); }
     RegistryLock(const RegistryLock&) = delete;
     RegistryLock& operator=(const RegistryLock&) = delete;
 };
 
 // The registry mutex in the shape a condition variable waits on.
 struct RegistryMutex {
-    void lock() { aMutex_Lock(sRegistry().mutex); }
-    void unlock() { aMutex_Unlock(sRegistry().mutex); }
+    void lock() aNO_THREAD_SAFETY_ANALYSIS { aMutex_Lock(sRegistry().mutex); }
+    void unlock() aNO_THREAD_SAFETY_ANALYSIS { aMutex_Unlock(sRegistry().mutex); }
+};
+
+// The registry mutex held for waits on `released`, which give it up while they wait.
+class aSCOPED_CAPABILITY RegistryWaitLock {
+public:
+    RegistryWaitLock() aACQUIRE(aLinkRegistry) aNO_THREAD_SAFETY_ANALYSIS : lock(mutex) {}
+    ~RegistryWaitLock() aRELEASE() aNO_THREAD_SAFETY_ANALYSIS {}
+    void wait() aREQUIRES(aLinkRegistry) { sRegistry().released.wait(lock); }
+    RegistryWaitLock(const RegistryWaitLock&) = delete;
+    RegistryWaitLock& operator=(const RegistryWaitLock&) = delete;
+
+private:
+    RegistryMutex mutex;
+    std::unique_lock<RegistryMutex> lock;
+};
+
+// Making a link's parts (aLinkMaking): no lock, a role the analysis checks.
+class aSCOPED_CAPABILITY LinkMaking {
+public:
+    LinkMaking() aACQUIRE(aLinkMaking) aNO_THREAD_SAFETY_ANALYSIS {}
+    ~LinkMaking() aRELEASE() aNO_THREAD_SAFETY_ANALYSIS {}
+    LinkMaking(const LinkMaking&) = delete;
+    LinkMaking& operator=(const LinkMaking&) = delete;
 };
 
 // Waits until no more than `others` holds remain on the entry.
 void sAwaitHolds(linkEntry* entry, int32_t others) {
-    RegistryMutex mutex;
-    std::unique_lock<RegistryMutex> lock(mutex);
-    sRegistry().released.wait(lock, [&] { return entry->holds <= others; });
+    RegistryWaitLock lock;
+    while (entry->holds > others) lock.wait();
 }
 
 // From the moment the reset's own hold is the only one until the link's parts are
 // made again, no other call can take a hold and meet them half freed.
-class Replacing {
+class aSCOPED_CAPABILITY Replacing {
 public:
-    explicit Replacing(linkEntry* resetEntry) : entry(resetEntry) {
-        RegistryMutex mutex;
-        std::unique_lock<RegistryMutex> lock(mutex);
-        sRegistry().released.wait(lock, [&] { return entry->holds <= 1; });
+    explicit Replacing(linkEntry* resetEntry) aACQUIRE(aLinkMaking) : entry(resetEntry) {
+        RegistryWaitLock lock;
+        while (entry->holds > 1) lock.wait();
         entry->replacing = true;
     }
-    ~Replacing() {
+    ~Replacing() aRELEASE() {
         RegistryLock lock;
         entry->replacing = false;
         sRegistry().released.notify_all();
@@ -103,20 +129,19 @@ bool sMatches(const linkEntry* entry, const ModuleKey& key) {
     return true;
 }
 
-// Caller holds the registry mutex.
-linkEntry* sLookupEntryByID(aLinkRef id) {
+linkEntry* sLookupEntryByID(aLinkRef id) aREQUIRES(aLinkRegistry) {
     for (linkEntry* entry = sRegistry().head; entry; entry = entry->next)
         if (entry->id == id) return entry;
     return nullptr;
 }
 
-linkEntry* sLookupEntryByKey(const ModuleKey& key) {
+linkEntry* sLookupEntryByKey(const ModuleKey& key) aREQUIRES(aLinkRegistry) {
     for (linkEntry* entry = sRegistry().head; entry; entry = entry->next)
         if (sMatches(entry, key)) return entry;
     return nullptr;
 }
 
-linkEntry* sExtractEntry(aLinkRef id) {
+linkEntry* sExtractEntry(aLinkRef id) aREQUIRES(aLinkRegistry) {
     for (linkEntry** slot = &sRegistry().head; *slot; slot = &(*slot)->next) {
         if ((*slot)->id == id) {
             linkEntry* entry = *slot;
@@ -173,7 +198,10 @@ aLinkRef sAcquire(const ModuleKey& key, bool& created) {
 // its half-made link and the stream are torn down.
 aLinkRef sStartNewLink(aLinkRef id, aStreamRef stream, aErr openResult, bool syncAfterStart) {
     aErr err = openResult;
-    if (aLink_Init(id, stream) != id && err == aErrNone) err = aErrConnection;
+    {
+        const LinkMaking making;
+        if (aLink_Init(id, stream) != id && err == aErrNone) err = aErrConnection;
+    }
     if (err == aErrNone && !stream) err = aErrConnection;
     if (err == aErrNone) err = aLink_Start(id);
     if (err == aErrNone && syncAfterStart) {
@@ -222,25 +250,24 @@ aErr sReopenStream(const linkEntry* entry, aStreamRef* stream) {
 
 }  // namespace
 
-aLinkHold::aLinkHold(aLinkRef id) {
+// The hold is a role to the analysis (aLinkHeld), taken even when no link is held.
+aLinkHold::aLinkHold(aLinkRef id) aNO_THREAD_SAFETY_ANALYSIS {
     if (id == 0) return;
-    RegistryMutex mutex;
-    std::unique_lock<RegistryMutex> lock(mutex);
+    RegistryWaitLock lock;
     linkEntry* entry = nullptr;
     // Looked up again after each wait: the link may have gone meanwhile. A call that
     // had to wait began during the reset, and is interrupted by it like one already
     // running.
-    sRegistry().released.wait(lock, [&] {
-        entry = sLookupEntryByID(id);
-        if (entry && entry->replacing) cutByReset = true;
-        return !entry || !entry->replacing;
-    });
+    while ((entry = sLookupEntryByID(id)) && entry->replacing) {
+        cutByReset = true;
+        lock.wait();
+    }
     if (!entry || !entry->link) return;
     ++entry->holds;
     held = entry;
 }
 
-aLinkHold::~aLinkHold() {
+aLinkHold::~aLinkHold() aNO_THREAD_SAFETY_ANALYSIS {
     if (!held) return;
     RegistryLock lock;
     --held->holds;

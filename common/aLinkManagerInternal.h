@@ -7,13 +7,24 @@
 #include <cstdint>
 #include <mutex>
 
+#include "aCheckedMutex.h"
 #include "aLink.h"
 #include "aMutex.h"
 #include "aPacketDebug.h"
 #include "aThread.h"
+#include "aThreadSafety.h"
 
 #define aLINK_CHECK 0xCEEDu
 #define aLINK_PORTNAME_SIZE 100
+
+// Names the thread-safety analysis gives the registry mutex, a call's hold on a link
+// (aLinkHold) and the making of a link's parts (creation or a reset's remaking): roles
+// that calls take and require, checked by clang's -Wthread-safety.
+struct aCAPABILITY("mutex") aLinkRegistryMutex{};
+extern aLinkRegistryMutex aLinkRegistry;
+struct aCAPABILITY("role") aLinkRole{};
+extern aLinkRole aLinkHeld;
+extern aLinkRole aLinkMaking;
 
 struct aLink {
     uint16_t check = 0;
@@ -32,7 +43,7 @@ struct aLink {
     aStreamRef stream = nullptr;
     // Held by whoever writes a packet to the stream: the writer thread, or a caller
     // writing its packet at once (aLink_PutPacket).
-    std::mutex writeMutex;
+    aCheckedMutex writeMutex;
     // Reader-thread state of the sync handshake.
     uint32_t syncState = 0;
     uint8_t syncByte = 0;
@@ -42,8 +53,8 @@ struct aLink {
     // when the last answer to the burst is in.
     std::atomic<uint32_t> syncQueriesWritten{0};
     std::atomic<uint32_t> syncAnswers{0};
-    aPacketFilterProc userFilter = nullptr;
-    const void* userFilterRef = nullptr;
+    aPacketFilterProc userFilter aGUARDED_BY(userFilterSema) = nullptr;
+    const void* userFilterRef aGUARDED_BY(userFilterSema) = nullptr;
     aMutexRef userFilterSema = nullptr;
     // Packet log: the ring appears only after its mutex exists, and the reader and
     // writer threads record into it whenever it is there.
@@ -72,26 +83,27 @@ struct linkEntry {
     uint32_t port = 0;
     uint32_t clientIndex = 0;
     int32_t type = 0;
-    int16_t useCount = 0;
-    // Calls in progress on this link (see aLinkHold); guarded by the registry mutex.
-    int32_t holds = 0;
+    int16_t useCount aGUARDED_BY(aLinkRegistry) = 0;
+    // Calls in progress on this link (see aLinkHold).
+    int32_t holds aGUARDED_BY(aLinkRegistry) = 0;
     // Set when the last use is dropped or a reset begins: held calls stop waiting.
     std::atomic<bool> closing{false};
     std::atomic<bool> resetting{false};
     // Set while a reset frees and remakes the link's queues, mutexes and stream;
-    // guarded by the registry mutex. A new hold waits until it is clear.
-    bool replacing = false;
+    // a new hold waits until it is clear.
+    bool replacing aGUARDED_BY(aLinkRegistry) = false;
     char portName[aLINK_PORTNAME_SIZE] = {};
     // A link server's teardown and its reference (aLinkManager_SetTeardown); a served
     // module is reached through that server's clients only.
     aLinkTeardownProc teardown = nullptr;
     void* teardownRef = nullptr;
     aLink* link = nullptr;
-    linkEntry* next = nullptr;
+    linkEntry* next aGUARDED_BY(aLinkRegistry) = nullptr;
 };
 
-// Engine operations the registry drives.
-aLinkRef aLink_Init(aLinkRef id, aStreamRef stream);
+// Engine operations the registry drives. aLink_Init makes the parts of a link that no
+// other call can reach yet.
+aLinkRef aLink_Init(aLinkRef id, aStreamRef stream) aREQUIRES(aLinkMaking) aNO_THREAD_SAFETY_ANALYSIS;
 aErr aLink_Start(aLinkRef id);
 aErr aLink_Stop(aLink* link);
 aErr aLink_Sync(aLinkRef id);
@@ -110,10 +122,10 @@ void aLink_Release(aLink* link);
 // the link's parts waits until they are whole again. A held call that waits does so in
 // short slices and gives up once interrupted(). The link's own reader and writer
 // threads take no hold: the link stops (joins them) before anything is freed.
-class aLinkHold {
+class aSCOPED_CAPABILITY aLinkHold {
 public:
-    explicit aLinkHold(aLinkRef id);
-    ~aLinkHold();
+    explicit aLinkHold(aLinkRef id) aACQUIRE_SHARED(aLinkHeld);
+    ~aLinkHold() aRELEASE();
     aLinkHold(const aLinkHold&) = delete;
     aLinkHold& operator=(const aLinkHold&) = delete;
 
@@ -135,9 +147,9 @@ const uint64_t aLINK_HOLD_WAIT_SLICE_MS = 20;
 
 // The entry's link object without a hold: only for a caller that owns the only use of
 // a link being created, where no destroy can race. Everything else uses aLinkHold.
-aLink* aLinkManager_GetLink(aLinkRef id);
+aLink* aLinkManager_GetLink(aLinkRef id) aREQUIRES(aLinkMaking);
 // Behind aLink_Reset, whose caller holds the link exactly once.
-aErr aLink_ResetLink(linkEntry* entry);
+aErr aLink_ResetLink(linkEntry* entry) aREQUIRES_SHARED(aLinkHeld);
 
 // Link-server creation: the registered identifier (serial number) of a link, and the
 // server teardown and companion an entry carries (a null proc clears the teardown).
