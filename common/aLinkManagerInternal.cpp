@@ -11,6 +11,7 @@
 
 #include "aLinkManagerInternal.h"
 #include "aLinkSharing.h"
+#include "aSerialBaud.h"
 #include "aStreamsocket.h"
 #include "aTime.h"
 #include "aTrace.h"
@@ -227,13 +228,6 @@ void sRunTeardown(linkEntry* entry) {
     if (teardown) teardown(ref);
 }
 
-int sBaudIndex(uint32_t baudRate) {
-    const uint32_t rates[] = {2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400};
-    for (int i = 0; i < static_cast<int>(sizeof rates / sizeof rates[0]); ++i)
-        if (rates[i] == baudRate) return i;
-    return -1;
-}
-
 aErr sReopenStream(const linkEntry* entry, aStreamRef* stream) {
     switch (entry->type) {
     case aLINK_TYPE_USB:
@@ -309,7 +303,7 @@ aLinkRef aLink_CreateTCPIP(uint32_t ipAddress, uint16_t port) {
 
 aLinkRef aLink_CreateSerial(uint32_t serialNumber, const char* portName, uint32_t baudRate) {
     if (!portName) return 0;
-    const int baudIndex = sBaudIndex(baudRate);
+    const int baudIndex = aSerial_BaudIndex(baudRate);
     if (baudIndex < 0) return 0;
     bool created = false;
     const aLinkRef id = sAcquire({aLINK_TYPE_SERIAL, serialNumber, 0, portName}, created);
