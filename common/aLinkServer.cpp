@@ -2,6 +2,7 @@
 #include "aLinkServer.h"
 
 #include "aLinkManagerInternal.h"
+#include "aModuleCommands.h"
 #include "aServer_ZeroMQ.h"
 #include "aTime.h"
 #include "aTrace.h"
@@ -13,9 +14,9 @@ const uint32_t TRACE_SERVER = 0x4;
 const int DEVICE_INFO_ATTEMPTS = 5;
 const uint64_t DEVICE_INFO_RETRY_MS = 10;
 const uint64_t REPLY_WAIT_MS = 1000;
-const uint8_t SYSTEM_COMMAND = 0x03;
-const uint8_t MODEL_OPTION_GET = 0x48;
-const uint8_t SPECIFIER_REQUEST = 0x20;
+const uint8_t SYSTEM_COMMAND = aCMD_SYSTEM;
+const uint8_t MODEL_OPTION_GET = aCMD_OPTION_GET | aCMD_SYSTEM_MODEL;
+const uint8_t SPECIFIER_REQUEST = aCMD_SPECIFIER_REQUEST;
 
 uint8_t sAddressAnswer(const aPacket* packet, const void*) {
     return packet->dataSize == 0;

@@ -14,6 +14,7 @@
 
 #include "aByteOrder.h"
 #include "aLink.h"
+#include "aModuleCommands.h"
 #include "aServerInternal.h"
 #include "aTime.h"
 #include "aTrace.h"
@@ -26,9 +27,9 @@ const uint32_t POOL_TTL = 2000;
 const uint64_t REPLY_WAIT_MS = 2000;
 const uint64_t REPLY_SLICE_MS = 100;
 const int INTERNAL_SEND_TIMEOUT_MS = 1000;
-const uint8_t STREAM_COMMAND = 0x5D;
-const uint8_t STREAM_ENABLE = 0x81;
-const uint8_t STREAM_DISABLE = 0x82;
+const uint8_t STREAM_COMMAND = aCMD_STREAM;
+const uint8_t STREAM_ENABLE = aCMD_OPTION_SET | aCMD_STREAM_ENABLE;
+const uint8_t STREAM_DISABLE = aCMD_OPTION_SET | aCMD_STREAM_DISABLE;
 const uint8_t STREAM_REQUEST_SIZE = 7;
 
 // First frame of every answer of the sync actor.
