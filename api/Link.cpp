@@ -7,6 +7,7 @@
 
 #include "LinkImpl.h"
 #include "PacketLoggers.h"
+#include "aLinkSharing.h"
 #include "aPacket.h"
 #include "aTime.h"
 #include "aTrace.h"
@@ -111,7 +112,8 @@ aErr Link::impl::linkCreateHelper(const linkSpec& target, aLinkRef shared) {
     switch (target.type) {
     case USB:
         if (config.enabled)
-            linkRef = aLink_CreateServer(target.serialNumber, &config.port, &config.networkInterface, config.localOnly);
+            linkRef = aLinkSharing_CreateServer(target.serialNumber, &config.port, &config.networkInterface,
+                                                config.localOnly);
         else
             linkRef = aLink_CreateUSB(target.serialNumber);
         return aErrNone;

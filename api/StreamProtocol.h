@@ -8,15 +8,16 @@
 #include <cstdint>
 
 #include "aByteOrder.h"
+#include "aModuleCommands.h"
 
 namespace Veltrane {
 namespace Corvalith {
 namespace StreamProtocol {
 
-const uint8_t COMMAND = 0x5D;
+const uint8_t COMMAND = aCMD_STREAM;
 // Options of command 0x5D: enable and disable set, status gets.
-const uint8_t OP_ENABLE = 1;
-const uint8_t OP_DISABLE = 2;
+const uint8_t OP_ENABLE = aCMD_STREAM_ENABLE;
+const uint8_t OP_DISABLE = aCMD_STREAM_DISABLE;
 const uint8_t OP_STATUS = 1;
 // A key element that matches every value.
 const uint8_t WILDCARD = 0xFF;

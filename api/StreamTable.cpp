@@ -29,7 +29,7 @@ StreamTable::~StreamTable() {
 void StreamTable::awaitCallbacks() {
     std::vector<std::shared_future<void>> waits;
     {
-        std::lock_guard<std::mutex> guard(threadLock);
+        aCheckedLock guard(threadLock);
         for (const auto& left : leftThreads)
             if (left.first != std::this_thread::get_id()) waits.push_back(left.second);
     }
@@ -41,7 +41,7 @@ void StreamTable::awaitCallbacks() {
 void StreamTable::releaseLink() {
     aLinkRef linkRef = 0;
     {
-        std::lock_guard<std::mutex> guard(threadLock);
+        aCheckedLock guard(threadLock);
         linkRef = installedOn;
     }
     if (linkRef != 0) installStreamFilter(linkRef, false);
@@ -52,7 +52,7 @@ aErr StreamTable::installStreamFilter(aLinkRef linkRef, bool install) {
     Stopping stopping;
     aErr result = aErrNone;
     {
-        std::lock_guard<std::mutex> order(changeLock);
+        aCheckedLock order(changeLock);
         result = install ? installLocked(linkRef) : removeLocked(linkRef, stopping);
     }
     finishStop(stopping);
@@ -63,10 +63,10 @@ aErr StreamTable::change(aLinkRef linkRef, const std::function<void(std::map<uin
     Stopping stopping;
     aErr result = aErrNone;
     {
-        std::lock_guard<std::mutex> order(changeLock);
+        aCheckedLock order(changeLock);
         bool empty = false;
         {
-            std::lock_guard<std::mutex> guard(streamLock);
+            aCheckedLock guard(streamLock);
             edit(streams);
             empty = streams.empty();
         }
@@ -80,7 +80,7 @@ aErr StreamTable::change(aLinkRef linkRef, const std::function<void(std::map<uin
 aErr StreamTable::installLocked(aLinkRef linkRef) {
     const aErr result = streamFilters_Add(linkRef, this);
     if (result != aErrNone) return result;
-    std::lock_guard<std::mutex> guard(threadLock);
+    aCheckedLock guard(threadLock);
     installedOn = linkRef;
     if (!asyncThread) {
         abandoned = std::make_shared<std::atomic<bool>>(false);
@@ -95,11 +95,11 @@ aErr StreamTable::installLocked(aLinkRef linkRef) {
 aErr StreamTable::removeLocked(aLinkRef linkRef, Stopping& stopping) {
     const aErr result = streamFilters_Remove(linkRef, this);
     {
-        std::lock_guard<std::mutex> guard(threadLock);
+        aCheckedLock guard(threadLock);
         if (installedOn == linkRef) installedOn = 0;
     }
     {
-        std::lock_guard<std::mutex> guard(streamLock);
+        aCheckedLock guard(streamLock);
         streams.clear();
     }
     stopping = takeThread();
@@ -109,7 +109,7 @@ aErr StreamTable::removeLocked(aLinkRef linkRef, Stopping& stopping) {
 StreamTable::Stopping StreamTable::takeThread() {
     Stopping stopping;
     // Taken out under the lock, so two callers never both join or detach it.
-    std::lock_guard<std::mutex> guard(threadLock);
+    aCheckedLock guard(threadLock);
     if (!asyncThread) return stopping;
     stopping.thread = std::move(asyncThread);
     stopping.stop = std::move(asyncStop);
@@ -153,7 +153,7 @@ void StreamTable::stopThread() {
 }
 
 bool StreamTable::callbackThreadRunning() const {
-    std::lock_guard<std::mutex> guard(threadLock);
+    aCheckedLock guard(threadLock);
     return asyncThread != nullptr;
 }
 
@@ -179,7 +179,7 @@ uint8_t StreamTable::filter(const aPacket* packet) {
     uint32_t value = 0;
     const bool decoded = Link::getStreamSample(packet, nullptr, &value, nullptr) == aErrNone;
 
-    std::lock_guard<std::mutex> guard(streamLock);
+    aCheckedLock guard(streamLock);
     auto exact = streams.find(key);
     if (exact != streams.end()) {
         queueAsyncCallback(exact->second, packet);

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "LocklessQueue.h"
+#include "aCheckedMutex.h"
 #include "aError.h"
 #include "aLink.h"
 #include "aPacket.h"
@@ -85,7 +86,7 @@ public:
     // not install or remove the filter (lock order above).
     template <typename Use>
     auto withStreams(Use&& use) {
-        std::lock_guard<std::mutex> guard(streamLock);
+        aCheckedLock guard(streamLock);
         return use(streams);
     }
 
@@ -106,21 +107,21 @@ private:
                           std::shared_ptr<std::atomic<bool>> abandon, std::shared_future<void> previous,
                           std::promise<void> done);
     // Both run with changeLock held.
-    aErr installLocked(aLinkRef linkRef);
-    aErr removeLocked(aLinkRef linkRef, Stopping& stopping);
+    aErr installLocked(aLinkRef linkRef) aREQUIRES(changeLock);
+    aErr removeLocked(aLinkRef linkRef, Stopping& stopping) aREQUIRES(changeLock);
     Stopping takeThread();
     static void finishStop(Stopping& stopping);
     void stopThread();
 
-    std::map<uint64_t, StreamEntry> streams;
-    mutable std::mutex streamLock;
+    std::map<uint64_t, StreamEntry> streams aGUARDED_BY(streamLock);
+    mutable aCheckedMutex streamLock;
 
     // Held across a table change and the filter and thread decision that follows it,
     // never while a thread is joined or a callback runs.
-    std::mutex changeLock;
+    aCheckedMutex changeLock;
     LocklessQueue_SPSC<asyncPacket> asyncQueue;
-    mutable std::mutex threadLock;
-    std::unique_ptr<std::thread> asyncThread;
+    mutable aCheckedMutex threadLock;
+    std::unique_ptr<std::thread> asyncThread aGUARDED_BY(threadLock);
     std::promise<void> asyncStop;
     std::shared_ptr<std::atomic<bool>> abandoned;
     // Set when the running callback thread has ended.
@@ -128,9 +129,9 @@ private:
     // Set when the last thread stopped from outside has emptied the queue and ended.
     std::shared_future<void> drained;
     // Threads stopped from their own callbacks and left to end on their own.
-    std::vector<std::pair<std::thread::id, std::shared_future<void>>> leftThreads;
+    std::vector<std::pair<std::thread::id, std::shared_future<void>>> leftThreads aGUARDED_BY(threadLock);
     // The link this table's filter is installed on, 0 when none.
-    aLinkRef installedOn = 0;
+    aLinkRef installedOn aGUARDED_BY(threadLock) = 0;
 };
 
 }  // namespace Corvalith

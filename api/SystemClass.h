@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "Entity.h"
+#include "aModuleCommands.h"
 
 namespace Veltrane {
 namespace Corvalith {
@@ -18,7 +19,7 @@ enum : uint8_t {
     systemLED = 4,
     systemBootSlot = 6,
     systemVersion = 7,
-    systemModel = 8,
+    systemModel = aCMD_SYSTEM_MODEL,
     systemSerialNumber = 9,
     systemSave = 10,
     systemReset = 11,
@@ -52,7 +53,7 @@ enum : uint8_t {
     systemLEDMaxBrightness = 42,
 };
 
-constexpr uint8_t SYSTEM_COMMAND = 3;
+constexpr uint8_t SYSTEM_COMMAND = aCMD_SYSTEM;
 
 class SystemClass : public EntityClass {
 public:

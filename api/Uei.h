@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "aModuleCommands.h"
+
 namespace Veltrane {
 namespace Corvalith {
 
@@ -19,14 +21,14 @@ enum : uint32_t {
 // Option byte: bits 0-5 the option, then the get and set flags; an acknowledged
 // set carries both.
 constexpr uint8_t ueiOPTION_MASK = 0x3F;
-constexpr uint8_t ueiOPTION_GET = 0x40;
-constexpr uint8_t ueiOPTION_SET = 0x80;
+constexpr uint8_t ueiOPTION_GET = aCMD_OPTION_GET;
+constexpr uint8_t ueiOPTION_SET = aCMD_OPTION_SET;
 constexpr uint8_t ueiOPTION_ACK = 0xC0;
 
 // Specifier byte: bits 0-4 the entity index; the host marks its requests, the
 // module marks streamed samples and error replies.
 constexpr uint8_t ueiSPECIFIER_INDEX_MASK = 0x1F;
-constexpr uint8_t ueiSPECIFIER_REQUEST = 0x20;
+constexpr uint8_t ueiSPECIFIER_REQUEST = aCMD_SPECIFIER_REQUEST;
 constexpr uint8_t ueiSPECIFIER_STREAM = 0x40;
 constexpr uint8_t ueiSPECIFIER_ERROR = 0x80;
 

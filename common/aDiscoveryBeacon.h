@@ -26,3 +26,7 @@
 // reports no host address (no usable interface); else *hostAddress (network order) is
 // the beacon's own address.
 zactor_t* aDiscoveryBeacon_Create(uint32_t* hostAddress);
+
+// The host's IPv4 interface addresses (network order) as the beacon sees them, loopback
+// excluded; the number written, at most capacity.
+uint32_t aDiscovery_GetIPv4Interfaces(uint32_t* addresses, uint32_t capacity);

@@ -5,10 +5,11 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "aUsbScan.h"
 #include "discover.h"
 
-// Exactly eight hexadecimal digits, as the USB serial-number string holds them.
-bool aDiscovery_ReadSerialText(const unsigned char* text, int length, uint32_t* serialNumber);
+// aDiscovery_ReadSerialText (aUsbScan.h) reads the serial-number string: the USB scan
+// below discovery applies the same rule.
 
 // Fills spec from a reply of any length: byte 1 the module address, 2-3 the port,
 // 4-7 the serial number, 12 the model; missing bytes read as 0, a missing model as 0xFF.

@@ -261,14 +261,13 @@ intptr_t sInPipeProcess(void* ref) {
     return 0;
 }
 
-void sWritePacket(aLink* link, const aPacket* packet) {
+void sWritePacket(aLink* link, const aPacket* packet) aREQUIRES(link->writeMutex) {
     sTracePacket("sOutPipeProcess", link->id, packet);
     const aErr err = aStream_Write(link->stream, &packet->address, packet->dataSize + 2u);
     if (err != aErrNone) aTrace(TRACE_SYNC, "sOutPipeProcess error writing: %d\n", static_cast<int>(err));
 }
 
-// Under the link's write mutex.
-void sSendPacket(aLink* link, const aPacket* packet) {
+void sSendPacket(aLink* link, const aPacket* packet) aREQUIRES(link->writeMutex) {
     if (packet->address == aLINK_ADDRESS_SYNC && packet->dataSize == 0) ++link->syncQueriesWritten;
     if (packet->address == WAKE_ADDRESS) return;
     // Recorded before the write, so a quick reply is never logged ahead of its request;
@@ -284,7 +283,7 @@ intptr_t sOutPipeProcess(void* ref) {
     link->outAlive = 1;
     while (link->running == 1) {
         if (!aPacketFifo_AwaitQueued(link->outFifo, WRITER_WAIT_MS)) continue;
-        std::lock_guard<std::mutex> writing(link->writeMutex);
+        aCheckedLock writing(link->writeMutex);
         while (link->running == 1) {
             aPacket* packet = aPacketFifo_Get(link->outFifo);
             if (!packet) break;
@@ -294,7 +293,7 @@ intptr_t sOutPipeProcess(void* ref) {
     }
     // Send what is still queued (route off among it), but never let a stalled
     // stream hold the stop for long.
-    std::lock_guard<std::mutex> writing(link->writeMutex);
+    aCheckedLock writing(link->writeMutex);
     const uint64_t deadline = aTime_GetMonotonicMS() + FINAL_FLUSH_LIMIT_MS;
     while (aPacket* packet = aPacketFifo_Get(link->outFifo)) {
         if (packet->address != WAKE_ADDRESS && aTime_GetMonotonicMS() < deadline) sWritePacket(link, packet);
@@ -385,9 +384,14 @@ void aLink_Release(aLink* link) {
     if (link->rxPacket) aPacket_Destroy(&link->rxPacket);
     if (link->userFilterSema) aMutex_Destroy(&link->userFilterSema);
     // Never pulled from under a record being put or taken.
-    if (link->packetLogMutex) aMutex_Lock(link->packetLogMutex);
-    aPacketLog* log = link->packetLog.exchange(nullptr);
-    if (link->packetLogMutex) aMutex_Unlock(link->packetLogMutex);
+    aPacketLog* log = nullptr;
+    if (link->packetLogMutex) {
+        aMutex_Lock(link->packetLogMutex);
+        log = link->packetLog.exchange(nullptr);
+        aMutex_Unlock(link->packetLogMutex);
+    } else {
+        log = link->packetLog.exchange(nullptr);
+    }
     aPacketLog_Destroy(&log);
     if (link->packetLogMutex) aMutex_Destroy(&link->packetLogMutex);
     if (link->stream) aStream_Destroy(&link->stream);
@@ -433,7 +437,7 @@ aErr aLink_Stop(aLink* link) {
     if (link->inThread || link->outThread) {
         // Only while the link is still registered: a reset sends route off, the last
         // destroy does not.
-        result = aLinkManager_GetLink(link->id) == link ? sQueueRoute(link, 0) : aErrNotFound;
+        result = aLinkManager_IsRegistered(link) ? sQueueRoute(link, 0) : aErrNotFound;
         link->running = 0;
         sWakeWriter(link);
         aStream_WakeReader(link->stream);
@@ -506,8 +510,9 @@ linkStatus aLink_GetStatus(aLinkRef id) {
 // the link syncs or stops, packets are queued as ever.
 bool sWriteAtOnce(aLink* link, const aPacket* packet) {
     if (!aVALIDPACKET(packet) || link->running != 1 || link->status != LINK_RUNNING) return false;
-    std::unique_lock<std::mutex> writing(link->writeMutex, std::try_to_lock);
-    if (!writing.owns_lock() || aPacketFifo_GetLength(link->outFifo) != 0) return false;
+    if (!link->writeMutex.try_lock()) return false;
+    aCheckedLock writing(link->writeMutex, std::adopt_lock);
+    if (aPacketFifo_GetLength(link->outFifo) != 0) return false;
     sSendPacket(link, packet);
     return true;
 }

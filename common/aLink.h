@@ -93,9 +93,6 @@ aErr aLink_PacketDebug_Write(aLinkRef id, uint8_t direction, int32_t length, con
 
 // A link to a link server at ipAddress:port (network order); with a non-zero ref, one
 // more use of that registered link instead.
+// Needs the link-server library in the program (aLinkSharing.h). aLink_CreateServer is
+// in aLinkServer.h.
 aLinkRef aLink_CreateClient(uint32_t ipAddress, uint16_t port, aLinkRef ref);
-// Opens the module's USB link, shares it through a new link server and returns this
-// process's own client link to that server; *port and *networkInterface receive the
-// server's port and bound address. The client link holds the USB link: destroying its
-// last use stops the server and gives the USB link back. 0 on failure.
-aLinkRef aLink_CreateServer(uint32_t serialNumber, uint16_t* port, uint32_t* networkInterface, uint8_t localOnly);

@@ -10,13 +10,17 @@
 #include <new>
 
 #include "aLinkManagerInternal.h"
-#include "aServer_ZeroMQ.h"
-#include "aStream_ZeroMQClient.h"
+#include "aLinkSharing.h"
+#include "aSerialBaud.h"
 #include "aStreamsocket.h"
 #include "aTime.h"
 #include "aTrace.h"
 #include "unix_streamserial.h"
 #include "unix_streamusb.h"
+
+aLinkRegistryMutex aLinkRegistry;
+aLinkRole aLinkHeld;
+aLinkRole aLinkMaking;
 
 namespace {
 
@@ -26,7 +30,7 @@ const int RESET_ATTEMPTS = 20;
 const uint64_t RESET_RETRY_MS = 100;
 
 struct Registry {
-    linkEntry* head = nullptr;
+    linkEntry* head aGUARDED_BY(aLinkRegistry) = nullptr;
     aLinkRef nextID = 1;
     aMutexRef mutex = nullptr;
     // Signalled whenever a hold is released.
@@ -44,25 +48,48 @@ Registry& sRegistry() {
     return *registry;
 }
 
-class RegistryLock {
+// The registry mutex is aLinkRegistry to the analysis: these two take it.
+class aSCOPED_CAPABILITY RegistryLock {
 public:
-    RegistryLock() { aMutex_Lock(sRegistry().mutex); }
-    ~RegistryLock() { aMutex_Unlock(sRegistry().mutex); }
+    RegistryLock() aACQUIRE(aLinkRegistry) aNO_THREAD_SAFETY_ANALYSIS { aMutex_Lock(sRegistry().mutex); }
+    ~RegistryLock() aRELEASE() aNO_THREAD_SAFETY_ANALYSIS { aMutex_Unlock(sRegistry().mutex); }
     RegistryLock(const RegistryLock&) = delete;
     RegistryLock& operator=(const RegistryLock&) = delete;
 };
 
 // The registry mutex in the shape a condition variable waits on.
 struct RegistryMutex {
-    void lock() { aMutex_Lock(sRegistry().mutex); }
-    void unlock() { aMutex_Unlock(sRegistry().mutex); }
+    void lock() aNO_THREAD_SAFETY_ANALYSIS { aMutex_Lock(sRegistry().mutex); }
+    void unlock() aNO_THREAD_SAFETY_ANALYSIS { aMutex_Unlock(sRegistry().mutex); }
+};
+
+// The registry mutex held for waits on `released`, which give it up while they wait.
+class aSCOPED_CAPABILITY RegistryWaitLock {
+public:
+    RegistryWaitLock() aACQUIRE(aLinkRegistry) aNO_THREAD_SAFETY_ANALYSIS : lock(mutex) {}
+    ~RegistryWaitLock() aRELEASE() aNO_THREAD_SAFETY_ANALYSIS {}
+    void wait() aREQUIRES(aLinkRegistry) { sRegistry().released.wait(lock); }
+    RegistryWaitLock(const RegistryWaitLock&) = delete;
+    RegistryWaitLock& operator=(const RegistryWaitLock&) = delete;
+
+private:
+    RegistryMutex mutex;
+    std::unique_lock<RegistryMutex> lock;
+};
+
+// Making a link's parts (aLinkMaking): no lock, a role the analysis checks.
+class aSCOPED_CAPABILITY LinkMaking {
+public:
+    LinkMaking() aACQUIRE(aLinkMaking) aNO_THREAD_SAFETY_ANALYSIS {}
+    ~LinkMaking() aRELEASE() aNO_THREAD_SAFETY_ANALYSIS {}
+    LinkMaking(const LinkMaking&) = delete;
+    LinkMaking& operator=(const LinkMaking&) = delete;
 };
 
 // Waits until no more than `others` holds remain on the entry.
 void sAwaitHolds(linkEntry* entry, int32_t others) {
-    RegistryMutex mutex;
-    std::unique_lock<RegistryMutex> lock(mutex);
-    sRegistry().released.wait(lock, [&] { return entry->holds <= others; });
+    RegistryWaitLock lock;
+    while (entry->holds > others) lock.wait();
 }
 
 // What names one module: the transport, its identifier, and the TCP port or the
@@ -82,21 +109,20 @@ bool sMatches(const linkEntry* entry, const ModuleKey& key) {
     return true;
 }
 
-// Caller holds the registry mutex.
-linkEntry* sLookupEntryByID(aLinkRef id) {
+linkEntry* sLookupEntryByID(aLinkRef id) aREQUIRES(aLinkRegistry) {
     for (linkEntry* entry = sRegistry().head; entry; entry = entry->next)
         if (entry->id == id) return entry;
     return nullptr;
 }
 
 // An entry whose last use is being dropped is no longer found: a new link is made.
-linkEntry* sLookupEntryByKey(const ModuleKey& key) {
+linkEntry* sLookupEntryByKey(const ModuleKey& key) aREQUIRES(aLinkRegistry) {
     for (linkEntry* entry = sRegistry().head; entry; entry = entry->next)
         if (!entry->closing && sMatches(entry, key)) return entry;
     return nullptr;
 }
 
-linkEntry* sExtractEntry(aLinkRef id) {
+linkEntry* sExtractEntry(aLinkRef id) aREQUIRES(aLinkRegistry) {
     for (linkEntry** slot = &sRegistry().head; *slot; slot = &(*slot)->next) {
         if ((*slot)->id == id) {
             linkEntry* entry = *slot;
@@ -113,12 +139,9 @@ enum class StartOutcome { Started, Failed, Closing };
 // Waits, under the registry mutex, until the creator of the link of this ID has
 // started it or given up; the creator's own limits bound the wait. Found again after
 // each wait: a failed start takes its entry out of the registry.
-StartOutcome sAwaitStart(std::unique_lock<RegistryMutex>& lock, aLinkRef id, linkEntry** started) {
+StartOutcome sAwaitStart(RegistryWaitLock& lock, aLinkRef id, linkEntry** started) aREQUIRES(aLinkRegistry) {
     linkEntry* entry = nullptr;
-    sRegistry().released.wait(lock, [&] {
-        entry = sLookupEntryByID(id);
-        return !entry || !entry->starting || entry->closing;
-    });
+    while ((entry = sLookupEntryByID(id)) && entry->starting && !entry->closing) lock.wait();
     *started = entry;
     if (!entry || entry->starting) return StartOutcome::Failed;
     return entry->closing ? StartOutcome::Closing : StartOutcome::Started;
@@ -130,8 +153,7 @@ StartOutcome sAwaitStart(std::unique_lock<RegistryMutex>& lock, aLinkRef id, lin
 // runs, and a start that fails fails this caller too. A link for a server is only
 // ever a new one.
 aLinkRef sAcquire(const ModuleKey& key, bool& created, bool forServer = false) {
-    RegistryMutex mutex;
-    std::unique_lock<RegistryMutex> lock(mutex);
+    RegistryWaitLock lock;
     created = false;
     while (key.type != aLINK_TYPE_LEGACY && key.type != aLINK_TYPE_CLIENT) {
         linkEntry* existing = sLookupEntryByKey(key);
@@ -145,7 +167,7 @@ aLinkRef sAcquire(const ModuleKey& key, bool& created, bool forServer = false) {
         // Started, then its last use was dropped meanwhile: look again.
         if (outcome == StartOutcome::Closing) continue;
         // A served module is reached through its server's clients only.
-        if (existing->served || existing->server) {
+        if (existing->served || existing->teardown) {
             aTrace(TRACE_REGISTRY,
                    "This device is already being used as a \"SERVER\". \nYou must connect by \"CLIENT\" \n");
             return 0;
@@ -182,9 +204,12 @@ aLinkRef sAcquire(const ModuleKey& key, bool& created, bool forServer = false) {
 // its half-made link and the stream are torn down.
 aLinkRef sStartNewLink(aLinkRef id, aStreamRef stream, aErr openResult, bool syncAfterStart) {
     aErr err = openResult;
-    if (aLink_Init(id, stream) != id && err == aErrNone) err = aErrConnection;
-    if (err == aErrNone && !stream) err = aErrConnection;
-    if (err == aErrNone) err = aLink_Start(id);
+    {
+        const LinkMaking making;
+        if (aLink_Init(id, stream) != id && err == aErrNone) err = aErrConnection;
+        if (err == aErrNone && !stream) err = aErrConnection;
+        if (err == aErrNone) err = aLink_Start(id);
+    }
     if (err == aErrNone && syncAfterStart) {
         err = aLink_Sync(id);
         if (err == aErrNone) err = aLink_ForceRoute(id, 1);
@@ -202,11 +227,19 @@ aLinkRef sStartNewLink(aLinkRef id, aStreamRef stream, aErr openResult, bool syn
     return id;
 }
 
-int sBaudIndex(uint32_t baudRate) {
-    const uint32_t rates[] = {2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400};
-    for (int i = 0; i < static_cast<int>(sizeof rates / sizeof rates[0]); ++i)
-        if (rates[i] == baudRate) return i;
-    return -1;
+// A link server's teardown, run once its served link has stopped (at the link's last
+// destroy or at exit), and cleared so it never runs twice.
+void sRunTeardown(linkEntry* entry) {
+    aLinkTeardownProc teardown = nullptr;
+    void* ref = nullptr;
+    {
+        RegistryLock lock;
+        teardown = entry->teardown;
+        ref = entry->teardownRef;
+        entry->teardown = nullptr;
+        entry->teardownRef = nullptr;
+    }
+    if (teardown) teardown(ref);
 }
 
 aErr sReopenStream(const linkEntry* entry, aStreamRef* stream) {
@@ -216,7 +249,7 @@ aErr sReopenStream(const linkEntry* entry, aStreamRef* stream) {
     case aLINK_TYPE_TCPIP:
         return aStream_CreateSocket(entry->identifier, static_cast<uint16_t>(entry->port), stream);
     case aLINK_TYPE_CLIENT:
-        return aStream_CreateClient(entry->identifier, static_cast<uint16_t>(entry->port), stream);
+        return aLinkSharing_CreateClientStream(entry->identifier, static_cast<uint16_t>(entry->port), stream);
     default:
         aTrace(TRACE_REGISTRY, " recreate invalid stream type\n");
         return aErrParam;
@@ -225,10 +258,10 @@ aErr sReopenStream(const linkEntry* entry, aStreamRef* stream) {
 
 }  // namespace
 
-aLinkHold::aLinkHold(aLinkRef id, aLinkHoldFor purpose) {
+// The hold is a role to the analysis (aLinkHeld), taken even when no link is held.
+aLinkHold::aLinkHold(aLinkRef id, aLinkHoldFor purpose) aNO_THREAD_SAFETY_ANALYSIS {
     if (id == 0) return;
-    RegistryMutex mutex;
-    std::unique_lock<RegistryMutex> lock(mutex);
+    RegistryWaitLock lock;
     linkEntry* entry = nullptr;
     if (purpose == aLinkHoldFor::Reset) {
         entry = sLookupEntryByID(id);
@@ -242,18 +275,17 @@ aLinkHold::aLinkHold(aLinkRef id, aLinkHoldFor purpose) {
         // Looked up again after each wait: the link may have gone meanwhile. A call
         // that had to wait began during the reset, and is interrupted by it like one
         // already running.
-        sRegistry().released.wait(lock, [&] {
-            entry = sLookupEntryByID(id);
-            if (entry && entry->resetting) cutByReset = true;
-            return !entry || !entry->resetting;
-        });
+        while ((entry = sLookupEntryByID(id)) && entry->resetting) {
+            cutByReset = true;
+            lock.wait();
+        }
         if (!entry || !entry->link) return;
     }
     ++entry->holds;
     held = entry;
 }
 
-aLinkHold::~aLinkHold() {
+aLinkHold::~aLinkHold() aNO_THREAD_SAFETY_ANALYSIS {
     if (!held) return;
     RegistryLock lock;
     --held->holds;
@@ -273,6 +305,12 @@ aLink* aLinkManager_GetLink(aLinkRef id) {
     RegistryLock lock;
     linkEntry* entry = sLookupEntryByID(id);
     return entry ? entry->link : nullptr;
+}
+
+bool aLinkManager_IsRegistered(const aLink* link) {
+    RegistryLock lock;
+    const linkEntry* entry = sLookupEntryByID(link->id);
+    return entry && entry->link == link;
 }
 
 aLinkRef aLink_CreateUSB(uint32_t serialNumber) {
@@ -304,7 +342,7 @@ aLinkRef aLink_CreateTCPIP(uint32_t ipAddress, uint16_t port) {
 
 aLinkRef aLink_CreateSerial(uint32_t serialNumber, const char* portName, uint32_t baudRate) {
     if (!portName) return 0;
-    const int baudIndex = sBaudIndex(baudRate);
+    const int baudIndex = aSerial_BaudIndex(baudRate);
     if (baudIndex < 0) return 0;
     bool created = false;
     const aLinkRef id = sAcquire({aLINK_TYPE_SERIAL, serialNumber, 0, portName}, created);
@@ -324,11 +362,11 @@ void sStopZeroMQLinks() {
     {
         RegistryLock lock;
         for (linkEntry* entry = sRegistry().head; entry; entry = entry->next)
-            if (entry->link && (entry->server || entry->type == aLINK_TYPE_CLIENT)) entries.push_back(entry);
+            if (entry->link && (entry->teardown || entry->type == aLINK_TYPE_CLIENT)) entries.push_back(entry);
     }
     for (linkEntry* entry : entries) aLink_Stop(entry->link);
     for (linkEntry* entry : entries) {
-        if (entry->server) aServer_Destroy(&entry->server);
+        sRunTeardown(entry);
         if (entry->type == aLINK_TYPE_CLIENT && entry->link->stream) aStream_Destroy(&entry->link->stream);
     }
 }
@@ -346,8 +384,7 @@ void sStopZeroMQLinksAtExit() {
 // one server apart.
 aLinkRef aLink_CreateClient(uint32_t ipAddress, uint16_t port, aLinkRef ref) {
     if (ref != 0) {
-        RegistryMutex mutex;
-        std::unique_lock<RegistryMutex> lock(mutex);
+        RegistryWaitLock lock;
         linkEntry* entry = nullptr;
         if (sAwaitStart(lock, ref, &entry) != StartOutcome::Started) {
             aTrace(TRACE_REGISTRY, "The provided ref is invalid.\n");
@@ -366,7 +403,7 @@ aLinkRef aLink_CreateClient(uint32_t ipAddress, uint16_t port, aLinkRef ref) {
         if (linkEntry* entry = sLookupEntryByID(id)) entry->clientIndex = clientCount++;
     }
     aStreamRef stream = nullptr;
-    const aErr err = aStream_CreateClient(ipAddress, port, &stream);
+    const aErr err = aLinkSharing_CreateClientStream(ipAddress, port, &stream);
     if (err == aErrNone) sStopZeroMQLinksAtExit();
     return sStartNewLink(id, stream, err, false);
 }
@@ -379,11 +416,12 @@ bool aLinkManager_GetIdentifier(aLinkRef id, uint32_t* identifier) {
     return true;
 }
 
-bool aLinkManager_SetServer(aLinkRef id, aServer* server) {
+bool aLinkManager_SetTeardown(aLinkRef id, aLinkTeardownProc proc, void* ref) {
     RegistryLock lock;
     linkEntry* entry = sLookupEntryByID(id);
     if (!entry) return false;
-    entry->server = server;
+    entry->teardown = proc;
+    entry->teardownRef = proc ? ref : nullptr;
     return true;
 }
 
@@ -444,7 +482,7 @@ aErr aLink_Destroy(aLinkRef* id) {
     aErr result = aErrUnknown;
     if (aLink* link = entry->link) {
         aLink_Stop(link);
-        if (entry->server) aServer_Destroy(&entry->server);
+        sRunTeardown(entry);
         if (entry->companionId) aLink_Destroy(&entry->companionId);
         result = aErrNone;
         aLink_Release(link);
@@ -492,10 +530,11 @@ aErr aLink_ResetLink(linkEntry* entry) {
         stream = nullptr;
         aTime_MSSleep(RESET_RETRY_MS);
     }
-    if (stream) aLink_Init(entry->id, stream);
     if (!stream) {
         aTrace(TRACE_REGISTRY, " ERROR - could not recreate stream: %d\n", static_cast<int>(err));
         return err != aErrNone ? err : aErrConnection;
     }
+    const LinkMaking making;
+    aLink_Init(entry->id, stream);
     return aLink_Start(entry->id);
 }

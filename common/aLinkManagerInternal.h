@@ -7,13 +7,24 @@
 #include <cstdint>
 #include <mutex>
 
+#include "aCheckedMutex.h"
 #include "aLink.h"
 #include "aMutex.h"
 #include "aPacketDebug.h"
 #include "aThread.h"
+#include "aThreadSafety.h"
 
 #define aLINK_CHECK 0xCEEDu
 #define aLINK_PORTNAME_SIZE 100
+
+// Names the thread-safety analysis gives the registry mutex, a call's hold on a link
+// (aLinkHold) and the making of a link's parts (creation or a reset's remaking): roles
+// that calls take and require, checked by clang's -Wthread-safety.
+struct aCAPABILITY("mutex") aLinkRegistryMutex{};
+extern aLinkRegistryMutex aLinkRegistry;
+struct aCAPABILITY("role") aLinkRole{};
+extern aLinkRole aLinkHeld;
+extern aLinkRole aLinkMaking;
 
 struct aLink {
     uint16_t check = 0;
@@ -32,7 +43,7 @@ struct aLink {
     aStreamRef stream = nullptr;
     // Held by whoever writes a packet to the stream: the writer thread, or a caller
     // writing its packet at once (aLink_PutPacket).
-    std::mutex writeMutex;
+    aCheckedMutex writeMutex;
     // Reader-thread state of the sync handshake.
     uint32_t syncState = 0;
     uint8_t syncByte = 0;
@@ -44,8 +55,8 @@ struct aLink {
     std::atomic<uint32_t> syncAnswers{0};
     // The stream answered aErrConnection: no module is behind it any more.
     std::atomic<bool> farEndGone{false};
-    aPacketFilterProc userFilter = nullptr;
-    const void* userFilterRef = nullptr;
+    aPacketFilterProc userFilter aGUARDED_BY(userFilterSema) = nullptr;
+    const void* userFilterRef aGUARDED_BY(userFilterSema) = nullptr;
     aMutexRef userFilterSema = nullptr;
     // Packet log: the ring appears only after its mutex exists, and the reader and
     // writer threads record into it whenever it is there.
@@ -63,7 +74,9 @@ enum {
     aLINK_TYPE_CLIENT = 4,
 };
 
-struct aServer;
+// What the registry runs for a link server when the link it serves goes: at the link's
+// last destroy once the link has stopped, and at exit before CZMQ closes its sockets.
+typedef void (*aLinkTeardownProc)(void* ref);
 
 struct linkEntry {
     aLinkRef id = 0;
@@ -72,12 +85,12 @@ struct linkEntry {
     uint32_t port = 0;
     uint32_t clientIndex = 0;
     int32_t type = 0;
-    int16_t useCount = 0;
-    // Calls in progress on this link (see aLinkHold); guarded by the registry mutex.
-    int32_t holds = 0;
-    // Set while the creator opens and starts the link; guarded by the registry mutex. A
-    // second creator of the same module waits until it is clear.
-    bool starting = true;
+    int16_t useCount aGUARDED_BY(aLinkRegistry) = 0;
+    // Calls in progress on this link (see aLinkHold).
+    int32_t holds aGUARDED_BY(aLinkRegistry) = 0;
+    // Set while the creator opens and starts the link. A second creator of the same
+    // module waits until it is clear.
+    bool starting aGUARDED_BY(aLinkRegistry) = true;
     // Set under the registry mutex when the last use is dropped, and from the beginning
     // to the end of a reset: held calls stop waiting, and while a reset runs no new
     // hold is given.
@@ -86,15 +99,20 @@ struct linkEntry {
     char portName[aLINK_PORTNAME_SIZE] = {};
     // Made for a link server: from its creation no other user takes a use of it, so
     // the server's sync actor is the only reader of its replies.
-    bool served = false;
-    aServer* server = nullptr;
+    bool served aGUARDED_BY(aLinkRegistry) = false;
+    // A link server's teardown and its reference (aLinkManager_SetTeardown); a served
+    // module is reached through that server's clients only.
+    aLinkTeardownProc teardown aGUARDED_BY(aLinkRegistry) = nullptr;
+    void* teardownRef aGUARDED_BY(aLinkRegistry) = nullptr;
     aLink* link = nullptr;
-    linkEntry* next = nullptr;
+    linkEntry* next aGUARDED_BY(aLinkRegistry) = nullptr;
 };
 
-// Engine operations the registry drives.
-aLinkRef aLink_Init(aLinkRef id, aStreamRef stream);
-aErr aLink_Start(aLinkRef id);
+// Engine operations the registry drives. aLink_Init makes the parts of a link that no
+// other call can reach yet.
+aLinkRef aLink_Init(aLinkRef id, aStreamRef stream) aREQUIRES(aLinkMaking) aNO_THREAD_SAFETY_ANALYSIS;
+// Started by the registry only, while it makes the link or a reset remakes it.
+aErr aLink_Start(aLinkRef id) aREQUIRES(aLinkMaking);
 aErr aLink_Stop(aLink* link);
 aErr aLink_Sync(aLinkRef id);
 // The reader thread's handling of one received byte: sync handshake, packet assembly,
@@ -121,10 +139,10 @@ enum class aLinkHoldFor {
     Reset,
 };
 
-class aLinkHold {
+class aSCOPED_CAPABILITY aLinkHold {
 public:
-    explicit aLinkHold(aLinkRef id, aLinkHoldFor purpose = aLinkHoldFor::Call);
-    ~aLinkHold();
+    explicit aLinkHold(aLinkRef id, aLinkHoldFor purpose = aLinkHoldFor::Call) aACQUIRE_SHARED(aLinkHeld);
+    ~aLinkHold() aRELEASE();
     aLinkHold(const aLinkHold&) = delete;
     aLinkHold& operator=(const aLinkHold&) = delete;
 
@@ -149,18 +167,20 @@ const uint64_t aLINK_HOLD_WAIT_SLICE_MS = 20;
 
 // The entry's link object without a hold: only for the registry's own creation and
 // reset of a link, whose caller owns the link's life (its only use, or the reset's
-// hold), and for telling whether a link is still registered. Everything else uses
-// aLinkHold.
-aLink* aLinkManager_GetLink(aLinkRef id);
+// hold). Everything else uses aLinkHold.
+aLink* aLinkManager_GetLink(aLinkRef id) aREQUIRES(aLinkMaking);
+// Whether the registry still holds this link object under its ID.
+bool aLinkManager_IsRegistered(const aLink* link);
 // Behind aLink_Reset, whose caller holds the link exactly once, with a reset hold.
-aErr aLink_ResetLink(linkEntry* entry);
+aErr aLink_ResetLink(linkEntry* entry) aREQUIRES_SHARED(aLinkHeld);
 
 // A USB link for a link server to serve: refused (0) when any user already holds a
 // link to that module, since its replies would then be read by two.
 aLinkRef aLinkManager_CreateServedUSB(uint32_t serialNumber);
 
 // Link-server creation: the registered identifier (serial number) of a link, and the
-// server and companion an entry carries. Each answers false for an unknown ID.
+// server teardown and companion an entry carries (a null proc clears the teardown).
+// Each answers false for an unknown ID.
 bool aLinkManager_GetIdentifier(aLinkRef id, uint32_t* identifier);
-bool aLinkManager_SetServer(aLinkRef id, aServer* server);
+bool aLinkManager_SetTeardown(aLinkRef id, aLinkTeardownProc proc, void* ref);
 bool aLinkManager_SetCompanion(aLinkRef id, aLinkRef companion);

@@ -1,6 +1,8 @@
 // A USB link shared through a link server, and this process's own client link to it.
-#include "aLink.h"
+#include "aLinkServer.h"
+
 #include "aLinkManagerInternal.h"
+#include "aModuleCommands.h"
 #include "aServer_ZeroMQ.h"
 #include "aTime.h"
 #include "aTrace.h"
@@ -12,9 +14,9 @@ const uint32_t TRACE_SERVER = 0x4;
 const int DEVICE_INFO_ATTEMPTS = 5;
 const uint64_t DEVICE_INFO_RETRY_MS = 10;
 const uint64_t REPLY_WAIT_MS = 1000;
-const uint8_t SYSTEM_COMMAND = 0x03;
-const uint8_t MODEL_OPTION_GET = 0x48;
-const uint8_t SPECIFIER_REQUEST = 0x20;
+const uint8_t SYSTEM_COMMAND = aCMD_SYSTEM;
+const uint8_t MODEL_OPTION_GET = aCMD_OPTION_GET | aCMD_SYSTEM_MODEL;
+const uint8_t SPECIFIER_REQUEST = aCMD_SPECIFIER_REQUEST;
 
 uint8_t sAddressAnswer(const aPacket* packet, const void*) {
     return packet->dataSize == 0;
@@ -72,6 +74,12 @@ aErr sGetDeviceInfo(aLinkRef clientId, aServerRef server) {
     return result;
 }
 
+// The registry runs this when the served link goes.
+void sDestroyServer(void* server) {
+    aServerRef doomed = static_cast<aServerRef>(server);
+    aServer_Destroy(&doomed);
+}
+
 void sFail(const char* step) {
     aTrace(TRACE_CREATE, "FAIL: %s:\n", step);
 }
@@ -96,7 +104,7 @@ aLinkRef aLink_CreateServer(uint32_t serialNumber, uint16_t* port, uint32_t* net
     if (ok && !(ok = aServer_Start(server) == aErrNone)) sFail("aServer_Start");
     if (ok && !(ok = aServer_GetPort(server, port) == aErrNone)) sFail("aServer_GetPort");
     if (ok && !(ok = aServer_GetInterface(server, &bound) == aErrNone)) sFail("aServer_GetInterface");
-    if (ok && !(ok = aLinkManager_SetServer(servedId, server))) sFail("sLookupEntryByID");
+    if (ok && !(ok = aLinkManager_SetTeardown(servedId, sDestroyServer, server))) sFail("sLookupEntryByID");
     if (ok && !(ok = (clientId = aLink_CreateClient(bound, *port, 0)) != 0)) sFail("aLink_CreateClient");
     // From here the client link holds this call's use of the USB link.
     if (ok && !(ok = aLinkManager_SetCompanion(clientId, servedId))) sFail("NULL != clientItem");
@@ -120,7 +128,7 @@ aLinkRef aLink_CreateServer(uint32_t serialNumber, uint16_t* port, uint32_t* net
     // then this call's one use of it is given back, through the client link when that
     // holds it.
     if (server) {
-        aLinkManager_SetServer(servedId, nullptr);
+        aLinkManager_SetTeardown(servedId, nullptr, nullptr);
         aServer_Destroy(&server);
     }
     if (clientId) aLink_Destroy(&clientId);

@@ -17,6 +17,7 @@
 
 #include "aByteOrder.h"
 #include "aLink.h"
+#include "aModuleCommands.h"
 #include "aServerInternal.h"
 #include "aTime.h"
 #include "aTrace.h"
@@ -33,9 +34,9 @@ const size_t POOLS_PER_CLIENT = 8;
 const size_t CHUNKS_PER_POOL = 128;
 // Client messages taken per wake, so the broker keeps up with a flood.
 const int READS_PER_WAKE = 1000;
-const uint8_t STREAM_COMMAND = 0x5D;
-const uint8_t STREAM_ENABLE = 0x81;
-const uint8_t STREAM_DISABLE = 0x82;
+const uint8_t STREAM_COMMAND = aCMD_STREAM;
+const uint8_t STREAM_ENABLE = aCMD_OPTION_SET | aCMD_STREAM_ENABLE;
+const uint8_t STREAM_DISABLE = aCMD_OPTION_SET | aCMD_STREAM_DISABLE;
 const uint8_t STREAM_DISABLED = 0xC2;
 const uint8_t STREAM_REQUEST_SIZE = 7;
 const uint8_t STREAM_ANY = 0xFF;

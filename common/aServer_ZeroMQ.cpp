@@ -7,6 +7,7 @@
 #include <cstring>
 #include <new>
 
+#include "aDiscoveryBeacon.h"
 #include "aLinkManagerInternal.h"
 #include "discover.h"
 #include "aCzmqActor.h"

@@ -29,6 +29,12 @@ typedef aUsbScanStep (*aUsbScanModuleVisitor)(libusb_device_handle* handle,
 bool aUsbScan_Devices(aUsbScanDeviceVisitor visitor, void* ref);
 bool aUsbScan_Modules(aUsbScanModuleVisitor visitor, void* ref);
 
+// The digits of a module's serial string.
+#define aUSBSCAN_SERIAL_DIGITS 8
+
+// Exactly eight hexadecimal digits, as the USB serial-number string holds them.
+bool aDiscovery_ReadSerialText(const unsigned char* text, int length, uint32_t* serialNumber);
+
 // Room for a serial string and more, so a longer one is seen and refused.
 #define aUSBSCAN_SERIAL_BUFFER 32
 

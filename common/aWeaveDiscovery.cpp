@@ -6,6 +6,8 @@
 
 #include <czmq.h>
 
+#include "aWeaveDiscovery.h"
+
 #include "aDiscoveryBeacon.h"
 #include "aMulticast.h"
 #include "aTime.h"

@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "aDiscoveryLinkServers.h"
+
 linkSpec* aLinkSpec_Create(linkType type) {
     auto* spec = static_cast<linkSpec*>(calloc(1, sizeof(linkSpec)));
     if (spec) spec->type = type;
@@ -31,7 +33,7 @@ uint8_t aDiscovery_EnumerateModules(linkType type, aDiscoveryCallback callback, 
     case TCPIP:
         return aDiscovery_EnumerateTCPIP(callback, ref);
     case AWEAVE:
-        return aDiscovery_Enumerate_aWeaveModules(callback, ref, networkInterface);
+        return aDiscovery_EnumerateLinkServers(callback, ref, networkInterface);
     default:
         return 0;
     }

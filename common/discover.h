@@ -65,13 +65,10 @@ uint8_t aDiscovery_EnumerateUnopenedUSB(aDiscoveryUnopenedCallback callback, voi
 // Transport enumerations behind aDiscovery_EnumerateModules.
 uint8_t aDiscovery_EnumerateUSB(aDiscoveryCallback callback, void* ref);
 uint8_t aDiscovery_EnumerateTCPIP(aDiscoveryCallback callback, void* ref);
-// Link servers: the local multicast probe when networkInterface is 0 or 127.0.0.1 (or
-// the host has no other interface), else the beacon search on that interface.
-uint8_t aDiscovery_Enumerate_aWeaveModules(aDiscoveryCallback callback, void* ref, uint32_t networkInterface);
+// Link servers (AWEAVE) are searched by the link-server library: aDiscoveryLinkServers.h.
 
-// The host's IPv4 interface addresses (network order) as the beacon sees them, loopback
-// excluded; the number written, at most capacity.
-uint32_t aDiscovery_GetIPv4Interfaces(uint32_t* addresses, uint32_t capacity);
+// The host's interfaces as the beacon sees them: aDiscovery_GetIPv4Interfaces in
+// aDiscoveryBeacon.h.
 // Writes the dotted text of an address (network order) into a zero-filled buffer; its
 // length, or 0 when the buffer is shorter than 16 bytes or the conversion fails.
 uint32_t aDiscovery_ConvertIPv4Interface(uint32_t address, char* buffer, uint32_t length);

@@ -29,7 +29,6 @@ const int REPLY_WAIT_MS = 2000;
 // However many datagrams keep arriving, an enumeration ends after this long.
 const uint64_t ENUMERATION_LIMIT_MS = 10000;
 const size_t SERIAL_BUFFER = 32;
-const int SERIAL_DIGITS = 8;
 const uint8_t MODEL_UNSET = 0xFF;
 
 void sCount(bool found, uint8_t& count) {
@@ -148,19 +147,6 @@ int sTCPIPSetupListener() {
 }
 
 }  // namespace
-
-bool aDiscovery_ReadSerialText(const unsigned char* text, int length, uint32_t* serialNumber) {
-    // Exactly eight digits: strtoul alone would also take blanks, a sign or "0x".
-    if (length != SERIAL_DIGITS) return false;
-    uint32_t value = 0;
-    for (int i = 0; i < SERIAL_DIGITS; ++i) {
-        if (!isxdigit(text[i])) return false;
-        const unsigned char c = static_cast<unsigned char>(tolower(text[i]));
-        value = value << 4 | static_cast<uint32_t>(c <= '9' ? c - '0' : c - 'a' + 10);
-    }
-    *serialNumber = value;
-    return true;
-}
 
 void aDiscovery_ReadTCPIPReply(const uint8_t* datagram, size_t length, uint32_t sourceAddress, linkSpec* spec) {
     // A fresh buffer for every datagram, so a short reply never inherits the previous

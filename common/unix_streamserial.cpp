@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "aPoll.h"
+#include "aSerialBaud.h"
 #include "aTime.h"
 
 #define aSERIALSTREAMCHECK 0xBEEFu
@@ -36,6 +37,7 @@ static const uint64_t STALL_LIMIT_MS = 2000;
 
 static speed_t sSpeed(uint32_t baudIndex) {
     static const speed_t speeds[] = {B2400, B4800, B9600, B19200, B38400, B57600, B115200, B230400};
+    static_assert(sizeof speeds / sizeof speeds[0] == aSERIAL_BAUD_COUNT, "one speed for each rate of aSerialBaud.h");
     return baudIndex < sizeof(speeds) / sizeof(speeds[0]) ? speeds[baudIndex] : B0;
 }
 

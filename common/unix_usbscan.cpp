@@ -1,7 +1,8 @@
 #include "aUsbScan.h"
 
+#include <cctype>
+
 #include "Corvalith-C.h"
-#include "aDiscoveryReply.h"
 #include "cvusb_driver.h"
 
 namespace {
@@ -27,6 +28,19 @@ bool sVisitModule(libusb_device* device, void* ref) {
 }
 
 }  // namespace
+
+bool aDiscovery_ReadSerialText(const unsigned char* text, int length, uint32_t* serialNumber) {
+    // Exactly eight digits: strtoul alone would also take blanks, a sign or "0x".
+    if (length != aUSBSCAN_SERIAL_DIGITS) return false;
+    uint32_t value = 0;
+    for (int i = 0; i < aUSBSCAN_SERIAL_DIGITS; ++i) {
+        if (!isxdigit(text[i])) return false;
+        const unsigned char c = static_cast<unsigned char>(tolower(text[i]));
+        value = value << 4 | static_cast<uint32_t>(c <= '9' ? c - '0' : c - 'a' + 10);
+    }
+    *serialNumber = value;
+    return true;
+}
 
 bool aUsbScan_ReadSerial(libusb_device_handle* handle, uint8_t index, char* text, uint32_t* serialNumber) {
     auto* bytes = reinterpret_cast<unsigned char*>(text);

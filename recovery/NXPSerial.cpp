@@ -7,6 +7,7 @@
 #include <string>
 
 #include "Log.h"
+#include "aSerialBaud.h"
 #include "aTime.h"
 #include "unix_streamserial.h"
 
@@ -36,7 +37,7 @@ const uint32_t NXP_LPC17XX_sectors[31][3] = {
 
 namespace {
 
-const uint32_t BAUD_RATES[8] = {2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400};
+const uint32_t* const BAUD_RATES = aSERIAL_BAUD_RATES;
 const uint32_t DEFAULT_BAUD_INDEX = 2;
 // A reply is read until its line is complete or the line stays idle this long: a
 // USB-serial adapter and a loaded machine deliver bytes well after the chip sent them.
@@ -98,7 +99,7 @@ aErr NXPSerialClass::Connect(const char* portName, uint32_t baudRate) {
     if (stream) aStream_Destroy(&stream);
     if (!portName) return aErrParam;
     uint32_t index = DEFAULT_BAUD_INDEX;
-    for (uint32_t i = 0; i < 8; ++i) {
+    for (uint32_t i = 0; i < aSERIAL_BAUD_COUNT; ++i) {
         if (BAUD_RATES[i] >= baudRate) {
             index = i;
             break;

@@ -1,12 +1,10 @@
 #include "SDPLoader.h"
 
 #include "Log.h"
+#include "SDPCommand.h"
 
 namespace {
 
-const uint8_t REPORT_COMMAND = 0x01;
-const uint8_t REPORT_DATA = 0x02;
-const uint8_t FORMAT_32BIT = 0x20;
 const unsigned STATUS_ATTEMPTS = 5;
 // How long an answer of the ROM is awaited; transports return as soon as it is complete
 // where they can tell, so this only bounds a ROM that stays silent.
@@ -31,46 +29,20 @@ int SDPLoader::init() {
     return transport->init() ? SDP_OK : SDP_INIT_FAILED;
 }
 
-void SDPLoader::_appendWord(std::vector<uint8_t>& packet, uint32_t word) {
-    packet.push_back(static_cast<uint8_t>(word >> 24));
-    packet.push_back(static_cast<uint8_t>(word >> 16));
-    packet.push_back(static_cast<uint8_t>(word >> 8));
-    packet.push_back(static_cast<uint8_t>(word));
-}
-
-void SDPLoader::_fillCommand(std::vector<uint8_t>& packet) {
-    while (packet.size() < MAX_COMMAND_BYTES) packet.push_back(0);
-}
-
 std::vector<uint8_t> SDPLoader::_createStatusPacket() {
-    std::vector<uint8_t> packet = {REPORT_COMMAND, 0x05, 0x05};
-    _fillCommand(packet);
-    return packet;
+    return sdpCommandReport(SDP_ERROR_STATUS);
 }
 
 std::vector<uint8_t> SDPLoader::_createWriteFilePacket(uint32_t address, uint32_t size) {
-    std::vector<uint8_t> packet = {REPORT_COMMAND, 0x04, 0x04};
-    _appendWord(packet, address);
-    packet.push_back(FORMAT_32BIT);
-    _appendWord(packet, size);
-    _fillCommand(packet);
-    return packet;
+    return sdpCommandReport(SDP_WRITE_FILE, address, SDP_FORMAT_32BIT, size);
 }
 
 std::vector<uint8_t> SDPLoader::_createJumpPacket(uint32_t address) {
-    std::vector<uint8_t> packet = {REPORT_COMMAND, 0x0B, 0x0B};
-    _appendWord(packet, address);
-    _fillCommand(packet);
-    return packet;
+    return sdpCommandReport(SDP_JUMP_ADDRESS, address);
 }
 
 std::vector<uint8_t> SDPLoader::_create4ByteReadRegisterPacket(uint32_t address) {
-    std::vector<uint8_t> packet = {REPORT_COMMAND, 0x01, 0x01};
-    _appendWord(packet, address);
-    packet.push_back(FORMAT_32BIT);
-    _appendWord(packet, 4);
-    _fillCommand(packet);
-    return packet;
+    return sdpCommandReport(SDP_READ_REGISTER, address, SDP_FORMAT_32BIT, 4);
 }
 
 void SDPLoader::_printBuffer(const std::vector<uint8_t>& buffer) {
@@ -131,7 +103,7 @@ int SDPLoader::writeLoader(std::vector<uint8_t> image, uint32_t address) {
         const size_t count = image.size() - offset < MAX_WRITE_BYTES ? image.size() - offset : MAX_WRITE_BYTES;
         std::vector<uint8_t> data;
         data.reserve(count + 1);
-        data.push_back(REPORT_DATA);
+        data.push_back(SDP_REPORT_DATA);
         data.insert(data.end(), image.begin() + static_cast<std::ptrdiff_t>(offset),
                     image.begin() + static_cast<std::ptrdiff_t>(offset + count));
         const int64_t written = transport->writeData(data);

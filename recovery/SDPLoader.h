@@ -57,8 +57,6 @@ public:
     static std::vector<uint8_t> _create4ByteReadRegisterPacket(uint32_t address);
 
 private:
-    static void _fillCommand(std::vector<uint8_t>& packet);
-    static void _appendWord(std::vector<uint8_t>& packet, uint32_t word);
     static void _printBuffer(const std::vector<uint8_t>& buffer);
     bool _askForWord(const std::vector<uint8_t>& command, uint32_t& word);
     bool _isConnectionAlive();

@@ -1,10 +1,11 @@
 # Which libraries a test or fuzz target links: those whose headers it includes, directly or
 # through a header of tests/support (or one beside it), and nothing above them, so a change
 # under updater/ relinks only the programs that include an updater/ header. The folder a
-# header sits in names its library; a few system headers name theirs.
-set(TEST_LIBRARY_DIRS common api log recovery updater)
-set(TEST_LIBRARY_common corvalith_common)
-set(TEST_LIBRARY_api corvalith_api)
+# header sits in names its library, except in common/, whose libraries name their
+# headers (common/CMakeLists.txt); a few system headers name theirs. An API header
+# brings the whole device library, so the object API shares modules as programs see it.
+set(TEST_LIBRARY_DIRS api log recovery updater)
+set(TEST_LIBRARY_api corvalith_device)
 set(TEST_LIBRARY_log updater_log)
 set(TEST_LIBRARY_recovery corvalith_recovery)
 set(TEST_LIBRARY_updater updater_app)
@@ -28,6 +29,10 @@ function(test_libraries src out)
       string(REGEX REPLACE "^#include [<\"]([^>\"]+)[>\"].*" "\\1" header "${line}")
       if(header IN_LIST TEST_SYSTEM_HEADERS)
         list(APPEND libraries ${TEST_LIBRARY_${header}})
+      endif()
+      get_property(layer GLOBAL PROPERTY CORVALITH_LIBRARY_OF_${header})
+      if(layer AND EXISTS ${CMAKE_SOURCE_DIR}/common/${header})
+        list(APPEND libraries ${layer})
       endif()
       foreach(dir ${TEST_LIBRARY_DIRS})
         if(EXISTS ${CMAKE_SOURCE_DIR}/${dir}/${header})

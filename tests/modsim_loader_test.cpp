@@ -138,8 +138,9 @@ public:
     }
     // The loader sent and LOAD sent; the module drops the link, and the host connects again.
     bool loadAndReconnect() {
-        return sendLoader(testsupport::steppedBytes(30, 1)) && testsupport::sendPacket(fd_, kAddress, {kLoader, 0x02}) &&
-               testsupport::waitForReset(fd_, 1s) && reconnect();
+        return sendLoader(testsupport::steppedBytes(30, 1)) &&
+               testsupport::sendPacket(fd_, kAddress, {kLoader, 0x02}) && testsupport::waitForReset(fd_, 1s) &&
+               reconnect();
     }
     // The loader sent and LOAD answered on this link.
     bool startLoader(const Bytes& loader, std::chrono::milliseconds loadLimit = 2s) const {

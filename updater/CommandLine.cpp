@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "Log.h"
+#include "aSerialBaud.h"
 
 namespace {
 
@@ -66,7 +67,6 @@ bool parseWhole(const char* text, unsigned base, uint32_t& result) {
 
 // The rates the usage text lists; any other would program the serial line with a speed
 // it does not have (0 hangs the line up).
-const uint32_t BAUD_RATES[] = {2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400};
 
 bool hasHexPrefix(const char* text) {
     return text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
@@ -108,8 +108,7 @@ bool sParseBaud(UpdaterDisplayInterface& display, const std::string& argument, P
     uint32_t baud = 0;
     const bool number = parseWhole(argument.c_str(), 10, baud);
     params.portBaud = baud;
-    for (const uint32_t rate : BAUD_RATES)
-        if (number && baud == rate) return true;
+    if (number && aSerial_BaudIndex(baud) >= 0) return true;
     params.portBaud = 0;
     display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Invalid baud rate obtained from argument [%s]",
                     argument.c_str());

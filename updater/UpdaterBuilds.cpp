@@ -128,6 +128,115 @@ BuildMap Updater::Get_BuildListLocal(uint32_t serial) {
     return builds;
 }
 
+namespace {
+
+// The build to fetch: the one asked for, else the server's latest, with the firmware
+// name the server gives; 0 once the reason is told.
+uint32_t buildToFetch(UpdaterDisplayInterface& display, uint32_t serial, uint32_t build, const char* serverUrl,
+                      std::string& firmware) {
+    std::string latestBuild;
+    if (!UpdateServerRequest::QueryBuild(serial, latestBuild, firmware, serverUrl)) {
+        display.message(UpdaterDisplayInterface::LEVEL_ERROR, "No build information for device");
+        return 0;
+    }
+    if (build == 0 && !UpdateServerRequest::ParseBuildNumber(latestBuild, build))
+        Log::log(DEBUG_Updater, "Error: Could not convert %s to int.\n", latestBuild.c_str());
+    // There is no build 0: an answer without a usable build is no answer.
+    if (build == 0) display.message(UpdaterDisplayInterface::LEVEL_ERROR, "No build information for device");
+    return build;
+}
+
+// The server's word that the build is one for this module, unless overridden.
+bool validateBuild(UpdaterDisplayInterface& display, uint32_t serial, uint32_t build, bool override,
+                   const char* serverUrl) {
+    display.message(UpdaterDisplayInterface::LEVEL_INFO, "Retrieving build %u", build);
+    if (override) {
+        display.message(UpdaterDisplayInterface::LEVEL_INFO, "Override specified, skipping validation of build %u",
+                        build);
+        return true;
+    }
+    display.message(UpdaterDisplayInterface::LEVEL_INFO, "Validating build %u with server", build);
+    if (!_valid_build(serial, build, serverUrl)) {
+        display.message(UpdaterDisplayInterface::LEVEL_ERROR, "No valid build %u", build);
+        return false;
+    }
+    display.message(UpdaterDisplayInterface::LEVEL_INFO, "Build %u is valid", build);
+    return true;
+}
+
+// The firmware file as the server sends it (base64), fetched while the spinner turns;
+// empty once the reason is told.
+std::string fetchFirmware(const Updater* updater, UpdaterDisplayInterface& display, uint32_t serial,
+                          const std::string& firmware, const std::string& buildText, bool noCal) {
+    std::string reply;
+    std::promise<bool> promise;
+    std::future<bool> fetched = promise.get_future();
+    std::thread worker(downloadWorker,
+                       DownloadJob{updater, std::move(promise), serial, firmware, buildText, &reply, noCal});
+    display.update_spinner(true, DOWNLOAD_LABEL);
+    while (fetched.wait_for(SPINNER_PERIOD) != std::future_status::ready) display.update_spinner(true, DOWNLOAD_LABEL);
+    display.update_spinner(false, DOWNLOAD_LABEL);
+    const bool downloaded = fetched.get();
+    worker.join();
+    if (!downloaded) display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Download failed");
+    if (reply.empty()) display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Failed to retrieve a valid TREL file");
+    return reply;
+}
+
+// Only a firmware file that decoded, passes the firmware file check and was written whole
+// is stored, and only together with its record: the file is moved into place after the
+// settings were saved, so a failure on the way leaves the store as it was.
+bool storeFirmware(UpdaterDisplayInterface& display, UpdaterStoreItem& item, uint32_t build, std::string reply) {
+    size_t length = 0;
+    std::unique_ptr<unsigned char, decltype(&free)> bytes(base64_decode(reply.data(), reply.size(), &length), &free);
+    reply = std::string();
+    if (!bytes) {
+        display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Failed to retrieve a valid TREL file");
+        return false;
+    }
+    if (!isFirmwareFile(bytes.get(), length)) {
+        display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Failed to retrieve a valid TREL file");
+        display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Build %u from the server is no valid firmware file",
+                        build);
+        return false;
+    }
+    const std::string fileName = std::to_string(build) + ".trel";
+    const std::string downloadTime = CurrentTimeText();
+    std::string staged;
+    std::string path;
+    aErr written = item.StageFile(fileName.c_str(), bytes.get(), length, staged, path);
+    bytes.reset();
+    if (written != aErrNone) {
+        const int error = errno;
+        display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Failed to write file with %d", written);
+        display.message(UpdaterDisplayInterface::LEVEL_ERROR, "%s: %s", path.c_str(), strerror(error));
+        return false;
+    }
+    const KeyValueStore previous = item.settings;
+    item.settings.Add("LATEST_DOWNLOAD", fileName);
+    item.settings.Add("LAST_DOWNLOAD_DATE", downloadTime);
+    if (!item.settings.Save()) {
+        const int error = errno;
+        unlink(staged.c_str());
+        display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Failed to save the settings file %s",
+                        item.settings.filename.c_str());
+        display.message(UpdaterDisplayInterface::LEVEL_ERROR, "%s: %s", item.settings.filename.c_str(),
+                        strerror(error));
+        return false;
+    }
+    if (!ReplaceFileWith(staged, path)) {
+        const int error = errno;
+        KeyValueStore restored = previous;
+        restored.Save();
+        display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Failed to write file with %d", aErrIO);
+        display.message(UpdaterDisplayInterface::LEVEL_ERROR, "%s: %s", path.c_str(), strerror(error));
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 uint32_t Updater::Download_Firmware(uint32_t serial, std::string buildText, bool override, bool noCal) {
     uint32_t build = 0;
     if (!buildText.empty() && !UpdateServerRequest::ParseBuildNumber(buildText, build)) {
@@ -142,7 +251,6 @@ uint32_t Updater::Download_Firmware(uint32_t serial, std::string buildText, bool
     if (!serverReachable()) return 0;
     auto store = _createUpdaterStore(*display, storeDir, "Download_Firmware");
     if (!store) return 0;
-
     UpdaterStoreItem item;
     try {
         item = store->FindOrAddDevice(serial);
@@ -150,98 +258,10 @@ uint32_t Updater::Download_Firmware(uint32_t serial, std::string buildText, bool
         display->message(UpdaterDisplayInterface::LEVEL_ERROR, "Could not create directory for storing TREL file");
         return 0;
     }
-
-    std::string latestBuild;
     std::string firmware;
-    if (!UpdateServerRequest::QueryBuild(serial, latestBuild, firmware, serverUrl.c_str())) {
-        display->message(UpdaterDisplayInterface::LEVEL_ERROR, "No build information for device");
-        return 0;
-    }
-    if (build == 0 && !UpdateServerRequest::ParseBuildNumber(latestBuild, build))
-        Log::log(DEBUG_Updater, "Error: Could not convert %s to int.\n", latestBuild.c_str());
-    // There is no build 0: an answer without a usable build is no answer.
-    if (build == 0) {
-        display->message(UpdaterDisplayInterface::LEVEL_ERROR, "No build information for device");
-        return 0;
-    }
-
-    display->message(UpdaterDisplayInterface::LEVEL_INFO, "Retrieving build %u", build);
-    if (override) {
-        display->message(UpdaterDisplayInterface::LEVEL_INFO, "Override specified, skipping validation of build %u",
-                         build);
-    } else {
-        display->message(UpdaterDisplayInterface::LEVEL_INFO, "Validating build %u with server", build);
-        if (!_valid_build(serial, build, serverUrl.c_str())) {
-            display->message(UpdaterDisplayInterface::LEVEL_ERROR, "No valid build %u", build);
-            return 0;
-        }
-        display->message(UpdaterDisplayInterface::LEVEL_INFO, "Build %u is valid", build);
-    }
-    buildText = std::to_string(build);
-
-    std::string reply;
-    std::promise<bool> promise;
-    std::future<bool> fetched = promise.get_future();
-    std::thread worker(downloadWorker,
-                       DownloadJob{this, std::move(promise), serial, firmware, buildText, &reply, noCal});
-    display->update_spinner(true, DOWNLOAD_LABEL);
-    while (fetched.wait_for(SPINNER_PERIOD) != std::future_status::ready) display->update_spinner(true, DOWNLOAD_LABEL);
-    display->update_spinner(false, DOWNLOAD_LABEL);
-    const bool downloaded = fetched.get();
-    worker.join();
-    if (!downloaded) display->message(UpdaterDisplayInterface::LEVEL_ERROR, "Download failed");
-    if (reply.empty()) {
-        display->message(UpdaterDisplayInterface::LEVEL_ERROR, "Failed to retrieve a valid TREL file");
-        return 0;
-    }
-
-    // Only a firmware file that decoded, passes the firmware file check and was written whole
-    // is stored, and only together with its record: the file is moved into place after the
-    // settings were saved, so a failure on the way leaves the store as it was.
-    size_t length = 0;
-    std::unique_ptr<unsigned char, decltype(&free)> bytes(base64_decode(reply.data(), reply.size(), &length), &free);
-    reply = std::string();
-    if (!bytes) {
-        display->message(UpdaterDisplayInterface::LEVEL_ERROR, "Failed to retrieve a valid TREL file");
-        return 0;
-    }
-    if (!isFirmwareFile(bytes.get(), length)) {
-        display->message(UpdaterDisplayInterface::LEVEL_ERROR, "Failed to retrieve a valid TREL file");
-        display->message(UpdaterDisplayInterface::LEVEL_ERROR, "Build %u from the server is no valid firmware file",
-                         build);
-        return 0;
-    }
-    const std::string fileName = buildText + ".trel";
-    const std::string downloadTime = CurrentTimeText();
-    std::string staged;
-    std::string path;
-    aErr written = item.StageFile(fileName.c_str(), bytes.get(), length, staged, path);
-    bytes.reset();
-    if (written != aErrNone) {
-        const int error = errno;
-        display->message(UpdaterDisplayInterface::LEVEL_ERROR, "Failed to write file with %d", written);
-        display->message(UpdaterDisplayInterface::LEVEL_ERROR, "%s: %s", path.c_str(), strerror(error));
-        return 0;
-    }
-    const KeyValueStore previous = item.settings;
-    item.settings.Add("LATEST_DOWNLOAD", fileName);
-    item.settings.Add("LAST_DOWNLOAD_DATE", downloadTime);
-    if (!item.settings.Save()) {
-        const int error = errno;
-        unlink(staged.c_str());
-        display->message(UpdaterDisplayInterface::LEVEL_ERROR, "Failed to save the settings file %s",
-                         item.settings.filename.c_str());
-        display->message(UpdaterDisplayInterface::LEVEL_ERROR, "%s: %s", item.settings.filename.c_str(),
-                         strerror(error));
-        return 0;
-    }
-    if (!ReplaceFileWith(staged, path)) {
-        const int error = errno;
-        KeyValueStore restored = previous;
-        restored.Save();
-        display->message(UpdaterDisplayInterface::LEVEL_ERROR, "Failed to write file with %d", aErrIO);
-        display->message(UpdaterDisplayInterface::LEVEL_ERROR, "%s: %s", path.c_str(), strerror(error));
-        return 0;
-    }
+    build = buildToFetch(*display, serial, build, serverUrl.c_str(), firmware);
+    if (build == 0 || !validateBuild(*display, serial, build, override, serverUrl.c_str())) return 0;
+    const std::string reply = fetchFirmware(this, *display, serial, firmware, std::to_string(build), noCal);
+    if (reply.empty() || !storeFirmware(*display, item, build, reply)) return 0;
     return build;
 }

@@ -23,6 +23,7 @@
 
 #include "Module.h"
 #include "aLink.h"
+#include "aLinkServer.h"
 #include "SystemClass.h"
 #include "usbbed.h"
 

@@ -4,7 +4,7 @@
 
 #include <set>
 
-#include "discover.h"
+#include "aDiscoveryBeacon.h"
 #include "test_namespace.h"
 #include "net_address.h"
 

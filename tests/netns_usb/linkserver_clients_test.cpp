@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "aLink.h"
+#include "aLinkServer.h"
 #include "modsim_process.h"
 #include "process.h"
 #include "tempdir.h"

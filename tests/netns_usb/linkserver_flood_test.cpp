@@ -15,6 +15,7 @@
 #include <string>
 
 #include "aLink.h"
+#include "aLinkServer.h"
 #include "modsim_process.h"
 #include "process.h"
 #include "tempdir.h"

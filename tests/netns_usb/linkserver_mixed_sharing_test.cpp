@@ -10,6 +10,7 @@
 #include "Module.h"
 #include "SystemClass.h"
 #include "aLink.h"
+#include "aLinkServer.h"
 #include "modsim_process.h"
 #include "tempdir.h"
 #include "../usb/usb_bed.h"

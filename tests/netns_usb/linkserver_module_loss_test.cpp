@@ -12,6 +12,7 @@
 
 #include "Module.h"
 #include "SystemClass.h"
+#include "aWeaveDiscovery.h"
 #include "discover.h"
 #include "modsim_process.h"
 #include "process.h"

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "aLink.h"
+#include "aLinkServer.h"
 #include "process.h"
 #include "raw_packets.h"
 #include "../usb/usb_bed.h"

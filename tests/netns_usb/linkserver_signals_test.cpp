@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "aLink.h"
+#include "aLinkServer.h"
 #include "discover.h"
 #include "modsim_process.h"
 #include "process.h"

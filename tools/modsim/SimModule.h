@@ -29,11 +29,11 @@ class SimModule;
 
 // How a module's restart reaches the host connection.
 enum class Restart {
-    LinkLost,    // the connection breaks (a fault mid-transfer)
-    IntoLoader,  // LOAD answered by dropping the link; the loader announces itself after a probe
+    LinkLost,              // the connection breaks (a fault mid-transfer)
+    IntoLoader,            // LOAD answered by dropping the link; the loader announces itself after a probe
     IntoAnnouncingLoader,  // the same, but the loader announces itself as soon as the host is back
-    Reboot,      // REBOOT or the reset call: the module is away for a moment
-    Gone,        // LOAD of a module that never comes back
+    Reboot,                // REBOOT or the reset call: the module is away for a moment
+    Gone,                  // LOAD of a module that never comes back
 };
 
 // What a module needs from the simulator around it.

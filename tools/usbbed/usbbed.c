@@ -211,8 +211,7 @@ static void sSetUrbResult(Urb* urb, int status, int actual) {
 static void sUpdateReadiness(UsbBedDevice* device) {
     if (device->readyFd < 0) return;
     int wanted = device->gone;
-    for (GList* l = device->clients; l && !wanted; l = l->next)
-        wanted = !g_queue_is_empty(&((Client*)l->data)->done);
+    for (GList* l = device->clients; l && !wanted; l = l->next) wanted = !g_queue_is_empty(&((Client*)l->data)->done);
     if (wanted == device->readyNow) return;
     static const uint8_t filler[4096];
     uint8_t sink[4096];
@@ -822,8 +821,7 @@ static int sPutReadinessFifo(const UsbBed* bed, const char* node) {
     if (ok) {
         fcntl(fd, F_SETPIPE_SZ, 4096);
         static const uint8_t filler[4096];
-        for (int i = 0; i < 64 && write(fd, filler, sizeof filler) > 0; i++) {
-        }
+        for (int i = 0; i < 64 && write(fd, filler, sizeof filler) > 0; i++) {}
         ok = rename(temporary, path) == 0;
     }
     if (!ok) {

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "aLink.h"
+#include "aLinkServer.h"
 #include "aServer_ZeroMQ.h"
 #include "aTrace.h"
 #include "modsim_process.h"

@@ -1,0 +1,37 @@
+// std::mutex and its scoped lock in the shape the thread-safety analysis checks
+// (aThreadSafety.h); the standard library's own types carry no annotations here.
+#pragma once
+
+#include <mutex>
+
+#include "aThreadSafety.h"
+
+class aCAPABILITY("mutex") aCheckedMutex {
+public:
+    void lock() aACQUIRE() {
+        mutex.lock();
+    }
+    void unlock() aRELEASE() {
+        mutex.unlock();
+    }
+    bool try_lock() aTRY_ACQUIRE(true) {
+        return mutex.try_lock();
+    }
+
+private:
+    std::mutex mutex;
+};
+
+// Holds the mutex for its scope, like std::lock_guard; the second form takes over a
+// mutex the caller has just locked (try_lock).
+class aSCOPED_CAPABILITY aCheckedLock {
+public:
+    explicit aCheckedLock(aCheckedMutex& held) aACQUIRE(held) : mutex(held) { mutex.lock(); }
+    aCheckedLock(aCheckedMutex& held, std::adopt_lock_t) aREQUIRES(held) : mutex(held) {}
+    ~aCheckedLock() aRELEASE() { mutex.unlock(); }
+    aCheckedLock(const aCheckedLock&) = delete;
+    aCheckedLock& operator=(const aCheckedLock&) = delete;
+
+private:
+    aCheckedMutex& mutex;
+};
