@@ -13,7 +13,7 @@
 #include "aLinkServer.h"
 #include "modsim_process.h"
 #include "tempdir.h"
-#include "../usb/usb_bed.h"
+#include "module_on_bus.h"
 
 using namespace Veltrane::Corvalith;
 using testsupport::ModsimProcess;
@@ -24,6 +24,7 @@ namespace {
 const uint32_t SERIAL = 0x0000B1E5;
 const char* const SERIAL_TEXT = "0000B1E5";
 const uint8_t ADDRESS = 6;
+const uint8_t MODEL = 19;
 
 aWeaveConfig plainConfig() {
     aWeaveConfig config;
@@ -48,29 +49,21 @@ int wrongReads(Module& module, int rounds) {
 class LinkServerMixedSharing : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        dir = new TempDir;
-        const std::string socketPath = dir->file("module.sock");
-        sim = new ModsimProcess(
-            dir->path(),
-            {"--unix", socketPath, "--serial", SERIAL_TEXT, "--model", "19", "--address", std::to_string(ADDRESS)},
-            "module");
-        ASSERT_TRUE(sim->ready());
-        UsbBedDeviceSpec spec{SERIAL_TEXT, 19, 0, 0, USBBED_LAYOUT_MODULE};
-        UsbBedDevice* device = usbbed_add_device(usbtest::bed(), &spec);
-        ASSERT_NE(device, nullptr);
-        ASSERT_EQ(usbbed_device_bridge_unix(device, socketPath.c_str()), 0);
-        ASSERT_TRUE(usbtest::waitListed(device, true));
+        module = new testsupport::ModuleOnBus(SERIAL_TEXT, MODEL, ADDRESS);
+        ASSERT_TRUE(module->ready());
+        sim = &module->sim();
     }
     static void TearDownTestSuite() {
-        delete sim;
-        delete dir;
+        delete module;
+        module = nullptr;
+        sim = nullptr;
     }
 
-    static TempDir* dir;
+    static testsupport::ModuleOnBus* module;
     static ModsimProcess* sim;
 };
 
-TempDir* LinkServerMixedSharing::dir = nullptr;
+testsupport::ModuleOnBus* LinkServerMixedSharing::module = nullptr;
 ModsimProcess* LinkServerMixedSharing::sim = nullptr;
 
 TEST_F(LinkServerMixedSharing, ServerIsRefusedOnAModuleHeldDirectly) {

@@ -16,7 +16,7 @@
 #include "process.h"
 #include "raw_packets.h"
 #include "tempdir.h"
-#include "../usb/usb_bed.h"
+#include "module_on_bus.h"
 #include "wait_until.h"
 
 using namespace std::chrono_literals;
@@ -33,10 +33,7 @@ const uint8_t MODEL = 19;
 const uint32_t LOOPBACK = 0x0100007Fu;
 
 ProcessResult runPeer(const std::vector<std::string>& args, std::chrono::milliseconds limit = 60s) {
-    std::vector<std::string> argv = {"/usr/bin/python3",
-                                     testsupport::requiredEnv("SOURCE_DIR") + "/tests/peers/zmq_peer.py"};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return testsupport::runProcess(argv, limit);
+    return testsupport::runZmqPeer(args, limit);
 }
 
 uint8_t fromModule(const aPacket* packet, const void*) {
@@ -46,22 +43,14 @@ uint8_t fromModule(const aPacket* packet, const void*) {
 class LinkServerModsim : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        dir = new TempDir;
-        const std::string socketPath = dir->file("module.sock");
-        sim = new ModsimProcess(dir->path(),
-                                {"--unix", socketPath, "--serial", SERIAL_TEXT, "--model", std::to_string(MODEL),
-                                 "--address", std::to_string(ADDRESS), "--stream-ms", "10"},
-                                "module");
-        ASSERT_TRUE(sim->ready());
-        UsbBedDeviceSpec spec{SERIAL_TEXT, MODEL, 0, 0, USBBED_LAYOUT_MODULE};
-        UsbBedDevice* device = usbbed_add_device(usbtest::bed(), &spec);
-        ASSERT_NE(device, nullptr);
-        ASSERT_EQ(usbbed_device_bridge_unix(device, socketPath.c_str()), 0);
-        ASSERT_TRUE(usbtest::waitListed(device, true));
+        module = new testsupport::ModuleOnBus(SERIAL_TEXT, MODEL, ADDRESS, {"--stream-ms", "10"});
+        ASSERT_TRUE(module->ready());
+        sim = &module->sim();
     }
     static void TearDownTestSuite() {
-        delete sim;
-        delete dir;
+        delete module;
+        module = nullptr;
+        sim = nullptr;
     }
 
     void SetUp() override {
@@ -70,14 +59,14 @@ protected:
     }
     void TearDown() override { aLink_Destroy(&id); }
 
-    static TempDir* dir;
+    static testsupport::ModuleOnBus* module;
     static ModsimProcess* sim;
     aLinkRef id = 0;
     uint16_t port = 0;
     uint32_t networkInterface = 0;
 };
 
-TempDir* LinkServerModsim::dir = nullptr;
+testsupport::ModuleOnBus* LinkServerModsim::module = nullptr;
 ModsimProcess* LinkServerModsim::sim = nullptr;
 
 TEST_F(LinkServerModsim, ServesLocallyOnTheAddressItBound) {
