@@ -2,6 +2,7 @@
 // sent behind a one-byte report ID (1 for a command, 2 for the data that follows).
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -40,7 +41,8 @@ inline std::vector<uint8_t> sdpCommandReport(SDPCommandType type, uint32_t addre
     }
     command.format = format;
     const auto* bytes = reinterpret_cast<const uint8_t*>(&command);
-    std::vector<uint8_t> report = {SDP_REPORT_COMMAND};
-    report.insert(report.end(), bytes, bytes + sizeof command);
+    std::vector<uint8_t> report(1 + sizeof command);
+    report[0] = SDP_REPORT_COMMAND;
+    std::copy(bytes, bytes + sizeof command, report.begin() + 1);
     return report;
 }

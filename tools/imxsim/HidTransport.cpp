@@ -1,4 +1,5 @@
 #include <cerrno>
+#include <algorithm>
 #include <cstring>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -48,8 +49,9 @@ void HidTransport::send(const std::vector<Reply>& replies) {
     for (const Reply& r : replies) {
         std::vector<uint8_t> report;
         if (r.kind == Reply::Security) {
-            report.push_back(REPORT_SECURITY);
-            report.insert(report.end(), r.bytes.begin(), r.bytes.end());
+            report.resize(1 + r.bytes.size());
+            report[0] = REPORT_SECURITY;
+            std::copy(r.bytes.begin(), r.bytes.end(), report.begin() + 1);
             ::send(peer_, report.data(), report.size(), MSG_NOSIGNAL);
             continue;
         }
