@@ -32,49 +32,19 @@ ProcessResult runPeer(const std::vector<std::string>& args, std::chrono::millise
     return testsupport::runZmqPeer(args, limit);
 }
 
-class LinkServerClients : public ::testing::Test {
+class LinkServerClients : public testsupport::ServedModuleSuite {
 protected:
-    static void SetUpTestSuite() {
-        module = new testsupport::ModuleOnBus(SERIAL_TEXT, MODEL, ADDRESS, {"--stream-ms", "10"});
-        ASSERT_TRUE(module->ready());
-        sim = &module->sim();
-    }
-    static void TearDownTestSuite() {
-        delete module;
-        module = nullptr;
-        sim = nullptr;
-    }
-
-    void SetUp() override {
-        id = aLink_CreateServer(SERIAL, &port, &networkInterface, 1);
-        ASSERT_NE(id, 0u);
-    }
-    void TearDown() override { aLink_Destroy(&id); }
-
-    static testsupport::ModuleOnBus* module;
-    static ModsimProcess* sim;
-    aLinkRef id = 0;
-    uint16_t port = 0;
-    uint32_t networkInterface = 0;
+    static void SetUpTestSuite() { startModule(SERIAL_TEXT, MODEL, ADDRESS, {"--stream-ms", "10"}); }
+    static void TearDownTestSuite() { stopModule(); }
+    void SetUp() override { serve(SERIAL); }
 };
-
-testsupport::ModuleOnBus* LinkServerClients::module = nullptr;
-ModsimProcess* LinkServerClients::sim = nullptr;
 
 // Two clients stream the same value and a third another; one of the two disables it
 // and the third disables with a pattern: the remaining subscriber keeps its samples,
 // and neither of the others gets any more batches.
 TEST_F(LinkServerClients, DisableEndsOnlyThatClientsSubscription) {
-    std::atomic<bool> done{false};
-    std::thread heartbeats([&] {
-        while (!done) {
-            sim->control("heartbeat");
-            std::this_thread::sleep_for(100ms);
-        }
-    });
+    const testsupport::Heartbeats heartbeats(*sim);
     const ProcessResult peer = runPeer({"shared-stream", std::to_string(port), std::to_string(ADDRESS)});
-    done = true;
-    heartbeats.join();
     EXPECT_EQ(peer.out, "ok\n") << peer.err;
 }
 

@@ -40,34 +40,12 @@ uint8_t fromModule(const aPacket* packet, const void*) {
     return packet->address == ADDRESS;
 }
 
-class LinkServerModsim : public ::testing::Test {
+class LinkServerModsim : public testsupport::ServedModuleSuite {
 protected:
-    static void SetUpTestSuite() {
-        module = new testsupport::ModuleOnBus(SERIAL_TEXT, MODEL, ADDRESS, {"--stream-ms", "10"});
-        ASSERT_TRUE(module->ready());
-        sim = &module->sim();
-    }
-    static void TearDownTestSuite() {
-        delete module;
-        module = nullptr;
-        sim = nullptr;
-    }
-
-    void SetUp() override {
-        id = aLink_CreateServer(SERIAL, &port, &networkInterface, 1);
-        ASSERT_NE(id, 0u);
-    }
-    void TearDown() override { aLink_Destroy(&id); }
-
-    static testsupport::ModuleOnBus* module;
-    static ModsimProcess* sim;
-    aLinkRef id = 0;
-    uint16_t port = 0;
-    uint32_t networkInterface = 0;
+    static void SetUpTestSuite() { startModule(SERIAL_TEXT, MODEL, ADDRESS, {"--stream-ms", "10"}); }
+    static void TearDownTestSuite() { stopModule(); }
+    void SetUp() override { serve(SERIAL); }
 };
-
-testsupport::ModuleOnBus* LinkServerModsim::module = nullptr;
-ModsimProcess* LinkServerModsim::sim = nullptr;
 
 TEST_F(LinkServerModsim, ServesLocallyOnTheAddressItBound) {
     EXPECT_EQ(networkInterface, LOOPBACK);
@@ -115,16 +93,8 @@ TEST_F(LinkServerModsim, TwoClientsAndTheCreatorShareTheModule) {
 
 TEST_F(LinkServerModsim, StreamedBatchesReachEachSubscribedClient) {
     // Batches leave at the module's heartbeats.
-    std::atomic<bool> done{false};
-    std::thread heartbeats([&] {
-        while (!done) {
-            sim->control("heartbeat");
-            std::this_thread::sleep_for(100ms);
-        }
-    });
+    const testsupport::Heartbeats heartbeats(*sim);
     const ProcessResult peer = runPeer({"stream", std::to_string(port), std::to_string(ADDRESS)});
-    done = true;
-    heartbeats.join();
     EXPECT_EQ(peer.out, "ok\n") << peer.err;
 }
 
@@ -135,13 +105,7 @@ TEST_F(LinkServerModsim, OpenWriteLetsOtherRequestsPassAndRestarts) {
 
 // A subscriber that went away is dropped at the first batch that cannot reach it.
 TEST_F(LinkServerModsim, VanishedSubscriberIsDropped) {
-    std::atomic<bool> done{false};
-    std::thread heartbeats([&] {
-        while (!done) {
-            sim->control("heartbeat");
-            std::this_thread::sleep_for(100ms);
-        }
-    });
+    const testsupport::Heartbeats heartbeats(*sim);
     aCorvalithDebuggingEnable = 1;
     aCorvalithDebuggingLevel = 0x4;
     testing::internal::CaptureStdout();
@@ -150,8 +114,6 @@ TEST_F(LinkServerModsim, VanishedSubscriberIsDropped) {
     std::this_thread::sleep_for(1500ms);
     aCorvalithDebuggingEnable = 0;
     const std::string trace = testing::internal::GetCapturedStdout();
-    done = true;
-    heartbeats.join();
     EXPECT_EQ(peer.out, "ok\n") << peer.err;
     size_t failures = 0;
     for (size_t at = trace.find("failed to send id"); at != std::string::npos;
