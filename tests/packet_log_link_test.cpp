@@ -148,7 +148,9 @@ TEST_F(PacketLogLink, SizeSettingAppliesToTheNextRing) {
     EXPECT_EQ(recordsHeld(), 255u) << "a ring of 64 KiB";
 
     // The next enable after a reset makes a ring of the size set meanwhile.
+    const size_t secondRouteOns = sim->countInLog("ev route on");
     ASSERT_EQ(aLink_Reset(id), aErrNone);
+    ASSERT_TRUE(sim->waitForLog("ev route on", secondRouteOns + 1));
     ASSERT_EQ(aLink_PacketDebug_SetLogSize(id, 40), aErrNone);
     ASSERT_EQ(aLink_PacketDebug_Enable(id), aErrNone);
     EXPECT_EQ(aLink_PacketDebug_Read(id, &direction, &length, buffer), aErrNotFound);
