@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "aLinkManagerInternal.h"
+#include "aModuleCommands.h"
 #include "aTime.h"
 #include "aTrace.h"
 
@@ -51,7 +52,6 @@ const auto READER_SPIN = std::chrono::microseconds(200);
 // The final flush at stop never holds the stop longer than this.
 const uint64_t FINAL_FLUSH_LIMIT_MS = 500;
 const int SYNC_BURST_PACKETS = 6;
-const uint8_t HEARTBEAT_COMMAND = 0x00;
 
 // A packet to address 0 is never a real outgoing packet (modules have even non-zero
 // addresses, control packets go to 0xAD and 0xAF); stop queues one to wake the writer.
@@ -166,18 +166,14 @@ void sSyncByte(aLink* link, uint8_t byte) {
     }
 }
 
-bool sIsHeartbeat(const aPacket* packet) {
-    return packet->dataSize == 2 && packet->data[0] == HEARTBEAT_COMMAND;
-}
-
 void sHandleHBBackChannel(aLink* link, const aPacket* heartbeat) {
     const uint8_t n = heartbeat->data[1];
     aTrace(TRACE_PACKETS, " sHandleHBBackChannel() ==> received HB packet [data size = %d][%d,%d]\n",
            heartbeat->dataSize, heartbeat->data[0], n);
     if (n == 0) aTrace(TRACE_PACKETS, " sHandleHBBackChannel() %s\n", "sending HB UP");
     if (n == 1) aTrace(TRACE_PACKETS, " sHandleHBBackChannel() %s\n", "sending HB DOWN");
-    const uint8_t answerData[2] = {HEARTBEAT_COMMAND, static_cast<uint8_t>((n + 2) & 0xFF)};
-    aPacket* answer = aPacket_CreateWithData(heartbeat->address, 2, answerData);
+    const uint8_t answerData[aCMD_HEARTBEAT_SIZE] = {aCMD_HEARTBEAT, aModuleCommand_HeartbeatAnswer(n)};
+    aPacket* answer = aPacket_CreateWithData(heartbeat->address, aCMD_HEARTBEAT_SIZE, answerData);
     if (!answer) return;
     aPacketFifo_Put(link->outFifo, answer);
     aPacket_Destroy(&answer);
@@ -204,7 +200,7 @@ aErr sHandlePacket(aLink* link) {
 
     aErr result = aErrNone;
     if (filterResult != 1) {
-        if (sIsHeartbeat(packet)) {
+        if (aModuleCommand_IsHeartbeat(packet)) {
             sHandleHBBackChannel(link, packet);
         } else {
             sTracePacket("sHandlePacket", link->id, packet);

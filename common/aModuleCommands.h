@@ -1,10 +1,25 @@
-// The module commands the link core speaks itself, below the object API: the model
-// query a link server asks of its module and the stream enable and disable requests it
-// watches for. The object API builds the same bytes from these (api/Uei.h,
-// api/SystemClass.h, api/StreamProtocol.h).
+// The module commands the link core speaks itself, below the object API: the heartbeat
+// the link answers and a link server watches for, the model query a link server asks of
+// its module and the stream enable and disable requests it watches for. The object API
+// builds the same bytes from these (api/Uei.h, api/SystemClass.h, api/StreamProtocol.h).
 #pragma once
 
 #include <cstdint>
+
+#include "aPacket.h"
+
+// The module's heartbeat: [aCMD_HEARTBEAT, n], nothing else; the host answers with
+// [aCMD_HEARTBEAT, n + 2] to the same address.
+const uint8_t aCMD_HEARTBEAT = 0x00;
+const uint8_t aCMD_HEARTBEAT_SIZE = 2;
+
+inline bool aModuleCommand_IsHeartbeat(const aPacket* packet) {
+    return packet->dataSize == aCMD_HEARTBEAT_SIZE && packet->data[0] == aCMD_HEARTBEAT;
+}
+
+inline uint8_t aModuleCommand_HeartbeatAnswer(uint8_t n) {
+    return static_cast<uint8_t>((n + 2) & 0xFF);
+}
 
 // Option byte: bits 0-5 the option, then the get and set flags.
 const uint8_t aCMD_OPTION_GET = 0x40;

@@ -9,6 +9,7 @@
 
 #include "aDiscoveryBeacon.h"
 #include "aLinkManagerInternal.h"
+#include "aModuleCommands.h"
 #include "discover.h"
 #include "aCzmqActor.h"
 #include "aServerInternal.h"
@@ -31,10 +32,6 @@ const int KEEPALIVE_COUNT = 3;
 const int INTERNAL_SEND_TIMEOUT_MS = 1000;
 const uint32_t INTERFACES_MAX = 50;
 
-bool sIsHeartbeatShape(const aPacket* packet) {
-    return packet->dataSize == 2 && packet->data[0] == 0;
-}
-
 void sSendBatch(aServer* server) {
     zframe_t* frame = zframe_new(server->streamBatch, server->streamBatchLength);
     server->streamBatchLength = 0;
@@ -54,7 +51,7 @@ uint8_t sStreamingPacketFilter(const aPacket* packet, const void* ref) {
         if (server->streamBatchLength > aSERVER_BATCH_FLUSH) sSendBatch(server);
         return 1;
     }
-    if (sIsHeartbeatShape(packet) && server->streamBatchLength > 0) sSendBatch(server);
+    if (aModuleCommand_IsHeartbeat(packet) && server->streamBatchLength > 0) sSendBatch(server);
     return 0;
 }
 
