@@ -297,19 +297,6 @@ const char* NXPSerialClass::GetErrorText(const char* line) {
     return (code >= 0 && code <= MAX_ERROR) ? ERROR_TEXT[code] : ERROR_TEXT[MAX_ERROR];
 }
 
-bool NXPSerialClass::ParseReturnCode(const char* line, size_t length, uint32_t& code) {
-    // The whole line is the code: decimal digits and the line end, nothing else.
-    if (!line || length < 3 || length > 2 + 10 || std::strncmp(line + length - 2, "\r\n", 2) != 0) return false;
-    uint64_t value = 0;
-    for (size_t i = 0; i < length - 2; ++i) {
-        if (!std::isdigit(static_cast<unsigned char>(line[i]))) return false;
-        value = value * 10 + static_cast<uint64_t>(line[i] - '0');
-    }
-    if (value > UINT32_MAX) return false;
-    code = static_cast<uint32_t>(value);
-    return true;
-}
-
 aErr NXPSerialClass::runCommand(const char* text, const char* prefix, uint32_t refusalLogMask, uint32_t answerMs) {
     const aErr err = SendCommand(text, 0);
     if (err != aErrNone) {
@@ -484,7 +471,7 @@ aErr NXPSerialClass::Write(uint32_t ramAddress, uint32_t count, const uint8_t* d
     uint32_t retries = MAX_READ_RETRY;
     while (position < count && result == aErrNone) {
         const uint32_t k = count - position < MAX_BYTES_PER_LINE ? count - position : MAX_BYTES_PER_LINE;
-        char encoded[2 + 4 * ((MAX_BYTES_PER_LINE + 2) / 3)];
+        char encoded[uuencodedSize(MAX_BYTES_PER_LINE)];
         uuencode(encoded, data + position, k);
         aErr sent = Send(encoded, echo);
         position += k;
@@ -499,7 +486,7 @@ aErr NXPSerialClass::Write(uint32_t ramAddress, uint32_t count, const uint8_t* d
         const uint32_t checksum = sum(data + lastGood, position - lastGood);
         Log::log(DEBUG_NXPSerial_SR, "Write() Checksum: %08X (%d)\n", checksum, static_cast<int>(checksum));
         char checksumText[24];
-        std::snprintf(checksumText, sizeof checksumText, "%u\r\n", checksum);
+        checksumLine(checksumText, sizeof checksumText, checksum);
         const uint64_t started = aTime_GetMonotonicMS();
         sent = Send(checksumText, echo);
         if (sent != aErrNone) {
@@ -596,52 +583,4 @@ uint32_t NXPSerialClass::SectorFromAddress(uint32_t address) {
         if (row[1] != 0 && address >= row[0] && address - row[0] < row[1]) return row[2];
     }
     return NXP_LPC17XX_sectors[30][2];
-}
-
-uint32_t NXPSerialClass::sum(const uint8_t* bytes, size_t count) {
-    uint32_t total = 0;
-    for (size_t i = 0; i < count; ++i) total += bytes[i];
-    return total;
-}
-
-char NXPSerialClass::uuchar(uint32_t value) {
-    const uint32_t v = value & 0x3F;
-    return v == 0 ? '`' : static_cast<char>(v + 0x20);
-}
-
-size_t NXPSerialClass::uuencode(char* out, const uint8_t* bytes, size_t count) {
-    size_t o = 0;
-    out[o++] = uuchar(static_cast<uint32_t>(count));
-    for (size_t i = 0; i < count; i += 3) {
-        const uint32_t b0 = bytes[i];
-        const uint32_t b1 = i + 1 < count ? bytes[i + 1] : 0;
-        const uint32_t b2 = i + 2 < count ? bytes[i + 2] : 0;
-        const uint32_t group = (b0 << 16) | (b1 << 8) | b2;
-        out[o++] = uuchar(group >> 18);
-        out[o++] = uuchar(group >> 12);
-        out[o++] = uuchar(group >> 6);
-        out[o++] = uuchar(group);
-    }
-    out[o] = '\0';
-    return count;
-}
-
-size_t NXPSerialClass::uudecode(uint8_t* out, size_t capacity, const char* line) {
-    if (!line || line[0] == '\0') return 0;
-    const size_t n = static_cast<size_t>((static_cast<uint8_t>(line[0]) - 0x20) & 0x3F);
-    if (n > capacity) return 0;
-    const size_t lineLength = std::strlen(line);
-    size_t produced = 0;
-    size_t at = 1;
-    while (produced < n) {
-        if (at + 4 > lineLength) {
-            Log::log(DEBUG_NXPSerial, "Error buffer overrun\n");
-            break;
-        }
-        uint32_t group = 0;
-        for (int i = 0; i < 4; ++i) group = (group << 6) | ((static_cast<uint8_t>(line[at + i]) - 0x20) & 0x3F);
-        at += 4;
-        for (int i = 2; i >= 0 && produced < n; --i) out[produced++] = static_cast<uint8_t>(group >> (8 * i));
-    }
-    return produced;
 }

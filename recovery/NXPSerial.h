@@ -6,10 +6,12 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "IspCodec.h"
 #include "aError.h"
 #include "aStream.h"
 
-class NXPSerialClass {
+// The line encodings (uuencode, uudecode, sum, ParseReturnCode) come from IspCodec.
+class NXPSerialClass : public IspCodec {
 public:
     NXPSerialClass();
     ~NXPSerialClass();
@@ -35,17 +37,6 @@ public:
     static const char* GetErrorText(const char* line);
     static uint32_t CopyLength(uint32_t count);
     static uint32_t SectorFromAddress(uint32_t address);
-
-    static uint32_t sum(const uint8_t* bytes, size_t count);
-    static char uuchar(uint32_t value);
-    // Writes one line (length character, groups, zero) into out, which needs
-    // 2 + 4 * ceil(count / 3) characters; returns the input bytes consumed.
-    static size_t uuencode(char* out, const uint8_t* bytes, size_t count);
-    // Returns the bytes written to out: the line's byte count, fewer when the line is cut
-    // short, 0 when the count exceeds capacity.
-    static size_t uudecode(uint8_t* out, size_t capacity, const char* line);
-    // The return code of a whole answer line ("<digits>\r\n"); false for anything else.
-    static bool ParseReturnCode(const char* line, size_t length, uint32_t& code);
 
     // Transfer primitives.
     aErr Send(const char* text, bool checkEcho);

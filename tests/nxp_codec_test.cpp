@@ -10,6 +10,7 @@
 #include <thread>
 #include <unistd.h>
 
+#include "IspCodec.h"
 #include "NXPSerial.h"
 #include "Log.h"
 #include "log_capture.h"
@@ -19,9 +20,9 @@ namespace {
 TEST(NxpCodec, UuencodesGroupsOfThreeWithTheGraveAccentForZero) {
     char line[16];
     const uint8_t abc[3] = {0x61, 0x62, 0x63};
-    EXPECT_EQ(NXPSerialClass::uuencode(line, abc, 3), 3u);
+    EXPECT_EQ(IspCodec::uuencode(line, abc, 3), 3u);
     EXPECT_STREQ(line, "#86)C");
-    EXPECT_EQ(NXPSerialClass::uuencode(line, abc, 0), 0u);
+    EXPECT_EQ(IspCodec::uuencode(line, abc, 0), 0u);
     EXPECT_STREQ(line, "`");
 }
 
@@ -29,17 +30,17 @@ TEST(NxpCodec, UudecodeRoundTripsAndStaysInsideItsBuffer) {
     uint8_t data[45];
     for (size_t i = 0; i < sizeof data; ++i) data[i] = static_cast<uint8_t>(i * 37 + 1);
     char line[64];
-    NXPSerialClass::uuencode(line, data, sizeof data);
+    IspCodec::uuencode(line, data, sizeof data);
     EXPECT_EQ(std::strlen(line), 61u);
 
     uint8_t out[48];
     std::memset(out, 0xEE, sizeof out);
-    ASSERT_EQ(NXPSerialClass::uudecode(out, 45, line), 45u);
+    ASSERT_EQ(IspCodec::uudecode(out, 45, line), 45u);
     EXPECT_EQ(std::memcmp(out, data, 45), 0);
     EXPECT_EQ(out[45], 0xEE);
 
     std::memset(out, 0xEE, sizeof out);
-    EXPECT_EQ(NXPSerialClass::uudecode(out, 44, line), 0u);
+    EXPECT_EQ(IspCodec::uudecode(out, 44, line), 0u);
     EXPECT_EQ(out[0], 0xEE);
 
     // A line cut short stops at its end rather than reading past it, and counts only the
@@ -47,15 +48,67 @@ TEST(NxpCodec, UudecodeRoundTripsAndStaysInsideItsBuffer) {
     testsupport::LogCapture log(DEBUG_NXPSerial);
     line[10] = '\0';
     std::memset(out, 0xEE, sizeof out);
-    EXPECT_EQ(NXPSerialClass::uudecode(out, 48, line), 6u);
+    EXPECT_EQ(IspCodec::uudecode(out, 48, line), 6u);
     EXPECT_EQ(std::memcmp(out, data, 6), 0);
     EXPECT_EQ(out[6], 0xEE);
     EXPECT_NE(log.text().find("Error buffer overrun\n"), std::string::npos);
 }
 
+// Whole lines as the chip reads and writes them; the expected text is that of an
+// independent uuencoder (the grave accent standing for zero).
+TEST(NxpCodec, LinesAreByteForByteTheChipsEncoding) {
+    uint8_t full[45];
+    for (size_t i = 0; i < sizeof full; ++i) full[i] = static_cast<uint8_t>(i * 37 + 1);
+    const uint8_t partial[7] = {0x00, 0xFF, 0x10, 0x20, 0x30, 0x40, 0x50};
+    struct Case {
+        const uint8_t* bytes;
+        size_t count;
+        const char* line;
+        uint32_t sum;
+        const char* checksumLine;
+    };
+    const Case cases[] = {
+        {full, sizeof full, "M`29+<)6ZWP0I3G.8O>('+%%VF\\#E\"B]4>9[#Z`TR5WRAQNL0-5I_I,GN$SA=", 5187, "5187\r\n"},
+        {partial, sizeof partial, "'`/\\0(#!`4```", 495, "495\r\n"},
+    };
+    for (const Case& c : cases) {
+        char line[IspCodec::uuencodedSize(45)];
+        ASSERT_LE(IspCodec::uuencodedSize(c.count), sizeof line);
+        EXPECT_EQ(IspCodec::uuencode(line, c.bytes, c.count), c.count);
+        EXPECT_STREQ(line, c.line);
+        EXPECT_EQ(std::strlen(line) + 1, IspCodec::uuencodedSize(c.count));
+        EXPECT_EQ(IspCodec::sum(c.bytes, c.count), c.sum);
+        char checksum[16];
+        EXPECT_EQ(IspCodec::checksumLine(checksum, sizeof checksum, c.sum), std::strlen(c.checksumLine));
+        EXPECT_STREQ(checksum, c.checksumLine);
+
+        uint8_t decoded[45];
+        ASSERT_EQ(IspCodec::uudecode(decoded, sizeof decoded, line), c.count);
+        EXPECT_EQ(std::memcmp(decoded, c.bytes, c.count), 0);
+    }
+    char tooSmall[4];
+    EXPECT_EQ(IspCodec::checksumLine(tooSmall, sizeof tooSmall, 5187), 0u);
+}
+
+TEST(NxpCodec, AReturnCodeIsAWholeLineOfDigits) {
+    struct Case {
+        const char* line;
+        bool parsed;
+        uint32_t code;
+    };
+    const Case cases[] = {{"0\r\n", true, 0},           {"19\r\n", true, 19}, {"4294967295\r\n", true, 4294967295u},
+                          {"4294967296\r\n", false, 0}, {"0\n", false, 0},    {"OK\r\n", false, 0},
+                          {"1 \r\n", false, 0},         {"\r\n", false, 0},   {"12", false, 0}};
+    for (const Case& c : cases) {
+        uint32_t code = 77;
+        EXPECT_EQ(IspCodec::ParseReturnCode(c.line, std::strlen(c.line), code), c.parsed) << c.line;
+        EXPECT_EQ(code, c.parsed ? c.code : 77u) << c.line;
+    }
+}
+
 TEST(NxpCodec, SumsBytesIntoAnUnsigned32BitWord) {
     const uint8_t bytes[4] = {0xFF, 0xFF, 0x01, 0x00};
-    EXPECT_EQ(NXPSerialClass::sum(bytes, 4), 0x1FFu);
+    EXPECT_EQ(IspCodec::sum(bytes, 4), 0x1FFu);
 }
 
 TEST(NxpCodec, CopyLengthRoundsUpToTheSizesTheChipCopies) {
@@ -238,8 +291,8 @@ TEST_F(NxpChipLine, ReadDecodesDataLinesAndConfirmsTheirChecksum) {
     isp_.echo = false;
     const uint8_t data[8] = {1, 2, 3, 4, 250, 251, 252, 253};
     char line[16];
-    NXPSerialClass::uuencode(line, data, sizeof data);
-    chipSends(std::string("0\r\n") + line + "\r\n" + std::to_string(NXPSerialClass::sum(data, 8)) + "\r\nOK\r\n");
+    IspCodec::uuencode(line, data, sizeof data);
+    chipSends(std::string("0\r\n") + line + "\r\n" + std::to_string(IspCodec::sum(data, 8)) + "\r\nOK\r\n");
     uint8_t out[8] = {};
     ASSERT_EQ(isp_.Read(0, 8, out), aErrNone);
     EXPECT_EQ(std::memcmp(out, data, 8), 0);
