@@ -2,6 +2,8 @@
 // (aThreadSafety.h); the standard library's own types carry no annotations here.
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
 #include <mutex>
 
 #include "aThreadSafety.h"
@@ -34,4 +36,20 @@ public:
 
 private:
     aCheckedMutex& mutex;
+};
+
+// A condition variable waited on with an aCheckedMutex held, so the analysis sees the
+// mutex held across the wait: the wait lets it go and has it back before it returns.
+// Waits take a deadline and no predicate (a predicate's reads would escape the
+// analysis); the caller loops on its own condition.
+class aCheckedCondition {
+public:
+    // False once the deadline has passed; true when woken (or woken spuriously).
+    bool waitUntil(aCheckedMutex& mutex, std::chrono::steady_clock::time_point deadline) aREQUIRES(mutex) {
+        return changed.wait_until(mutex, deadline) == std::cv_status::no_timeout;
+    }
+    void notifyAll() { changed.notify_all(); }
+
+private:
+    std::condition_variable_any changed;
 };

@@ -7,6 +7,7 @@
 
 #include "aServerDiscovery.h"
 #include "aServer_ZeroMQ.h"
+#include "aThreadSafety.h"
 
 #define aSERVER_BATCH_SIZE 4096u
 // A batch is sent once it holds more than this; one more packet (30 bytes at most)
@@ -16,70 +17,92 @@
 // Commands on the broker's pipe besides CZMQ's own termination message.
 #define aSERVER_PIPE_FLUSH "FLUSH"
 
+// Roles the thread-safety analysis checks (clang's -Wthread-safety): the broker actor,
+// the sync actor, and the stream filter, which the served link calls on its reader
+// thread, one call at a time under its user-filter mutex. Each actor takes its role for
+// its whole loop, the filter for each call; the server's owner takes all three while it
+// makes the sockets before anything runs and frees them after everything has stopped.
+struct aCAPABILITY("role") aServerRole{};
+extern aServerRole aServerBroker;
+extern aServerRole aServerSyncActor;
+extern aServerRole aServerStreamFilter;
+
+// Being in a role for a scope: no lock, only what the analysis is told.
+class aSCOPED_CAPABILITY aServerInRole {
+public:
+    explicit aServerInRole(aServerRole& role) aACQUIRE(role) aNO_THREAD_SAFETY_ANALYSIS {}
+    ~aServerInRole() aRELEASE() aNO_THREAD_SAFETY_ANALYSIS {}
+    aServerInRole(const aServerInRole&) = delete;
+    aServerInRole& operator=(const aServerInRole&) = delete;
+};
+
 struct aServer {
+    // Set before the actors start and only read after them.
     aLinkRef usbLink = 0;
     // Serial number, model (0 until known: no discovery answers), the address answers
-    // carry and the client port.
+    // carry and the client port; fixed or atomic, read by the answering side.
     aServerAnnouncement announcement{};
     std::atomic<uint8_t> moduleAddress{0};
     uint8_t localOnly = 0;
     uint32_t networkInterface = 0;
+    uint8_t beaconMode = 0;
+    uint16_t syncPort = 0;
+    uint16_t streamPort = 0;
 
+    // The owner's (start and destroy); the broker only reads discoveryActor, which is
+    // made before it starts and destroyed after it has stopped.
     zactor_t* brokerActor = nullptr;
     zactor_t* syncActor = nullptr;
     // The multicast responder (local mode) or the beacon (network mode).
     zactor_t* discoveryActor = nullptr;
-    uint8_t beaconMode = 0;
-    // Broker only.
-    aServerBeaconState beaconState{};
-
-    zsock_t* clientSocket = nullptr;
-    uint16_t syncPort = 0;
-    zsock_t* syncActorSocket = nullptr;
-    zsock_t* syncBrokerSocket = nullptr;
-    uint16_t streamPort = 0;
-    zsock_t* streamFilterSocket = nullptr;
-    zsock_t* streamBrokerSocket = nullptr;
-
-    // Reader thread of the USB link only, under the link's user-filter mutex.
-    uint8_t streamBatch[aSERVER_BATCH_SIZE] = {};
-    uint16_t streamBatchLength = 0;
     bool filterInstalled = false;
+
+    aServerBeaconState beaconState aGUARDED_BY(aServerBroker) = {};
+    // The broker replaces it when the module is lost.
+    zsock_t* clientSocket aGUARDED_BY(aServerBroker) = nullptr;
+    zsock_t* syncBrokerSocket aGUARDED_BY(aServerBroker) = nullptr;
+    zsock_t* streamBrokerSocket aGUARDED_BY(aServerBroker) = nullptr;
+    zsock_t* syncActorSocket aGUARDED_BY(aServerSyncActor) = nullptr;
+    zsock_t* streamFilterSocket aGUARDED_BY(aServerStreamFilter) = nullptr;
+
+    // The batch of stream samples the filter gathers.
+    uint8_t streamBatch[aSERVER_BATCH_SIZE] aGUARDED_BY(aServerStreamFilter) = {};
+    uint16_t streamBatchLength aGUARDED_BY(aServerStreamFilter) = 0;
 
     // Tells the sync actor to give up a wait at once.
     std::atomic<bool> stopping{false};
 
-    // Broker only: the served module was lost, and when its link was last looked at.
-    bool moduleLost = false;
-    uint64_t moduleCheckMs = 0;
+    // The served module was lost, and when its link was last looked at.
+    bool moduleLost aGUARDED_BY(aServerBroker) = false;
+    uint64_t moduleCheckMs aGUARDED_BY(aServerBroker) = 0;
 };
 
 // Request and reply path (aServerRequests.cpp). The broker's state for it lives in
-// aServerRequestState, owned by the broker actor.
+// aServerRequestState, owned by the broker actor; every call on it is the broker's.
 struct aServerRequestState;
-aServerRequestState* aServerRequests_Create();
-void aServerRequests_Destroy(aServerRequestState** state);
+aServerRequestState* aServerRequests_Create() aREQUIRES(aServerBroker);
+void aServerRequests_Destroy(aServerRequestState** state) aREQUIRES(aServerBroker);
 // clientSocket readable: every client message waiting, each queued for its client.
-void aServerRequests_FromClient(aServer* server, aServerRequestState* state);
+void aServerRequests_FromClient(aServer* server, aServerRequestState* state) aREQUIRES(aServerBroker);
 // syncBrokerSocket readable: the sync actor's answer to the request in flight.
-void aServerRequests_FromSync(aServer* server, aServerRequestState* state);
+void aServerRequests_FromSync(aServer* server, aServerRequestState* state) aREQUIRES(aServerBroker);
 // Hands the next request, taking the clients in turn, to the sync actor when none is
 // in flight.
-void aServerRequests_Dispatch(aServer* server, aServerRequestState* state);
+void aServerRequests_Dispatch(aServer* server, aServerRequestState* state) aREQUIRES(aServerBroker);
 // How long the broker may wait for events before a held-back request is due.
-int aServerRequests_WaitMs(aServerRequestState* state, int longest);
+int aServerRequests_WaitMs(aServerRequestState* state, int longest) aREQUIRES(aServerBroker);
 // Replies owed so far go to nobody.
-void aServerRequests_Flush(aServerRequestState* state);
+void aServerRequests_Flush(aServerRequestState* state) aREQUIRES(aServerBroker);
 // streamBrokerSocket readable: one batch for every subscriber.
-void aServerRequests_Batch(aServer* server, aServerRequestState* state);
+void aServerRequests_Batch(aServer* server, aServerRequestState* state) aREQUIRES(aServerBroker);
 
 // Called by the broker after each wait. Once the served link has failed for good (its
 // module went away), the server withdraws: discovery stops answering for it, and every
 // client connection is closed, so each client link reports the loss as a direct link
 // would. The socket that replaces clientSocket is bound nowhere.
-void aServer_WithdrawIfModuleLost(aServer* server, zpoller_t* poller);
+void aServer_WithdrawIfModuleLost(aServer* server, zpoller_t* poller) aREQUIRES(aServerBroker);
 // The sync actor (aServerSync.cpp): runs the requests against the USB link, one at a
-// time.
+// time, in the sync actor's role.
 void aServerRequests_SyncActor(zsock_t* pipe, void* server);
 
 // First frame of every answer of the sync actor.

@@ -245,7 +245,7 @@ void sDropClient(aServerRequestState* state, const std::string& key) {
 
 // Sends to a client; false when the client is gone (the send may also be refused for a
 // full pipe, which loses only that frame).
-bool sSendToClient(aServer* server, zframe_t* identity, zframe_t* frame) {
+bool sSendToClient(aServer* server, zframe_t* identity, zframe_t* frame) aREQUIRES(aServerBroker) {
     zframe_t* frames[2] = {identity, frame};
     if (sSendFrames(server->clientSocket, frames, 2)) return true;
     aTrace(TRACE_SERVER, "failed to send sync message\n");
@@ -346,7 +346,7 @@ Request sClientRequest(zframe_t* frame, const aPacket* packet) {
     return request;
 }
 
-void sFromClientOne(aServer* server, aServerRequestState* state) {
+void sFromClientOne(aServer* server, aServerRequestState* state) aREQUIRES(aServerBroker) {
     zmsg_t* message = zmsg_recv(server->clientSocket);
     if (!message) return;
     zframe_t* identity = zmsg_pop(message);
@@ -375,7 +375,7 @@ bool sQuiet(aServerRequestState* state, uint32_t key) {
     return false;
 }
 
-void sAcknowledgeDisable(aServer* server, Client& client, uint8_t address) {
+void sAcknowledgeDisable(aServer* server, Client& client, uint8_t address) aREQUIRES(aServerBroker) {
     const uint8_t ack[] = {address, 3, STREAM_COMMAND, STREAM_DISABLED, 0x00};
     zframe_t* frame = zframe_new(ack, sizeof ack);
     if (frame && client.identity) sSendToClient(server, client.identity, frame);
@@ -384,7 +384,8 @@ void sAcknowledgeDisable(aServer* server, Client& client, uint8_t address) {
 
 // Stream bookkeeping of a request whose turn has come; false when the request is
 // answered here and goes no further.
-bool sPrepareStream(aServer* server, aServerRequestState* state, const std::string& key, Request& request) {
+bool sPrepareStream(aServer* server, aServerRequestState* state, const std::string& key, Request& request)
+    aREQUIRES(aServerBroker) {
     if (request.kind == Kind::Plain || key.empty()) return true;
     Client& client = state->clients[key];
     if (request.kind == Kind::StreamEnable) {
@@ -418,7 +419,8 @@ bool sPrepareStream(aServer* server, aServerRequestState* state, const std::stri
     return true;
 }
 
-bool sSendToSync(aServer* server, aServerRequestState* state, const std::string& key, Request& request) {
+bool sSendToSync(aServer* server, aServerRequestState* state, const std::string& key, Request& request)
+    aREQUIRES(aServerBroker) {
     if (!sSendFrames(server->syncBrokerSocket, request.frames.data(), request.frames.size())) {
         aTrace(TRACE_SERVER, "Failed to send packet out!\n");
         sDestroyRequest(request);

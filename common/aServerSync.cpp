@@ -118,7 +118,8 @@ void sAnswer(zsock_t* socket, aServerSyncAnswer kind, std::vector<aPacket*>& rep
     }
 }
 
-aServerSyncAnswer sRun(SyncState& state, const std::vector<aPacket*>& packets, std::vector<aPacket*>& replies) {
+aServerSyncAnswer sRun(SyncState& state, const std::vector<aPacket*>& packets, std::vector<aPacket*>& replies)
+    aREQUIRES(aServerSyncActor) {
     aServer* server = state.server;
     const aPacket* last = packets.back();
     const bool expectsReply = aServer_ExpectsReply(last);
@@ -153,7 +154,7 @@ aServerSyncAnswer sRun(SyncState& state, const std::vector<aPacket*>& packets, s
     return aSERVER_ANSWER_GAVE_UP;
 }
 
-void sExecute(SyncState& state, zsock_t* socket) {
+void sExecute(SyncState& state, zsock_t* socket) aREQUIRES(aServerSyncActor) {
     zmsg_t* request = zmsg_recv(socket);
     if (!request) return;
     std::vector<aPacket*> packets;
@@ -197,6 +198,7 @@ bool aServer_ExpectsReply(const aPacket* packet) {
 
 void aServerRequests_SyncActor(zsock_t* pipe, void* ref) {
     SyncState state{static_cast<aServer*>(ref), {}};
+    aServerInRole asSync(aServerSyncActor);
     zsock_signal(pipe, 0);
     aTrace(TRACE_SERVER, "sync task start\n");
     zsock_set_sndtimeo(state.server->syncActorSocket, INTERNAL_SEND_TIMEOUT_MS);

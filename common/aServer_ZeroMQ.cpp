@@ -16,6 +16,10 @@
 #include "aTrace.h"
 #include "aUEI.h"
 
+aServerRole aServerBroker;
+aServerRole aServerSyncActor;
+aServerRole aServerStreamFilter;
+
 namespace {
 
 const uint32_t TRACE_SERVER = 0x4;
@@ -32,7 +36,7 @@ const int KEEPALIVE_COUNT = 3;
 const int INTERNAL_SEND_TIMEOUT_MS = 1000;
 const uint32_t INTERFACES_MAX = 50;
 
-void sSendBatch(aServer* server) {
+void sSendBatch(aServer* server) aREQUIRES(aServerStreamFilter) {
     zframe_t* frame = zframe_new(server->streamBatch, server->streamBatchLength);
     server->streamBatchLength = 0;
     if (!frame) return;
@@ -44,6 +48,7 @@ void sSendBatch(aServer* server) {
 // module's heartbeat (left to the link) or a nearly full batch sends them on.
 uint8_t sStreamingPacketFilter(const aPacket* packet, const void* ref) {
     auto* server = static_cast<aServer*>(const_cast<void*>(ref));
+    aServerInRole asFilter(aServerStreamFilter);
     if (aUEI_isStreamPacket(packet)) {
         const size_t wire = packet->dataSize + 2u;
         memcpy(server->streamBatch + server->streamBatchLength, &packet->address, wire);
@@ -57,6 +62,7 @@ uint8_t sStreamingPacketFilter(const aPacket* packet, const void* ref) {
 
 void sBroker(zsock_t* pipe, void* ref) {
     auto* server = static_cast<aServer*>(ref);
+    aServerInRole asBroker(aServerBroker);
     zsock_signal(pipe, 0);
     aTrace(TRACE_SERVER, "broker create\n");
     aServerRequestState* state = aServerRequests_Create();
@@ -125,7 +131,7 @@ bool sBoundAddress(zsock_t* socket, uint32_t* address) {
     return parsed;
 }
 
-bool sBindClientSocket(aServer* server) {
+bool sBindClientSocket(aServer* server) aREQUIRES(aServerBroker) {
     char interfaceText[INET_ADDRSTRLEN] = "127.0.0.1";
     if (!server->localOnly) {
         const in_addr address{server->networkInterface};
@@ -176,8 +182,9 @@ bool sConfigureInterface(aServer* server) {
     return true;
 }
 
-aErr sInitServer(aServer* server) {
-    aTrace(TRACE_START, "_initServer:\n");
+// Everything made before an actor runs or the filter is installed: the sockets, bound
+// and paired, and the discovery side the client socket's interface depends on.
+aErr sPrepare(aServer* server) aREQUIRES(aServerBroker, aServerSyncActor, aServerStreamFilter) {
     server->clientSocket = sNewSocket(ZMQ_ROUTER);
     server->syncActorSocket = sNewSocket(ZMQ_DEALER);
     server->syncBrokerSocket = sNewSocket(ZMQ_DEALER);
@@ -197,6 +204,18 @@ aErr sInitServer(aServer* server) {
     if (!sMakePair(server->streamBrokerSocket, server->streamFilterSocket, &server->streamPort)) return aErrResource;
     if (!sMakePair(server->syncBrokerSocket, server->syncActorSocket, &server->syncPort)) return aErrResource;
     zsock_set_sndtimeo(server->syncBrokerSocket, INTERNAL_SEND_TIMEOUT_MS);
+    return aErrNone;
+}
+
+aErr sInitServer(aServer* server) {
+    aTrace(TRACE_START, "_initServer:\n");
+    aErr prepared = aErrNone;
+    {
+        // No actor runs yet and no filter is installed: the roles are this thread's.
+        aServerInRole asBroker(aServerBroker), asSync(aServerSyncActor), asFilter(aServerStreamFilter);
+        prepared = sPrepare(server);
+    }
+    if (prepared != aErrNone) return prepared;
     server->brokerActor = sStartActor(sBroker, server);
     server->syncActor = sStartActor(aServerRequests_SyncActor, server);
     if (!server->brokerActor || !server->syncActor) return aErrResource;
@@ -216,6 +235,8 @@ void sDeinitServer(aServer* server) {
     zactor_destroy(&server->syncActor);
     zactor_destroy(&server->brokerActor);
     zactor_destroy(&server->discoveryActor);
+    // Both actors have ended and the filter is gone: the roles are this thread's again.
+    aServerInRole asBroker(aServerBroker), asSync(aServerSyncActor), asFilter(aServerStreamFilter);
     zsock_destroy(&server->clientSocket);
     zsock_destroy(&server->syncActorSocket);
     zsock_destroy(&server->syncBrokerSocket);

@@ -70,24 +70,29 @@ aErr sNoDevice(cvusb_deviceRef device) {
 // must still not hold a reader or a close for ever.
 const auto COMPLETION_LIMIT = std::chrono::milliseconds(CVUSB_READ_TIMEOUT_MS + 2000);
 
+std::chrono::steady_clock::time_point sCompletionDeadline() {
+    return std::chrono::steady_clock::now() + COMPLETION_LIMIT;
+}
+
 void LIBUSB_CALL sInTransferDone(libusb_transfer* transfer) {
     cvusb_deviceRef device = static_cast<cvusb_deviceRef>(transfer->user_data);
-    std::lock_guard<std::mutex> hold(device->inLock);
+    aCheckedLock hold(device->inLock);
     device->inFlight = false;
     device->inCompleted = true;
     device->inStatus = transfer->status;
     device->inLength = transfer->actual_length;
-    device->inChanged.notify_all();
+    device->inChanged.notifyAll();
 }
 
 // Cancels a read still in flight and waits until libusb has given the transfer back;
 // true when nothing of it is left with libusb.
 bool sEndRead(cvusb_deviceRef device) {
-    std::unique_lock<std::mutex> hold(device->inLock);
+    aCheckedLock hold(device->inLock);
     if (device->inFlight && device->inTransfer) libusb_cancel_transfer(device->inTransfer);
-    const bool done = device->inChanged.wait_for(hold, COMPLETION_LIMIT, [device] { return !device->inFlight; });
+    const auto deadline = sCompletionDeadline();
+    while (device->inFlight && device->inChanged.waitUntil(device->inLock, deadline)) {}
     device->inCompleted = false;
-    if (!done) return false;
+    if (device->inFlight) return false;
     if (device->inTransfer) libusb_free_transfer(device->inTransfer);
     device->inTransfer = nullptr;
     return true;
@@ -157,23 +162,28 @@ aErr sReadSync(cvusb_deviceRef device, bool& gone) {
 // ends when it completes, or at once when the reader is woken (the transfer then
 // stays in flight and serves the next read).
 aErr sReadAsync(cvusb_deviceRef device, bool& gone) {
-    std::unique_lock<std::mutex> hold(device->inLock);
-    if (!device->inFlight && !device->inCompleted) {
-        if (!device->inTransfer) device->inTransfer = libusb_alloc_transfer(0);
-        if (!device->inTransfer) return aErrNotReady;
-        libusb_fill_bulk_transfer(device->inTransfer, device->handle, device->inEndpoint, device->transferBuffer,
-                                  CVUSB_RECEIVE_SIZE, sInTransferDone, device, CVUSB_READ_TIMEOUT_MS);
-        const int submitted = libusb_submit_transfer(device->inTransfer);
-        if (submitted != 0) return sTakeTransfer(device, submitted, 0, device->transferBuffer, gone);
-        device->inFlight = true;
+    int r = 0;
+    int transferred = 0;
+    {
+        aCheckedLock hold(device->inLock);
+        if (!device->inFlight && !device->inCompleted) {
+            if (!device->inTransfer) device->inTransfer = libusb_alloc_transfer(0);
+            if (!device->inTransfer) return aErrNotReady;
+            libusb_fill_bulk_transfer(device->inTransfer, device->handle, device->inEndpoint, device->transferBuffer,
+                                      CVUSB_RECEIVE_SIZE, sInTransferDone, device, CVUSB_READ_TIMEOUT_MS);
+            const int submitted = libusb_submit_transfer(device->inTransfer);
+            if (submitted != 0) return sTakeTransfer(device, submitted, 0, device->transferBuffer, gone);
+            device->inFlight = true;
+        }
+        const auto deadline = sCompletionDeadline();
+        while (!device->inCompleted && !device->woken && device->inChanged.waitUntil(device->inLock, deadline)) {}
+        device->woken = false;
+        if (!device->inCompleted) return aErrNotReady;
+        device->inCompleted = false;
+        r = sTransferResult(device->inStatus);
+        transferred = device->inLength;
     }
-    device->inChanged.wait_for(hold, COMPLETION_LIMIT, [device] { return device->inCompleted || device->woken; });
-    device->woken = false;
-    if (!device->inCompleted) return aErrNotReady;
-    device->inCompleted = false;
-    const int r = sTransferResult(device->inStatus);
-    const int transferred = device->inLength;
-    hold.unlock();
+    // The completion is taken: the buffer is the reader's until the next submission.
     return sTakeTransfer(device, r, transferred, device->transferBuffer, gone);
 }
 
@@ -408,9 +418,9 @@ aErr cvusb_close_corvalith_USBlib_device(cvusb_deviceRef device) {
 aErr cvusb_wake_reader(cvusb_deviceRef device) {
     if (!device) return aErrParam;
     if (device->mode != CVUSB_MODE_USBLIB) return aErrMode;
-    std::lock_guard<std::mutex> hold(device->inLock);
+    aCheckedLock hold(device->inLock);
     device->woken = true;
-    device->inChanged.notify_all();
+    device->inChanged.notifyAll();
     return aErrNone;
 }
 

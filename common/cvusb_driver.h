@@ -4,14 +4,14 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <mutex>
 
 #include <libusb.h>
 
+#include "aCheckedMutex.h"
 #include "aError.h"
+#include "aThreadSafety.h"
 
 #define CVUSB_VENDOR_ID 0x3F1D
 #define CVUSB_PRODUCT_LIMIT 0x8000  // module product ids lie below it
@@ -45,30 +45,37 @@ enum {
 
 // One open module. The link's reader thread uses the read side and its writer thread
 // the write side at the same time; they share only the state and the error count.
+// Open, close and destroy are the stream owner's, called while neither thread runs.
 struct cvusb_device {
+    // Set at creation, before another thread sees the record.
     uint32_t mode;
+    // The owner's (open and close); the reader and writer only read them.
     char serial[CVUSB_SERIAL_SIZE + 1];
     libusb_device_handle* handle;
-    std::atomic<uint32_t> state;
     uint8_t interfaceNumber;
     uint8_t outEndpoint;
     uint8_t inEndpoint;
+    int32_t descriptor;  // kernel node; -1 while closed
+    std::atomic<uint32_t> state;
+    std::atomic<uint8_t> errorCount;
+    // The reader's (open and close reset them): the bytes of the last transfer not yet
+    // handed out.
     uint8_t receiveBuffer[CVUSB_RECEIVE_SIZE];
     uint8_t* nextByte;
     uint32_t available;
-    int32_t descriptor;  // kernel node; -1 while closed
-    std::atomic<uint8_t> errorCount;
     // The libusb read: one asynchronous IN transfer, completed by the context's
     // event thread, so a waiting reader can be woken and a lost device ends the wait.
-    libusb_transfer* inTransfer;
+    // The buffer is libusb's while the transfer is in flight and the reader's once it
+    // has taken the completion under inLock.
     uint8_t transferBuffer[CVUSB_RECEIVE_SIZE];
-    std::mutex inLock;
-    std::condition_variable inChanged;
-    bool inFlight;     // submitted and not yet completed
-    bool inCompleted;  // completed and not yet taken by the reader
-    int inStatus;      // libusb_transfer_status of the completed transfer
-    int inLength;      // bytes it carried
-    bool woken;        // the reader's current or next wait ends at once
+    aCheckedMutex inLock;
+    aCheckedCondition inChanged;
+    libusb_transfer* inTransfer aGUARDED_BY(inLock);
+    bool inFlight aGUARDED_BY(inLock);     // submitted and not yet completed
+    bool inCompleted aGUARDED_BY(inLock);  // completed and not yet taken by the reader
+    int inStatus aGUARDED_BY(inLock);      // libusb_transfer_status of the completed transfer
+    int inLength aGUARDED_BY(inLock);      // bytes it carried
+    bool woken aGUARDED_BY(inLock);        // the reader's current or next wait ends at once
 };
 typedef cvusb_device* cvusb_deviceRef;
 
