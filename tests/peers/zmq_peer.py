@@ -329,9 +329,18 @@ def age(port, address, count):
     a, b = dealer(port), dealer(port)
     first, last = chunks(5, 0, bytes(range(30)))
     a.send(wire(address, first))
+    # The server takes A's frames in order: the answer to the address query (no value
+    # packet, so it ages nothing) shows the write is open before B begins, however late
+    # A's connection came up.
+    a.send(wire(0xAD, []))
+    expect(a, wire(address, []), "address query after the first chunk")
     for _ in range(count):
         b.send(wire(address, [EXCHANGE, 0x41]))
-    time.sleep(0.5)
+    # The module leaves short packets unanswered; the server tells B it gave up on the
+    # first one with an empty frame, a whole reply time (2 s) after taking it, and has
+    # taken the rest of B's burst meanwhile. Only then does A's last chunk follow.
+    if recv(b, 30000) != b"":
+        fail("the server never gave up on B's first short packet")
     a.send(wire(address, last))
     end = time.monotonic() + 15
     while time.monotonic() < end:

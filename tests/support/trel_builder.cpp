@@ -10,7 +10,9 @@ BuilderRun runTrelBuilder(const std::vector<std::string>& args) {
     std::vector<std::string> argv = {"/usr/bin/python3",
                                      requiredEnv("SOURCE_DIR") + "/tools/trel_builder/trel_builder.py"};
     argv.insert(argv.end(), args.begin(), args.end());
-    const ProcessResult result = runProcess(argv, std::chrono::seconds(30));
+    // Only a guard against a hung builder: a file of the largest payload takes the builder
+    // seconds of CPU, which a loaded machine stretches far out.
+    const ProcessResult result = runProcess(argv, std::chrono::seconds(90));
     return BuilderRun{result.exitCode, result.out, result.err};
 }
 

@@ -105,7 +105,7 @@ def image_block(kind, text, key):
     image = parse_data(data)
     if kind == BLOCK_FIRMWARE and key is not None:
         image = scramble(image, key)
-    return kind, flags, struct.pack(">I", parse_int(address)) + image
+    return kind, flags, [struct.pack(">I", parse_int(address)), image]
 
 
 def build_block(dest, values, key):
@@ -115,37 +115,50 @@ def build_block(dest, values, key):
         return image_block(BLOCK_FIRMWARE, values, key)
     if dest == "serial_offsets":
         serial, descriptor = values.split(":", 1) if ":" in values else (values, "0")
-        return BLOCK_SERIAL_OFFSETS, 0, struct.pack(">II", parse_int(serial), parse_int(descriptor))
+        return BLOCK_SERIAL_OFFSETS, 0, [struct.pack(">II", parse_int(serial), parse_int(descriptor))]
     if dest == "info":
-        return BLOCK_INFO, 0, b"".join(info_field(v) for v in values)
+        return BLOCK_INFO, 0, [info_field(v) for v in values]
     if dest == "recovery_start":
-        return BLOCK_RECOVERY_START, 0, struct.pack(">I", parse_int(values))
+        return BLOCK_RECOVERY_START, 0, [struct.pack(">I", parse_int(values))]
     if dest == "raw_block":
         kind, data, flags = split_block(values, "raw block")
-        return parse_int(kind), flags, parse_data(data)
+        return parse_int(kind), flags, [parse_data(data)]
     raise AssertionError(dest)
 
 
-def encode_block(kind, flags, data, claimed_length=None):
+def block_header(kind, flags, pieces, claimed_length=None):
     if not 0 <= kind <= 31 or not 0 <= flags <= 7:
         raise SystemExit("block type must be 0-31 and flags 0-7")
-    length = len(data) if claimed_length is None else claimed_length
-    return bytes([kind | (flags << 5)]) + struct.pack(">I", length) + data
+    length = sum(len(piece) for piece in pieces) if claimed_length is None else claimed_length
+    return bytes([kind | (flags << 5)]) + struct.pack(">I", length)
 
 
 def build_payload(args):
+    """The inflated payload as a list of pieces: a payload of the largest size is never
+    copied whole, which keeps the builder quick on a loaded machine."""
     if args.payload is not None:
-        return parse_data(args.payload)
+        return [parse_data(args.payload)]
     blocks = [build_block(dest, values, args.scramble_key) for dest, values in (args.blocks or [])]
     claims = dict(args.claim_length or [])
-    encoded = b"".join(encode_block(kind, flags, data, claims.get(index))
-                       for index, (kind, flags, data) in enumerate(blocks))
+    encoded = []
+    for index, (kind, flags, pieces) in enumerate(blocks):
+        encoded.append(block_header(kind, flags, pieces, claims.get(index)))
+        encoded.extend(pieces)
     count = len(blocks) if args.block_count is None else args.block_count
-    checksum = zlib.crc32(encoded) if args.checksum is None else args.checksum
-    body = struct.pack(">I", count) + encoded
+    checksum = 0
+    for piece in encoded:
+        checksum = zlib.crc32(piece, checksum)
+    if args.checksum is not None:
+        checksum = args.checksum
+    body = [struct.pack(">I", count)] + encoded
     if not args.no_checksum:
-        body += struct.pack(">I", checksum & 0xFFFFFFFF)
+        body.append(struct.pack(">I", checksum & 0xFFFFFFFF))
     return body
+
+
+def compress(pieces, level):
+    compressor = zlib.compressobj(level)
+    return b"".join([compressor.compress(piece) for piece in pieces] + [compressor.flush()])
 
 
 def build_file(args):
@@ -156,7 +169,7 @@ def build_file(args):
     if args.zlib_data is not None:
         stream = parse_data(args.zlib_data)
     else:
-        stream = zlib.compress(build_payload(args), args.level)
+        stream = compress(build_payload(args), args.level)
     content = header + stream
     if args.truncate is not None:
         content = content[:args.truncate]
