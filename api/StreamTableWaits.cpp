@@ -38,8 +38,7 @@ bool streamTable_AwaitThreadEnd(std::thread::id target, const std::shared_future
     const std::thread::id self = std::this_thread::get_id();
     {
         std::lock_guard<std::mutex> guard(waitLock());
-        if (mayDecline && done.wait_for(std::chrono::seconds(0)) != std::future_status::ready &&
-            waitsFor(target, self))
+        if (mayDecline && done.wait_for(std::chrono::seconds(0)) != std::future_status::ready && waitsFor(target, self))
             return false;
         waitingFor()[self] = target;
     }

@@ -252,8 +252,8 @@ bool isWholeLine(const std::string& text) {
 // start and stop their loggers. Every call returns, each with success, the link runs
 // afterwards, and each stopped logger has finished its last line.
 TEST(PacketLogApiShared, ResetsWhileOtherLinksToggleTheirLogs) {
-    ApiModsim sim{{"--address", std::to_string(MODULE_ADDRESS), "--router-module", "10:0000BEEF:21",
-                   "--router-module", "12:0000F00D:22"},
+    ApiModsim sim{{"--address", std::to_string(MODULE_ADDRESS), "--router-module", "10:0000BEEF:21", "--router-module",
+                   "12:0000F00D:22"},
                   "127.0.0.6"};
     ASSERT_TRUE(sim.ready());
     TempDir dir;
