@@ -54,10 +54,6 @@ void StreamTable::reopen() {
     closed = false;
 }
 
-void StreamTable::awaitCallbacks() {
-    awaitStopped(true);
-}
-
 void StreamTable::awaitStopped(bool mayDecline) {
     const std::thread::id self = std::this_thread::get_id();
     std::vector<Worker> waits;

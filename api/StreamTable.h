@@ -81,9 +81,6 @@ public:
     bool callbackThreadRunning() const;
     // Removes the filter from the link it is installed on, if any.
     void releaseLink();
-    // Waits until every stopped callback thread but the calling one has ended, except
-    // one that waits for the caller's own end (see StreamTableWaits.h).
-    void awaitCallbacks();
     // Before the Link gives up its link: refuses every later change until reopen(),
     // removes the filter and waits until every callback thread but the calling one has
     // ended, so no callback runs, or registers again, while the link goes. For the
@@ -132,7 +129,9 @@ private:
     Stopping takeThread();
     void finishStop(Stopping& stopping);
     void stopThread();
-    // Waits for the stopped threads (see awaitCallbacks), then joins those that ended.
+    // Waits until every stopped thread but the calling one has ended, then joins them;
+    // with `mayDecline`, not for one that waits for the caller's own end
+    // (StreamTableWaits.h), which is left to end on its own.
     void awaitStopped(bool mayDecline);
     // Joins the stopped threads that have ended, other than the calling one.
     void joinEnded();
