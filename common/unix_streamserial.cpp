@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "aPoll.h"
+#include "aPortClaim.h"
 #include "aSerialBaud.h"
 #include "aTime.h"
 
@@ -43,13 +44,14 @@ static speed_t sSpeed(uint32_t baudIndex) {
 
 static aErr sStreamOpenSerial(aSerialStream* state, uint8_t parity, uint8_t dataBits, uint8_t stopBits) {
     // Non-blocking so the open does not wait for the carrier and no write can hang;
-    // never the controlling terminal.
-    state->descriptor = open(state->path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    // never the controlling terminal. A port this process claimed is opened on its claim.
+    state->descriptor = aPortClaim_Open(state->path);
     if (state->descriptor < 0) {
         const int error = errno;
         state->descriptor = -1;
         if (error == ENOENT) return aErrNotFound;
         if (error == EACCES) return aErrPermission;
+        if (error == EBUSY) return aErrBusy;
         return aErrIO;
     }
     if (tcgetattr(state->descriptor, &state->savedSettings) != 0) return aErrIO;

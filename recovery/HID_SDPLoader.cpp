@@ -62,11 +62,16 @@ bool HID_SDPLoader::getDataFromBuffer(const std::vector<uint8_t>& buffer, unsign
     return true;
 }
 
-int HID_SDPLoader::whyNotOpened(uint16_t vendor, uint16_t product, std::string& node) {
+std::string HID_SDPLoader::NodeOf(uint16_t vendor, uint16_t product) {
     hid_device_info* found = hid_enumerate(vendor, product);
-    node = found && found->path ? found->path : "";
+    const std::string node = found && found->path ? found->path : "";
     hid_free_enumeration(found);
     hid_exit();
+    return node;
+}
+
+int HID_SDPLoader::whyNotOpened(uint16_t vendor, uint16_t product, std::string& node) {
+    node = NodeOf(vendor, product);
     if (node.empty()) return ENODEV;
     const int fd = open(node.c_str(), O_RDWR | O_CLOEXEC);
     if (fd < 0) return errno;

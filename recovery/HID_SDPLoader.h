@@ -27,6 +27,9 @@ public:
     // bus, else the errno of opening the first one's HID node (0 when it opens now), with
     // the node in `node`.
     static int whyNotOpened(uint16_t vendorId, uint16_t productId, std::string& node);
+    // The HID node of the first device of the vendor and product, the one init opens; empty
+    // when none is on the bus.
+    static std::string NodeOf(uint16_t vendorId, uint16_t productId);
 
 private:
     hid_device_* device;

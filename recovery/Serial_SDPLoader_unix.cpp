@@ -1,11 +1,11 @@
 #include "Serial_SDPLoader.h"
 
 #include <cerrno>
-#include <fcntl.h>
 #include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include "aPortClaim.h"
 #include "aTime.h"
 
 struct PrivateSerial_SDPLoader {
@@ -43,7 +43,7 @@ Serial_SDPLoader::~Serial_SDPLoader() {
 }
 
 bool Serial_SDPLoader::init() {
-    const int fd = open(impl->path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    const int fd = aPortClaim_Open(impl->path.c_str());
     if (fd < 0) return false;
     if (!isatty(fd)) {
         close(fd);

@@ -18,10 +18,12 @@
 #include "lpcsim_process.h"
 #include "process.h"
 #include "pty_line.h"
+#include "running_process.h"
 #include "tempdir.h"
 #include "trel_builder.h"
 #include "update_server_sim.h"
 #include "updater_cli.h"
+#include "wait_until.h"
 #include "byte_patterns.h"
 
 using testsupport::LpcsimProcess;
@@ -93,13 +95,19 @@ protected:
         ASSERT_FALSE(chip->port().empty());
     }
 
-    ProcessResult updater(const std::vector<std::string>& args,
-                          const std::string& url = testsupport::kUnreachableServer) {
+    std::vector<std::string> updaterArgv(const std::vector<std::string>& args,
+                                         const std::string& url = testsupport::kUnreachableServer) const {
         std::vector<std::string> argv = launcher;
         for (const std::string& arg :
              {testsupport::requiredEnv("UPDATER_BIN"), std::string("-i"), store.path(), std::string("-u"), url})
             argv.push_back(arg);
         argv.insert(argv.end(), args.begin(), args.end());
+        return argv;
+    }
+
+    ProcessResult updater(const std::vector<std::string>& args,
+                          const std::string& url = testsupport::kUnreachableServer) {
+        const std::vector<std::string> argv = updaterArgv(args, url);
         const auto started = Clock::now();
         ProcessResult result = testsupport::runProcess(argv, std::chrono::seconds(60), {"HOME=" + store.path()});
         elapsed = Clock::now() - started;
@@ -330,6 +338,26 @@ TEST_F(RecoverLpc, AFileTheChipCannotTakeWholeIsRefusedBeforeTheChipIsErased) {
         {"block shorter than its address",
          {"--raw-block", "1:00", "--raw-block", "1:00010000" + testsupport::hexOf(testsupport::noiseText(256, 5))},
          "a firmware block of 1 bytes is shorter than its 4-byte flash address"},
+        // What follows the second block's header: its 260 bytes, the closing block (13), the
+        // info block (69) and the checksum word (4).
+        {"second block claims more than the file holds",
+         {"--raw-block", "1:00010000" + testsupport::hexOf(testsupport::noiseText(256, 6)), "--raw-block",
+          "1:00011000" + testsupport::hexOf(testsupport::noiseText(256, 7)), "--claim-length", "1=5000"},
+         "block 2 of the firmware file (a firmware block) claims 5000 bytes, but only 346 remain in the file"},
+        // Flash already written can only lose bits: a second write of a byte corrupts it.
+        {"second block inside the first",
+         {"--raw-block", "1:00010000" + testsupport::hexOf(testsupport::noiseText(8192, 8)), "--raw-block",
+          "1:00011000" + testsupport::hexOf(testsupport::noiseText(4096, 9))},
+         "the firmware blocks of 8192 bytes at 0x00010000 and of 4096 bytes at 0x00011000 overlap"},
+        {"one address twice",
+         {"--raw-block", "1:00010000" + testsupport::hexOf(testsupport::noiseText(4096, 10)), "--raw-block",
+          "1:00010000" + testsupport::hexOf(testsupport::noiseText(4096, 11))},
+         "the firmware blocks of 4096 bytes at 0x00010000 and of 4096 bytes at 0x00010000 overlap"},
+        // Out of address order, the later block reaching into the earlier one.
+        {"later block runs into an earlier one",
+         {"--raw-block", "1:00012000" + testsupport::hexOf(testsupport::noiseText(256, 12)), "--raw-block",
+          "1:00011F00" + testsupport::hexOf(testsupport::noiseText(512, 13))},
+         "the firmware blocks of 256 bytes at 0x00012000 and of 512 bytes at 0x00011F00 overlap"},
     };
     for (const UnwritableFile& c : cases) {
         SCOPED_TRACE(c.name);
@@ -347,6 +375,60 @@ TEST_F(RecoverLpc, AFileTheChipCannotTakeWholeIsRefusedBeforeTheChipIsErased) {
         EXPECT_EQ(storedFiles(store), std::vector<std::string>{});
         chip.reset();
     }
+}
+
+// The chip stays busy with its erase until the test lets it answer; meanwhile a second -N
+// and a second recovery on the port are refused before they send a byte, naming the first
+// run's process, and the first run then writes the whole image and restarts the chip.
+TEST_F(RecoverLpc, ASecondRunOnThePortIsRefusedWhileARecoveryWrites) {
+    startChip({"--fault", "hold:E:1"});
+    const Image image = recoveryImage(work, "recovery.trel", 17);
+    testsupport::RunningProcess first(
+        updaterArgv({"-U", "-t", "RECOVER", "-s", chip->port(), "-f", image.path, "-d", "1"}),
+        {"HOME=" + store.path()});
+    const bool erasing = testsupport::waitUntil([&] { return events().find("hold E\n") != std::string::npos; },
+                                                std::chrono::seconds(30), std::chrono::milliseconds(2));
+    std::vector<ProcessResult> seconds;
+    std::vector<Clock::duration> took;
+    if (erasing) {
+        for (const std::vector<std::string>& command :
+             {std::vector<std::string>{"-N", "-s", chip->port()},
+              std::vector<std::string>{"-U", "-t", "RECOVER", "-s", chip->port(), "-f", image.path, "-d", "1"}}) {
+            seconds.push_back(updater(command));
+            took.push_back(elapsed);
+        }
+        // A user who is not root may open the port, but not while it is held: the port's
+        // exclusive mark refuses the open itself (root passes it; the lock stops root).
+        if (geteuid() == 0) {
+            EXPECT_EQ(chmod(chip->port().c_str(), 0666), 0);
+            EXPECT_EQ(chmod(store.path().c_str(), 0777), 0);
+            launcher = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"};
+            seconds.push_back(updater({"-N", "-s", chip->port()}));
+            took.push_back(elapsed);
+            launcher.clear();
+        }
+    }
+    // Released before anything is judged: the first run must not wait out its erase.
+    EXPECT_TRUE(chip->release());
+    const ProcessResult result = first.finish(std::chrono::seconds(60));
+    ASSERT_TRUE(erasing) << events();
+    const std::string reason = "Reason: " + chip->port() + " is in use by another program (process " +
+                               std::to_string(first.pid()) +
+                               "), a recovery or a serial tool: nothing was sent; try again once it has finished\n";
+    const char* const lines[] = {"Got no response from chip\n", "Could not get Device Identifier\n",
+                                 "Got no response from chip\n"};
+    for (size_t i = 0; i < seconds.size(); ++i) {
+        SCOPED_TRACE(lines[i]);
+        EXPECT_EQ(seconds[i].exitCode, 1) << seconds[i].out << seconds[i].err;
+        EXPECT_EQ(seconds[i].err, lines[i] + reason);
+        EXPECT_LT(took[i], std::chrono::seconds(10));
+    }
+    EXPECT_EQ(result.exitCode, 0) << result.out << result.err;
+    EXPECT_NE(result.out.find("Rebooting Device\n"), std::string::npos) << result.out;
+    // Nothing but the first run's commands reached the chip, not even a stray byte.
+    EXPECT_EQ(commands(), FULL_WRITE);
+    EXPECT_EQ(events().find("invalid command"), std::string::npos) << events();
+    EXPECT_TRUE(flashEquals(flash(), expectedFlash(image)));
 }
 
 struct FaultCase {

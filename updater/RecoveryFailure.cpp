@@ -2,11 +2,11 @@
 
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
 #include <mutex>
 #include <unistd.h>
 
 #include "HID_SDPLoader.h"
+#include "aPortClaim.h"
 #include "SDPLoader.h"
 
 namespace {
@@ -37,10 +37,12 @@ void _report_recovery_failure(UpdaterDisplayInterface& display) {
 
 std::string _serial_port_problem(const std::string& port) {
     if (port.empty()) return "no serial port given (-s)";
-    const int fd = open(port.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    // On this process's claim of the port when it holds one, which no other open may pass.
+    const int fd = aPortClaim_Open(port.c_str());
     if (fd < 0) {
         const int error = errno;
         if (error == ENOENT) return "no such port: " + port;
+        if (error == EBUSY) return _busy_port_reason(port, aPortClaim_HolderPid(port.c_str()));
         if (error == EACCES || error == EPERM)
             return deniedReason(port, "serial ports belong to the dialout group; add the user to it and log in again");
         return port + ": " + std::strerror(error);
@@ -69,4 +71,10 @@ std::string _usb_rom_problem() {
                             "ROM's HID node; install it and add the user to plugdev");
     if (error == 0) return "";
     return node + ": " + std::strerror(error);
+}
+
+std::string _busy_port_reason(const std::string& what, int holder) {
+    const std::string by = holder > 0 ? "another program (process " + std::to_string(holder) + ")" : "another program";
+    return what + " is in use by " + by +
+           ", a recovery or a serial tool: nothing was sent; try again once it has finished";
 }

@@ -20,3 +20,6 @@ std::string _serial_port_problem(const std::string& port);
 std::string _silent_rom_reason(const std::string& port);
 // Why the i.MX boot ROM cannot be opened over USB HID; empty when its node opens.
 std::string _usb_rom_problem();
+// The reason for a port that another program holds: `what` names the port, `holder` the
+// process that holds it (0 when the system does not tell).
+std::string _busy_port_reason(const std::string& what, int holder);

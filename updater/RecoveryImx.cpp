@@ -1,11 +1,11 @@
 #include "RecoveryImx.h"
 
-#include <cstdio>
 #include <initializer_list>
 #include <memory>
 #include <stdexcept>
 #include <vector>
 
+#include "FirmwareFileCheck.h"
 #include "HID_SDPLoader.h"
 #include "Log.h"
 #include "ModuleNetworkConfig.h"
@@ -63,6 +63,22 @@ bool loadLoaderFile(UpdaterDisplayInterface& display, Updater& updater, UpdaterS
     return true;
 }
 
+// Without a ROM to talk to, the firmware file is not the first thing to mend.
+void recordMissingUsbRom(const std::string& port) {
+    if (port != "USB") return;
+    const std::string problem = _usb_rom_problem();
+    if (!problem.empty()) _record_recovery_failure(problem);
+}
+
+// Records why the target cannot take the file, when it cannot.
+bool refused(const TrelFile& file, const FirmwareTarget& target) {
+    const std::string problem = FirmwareFileProblem(file, target);
+    if (problem.empty()) return false;
+    Log::log(DEBUG_Updater, "%s\n", problem.c_str());
+    _record_recovery_failure(problem);
+    return true;
+}
+
 // Finds the module the started loader brought up on USB, trying each serial number in
 // turn, for up to FIND_ATTEMPTS rounds a second apart.
 bool findOnUsb(Module& module, std::initializer_list<uint32_t> serials) {
@@ -79,21 +95,11 @@ bool findOnUsb(Module& module, std::initializer_list<uint32_t> serials) {
 aErr _transfer_recovery_loader(TrelFile& trel, const std::string& port) {
     Log::log(DEBUG_Updater, "Transfer Loader via Serial Interface (iMX):\n");
     const std::vector<TrelBlock> blocks = trel.FindBlocks(TrelFile::BLOCK_LOADER);
-    // A block too short for its load address has no image to place anywhere: the file is
-    // refused before anything reaches the ROM. The file reader sets such blocks aside.
-    std::vector<TrelBlock> candidates = blocks;
-    candidates.insert(candidates.end(), trel.droppedBlocks.begin(), trel.droppedBlocks.end());
-    for (const TrelBlock& block : candidates) {
-        if (block.type == TrelFile::BLOCK_LOADER && block.length < 4) {
-            char reason[120];
-            std::snprintf(reason, sizeof reason,
-                          "the firmware file's loader block of %u bytes is shorter than its 4-byte load address",
-                          block.length);
-            Log::log(DEBUG_Updater, "%s\n", reason);
-            _record_recovery_failure(reason);
-            return aErrConnection;
-        }
-    }
+    // A cut file, or a loader block too short for its load address, has no whole loader to
+    // place anywhere: the file is refused before anything reaches the ROM.
+    FirmwareTarget romLoader;
+    romLoader.writesFirmware = false;
+    if (refused(trel, romLoader)) return aErrConnection;
     SDPLoader loader;
     SDPLoader_Interface* transport = nullptr;
     if (port == "USB")
@@ -142,11 +148,13 @@ bool _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updater, co
 
     TrelFile file;
     if (!loadLoaderFile(display, updater, *store, serial, trelPath, file)) {
-        // Without a ROM to talk to, a missing loader is not the first thing to mend.
-        if (trelPath.empty() && port == "USB") {
-            const std::string problem = _usb_rom_problem();
-            if (!problem.empty()) _record_recovery_failure(problem);
-        }
+        if (trelPath.empty()) recordMissingUsbRom(port);
+        return false;
+    }
+    // A file named by path is the recovery's own: its firmware is checked too before its
+    // loader starts, so a file that cannot be written whole leaves the ROM untouched.
+    if (!trelPath.empty() && refused(file, AnyFirmwareTarget())) {
+        recordMissingUsbRom(port);
         return false;
     }
     if (_transfer_recovery_loader(file, port) != aErrNone) {
@@ -179,6 +187,14 @@ bool _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updater, co
 }
 
 bool _recover_firmware_imx(UpdaterDisplayInterface& display, TrelFile& trel, uint32_t serial) {
+    // The module's loader places the blocks itself; a file it cannot write whole is refused
+    // before the module is looked for.
+    const std::string problem = FirmwareFileProblem(trel, AnyFirmwareTarget());
+    if (!problem.empty()) {
+        display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Failed to transfer firmware");
+        display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Reason: %s", problem.c_str());
+        return false;
+    }
     Module module(0, 0);
     if (_disableWeave(module, display) == aErrNone) {
         if (!findOnUsb(module, {PLACEHOLDER_SERIAL, serial})) {

@@ -156,6 +156,7 @@ bool TrelFile::LoadBytes(const uint8_t* bytes, size_t size) {
     droppedBlocks.clear();
     blockCount = 0;
     truncated = false;
+    cut = Cut();
     bool loaded = false;
     if (bytes && size > HEADER_SIZE) {
         signature = aByteOrder_ReadBE32(bytes);
@@ -239,6 +240,7 @@ bool TrelFile::ScanBlocks(const uint8_t* p, uint32_t size) {
     blockCount = 0;
     checksum = 0;
     truncated = false;
+    cut = Cut();
     if (!p || size < 4) {
         Log::log(DEBUG_TrelFile, "TRELFILE: Payload of %u bytes holds no block count\n", size);
         return false;
@@ -249,7 +251,7 @@ bool TrelFile::ScanBlocks(const uint8_t* p, uint32_t size) {
     Log::log(DEBUG_TrelFile, "TRELFILE: \t\tType Flags Length\n");
 
     size_t pos = 4;
-    bool cut = false;
+    bool stopped = false;
     while (size - pos > 4) {
         TrelBlock block;
         block.type = p[pos] & TREL_FILE_TYPE_MASK;
@@ -260,8 +262,12 @@ bool TrelFile::ScanBlocks(const uint8_t* p, uint32_t size) {
                  static_cast<int>(block.length));
         if (block.length > available) {
             Log::log(DEBUG_TrelFile, "TRELFILE: Block claims %u bytes but only %zu remain\n", block.length, available);
-            cut = true;
+            stopped = true;
             truncated = true;
+            cut.number = static_cast<uint32_t>(blocks.size() + droppedBlocks.size() + 1);
+            cut.type = block.type;
+            cut.claimed = block.length;
+            cut.available = static_cast<uint32_t>(available);
             break;
         }
         block.data = const_cast<uint8_t*>(p + pos + BLOCK_HEADER_SIZE);
@@ -284,7 +290,7 @@ bool TrelFile::ScanBlocks(const uint8_t* p, uint32_t size) {
     }
 
     bool consistent = true;
-    if (!cut && size - pos == 4) {
+    if (!stopped && size - pos == 4) {
         checksum = aByteOrder_ReadBE32(p + pos);
         Log::log(DEBUG_TrelFile, "TRELFILE:\t\t File checksum %08X\n", checksum);
     } else {

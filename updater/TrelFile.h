@@ -78,6 +78,14 @@ public:
     bool hasSerialBlock = false;
     // A block claimed more data than the payload holds; the scan stopped there.
     bool truncated = false;
+    // That block: its place among the file's blocks (from 1), its type, the data length it
+    // claimed and the bytes the payload still held after its header.
+    struct Cut {
+        uint32_t number = 0;
+        uint8_t type = 0;
+        uint32_t claimed = 0;
+        uint32_t available = 0;
+    } cut;
     // Why the last load failed, for the user; empty when no reason beyond the failure is known.
     std::string loadError;
     uint32_t serialNumberAddress = 0;

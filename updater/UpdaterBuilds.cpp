@@ -10,6 +10,7 @@
 #include <thread>
 #include <unistd.h>
 
+#include "FirmwareFileCheck.h"
 #include "Log.h"
 #include "ReplaceFile.h"
 #include "ServerFailure.h"
@@ -44,11 +45,16 @@ std::string localBuildKey(const std::string& name) {
     return end == std::string::npos ? name : name.substr(0, end);
 }
 
-// What the store would later accept as a firmware file: the header check, then a whole load.
-bool isFirmwareFile(const uint8_t* bytes, size_t length) {
-    if (length > TrelFile::MAX_PAYLOAD_SIZE || !TrelFile::VerifyHeader(bytes, length)) return false;
+// Why the bytes are no firmware file the store can hand to a writer, empty when they are one:
+// the header check and a whole load, as the store reads its files, then the check every
+// writer makes before it writes.
+std::string firmwareFileProblem(const uint8_t* bytes, size_t length) {
+    if (length > TrelFile::MAX_PAYLOAD_SIZE || !TrelFile::VerifyHeader(bytes, length))
+        return "it does not begin as a firmware file";
     TrelFile file;
-    return file.LoadBytes(bytes, length);
+    if (!file.LoadBytes(bytes, length))
+        return file.loadError.empty() ? "its contents do not load" : "its contents do not load: " + file.loadError;
+    return FirmwareFileProblem(file, AnyFirmwareTarget());
 }
 
 std::string localBuildVersion(UpdaterDisplayInterface& display, UpdaterStoreItem& item) {
@@ -194,10 +200,11 @@ bool storeFirmware(UpdaterDisplayInterface& display, UpdaterStoreItem& item, uin
         display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Failed to retrieve a valid TREL file");
         return false;
     }
-    if (!isFirmwareFile(bytes.get(), length)) {
+    const std::string problem = firmwareFileProblem(bytes.get(), length);
+    if (!problem.empty()) {
         display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Failed to retrieve a valid TREL file");
-        display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Build %u from the server is no valid firmware file",
-                        build);
+        display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Build %u from the server is no valid firmware file: %s",
+                        build, problem.c_str());
         return false;
     }
     const std::string fileName = std::to_string(build) + ".trel";

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "FileProblem.h"
+#include "FirmwareFileCheck.h"
 #include "InterruptNotice.h"
 #include "Log.h"
 #include "ModuleLock.h"
@@ -76,15 +77,6 @@ bool reconnectModule(Module& module, uint32_t attempts, uint32_t delayMs) {
         Log::log(DEBUG_Updater, "Reconnect attempt %u of %u failed\n", attempt, attempts);
         if (attempt < attempts) aTime_MSSleep(delayMs);
     }
-    return false;
-}
-
-// An update must write something whole: a file without a firmware image, or whose blocks
-// run past its payload, would start the loader, write nothing (or part) and reboot the module.
-bool holdsWholeFirmware(const TrelFile& file) {
-    if (file.truncated) return false;
-    for (const TrelBlock& block : file.FindBlocks(TrelFile::BLOCK_FIRMWARE))
-        if (block.length > 4) return true;
     return false;
 }
 
@@ -318,8 +310,12 @@ bool Updater::loadFirmwareFile(const char* word, const std::string& path, uint32
 }
 
 bool Updater::prepareFirmware(TrelFile& file, uint32_t serial) {
-    if (!holdsWholeFirmware(file)) {
+    // An update must write something whole: a file without a firmware image, or whose blocks
+    // run past its payload, would start the loader, write nothing (or part) and reboot the module.
+    const std::string problem = FirmwareFileProblem(file, AnyFirmwareTarget());
+    if (!problem.empty()) {
         display->message(UpdaterDisplayInterface::LEVEL_ERROR, "Trelfile holds no complete firmware to write");
+        display->message(UpdaterDisplayInterface::LEVEL_ERROR, "%s: %s", file.path.c_str(), problem.c_str());
         return false;
     }
     if (!file.hasSerialBlock) return true;

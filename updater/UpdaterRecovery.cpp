@@ -6,10 +6,12 @@
 #include <string>
 #include <vector>
 
+#include "FirmwareFileCheck.h"
 #include "Log.h"
 #include "NXPSerial.h"
 #include "RecoveryFailure.h"
 #include "RecoveryImx.h"
+#include "RecoveryPort.h"
 #include "Updater.h"
 #include "aTime.h"
 
@@ -26,47 +28,34 @@ const uint32_t COPY_ALIGNMENT = 256;
 // A firmware block whose payload has this size closes the list of blocks to write.
 const uint32_t END_BLOCK_PAYLOAD = 4;
 
-// The firmware blocks to write: those before the closing block.
-std::vector<TrelBlock> blocksToWrite(const TrelFile& file) {
-    std::vector<TrelBlock> blocks;
-    for (const TrelBlock& block : file.FindBlocks(TrelFile::BLOCK_FIRMWARE)) {
-        if (block.length < 4) continue;
-        if (block.length - 4 == END_BLOCK_PAYLOAD) break;
-        blocks.push_back(block);
+// Why the chip cannot take a block where the file puts it, empty when it can. The chip copies
+// RAM to flash only to 256-byte boundaries and inside its 512 KB, and every copy is rounded
+// up to a size it copies.
+std::string placementProblem(const TrelBlock& block) {
+    const uint32_t payloadSize = block.length - 4;
+    const char* problem = nullptr;
+    if (block.address % COPY_ALIGNMENT != 0) problem = "does not start on a 256-byte boundary";
+    for (uint32_t offset = 0; !problem && offset < payloadSize; offset += CHUNK_SIZE) {
+        const uint32_t count = payloadSize - offset < CHUNK_SIZE ? payloadSize - offset : CHUNK_SIZE;
+        const uint64_t copyEnd = static_cast<uint64_t>(block.address) + offset + NXPSerialClass::CopyLength(count);
+        if (copyEnd > FLASH_END) problem = "would be copied past the end of the chip's flash";
     }
-    return blocks;
+    if (!problem) return "";
+    char text[160];
+    std::snprintf(text, sizeof text, "the firmware block of %u bytes at 0x%08X %s", payloadSize, block.address, problem);
+    return text;
 }
 
-// Why the chip cannot take the blocks whole, empty when it can. The chip copies RAM to flash
-// only to 256-byte boundaries and inside its 512 KB, and every copy is rounded up to a size
-// it copies: a file that asks for anything else, or holds nothing to write, is refused
-// before the flash is erased.
-std::string whyNotWritable(const TrelFile& file, const std::vector<TrelBlock>& blocks) {
-    char text[160];
-    for (const TrelBlock& dropped : file.droppedBlocks) {
-        if (dropped.type != TrelFile::BLOCK_FIRMWARE) continue;
-        std::snprintf(text, sizeof text, "a firmware block of %u bytes is shorter than its 4-byte flash address",
-                      dropped.length);
-        return text;
-    }
-    if (blocks.empty()) return "the firmware file holds no firmware to write";
-    for (const TrelBlock& block : blocks) {
-        const uint32_t payloadSize = block.length - 4;
-        const char* problem = nullptr;
-        if (block.address % COPY_ALIGNMENT != 0) problem = "does not start on a 256-byte boundary";
-        for (uint32_t offset = 0; !problem && offset < payloadSize; offset += CHUNK_SIZE) {
-            const uint32_t count = payloadSize - offset < CHUNK_SIZE ? payloadSize - offset : CHUNK_SIZE;
-            const uint64_t copyEnd = static_cast<uint64_t>(block.address) + offset + NXPSerialClass::CopyLength(count);
-            if (copyEnd > FLASH_END) problem = "would be copied past the end of the chip's flash";
-        }
-        if (problem) {
-            std::snprintf(text, sizeof text, "the firmware block of %u bytes at 0x%08X %s", payloadSize, block.address,
-                          problem);
-            Log::log(DEBUG_Updater, "%s\n", text);
-            return text;
-        }
-    }
-    return "";
+// The chip's flash as a writer: every block goes straight into flash after one erase of the
+// whole chip, so a byte written twice keeps only the bits both writes left set; the loader
+// blocks are not used.
+FirmwareTarget lpc17xxFlash() {
+    FirmwareTarget target;
+    target.writesLoader = false;
+    target.takesOverlaps = false;
+    target.closingImageSize = END_BLOCK_PAYLOAD;
+    target.placementProblem = placementProblem;
+    return target;
 }
 
 // One chunk through the RAM buffer into flash. The copy is rounded up to a size the chip
@@ -164,13 +153,16 @@ bool _get_fingerprint_lpc(const std::string& port, uint32_t baud, Fingerprint& f
 }
 
 bool _recover_firmware_lpc(UpdaterDisplayInterface& display, TrelFile& file, const std::string& port, uint32_t baud) {
-    const std::vector<TrelBlock> blocks = blocksToWrite(file);
-    const std::string refusal = whyNotWritable(file, blocks);
+    // A file the chip cannot take whole is refused before the flash is erased.
+    const FirmwareTarget target = lpc17xxFlash();
+    const std::string refusal = FirmwareFileProblem(file, target);
     if (!refusal.empty()) {
+        Log::log(DEBUG_Updater, "%s\n", refusal.c_str());
         display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Failed to transfer firmware");
         display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Reason: %s", refusal.c_str());
         return false;
     }
+    const std::vector<TrelBlock> blocks = FirmwareBlocksToWrite(file, target);
     // No sync: the chip is still synchronised from the fingerprint step, at this same rate.
     NXPSerialClass isp;
     bool written = isp.Connect(port.c_str(), baud) == aErrNone;
@@ -217,6 +209,9 @@ bool _recover_firmware_lpc(UpdaterDisplayInterface& display, TrelFile& file, con
 bool Updater::Get_Fingerprint(Fingerprint& fp, const std::string& port, uint32_t serial, const std::string& path,
                               uint32_t baud, bool reset) {
     _record_recovery_failure("");
+    // Nested in a recovery's own claim of the port, this one shares it.
+    RecoveryPort held;
+    if (!held.take(port)) return false;
     if (_get_fingerprint_lpc(port, baud, fp)) {
         chipType = CHIP_LPC17XX;
         return true;
@@ -229,8 +224,12 @@ bool Updater::Recover_Firmware(const std::string& port, uint32_t build, uint32_t
                                const std::string& path, bool override) {
     const uint64_t startMs = aTime_GetMSTicks();
     Fingerprint fp{};
-    // The fingerprint step synchronises the LPC17xx at the rate the write then uses.
-    if (!Get_Fingerprint(fp, port, serial, path, baud, false)) {
+    // The port is this recovery's from the fingerprint to the chip's restart: a second run
+    // on it is refused before it sends anything. The fingerprint step synchronises the
+    // LPC17xx at the rate the write then uses.
+    RecoveryPort held;
+    _record_recovery_failure("");
+    if (!held.take(port) || !Get_Fingerprint(fp, port, serial, path, baud, false)) {
         display->message(UpdaterDisplayInterface::LEVEL_ERROR, "Could not get Device Identifier");
         _report_recovery_failure(*display);
         return false;

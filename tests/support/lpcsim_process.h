@@ -1,6 +1,7 @@
 // The simulated LPC17xx boot ROM (tools/lpcsim) started for a test on a fresh pty.
 #pragma once
 
+#include <csignal>
 #include <memory>
 #include <string>
 #include <vector>
@@ -25,6 +26,8 @@ public:
     const std::string& port() const { return port_; }
     // Stops the simulator, which writes its --dump file on the way out.
     int stop() { return process_->stop(); }
+    // Lets a command held by a hold fault answer (SIGUSR1).
+    bool release() { return kill(process_->pid(), SIGUSR1) == 0; }
 
 private:
     std::unique_ptr<BackgroundProcess> process_;

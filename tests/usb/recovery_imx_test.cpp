@@ -287,6 +287,19 @@ TEST_P(RecoveryImxBoth, RecoveryWritesTheFirmwareAndTheModuleComesBackWithTheNew
 INSTANTIATE_TEST_SUITE_P(SerialAndHid, RecoveryImxBoth, ::testing::Values(false, true),
                          [](const ::testing::TestParamInfo<bool>& param) { return param.param ? "Hid" : "Pty"; });
 
+// The firmware file of a recovery without -f is known only after the fingerprint started the
+// loader: a file the module's loader cannot be given whole is refused before the module is
+// looked for, so nothing reaches it and it is not rebooted.
+TEST_F(RecoveryImx, AFileThatCannotBeWrittenWholeIsRefusedBeforeTheModuleIsLookedFor) {
+    TrelFile file(trel({"--claim-length", "2=5000"}).c_str());
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(_recover_firmware_imx(display, file, REAL_SERIAL));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+    EXPECT_EQ(display.lines, (std::vector<std::string>{"error: Failed to transfer firmware",
+                                                       "error: Reason: block 3 of the firmware file (a firmware "
+                                                       "block) claims 5000 bytes, but only 107 remain in the file"}));
+}
+
 TEST_F(RecoveryImx, RomFaultsEndTheLoaderTransferWithItsCode) {
     struct Case {
         std::vector<std::string> args;

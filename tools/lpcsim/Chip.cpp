@@ -78,7 +78,26 @@ uint32_t littleEndianWord(const uint8_t* bytes) {
 }  // namespace
 
 Chip::Chip(std::function<void(const std::string&)> send, std::array<uint32_t, 4> deviceId, uint8_t flashFill)
-    : send_(std::move(send)), deviceId_(deviceId), flash_(FLASH_SIZE, flashFill), ram_(RAM_SIZE, 0) {}
+    : wire_(std::move(send)), deviceId_(deviceId), flash_(FLASH_SIZE, flashFill), ram_(RAM_SIZE, 0) {
+    send_ = [this](const std::string& bytes) {
+        if (holding_)
+            heldOutput_ += bytes;
+        else
+            wire_(bytes);
+    };
+}
+
+void Chip::release() {
+    if (!holding_) return;
+    holding_ = false;
+    event("release");
+    std::string output;
+    output.swap(heldOutput_);
+    wire_(output);
+    std::string input;
+    input.swap(heldInput_);
+    for (const char byte : input) receive(static_cast<uint8_t>(byte));
+}
 
 void Chip::event(const std::string& text) {
     if (onEvent) onEvent(text);
@@ -89,6 +108,10 @@ void Chip::answer(int code) {
 }
 
 void Chip::receive(uint8_t byte) {
+    if (holding_) {
+        if (heldInput_.size() < RAM_SIZE) heldInput_ += static_cast<char>(byte);
+        return;
+    }
     const uint32_t rate = lineRate ? lineRate() : 0;
     if (state_ != State::Unsynced && rate != syncedRate_) {
         if (!rateMismatch_) {
@@ -172,6 +195,7 @@ void Chip::command(const std::string& line) {
     std::vector<long> args;
     std::string tail;
     if (!parseCommand(line, letter, args, tail)) {
+        event("invalid command " + line);
         answer(INVALID_COMMAND);
         return;
     }
@@ -181,6 +205,10 @@ void Chip::command(const std::string& line) {
         return;
     }
     event("command " + line);
+    if (faults_.strike(FaultKind::Hold, letter)) {
+        holding_ = true;
+        event("hold " + std::string(1, letter));
+    }
     switch (letter) {
     case 'U':
         if (args.size() != 1) return answer(PARAM_ERROR);

@@ -23,6 +23,10 @@ public:
     Chip(std::function<void(const std::string&)> send, std::array<uint32_t, 4> deviceId, uint8_t flashFill);
 
     void receive(uint8_t byte);
+    // Sends the answer a hold fault kept back, then takes the bytes that arrived meanwhile,
+    // as a chip that was busy takes what its receiver buffered.
+    void release();
+    bool holding() const { return holding_; }
     Faults& faults() { return faults_; }
     const std::vector<uint8_t>& flash() const { return flash_; }
     // Events worth a line on the diagnostic output ("sync", "erase 0 1", ...).
@@ -51,7 +55,12 @@ private:
     void blankCheck(const std::vector<long>& args);
     void compare(const std::vector<long>& args);
 
+    std::function<void(const std::string&)> wire_;
+    // Every byte the chip sends; kept back while a command is held.
     std::function<void(const std::string&)> send_;
+    bool holding_ = false;
+    std::string heldOutput_;
+    std::string heldInput_;
     std::array<uint32_t, 4> deviceId_;
     Faults faults_;
     State state_ = State::Unsynced;

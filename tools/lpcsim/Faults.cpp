@@ -42,6 +42,10 @@ bool Faults::add(const std::string& rule, std::string& error) {
             return false;
         }
         countAt = 2;
+    } else if (parts[0] == "hold" && parts.size() >= 2 && parts[1].size() == 1) {
+        fault.kind = FaultKind::Hold;
+        fault.command = parts[1][0];
+        countAt = 2;
     } else if (parts[0] == "rc" && parts.size() >= 3 && parts[1].size() == 1) {
         fault.kind = FaultKind::ReturnCode;
         fault.command = parts[1][0];

@@ -13,6 +13,7 @@ enum class FaultKind {
     ChecksumWrong,   // answer a data checksum with a line that is neither OK nor RESEND
     ChecksumSilent,  // answer a data checksum with nothing
     ChecksumPass,    // answer a data checksum truthfully (orders the faults around it)
+    Hold,            // carry the command out, keep its answer until released
 };
 
 struct Fault {
@@ -26,7 +27,8 @@ struct Fault {
 class Faults {
 public:
     // Rules: "silent:<letter|sync>[:N]", "rc:<letter>:<code>[:N]",
-    // "checksum:resend|wrong|silent|pass[:N]". Returns false with an error text.
+    // "checksum:resend|wrong|silent|pass[:N]", "hold:<letter>[:N]". Returns false with an
+    // error text.
     bool add(const std::string& rule, std::string& error);
     void clear() { faults_.clear(); }
     // The fault of this kind (and command) to apply now, counted as used; null when none.

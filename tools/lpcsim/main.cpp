@@ -3,8 +3,10 @@
 //   lpcsim [--id W0,W1,W2,W3] [--fill BYTE] [--dump FILE] [--log FILE] [--fault RULE]... [--verbose]
 //
 // Prints "ready pty /dev/pts/N" once the port is up. Standard input takes control lines:
-// "fault RULE", "clear", "dump FILE", "quit"; each is answered "ok" or "error ...".
-// Fault rules: silent:<letter|sync>[:N], rc:<letter>:<code>[:N], checksum:resend|wrong|silent|pass[:N].
+// "fault RULE", "clear", "release", "dump FILE", "quit"; each is answered "ok" or "error ...".
+// SIGUSR1 does what "release" does.
+// Fault rules: silent:<letter|sync>[:N], rc:<letter>:<code>[:N], checksum:resend|wrong|silent|pass[:N],
+// hold:<letter>[:N].
 #include <array>
 #include <cerrno>
 #include <csignal>
@@ -21,9 +23,14 @@
 namespace {
 
 volatile std::sig_atomic_t stopRequested = 0;
+volatile std::sig_atomic_t releaseRequested = 0;
 
 void onSignal(int) {
     stopRequested = 1;
+}
+
+void onRelease(int) {
+    releaseRequested = 1;
 }
 
 bool dumpFlash(const lpcsim::Chip& chip, const std::string& path) {
@@ -51,6 +58,11 @@ std::string controlLine(lpcsim::Chip& chip, const std::string& line, bool& quit)
     }
     if (line == "clear") {
         chip.faults().clear();
+        return "ok";
+    }
+    if (line == "release") {
+        if (!chip.holding()) return "error nothing held";
+        chip.release();
         return "ok";
     }
     if (line.rfind("dump ", 0) == 0) return dumpFlash(chip, line.substr(5)) ? "ok" : "error cannot write";
@@ -122,6 +134,7 @@ int main(int argc, char** argv) {
 
     std::signal(SIGTERM, onSignal);
     std::signal(SIGINT, onSignal);
+    std::signal(SIGUSR1, onRelease);
     std::signal(SIGPIPE, SIG_IGN);
     std::printf("ready pty %s\n", pty.slavePath().c_str());
     std::fflush(stdout);
@@ -132,6 +145,10 @@ int main(int argc, char** argv) {
     while (!stopRequested && !quit) {
         pollfd fds[2] = {{pty.master(), POLLIN, 0}, {stdinOpen ? 0 : -1, POLLIN, 0}};
         if (poll(fds, 2, 200) < 0 && errno != EINTR) break;
+        if (releaseRequested) {
+            releaseRequested = 0;
+            chip.release();
+        }
         if (fds[0].revents & POLLIN) {
             uint8_t buffer[512];
             const ssize_t n = read(pty.master(), buffer, sizeof buffer);
