@@ -10,6 +10,7 @@
 #include "NXPSerial.h"
 #include "RecoveryFailure.h"
 #include "RecoveryImx.h"
+#include "ServerFailure.h"
 #include "Updater.h"
 #include "aTime.h"
 
@@ -240,6 +241,7 @@ bool Updater::Recover_Firmware(const std::string& port, uint32_t build, uint32_t
         if (!UpdateServerRequest::GetRecoveryInfo(fp.word, &serial, &serverBuild, serverUrl.c_str())) {
             display->message(UpdaterDisplayInterface::LEVEL_ERROR,
                              "Failed to retrieve recovery information from Veltrane server");
+            _report_server_failure(*display);
             return false;
         }
         if (build == 0) build = serverBuild;
