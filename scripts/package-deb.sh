@@ -14,6 +14,7 @@
 #                   (clone-a and clone-b), prints the sha256 of both packages, fails when
 #                   their bytes differ, then checks the first (CI runs it so); uncommitted
 #                   changes are not in these packages
+#   DEB_CHECK=FILE  only checks the package FILE, built here or elsewhere
 #
 # Install it with: sudo apt install ./build-deb/corvalith-updater_*.deb
 set -euo pipefail
@@ -58,53 +59,53 @@ build_package() {
 
 # What a user of the package relies on: the tool stripped and hardened, its page, the rule
 # where udev reads it, the shared libraries it links declared as dependencies, and lintian's
-# word.
+# word. Every fault found is told before the check fails.
 check_package() {
-  local package=$1
+  local package=$1 faults=0
+  fault() { echo "$*" >&2; faults=$((faults + 1)); }
   local contents depends
   contents=$(dpkg-deb -c "$package")
   depends=$(dpkg-deb -f "$package" Depends)
   for path in '\./usr/bin/updater' '\./usr/share/man/man1/updater\.1\.gz' \
               '\./(usr/)?lib/udev/rules\.d/70-corvalith-modules\.rules'; do
-    grep -Eq " $path\$" <<<"$contents" || { echo "package lacks $path" >&2; return 1; }
+    grep -Eq " $path\$" <<<"$contents" || fault "package lacks $path"
   done
   for library in libusb-1.0-0 libcurl4 libhidapi-hidraw0 zlib1g; do
-    grep -q "$library" <<<"$depends" || { echo "package does not depend on $library: $depends" >&2; return 1; }
+    grep -q "$library" <<<"$depends" || fault "package does not depend on $library: $depends"
   done
   # The tool links no link server, so ZeroMQ stays out of its dependencies.
-  if grep -Eq 'libczmq|libzmq' <<<"$depends"; then
-    echo "package depends on ZeroMQ: $depends" >&2
-    return 1
-  fi
+  if grep -Eq 'libczmq|libzmq' <<<"$depends"; then fault "package depends on ZeroMQ: $depends"; fi
   local unpacked
   unpacked=$(mktemp -d)
   dpkg-deb -x "$package" "$unpacked"
   local tool=$unpacked/usr/bin/updater
-  local stripped=yes
-  file "$tool" | grep -q "not stripped" && stripped=no
-  local elf
-  elf=$(readelf -h -d -s --wide "$tool")
+  local kind elf
+  kind=$(file "$tool")
+  elf=$(readelf -h -l -d -s --wide "$tool")
   rm -rf "$unpacked"
-  [ "$stripped" = yes ] || { echo "the packaged tool is not stripped" >&2; return 1; }
-  # lintian would say the same; this holds where lintian is not installed.
-  grep -q 'Type: *DYN' <<<"$elf" || { echo "the packaged tool is not position-independent" >&2; return 1; }
-  grep -Eq 'FLAGS.*\bNOW\b' <<<"$elf" || { echo "the packaged tool is not linked with -z now" >&2; return 1; }
-  grep -q '__stack_chk_fail' <<<"$elf" || { echo "the packaged tool has no stack protector" >&2; return 1; }
-  grep -q '_chk@' <<<"$elf" || { echo "the packaged tool calls no fortified function" >&2; return 1; }
+  if grep -q "not stripped" <<<"$kind"; then fault "the packaged tool is not stripped"; fi
+  # What lintian's hardening tags say, checked also where lintian is not installed.
+  grep -q 'Type: *DYN' <<<"$elf" || fault "the packaged tool is not position-independent"
+  grep -q 'GNU_RELRO' <<<"$elf" || fault "the packaged tool is not linked with -z relro"
+  grep -Eq 'FLAGS.*\bNOW\b' <<<"$elf" || fault "the packaged tool is not linked with -z now"
+  grep -q '__stack_chk_fail' <<<"$elf" || fault "the packaged tool has no stack protector"
+  grep -q '_chk@' <<<"$elf" || fault "the packaged tool calls no fortified function"
   if command -v lintian >/dev/null; then
     # Every tag is shown, information ones too, where the hardening tags stand.
     local report status=0
     report=$(lintian --display-info --fail-on error,warning "$package" 2>&1) || status=$?
     grep -v '^running with root privileges' <<<"$report" >&2 || true
-    [ "$status" -eq 0 ] || { echo "lintian found an error or a warning" >&2; return 1; }
-    if grep -q 'hardening-' <<<"$report"; then
-      echo "lintian found the tool not hardened" >&2
-      return 1
-    fi
+    [ "$status" -eq 0 ] || fault "lintian found an error or a warning"
+    if grep -q 'hardening-' <<<"$report"; then fault "lintian found the tool not hardened"; fi
   fi
+  [ "$faults" -eq 0 ]
 }
 
 bash "$top/scripts/install-deps.sh"
+if [ -n "${DEB_CHECK:-}" ]; then
+  check_package "$DEB_CHECK"
+  exit
+fi
 if [ "${DEB_REPRODUCE:-0}" = 1 ]; then
   mkdir -p "$build"
   commit=$(git -C "$top" rev-parse HEAD)
