@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(cmake g++ clang libclang-rt-14-dev pkg-config libusb-1.0-0-dev libhidapi-dev libczmq-dev
           libcurl4-openssl-dev zlib1g-dev googletest libgtest-dev umockdev
           libumockdev-dev python3 python3-zmq iproute2 util-linux man-db groff-base
-          dpkg-dev file lintian)
+          dpkg-dev file lintian git binutils)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -2,6 +2,7 @@
 // output and standard error, byte for byte, and its exit code.
 #include <gtest/gtest.h>
 
+#include <pwd.h>
 #include <sys/stat.h>
 
 #include <ostream>
@@ -30,6 +31,8 @@ void PrintTo(const RunCase& c, std::ostream* os) {
 // The test URL refuses connections: the failure names its reason on the next line.
 const std::string kServerRefused =
     std::string("Server request failed for ") + kUnreachableServer + "\nReason: connection refused\n";
+// After an empty build table that is no answer of the server, on standard output.
+const std::string kNoBuildList = "Reason: the update server gave no build list: connection refused\n";
 const std::string kNoSerial = "Invalid serial number obtained from argument [";
 const std::string kNoUsbDevices = "Searching for Corvalith devices\nDiscovered Devices: (USB)\n    No devices found.\n";
 
@@ -119,7 +122,7 @@ const RunCase kRuns[] = {
      0},
     {"BuildsWithoutServer",
      {"-B", "-d", "40F5849A"},
-     kVersion + "No builds found for device [40F5849A]\n",
+     kVersion + "No builds found for device [40F5849A]\n" + kNoBuildList,
      kServerRefused,
      1},
     {"LocalBuildsEmptyStore", {"-L", "-d", "40F5849A"}, kVersion + "No builds found for device [40F5849A]\n", "", 0},
@@ -148,8 +151,10 @@ const RunCase kRuns[] = {
     // -B decides the code after a failed -G; without the server's answer it is 1.
     {"GetThenBuilds",
      {"-G", "-B", "-d", "1"},
-     kVersion + "Retrieving firmware for device with serial number 00000001\nNo build specified\nUsing Latest build\n"
-                "No builds found for device [00000001]\n",
+     kVersion +
+         "Retrieving firmware for device with serial number 00000001\nNo build specified\nUsing Latest build\n"
+         "No builds found for device [00000001]\n" +
+         kNoBuildList,
      kServerRefused + kServerRefused,
      1},
     {"FingerprintOfNoChip",
@@ -200,9 +205,40 @@ TEST(CliStorage, UncreatableDirectoryFailsTheRun) {
         runProcess({requiredEnv("UPDATER_BIN"), "-i", store.file("plain"), "-u", kUnreachableServer, "-I"},
                    std::chrono::seconds(20), {"HOME=" + store.path()});
     EXPECT_EQ(result.out, kVersion);
-    EXPECT_EQ(result.err, "Could not find updater directory at " + store.file("plain") + "/updater\n" +
-                              store.file("plain") + ": Not a directory\n");
+    EXPECT_EQ(result.err, "Could not find updater directory at " + store.file("plain") +
+                              "/updater\nReason: " + store.file("plain") + ": Not a directory\n");
     EXPECT_EQ(result.exitCode, 1);
+}
+
+// Without -i the store follows the home directory of the user's password entry, whatever
+// HOME says; HOME counts only for a user the password database does not know.
+ProcessResult infoAs(const std::string& uid, const std::string& home) {
+    return runProcess({"/usr/bin/setpriv", "--reuid=" + uid, "--regid=65534", "--clear-groups",
+                       requiredEnv("UPDATER_BIN"), "-u", kUnreachableServer, "-I"},
+                      std::chrono::seconds(20), {"HOME=" + home});
+}
+
+TEST(CliStorage, DefaultStoreFollowsThePasswordEntryNotHome) {
+    TempDir home;
+    ASSERT_EQ(chmod(home.path().c_str(), 0777), 0);
+    // nobody's entry names /nonexistent, where nobody may create nothing.
+    const ProcessResult result = infoAs("65534", home.path());
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_EQ(result.err,
+              "Could not find updater directory at /nonexistent/.veltrane/updater\nReason: /nonexistent: Permission "
+              "denied\n");
+    mode_t mode = 0;
+    EXPECT_FALSE(isDirectory(home.file(".veltrane"), &mode));
+}
+
+TEST(CliStorage, DefaultStoreOfAUserWithoutPasswordEntryFollowsHome) {
+    TempDir home;
+    ASSERT_EQ(chmod(home.path().c_str(), 0777), 0);
+    ASSERT_EQ(getpwuid(54321), nullptr) << "uid 54321 has a password entry here";
+    const ProcessResult result = infoAs("54321", home.path());
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    mode_t mode = 0;
+    EXPECT_TRUE(isDirectory(home.file(".veltrane/updater"), &mode));
 }
 
 }  // namespace

@@ -1,11 +1,15 @@
 // `cmake --install` into a temporary DESTDIR, as a packager runs it: the tool and its
 // manual page land under the prefix and the udev rule in udev's own directory whatever the
-// prefix, the installed binary runs, and the page renders cleanly and documents every
-// option of the option table.
+// prefix, the installed binary runs, the page renders cleanly, documents every option of
+// the option table and is found by `apropos firmware`. A user who may not write the rule's
+// directory is refused before anything is copied.
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
 
+#include <filesystem>
+
+#include <algorithm>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -136,6 +140,46 @@ TEST_F(Install, PageNamesEveryOptionFilesAndExitCodes) {
     for (const char* needle : {"EXIT STATUS", "FILES", ".settings", "BUILD.trel", "@corvalith-updater/module/SERIAL",
                                "/lib/udev/rules.d/70-corvalith-modules.rules", "plugdev", "~/.veltrane/updater/"})
         EXPECT_NE(text.find(needle), std::string::npos) << needle;
+}
+
+// What man-db's index takes from the NAME line: the page is found by what it is for.
+TEST_F(Install, AproposFindsThePageByTheWordFirmware) {
+    ASSERT_EQ(installed.exitCode, 0) << installed.err;
+    const std::string manpath = installedPath("share/man");
+    const std::vector<std::string> env{"LC_ALL=C", "MANPATH=" + manpath};
+    const ProcessResult indexed = runProcess({"/usr/bin/mandb", "-q", manpath}, std::chrono::seconds(60), env);
+    ASSERT_EQ(indexed.exitCode, 0) << indexed.err;
+    const ProcessResult found = runProcess({"/usr/bin/apropos", "firmware"}, std::chrono::seconds(30), env);
+    EXPECT_EQ(found.exitCode, 0) << found.err;
+    EXPECT_EQ(found.out.rfind("updater (1)", 0), 0u) << found.out;
+    const ProcessResult seeAlso = renderPage();
+    EXPECT_NE(seeAlso.out.find("SEE ALSO"), std::string::npos);
+}
+
+// A non-root install with a prefix of its own ("cmake --install BUILD --prefix $HOME/x"):
+// the rule's directory is not the user's, so nothing is copied and the message says how to
+// go on. Run as nobody into a prefix nobody may write.
+TEST(InstallAsUser, RefusedBeforeAnythingIsCopiedNamingTheWaysOn) {
+    TempDir home;
+    ASSERT_EQ(chmod(home.path().c_str(), 0777), 0);
+    const std::string prefix = home.file("x");
+    const ProcessResult installed =
+        runProcess({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                    requiredEnv("CMAKE_COMMAND"), "--install", requiredEnv("BUILD_DIR"), "--prefix", prefix},
+                   std::chrono::seconds(60), {"HOME=" + home.path(), "DESTDIR="});
+    if (installed.exitCode == 0) GTEST_SKIP() << "nobody may write " << requiredEnv("UDEV_RULES_DIR") << " here";
+    // CMake wraps the message: read it as one line.
+    std::string message = installed.err;
+    message.erase(std::remove(message.begin(), message.end(), '\n'), message.end());
+    for (std::string::size_type at; (at = message.find("  ")) != std::string::npos;) message.erase(at, 1);
+    EXPECT_NE(message.find("Nothing was installed: the udev rule goes to " + requiredEnv("UDEV_RULES_DIR") +
+                           ", and this user may not write "),
+              std::string::npos)
+        << installed.err;
+    // It names both ways that need no root.
+    EXPECT_NE(message.find("-DUPDATER_UDEV_RULES_DIR=DIR"), std::string::npos) << installed.err;
+    EXPECT_NE(message.find("DESTDIR=DIR cmake --install BUILD_DIR"), std::string::npos) << installed.err;
+    EXPECT_FALSE(std::filesystem::exists(prefix)) << "the install copied something into " << prefix;
 }
 
 }  // namespace

@@ -10,8 +10,7 @@
 
 std::string _firmware_file_problem(const std::string& path) {
     struct stat info {};
-    if (stat(path.c_str(), &info) != 0)
-        return path + (errno == ENOENT ? ": missing" : ": " + std::string(strerror(errno)));
+    if (stat(path.c_str(), &info) != 0) return path + ": " + strerror(errno);
     if (S_ISDIR(info.st_mode)) return path + ": a directory, not a firmware file";
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return path + ": unreadable (" + strerror(errno) + ")";

@@ -21,6 +21,25 @@ std::string serialText(uint32_t serial) {
     return text;
 }
 
+// A line of the server's reply as the user may see it: cut to `limit` characters, with
+// anything unprintable (a carriage return too) shown as "?".
+std::string printable(const std::string& line, size_t limit) {
+    std::string text = line.substr(0, limit);
+    if (!text.empty() && text.back() == '\r') text.pop_back();
+    for (char& c : text)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+    return text;
+}
+
+// Why the server refused: its first line, then the reason it gives on the lines after it.
+std::string refusalReason(const Lines& lines) {
+    std::string reason = "the server did not accept the request";
+    if (lines.empty()) return reason;
+    reason += " (" + printable(lines[0], 80) + ")";
+    for (size_t i = 1; i < lines.size() && i <= 3; ++i) reason += (i == 1 ? ": " : "; ") + printable(lines[i], 160);
+    return reason;
+}
+
 // Sends the request and hands back the reply's lines when the server accepted it.
 bool exchange(const char* name, const char* url, const Query& query, const HTTPLimits& limits, Lines& lines) {
     try {
@@ -37,8 +56,7 @@ bool exchange(const char* name, const char* url, const Query& query, const HTTPL
         lines = UpdateServerReply::Lines(response.body());
         if (!UpdateServerReply::IsAccepted(lines)) {
             Log::log(DEBUG_ServerComm, "ServerCommClass: %s failed [%s]\n", name, response.get_request().c_str());
-            _record_server_failure("the server did not accept the request" +
-                                   (lines.empty() ? std::string() : " (" + lines[0].substr(0, 80) + ")"));
+            _record_server_failure(refusalReason(lines));
             return false;
         }
         _record_server_failure("");

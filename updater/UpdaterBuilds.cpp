@@ -143,6 +143,7 @@ uint32_t buildToFetch(UpdaterDisplayInterface& display, uint32_t serial, uint32_
     std::string latestBuild;
     if (!UpdateServerRequest::QueryBuild(serial, latestBuild, firmware, serverUrl)) {
         display.message(UpdaterDisplayInterface::LEVEL_ERROR, "No build information for device");
+        _report_server_failure(display);
         return 0;
     }
     if (build == 0 && !UpdateServerRequest::ParseBuildNumber(latestBuild, build))
@@ -164,6 +165,8 @@ bool validateBuild(UpdaterDisplayInterface& display, uint32_t serial, uint32_t b
     display.message(UpdaterDisplayInterface::LEVEL_INFO, "Validating build %u with server", build);
     if (!_valid_build(serial, build, serverUrl)) {
         display.message(UpdaterDisplayInterface::LEVEL_ERROR, "No valid build %u", build);
+        // Set only when the list itself could not be fetched.
+        _report_server_failure(display);
         return false;
     }
     display.message(UpdaterDisplayInterface::LEVEL_INFO, "Build %u is valid", build);

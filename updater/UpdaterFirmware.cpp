@@ -61,10 +61,22 @@ aErr connectDirect(Module& module, uint32_t serial) {
     return unopened != aErrNone ? unopened : module.connect(TCPIP, serial);
 }
 
-// Why a connect failed, when the reason is a module on USB that cannot be opened.
+// Why a direct connect failed: a module on USB that cannot be opened is named with the
+// system's reason; otherwise the module was not found, or found with a link that did not start.
 void explainConnectFailure(UpdaterDisplayInterface& display, aErr result, uint32_t serial) {
-    if (result == aErrPermission || result == aErrBusy || result == aErrIO)
-        _report_unopened_usb_modules(display, serial);
+    if ((result == aErrPermission || result == aErrBusy || result == aErrIO) &&
+        _report_unopened_usb_modules(display, serial) > 0)
+        return;
+    if (result == aErrNotFound) {
+        display.message(UpdaterDisplayInterface::LEVEL_ERROR,
+                        "Reason: no module %08X answered on USB or on the network: check that it is connected and "
+                        "powered",
+                        serial);
+        return;
+    }
+    display.message(UpdaterDisplayInterface::LEVEL_ERROR,
+                    "Reason: module %08X was found, but its link did not start: %s (error %d)", serial,
+                    aError_GetErrorDescription(result), static_cast<int>(result));
 }
 
 // Reconnects with the module's stored link specifier, which names USB, TCP/IP
@@ -305,6 +317,9 @@ bool Updater::loadFirmwareFile(const char* word, const std::string& path, uint32
         why = error.what();
         Log::log(DEBUG_Updater, "%s\n", why.c_str());
         display->message(UpdaterDisplayInterface::LEVEL_ERROR, "Failed to load trel file");
+        const std::string filePath =
+            path.empty() ? storeDir + "/" + serialDirectoryName(serial) + "/" + buildFileName(build) : path;
+        display->message(UpdaterDisplayInterface::LEVEL_ERROR, "Reason: %s", fileProblem(filePath, why).c_str());
         return false;
     }
 }
@@ -368,8 +383,12 @@ bool Updater::connectModule(Module& target, uint32_t serial, uint32_t routerSeri
         return false;
     }
     result = target.connectThroughLinkModule(router.get());
-    if (result != aErrNone)
+    if (result != aErrNone) {
         display->message(UpdaterDisplayInterface::LEVEL_ERROR, "Failed to connect to module [%08X]", serial);
+        display->message(UpdaterDisplayInterface::LEVEL_ERROR,
+                         "Reason: module %08X did not answer through router %08X: %s (error %d)", serial, routerSerial,
+                         aError_GetErrorDescription(result), static_cast<int>(result));
+    }
     return true;
 }
 
@@ -410,11 +429,7 @@ bool Updater::Update_Firmware(uint32_t serial, uint32_t build, const std::string
     }
     TrelFile file;
     std::string why;
-    if (!loadFirmwareFile("Updating", path, serial, build, false, file, why)) {
-        const std::string filePath = path.empty() ? moduleDir + "/" + buildFileName(build) : path;
-        display->message(UpdaterDisplayInterface::LEVEL_ERROR, "%s", fileProblem(filePath, why).c_str());
-        return false;
-    }
+    if (!loadFirmwareFile("Updating", path, serial, build, false, file, why)) return false;
     if (!prepareFirmware(file, serial)) return false;
 
     Module target(moduleAddress, ANY_MODEL);

@@ -12,6 +12,7 @@
 #include "RecoveryFailure.h"
 #include "RecoveryImx.h"
 #include "RecoveryPort.h"
+#include "ServerFailure.h"
 #include "Updater.h"
 #include "aTime.h"
 
@@ -239,6 +240,7 @@ bool Updater::Recover_Firmware(const std::string& port, uint32_t build, uint32_t
         if (!UpdateServerRequest::GetRecoveryInfo(fp.word, &serial, &serverBuild, serverUrl.c_str())) {
             display->message(UpdaterDisplayInterface::LEVEL_ERROR,
                              "Failed to retrieve recovery information from Veltrane server");
+            _report_server_failure(*display);
             return false;
         }
         if (build == 0) build = serverBuild;

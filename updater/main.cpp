@@ -10,6 +10,7 @@
 #include "Parameters.h"
 #include "RecoveryFailure.h"
 #include "ResultTables.h"
+#include "ServerFailure.h"
 #include "Usage.h"
 #include "Updater.h"
 #include "aDirectory.h"
@@ -21,23 +22,46 @@ constexpr UpdaterDisplayInterface::Level ERROR = UpdaterDisplayInterface::LEVEL_
 
 constexpr size_t kPathSize = 2048;
 
-// `-i`, or the home directory joined with ".veltrane"; then "updater". Empty when it cannot be made.
+// `name` joined to `directory` as aDirectory_JoinPath joins them, for naming a path that
+// did not fit its buffer.
+std::string joinedPath(const std::string& directory, const char* name) {
+    if (directory.empty() || directory.back() == '/') return directory + name;
+    return directory + "/" + name;
+}
+
+void reportStorageFailure(UpdaterDisplayInterface& display, const std::string& path, const std::string& reason) {
+    display.message(ERROR, "Could not find updater directory at %s", path.c_str());
+    display.message(ERROR, "Reason: %s", reason.c_str());
+}
+
+// `-i`, or the home directory joined with ".veltrane"; then "updater". Empty when it cannot
+// be made, once the path and the reason are told.
 std::string resolveStorageDirectory(UpdaterDisplayInterface& display, const Parameters& params) {
-    char base[kPathSize] = "";
-    char path[kPathSize] = "";
-    aErr err = aErrNone;
-    if (params.storeDirectory.empty()) {
+    std::string base = params.storeDirectory;
+    if (base.empty()) {
         char home[kPathSize] = "";
-        err = aDirectory_GetHomeDirectory(home, sizeof home);
-        if (err == aErrNone) err = aDirectory_JoinPath(base, sizeof base, home, ".veltrane");
-    } else {
-        snprintf(base, sizeof base, "%s", params.storeDirectory.c_str());
+        const aErr found = aDirectory_GetHomeDirectory(home, sizeof home);
+        if (found != aErrNone) {
+            reportStorageFailure(display, "~/.veltrane/updater",
+                                 found == aErrNotFound
+                                     ? "no home directory: the user has no entry in the password database and HOME "
+                                       "is not set; give the store's directory with -i"
+                                     : "the home directory's path is longer than " + std::to_string(kPathSize - 1) +
+                                           " characters; give the store's directory with -i");
+            return std::string();
+        }
+        base = joinedPath(home, ".veltrane");
     }
-    if (err == aErrNone) err = aDirectory_JoinPath(path, sizeof path, base, "updater");
-    if (err == aErrNone) err = aDirectory_Ensure(path, 0755);
-    if (err != aErrNone) {
-        display.message(ERROR, "Could not find updater directory at %s", path[0] ? path : "~/.veltrane/updater");
-        if (path[0]) display.message(ERROR, "%s", _directory_problem(path).c_str());
+    const std::string wanted = joinedPath(base, "updater");
+    char path[kPathSize] = "";
+    if (aDirectory_JoinPath(path, sizeof path, base.c_str(), "updater") != aErrNone) {
+        const std::string reason = "the path is " + std::to_string(wanted.size()) +
+                                   " characters long; a store path may have at most " + std::to_string(kPathSize - 2);
+        reportStorageFailure(display, wanted, reason);
+        return std::string();
+    }
+    if (aDirectory_Ensure(path, 0755) != aErrNone) {
+        reportStorageFailure(display, path, _directory_problem(path));
         return std::string();
     }
     return path;
@@ -88,7 +112,12 @@ int runBuildList(UpdaterDisplayInterface& display, Updater& updater, const Param
     const auto builds =
         local ? updater.Get_BuildListLocal(params.deviceSerial) : updater.Get_BuildList(params.deviceSerial, &answered);
     _display_builds(display, builds, params.deviceSerial);
-    // A script must be able to tell a failed request from an empty list.
+    // A script must be able to tell a failed request from an empty list, and a reader of
+    // standard output alone that the empty table is no answer of the server.
+    if (!answered && builds.empty()) {
+        const std::string why = _last_server_failure();
+        display.message(INFO, "Reason: the update server gave no build list%s%s", why.empty() ? "" : ": ", why.c_str());
+    }
     return answered ? 0 : 1;
 }
 
