@@ -216,7 +216,7 @@ bool placeFirmware(UpdaterDisplayInterface& display, UpdaterStoreItem& item, con
     std::string kept;
     if (replacing && !KeepUnderTemporaryName(path, kept))
         Log::log(DEBUG_Updater, "No copy of %s kept while it is replaced: %s\n", path.c_str(), strerror(errno));
-    // Undoes the rename: true when the store holds what it held before.
+    // Undoes the rename, and says so when the store cannot get back what it held.
     auto putBack = [&]() {
         bool back = true;
         if (!kept.empty())
@@ -234,7 +234,6 @@ bool placeFirmware(UpdaterDisplayInterface& display, UpdaterStoreItem& item, con
             if (!kept.empty())
                 display.message(UpdaterDisplayInterface::LEVEL_ERROR, "%s: %s", path.c_str(), strerror(error));
         }
-        return back;
     };
     bool flushed = true;
     if (!ReplaceFileWith(staged, path, &flushed)) {

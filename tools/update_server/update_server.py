@@ -184,7 +184,7 @@ def make_handler(settings):
                 with settings.log_lock, open(settings.log_path, "a", encoding="utf-8") as log:
                     log.write(line + "\n")
 
-        def reply(self, status, body, headers=(), faults=frozenset()):
+        def reply(self, status, body, headers=(), faults=frozenset(), gate=None):
             data = body.encode("utf-8")
             announced = len(data)
             if "long-length" in faults:
@@ -204,6 +204,12 @@ def make_handler(settings):
                     for index in range(len(data)):
                         self.wfile.write(data[index:index + 1])
                         time.sleep(settings.drip_seconds)
+                elif gate:
+                    # All but the last byte, so every held client takes its last byte at once.
+                    self.wfile.write(data[:-1])
+                    together = gate.wait()
+                    self.record_line("# firmware reply released %s" % ("together" if together else "alone"))
+                    self.wfile.write(data[-1:])
                 else:
                     self.wfile.write(data)
             except (BrokenPipeError, ConnectionResetError):
@@ -261,12 +267,10 @@ def make_handler(settings):
             lines = list(answer.lines)
             if getattr(answer, "firmware", False):
                 lines[0] = spoil_firmware(lines[0], faults)
-            if settings.firmware_gate and query.get("op") == "trel":
-                together = settings.firmware_gate.wait()
-                self.record_line("# firmware reply released %s" % ("together" if together else "alone"))
+            gate = settings.firmware_gate if query.get("op") == "trel" else None
             first = settings.ok_line if answer.ok else "error"
             end = "\r\n" if "crlf" in faults else "\n"
-            self.reply(200, "".join(line + end for line in [first] + lines), faults=faults)
+            self.reply(200, "".join(line + end for line in [first] + lines), faults=faults, gate=gate)
 
     return Handler
 
@@ -312,9 +316,9 @@ def parse_arguments():
     parser.add_argument("--drip-seconds", type=float, default=1.0,
                         help="pause between the bytes that the drip fault sends (default 1)")
     parser.add_argument("--hold-firmware", type=int, default=0, metavar="N",
-                        help="hold every firmware reply until N firmware requests wait, then send them "
-                             "together (two downloads whose replies arrive at once); the log gets "
-                             "'# firmware reply released together' for each")
+                        help="hold the last byte of every firmware reply until N firmware requests wait, "
+                             "then send it to all of them together (downloads whose replies end at once); "
+                             "the log gets '# firmware reply released together' for each")
     parser.add_argument("--hold-seconds", type=float, default=30.0,
                         help="longest a held firmware reply waits for the others (default 30); it then "
                              "goes out alone and the log says 'alone'")
