@@ -2,15 +2,27 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
-#include <map>
-#include <set>
-#include <string>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
 #include "KeyValueStore.h"
+#include "forked_child.h"
 #include "log_capture.h"
 #include "tempdir.h"
+#include "wait_until.h"
 
 using testsupport::LogCapture;
 using testsupport::readWholeFile;
@@ -59,7 +71,7 @@ TEST(SettingsLoad, MissingFileIsCreatedWithBothTimes) {
     const std::string text = readWholeFile(path);
     const std::string updated = store[KeyValueStore::KEY_UPDATED_TIME];
     EXPECT_EQ(text, "CREATED_TIME=" + created + "\nUPDATED_TIME=" + updated + "\n");
-    EXPECT_EQ(namesIn(dir.path()), std::set<std::string>{".settings"});
+    EXPECT_EQ(namesIn(dir.path()), (std::set<std::string>{".settings", ".settings.lock"}));
 }
 
 TEST(SettingsLoad, MissingDirectoryKeepsTheTimesInMemory) {
@@ -223,21 +235,27 @@ TEST(SettingsSave, ReplacesTheFileWhole) {
 
     EXPECT_EQ(readWholeFile(dir.file("snapshot")), "K=old\n");
     EXPECT_EQ(readWholeFile(path).substr(0, 6), "K=new\n");
-    EXPECT_EQ(namesIn(dir.path()), (std::set<std::string>{".settings", "snapshot"}));
+    EXPECT_EQ(namesIn(dir.path()), (std::set<std::string>{".settings", ".settings.lock", "snapshot"}));
 }
 
-// The temporary file is made a device that reports a full disk, so the write fails.
+// A file size limit stops the write midway, as a full disk would (the ignored SIGXFSZ turns
+// the signal into a failing write); the limit holds in a child process of its own.
 TEST(SettingsSave, WriteThatRunsOutOfSpaceKeepsTheOldFile) {
     TempDir dir;
     const std::string path = dir.file(".settings");
     writeWholeFile(path, "K=old\n");
-    ASSERT_EQ(symlink("/dev/full", dir.file(".settings.tmp").c_str()), 0);
-    KeyValueStore store(path.c_str());
-    store.Add("K", "new");
-    EXPECT_FALSE(store.Save(nullptr));
-    EXPECT_TRUE(store.dirty);
+    const int result = testsupport::runForked([&] {
+        signal(SIGXFSZ, SIG_IGN);
+        const struct rlimit limit = {4096, 4096};
+        if (setrlimit(RLIMIT_FSIZE, &limit) != 0) return 10;
+        KeyValueStore store(path.c_str());
+        store.Add("K", std::string(100000, 'n'));
+        if (store.Save(nullptr)) return 11;
+        return store.dirty && errno == EFBIG ? 0 : 12;
+    });
+    EXPECT_EQ(result, 0);
     EXPECT_EQ(readWholeFile(path), "K=old\n");
-    EXPECT_EQ(namesIn(dir.path()), std::set<std::string>{".settings"});
+    EXPECT_EQ(namesIn(dir.path()), (std::set<std::string>{".settings", ".settings.lock"}));
 }
 
 TEST(SettingsSave, TargetThatCannotBeReplacedLeavesNoTemporary) {
@@ -249,7 +267,190 @@ TEST(SettingsSave, TargetThatCannotBeReplacedLeavesNoTemporary) {
     store.Add("K", "v");
     EXPECT_FALSE(store.Save(path.c_str()));
     EXPECT_TRUE(store.dirty);
-    EXPECT_EQ(namesIn(dir.path()), std::set<std::string>{"taken"});
+    EXPECT_EQ(namesIn(dir.path()), (std::set<std::string>{"taken", "taken.lock"}));
+    EXPECT_EQ(namesIn(path), std::set<std::string>{"inside"});
+}
+
+// Only a missing file is created afresh. One that exists but cannot be read keeps every byte
+// and its mode: the load says why, and no save writes over it while it stays unreadable.
+TEST(SettingsLoad, AFileThatCannotBeReadIsLeftAsItIs) {
+    TempDir dir;
+    // An unprivileged child could write the directory, so only the refusal keeps the file.
+    ASSERT_EQ(chmod(dir.path().c_str(), 0777), 0);
+    const std::string content = "CREATED_TIME=Mon Jan  1 00:00:00 2024\nLATEST_DOWNLOAD=12.trel\nMY_NOTE=mine\n";
+    const struct {
+        const char* name;
+        bool directory;  // else a file of mode 0000, read by an unprivileged child
+        int error;
+    } cases[] = {{"directory", true, EISDIR}, {"no permission", false, EACCES}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = dir.file(std::string(c.name) + ".settings");
+        const std::string kept = c.directory ? path + "/inside" : path;
+        if (c.directory) {
+            ASSERT_EQ(mkdir(path.c_str(), 0755), 0);
+        }
+        writeWholeFile(kept, content);
+        if (!c.directory) {
+            ASSERT_EQ(chmod(path.c_str(), 0), 0);
+        }
+        const int result = testsupport::runForked([&] {
+            if (!c.directory && geteuid() == 0 && !testsupport::dropPrivileges()) return 10;
+            KeyValueStore store(path.c_str());
+            if (store.ReadError() != c.error) return 11;
+            if (!store.entries.empty() || store.filename != path) return 12;
+            store.Add("LATEST_DOWNLOAD", "13.trel");
+            if (store.Save(nullptr)) return 13;
+            return errno == c.error && store.dirty ? 0 : 14;
+        });
+        EXPECT_EQ(result, 0);
+        EXPECT_EQ(readWholeFile(kept), content);
+        struct stat info {};
+        ASSERT_EQ(lstat(path.c_str(), &info), 0);
+        EXPECT_EQ(S_ISDIR(info.st_mode), c.directory);
+        if (!c.directory) {
+            EXPECT_EQ(info.st_mode & 07777, 0u);
+        }
+    }
+    // Beside them stand only their lock files, which the refused saves took.
+    EXPECT_EQ(namesIn(dir.path()), (std::set<std::string>{"directory.settings", "directory.settings.lock",
+                                                          "no permission.settings", "no permission.settings.lock"}));
+}
+
+// Two programs that loaded the file before either saved: each save changes only its own
+// entries, on the file as the other left it. A key a getter added empty clears nothing.
+TEST(SettingsSave, TwoStoresOfOneFileKeepEachOthersEntries) {
+    TempDir dir;
+    const std::string path = dir.file(".settings");
+    writeWholeFile(path, "CREATED_TIME=then\nMY_NOTE=mine\nSHARED=before\n");
+    KeyValueStore download(path.c_str());
+    KeyValueStore update(path.c_str());
+
+    download.Add("LATEST_DOWNLOAD", "2002.trel");
+    download.Add("SHARED", "download");
+    ASSERT_TRUE(download.Save(nullptr));
+
+    EXPECT_EQ(update.GetInt("LATEST_DOWNLOAD", 0), 0);  // adds the key empty in memory
+    update.Add("LATEST_TRANSFER", "2001.trel");
+    ASSERT_TRUE(update.Save(nullptr));
+
+    KeyValueStore reread(path.c_str());
+    EXPECT_EQ(reread.GetString("LATEST_DOWNLOAD", nullptr), "2002.trel");
+    EXPECT_EQ(reread.GetString("LATEST_TRANSFER", nullptr), "2001.trel");
+    EXPECT_EQ(reread.GetString("SHARED", nullptr), "download");
+    EXPECT_EQ(reread.GetString("MY_NOTE", nullptr), "mine");
+    EXPECT_EQ(reread.GetString("CREATED_TIME", nullptr), "then");
+    // What a store saved is what it holds afterwards.
+    EXPECT_EQ(update.entries, reread.entries);
+}
+
+// Several programs rewriting one settings file at random: every writer's last value of its
+// own key survives, the shared key holds some writer's value, the user's key stays, and no
+// temporary file is left. A watchdog prints the stacks of writers that stop moving.
+TEST(SettingsSave, ManyWritersAtOnceLoseNoEntry) {
+    const unsigned seed = static_cast<unsigned>(std::chrono::steady_clock::now().time_since_epoch().count());
+    std::printf("seed %u\n", seed);
+    TempDir dir;
+    const std::string path = dir.file(".settings");
+    writeWholeFile(path, "CREATED_TIME=then\nMY_NOTE=mine\n");
+    const int kWriters = 6;
+    const int kSteps = 40;
+    std::vector<pid_t> writers;
+    for (int w = 0; w < kWriters; ++w) {
+        const pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            std::mt19937 random(seed + static_cast<unsigned>(w));
+            const std::string own = "WRITER_" + std::to_string(w);
+            for (int step = 0; step < kSteps; ++step) {
+                KeyValueStore store(path.c_str());
+                if (store.ReadError() != 0) _exit(2);
+                switch (random() % 3) {
+                case 0:
+                    store.GetInt(("WRITER_" + std::to_string(random() % kWriters)).c_str(), 0);
+                    break;
+                case 1:
+                    store.Add("SHARED", w * 1000 + step);
+                    break;
+                default:
+                    break;
+                }
+                store.Add(own.c_str(), step);
+                if (!store.Save(nullptr)) _exit(3);
+                if (random() % 4 == 0) usleep(static_cast<useconds_t>(random() % 2000));
+            }
+            _exit(0);
+        }
+        writers.push_back(pid);
+    }
+    std::map<pid_t, int> status;
+    const bool finished = testsupport::waitUntil(
+        [&] {
+            for (const pid_t pid : writers) {
+                int code = 0;
+                if (!status.count(pid) && waitpid(pid, &code, WNOHANG) == pid) status[pid] = code;
+            }
+            return status.size() == writers.size();
+        },
+        std::chrono::seconds(90), std::chrono::milliseconds(10));
+    if (!finished) {
+        for (const pid_t pid : writers) {
+            if (status.count(pid)) continue;
+            const std::string command = "gdb -p " + std::to_string(pid) + " -batch -ex 'thread apply all bt' 2>&1";
+            std::printf("writer %d did not finish:\n", static_cast<int>(pid));
+            std::fflush(stdout);
+            if (std::system(command.c_str()) != 0) std::printf("(no stack)\n");
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+        FAIL() << "writers stopped moving (seed " << seed << ")";
+    }
+    for (const auto& entry : status)
+        EXPECT_TRUE(WIFEXITED(entry.second) && WEXITSTATUS(entry.second) == 0)
+            << "writer " << entry.first << " status " << entry.second << " (seed " << seed << ")";
+
+    const std::string text = readWholeFile(path);
+    KeyValueStore result(path.c_str());
+    for (int w = 0; w < kWriters; ++w)
+        EXPECT_EQ(result.GetString(("WRITER_" + std::to_string(w)).c_str(), nullptr), std::to_string(kSteps - 1))
+            << text << "(seed " << seed << ")";
+    EXPECT_EQ(result.GetString("MY_NOTE", nullptr), "mine") << text;
+    EXPECT_EQ(result.GetString("CREATED_TIME", nullptr), "then") << text;
+    EXPECT_EQ(namesIn(dir.path()), (std::set<std::string>{".settings", ".settings.lock"})) << "seed " << seed;
+}
+
+// A read-only file stays read-only; a symbolic link stays a link, its target rewritten.
+TEST(SettingsSave, KeepsTheModeAndFollowsALink) {
+    TempDir dir;
+    const std::string readOnly = dir.file("ro.settings");
+    writeWholeFile(readOnly, "K=old\n");
+    ASSERT_EQ(chmod(readOnly.c_str(), 0440), 0);
+    KeyValueStore store(readOnly.c_str());
+    store.Add("K", "new");
+    ASSERT_TRUE(store.Save(nullptr));
+    struct stat info {};
+    ASSERT_EQ(stat(readOnly.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0440u);
+    EXPECT_EQ(readWholeFile(readOnly).substr(0, 6), "K=new\n");
+
+    ASSERT_EQ(mkdir(dir.file("elsewhere").c_str(), 0755), 0);
+    writeWholeFile(dir.file("elsewhere/real"), "K=old\nMINE=1\n");
+    ASSERT_EQ(symlink("elsewhere/real", dir.file("linked").c_str()), 0);
+    // A link whose target does not exist yet: the target is created.
+    ASSERT_EQ(symlink("elsewhere/later", dir.file("dangling").c_str()), 0);
+    for (const char* name : {"linked", "dangling"}) {
+        SCOPED_TRACE(name);
+        KeyValueStore linked(dir.file(name).c_str());
+        linked.Add("K", "new");
+        ASSERT_TRUE(linked.Save(nullptr));
+        ASSERT_EQ(lstat(dir.file(name).c_str(), &info), 0);
+        EXPECT_TRUE(S_ISLNK(info.st_mode));
+    }
+    KeyValueStore real(dir.file("elsewhere/real").c_str());
+    EXPECT_EQ(real.GetString("K", nullptr), "new");
+    EXPECT_EQ(real.GetString("MINE", nullptr), "1");
+    KeyValueStore later(dir.file("elsewhere/later").c_str());
+    EXPECT_EQ(later.GetString("K", nullptr), "new");
 }
 
 TEST(SettingsValues, Getters) {

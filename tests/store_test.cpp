@@ -7,11 +7,15 @@
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <csignal>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
 #include "UpdaterStore.h"
+#include "forked_child.h"
 #include "tempdir.h"
 #include "trel_builder.h"
 
@@ -208,7 +212,7 @@ TEST(StoreFiles, WriteFileCreatesAndReplacesWhole) {
     EXPECT_EQ(readWholeFile(module + "/12.trel"), std::string("\11\11"));
     // Renamed into place, not rewritten in place; nothing else is left in the directory.
     EXPECT_EQ(readWholeFile(module + "/.before"), std::string("\1\2\3\4\5"));
-    EXPECT_EQ(namesIn(module), (std::set<std::string>{".before", ".settings", "12.trel"}));
+    EXPECT_EQ(namesIn(module), (std::set<std::string>{".before", ".settings", ".settings.lock", "12.trel"}));
 }
 
 TEST(StoreFiles, FailedWriteLeavesNoFile) {
@@ -222,28 +226,59 @@ TEST(StoreFiles, FailedWriteLeavesNoFile) {
     ASSERT_EQ(mkdir((module + "/13.trel/x").c_str(), 0755), 0);
     EXPECT_NE(item.WriteFile("13.trel", data, sizeof data), aErrNone);
     EXPECT_TRUE(isDirectory(module + "/13.trel"));
-    EXPECT_EQ(namesIn(module), (std::set<std::string>{".settings", "13.trel"}));
+    EXPECT_EQ(namesIn(module), (std::set<std::string>{".settings", ".settings.lock", "13.trel"}));
 
     std::filesystem::remove_all(module);
     EXPECT_EQ(item.WriteFile("14.trel", data, sizeof data), aErrNotFound);
     EXPECT_FALSE(isDirectory(module));
 }
 
-// The temporary file is made a device that reports a full disk, so the write fails midway.
+// A file size limit stops the write midway, as a full disk would (the ignored SIGXFSZ turns
+// the signal into a failing write); the limit holds in a child process of its own.
 TEST(StoreFiles, WriteThatRunsOutOfSpaceKeepsTheOldFile) {
     TempDir dir;
     UpdaterStore store(dir.path().c_str());
     UpdaterStoreItem item = store.AddDevice(9u);
     const std::string module = dir.file("00000009");
     writeWholeFile(module + "/15.trel", "old");
-    ASSERT_EQ(symlink("/dev/full", (module + "/.15.trel.tmp").c_str()), 0);
-    ASSERT_EQ(symlink("/dev/full", (module + "/.16.trel.tmp").c_str()), 0);
 
-    const std::vector<uint8_t> data(100000, 0x5A);
-    EXPECT_EQ(item.WriteFile("15.trel", data.data(), data.size()), aErrIO);
-    EXPECT_EQ(item.WriteFile("16.trel", data.data(), data.size()), aErrIO);
+    const int result = testsupport::runForked([&] {
+        signal(SIGXFSZ, SIG_IGN);
+        const struct rlimit limit = {65536, 65536};
+        if (setrlimit(RLIMIT_FSIZE, &limit) != 0) return 10;
+        const std::vector<uint8_t> data(100000, 0x5A);
+        if (item.WriteFile("15.trel", data.data(), data.size()) != aErrIO) return 11;
+        if (item.WriteFile("16.trel", data.data(), data.size()) != aErrIO) return 12;
+        return 0;
+    });
+    EXPECT_EQ(result, 0);
     EXPECT_EQ(readWholeFile(module + "/15.trel"), "old");
-    EXPECT_EQ(namesIn(module), (std::set<std::string>{".settings", "15.trel"}));
+    EXPECT_EQ(namesIn(module), (std::set<std::string>{".settings", ".settings.lock", "15.trel"}));
+}
+
+// Writers of one file at the same time each write under a temporary name of their own: every
+// write succeeds, the file ends as one of them wrote it whole, and nothing else is left.
+TEST(StoreFiles, WritersOfOneFileAtOnceNeverShareATemporary) {
+    TempDir dir;
+    UpdaterStore store(dir.path().c_str());
+    const std::string module = dir.file("00000009");
+    store.AddDevice(9u);
+    const std::vector<std::vector<uint8_t>> contents = {std::vector<uint8_t>(20000, 0x11),
+                                                        std::vector<uint8_t>(30000, 0x22)};
+    std::vector<int> failures(contents.size(), 0);
+    std::vector<std::thread> writers;
+    for (size_t w = 0; w < contents.size(); ++w) {
+        writers.emplace_back([&, w] {
+            UpdaterStoreItem item(dir.path().c_str(), "00000009", STORE_ITEM_DIRECTORY);
+            for (int round = 0; round < 200; ++round)
+                if (item.WriteFile("20.trel", contents[w].data(), contents[w].size()) != aErrNone) ++failures[w];
+        });
+    }
+    for (std::thread& writer : writers) writer.join();
+    EXPECT_EQ(failures, std::vector<int>(contents.size(), 0));
+    const std::string written = readWholeFile(module + "/20.trel");
+    EXPECT_TRUE(written == std::string(20000, '\x11') || written == std::string(30000, '\x22'));
+    EXPECT_EQ(namesIn(module), (std::set<std::string>{".settings", ".settings.lock", "20.trel"}));
 }
 
 TEST(StoreFiles, ReadTrelFile) {

@@ -7,8 +7,10 @@
 
 #include <chrono>
 #include <cstdio>
+#include <set>
 
 #include "process.h"
+#include "store_records.h"
 #include "tempdir.h"
 #include "update_server_sim.h"
 #include "updater_cli.h"
@@ -63,6 +65,14 @@ protected:
     }
 
     std::string moduleDir() const { return store.path() + "/updater/" + SERIAL; }
+    // Hidden names in the module directory besides the settings file and its lock: the
+    // temporary files of a write that did not finish.
+    std::set<std::string> leftovers() const {
+        std::set<std::string> names;
+        for (const std::string& name : testsupport::namesIn(moduleDir()))
+            if (name[0] == '.' && name != ".settings" && name != ".settings.lock") names.insert(name);
+        return names;
+    }
     std::string settings() const { return testsupport::readFileOrEmpty(moduleDir() + "/.settings"); }
     bool exists(const std::string& name) const { return testsupport::fileExists(moduleDir() + "/" + name); }
 
@@ -217,6 +227,10 @@ struct ServerFault {
     const char* message;
 };
 
+void PrintTo(const ServerFault& c, std::ostream* os) {
+    *os << c.name;
+}
+
 class ServerFaults : public ServerCommands, public ::testing::WithParamInterface<ServerFault> {};
 
 TEST_P(ServerFaults, DownloadFailsAndRecordsNothing) {
@@ -234,6 +248,8 @@ TEST_F(ServerCommands, AnOversizedReplyIsCutOffAndRecordsNothing) {
         run({"-G", "-d", SERIAL, "-X", "0x20"}, {"--fault", "oversize", "--oversize-bytes", "400000000"});
     EXPECT_EQ(result.exitCode, 1) << result.out;
     EXPECT_NE(result.err.find("GetBuild ==> [Reply larger than "), std::string::npos) << result.err.substr(0, 2000);
+    EXPECT_NE(result.err.find("Download failed\nReason: reply larger than "), std::string::npos)
+        << result.err.substr(0, 2000);
     EXPECT_NE(result.err.find("Failed to retrieve a valid TREL file"), std::string::npos);
     EXPECT_EQ(settings().find("LATEST_DOWNLOAD"), std::string::npos);
     EXPECT_FALSE(exists("1234.trel"));
@@ -275,7 +291,7 @@ TEST_F(ServerCommands, AReplyThatIsNoFirmwareFileIsNeitherStoredNorRecorded) {
         EXPECT_NE(result.err.find("Build 1234 from the server is no valid firmware file"), std::string::npos)
             << result.err;
         EXPECT_FALSE(exists("1234.trel"));
-        EXPECT_FALSE(exists(".1234.trel.tmp"));
+        EXPECT_EQ(leftovers(), std::set<std::string>{});
         EXPECT_EQ(settings().find("LATEST_DOWNLOAD"), std::string::npos);
     }
 }
@@ -303,19 +319,19 @@ TEST_F(ServerCommands, ADownloadWhoseRecordCannotBeSavedFailsAndChangesNothing) 
         << limited.err;
     EXPECT_EQ(settings(), before);
     EXPECT_FALSE(exists("1234.trel"));
-    EXPECT_FALSE(exists(".1234.trel.tmp"));
-    EXPECT_FALSE(exists(".settings.tmp"));
+    EXPECT_EQ(leftovers(), std::set<std::string>{});
     EXPECT_TRUE(exists("1100.trel"));
 
-    // A directory where the settings file belongs cannot be replaced by root either.
+    // A directory where the settings file belongs cannot be read, nor replaced by root.
     ASSERT_EQ(remove((moduleDir() + "/.settings").c_str()), 0);
     ASSERT_EQ(mkdir((moduleDir() + "/.settings").c_str(), 0755), 0);
     testsupport::writeWholeFile(moduleDir() + "/.settings/keep", "");
     const auto blocked = run({"-G", "-d", SERIAL});
     EXPECT_EQ(blocked.exitCode, 1) << blocked.out;
-    EXPECT_NE(blocked.err.find("Failed to save the settings file"), std::string::npos) << blocked.err;
+    EXPECT_NE(blocked.err.find("Failed to read the settings file " + moduleDir() + "/.settings\n"), std::string::npos)
+        << blocked.err;
     EXPECT_FALSE(exists("1234.trel"));
-    EXPECT_FALSE(exists(".settings.tmp"));
+    EXPECT_EQ(leftovers(), std::set<std::string>{});
 }
 
 // A download into a store that cannot be written names the file and the system's reason
@@ -349,7 +365,29 @@ INSTANTIATE_TEST_SUITE_P(
         ServerFault{"BadBase64", {"--fault", "bad-base64"}, "Failed to retrieve a valid TREL file"},
         // The firmware line keeps its carriage return, which no base64 text holds.
         ServerFault{"CrlfLineEnds", {"--fault", "crlf"}, "Failed to retrieve a valid TREL file"},
-        ServerFault{"NoBuildLine", {"--fault", "empty-body", "--fault-op", "qu"}, "No build information for device"}),
+        ServerFault{"NoBuildLine", {"--fault", "empty-body", "--fault-op", "qu"}, "No build information for device"},
+        // A firmware request that fails says why, after the tool's own line.
+        ServerFault{"FirmwareRequestRefused",
+                    {"--fault", "status500", "--fault-op", "trel"},
+                    "Download failed\nReason: HTTP status 500\nFailed to retrieve a valid TREL file\n"},
+        ServerFault{"ConnectionDroppedMidReply",
+                    {"--fault", "drop", "--fault-op", "trel"},
+                    "Download failed\nReason: the connection closed after "},
+        ServerFault{"ConnectionClosedWithoutReply",
+                    {"--fault", "no-reply", "--fault-op", "trel"},
+                    "Download failed\nReason: the server closed the connection without a reply\n"},
+        ServerFault{"ContentLengthTooLong",
+                    {"--fault", "long-length", "--fault-op", "trel"},
+                    "Download failed\nReason: the connection closed after "},
+        // The reply is cut where its length says; only the text shows it.
+        ServerFault{"ContentLengthTooShort",
+                    {"--fault", "short-length", "--fault-op", "trel"},
+                    "Failed to retrieve a valid TREL file\nReason: the firmware text from the server does not decode "
+                    "as base64 ("},
+        // Slower than a byte a second for the half minute the tool allows a slow reply.
+        ServerFault{"ReplyDripsTooSlowly",
+                    {"--fault", "drip", "--fault-op", "trel", "--drip-seconds", "2"},
+                    "Download failed\nReason: the reply came too slowly: "}),
     [](const ::testing::TestParamInfo<ServerFault>& param) { return std::string(param.param.name); });
 
 }  // namespace

@@ -1,7 +1,9 @@
 #include "HTTPRequest.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <stdexcept>
 
@@ -60,16 +62,29 @@ CURLcode configure(CURL* curl, HTTPResponse& response, const HTTPLimits& limits)
     return curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, limits.totalTimeoutMs);
 }
 
-// What went wrong, as a user can act on it: the system's reason for a refused
-// connection, the host name that did not resolve.
-std::string failureText(CURL* curl, CURLcode code) {
+long long bytesReceived(CURL* curl) {
+    curl_off_t bytes = 0;
+    return curl_easy_getinfo(curl, CURLINFO_SIZE_DOWNLOAD_T, &bytes) == CURLE_OK ? static_cast<long long>(bytes) : 0;
+}
+
+std::string systemError(CURL* curl) {
     long osError = 0;
+    curl_easy_getinfo(curl, CURLINFO_OS_ERRNO, &osError);
+    return osError != 0 ? strerror(static_cast<int>(osError)) : std::string();
+}
+
+// What went wrong, as a user can act on it: the system's reason for a refused
+// connection, the host name that did not resolve, how far a broken reply came.
+std::string failureText(CURL* curl, CURLcode code, const HTTPResponse& response, const HTTPLimits& limits) {
+    if (response.overflowed()) return "reply larger than " + std::to_string(limits.maxBodyBytes) + " bytes";
     switch (code) {
-    case CURLE_COULDNT_CONNECT:
+    case CURLE_COULDNT_CONNECT: {
+        long osError = 0;
         curl_easy_getinfo(curl, CURLINFO_OS_ERRNO, &osError);
         if (osError == ECONNREFUSED) return "connection refused";
         return osError != 0 ? std::string("cannot connect: ") + strerror(static_cast<int>(osError))
                             : std::string("cannot connect");
+    }
     case CURLE_COULDNT_RESOLVE_HOST: {
         char* host = nullptr;
         CURLU* parsed = curl_url();
@@ -84,8 +99,30 @@ std::string failureText(CURL* curl, CURLcode code) {
         curl_url_cleanup(parsed);
         return text;
     }
-    case CURLE_OPERATION_TIMEDOUT:
-        return "no answer in time";
+    case CURLE_OPERATION_TIMEDOUT: {
+        long headerBytes = 0;
+        curl_easy_getinfo(curl, CURLINFO_HEADER_SIZE, &headerBytes);
+        if (headerBytes == 0) return "no answer in time";
+        double seconds = 0;
+        curl_easy_getinfo(curl, CURLINFO_TOTAL_TIME, &seconds);
+        char text[128];
+        snprintf(text, sizeof text, "the reply came too slowly: %lld bytes in %.0f s", bytesReceived(curl), seconds);
+        return text;
+    }
+    case CURLE_PARTIAL_FILE: {
+        curl_off_t announced = -1;
+        curl_easy_getinfo(curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced);
+        std::string text = "the connection closed after " + std::to_string(bytesReceived(curl));
+        if (announced >= 0) return text + " of the " + std::to_string(announced) + " bytes the reply announced";
+        return text + " bytes of the reply";
+    }
+    case CURLE_GOT_NOTHING:
+        return "the server closed the connection without a reply";
+    case CURLE_RECV_ERROR: {
+        const std::string why = systemError(curl);
+        return "the connection broke after " + std::to_string(bytesReceived(curl)) + " bytes of the reply" +
+               (why.empty() ? std::string() : " (" + why + ")");
+    }
     default:
         return curl_easy_strerror(code);
     }
@@ -110,7 +147,7 @@ HTTPResponse HTTPRequest::GET(const std::string& url, const std::map<std::string
         code = curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
         response.set_status(status);
     }
-    if (code != CURLE_OK) _record_server_failure(failureText(curl, code));
+    if (code != CURLE_OK) _record_server_failure(failureText(curl, code, response, limits));
     curl_easy_cleanup(curl);
     if (code != CURLE_OK && response.overflowed())
         throw std::runtime_error("Reply larger than " + std::to_string(limits.maxBodyBytes) + " bytes");

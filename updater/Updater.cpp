@@ -1,5 +1,6 @@
 #include "Updater.h"
 
+#include <cstring>
 #include <stdexcept>
 
 const uint32_t CONNECT_ATTEMPTS = 15;
@@ -18,4 +19,13 @@ std::unique_ptr<UpdaterStore> _createUpdaterStore(UpdaterDisplayInterface& displ
                         caller, error.what());
         return nullptr;
     }
+}
+
+bool _settings_readable(UpdaterDisplayInterface& display, const UpdaterStoreItem& item) {
+    const int error = item.settings.ReadError();
+    if (error == 0) return true;
+    display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Failed to read the settings file %s",
+                    item.settings.filename.c_str());
+    display.message(UpdaterDisplayInterface::LEVEL_ERROR, "%s: %s", item.settings.filename.c_str(), strerror(error));
+    return false;
 }

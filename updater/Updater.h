@@ -102,6 +102,9 @@ private:
 // A new store rooted at storeDir, or an empty pointer (reported) when it cannot be opened.
 std::unique_ptr<UpdaterStore> _createUpdaterStore(UpdaterDisplayInterface& display, const std::string& storeDir,
                                                   const char* caller);
+// True unless the entry's .settings exists but cannot be read; then the error is reported
+// with its reason (nothing writes over such a file).
+bool _settings_readable(UpdaterDisplayInterface& display, const UpdaterStoreItem& item);
 // True when the server lists the build for the module.
 bool _valid_build(uint32_t serial, uint32_t build, const char* serverUrl);
 

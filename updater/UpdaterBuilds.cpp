@@ -2,14 +2,17 @@
 // build lists, tokens and firmware downloads.
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <future>
 #include <memory>
 #include <stdexcept>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
+#include "FileLock.h"
 #include "FirmwareFileCheck.h"
 #include "Log.h"
 #include "ReplaceFile.h"
@@ -128,6 +131,10 @@ BuildMap Updater::Get_BuildListLocal(uint32_t serial) {
     BuildMap builds;
     auto store = _createUpdaterStore(*display, storeDir, "Get_BuildListLocal");
     if (!store) return builds;
+    // The listing does not need the module's record, but a record that cannot be read is
+    // told (and left as it is) before anything else writes over it.
+    UpdaterStoreItem module;
+    if (store->FindDevice(serial, &module)) _settings_readable(*display, module);
     std::vector<UpdaterStoreItem> items;
     store->FindLocalBuilds(serial, items);
     for (auto& item : items) builds.emplace(localBuildKey(item.name), localBuildVersion(*display, item));
@@ -187,20 +194,98 @@ std::string fetchFirmware(const Updater* updater, UpdaterDisplayInterface& displ
     display.update_spinner(false, DOWNLOAD_LABEL);
     const bool downloaded = fetched.get();
     worker.join();
-    if (!downloaded) display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Download failed");
+    if (!downloaded) {
+        display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Download failed");
+        _report_server_failure(display);
+    }
     if (reply.empty()) display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Failed to retrieve a valid TREL file");
     return reply;
 }
 
-// Only a firmware file that decoded, passes the firmware file check and was written whole
-// is stored, and only together with its record: the file is moved into place after the
-// settings were saved, so a failure on the way leaves the store as it was.
+// Puts a staged firmware file in place and then records it, under the module record's lock:
+// one run at a time, so two downloads each get their file and their record. The file is in
+// place and flushed before the record names it; a record that cannot be written puts the old
+// file back (or removes the new one), so the store keeps what it held. The record never
+// names a file that is not there, even after a crash between the two steps.
+bool placeFirmware(UpdaterDisplayInterface& display, UpdaterStoreItem& item, const std::string& fileName,
+                   const std::string& downloadTime, const std::string& staged, const std::string& path) {
+    const FileLock lock(item.SettingsPath());
+    if (!lock.held()) {
+        unlink(staged.c_str());
+        display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Failed to save the settings file %s",
+                        item.settings.filename.c_str());
+        display.message(UpdaterDisplayInterface::LEVEL_ERROR, "%s: %s",
+                        FileLock::LockPathFor(item.SettingsPath()).c_str(), strerror(lock.error()));
+        return false;
+    }
+    struct stat info {};
+    const bool replacing = lstat(path.c_str(), &info) == 0;
+    // A second name for the file being replaced, to put it back should the record fail. A
+    // file system without hard links only loses that: the new file then stays, unrecorded.
+    std::string kept;
+    if (replacing && !KeepUnderTemporaryName(path, kept))
+        Log::log(DEBUG_Updater, "No copy of %s kept while it is replaced: %s\n", path.c_str(), strerror(errno));
+    // Undoes the rename, and says so when the store cannot get back what it held.
+    auto putBack = [&]() {
+        bool back = true;
+        if (!kept.empty())
+            back = std::rename(kept.c_str(), path.c_str()) == 0;
+        else if (!replacing)
+            back = unlink(path.c_str()) == 0 || errno == ENOENT;
+        else
+            back = false;
+        const int error = errno;
+        SyncDirectoryOf(path);
+        if (!back) {
+            display.message(UpdaterDisplayInterface::LEVEL_ERROR,
+                            "%s holds the new download, unrecorded; the file it replaced could not be put back",
+                            path.c_str());
+            if (!kept.empty())
+                display.message(UpdaterDisplayInterface::LEVEL_ERROR, "%s: %s", path.c_str(), strerror(error));
+        }
+    };
+    bool flushed = true;
+    if (!ReplaceFileWith(staged, path, &flushed)) {
+        const int error = errno;
+        if (!kept.empty()) unlink(kept.c_str());
+        display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Failed to write file with %d", aErrIO);
+        display.message(UpdaterDisplayInterface::LEVEL_ERROR, "%s: %s", path.c_str(), strerror(error));
+        return false;
+    }
+    if (!flushed) {
+        const int error = errno;
+        display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Failed to write file with %d", aErrIO);
+        display.message(UpdaterDisplayInterface::LEVEL_ERROR, "%s: %s", path.c_str(), strerror(error));
+        putBack();
+        return false;
+    }
+    item.settings.Add("LATEST_DOWNLOAD", fileName);
+    item.settings.Add("LAST_DOWNLOAD_DATE", downloadTime);
+    if (!item.settings.SaveHolding(lock)) {
+        const int error = errno;
+        display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Failed to save the settings file %s",
+                        item.settings.filename.c_str());
+        display.message(UpdaterDisplayInterface::LEVEL_ERROR, "%s: %s", item.settings.filename.c_str(),
+                        strerror(error));
+        putBack();
+        return false;
+    }
+    if (!kept.empty()) unlink(kept.c_str());
+    return true;
+}
+
+// Where -G decides whether a downloaded file is stored: only a firmware file that decoded,
+// passes the firmware file check and was written whole is stored, and only with its record.
 bool storeFirmware(UpdaterDisplayInterface& display, UpdaterStoreItem& item, uint32_t build, std::string reply) {
     size_t length = 0;
     std::unique_ptr<unsigned char, decltype(&free)> bytes(base64_decode(reply.data(), reply.size(), &length), &free);
+    const size_t replyLength = reply.size();
     reply = std::string();
     if (!bytes) {
         display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Failed to retrieve a valid TREL file");
+        display.message(UpdaterDisplayInterface::LEVEL_ERROR,
+                        "Reason: the firmware text from the server does not decode as base64 (%zu characters)",
+                        replyLength);
         return false;
     }
     const std::string problem = firmwareFileProblem(bytes.get(), length);
@@ -222,27 +307,7 @@ bool storeFirmware(UpdaterDisplayInterface& display, UpdaterStoreItem& item, uin
         display.message(UpdaterDisplayInterface::LEVEL_ERROR, "%s: %s", path.c_str(), strerror(error));
         return false;
     }
-    const KeyValueStore previous = item.settings;
-    item.settings.Add("LATEST_DOWNLOAD", fileName);
-    item.settings.Add("LAST_DOWNLOAD_DATE", downloadTime);
-    if (!item.settings.Save()) {
-        const int error = errno;
-        unlink(staged.c_str());
-        display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Failed to save the settings file %s",
-                        item.settings.filename.c_str());
-        display.message(UpdaterDisplayInterface::LEVEL_ERROR, "%s: %s", item.settings.filename.c_str(),
-                        strerror(error));
-        return false;
-    }
-    if (!ReplaceFileWith(staged, path)) {
-        const int error = errno;
-        KeyValueStore restored = previous;
-        restored.Save();
-        display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Failed to write file with %d", aErrIO);
-        display.message(UpdaterDisplayInterface::LEVEL_ERROR, "%s: %s", path.c_str(), strerror(error));
-        return false;
-    }
-    return true;
+    return placeFirmware(display, item, fileName, downloadTime, staged, path);
 }
 
 }  // namespace
@@ -268,6 +333,7 @@ uint32_t Updater::Download_Firmware(uint32_t serial, std::string buildText, bool
         display->message(UpdaterDisplayInterface::LEVEL_ERROR, "Could not create directory for storing TREL file");
         return 0;
     }
+    if (!_settings_readable(*display, item)) return 0;
     std::string firmware;
     build = buildToFetch(*display, serial, build, serverUrl.c_str(), firmware);
     if (build == 0 || !validateBuild(*display, serial, build, override, serverUrl.c_str())) return 0;

@@ -115,9 +115,10 @@ std::string fileProblem(const std::string& filePath, const std::string& why) {
     return problem;
 }
 
-// Written only after a successful transfer: the settings name what the module now runs.
-// A store that cannot be written (read-only, full) does not undo the update, but the user
-// learns that the next -U cannot know what the module runs.
+// Written only after a successful transfer: the settings name what the module now runs. The
+// save changes only these keys, on the record as it stands then, so a download made while the
+// module was being written keeps its own. A store that cannot be written (read-only, full)
+// does not undo the update, but the user learns that the next -U cannot know what the module runs.
 void recordTransfer(UpdaterDisplayInterface& display, UpdaterStoreItem& item, const std::string& transferred,
                     uint32_t serial) {
     item.settings.Add("LATEST_TRANSFER", transferred);
@@ -416,6 +417,8 @@ bool Updater::Update_Firmware(uint32_t serial, uint32_t build, const std::string
                          _directory_problem(storeDir + "/" + serialDirectoryName(serial)).c_str());
         return false;
     }
+    // The transfer is recorded at the end: a record that cannot be read refuses the update first.
+    if (!_settings_readable(*display, item)) return false;
     const std::string moduleDir = item.basePath + "/" + item.name;
     InterruptNotice notice(serial, moduleDir);
     if (notice.resuming())

@@ -10,7 +10,6 @@
 #include "Log.h"
 #include "ReplaceFile.h"
 #include "aDirectory.h"
-#include "aFile.h"
 
 namespace {
 
@@ -154,7 +153,7 @@ UpdaterStoreItem::UpdaterStoreItem() : kind(STORE_ITEM_NONE) {}
 
 UpdaterStoreItem::UpdaterStoreItem(const char* directory, const char* entryName, store_item_t entryKind)
     : basePath(directory), name(entryName), kind(entryKind) {
-    settings.Load(BuildPath(directory, entryName, KeyValueStore::DEFAULT_FILENAME, nullptr).c_str());
+    settings.Load(SettingsPath().c_str());
 }
 
 bool UpdaterStoreItem::IsValid() const {
@@ -182,22 +181,26 @@ aErr UpdaterStoreItem::StageFile(const char* fileName, const uint8_t* data, size
                                  std::string& finalPath) {
     if (!data || !fileName) return aErrNotFound;
     finalPath = BuildPath(basePath.c_str(), name.c_str(), fileName, nullptr);
-    const std::string temporary = TemporaryPathFor(finalPath);
-    aFileRef file = aFile_Open(temporary.c_str(), aFileModeWrite);
-    if (!file) return aErrNotFound;
-    aErr err = aFile_Write(file, data, length, nullptr);
+    std::string temporary;
+    const int fd = CreateFileBeside(finalPath, temporary);
+    if (fd < 0) return aErrNotFound;
+    bool written = WriteAllAndSync(fd, data, length);
     int error = errno;
-    if (aFile_Close(&file) != aErrNone && err == aErrNone) {
-        err = aErrIO;
+    if (close(fd) != 0 && written) {
+        written = false;
         error = errno;
     }
-    if (err != aErrNone) {
+    if (!written) {
         unlink(temporary.c_str());
         errno = error;
-        return err;
+        return aErrIO;
     }
     stagedPath = temporary;
     return aErrNone;
+}
+
+std::string UpdaterStoreItem::SettingsPath() const {
+    return BuildPath(basePath.c_str(), name.c_str(), KeyValueStore::DEFAULT_FILENAME, nullptr);
 }
 
 TrelFile UpdaterStoreItem::ReadTrelFile(const char* fileName) {

@@ -14,6 +14,7 @@
 #include "running_process.h"
 #include "tempdir.h"
 #include "test_namespace.h"
+#include "update_server_sim.h"
 #include "updater_cli.h"
 #include "byte_patterns.h"
 
@@ -234,6 +235,48 @@ TEST_F(UpdateGuard, AKilledUpdateLeavesNoLockBehind) {
 
 // The module's log line once the loader has been started.
 const char* const LOADER_STARTED = "ev loader 0x02 load reconnect after 24576 loader bytes";
+
+// A download of the module's next build while its update runs: the update records its
+// transfer on the record as it stands when it ends, so the download's record stays. The
+// update is held while it reconnects to the restarted module, where it waits longest.
+TEST_F(UpdateGuard, ADownloadDuringTheUpdateKeepsItsRecord) {
+    Target& target = addTarget("0000CAFE", "127.0.0.2");
+    TempDir fixtures;
+    const std::string device = target.serial + "/";
+    testsupport::writeFixture(fixtures.path(), device + "latest.txt", "1235\nmodfirm\n");
+    testsupport::writeFixture(fixtures.path(), device + "builds.txt", "1234;1.3.0\n1235;1.3.1\n");
+    testsupport::writeFixture(fixtures.path(), device + "1234.trel", readWholeFile(target.path));
+    FirmwareFile next = target.file;
+    next.build = "1235";
+    next.firmware = {{0x4000, testsupport::noiseText(300, 7)}};
+    const std::string nextFile = readWholeFile(testsupport::writeFirmwareFile(dir.file("next.trel"), next));
+    testsupport::writeFixture(fixtures.path(), device + "1235.trel", nextFile);
+    testsupport::UpdateServerSim server(fixtures.path());
+    ASSERT_FALSE(server.url().empty());
+    const auto tool = [&](const std::vector<std::string>& args) {
+        std::vector<std::string> argv{testsupport::requiredEnv("UPDATER_BIN"), "-i", store.path(), "-u", server.url()};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return argv;
+    };
+    const std::vector<std::string> env{"HOME=" + store.path()};
+    ASSERT_EQ(testsupport::runProcess(tool({"-G", "-d", target.serial, "-b", "1234"}), 90s, env).exitCode, 0);
+
+    RunningProcess update(tool({"-U", "-d", target.serial, "-b", "1234"}), env);
+    ASSERT_TRUE(target.module->waitForLog(LOADER_STARTED, 1, 30s)) << eventsOf(*target.module);
+    hold(target);
+    const ProcessResult download = testsupport::runProcess(tool({"-G", "-d", target.serial, "-b", "1235"}), 90s, env);
+    EXPECT_EQ(download.exitCode, 0) << download.out << download.err;
+    EXPECT_NE(settings(target).find("LATEST_DOWNLOAD=1235.trel\n"), std::string::npos) << settings(target);
+    release(target);
+
+    const ProcessResult updated = update.finish(90s);
+    EXPECT_EQ(updated.exitCode, 0) << updated.out << updated.err;
+    EXPECT_EQ(readWholeFile(target.dump), testsupport::imageOf(target.file.firmware));
+    const std::string record = settings(target);
+    EXPECT_NE(record.find("LATEST_DOWNLOAD=1235.trel\n"), std::string::npos) << record;
+    EXPECT_NE(record.find("LATEST_TRANSFER=1234.trel\n"), std::string::npos) << record;
+    EXPECT_EQ(readWholeFile(moduleDir(target) + "/1235.trel"), nextFile);
+}
 
 struct InterruptCase {
     const char* name;

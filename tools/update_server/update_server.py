@@ -48,6 +48,11 @@ FAULTS = {
     "stall": "accept the request, then send nothing for --stall-seconds",
     "oversize": "answer the firmware request with --oversize-bytes of base64 text, sent in pieces; "
                 "the log then gets a line '# oversize sent N of M bytes'",
+    "drop": "send the headers and half of the body, then close the connection",
+    "no-reply": "accept the request, then close the connection without a reply",
+    "long-length": "announce a Content-Length 1000 bytes longer than the body, send the body and close",
+    "short-length": "announce a Content-Length 3 bytes shorter than the body, then send the whole body",
+    "drip": "send the headers, then the body one byte every --drip-seconds",
 }
 
 OVERSIZE_PIECE = 1 << 20
@@ -134,6 +139,36 @@ def spoil_firmware(text, faults):
     return text
 
 
+class Gate:
+    """Holds requests until `count` of them wait, then lets them all go at once (or each one
+    after `timeout` seconds alone); then the next `count` gather."""
+
+    def __init__(self, count, timeout):
+        self.count = count
+        self.timeout = timeout
+        self.condition = threading.Condition()
+        self.waiting = 0
+        self.generation = 0
+
+    def wait(self):
+        with self.condition:
+            generation = self.generation
+            self.waiting += 1
+            if self.waiting >= self.count:
+                self.generation += 1
+                self.waiting = 0
+                self.condition.notify_all()
+                return True
+            deadline = time.monotonic() + self.timeout
+            while generation == self.generation:
+                remaining = deadline - time.monotonic()
+                if remaining <= 0:
+                    self.waiting -= 1
+                    return False
+                self.condition.wait(remaining)
+            return True
+
+
 def make_handler(settings):
     class Handler(http.server.BaseHTTPRequestHandler):
         server_version = "UpdateServerSim/1.0"
@@ -149,15 +184,38 @@ def make_handler(settings):
                 with settings.log_lock, open(settings.log_path, "a", encoding="utf-8") as log:
                     log.write(line + "\n")
 
-        def reply(self, status, body, headers=()):
+        def reply(self, status, body, headers=(), faults=frozenset(), gate=None):
             data = body.encode("utf-8")
+            announced = len(data)
+            if "long-length" in faults:
+                announced += 1000
+            if "short-length" in faults:
+                announced = max(0, announced - 3)
             self.send_response(status)
             self.send_header("Content-Type", "text/plain")
-            self.send_header("Content-Length", str(len(data)))
+            self.send_header("Content-Length", str(announced))
             for name, value in headers:
                 self.send_header(name, value)
             self.end_headers()
-            self.wfile.write(data)
+            try:
+                if "drop" in faults:
+                    self.wfile.write(data[:len(data) // 2])
+                elif "drip" in faults:
+                    for index in range(len(data)):
+                        self.wfile.write(data[index:index + 1])
+                        time.sleep(settings.drip_seconds)
+                elif gate:
+                    # All but the last byte, so every held client takes its last byte at once.
+                    self.wfile.write(data[:-1])
+                    together = gate.wait()
+                    self.record_line("# firmware reply released %s" % ("together" if together else "alone"))
+                    self.wfile.write(data[-1:])
+                else:
+                    self.wfile.write(data)
+            except (BrokenPipeError, ConnectionResetError):
+                pass
+            if faults & {"drop", "long-length", "short-length", "drip"}:
+                self.close_connection = True
 
         def send_oversize(self, size):
             # Never held in memory: the client is to give up long before the end.
@@ -185,6 +243,9 @@ def make_handler(settings):
             if "stall" in faults:
                 time.sleep(settings.stall_seconds)
                 return
+            if "no-reply" in faults:
+                self.close_connection = True
+                return
             if "status500" in faults:
                 self.reply(500, "internal error\n")
                 return
@@ -206,9 +267,10 @@ def make_handler(settings):
             lines = list(answer.lines)
             if getattr(answer, "firmware", False):
                 lines[0] = spoil_firmware(lines[0], faults)
+            gate = settings.firmware_gate if query.get("op") == "trel" else None
             first = settings.ok_line if answer.ok else "error"
             end = "\r\n" if "crlf" in faults else "\n"
-            self.reply(200, "".join(line + end for line in [first] + lines))
+            self.reply(200, "".join(line + end for line in [first] + lines), faults=faults, gate=gate)
 
     return Handler
 
@@ -224,6 +286,8 @@ class Settings:
         self.ok_line = args.ok_line
         self.stall_seconds = args.stall_seconds
         self.oversize_bytes = args.oversize_bytes
+        self.drip_seconds = args.drip_seconds
+        self.firmware_gate = Gate(args.hold_firmware, args.hold_seconds) if args.hold_firmware > 1 else None
 
     def faults_for(self, target):
         if self.fault_op is None:
@@ -249,6 +313,15 @@ def parse_arguments():
                         help="how long the stall fault keeps a request waiting (default 600)")
     parser.add_argument("--oversize-bytes", type=int, default=200 * 1000 * 1000,
                         help="length of the base64 text that the oversize fault sends (default 200000000)")
+    parser.add_argument("--drip-seconds", type=float, default=1.0,
+                        help="pause between the bytes that the drip fault sends (default 1)")
+    parser.add_argument("--hold-firmware", type=int, default=0, metavar="N",
+                        help="hold the last byte of every firmware reply until N firmware requests wait, "
+                             "then send it to all of them together (downloads whose replies end at once); "
+                             "the log gets '# firmware reply released together' for each")
+    parser.add_argument("--hold-seconds", type=float, default=30.0,
+                        help="longest a held firmware reply waits for the others (default 30); it then "
+                             "goes out alone and the log says 'alone'")
     return parser.parse_args()
 
 
