@@ -204,6 +204,31 @@ TEST(SettingsSave, FailedSaveKeepsTheStoreDirty) {
     EXPECT_TRUE(namesIn(dir.path()).empty());
 }
 
+// A directory the caller may read but not write (a store shared read-only): the save fails
+// for want of permission, and says so, not that some file is missing; the file stays.
+TEST(SettingsSave, ADirectoryTheCallerMayNotWriteIsTheReason) {
+    TempDir dir;
+    ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+    const std::string module = dir.file("module");
+    ASSERT_EQ(mkdir(module.c_str(), 0755), 0);
+    const std::string path = module + "/.settings";
+    const std::string content = "CREATED_TIME=then\nLATEST_DOWNLOAD=12.trel\n";
+    writeWholeFile(path, content);
+    ASSERT_EQ(chmod(module.c_str(), 0555), 0);
+    const int result = testsupport::runForked([&] {
+        if (geteuid() == 0 && !testsupport::dropPrivileges()) return 10;
+        KeyValueStore store(path.c_str());
+        if (store.ReadError() != 0) return 11;
+        store.Add("LATEST_TRANSFER", "12.trel");
+        if (store.Save(nullptr)) return 12;
+        return errno == EACCES ? 0 : 20 + (errno == ENOENT);
+    });
+    EXPECT_EQ(result, 0) << "21: the reason given was \"No such file or directory\"";
+    ASSERT_EQ(chmod(module.c_str(), 0755), 0);
+    EXPECT_EQ(readWholeFile(path), content);
+    EXPECT_EQ(namesIn(module), std::set<std::string>{".settings"});
+}
+
 // A value or key holding a line break would read back as extra lines, even as new keys.
 TEST(SettingsSave, LineBreaksNeverReachTheFile) {
     TempDir dir;

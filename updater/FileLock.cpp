@@ -16,7 +16,11 @@ FileLock::FileLock(const std::string& path, std::chrono::milliseconds patience) 
     const std::string lockPath = LockPathFor(path);
     int fd = open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
     // A lock file made by another user may be read-only to us; a local flock needs no write access.
-    if (fd < 0 && errno == EACCES) fd = open(lockPath.c_str(), O_RDONLY | O_CLOEXEC);
+    // When there is none, the directory is what we may not write: that is the reason.
+    if (fd < 0 && errno == EACCES) {
+        fd = open(lockPath.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0 && errno == ENOENT) errno = EACCES;
+    }
     if (fd < 0) {
         error_ = errno;
         return;
