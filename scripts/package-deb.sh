@@ -11,7 +11,8 @@
 #   JOBS=N          parallel compile jobs (default: every core), as for scripts/build.sh
 #   BUILD_DIR=DIR   the build directory (default: build-deb)
 #   DEB_REPRODUCE=1 builds the last commit twice, from two fresh clones in BUILD_DIR
-#                   (clone-a and clone-b), prints the sha256 of both packages, fails when
+#                   (clone-a, and clone-b under umask 077, another time zone and the C
+#                   locale), prints the sha256 of both packages, fails when
 #                   their bytes differ, then checks the first (CI runs it so); uncommitted
 #                   changes are not in these packages
 #   DEB_CHECK=FILE  only checks the package FILE, built here or elsewhere
@@ -27,9 +28,12 @@ debian_flag() {
 }
 
 # Configures and builds the tool of source tree $1 in $2 and packages it there; prints the
-# package's path.
+# package's path. Run it in a subshell: it sets the umask.
 build_package() {
   local source=$1 dir=$2
+  # The staged directories take their modes from the umask, and the package keeps them:
+  # the modes Debian's own package builds use (dpkg-buildpackage sets umask 022).
+  umask 022
   # Debian's flags as its packages get them; the file-prefix map that dpkg-buildflags
   # derives from the working directory keeps the source tree's path out of the tool.
   local cflags cxxflags cppflags ldflags
@@ -110,13 +114,21 @@ if [ "${DEB_REPRODUCE:-0}" = 1 ]; then
   mkdir -p "$build"
   commit=$(git -C "$top" rev-parse HEAD)
   packages=()
+  # The second clone is made and built as another packager might: a strict umask, another
+  # time zone and the C locale; neither may change a byte of the package.
   for clone in "$build/clone-a" "$build/clone-b"; do
-    rm -rf "$clone"
-    git clone -q --no-checkout "$top" "$clone"
-    # HEAD of this worktree, also when it is on no branch.
-    git -C "$clone" fetch -q "$top" HEAD
-    git -C "$clone" checkout -q --detach FETCH_HEAD
-    packages+=("$(build_package "$clone" "$clone/build-deb")")
+    packages+=("$(
+      if [ "$clone" = "$build/clone-b" ]; then
+        umask 077
+        export TZ=UTC-13 LC_ALL=C
+      fi
+      rm -rf "$clone"
+      git clone -q --no-checkout "$top" "$clone"
+      # HEAD of this worktree, also when it is on no branch.
+      git -C "$clone" fetch -q "$top" HEAD
+      git -C "$clone" checkout -q --detach FETCH_HEAD
+      build_package "$clone" "$clone/build-deb"
+    )")
   done
   echo "two builds of $commit:" >&2
   sha256sum "${packages[@]}" >&2
