@@ -233,6 +233,37 @@ TEST_P(DownloadStepFaults, TheStoreKeepsItsRecordAndItsFiles) {
     const std::string after = readWholeFile(module + "/.settings");
     EXPECT_EQ(parseSettings(after).entries["LATEST_DOWNLOAD"], "1234.trel") << after;
     EXPECT_NE(after.find(USER_LINE), std::string::npos) << after;
+    // Nor does it stay: the next download takes away the firmware copies it left.
+    for (const std::string& name : namesIn(module))
+        EXPECT_EQ(name.find(".trel.tmp."), std::string::npos) << name << " left behind";
+}
+
+// Downloads ended one after another as they store their file (a power cut, a kill): each
+// leaves a whole copy of the firmware under a name of its own, which the next download that
+// stores a file removes, whatever build it was for; the copies never pile up.
+TEST(DownloadLeftovers, TheNextDownloadRemovesTheCopiesOfEndedOnes) {
+    testsupport::TempDir work;
+    DownloadStore store;
+    const std::string device = std::string(SERIAL) + "/";
+    writeFixture(store.fixtures.path(), device + "latest.txt", "102\nmodfirm\n");
+    writeFixture(store.fixtures.path(), device + "builds.txt", "101;1.0.1\n102;1.0.2\n");
+    for (const char* build : {"101", "102"})
+        writeFixture(store.fixtures.path(), device + build + ".trel",
+                     testsupport::buildFirmware(work, SERIAL, build, "1.0.0", 4096));
+    store.serve();
+    ASSERT_FALSE(store.server->url().empty());
+    const std::string module = store.moduleDir(SERIAL);
+    const std::vector<std::string> killed = {"LD_PRELOAD=" + testsupport::requiredEnv("RENAME_FAULT_LIB"),
+                                             "RENAME_FAULT=.trel:kill"};
+    for (const char* build : {"101", "101", "102"})
+        EXPECT_EQ(store.run({"-G", "-d", SERIAL, "-b", build}, killed).exitCode, 128 + SIGKILL);
+    size_t copies = 0;
+    for (const std::string& name : namesIn(module)) copies += name.find(".trel.tmp.") != std::string::npos;
+    EXPECT_EQ(copies, 1u) << "the last ended download's copy, and only that";
+
+    const ProcessResult stored = store.run({"-G", "-d", SERIAL, "-b", "101"});
+    EXPECT_EQ(stored.exitCode, 0) << stored.err;
+    EXPECT_EQ(namesIn(module), (std::set<std::string>{".settings", ".settings.lock", "101.trel"}));
 }
 
 INSTANTIATE_TEST_SUITE_P(

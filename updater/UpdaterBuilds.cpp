@@ -202,14 +202,14 @@ std::string fetchFirmware(const Updater* updater, UpdaterDisplayInterface& displ
     return reply;
 }
 
-// Puts a staged firmware file in place and then records it, under the module record's lock:
+// Puts a firmware file staged under the module record's lock in place and then records it:
 // one run at a time, so two downloads each get their file and their record. The file is in
 // place and flushed before the record names it; a record that cannot be written puts the old
 // file back (or removes the new one), so the store keeps what it held. The record never
 // names a file that is not there, even after a crash between the two steps.
-bool placeFirmware(UpdaterDisplayInterface& display, UpdaterStoreItem& item, const std::string& fileName,
-                   const std::string& downloadTime, const std::string& staged, const std::string& path) {
-    const FileLock lock(item.SettingsPath());
+bool placeFirmware(UpdaterDisplayInterface& display, UpdaterStoreItem& item, const FileLock& lock,
+                   const std::string& fileName, const std::string& downloadTime, const std::string& staged,
+                   const std::string& path) {
     if (!lock.held()) {
         unlink(staged.c_str());
         display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Failed to save the settings file %s",
@@ -297,6 +297,10 @@ bool storeFirmware(UpdaterDisplayInterface& display, UpdaterStoreItem& item, uin
     }
     const std::string fileName = std::to_string(build) + ".trel";
     const std::string downloadTime = CurrentTimeText();
+    // The file is staged under the record's lock too, so a copy found while it is held was
+    // left by a run that ended on the way: it goes, or every such end would leave one more.
+    const FileLock lock(item.SettingsPath());
+    if (lock.held()) item.RemoveAbandonedFirmwareCopies();
     std::string staged;
     std::string path;
     aErr written = item.StageFile(fileName.c_str(), bytes.get(), length, staged, path);
@@ -307,7 +311,7 @@ bool storeFirmware(UpdaterDisplayInterface& display, UpdaterStoreItem& item, uin
         display.message(UpdaterDisplayInterface::LEVEL_ERROR, "%s: %s", path.c_str(), strerror(error));
         return false;
     }
-    return placeFirmware(display, item, fileName, downloadTime, staged, path);
+    return placeFirmware(display, item, lock, fileName, downloadTime, staged, path);
 }
 
 }  // namespace

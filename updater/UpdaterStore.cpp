@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "FileLock.h"
 #include "Log.h"
 #include "ReplaceFile.h"
 #include "aDirectory.h"
@@ -74,6 +75,30 @@ struct listing_t {
     std::string directory;
     std::vector<UpdaterStoreItem>* items;
 };
+
+// The name CreateFileBeside gives a temporary copy of a firmware file: "." + "<build>.trel"
+// + ".tmp." + 16 lower-case hexadecimal digits.
+bool isFirmwareCopyName(const std::string& name) {
+    const std::string marker = ".trel.tmp.";
+    const size_t at = name.find(marker);
+    if (name.size() < 2 || name[0] != '.' || at == std::string::npos || at < 2) return false;
+    for (size_t i = 1; i < at; ++i)
+        if (name[i] < '0' || name[i] > '9') return false;
+    const std::string suffix = name.substr(at + marker.size());
+    if (suffix.size() != 16) return false;
+    for (const char c : suffix)
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+    return true;
+}
+
+bool _collect_firmware_copies(const aDirectoryListData* entry, void* ref) {
+    std::string directory;
+    std::string entryName;
+    splitEntry(entry->path, &directory, &entryName);
+    if (entry->isDirectory == 0 && isFirmwareCopyName(entryName))
+        static_cast<std::vector<std::string>*>(ref)->push_back(entry->path);
+    return true;
+}
 
 bool _find_items(const aDirectoryListData* entry, void* ref) {
     listing_t* listing = static_cast<listing_t*>(ref);
@@ -170,6 +195,7 @@ bool UpdaterStoreItem::FileExists(const char* fileName) {
 }
 
 aErr UpdaterStoreItem::WriteFile(const char* fileName, const uint8_t* data, size_t length) {
+    const FileLock lock(SettingsPath());
     std::string temporary;
     std::string path;
     const aErr err = StageFile(fileName, data, length, temporary, path);
@@ -197,6 +223,16 @@ aErr UpdaterStoreItem::StageFile(const char* fileName, const uint8_t* data, size
     }
     stagedPath = temporary;
     return aErrNone;
+}
+
+void UpdaterStoreItem::RemoveAbandonedFirmwareCopies() {
+    std::vector<std::string> copies;
+    aDirectory_List(BuildPath(basePath.c_str(), name.c_str(), nullptr).c_str(), _collect_firmware_copies, &copies);
+    for (const std::string& copy : copies) {
+        const bool removed = unlink(copy.c_str()) == 0;
+        Log::log(DEBUG_Updater, "UpdaterStore: %s the copy [%s] an ended writer left.\n",
+                 removed ? "Removed" : "Could not remove", copy.c_str());
+    }
 }
 
 std::string UpdaterStoreItem::SettingsPath() const {

@@ -29,7 +29,8 @@ public:
     bool IsValid() const;
     // True when the entry's directory holds an entry of exactly that name.
     bool FileExists(const char* fileName);
-    // Creates or replaces the file; the old file stays whole until the new one is complete.
+    // Creates or replaces the file, under the lock of the entry's .settings when it can be
+    // had; the old file stays whole until the new one is complete.
     aErr WriteFile(const char* fileName, const uint8_t* data, size_t length);
     // The first half of WriteFile: writes the bytes whole and flushed under a temporary name of
     // this writer's own beside the file and returns both paths; the caller renames it into
@@ -37,6 +38,12 @@ public:
     // written and errno says why.
     aErr StageFile(const char* fileName, const uint8_t* data, size_t length, std::string& stagedPath,
                    std::string& finalPath);
+    // Removes the copies of firmware files (".<build>.trel.tmp.<hex>", staged or kept by
+    // StageFile and KeepUnderTemporaryName) that a writer which ended before it renamed or
+    // removed them left in the entry's directory. Only for a caller holding the lock of the
+    // entry's .settings (FileLock), under which every firmware file here is written: no copy
+    // found then belongs to a writer still at work.
+    void RemoveAbandonedFirmwareCopies();
     // Throws std::runtime_error for a missing, unrecognised or unloadable file.
     TrelFile ReadTrelFile(const char* fileName);
     // The entry's .settings file.
