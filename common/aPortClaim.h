@@ -2,7 +2,10 @@
 // it: the claim holds the node open with an exclusive lock on its descriptor (flock), which
 // every program that claims the node respects, root too, and marks a terminal exclusive
 // (TIOCEXCL), so that no other program but root's can open it at all while it is held. The
-// kernel lets go of both when the holder ends, however it ends.
+// kernel lets go of the lock when the holder ends, however it ends, and of a serial port's
+// exclusive mark at its last close. A pseudo-terminal keeps the mark while its other side
+// stays open: a holder killed before its release leaves it refusing users other than root
+// until that side closes (the lock is gone, so root, or a run as root, may open it).
 //
 // Within the process that holds a claim, the streams that open the node share the claim's
 // descriptor (aPortClaim_Open), so a command that claims a port for its whole run may open
