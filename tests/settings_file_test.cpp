@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "KeyValueStore.h"
+#include "directory_names.h"
 #include "forked_child.h"
 #include "log_capture.h"
 #include "tempdir.h"
@@ -27,21 +28,10 @@
 using testsupport::LogCapture;
 using testsupport::readWholeFile;
 using testsupport::TempDir;
+using testsupport::namesIn;
 using testsupport::writeWholeFile;
 
 namespace {
-
-std::set<std::string> namesIn(const std::string& directory) {
-    std::set<std::string> names;
-    DIR* listing = opendir(directory.c_str());
-    if (!listing) return names;
-    while (dirent* entry = readdir(listing)) {
-        const std::string name = entry->d_name;
-        if (name != "." && name != "..") names.insert(name);
-    }
-    closedir(listing);
-    return names;
-}
 
 std::map<std::string, std::string> loadText(const TempDir& dir, const std::string& text) {
     const std::string path = dir.file("in.settings");

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "UpdaterStore.h"
+#include "directory_names.h"
 #include "forked_child.h"
 #include "tempdir.h"
 #include "trel_builder.h"
@@ -22,21 +23,10 @@
 using testsupport::buildTrel;
 using testsupport::readWholeFile;
 using testsupport::TempDir;
+using testsupport::namesIn;
 using testsupport::writeWholeFile;
 
 namespace {
-
-std::set<std::string> namesIn(const std::string& directory) {
-    std::set<std::string> names;
-    DIR* listing = opendir(directory.c_str());
-    if (!listing) return names;
-    while (dirent* entry = readdir(listing)) {
-        const std::string name = entry->d_name;
-        if (name != "." && name != "..") names.insert(name);
-    }
-    closedir(listing);
-    return names;
-}
 
 bool isDirectory(const std::string& path) {
     struct stat info;

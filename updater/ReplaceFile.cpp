@@ -72,10 +72,10 @@ bool WriteAllAndSync(int fd, const void* data, size_t length) {
     return fsync(fd) == 0;
 }
 
-bool StageFileBeside(const std::string& path, const void* data, size_t length, std::string& temporaryPath) {
+aErr StageFileBeside(const std::string& path, const void* data, size_t length, std::string& temporaryPath) {
     std::string temporary;
     const int fd = CreateFileBeside(path, temporary);
-    if (fd < 0) return false;
+    if (fd < 0) return aErrNotFound;
     bool written = WriteAllAndSync(fd, data, length);
     int error = errno;
     if (close(fd) != 0 && written) {
@@ -85,10 +85,10 @@ bool StageFileBeside(const std::string& path, const void* data, size_t length, s
     if (!written) {
         unlink(temporary.c_str());
         errno = error;
-        return false;
+        return aErrIO;
     }
     temporaryPath = temporary;
-    return true;
+    return aErrNone;
 }
 
 bool SyncDirectoryOf(const std::string& path) {

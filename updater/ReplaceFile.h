@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <string>
 
+#include "aError.h"
+
 // Creates a new, empty file of a unique name in the directory of path (a rename stays on
 // one file system), open for writing with the mode 0666 less the umask. Its name begins with
 // "." so store listings pass over it. -1 with errno when none could be made.
@@ -16,8 +18,9 @@ int CreateFileBeside(const std::string& path, std::string& temporaryPath);
 bool WriteAllAndSync(int fd, const void* data, size_t length);
 
 // Writes the bytes whole to a new temporary file beside path (see CreateFileBeside) and
-// returns its name; false with errno, and no file left, when that fails.
-bool StageFileBeside(const std::string& path, const void* data, size_t length, std::string& temporaryPath);
+// returns its name. On failure no file is left and errno says why: aErrNotFound when no
+// file could be made, aErrIO when the bytes could not be written.
+aErr StageFileBeside(const std::string& path, const void* data, size_t length, std::string& temporaryPath);
 
 // Renames temporaryPath to path, then flushes the directory so the new name lasts. False
 // when the rename failed: the temporary file is then removed and errno says why. When the

@@ -207,22 +207,7 @@ aErr UpdaterStoreItem::StageFile(const char* fileName, const uint8_t* data, size
                                  std::string& finalPath) {
     if (!data || !fileName) return aErrNotFound;
     finalPath = BuildPath(basePath.c_str(), name.c_str(), fileName, nullptr);
-    std::string temporary;
-    const int fd = CreateFileBeside(finalPath, temporary);
-    if (fd < 0) return aErrNotFound;
-    bool written = WriteAllAndSync(fd, data, length);
-    int error = errno;
-    if (close(fd) != 0 && written) {
-        written = false;
-        error = errno;
-    }
-    if (!written) {
-        unlink(temporary.c_str());
-        errno = error;
-        return aErrIO;
-    }
-    stagedPath = temporary;
-    return aErrNone;
+    return StageFileBeside(finalPath, data, length, stagedPath);
 }
 
 void UpdaterStoreItem::RemoveAbandonedFirmwareCopies() {

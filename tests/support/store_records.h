@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "byte_patterns.h"
+#include "directory_names.h"
 #include "process.h"
 #include "tempdir.h"
 #include "trel_builder.h"
@@ -46,18 +47,6 @@ inline SettingsText parseSettings(const std::string& text) {
         parsed.entries[line.substr(0, equals)] = line.substr(equals + 1);
     }
     return parsed;
-}
-
-inline std::set<std::string> namesIn(const std::string& directory) {
-    std::set<std::string> names;
-    DIR* listing = opendir(directory.c_str());
-    if (!listing) return names;
-    while (dirent* entry = readdir(listing)) {
-        const std::string name = entry->d_name;
-        if (name != "." && name != "..") names.insert(name);
-    }
-    closedir(listing);
-    return names;
 }
 
 // A firmware file made by the independent builder for the module, its firmware block
