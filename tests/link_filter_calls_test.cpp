@@ -1,6 +1,6 @@
 // A user filter that calls back into the library while the links are reset: on its own
-// link (status, puts, a filter of its own) and on another link whose filter does the
-// same to it. Every case must end. Each runs in a child process with a time limit, so
+// link (status, puts, a filter of its own, its last destroy) and on another link whose
+// filter does the same to it (resets, filters, last destroys). Every case must end. Each runs in a child process with a time limit, so
 // a hang fails its test instead of stopping the run.
 #include <gtest/gtest.h>
 
@@ -220,5 +220,139 @@ TEST(LinkFilterInstallingAFilter, OnItsOwnLinkTakesEffectAndTheLinkStillStops) {
         CHILD_LIMIT);
     EXPECT_EQ(code, 0) << "-1: the child hung and was killed";
 }
+
+struct SelfDestroyer {
+    aLinkRef id = 0;
+    std::atomic<bool> armed{false};
+    std::atomic<bool> returned{false};
+    std::atomic<aErr> result{aErrUnknown};
+};
+
+uint8_t destroyOwnLink(const aPacket*, const void* ref) {
+    auto* destroyer = static_cast<SelfDestroyer*>(const_cast<void*>(ref));
+    if (!destroyer->armed.exchange(false)) return 0;
+    aLinkRef doomed = destroyer->id;
+    destroyer->result = aLink_Destroy(&doomed);
+    destroyer->returned = true;
+    return 0;
+}
+
+// The last destroy of a link from inside its own filter cannot wait for the link's
+// reader, which runs it: it returns at once, and the link goes once the filter returns.
+TEST(LinkFilterDestroyingItsOwnLink, ReturnsAtOnceAndTheLinkGoes) {
+    const int code = testsupport::runForked(
+        [] {
+            StreamingModule module(MODULE_ADDRESS, PACKET, PACE);
+            SelfDestroyer destroyer;
+            destroyer.id = aLink_CreateTCPIP(testsupport::loopback(), module.port());
+            if (!destroyer.id) return 2;
+            if (aLink_InstallUserPacketFilter(destroyer.id, destroyOwnLink, &destroyer) != aErrNone) return 3;
+            destroyer.armed = true;
+            if (!waitUntil([&] { return destroyer.returned.load(); }, 20s, 1ms)) return 4;
+            if (destroyer.result != aErrNone) return 5;
+            if (!waitUntil([&] { return aLink_GetStatus(destroyer.id) == LINK_INVALID; }, 20s, 1ms)) return 6;
+            // The module's connection closes with the link.
+            aLinkRef again = aLink_CreateTCPIP(testsupport::loopback(), module.port());
+            if (!again || again == destroyer.id) return 7;
+            return aLink_Destroy(&again) == aErrNone ? 0 : 8;
+        },
+        CHILD_LIMIT);
+    EXPECT_EQ(code, 0) << "-1: the child hung and was killed";
+}
+
+// Each link's filter, once armed, does one thing to the other link.
+enum class CrossCall { InstallFilter, LastDestroy };
+
+struct CrossCaller {
+    CrossCall call = CrossCall::InstallFilter;
+    aLinkRef other = 0;
+    std::atomic<bool> armed{false};
+    std::atomic<int> done{0};
+    std::atomic<aErr> result{aErrUnknown};
+};
+
+uint8_t countOnly(const aPacket*, const void*) {
+    return 0;
+}
+
+uint8_t callTheOther(const aPacket*, const void* ref) {
+    auto* caller = static_cast<CrossCaller*>(const_cast<void*>(ref));
+    if (!caller->armed.exchange(false)) return 0;
+    if (caller->call == CrossCall::InstallFilter) {
+        caller->result = aLink_InstallUserPacketFilter(caller->other, countOnly, nullptr);
+    } else {
+        aLinkRef doomed = caller->other;
+        caller->result = aLink_Destroy(&doomed);
+    }
+    ++caller->done;
+    return 0;
+}
+
+struct CrossCase {
+    const char* name;
+    CrossCall call;
+    int rounds;
+};
+
+void PrintTo(const CrossCase& tested, std::ostream* out) {
+    *out << tested.name;
+}
+
+class LinkFiltersCallingEachOther : public ::testing::TestWithParam<CrossCase> {};
+
+// Both filters armed at once, each waits for the other link's filter (to replace it) or
+// its reader (to stop it) while that filter may be doing the same: one of the two waits
+// is refused or put apart, and both calls end.
+TEST_P(LinkFiltersCallingEachOther, BothCallsEnd) {
+    const CrossCase tested = GetParam();
+    const int code = testsupport::runForked(
+        [&tested] {
+            StreamingModule moduleA(MODULE_ADDRESS, PACKET, PACE);
+            StreamingModule moduleB(MODULE_ADDRESS, PACKET, PACE);
+            for (int round = 0; round < tested.rounds; ++round) {
+                aLinkRef a = aLink_CreateTCPIP(testsupport::loopback(), moduleA.port());
+                aLinkRef b = aLink_CreateTCPIP(testsupport::loopback(), moduleB.port());
+                if (!a || !b) return 2;
+                CrossCaller ofA, ofB;
+                ofA.call = ofB.call = tested.call;
+                ofA.other = b;
+                ofB.other = a;
+                if (aLink_InstallUserPacketFilter(a, callTheOther, &ofA) != aErrNone) return 3;
+                if (aLink_InstallUserPacketFilter(b, callTheOther, &ofB) != aErrNone) return 4;
+                ofA.armed = true;
+                ofB.armed = true;
+                if (tested.call == CrossCall::InstallFilter) {
+                    // Each replaces the other's filter, so at least one of them runs.
+                    if (!waitUntil([&] { return ofA.done + ofB.done > 0; }, 20s, 1ms)) return 5;
+                    for (const CrossCaller* caller : {&ofA, &ofB})
+                        if (caller->done && caller->result != aErrNone && caller->result != aErrBusy) return 6;
+                    aLink_Destroy(&a);
+                    aLink_Destroy(&b);
+                    continue;
+                }
+                // A destroyed link's filter runs no more: one or both destroys happen, and
+                // whatever is left is destroyed here.
+                if (!waitUntil([&] { return ofA.done + ofB.done > 0; }, 20s, 1ms)) return 7;
+                if (!waitUntil([&] { return aLink_GetStatus(ofA.done ? b : a) == LINK_INVALID; }, 20s, 1ms)) return 8;
+                for (aLinkRef id : {a, b}) {
+                    aLinkRef left = id;
+                    if (aLink_GetStatus(id) != LINK_INVALID) aLink_Destroy(&left);
+                }
+                if (!waitUntil([&] { return aLink_GetStatus(a) == LINK_INVALID && aLink_GetStatus(b) == LINK_INVALID; },
+                               20s, 1ms))
+                    return 9;
+            }
+            return 0;
+        },
+        CHILD_LIMIT);
+    EXPECT_EQ(code, 0) << "-1: the child hung and was killed";
+}
+
+INSTANTIATE_TEST_SUITE_P(Calls, LinkFiltersCallingEachOther,
+                         ::testing::Values(CrossCase{"InstallFilter", CrossCall::InstallFilter, 30},
+                                           CrossCase{"LastDestroy", CrossCall::LastDestroy, 30}),
+                         [](const ::testing::TestParamInfo<CrossCase>& tested) {
+                             return std::string(tested.param.name);
+                         });
 
 }  // namespace
