@@ -469,7 +469,7 @@ bool aLinkManager_AwaitFilterRemoval(aLinkRef id) {
     if (id == 0) return false;
     RegistryWaitLock lock;
     linkEntry* entry = sLookupEntryByID(id);
-    if (!entry || entry->state != aLinkState::Closing) return false;
+    if (!entry || sSeenState(entry) != aLinkState::Closing) return false;
     linkEntry* waiter = sThreadEntry();
     // The closing link's own reader runs the filter itself; a reader whose wait would
     // close a circle is not kept either.
