@@ -131,12 +131,17 @@ void sSynced(aLink* link) {
     link->status = LINK_RUNNING;
 }
 
-// One answer owed to a burst has come: true when it is dropped for that.
-bool sTakeOwedAnswer(aLink* link) {
-    if (aTime_GetMonotonicMS() > link->owedUntilMs) link->owedAnswers = 0;
+// One answer fewer owed, if any is: true when one was.
+bool sOweOneLess(aLink* link) {
     uint32_t owed = link->owedAnswers;
     while (owed > 0 && !link->owedAnswers.compare_exchange_weak(owed, owed - 1)) {}
     return owed > 0;
+}
+
+// One answer owed to a burst has come: true when it is dropped for that.
+bool sTakeOwedAnswer(aLink* link) {
+    if (aTime_GetMonotonicMS() > link->owedUntilMs) link->owedAnswers = 0;
+    return sOweOneLess(link);
 }
 
 void sSyncByte(aLink* link, uint8_t byte) {
@@ -311,10 +316,7 @@ void sWriteBurst(aLink* link) aREQUIRES(link->writeMutex) {
         link->owedUntilMs = aTime_GetMonotonicMS() + OWED_ANSWERS_LIMIT_MS;
         ++link->owedAnswers;
         sRecordPacket(link, aPACKETLOG_OUTGOING, probe);
-        if (!sWritePacket(link, probe)) {
-            uint32_t owed = link->owedAnswers;
-            while (owed > 0 && !link->owedAnswers.compare_exchange_weak(owed, owed - 1)) {}
-        }
+        if (!sWritePacket(link, probe)) sOweOneLess(link);
     }
     aPacket_Destroy(&probe);
 }
