@@ -10,7 +10,8 @@
 //     of the link it waits on;
 //   - at the end no link is left registered and the process holds no more descriptors
 //     and threads than before the run.
-// Each operation has a name (kOps) that STRESS_OPS / STRESS_OPS_OFF can pick or drop.
+// Each operation has a name (kOps) that STRESS_OPS / STRESS_OPS_OFF can pick or drop; an
+// operation named more than once in a mix is picked that many times as often.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -154,7 +155,7 @@ inline uint8_t stressFilter(const aPacket*, const void* reference) {
     case FilterKind::ResetOther: {
         const int64_t now = nowMs();
         int64_t last = ref->lastResetMs;
-        if (now - last < 50 || !ref->lastResetMs.compare_exchange_strong(last, now)) break;
+        if (now - last < 10 || !ref->lastResetMs.compare_exchange_strong(last, now)) break;
         const aErr result = aLink_Reset(ref->partner->current);
         ++ref->partnerResets[result == aErrNone ? 0 : (result == aErrBusy || result == aErrParam) ? 1 : 2];
         break;
@@ -243,8 +244,9 @@ private:
         const std::map<std::string, unsigned> weightOf = {
             {"create", 10}, {"destroy", 8}, {"blink", 4}, {"reset", 5}, {"wait", 6}, {"await", 4}, {"put", 6},
             {"status", 4},  {"stream", 2}, {"unfilter", 3}};
-        for (const auto& op : kOps) {
-            if (!enabled(op)) continue;
+        // An operation named twice in the mix is picked twice as often.
+        for (const auto& op : settings_.ops()) {
+            if (std::find(kOps.begin(), kOps.end(), op) == kOps.end()) continue;
             ops.push_back(op);
             const auto weight = weightOf.find(op);
             weights.push_back(weight != weightOf.end() ? weight->second : 3);

@@ -99,7 +99,7 @@ TEST_P(LinkLifetimeStressUsb, KeepsItsPromises) {
 
 INSTANTIATE_TEST_SUITE_P(
     Mixes, LinkLifetimeStressUsb,
-    ::testing::Values(Mix{"Everything", linkstress::kOps, 8s, 3},
+    ::testing::Values(Mix{"Everything", linkstress::kOps, 6s, 3},
                       // Every thread makes and drops the link of one module: creates meet its
                       // start and its last destroy.
                       Mix{"CreatorsMeetingStartsAndLastDestroys", {"blink"}, 4s, 1}),
