@@ -31,9 +31,9 @@ StressSettings::StressSettings(std::chrono::milliseconds defaultDuration, const 
     if (const char* seed = getenv("STRESS_SEED"); seed && *seed) {
         seed_ = std::strtoull(seed, nullptr, 10);
     } else {
+        // Nine digits: short enough to type when replaying.
         std::random_device device;
-        seed_ = (static_cast<uint64_t>(device()) << 32 | device()) %
-                1000000000ull;  // short enough to type when replaying
+        seed_ = (static_cast<uint64_t>(device()) << 32 | device()) % 1000000000ull;
     }
     if (const char* seconds = getenv("STRESS_SECONDS"); seconds && *seconds) {
         duration_ = std::chrono::milliseconds(static_cast<int64_t>(std::strtod(seconds, nullptr) * 1000));

@@ -1,6 +1,6 @@
 // The settings of a seeded randomized stress run, taken from the environment so that a
 // run can be replayed, lengthened or narrowed to some operations:
-//   STRESS_SEED     the seed (decimal); a fresh one from the clock when unset
+//   STRESS_SEED     the seed (decimal); a fresh random one when unset
 //   STRESS_SECONDS  how long each stress test runs (a decimal number of seconds)
 //   STRESS_OPS      comma-separated operations to run instead of the test's own mix
 //   STRESS_OPS_OFF  comma-separated operations to leave out of the mix
