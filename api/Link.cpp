@@ -57,13 +57,22 @@ char* copyName(const char* name) {
 Link::impl::impl(Link* ownerLink, const char* linkName) : owner(ownerLink), name(copyName(linkName)) {}
 
 Link::impl::~impl() {
+    // No callback runs once the table is closed, so none uses this Link or starts its
+    // packet log again while it goes.
+    streams->close(true);
     packetLoggers_Destroy(&logger);
-    streams->releaseLink();
-    // A callback that removed its own registration may still be using this Link.
-    streams->awaitCallbacks();
     aLink_Destroy(&linkRef);
     if (spec) aLinkSpec_Destroy(&spec);
     free(name);
+}
+
+void Link::impl::giveUpLink() {
+    // Callbacks end first and cannot register again meanwhile: none of them uses the
+    // link, or starts the packet log again, once it is given up.
+    streams->close(false);
+    stopPacketLog();
+    if (linkRef != 0) aLink_Destroy(&linkRef);
+    streams->reopen();
 }
 
 aErr Link::impl::setSpecifier(const linkSpec& newSpec) {
@@ -210,9 +219,7 @@ aErr Link::connectThroughLinkModule(Link& router) {
     if (routerRef == 0) return aErrInitialization;
     if (m_impl->linkRef != 0) {
         if (isConnected()) return aErrConnection;
-        m_impl->stopPacketLog();
-        m_impl->streams->releaseLink();
-        aLink_Destroy(&m_impl->linkRef);
+        m_impl->giveUpLink();
     }
     const aErr result = m_impl->connectHelper(routerRef);
     if (m_impl->linkRef != 0 && m_impl->linkRef != routerRef) {
@@ -232,15 +239,13 @@ linkStatus Link::getStatus() const {
 }
 
 aErr Link::disconnect() {
-    m_impl->stopPacketLog();
-    m_impl->streams->releaseLink();
-    if (m_impl->linkRef != 0) aLink_Destroy(&m_impl->linkRef);
+    m_impl->giveUpLink();
     return aErrNone;
 }
 
 aErr Link::reset() {
-    // A reset releases the link's packet log: no logger of any Link sharing the link
-    // may be reading it then.
+    // A reset releases the link's packet log: the loggers of every Link sharing the
+    // link stop reading it.
     m_impl->stopPacketLog();
     packetLoggers_StopAll(m_impl->linkRef);
     if (m_impl->linkRef != 0) aLink_Reset(m_impl->linkRef);

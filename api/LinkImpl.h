@@ -30,6 +30,8 @@ public:
     static void readDebugBuffer(void* file, unsigned int linkID);
     // Stops the logger thread before the link it reads goes away.
     void stopPacketLog();
+    // Ends the callbacks and the packet log, then drops this Link's use of its link.
+    void giveUpLink();
 
     Link* owner;
     // Only ever an ID that a create call returned to this Link: one use it owns.

@@ -55,7 +55,7 @@ void Link::impl::readDebugBuffer(void* file, unsigned int linkID) {
 }
 
 void Link::impl::stopPacketLog() {
-    if (logger) aLogger_Disable(logger);
+    if (logger) packetLoggers_Stop(logger);
 }
 
 aErr Link::enablePacketLog(const char* path) {
@@ -68,7 +68,7 @@ aErr Link::enablePacketLog(const char* path) {
     if (!m_impl->logger) m_impl->logger = packetLoggers_Create(linkRef, impl::readDebugBuffer, path);
     // A log file that cannot be opened is an error, not a log that silently goes nowhere.
     if (!m_impl->logger) return aErrIO;
-    const aErr started = aLogger_Enable(m_impl->logger);
+    const aErr started = packetLoggers_Start(m_impl->logger);
     if (started != aErrNone) return started;
     aLink_PacketDebug_Write(linkRef, aPACKETLOG_TEXT, sizeof START_TEXT, START_TEXT);
     return aErrNone;
@@ -78,7 +78,7 @@ aErr Link::disablePacketLog() {
     if (m_impl->linkRef == 0) return aErrConfiguration;
     aLink_PacketDebug_Disable(m_impl->linkRef);
     if (!m_impl->logger) return aErrParam;
-    return aLogger_Disable(m_impl->logger);
+    return packetLoggers_Stop(m_impl->logger);
 }
 
 }  // namespace Corvalith

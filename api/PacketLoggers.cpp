@@ -10,8 +10,8 @@ namespace Corvalith {
 
 namespace {
 
-// Held while a logger is listed, taken off, or stopped from the list, so a logger is
-// never stopped by another Link while its own Link destroys it. Loggers never take it.
+// Held while a logger is listed, started, stopped or destroyed. Held across the join
+// of a logger thread, which needs nothing but its link's packet log.
 std::mutex& listLock() {
     static std::mutex lock;
     return lock;
@@ -32,13 +32,21 @@ aLoggerRef packetLoggers_Create(aLinkRef linkRef, aLoggerProc proc, const char* 
     return logger;
 }
 
+aErr packetLoggers_Start(aLoggerRef logger) {
+    std::lock_guard<std::mutex> guard(listLock());
+    return aLogger_Enable(logger);
+}
+
+aErr packetLoggers_Stop(aLoggerRef logger) {
+    std::lock_guard<std::mutex> guard(listLock());
+    return aLogger_Disable(logger);
+}
+
 void packetLoggers_Destroy(aLoggerRef* logger) {
     if (!logger || !*logger) return;
-    {
-        std::lock_guard<std::mutex> guard(listLock());
-        auto& loggers = listed();
-        loggers.erase(std::remove(loggers.begin(), loggers.end(), *logger), loggers.end());
-    }
+    std::lock_guard<std::mutex> guard(listLock());
+    auto& loggers = listed();
+    loggers.erase(std::remove(loggers.begin(), loggers.end(), *logger), loggers.end());
     aLogger_Destroy(logger);
 }
 

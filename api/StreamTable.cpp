@@ -1,5 +1,5 @@
 // The stream table of a Link: the reader thread's filter that caches samples and queues
-// callback calls, and the callback thread that makes those calls.
+// callback calls, and the callback threads that make those calls one at a time.
 #include "StreamTable.h"
 
 #include <algorithm>
@@ -8,6 +8,7 @@
 #include "Link.h"
 #include "StreamFilters.h"
 #include "StreamProtocol.h"
+#include "StreamTableWaits.h"
 
 namespace Veltrane {
 namespace Corvalith {
@@ -16,26 +17,71 @@ namespace {
 
 constexpr uint32_t GENERIC_MASKS = 15;
 
+bool hasEnded(const std::shared_future<void>& done) {
+    return done.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
+}
+
 }  // namespace
 
 StreamTable::StreamTable() : asyncQueue(QUEUE_CAPACITY) {}
 
 StreamTable::~StreamTable() {
-    releaseLink();
-    stopThread();
-    awaitCallbacks();
+    close(true);
 }
 
-void StreamTable::awaitCallbacks() {
-    std::vector<std::shared_future<void>> waits;
+void StreamTable::close(bool forGood) {
+    {
+        aCheckedLock order(changeLock);
+        closed = true;
+    }
+    releaseLink();
+    stopThread();
+    awaitStopped(!forGood);
+    if (!forGood) return;
+    // What is left is the calling thread, a callback of this table that ends its own
+    // Link: abandoned, it takes nothing of the table once its callback returns.
+    std::vector<std::unique_ptr<std::thread>> own;
     {
         aCheckedLock guard(threadLock);
-        for (const auto& left : leftThreads)
-            if (left.first != std::this_thread::get_id()) waits.push_back(left.second);
+        for (auto& worker : stopped) own.push_back(std::move(worker.thread));
+        stopped.clear();
     }
-    // A thread abandoned from its own callback may still be inside that callback; the
-    // queue and the table it was started with must outlive it.
-    for (const auto& done : waits) done.wait();
+    for (auto& thread : own) thread->detach();
+}
+
+void StreamTable::reopen() {
+    aCheckedLock order(changeLock);
+    closed = false;
+}
+
+void StreamTable::awaitStopped(bool mayDecline) {
+    const std::thread::id self = std::this_thread::get_id();
+    std::vector<Worker> waits;
+    {
+        aCheckedLock guard(threadLock);
+        for (const auto& worker : stopped)
+            if (worker.id != self) waits.push_back(Worker{nullptr, worker.id, worker.done});
+    }
+    for (const auto& worker : waits) streamTable_AwaitThreadEnd(worker.id, worker.done, mayDecline);
+    joinEnded();
+}
+
+void StreamTable::joinEnded() {
+    const std::thread::id self = std::this_thread::get_id();
+    std::vector<std::unique_ptr<std::thread>> ended;
+    {
+        // Taken off the list under the lock, so each is joined by one thread only.
+        aCheckedLock guard(threadLock);
+        for (auto it = stopped.begin(); it != stopped.end();) {
+            if (it->id != self && hasEnded(it->done)) {
+                ended.push_back(std::move(it->thread));
+                it = stopped.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    for (auto& thread : ended) thread->join();
 }
 
 void StreamTable::releaseLink() {
@@ -64,6 +110,8 @@ aErr StreamTable::change(aLinkRef linkRef, const std::function<void(std::map<uin
     aErr result = aErrNone;
     {
         aCheckedLock order(changeLock);
+        // A callback registering while its Link is destroyed.
+        if (closed) return aErrConfiguration;
         bool empty = false;
         {
             aCheckedLock guard(streamLock);
@@ -78,17 +126,24 @@ aErr StreamTable::change(aLinkRef linkRef, const std::function<void(std::map<uin
 }
 
 aErr StreamTable::installLocked(aLinkRef linkRef) {
+    if (closed) return aErrConfiguration;
     const aErr result = streamFilters_Add(linkRef, this);
     if (result != aErrNone) return result;
     aCheckedLock guard(threadLock);
     installedOn = linkRef;
-    if (!asyncThread) {
-        abandoned = std::make_shared<std::atomic<bool>>(false);
-        std::promise<void> done;
-        threadDone = done.get_future().share();
-        asyncThread = std::make_unique<std::thread>(asyncWork, &asyncQueue, asyncStop.get_future(), abandoned, drained,
-                                                    std::move(done));
-    }
+    if (running.thread) return aErrNone;
+    // A thread stopped from its own callback may still be in that callback, one stopped
+    // from elsewhere may still empty the queue: the new one waits for all of them.
+    std::vector<std::shared_future<void>> previous;
+    for (const auto& worker : stopped)
+        if (!hasEnded(worker.done)) previous.push_back(worker.done);
+    abandoned = std::make_shared<std::atomic<bool>>(false);
+    asyncStop = std::promise<void>();
+    std::promise<void> done;
+    running.done = done.get_future().share();
+    running.thread = std::make_unique<std::thread>(asyncWork, &asyncQueue, asyncStop.get_future(), abandoned,
+                                                   std::move(previous), std::move(done));
+    running.id = running.thread->get_id();
     return aErrNone;
 }
 
@@ -108,43 +163,26 @@ aErr StreamTable::removeLocked(aLinkRef linkRef, Stopping& stopping) {
 
 StreamTable::Stopping StreamTable::takeThread() {
     Stopping stopping;
-    // Taken out under the lock, so two callers never both join or detach it.
+    // Taken out under the lock, so two callers never both stop it.
     aCheckedLock guard(threadLock);
-    if (!asyncThread) return stopping;
-    stopping.thread = std::move(asyncThread);
+    if (!running.thread) return stopping;
+    stopping.taken = true;
+    stopping.self = running.id == std::this_thread::get_id();
     stopping.stop = std::move(asyncStop);
     asyncStop = std::promise<void>();
     stopping.abandon = abandoned;
-    if (stopping.thread->get_id() == std::this_thread::get_id()) {
-        // Stopped from its own callback: it takes no further item, so the next thread
-        // need not wait for it; the table's end still does.
-        auto& left = leftThreads;
-        left.erase(std::remove_if(left.begin(), left.end(),
-                                  [](const auto& t) {
-                                      return t.second.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
-                                  }),
-                   left.end());
-        left.emplace_back(stopping.thread->get_id(), threadDone);
-    } else {
-        // It empties the queue before it ends; the next thread starts taking items
-        // only then.
-        drained = threadDone;
-    }
+    stopped.push_back(std::move(running));
+    running = Worker();
     return stopping;
 }
 
 void StreamTable::finishStop(Stopping& stopping) {
-    if (!stopping.thread) return;
-    if (stopping.thread->get_id() == std::this_thread::get_id()) {
-        // Called from a callback: the thread ends once that callback returns.
-        stopping.abandon->store(true);
-        stopping.stop.set_value();
-        stopping.thread->detach();
-    } else {
-        stopping.stop.set_value();
-        stopping.thread->join();
-    }
-    stopping.thread.reset();
+    if (!stopping.taken) return;
+    // Stopped from its own callback, the thread takes no further item: the calls still
+    // queued are left to the next thread, which starts once this callback has returned.
+    if (stopping.self) stopping.abandon->store(true);
+    stopping.stop.set_value();
+    awaitStopped(true);
 }
 
 void StreamTable::stopThread() {
@@ -154,7 +192,7 @@ void StreamTable::stopThread() {
 
 bool StreamTable::callbackThreadRunning() const {
     aCheckedLock guard(threadLock);
-    return asyncThread != nullptr;
+    return running.thread != nullptr;
 }
 
 void StreamTable::queueAsyncCallback(const StreamEntry& entry, const aPacket* packet) {
@@ -206,23 +244,22 @@ uint8_t StreamTable::filter(const aPacket* packet) {
 }
 
 void StreamTable::asyncWork(LocklessQueue_SPSC<asyncPacket>* queue, std::future<void> stop,
-                            std::shared_ptr<std::atomic<bool>> abandon, std::shared_future<void> previous,
+                            std::shared_ptr<std::atomic<bool>> abandon, std::vector<std::shared_future<void>> previous,
                             std::promise<void> done) {
     // Set however the thread ends (a callback that throws ends the process anyway).
     struct Finish {
         std::promise<void>& done;
         ~Finish() { done.set_value(); }
     } finish{done};
+    auto stopped = [&stop] { return stop.wait_for(std::chrono::nanoseconds(1)) == std::future_status::ready; };
+    // The queue has one consumer at a time; a stop meanwhile leaves everything to the
+    // threads before this one.
+    for (const auto& earlier : previous)
+        while (earlier.wait_for(std::chrono::milliseconds(1)) != std::future_status::ready)
+            if (stopped()) return;
     for (;;) {
         // Checked before the burst, so a stop request lets the queued calls run first.
-        const bool stopping = stop.wait_for(std::chrono::nanoseconds(1)) == std::future_status::ready;
-        if (previous.valid() && previous.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
-            // The thread before this one still empties the queue; a stop meanwhile leaves
-            // everything to it.
-            if (stopping) return;
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            continue;
-        }
+        const bool stopping = stopped();
         asyncPacket item;
         while (!abandon->load() && queue->pop(&item)) {
             item.callback(item.packet.get(), item.ref);

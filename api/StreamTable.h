@@ -49,18 +49,21 @@ struct asyncPacket {
 //   4. the per-link subscriber-list lock (StreamFilters.cpp), held by the reader
 //      thread while it calls filter();
 //   5. streamLock: the table of registrations and cached values;
-//   6. threadLock: the callback thread's handle and stop signal, never held together
+//   6. threadLock: the callback threads' handles and stop signal, never held together
 //      with streamLock.
 // The reader thread takes 3, 4 and 5; callers take 1 to 4 through change() and
 // installStreamFilter(), 5 through withStreams(). None of them is held while a callback
-// runs or a thread is joined, so a callback may change the table.
+// runs or a thread is waited for, so a callback may change the table.
+//
+// Callback threads: at most one delivers at a time. A stopped thread is kept until it
+// has ended and been joined, by exactly one thread and never by itself; a new thread
+// takes no item before every thread stopped before it has ended.
 class StreamTable {
 public:
     static constexpr uint32_t QUEUE_CAPACITY = 500;
 
     StreamTable();
-    // Removes the filter and ends the callback thread before the table goes; a thread
-    // that a callback of its own stopped is waited for too (unless this is it).
+    // close(true), then frees the queue and the table.
     ~StreamTable();
     StreamTable(const StreamTable&) = delete;
     StreamTable& operator=(const StreamTable&) = delete;
@@ -71,16 +74,21 @@ public:
     // Edits the table and then, in one step that no other change splits, installs the
     // filter (starting the callback thread) when the table holds something, or removes
     // the filter and stops the thread when it is empty. No link: aErrConfiguration,
-    // and the edit stays.
+    // and the edit stays. Once the table is closed: aErrConfiguration, no edit.
     aErr change(aLinkRef linkRef, const std::function<void(std::map<uint64_t, StreamEntry>&)>& edit);
     // Called on the reader thread; non-zero when the packet was a stream packet.
     uint8_t filter(const aPacket* packet);
     bool callbackThreadRunning() const;
     // Removes the filter from the link it is installed on, if any.
     void releaseLink();
-    // Waits until a callback thread stopped from its own callback has ended (at once
-    // when called on that thread).
-    void awaitCallbacks();
+    // Before the Link gives up its link: refuses every later change until reopen(),
+    // removes the filter and waits until every callback thread but the calling one has
+    // ended, so no callback runs, or registers again, while the link goes. For the
+    // table's end (`forGood`) it waits for each thread whatever that thread waits for;
+    // a callback that ends its own Link leaves its thread to end when it returns, and
+    // the thread touches nothing of the table then.
+    void close(bool forGood);
+    void reopen();
 
     // Runs `use` on the table under streamLock and returns what it returns. `use` must
     // not install or remove the filter (lock order above).
@@ -91,45 +99,59 @@ public:
     }
 
 private:
-    // A callback thread taken out of the table to be stopped once no lock is held.
-    struct Stopping {
+    // A callback thread from its start until it has been joined.
+    struct Worker {
         std::unique_ptr<std::thread> thread;
+        std::thread::id id;
+        std::shared_future<void> done;
+    };
+    // The stop signals of the thread that was running, sent once no lock is held.
+    struct Stopping {
+        bool taken = false;
+        bool self = false;
         std::promise<void> stop;
         std::shared_ptr<std::atomic<bool>> abandon;
     };
 
     void queueAsyncCallback(const StreamEntry& entry, const aPacket* packet);
-    // Waits, without taking any item, until `previous` (a thread still emptying the
-    // queue) has ended, then runs the queued calls in order until told to stop; an
-    // abandoned thread (stopped from one of its own callbacks) takes no further item.
-    // `done` is set when the thread ends.
+    // Waits, without taking any item, until every thread in `previous` has ended, then
+    // runs the queued calls in order until told to stop, and empties the queue before
+    // it ends; stopped while it still waits, it ends at once. An abandoned thread
+    // (stopped from one of its own callbacks) takes no further item. `done` is set
+    // when the thread ends.
     static void asyncWork(LocklessQueue_SPSC<asyncPacket>* queue, std::future<void> stop,
-                          std::shared_ptr<std::atomic<bool>> abandon, std::shared_future<void> previous,
+                          std::shared_ptr<std::atomic<bool>> abandon, std::vector<std::shared_future<void>> previous,
                           std::promise<void> done);
     // Both run with changeLock held.
     aErr installLocked(aLinkRef linkRef) aREQUIRES(changeLock);
     aErr removeLocked(aLinkRef linkRef, Stopping& stopping) aREQUIRES(changeLock);
+    // Moves the running thread to the stopped ones.
     Stopping takeThread();
-    static void finishStop(Stopping& stopping);
+    void finishStop(Stopping& stopping);
     void stopThread();
+    // Waits until every stopped thread but the calling one has ended, then joins them;
+    // with `mayDecline`, not for one that waits for the caller's own end
+    // (StreamTableWaits.h), which is left to end on its own.
+    void awaitStopped(bool mayDecline);
+    // Joins the stopped threads that have ended, other than the calling one.
+    void joinEnded();
 
     std::map<uint64_t, StreamEntry> streams aGUARDED_BY(streamLock);
     mutable aCheckedMutex streamLock;
 
     // Held across a table change and the filter and thread decision that follows it,
-    // never while a thread is joined or a callback runs.
+    // never while a thread is waited for or a callback runs.
     aCheckedMutex changeLock;
+    // Set by close(): no change is made, and no filter or thread started, until reopen().
+    bool closed aGUARDED_BY(changeLock) = false;
     LocklessQueue_SPSC<asyncPacket> asyncQueue;
     mutable aCheckedMutex threadLock;
-    std::unique_ptr<std::thread> asyncThread aGUARDED_BY(threadLock);
-    std::promise<void> asyncStop;
-    std::shared_ptr<std::atomic<bool>> abandoned;
-    // Set when the running callback thread has ended.
-    std::shared_future<void> threadDone;
-    // Set when the last thread stopped from outside has emptied the queue and ended.
-    std::shared_future<void> drained;
-    // Threads stopped from their own callbacks and left to end on their own.
-    std::vector<std::pair<std::thread::id, std::shared_future<void>>> leftThreads aGUARDED_BY(threadLock);
+    // The running thread and what stops it.
+    Worker running aGUARDED_BY(threadLock);
+    std::promise<void> asyncStop aGUARDED_BY(threadLock);
+    std::shared_ptr<std::atomic<bool>> abandoned aGUARDED_BY(threadLock);
+    // Stopped threads not yet joined: some may still empty the queue or run a callback.
+    std::vector<Worker> stopped aGUARDED_BY(threadLock);
     // The link this table's filter is installed on, 0 when none.
     aLinkRef installedOn aGUARDED_BY(threadLock) = 0;
 };

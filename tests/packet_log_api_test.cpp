@@ -3,6 +3,8 @@
 // line of each enable, disable and enable again, reset and reconnect.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <ctime>
 #include <memory>
@@ -13,6 +15,7 @@
 #include "Module.h"
 #include "aFile.h"
 #include "api_modsim.h"
+#include "hang_guard.h"
 #include "tempdir.h"
 #include "wait_until.h"
 
@@ -235,6 +238,77 @@ TEST(PacketLogApiShared, ResetStopsTheLoggersOfEveryLinkSharingTheLink) {
     const auto lines = awaitLines(routedPath, before + 1);
     ASSERT_EQ(lines.size(), before + 1);
     EXPECT_EQ(lines.back(), START_LINE);
+}
+
+// "<length> < " or "<length> > " and what follows: a line the logger finished.
+bool isWholeLine(const std::string& text) {
+    const std::size_t digits = text.find_first_not_of("0123456789");
+    if (digits == 0 || digits == std::string::npos) return false;
+    const std::string arrow = text.substr(digits, 3);
+    return arrow == " < " || arrow == " > ";
+}
+
+// Three Links on one router link: one resets the link over and over while the other two
+// start and stop their loggers. Every call returns, each with success, the link runs
+// afterwards, and each stopped logger has finished its last line.
+TEST(PacketLogApiShared, ResetsWhileOtherLinksToggleTheirLogs) {
+    ApiModsim sim{{"--address", std::to_string(MODULE_ADDRESS), "--router-module", "10:0000BEEF:21", "--router-module",
+                   "12:0000F00D:22"},
+                  "127.0.0.6"};
+    ASSERT_TRUE(sim.ready());
+    TempDir dir;
+    Module router(MODULE_ADDRESS, false, 0);
+    ASSERT_EQ(testsupport::connectWithoutSharing(router, sim.spec()), aErrNone);
+    std::vector<std::unique_ptr<Module>> routed;
+    for (uint8_t address : {10, 12}) {
+        routed.push_back(std::make_unique<Module>(address, false, 0));
+        routed.back()->setConfig(testsupport::plainConfig());
+        ASSERT_EQ(routed.back()->connectThroughLinkModule(&router), aErrNone);
+    }
+
+    const int resets = 40;
+    // Enough for every reset to meet a toggle in progress, bounded however slow.
+    const int togglesAtMost = 20000;
+    std::atomic<bool> resetting{true};
+    std::atomic<int> failedCalls{0};
+    std::atomic<int> toggles{0};
+    {
+        testsupport::HangGuard guard("resets while other Links toggle their packet logs", std::chrono::seconds(90));
+        std::vector<std::thread> togglers;
+        for (std::size_t i = 0; i < routed.size(); ++i) {
+            const std::string path = dir.file("routed" + std::to_string(i) + ".log");
+            togglers.emplace_back([&, i, path] {
+                for (int round = 0; round < togglesAtMost && resetting; ++round) {
+                    if (routed[i]->enablePacketLog(path.c_str()) != aErrNone) ++failedCalls;
+                    if (routed[i]->disablePacketLog() != aErrNone) ++failedCalls;
+                    ++toggles;
+                }
+            });
+        }
+        for (int round = 0; round < resets; ++round) {
+            EXPECT_EQ(router.getLink()->reset(), aErrNone);
+            // Each reset lands among toggles of both other Links.
+            const int before = toggles;
+            testsupport::waitUntil([&] { return toggles >= before + 2; }, std::chrono::seconds(10),
+                                   std::chrono::milliseconds(1));
+        }
+        resetting = false;
+        for (auto& toggler : togglers) toggler.join();
+    }
+    EXPECT_EQ(failedCalls.load(), 0);
+    EXPECT_GE(toggles.load(), resets);
+
+    ASSERT_TRUE(testsupport::waitUntil([&] { return router.isConnected(); }, std::chrono::seconds(30)));
+    const uint8_t data[] = {0x42};
+    EXPECT_EQ(routed[0]->debug(data, 1), aErrNone);
+    // Both loggers drain the one ring of the link, so a record lands in either file.
+    std::size_t starts = 0;
+    for (std::size_t i = 0; i < routed.size(); ++i) {
+        const auto lines = fileLines(dir.file("routed" + std::to_string(i) + ".log"));
+        for (const auto& text : lines) EXPECT_TRUE(isWholeLine(text)) << text;
+        starts += static_cast<std::size_t>(std::count(lines.begin(), lines.end(), START_LINE));
+    }
+    EXPECT_GE(starts, 1u);
 }
 
 TEST(PacketLogApiOffline, UnconnectedLinkRefuses) {
