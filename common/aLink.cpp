@@ -1,6 +1,7 @@
 // The link engine: a reader thread that assembles packets, keeps the stream in
 // step with the module and answers heartbeats, and a writer thread that sends
-// the outgoing queue.
+// the outgoing queue. It works on the link object alone; the registry drives it and
+// the calls on a link's ID (aLinkCalls.cpp) reach it through their holds.
 #include "aLink.h"
 
 #include <algorithm>
@@ -23,8 +24,6 @@ enum {
     kSyncStateByte2 = 3,
     kSyncStateByte3 = 4,
     kSyncStateByte4 = 5,
-    // A packet of the module's own, met right after one of its answers.
-    kSyncStatePacket = 6,
 };
 
 const uint32_t TRACE_SYNC = 0x1;
@@ -35,9 +34,12 @@ const uint32_t TRACE_PACKETS = 0x2;
 const uint64_t START_LIMIT_MS = 200 * 10;
 const uint64_t SYNC_LIMIT_MS = 200 * 10;
 const uint64_t POLL_MS = 1;
-// After a sync, answers to the burst may still be on their way; they are dropped once
-// all are in, or after this pause at the latest.
+// A sync that failed leaves the module this long to send what is on its way, which the
+// sync then drops.
 const uint64_t SYNC_DRAIN_PAUSE_MS = 100;
+// A module answers each probe within milliseconds; answers still owed this long after
+// the last burst was written never come (the module missed those probes).
+const uint64_t OWED_ANSWERS_LIMIT_MS = 1000;
 const uint64_t READ_ERROR_PAUSE_MS = 100;
 const uint64_t ERROR_PAUSE_SLICE_MS = 5;
 const uint64_t WRITER_WAIT_MS = 1000;
@@ -54,8 +56,14 @@ const uint64_t FINAL_FLUSH_LIMIT_MS = 500;
 const int SYNC_BURST_PACKETS = 6;
 
 // A packet to address 0 is never a real outgoing packet (modules have even non-zero
-// addresses, control packets go to 0xAD and 0xAF); stop queues one to wake the writer.
+// addresses, control packets go to 0xAD and 0xAF); stop queues one to wake the writer,
+// and a sync queues one carrying 0xAD for the writer to write a burst of probes in its
+// place, so the writer knows which probes written are the sync's own.
 const uint8_t WAKE_ADDRESS = 0x00;
+const uint8_t BURST_MARK = aLINK_ADDRESS_SYNC;
+
+thread_local const aLink* tThreadLink = nullptr;
+thread_local bool tOnReader = false;
 
 void sTracePacket(const char* where, aLinkRef id, const aPacket* packet) {
     if (!aCorvalithDebuggingEnable || !(aCorvalithDebuggingLevel & TRACE_PACKETS)) return;
@@ -80,49 +88,60 @@ void sErrorPause(aLink* link) {
 }
 
 aErr sPutSyncBurst(aLink* link) {
-    const uint8_t none = 0;
-    aPacket* query = aPacket_CreateWithData(aLINK_ADDRESS_SYNC, 0, &none);
-    if (!query) return aErrMemory;
-    aErr result = aErrNone;
-    for (int i = 0; i < SYNC_BURST_PACKETS; ++i) result = aPacketFifo_Put(link->outFifo, query);
-    aPacket_Destroy(&query);
+    const uint8_t mark = BURST_MARK;
+    aPacket* burst = aPacket_CreateWithData(WAKE_ADDRESS, 1, &mark);
+    if (!burst) return aErrMemory;
+    const aErr result = aPacketFifo_Put(link->outFifo, burst);
+    aPacket_Destroy(&burst);
     return result;
 }
 
-aErr sStartSync(aLink* link) {
+bool sIsBurstMark(const aPacket* packet) {
+    return packet->address == WAKE_ADDRESS && packet->dataSize == 1 && packet->data[0] == BURST_MARK;
+}
+
+// One more burst of the sync under way; byte by byte the machine then looks for the
+// module's address again.
+aErr sRepeatBurst(aLink* link) {
     aTrace(TRACE_SYNC, "syncStart\n");
     sLeaveRunning(link, LINK_SYNCING);
-    link->syncState = kSyncStateStart;
     link->lastBurstMs = aTime_GetMonotonicMS();
+    if (link->syncPhase == aLinkSyncPhase::Framed) return sPutSyncBurst(link);
+    link->syncState = kSyncStateStart;
     aPacket_Reset(link->rxPacket);
     const aErr result = sPutSyncBurst(link);
     if (result == aErrNone) link->syncState = kSyncStateByte1;
     return result;
 }
 
-aErr sHandlePacket(aLink* link);
-
-// A whole answer came just before, so the module's address and a non-zero length start
-// a packet it sent among its answers (a loader confirming its start on a new link, say):
-// it is taken like any packet, and the sync goes on after it.
-void sBeginPacketAmidSync(aLink* link, uint8_t length) {
-    aPacket_Reset(link->rxPacket);
-    if (aPacket_AddByte(link->rxPacket, link->syncByte) != aErrNone ||
-        aPacket_AddByte(link->rxPacket, length) != aErrNone) {
-        link->syncState = kSyncStateStart;
-        return;
-    }
-    link->syncState = kSyncStatePacket;
+// A sync begins packet by packet while the stream is in step (its packets and the
+// module's answers stay whole, so bytes inside a packet are never taken for an answer),
+// and byte by byte when a framing error has lost the packets.
+aErr sStartSync(aLink* link) {
+    link->syncPhase = link->inStep ? aLinkSyncPhase::Framed : aLinkSyncPhase::Bytes;
+    link->framedAnswers = 0;
+    return sRepeatBurst(link);
 }
 
-void sTakePacketAmidSync(aLink* link, uint8_t byte) {
-    if (aPacket_AddByte(link->rxPacket, byte) != aErrNone) {
-        sStartSync(link);
-        return;
-    }
-    if (!aPacket_IsComplete(link->rxPacket)) return;
-    static_cast<void>(sHandlePacket(link));
-    link->syncState = kSyncStateByte1;
+void sSynced(aLink* link) {
+    aTrace(TRACE_SYNC, "synced\n");
+    link->syncState = kSyncStateSynced;
+    link->syncPhase = aLinkSyncPhase::None;
+    link->inStep = true;
+    link->status = LINK_RUNNING;
+}
+
+// One answer fewer owed, if any is: true when one was.
+bool sOweOneLess(aLink* link) {
+    uint32_t owed = link->owedAnswers;
+    while (owed > 0 && !link->owedAnswers.compare_exchange_weak(owed, owed - 1)) {}
+    return owed > 0;
+}
+
+// One answer owed to a burst has come: true when it is dropped for that.
+bool sTakeOwedAnswer(aLink* link) {
+    if (aTime_GetMonotonicMS() > link->owedUntilMs) link->owedAnswers = 0;
+    return sOweOneLess(link);
 }
 
 void sSyncByte(aLink* link, uint8_t byte) {
@@ -133,13 +152,13 @@ void sSyncByte(aLink* link, uint8_t byte) {
             link->syncByte = byte;
             link->syncState = kSyncStateByte2;
         } else {
-            sStartSync(link);
+            sRepeatBurst(link);
         }
         break;
     case kSyncStateByte2:
         aTrace(TRACE_SYNC, "sync2\n");
         link->syncState = byte == 0 ? kSyncStateByte3 : kSyncStateStart;
-        if (byte == 0) ++link->syncAnswers;
+        if (byte == 0) sTakeOwedAnswer(link);
         break;
     case kSyncStateByte3:
         aTrace(TRACE_SYNC, "sync3\n");
@@ -147,21 +166,18 @@ void sSyncByte(aLink* link, uint8_t byte) {
         break;
     case kSyncStateByte4:
         aTrace(TRACE_SYNC, "sync4\n");
+        // Anything but the second answer's zero may be the middle of another packet:
+        // the machine starts over.
         if (byte == 0) {
-            aTrace(TRACE_SYNC, "synced\n");
-            ++link->syncAnswers;
-            link->syncState = kSyncStateSynced;
-            link->status = LINK_RUNNING;
+            sTakeOwedAnswer(link);
+            sSynced(link);
         } else {
-            sBeginPacketAmidSync(link, byte);
+            link->syncState = kSyncStateStart;
         }
-        break;
-    case kSyncStatePacket:
-        sTakePacketAmidSync(link, byte);
         break;
     default:
         aTrace(TRACE_SYNC, "sync default\n");
-        sStartSync(link);
+        sRepeatBurst(link);
         break;
     }
 }
@@ -188,27 +204,45 @@ void sRecordPacket(aLink* link, uint32_t direction, const aPacket* packet) {
     aMutex_Unlock(link->packetLogMutex);
 }
 
+// A probe answer: the module's address and no data.
+bool sIsAnswer(const aPacket* packet) {
+    return packet->dataSize == 0;
+}
+
+// During a sync packet by packet, answers are the sync's: two from one address end it.
+void sTakeFramedAnswer(aLink* link, const aPacket* answer) {
+    sTakeOwedAnswer(link);
+    if (link->framedAnswers == 0 || answer->address != link->syncByte) {
+        link->syncByte = answer->address;
+        link->framedAnswers = 1;
+        return;
+    }
+    sSynced(link);
+}
+
 aErr sHandlePacket(aLink* link) {
     aPacket* packet = link->rxPacket;
     if (!aPacket_IsComplete(packet)) return aErrNone;
     sRecordPacket(link, aPACKETLOG_INCOMING, packet);
-
-    uint8_t filterResult = 0;
-    aMutex_Lock(link->userFilterSema);
-    if (link->userFilter) filterResult = link->userFilter(packet, link->userFilterRef);
-    aMutex_Unlock(link->userFilterSema);
-
     aErr result = aErrNone;
-    if (filterResult != 1) {
-        if (aModuleCommand_IsHeartbeat(packet)) {
-            sHandleHBBackChannel(link, packet);
-        } else {
-            sTracePacket("sHandlePacket", link->id, packet);
-            result = aPacketFifo_Put(link->inFifo, packet);
+    if (sIsAnswer(packet) && link->syncPhase == aLinkSyncPhase::Framed) {
+        sTakeFramedAnswer(link, packet);
+    } else if (sIsAnswer(packet) && packet->address == link->syncByte && sTakeOwedAnswer(link)) {
+        // Owed to a burst of the link's own sync: the caller never sees it.
+    } else {
+        uint8_t filterResult = 0;
+        aMutex_Lock(link->userFilterSema);
+        if (link->userFilter && !link->filterRetired) filterResult = link->userFilter(packet, link->userFilterRef);
+        aMutex_Unlock(link->userFilterSema);
+        if (filterResult != 1) {
+            if (aModuleCommand_IsHeartbeat(packet)) {
+                sHandleHBBackChannel(link, packet);
+            } else {
+                sTracePacket("sHandlePacket", link->id, packet);
+                result = aPacketFifo_Put(link->inFifo, packet);
+            }
         }
     }
-    // Counted once queued, so a sync's final drain finds it there.
-    if (packet->dataSize == 0 && packet->address == link->syncByte) ++link->syncAnswers;
     aPacket_Reset(packet);
     return result;
 }
@@ -220,8 +254,10 @@ aErr sHandlePacket(aLink* link) {
 // sleeping reader for every reply costs about as much as the short watch.)
 void sReaderIdle(aLink* link) {
     if (link->status == LINK_SYNCING) {
-        const uint64_t now = aTime_GetMonotonicMS();
-        if (link->syncState == kSyncStateSynced || now - link->lastBurstMs >= SYNC_BURST_PAUSE_MS) sStartSync(link);
+        if (link->syncPhase == aLinkSyncPhase::None)
+            sStartSync(link);
+        else if (aTime_GetMonotonicMS() - link->lastBurstMs >= SYNC_BURST_PAUSE_MS)
+            sRepeatBurst(link);
     }
     if (std::chrono::steady_clock::now() - link->lastInput < READER_SPIN) {
         std::this_thread::yield();
@@ -232,7 +268,12 @@ void sReaderIdle(aLink* link) {
 
 intptr_t sInPipeProcess(void* ref) {
     aLink* link = static_cast<aLink*>(ref);
+    tThreadLink = link;
+    tOnReader = true;
     link->syncState = kSyncStateSynced;
+    link->syncPhase = aLinkSyncPhase::None;
+    // A new stream begins with a packet.
+    link->inStep = true;
     link->inAlive = 1;
     link->status = LINK_RUNNING;
     aTrace(TRACE_SYNC, " sInPipeProcess(%d) -- syncing\n", static_cast<int>(link->id));
@@ -257,14 +298,34 @@ intptr_t sInPipeProcess(void* ref) {
     return 0;
 }
 
-void sWritePacket(aLink* link, const aPacket* packet) aREQUIRES(link->writeMutex) {
+bool sWritePacket(aLink* link, const aPacket* packet) aREQUIRES(link->writeMutex) {
     sTracePacket("sOutPipeProcess", link->id, packet);
     const aErr err = aStream_Write(link->stream, &packet->address, packet->dataSize + 2u);
     if (err != aErrNone) aTrace(TRACE_SYNC, "sOutPipeProcess error writing: %d\n", static_cast<int>(err));
+    return err == aErrNone;
+}
+
+// The burst's probes are owed their answers from before they are written, so an answer
+// that comes at once is never taken for a caller's; one that could not be written is
+// owed nothing.
+void sWriteBurst(aLink* link) aREQUIRES(link->writeMutex) {
+    const uint8_t none = 0;
+    aPacket* probe = aPacket_CreateWithData(aLINK_ADDRESS_SYNC, 0, &none);
+    if (!probe) return;
+    for (int i = 0; i < SYNC_BURST_PACKETS; ++i) {
+        link->owedUntilMs = aTime_GetMonotonicMS() + OWED_ANSWERS_LIMIT_MS;
+        ++link->owedAnswers;
+        sRecordPacket(link, aPACKETLOG_OUTGOING, probe);
+        if (!sWritePacket(link, probe)) sOweOneLess(link);
+    }
+    aPacket_Destroy(&probe);
 }
 
 void sSendPacket(aLink* link, const aPacket* packet) aREQUIRES(link->writeMutex) {
-    if (packet->address == aLINK_ADDRESS_SYNC && packet->dataSize == 0) ++link->syncQueriesWritten;
+    if (sIsBurstMark(packet)) {
+        sWriteBurst(link);
+        return;
+    }
     if (packet->address == WAKE_ADDRESS) return;
     // Recorded before the write, so a quick reply is never logged ahead of its request;
     // the write's result does not matter to the record.
@@ -276,6 +337,7 @@ void sSendPacket(aLink* link, const aPacket* packet) aREQUIRES(link->writeMutex)
 // the queue empty under that mutex writes its packet in order (aLink_PutPacket).
 intptr_t sOutPipeProcess(void* ref) {
     aLink* link = static_cast<aLink*>(ref);
+    tThreadLink = link;
     link->outAlive = 1;
     while (link->running == 1) {
         if (!aPacketFifo_AwaitQueued(link->outFifo, WRITER_WAIT_MS)) continue;
@@ -305,13 +367,6 @@ void sWakeWriter(aLink* link) {
     aPacket_Destroy(&wake);
 }
 
-// A module answers every sync query it reads: once each query written has its answer,
-// no surplus answer is left to come.
-void sAwaitBurstAnswers(aLink* link) {
-    const uint64_t deadline = aTime_GetMonotonicMS() + SYNC_DRAIN_PAUSE_MS;
-    while (link->syncAnswers < link->syncQueriesWritten && aTime_GetMonotonicMS() < deadline) aTime_MSSleep(POLL_MS);
-}
-
 aErr sQueueRoute(aLink* link, uint8_t value) {
     aTrace(TRACE_SYNC, " aLink_ForceRoute(%d)\n", static_cast<int>(link->id));
     aPacket* route = aPacket_CreateWithData(aLINK_ADDRESS_ROUTE, 1, &value);
@@ -334,12 +389,20 @@ bool sJoin(aThreadRef* thread) {
 }  // namespace
 
 void aLink_ReceiveByte(aLink* link, uint8_t byte) {
+    // A sync that ended otherwise (a read error, a stop) is over for the reader too.
+    if (link->status != LINK_SYNCING) link->syncPhase = aLinkSyncPhase::None;
     if (link->status == LINK_SYNCING) {
-        sSyncByte(link, byte);
-    } else if (aPacket_AddByte(link->rxPacket, byte) == aErrNone) {
+        if (link->syncPhase == aLinkSyncPhase::None) sStartSync(link);
+        if (link->syncPhase == aLinkSyncPhase::Bytes) {
+            sSyncByte(link, byte);
+            return;
+        }
+    }
+    if (aPacket_AddByte(link->rxPacket, byte) == aErrNone) {
         if (sHandlePacket(link) != aErrNone) sLeaveRunning(link, LINK_PACKET_ERROR);
     } else {
         aTrace(TRACE_SYNC, "Out of sync\n");
+        link->inStep = false;
         sStartSync(link);
     }
 }
@@ -348,9 +411,7 @@ uint8_t drainAll(const aPacket*, const void*) {
     return 1;
 }
 
-aLinkRef aLink_Init(aLinkRef id, aStreamRef stream) {
-    aLink* link = aLinkManager_GetLink(id);
-    if (!link) return 0;
+void aLink_Init(aLink* link, aLinkRef id, aStreamRef stream) {
     link->id = id;
     link->check = aLINK_CHECK;
     link->running = 0;
@@ -366,12 +427,14 @@ aLinkRef aLink_Init(aLinkRef id, aStreamRef stream) {
     link->outAlive = 0;
     link->rxPacket = aPacket_Create();
     link->farEndGone = false;
+    link->owedAnswers = 0;
+    link->syncPhase = aLinkSyncPhase::None;
+    link->inStep = true;
     link->userFilter = nullptr;
     link->userFilterRef = nullptr;
     char name[254];
     snprintf(name, sizeof name, "aLink(%p)->userFilterSema", static_cast<void*>(link));
     link->userFilterSema = aMutex_Create(name);
-    return id;
 }
 
 void aLink_Release(aLink* link) {
@@ -393,12 +456,9 @@ void aLink_Release(aLink* link) {
     if (link->stream) aStream_Destroy(&link->stream);
 }
 
-// Run by the registry only, on a link whose life its caller owns: it takes no hold, so a
-// reset, which keeps new holds waiting, can start the link again.
-aErr aLink_Start(aLinkRef id) {
-    aLink* link = aLinkManager_GetLink(id);
+aErr aLink_Start(aLink* link) {
     if (!link) return aErrParam;
-    aTrace(TRACE_SYNC, " aLink_Start(%d)\n", static_cast<int>(id));
+    aTrace(TRACE_SYNC, " aLink_Start(%d)\n", static_cast<int>(link->id));
     if (link->running == 1) return aErrNone;
     if (!link->stream || !link->inFifo || !link->outFifo || !link->rxPacket || !link->userFilterSema)
         return aErrResource;
@@ -423,7 +483,7 @@ aErr aLink_Start(aLinkRef id) {
     return sQueueRoute(link, 1);
 }
 
-aErr aLink_Stop(aLink* link) {
+aErr aLink_Stop(aLink* link, bool routeOff) {
     if (!link) return aErrParam;
     const linkStatus status = link->status;
     if (status == LINK_STOPPED || status == LINK_STOPPING) return aErrNone;
@@ -431,9 +491,8 @@ aErr aLink_Stop(aLink* link) {
     sLeaveRunning(link, LINK_STOPPING);
     aErr result = aErrNone;
     if (link->inThread || link->outThread) {
-        // Only while the link is still registered: a reset sends route off, the last
-        // destroy does not.
-        result = aLinkManager_IsRegistered(link) ? sQueueRoute(link, 0) : aErrNotFound;
+        // A reset sends route off, the last destroy does not.
+        result = routeOff ? sQueueRoute(link, 0) : aErrNotFound;
         link->running = 0;
         sWakeWriter(link);
         aStream_WakeReader(link->stream);
@@ -449,13 +508,9 @@ aErr aLink_Stop(aLink* link) {
     return result;
 }
 
-aErr aLink_Sync(aLinkRef id) {
-    aLinkHold hold(id);
-    aLink* link = hold.link();
+aErr aLink_SyncLink(aLink* link) {
     if (!link) return aErrParam;
-    aTrace(TRACE_SYNC, " aLink_Sync(%d)\n", static_cast<int>(id));
-    link->syncQueriesWritten = 0;
-    link->syncAnswers = 0;
+    aTrace(TRACE_SYNC, " aLink_Sync(%d)\n", static_cast<int>(link->id));
     link->status = LINK_SYNCING;
     // The reader sends the first burst as its wait ends; it need not wait out a read.
     aStream_WakeReader(link->stream);
@@ -476,9 +531,9 @@ aErr aLink_Sync(aLinkRef id) {
     }
     aPacketFifo_DrainPackets(link->outFifo, drainAll, nullptr);
     if (result == aErrNone) {
-        sAwaitBurstAnswers(link);
-        // Only the surplus answers go: what the module sent of its own after answering
-        // (a loader's start confirmation) is for the caller's first wait.
+        // The answers still owed to the bursts are dropped by the reader as they come.
+        // What the module sent of its own (a loader's start confirmation) is for the
+        // caller's first wait; probe answers queued before the sync go.
         aPacketFifo_DrainPackets(link->inFifo, sIsProbeAnswer, nullptr);
         return result;
     }
@@ -487,18 +542,11 @@ aErr aLink_Sync(aLinkRef id) {
     return result;
 }
 
-aErr aLink_ForceRoute(aLinkRef id, uint8_t value) {
-    aLinkHold hold(id);
-    aLink* link = hold.link();
-    if (!link) return aErrNotFound;
-    return sQueueRoute(link, value);
+aErr aLink_QueueRoute(aLink* link, uint8_t value) {
+    return link ? sQueueRoute(link, value) : aErrParam;
 }
 
-linkStatus aLink_GetStatus(aLinkRef id) {
-    aLinkHold hold(id);
-    aLink* link = hold.link();
-    return link ? link->status.load() : LINK_INVALID;
-}
+namespace {
 
 // Handing a packet to the writer thread costs a thread wake-up on every request; when
 // the writer is idle and nothing is queued before it, the caller writes the packet
@@ -513,176 +561,46 @@ bool sWriteAtOnce(aLink* link, const aPacket* packet) {
     return true;
 }
 
-aErr aLink_PutPacket(aLinkRef id, const aPacket* packet) {
-    aLinkHold hold(id);
-    aLink* link = hold.link();
-    if (!link) return aErrParam;
+}  // namespace
+
+aErr aLink_Put(aLink* link, const aPacket* packet) {
     if (sWriteAtOnce(link, packet)) return aErrNone;
     return aPacketFifo_Put(link->outFifo, packet);
 }
 
-aPacket* aLink_GetPacket(aLinkRef id) {
-    aLinkHold hold(id);
-    aLink* link = hold.link();
-    return link ? aPacketFifo_Get(link->inFifo) : nullptr;
-}
-
 namespace {
 
-// The time-out of a held call, waited in slices; measured finer than a millisecond,
-// so that slicing never shortens it.
-class HeldWait {
-public:
-    explicit HeldWait(uint64_t timeoutMs)
-        : start(std::chrono::steady_clock::now()),
-          limit(std::chrono::milliseconds(std::min<uint64_t>(timeoutMs, LONGEST_MS))) {}
-    bool over() const { return std::chrono::steady_clock::now() - start >= limit; }
-    uint64_t sliceMs() const {
-        const auto left = limit - (std::chrono::steady_clock::now() - start);
-        const auto leftMs = std::chrono::ceil<std::chrono::milliseconds>(left).count();
-        return leftMs <= 0 ? 0 : std::min<uint64_t>(static_cast<uint64_t>(leftMs), aLINK_HOLD_WAIT_SLICE_MS);
-    }
-
-private:
-    // Longer than any process lives; keeps the clock arithmetic from overflowing.
-    static constexpr uint64_t LONGEST_MS = 1000ull * 3600 * 24 * 365 * 100;
-    std::chrono::steady_clock::time_point start;
-    std::chrono::steady_clock::duration limit;
-};
+// On its own reader the filter mutex is already held: the reader holds it while the
+// filter runs, and the filter is the only user code the reader runs.
+void sSetFilterOnOwnReader(aLink* link, aPacketFilterProc proc, const void* ref) aNO_THREAD_SAFETY_ANALYSIS {
+    link->userFilter = proc;
+    link->userFilterRef = ref;
+}
 
 }  // namespace
 
-aPacket* aLink_AwaitPacket(aLinkRef id, uint64_t timeoutMs) {
-    aLinkHold hold(id);
-    aLink* link = hold.link();
-    if (!link) return nullptr;
-    const HeldWait wait(timeoutMs);
-    aPacket* result = nullptr;
-    // In slices, so a destroy or reset on another thread never waits out the time-out;
-    // a call that began during a reset returns at once.
-    while (!hold.interrupted()) {
-        result = aPacketFifo_Await(link->inFifo, wait.sliceMs());
-        if (result || wait.over()) break;
+bool aLink_SetUserFilter(aLink* link, aPacketFilterProc proc, const void* ref) {
+    if (aLink_IsReaderOf(link)) {
+        if (proc && link->filterRetired) return false;
+        sSetFilterOnOwnReader(link, proc, ref);
+        return true;
     }
-    return result;
-}
-
-aPacket* aLink_GetFirst(aLinkRef id, aPacketFilterProc proc, const void* ref) {
-    aLinkHold hold(id);
-    aLink* link = hold.link();
-    return link ? aPacketFifo_GetFirst(link->inFifo, proc, ref) : nullptr;
-}
-
-aPacket* aLink_AwaitFirst(aLinkRef id, aPacketFilterProc proc, const void* ref, uint64_t timeoutMs) {
-    aLinkHold hold(id);
-    aLink* link = hold.link();
-    if (!link) return nullptr;
-    const HeldWait wait(timeoutMs);
-    aPacket* result = nullptr;
-    while (link->running == 1 && link->status == LINK_RUNNING && !result && !wait.over() && !hold.interrupted())
-        result = aPacketFifo_AwaitFirst(link->inFifo, proc, ref, wait.sliceMs());
-    return result;
-}
-
-uint64_t aLink_DrainPackets(aLinkRef id, aPacketFilterProc proc, const void* ref) {
-    aLinkHold hold(id);
-    aLink* link = hold.link();
-    return link ? aPacketFifo_DrainPackets(link->inFifo, proc, ref) : 0;
-}
-
-aErr aLink_InstallUserPacketFilter(aLinkRef id, aPacketFilterProc proc, const void* ref) {
-    aLinkHold hold(id);
-    aLink* link = hold.link();
-    if (!link || !link->userFilterSema) return aErrParam;
     aMutex_Lock(link->userFilterSema);
-    // The last destroy removes the filter under this mutex after marking the entry
-    // closing: nothing installed now could outlive it.
-    const bool refused = proc && hold.entry()->closing;
+    // The last destroy retires the filter before it removes it under this mutex: nothing
+    // installed after that could outlive the link.
+    const bool refused = proc && link->filterRetired;
     if (!refused) {
         link->userFilter = proc;
         link->userFilterRef = ref;
     }
     aMutex_Unlock(link->userFilterSema);
-    return refused ? aErrParam : aErrNone;
+    return !refused;
 }
 
-// Callers on several threads may set up one link's packet log at once: its mutex and ring
-// are made once, so none is lost and no thread records into a ring another replaced.
-namespace {
-std::mutex sPacketLogSetup;
-}  // namespace
-
-aErr aLink_PacketDebug_SetLogSize(aLinkRef id, int32_t size) {
-    aLinkHold hold(id);
-    aLink* link = hold.link();
-    if (!link) return aErrParam;
-    if (size > aPACKETLOG_MAX_SIZE) return aErrParam;
-    std::lock_guard<std::mutex> setup(sPacketLogSetup);
-    if (link->packetLog) return aErrBusy;
-    link->packetLogSize = size < 0 ? 0 : static_cast<uint32_t>(size);
-    return aErrNone;
+const aLink* aLink_ThreadLink() {
+    return tThreadLink;
 }
 
-aErr aLink_PacketDebug_Enable(aLinkRef id) {
-    aLinkHold hold(id);
-    aLink* link = hold.link();
-    if (!link) return aErrParam;
-    std::lock_guard<std::mutex> setup(sPacketLogSetup);
-    if (link->packetLogSize == 0) link->packetLogSize = aPACKETLOG_DEFAULT_SIZE;
-    if (!link->packetLogMutex) {
-        char name[1024];
-        snprintf(name, sizeof name, "LOG_SEMA_%p", static_cast<void*>(link));
-        link->packetLogMutex = aMutex_Create(name);
-    }
-    if (!link->packetLogMutex) return aErrResource;
-    aPacketLog* log = link->packetLog;
-    if (!log) {
-        log = aPacketLog_Create(link->packetLogSize);
-        if (!log) return aErrResource;
-        log->enabled = 1;
-        link->packetLog = log;
-        return aErrNone;
-    }
-    aMutex_Lock(link->packetLogMutex);
-    log->enabled = 1;
-    aMutex_Unlock(link->packetLogMutex);
-    return aErrNone;
-}
-
-aErr aLink_PacketDebug_Disable(aLinkRef id) {
-    aLinkHold hold(id);
-    aLink* link = hold.link();
-    if (!link) return aErrParam;
-    aPacketLog* log = link->packetLog;
-    if (!log) return aErrNotReady;
-    aMutex_Lock(link->packetLogMutex);
-    log->enabled = 0;
-    aMutex_Unlock(link->packetLogMutex);
-    return aErrNone;
-}
-
-aErr aLink_PacketDebug_Read(aLinkRef id, uint32_t* direction, uint32_t* length, uint8_t* buffer) {
-    aLinkHold hold(id);
-    aLink* link = hold.link();
-    if (!link) return aErrParam;
-    aPacketLog* log = link->packetLog;
-    if (!log) return aErrNotReady;
-    aMutex_Lock(link->packetLogMutex);
-    const aErr result = aPacketLog_Get(log, direction, length, buffer);
-    aMutex_Unlock(link->packetLogMutex);
-    return result;
-}
-
-aErr aLink_PacketDebug_Write(aLinkRef id, uint8_t direction, int32_t length, const uint8_t* bytes) {
-    aLinkHold hold(id);
-    aLink* link = hold.link();
-    if (!link) return aErrParam;
-    aPacketLog* log = link->packetLog;
-    if (!log) return aErrNotReady;
-    // The record's length field is one byte.
-    if (length < 0 || length > 255 || (length > 0 && !bytes)) return aErrParam;
-    aMutex_Lock(link->packetLogMutex);
-    const aErr result = aPacketLog_Put(log, direction, static_cast<uint32_t>(length), bytes);
-    aMutex_Unlock(link->packetLogMutex);
-    return result;
+bool aLink_IsReaderOf(const aLink* link) {
+    return tOnReader && tThreadLink == link;
 }

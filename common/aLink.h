@@ -3,18 +3,31 @@
 //
 // Lifetime: a create call gives its caller one use of a link, and aLink_Destroy drops
 // one; the link lives until its last use is dropped. A create that finds the module's
-// link still being started by another caller waits for that start, then shares the
-// running link or fails as that caller did; a failed start leaves nothing behind. Every
-// call on an ID holds the link for the whole call, so a destroy or reset on another
-// thread never frees what a running call uses: the destroy waits for running calls to
-// end, a waiting call (aLink_AwaitPacket, aLink_AwaitFirst) returns early without a
-// packet, and a call made after the last destroy has taken the link out of the registry
-// finds the ID unknown (aErrParam, NULL, LINK_INVALID). The last destroy removes the
-// user filter before that. A reset keeps the ID and finishes in bounded time however
-// many callers keep calling: once it has begun, a call that begins waits for it and
-// then returns early as above, and running waits return at once. A packet filter runs
-// on the link's reader thread and never destroys or resets its own link (both join
-// that thread).
+// link still being started by another caller waits for that start and is given a use of
+// the running link, or fails as that caller did; a failed start leaves nothing behind. A
+// create of a USB or serial module whose last link is still being torn down waits until
+// that link has let the device go, then opens it afresh. Every call on an ID holds the
+// link for the whole call, so a destroy or reset on another thread never frees what a
+// running call uses: the destroy waits for running calls to end, a waiting call
+// (aLink_AwaitPacket, aLink_AwaitFirst) returns early without a packet, and a call made
+// once the last use is dropped finds the ID unknown (aErrParam, NULL, LINK_INVALID). The
+// last destroy removes the user filter first. A reset keeps the ID and finishes in
+// bounded time however many callers keep calling: once it has begun, a call that begins
+// waits for it and then returns early as above, and running waits return at once.
+//
+// Filters: a packet filter runs on the link's reader thread and may call the library,
+// on its own link and on others. A call made on any link's reader or writer thread never
+// waits for a reset or stop that may be waiting for that thread: while a reset stops a
+// link, such calls are served at once. No thread joins a reader that may be waiting on
+// it: a reset that would have to wait on the calling filter's own reader (its own link,
+// or a link whose filter waits on this one) is refused with aErrBusy, and so is a filter
+// installed on a link whose filter waits on the caller; a last destroy made there returns
+// at once and the link is torn down apart as soon as that reader is free. A filter may
+// install a filter on its own link: the new one takes over from the next packet.
+//
+// Exit: when the process exits, the registry stops taking creates and resets (0,
+// aErrBusy), lets those under way end, and stops the links over ZeroMQ, closing their
+// client streams and link servers before CZMQ closes its sockets. Destroys still work.
 #pragma once
 
 #include <cstdint>
@@ -62,14 +75,16 @@ aPacket* aLink_GetFirst(aLinkRef id, aPacketFilterProc proc, const void* ref);
 aPacket* aLink_AwaitFirst(aLinkRef id, aPacketFilterProc proc, const void* ref, uint64_t timeoutMs);
 uint64_t aLink_DrainPackets(aLinkRef id, aPacketFilterProc proc, const void* ref);
 // The filter runs on the reader thread; returning exactly 1 consumes the packet.
-// When this returns, the previous filter is not running and is never called again; the
-// same holds for the filter of a link once its last destroy has returned. A filter is
-// refused (aErrParam) once the last use of the link is being dropped.
+// When this returns, the previous filter is not running and is never called again (on the
+// link's own reader, inside its filter, the one running is the caller); the same holds
+// for the filter of a link once its last destroy has returned. A filter is refused
+// (aErrParam) once the last use of the link is being dropped, and (aErrBusy) from a
+// filter of a link that the link's own filter waits on.
 aErr aLink_InstallUserPacketFilter(aLinkRef id, aPacketFilterProc proc, const void* ref);
-// Stops the link, reopens its stream and starts it again (USB and TCP/IP links only).
+// Stops the link, reopens its stream and starts it again (USB, TCP/IP and client links).
 // Ends the waits in progress on other threads and waits for their calls to return;
-// calls begun meanwhile wait for the reset. aErrBusy while another reset runs or the
-// last use is being destroyed.
+// calls begun meanwhile wait for the reset. aErrBusy while another reset runs, once the
+// process exits, or when called from a filter whose reader the stop would wait on.
 aErr aLink_Reset(aLinkRef id);
 
 // Queues the route-control packet (cmdFORCEROUTE): [0xAF, 0x01, value] on the wire.

@@ -1,4 +1,6 @@
-// The process-wide registry of links: IDs, use counts and creation by transport.
+// The process-wide registry of links: IDs, use counts, creation by transport, and the
+// life of each entry through the states of aLinkState.h (starting, open, a reset's
+// stopping and remaking, closing, gone) with the waits between them.
 #include "aLink.h"
 
 #include <atomic>
@@ -6,8 +8,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
-#include <vector>
 #include <new>
+#include <thread>
+#include <vector>
 
 #include "aLinkManagerInternal.h"
 #include "aLinkSharing.h"
@@ -28,13 +31,17 @@ const uint32_t TRACE_REGISTRY = 0x1;
 const uint32_t LEGACY_IDENTIFIER = 0xFFFFFFFFu;
 const int RESET_ATTEMPTS = 20;
 const uint64_t RESET_RETRY_MS = 100;
+// Longer than any chain of readers waiting on each other can be (every link has one).
+const int WAIT_CHAIN_LIMIT = 100000;
 
 struct Registry {
     linkEntry* head aGUARDED_BY(aLinkRegistry) = nullptr;
-    aLinkRef nextID = 1;
+    aLinkRef nextID aGUARDED_BY(aLinkRegistry) = 1;
+    // Set when the process begins to exit: creates and resets fail from then on.
+    bool exiting aGUARDED_BY(aLinkRegistry) = false;
     aMutexRef mutex = nullptr;
-    // Signalled whenever a hold is released.
-    std::condition_variable_any released;
+    // Signalled at every move of an entry, every hold released and every pin let go.
+    std::condition_variable_any changed;
 };
 
 // Made on first use (thread-safe static initialisation) and never torn down, so
@@ -63,12 +70,12 @@ struct RegistryMutex {
     void unlock() aNO_THREAD_SAFETY_ANALYSIS { aMutex_Unlock(sRegistry().mutex); }
 };
 
-// The registry mutex held for waits on `released`, which give it up while they wait.
+// The registry mutex held for waits on `changed`, which give it up while they wait.
 class aSCOPED_CAPABILITY RegistryWaitLock {
 public:
     RegistryWaitLock() aACQUIRE(aLinkRegistry) aNO_THREAD_SAFETY_ANALYSIS : lock(mutex) {}
     ~RegistryWaitLock() aRELEASE() aNO_THREAD_SAFETY_ANALYSIS {}
-    void wait() aREQUIRES(aLinkRegistry) { sRegistry().released.wait(lock); }
+    void wait() aREQUIRES(aLinkRegistry) { sRegistry().changed.wait(lock); }
     RegistryWaitLock(const RegistryWaitLock&) = delete;
     RegistryWaitLock& operator=(const RegistryWaitLock&) = delete;
 
@@ -86,10 +93,18 @@ public:
     LinkMaking& operator=(const LinkMaking&) = delete;
 };
 
-// Waits until no more than `others` holds remain on the entry.
-void sAwaitHolds(linkEntry* entry, int32_t others) {
-    RegistryWaitLock lock;
-    while (entry->holds > others) lock.wait();
+// Every move of an entry goes through here: a move the machine does not have is a fault
+// of the registry itself, and the process stops at it rather than run on with a
+// lifetime nobody can reason about.
+void sMove(linkEntry* entry, aLinkState to) aREQUIRES(aLinkRegistry) {
+    const aLinkState from = entry->state;
+    if (!aLinkState_CanMove(from, to)) {
+        fprintf(stderr, "link %u: no move from %s to %s\n", static_cast<unsigned>(entry->id), aLinkState_Name(from),
+                aLinkState_Name(to));
+        abort();
+    }
+    entry->state = to;
+    sRegistry().changed.notify_all();
 }
 
 // What names one module: the transport, its identifier, and the TCP port or the
@@ -109,122 +124,77 @@ bool sMatches(const linkEntry* entry, const ModuleKey& key) {
     return true;
 }
 
+// A transport whose link holds a device of its own until it is torn down: a second
+// link to the module cannot open it meanwhile.
+bool sHoldsADevice(int32_t type) {
+    return type == aLINK_TYPE_USB || type == aLINK_TYPE_SERIAL;
+}
+
+// Every entry not yet gone, whatever its state.
 linkEntry* sLookupEntryByID(aLinkRef id) aREQUIRES(aLinkRegistry) {
     for (linkEntry* entry = sRegistry().head; entry; entry = entry->next)
         if (entry->id == id) return entry;
     return nullptr;
 }
 
-// An entry whose last use is being dropped is no longer found: a new link is made.
+// The module's entry that is not closing, else one that is (a newer one is made only
+// once a closing one is gone or lets its module be opened again).
 linkEntry* sLookupEntryByKey(const ModuleKey& key) aREQUIRES(aLinkRegistry) {
-    for (linkEntry* entry = sRegistry().head; entry; entry = entry->next)
-        if (!entry->closing && sMatches(entry, key)) return entry;
-    return nullptr;
+    linkEntry* closing = nullptr;
+    for (linkEntry* entry = sRegistry().head; entry; entry = entry->next) {
+        if (!sMatches(entry, key)) continue;
+        if (entry->state != aLinkState::Closing) return entry;
+        if (!closing) closing = entry;
+    }
+    return closing;
 }
 
-linkEntry* sExtractEntry(aLinkRef id) aREQUIRES(aLinkRegistry) {
+void sUnlinkEntry(linkEntry* entry) aREQUIRES(aLinkRegistry) {
     for (linkEntry** slot = &sRegistry().head; *slot; slot = &(*slot)->next) {
-        if ((*slot)->id == id) {
-            linkEntry* entry = *slot;
+        if (*slot == entry) {
             *slot = entry->next;
             entry->next = nullptr;
-            return entry;
+            return;
         }
     }
-    return nullptr;
 }
 
-enum class StartOutcome { Started, Failed, Closing };
-
-// Waits, under the registry mutex, until the creator of the link of this ID has
-// started it or given up; the creator's own limits bound the wait. Found again after
-// each wait: a failed start takes its entry out of the registry.
-StartOutcome sAwaitStart(RegistryWaitLock& lock, aLinkRef id, linkEntry** started) aREQUIRES(aLinkRegistry) {
-    linkEntry* entry = nullptr;
-    while ((entry = sLookupEntryByID(id)) && entry->starting && !entry->closing) lock.wait();
-    *started = entry;
-    if (!entry || entry->starting) return StartOutcome::Failed;
-    return entry->closing ? StartOutcome::Closing : StartOutcome::Started;
+// A gone record is freed once nobody waits on it any more.
+void sUnpin(linkEntry* entry) aREQUIRES(aLinkRegistry) {
+    --entry->pins;
+    sRegistry().changed.notify_all();
+    if (entry->state == aLinkState::Gone && entry->pins == 0 && entry->holds == 0) delete entry;
 }
 
-// A use of an existing running link for this module, or a new entry holding the
-// caller's use; the lookup and the use count change in one holding of the mutex.
-// `created` tells which. A link that its creator is still starting is shared once it
-// runs, and a start that fails fails this caller too. A link for a server is only
-// ever a new one.
-aLinkRef sAcquire(const ModuleKey& key, bool& created, bool forServer = false) {
-    RegistryWaitLock lock;
-    created = false;
-    while (key.type != aLINK_TYPE_LEGACY && key.type != aLINK_TYPE_CLIENT) {
-        linkEntry* existing = sLookupEntryByKey(key);
-        if (!existing) break;
-        if (forServer) {
-            aTrace(TRACE_REGISTRY, "This device is already in use; it cannot be shared as a \"SERVER\"\n");
-            return 0;
-        }
-        const StartOutcome outcome = sAwaitStart(lock, existing->id, &existing);
-        if (outcome == StartOutcome::Failed) return 0;
-        // Started, then its last use was dropped meanwhile: look again.
-        if (outcome == StartOutcome::Closing) continue;
-        // A served module is reached through its server's clients only.
-        if (existing->served || existing->teardown) {
-            aTrace(TRACE_REGISTRY,
-                   "This device is already being used as a \"SERVER\". \nYou must connect by \"CLIENT\" \n");
-            return 0;
-        }
-        ++existing->useCount;
-        return existing->id;
-    }
-    auto* entry = new (std::nothrow) linkEntry;
-    auto* link = new (std::nothrow) aLink;
-    if (!entry || !link) {
-        delete entry;
-        delete link;
-        return 0;
-    }
-    entry->id = sRegistry().nextID++;
-    entry->identifier = key.identifier;
-    entry->port = key.port;
-    entry->type = key.type;
-    if (key.portName) {
-        strncpy(entry->portName, key.portName, aLINK_PORTNAME_SIZE - 1);
-        entry->portName[aLINK_PORTNAME_SIZE - 1] = '\0';
-    }
-    entry->useCount = 1;
-    entry->served = forServer;
-    entry->link = link;
-    link->id = entry->id;
-    entry->next = sRegistry().head;
-    sRegistry().head = entry;
-    created = true;
-    return entry->id;
+// The entry whose link's reader or writer thread is calling, or none.
+linkEntry* sThreadEntry() aREQUIRES(aLinkRegistry) {
+    const aLink* own = aLink_ThreadLink();
+    if (!own) return nullptr;
+    linkEntry* entry = sLookupEntryByID(own->id);
+    return entry && entry->link == own ? entry : nullptr;
 }
 
-// Starts a freshly registered link over its stream; on any failure the entry,
-// its half-made link and the stream are torn down.
-aLinkRef sStartNewLink(aLinkRef id, aStreamRef stream, aErr openResult, bool syncAfterStart) {
-    aErr err = openResult;
-    {
-        const LinkMaking making;
-        if (aLink_Init(id, stream) != id && err == aErrNone) err = aErrConnection;
-        if (err == aErrNone && !stream) err = aErrConnection;
-        if (err == aErrNone) err = aLink_Start(id);
+// Whether a wait of the waiter's reader on the target's reader would close a circle:
+// the target is the waiter, or waits (through others) on it. Each reader waits on one
+// link at most, and an edge is added only after this check under the registry mutex,
+// so no circle ever forms.
+bool sWouldCircle(const linkEntry* waiter, const linkEntry* target) aREQUIRES(aLinkRegistry) {
+    const linkEntry* at = target;
+    for (int step = 0; at && step < WAIT_CHAIN_LIMIT; ++step) {
+        if (at == waiter) return true;
+        if (!at->readerWaitsOn) return false;
+        at = sLookupEntryByID(at->readerWaitsOn);
     }
-    if (err == aErrNone && syncAfterStart) {
-        err = aLink_Sync(id);
-        if (err == aErrNone) err = aLink_ForceRoute(id, 1);
-    }
-    if (err != aErrNone) {
-        aTrace(TRACE_REGISTRY, " error creating Link, destroying the id (%d)\n", static_cast<int>(id));
-        // Leaves the registry still marked starting: creators waiting for it fail too.
-        aLinkRef doomed = id;
-        aLink_Destroy(&doomed);
-        return 0;
-    }
-    RegistryLock lock;
-    if (linkEntry* entry = sLookupEntryByID(id)) entry->starting = false;
-    sRegistry().released.notify_all();
-    return id;
+    return false;
+}
+
+// The calling thread's reader waits on the target from now until it is cleared.
+void sBeginReaderWait(linkEntry* waiter, const linkEntry* target) aREQUIRES(aLinkRegistry) {
+    if (waiter) waiter->readerWaitsOn = target->id;
+}
+
+void sEndReaderWait(linkEntry* waiter) aREQUIRES(aLinkRegistry) {
+    if (waiter) waiter->readerWaitsOn = 0;
 }
 
 // A link server's teardown, run once its served link has stopped (at the link's last
@@ -256,40 +226,231 @@ aErr sReopenStream(const linkEntry* entry, aStreamRef* stream) {
     }
 }
 
+// A link its users hold: started, and its last use not dropped.
+bool sInUse(aLinkState state) {
+    return aLinkState_CreatorStep(state, false) == aLinkCreatorStep::Share;
+}
+
+// A link whose last use was dropped while a reset ran closes as soon as the reset ends:
+// calls, creators and resets take it for closing already.
+aLinkState sSeenState(const linkEntry* entry) aREQUIRES(aLinkRegistry) {
+    return entry->closer ? aLinkState::Closing : entry->state.load();
+}
+
+bool sCanReopen(int32_t type) {
+    return type == aLINK_TYPE_USB || type == aLINK_TYPE_TCPIP || type == aLINK_TYPE_CLIENT;
+}
+
+// A use of an existing link for this module, or a new starting entry holding the
+// caller's use; `created` tells which. What a creator does on meeting the module's
+// entry is aLinkState_CreatorStep: share it, wait for its start (and be given a use by
+// it), or wait until a closing link has let its device go and look again. A link for a
+// server is only ever a new one.
+aLinkRef sAcquire(const ModuleKey& key, bool& created, bool forServer = false) {
+    RegistryWaitLock lock;
+    created = false;
+    const bool keyed = key.type != aLINK_TYPE_LEGACY && key.type != aLINK_TYPE_CLIENT;
+    for (;;) {
+        if (sRegistry().exiting) return 0;
+        linkEntry* existing = keyed ? sLookupEntryByKey(key) : nullptr;
+        if (!existing) break;
+        const aLinkCreatorStep step = aLinkState_CreatorStep(sSeenState(existing), sHoldsADevice(key.type));
+        if (step == aLinkCreatorStep::MakeAnother) break;
+        if (forServer && step != aLinkCreatorStep::AwaitGone) {
+            aTrace(TRACE_REGISTRY, "This device is already in use; it cannot be shared as a \"SERVER\"\n");
+            return 0;
+        }
+        if (step == aLinkCreatorStep::AwaitGone) {
+            // The teardown waits on the closing link's reader: a reader does not wait
+            // here for one that waits on it.
+            linkEntry* waiter = sThreadEntry();
+            if (waiter && sWouldCircle(waiter, existing)) return 0;
+            ++existing->pins;
+            sBeginReaderWait(waiter, existing);
+            while (existing->state != aLinkState::Gone) lock.wait();
+            sEndReaderWait(waiter);
+            sUnpin(existing);
+            continue;
+        }
+        // A served module is reached through its server's clients only.
+        if (existing->served || existing->teardown) {
+            aTrace(TRACE_REGISTRY, "This device is already being used as a \"SERVER\". \nYou must connect by \"CLIENT\" \n");
+            return 0;
+        }
+        if (step == aLinkCreatorStep::Share) {
+            ++existing->useCount;
+            return existing->id;
+        }
+        // The start gives every creator waiting on it a use, so the link is theirs even
+        // when its creator drops its own at once.
+        ++existing->pins;
+        ++existing->startWaiters;
+        while (existing->state == aLinkState::Starting) lock.wait();
+        const bool started = existing->started;
+        const aLinkRef id = existing->id;
+        sUnpin(existing);
+        return started ? id : 0;
+    }
+    auto* entry = new (std::nothrow) linkEntry;
+    auto* link = new (std::nothrow) aLink;
+    if (!entry || !link) {
+        delete entry;
+        delete link;
+        return 0;
+    }
+    entry->id = sRegistry().nextID++;
+    entry->identifier = key.identifier;
+    entry->port = key.port;
+    entry->type = key.type;
+    if (key.portName) {
+        strncpy(entry->portName, key.portName, aLINK_PORTNAME_SIZE - 1);
+        entry->portName[aLINK_PORTNAME_SIZE - 1] = '\0';
+    }
+    entry->useCount = 1;
+    entry->served = forServer;
+    entry->link = link;
+    link->id = entry->id;
+    entry->next = sRegistry().head;
+    sRegistry().head = entry;
+    created = true;
+    return entry->id;
+}
+
+linkEntry* sEntryOf(aLinkRef id) {
+    RegistryLock lock;
+    return sLookupEntryByID(id);
+}
+
+// Starts a freshly registered link over its stream. On success the creators that waited
+// on the start are each given a use; on any failure the entry, its half-made link and
+// the stream are torn down and those creators fail too.
+aLinkRef sStartNewLink(aLinkRef id, aStreamRef stream, aErr openResult, bool syncAfterStart) {
+    linkEntry* entry = sEntryOf(id);
+    aLink* link = entry->link;
+    aErr err = openResult;
+    {
+        const LinkMaking making;
+        aLink_Init(link, id, stream);
+        if (err == aErrNone && !stream) err = aErrConnection;
+        if (err == aErrNone) err = aLink_Start(link);
+    }
+    if (err == aErrNone && syncAfterStart) {
+        err = aLink_SyncLink(link);
+        if (err == aErrNone) err = aLink_QueueRoute(link, 1);
+    }
+    if (err == aErrNone) {
+        RegistryLock lock;
+        entry->started = true;
+        if (!entry->served) entry->useCount = static_cast<int16_t>(entry->useCount + entry->startWaiters);
+        entry->startWaiters = 0;
+        sMove(entry, aLinkState::Open);
+        return id;
+    }
+    aTrace(TRACE_REGISTRY, " error creating Link, destroying the id (%d)\n", static_cast<int>(id));
+    {
+        RegistryLock lock;
+        sMove(entry, aLinkState::Closing);
+    }
+    // Nobody else reached the link: no filter, no hold.
+    aLink_Stop(link, false);
+    aLink_Release(link);
+    link->check = 0;
+    delete link;
+    RegistryLock lock;
+    entry->link = nullptr;
+    entry->started = false;
+    sUnlinkEntry(entry);
+    sMove(entry, aLinkState::Gone);
+    ++entry->pins;
+    sUnpin(entry);
+    return 0;
+}
+
+// Tears the last use down once any reset under way has ended. Runs on the destroying thread, or on a thread of its own when the
+// destroying thread is a reader that must not wait on this link (its own, or one that
+// waits on it). `waiter` is the calling reader's entry, marked waiting on this one.
+void sClose(linkEntry* entry, linkEntry* waiter) {
+    {
+        RegistryWaitLock lock;
+        while (!aLinkState_CanClose(entry->state)) lock.wait();
+        sMove(entry, aLinkState::Closing);
+    }
+    aLink* link = entry->link;
+    // Never called again from now; removed once the call running now has returned.
+    link->filterRetired = true;
+    if (link->userFilterSema) aLink_SetUserFilter(link, nullptr, nullptr);
+    {
+        RegistryLock lock;
+        entry->filterRemoved = true;
+        sRegistry().changed.notify_all();
+    }
+    // Calls still running (a waiter on another thread) end before anything of the link
+    // is freed; waiting ones are woken to see it closing.
+    aPacketFifo_WakeWaiters(link->inFifo);
+    {
+        RegistryWaitLock lock;
+        while (entry->holds > 0) lock.wait();
+    }
+    aLink_Stop(link, false);
+    sRunTeardown(entry);
+    aLinkRef companion = entry->companionId;
+    {
+        RegistryLock lock;
+        sEndReaderWait(waiter);
+    }
+    if (companion) aLink_Destroy(&companion);
+    aLink_Release(link);
+    link->check = 0;
+    delete link;
+    RegistryLock lock;
+    entry->link = nullptr;
+    sUnlinkEntry(entry);
+    sMove(entry, aLinkState::Gone);
+    sUnpin(entry);
+}
+
+// Gives the closing to a thread of its own; the caller returns at once.
+void sCloseApart(linkEntry* entry) {
+    try {
+        std::thread([entry] { sClose(entry, nullptr); }).detach();
+    } catch (...) {
+        aTrace(TRACE_REGISTRY, " could not start the teardown of link %d\n", static_cast<int>(entry->id));
+    }
+}
+
 }  // namespace
 
 // The hold is a role to the analysis (aLinkHeld), taken even when no link is held.
-aLinkHold::aLinkHold(aLinkRef id, aLinkHoldFor purpose) aNO_THREAD_SAFETY_ANALYSIS {
+aLinkHold::aLinkHold(aLinkRef id) aNO_THREAD_SAFETY_ANALYSIS {
     if (id == 0) return;
     RegistryWaitLock lock;
-    linkEntry* entry = nullptr;
-    if (purpose == aLinkHoldFor::Reset) {
-        entry = sLookupEntryByID(id);
-        if (!entry || !entry->link) return;
-        if (entry->closing || entry->resetting) {
-            refusedAsBusy = true;
-            return;
+    linkEntry* entry = sLookupEntryByID(id);
+    if (!entry || !entry->link) return;
+    const bool onALinkThread = aLink_ThreadLink() != nullptr;
+    bool pinned = false;
+    for (;;) {
+        const aLinkCallAccess access = aLinkState_CallAccess(sSeenState(entry), onALinkThread);
+        if (access == aLinkCallAccess::Served && entry->link) {
+            ++entry->holds;
+            held = entry;
+            break;
         }
-        entry->resetting = true;
-    } else {
-        // Looked up again after each wait: the link may have gone meanwhile. A call
-        // that had to wait began during the reset, and is interrupted by it like one
-        // already running.
-        while ((entry = sLookupEntryByID(id)) && entry->resetting) {
-            cutByReset = true;
-            lock.wait();
-        }
-        if (!entry || !entry->link) return;
+        if (access != aLinkCallAccess::Waits) break;
+        // Kept alive and read again after each wait, never looked up again: a call that
+        // waited began during the reset and is interrupted by it like one running.
+        if (!pinned) ++entry->pins;
+        pinned = true;
+        cutByReset = true;
+        lock.wait();
     }
-    ++entry->holds;
-    held = entry;
+    if (pinned) sUnpin(entry);
 }
 
 aLinkHold::~aLinkHold() aNO_THREAD_SAFETY_ANALYSIS {
     if (!held) return;
     RegistryLock lock;
     --held->holds;
-    sRegistry().released.notify_all();
+    sRegistry().changed.notify_all();
 }
 
 aLink* aLinkHold::link() const {
@@ -297,20 +458,47 @@ aLink* aLinkHold::link() const {
 }
 
 bool aLinkHold::interrupted() const {
-    return held && (cutByReset || held->closing || held->resetting);
+    if (!held) return false;
+    if (cutByReset || held->state != aLinkState::Open) return true;
+    // A filter waiting on another link never holds up its own link's stop.
+    const aLink* own = aLink_ThreadLink();
+    return own && own->running == 0;
 }
 
-aLink* aLinkManager_GetLink(aLinkRef id) {
-    if (id == 0) return nullptr;
-    RegistryLock lock;
+bool aLinkManager_AwaitFilterRemoval(aLinkRef id) {
+    if (id == 0) return false;
+    RegistryWaitLock lock;
     linkEntry* entry = sLookupEntryByID(id);
-    return entry ? entry->link : nullptr;
+    if (!entry || sSeenState(entry) != aLinkState::Closing) return false;
+    linkEntry* waiter = sThreadEntry();
+    // The closing link's own reader runs the filter itself; a reader whose wait would
+    // close a circle is not kept either.
+    if (waiter == entry || (waiter && sWouldCircle(waiter, entry))) return true;
+    ++entry->pins;
+    sBeginReaderWait(waiter, entry);
+    while (!entry->filterRemoved && entry->state != aLinkState::Gone) lock.wait();
+    sEndReaderWait(waiter);
+    sUnpin(entry);
+    return true;
 }
 
-bool aLinkManager_IsRegistered(const aLink* link) {
+aLinkFilterWait::aLinkFilterWait(const linkEntry* entry) {
     RegistryLock lock;
-    const linkEntry* entry = sLookupEntryByID(link->id);
-    return entry && entry->link == link;
+    linkEntry* waiter = sThreadEntry();
+    // The link's own reader holds its filter mutex already: no wait.
+    if (!waiter || waiter == entry) return;
+    if (sWouldCircle(waiter, entry)) {
+        allowed_ = false;
+        return;
+    }
+    sBeginReaderWait(waiter, entry);
+    waiter_ = waiter;
+}
+
+aLinkFilterWait::~aLinkFilterWait() {
+    if (!waiter_) return;
+    RegistryLock lock;
+    sEndReaderWait(waiter_);
 }
 
 aLinkRef aLink_CreateUSB(uint32_t serialNumber) {
@@ -354,21 +542,64 @@ aLinkRef aLink_CreateSerial(uint32_t serialNumber, const char* portName, uint32_
 
 namespace {
 
-// At exit CZMQ closes every socket still open under the threads that use them, so
-// links over ZeroMQ (client links and served USB links) are stopped and their sockets
-// closed first. The entries stay registered; a later destroy finds them stopped.
+bool sOverZeroMQ(const linkEntry* entry) aREQUIRES(aLinkRegistry) {
+    return entry->type == aLINK_TYPE_CLIENT || entry->served || entry->teardown;
+}
+
+bool sSettling(aLinkState state) {
+    return state == aLinkState::Starting || state == aLinkState::Stopping || state == aLinkState::Remaking ||
+           state == aLinkState::Closing;
+}
+
+// At exit CZMQ closes every socket still open under the threads that use them, so links
+// over ZeroMQ (client links and served USB links) are stopped and their sockets closed
+// first. The registry closes to creates and resets; the creates, resets and teardowns
+// under way end; then each of those links is stopped under a hold, as a reset stops it,
+// its client stream closed, and the link servers torn down. The entries stay
+// registered; a later destroy finds them stopped.
 void sStopZeroMQLinks() {
-    std::vector<linkEntry*> entries;
+    std::vector<linkEntry*> stopping;
+    {
+        RegistryWaitLock lock;
+        sRegistry().exiting = true;
+        sRegistry().changed.notify_all();
+        // A reader that ends the program is not waited for, nor stopped.
+        const linkEntry* self = sThreadEntry();
+        for (;;) {
+            bool settling = false;
+            for (linkEntry* entry = sRegistry().head; entry; entry = entry->next)
+                if (entry != self && sSettling(entry->state)) settling = true;
+            if (!settling) break;
+            lock.wait();
+        }
+        for (linkEntry* entry = sRegistry().head; entry; entry = entry->next) {
+            if (entry == self || !entry->link || entry->state != aLinkState::Open || !sOverZeroMQ(entry)) continue;
+            sMove(entry, aLinkState::Stopping);
+            ++entry->holds;
+            stopping.push_back(entry);
+        }
+    }
+    for (linkEntry* entry : stopping) {
+        aPacketFifo_WakeWaiters(entry->link->inFifo);
+        aLink_Stop(entry->link, true);
+    }
+    {
+        RegistryWaitLock lock;
+        for (linkEntry* entry : stopping) sMove(entry, aLinkState::Remaking);
+        for (linkEntry* entry : stopping)
+            while (entry->holds > 1) lock.wait();
+    }
+    for (linkEntry* entry : stopping)
+        if (entry->type == aLINK_TYPE_CLIENT && entry->link->stream) aStream_Destroy(&entry->link->stream);
     {
         RegistryLock lock;
-        for (linkEntry* entry = sRegistry().head; entry; entry = entry->next)
-            if (entry->link && (entry->teardown || entry->type == aLINK_TYPE_CLIENT)) entries.push_back(entry);
+        for (linkEntry* entry : stopping) sMove(entry, aLinkState::Open);
     }
-    for (linkEntry* entry : entries) aLink_Stop(entry->link);
-    for (linkEntry* entry : entries) {
-        sRunTeardown(entry);
-        if (entry->type == aLINK_TYPE_CLIENT && entry->link->stream) aStream_Destroy(&entry->link->stream);
-    }
+    // Still held: a destroy on another thread waits until the servers are gone.
+    for (linkEntry* entry : stopping) sRunTeardown(entry);
+    RegistryLock lock;
+    for (linkEntry* entry : stopping) --entry->holds;
+    sRegistry().changed.notify_all();
 }
 
 // CZMQ registers its own exit handler when it makes its first socket; one registered
@@ -385,8 +616,18 @@ void sStopZeroMQLinksAtExit() {
 aLinkRef aLink_CreateClient(uint32_t ipAddress, uint16_t port, aLinkRef ref) {
     if (ref != 0) {
         RegistryWaitLock lock;
-        linkEntry* entry = nullptr;
-        if (sAwaitStart(lock, ref, &entry) != StartOutcome::Started) {
+        linkEntry* entry = sLookupEntryByID(ref);
+        aLinkState state = entry ? sSeenState(entry) : aLinkState::Gone;
+        if (entry && !sRegistry().exiting && state == aLinkState::Starting) {
+            ++entry->pins;
+            ++entry->startWaiters;
+            while (entry->state == aLinkState::Starting) lock.wait();
+            const bool started = entry->started && !entry->served;
+            sUnpin(entry);
+            if (started) return ref;
+            state = aLinkState::Gone;
+        }
+        if (!entry || sRegistry().exiting || !sInUse(state)) {
             aTrace(TRACE_REGISTRY, "The provided ref is invalid.\n");
             return 0;
         }
@@ -448,93 +689,99 @@ aErr aLink_Destroy(aLinkRef* id) {
     if (!id) return aErrParam;
     const aLinkRef doomed = *id;
     *id = 0;
+    linkEntry* entry = nullptr;
+    linkEntry* waiter = nullptr;
+    bool apart = false;
     {
         RegistryLock lock;
-        linkEntry* entry = sLookupEntryByID(doomed);
-        if (!entry || entry->closing) return aErrParam;
+        entry = sLookupEntryByID(doomed);
+        if (!entry || !sInUse(entry->state) || entry->useCount <= 0) return aErrParam;
         --entry->useCount;
         if (entry->useCount > 0) {
             aTrace(TRACE_REGISTRY, "aLink_Destroy use_count: %d\n", entry->useCount);
             return aErrNone;
         }
         // The last use, dropped under the same holding of the mutex as the count's
-        // change: no other caller can take a use of a link that is going away.
-        entry->closing = true;
+        // change: from here no creator takes a use, and the filter is never called again.
+        entry->closer = true;
+        if (entry->link) entry->link->filterRetired = true;
+        ++entry->pins;
+        // A reader never waits on its own link's stop, nor on a link that waits on it:
+        // the teardown then runs apart and ends once that reader is free.
+        waiter = sThreadEntry();
+        apart = waiter && sWouldCircle(waiter, entry);
+        if (apart)
+            waiter = nullptr;
+        else
+            sBeginReaderWait(waiter, entry);
     }
-    // The user filter goes while the link is still registered, so a removal racing this
-    // destroy either comes first or finds the filter already gone; none is installed
-    // after it (aLink_InstallUserPacketFilter refuses a closing link). Once this has
-    // returned, no reset runs or begins on the link.
-    aLink_InstallUserPacketFilter(doomed, nullptr, nullptr);
-    linkEntry* entry = nullptr;
-    {
-        RegistryLock lock;
-        entry = sExtractEntry(doomed);
-        // Creators waiting for a start that failed see it gone.
-        sRegistry().released.notify_all();
-    }
-    if (!entry) return aErrUnknown;
-    // Calls still running on the link (a waiter on another thread) end before anything
-    // of it is freed; waiting ones are woken to see the link closing.
-    if (entry->link) aPacketFifo_WakeWaiters(entry->link->inFifo);
-    sAwaitHolds(entry, 0);
-
-    aErr result = aErrUnknown;
-    if (aLink* link = entry->link) {
-        aLink_Stop(link);
-        sRunTeardown(entry);
-        if (entry->companionId) aLink_Destroy(&entry->companionId);
-        result = aErrNone;
-        aLink_Release(link);
-        link->check = 0;
-        delete link;
-    }
-    delete entry;
-    return result;
+    if (apart)
+        sCloseApart(entry);
+    else
+        sClose(entry, waiter);
+    return aErrNone;
 }
 
 aErr aLink_Reset(aLinkRef id) {
-    // One reset at a time, and none of a link whose last use is being dropped.
-    aLinkHold hold(id, aLinkHoldFor::Reset);
-    if (hold.busy()) return aErrBusy;
-    linkEntry* entry = hold.entry();
-    if (!entry || !entry->link) return aErrParam;
-    const aErr result = aLink_ResetLink(entry);
-    RegistryLock lock;
-    entry->resetting = false;
-    sRegistry().released.notify_all();
-    return result;
-}
-
-aErr aLink_ResetLink(linkEntry* entry) {
-    if (!entry || !entry->link) return aErrParam;
-    // A link whose stream cannot be opened again (a serial port or a caller's stream)
-    // is refused before it is stopped, so a reset never leaves a working link dead.
-    if (entry->type != aLINK_TYPE_USB && entry->type != aLINK_TYPE_TCPIP && entry->type != aLINK_TYPE_CLIENT) {
-        aTrace(TRACE_REGISTRY, " recreate invalid stream type\n");
-        return aErrParam;
+    linkEntry* entry = nullptr;
+    linkEntry* waiter = nullptr;
+    {
+        RegistryLock lock;
+        entry = id ? sLookupEntryByID(id) : nullptr;
+        if (!entry || !entry->link || !sInUse(sSeenState(entry))) return aErrParam;
+        // A link whose stream cannot be opened again (a serial port or a caller's stream)
+        // is refused before it is stopped, so a reset never leaves a working link dead.
+        if (!sCanReopen(entry->type)) {
+            aTrace(TRACE_REGISTRY, " recreate invalid stream type\n");
+            return aErrParam;
+        }
+        // One reset at a time, none once the process exits, and none by a reader that
+        // the stop would have to wait on (its own link, or one that waits on it).
+        waiter = sThreadEntry();
+        if (sRegistry().exiting || !aLinkState_CanBeginReset(entry->state) || (waiter && sWouldCircle(waiter, entry)))
+            return aErrBusy;
+        sMove(entry, aLinkState::Stopping);
+        ++entry->holds;
+        sBeginReaderWait(waiter, entry);
     }
     aLink* link = entry->link;
-    // No call begins while the reset runs (its hold keeps them waiting); the ones
-    // waiting already see it now, and every other ends before the link's queues,
-    // mutexes and packet log are replaced.
+    // Running waits see the reset now; calls that begin from here wait for its end,
+    // except those made on a link's own threads, which the stop may be waiting for.
     aPacketFifo_WakeWaiters(link->inFifo);
-    aLink_Stop(link);
-    sAwaitHolds(entry, 1);
+    aLink_Stop(link, true);
+    {
+        RegistryWaitLock lock;
+        sEndReaderWait(waiter);
+        sMove(entry, aLinkState::Remaking);
+        while (entry->holds > 1) lock.wait();
+    }
     aLink_Release(link);
     aStreamRef stream = nullptr;
     aErr err = aErrNone;
     for (int attempt = 0; attempt < RESET_ATTEMPTS; ++attempt) {
+        {
+            RegistryLock lock;
+            if (sRegistry().exiting) {
+                err = aErrBusy;
+                break;
+            }
+        }
         err = sReopenStream(entry, &stream);
         if (err == aErrNone && stream) break;
         stream = nullptr;
         aTime_MSSleep(RESET_RETRY_MS);
     }
+    aErr result = err;
     if (!stream) {
         aTrace(TRACE_REGISTRY, " ERROR - could not recreate stream: %d\n", static_cast<int>(err));
-        return err != aErrNone ? err : aErrConnection;
+        if (result == aErrNone) result = aErrConnection;
+    } else {
+        const LinkMaking making;
+        aLink_Init(link, entry->id, stream);
+        result = aLink_Start(link);
     }
-    const LinkMaking making;
-    aLink_Init(entry->id, stream);
-    return aLink_Start(entry->id);
+    RegistryLock lock;
+    --entry->holds;
+    sMove(entry, aLinkState::Open);
+    return result;
 }

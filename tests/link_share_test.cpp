@@ -121,6 +121,40 @@ TEST_F(LinkShare, ACreatorThatResetsAtOnceResetsARunningLink) {
     }
 }
 
+// Eight creators arrive while a ninth starts the link and drops its use the moment its
+// create returns: each of the eight gets a running link, for a start that succeeded
+// never fails those waiting on it.
+TEST_F(LinkShare, CreatorsWaitingOnAStartGetALinkItsCreatorDropsAtOnce) {
+    const uint32_t ip = testsupport::ipv4("127.0.0.6");
+    const uint16_t port = sim->tcpPort();
+    int failed = 0;
+    for (int round = 0; round < 60; ++round) {
+        std::atomic<bool> firstBegun{false};
+        std::vector<Outcome> outcomes(8);
+        std::thread first([&] {
+            firstBegun = true;
+            aLinkRef id = aLink_CreateTCPIP(ip, port);
+            if (id) aLink_Destroy(&id);
+        });
+        std::vector<std::thread> others;
+        for (Outcome& outcome : outcomes) {
+            others.emplace_back([&] {
+                while (!firstBegun) std::this_thread::yield();
+                outcome.id = aLink_CreateTCPIP(ip, port);
+                if (outcome.id) outcome.status = aLink_GetStatus(outcome.id);
+            });
+        }
+        first.join();
+        for (auto& other : others) other.join();
+        for (const Outcome& outcome : outcomes) {
+            if (!outcome.id) ++failed;
+            else EXPECT_EQ(outcome.status, LINK_RUNNING);
+        }
+        destroyAll(outcomes);
+    }
+    EXPECT_EQ(failed, 0) << "creates that failed, of " << 60 * 8;
+}
+
 // A listener whose queue of unaccepted connections is full: a new connection to it
 // neither completes nor is refused, so a create waits out its whole connect time.
 class StalledListener {

@@ -1,6 +1,8 @@
-// A sync against a plain TCP peer that answers the burst's queries late: the answers
-// that arrive after the handshake completed are still dropped by the sync, so none
-// reaches the caller later.
+// A sync against plain TCP peers: one that answers the burst's queries late, whose
+// answers that arrive after the handshake completed are still dropped, so none reaches
+// the caller later; and one that streams samples that look like a probe answer and the
+// start of a packet, whose bytes never come out cut from inside a sample. A caller's own
+// probe after a sync still gets its answer.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -14,6 +16,9 @@
 
 #include "aLink.h"
 #include "aLinkManagerInternal.h"
+#include "lookalike_samples.h"
+#include "streaming_module.h"
+#include "tcp_peer.h"
 
 using namespace std::chrono_literals;
 
@@ -95,6 +100,86 @@ TEST(LinkSyncAnswers, LateAnswersToTheBurstNeverReachTheCaller) {
     aPacket* stray = aLink_AwaitPacket(id, 300);
     EXPECT_EQ(stray, nullptr);
     if (stray) aPacket_Destroy(&stray);
+    aLink_Destroy(&id);
+}
+
+uint8_t isProbeAnswer(const aPacket* packet, const void*) {
+    return packet->dataSize == 0;
+}
+
+aErr putProbe(aLinkRef id) {
+    const uint8_t none = 0;
+    aPacket* probe = aPacket_CreateWithData(aLINK_ADDRESS_SYNC, 0, &none);
+    const aErr result = aLink_PutPacket(id, probe);
+    aPacket_Destroy(&probe);
+    return result;
+}
+
+// Where in the sample's data the look-alike bytes lie.
+struct LookalikeCase {
+    const char* name;
+    size_t offset;
+};
+
+void PrintTo(const LookalikeCase& tested, std::ostream* out) {
+    *out << tested.name;
+}
+
+class LinkSyncAmidSamples : public ::testing::TestWithParam<LookalikeCase> {};
+
+TEST_P(LinkSyncAmidSamples, HandsOutWholeSamplesOnlyAndNoAnswerToTheBurst) {
+    const std::string sample = testsupport::lookalikeSample(GetParam().offset);
+    testsupport::StreamingModule module(testsupport::LOOKALIKE_ADDRESS, sample, 1ms);
+    aLinkRef id = aLink_CreateTCPIP(testsupport::loopback(), module.port());
+    ASSERT_NE(id, 0u);
+    testsupport::TakenPackets taken;
+    for (int round = 0; round < 100; ++round) {
+        ASSERT_EQ(aLink_Sync(id), aErrNone) << round;
+        testsupport::takeQueued(id, sample, taken);
+        std::this_thread::sleep_for(3ms);
+        testsupport::takeQueued(id, sample, taken);
+    }
+    // Answers to the last bursts have had time to come.
+    std::this_thread::sleep_for(300ms);
+    testsupport::takeQueued(id, sample, taken);
+    EXPECT_EQ(taken.foreign, 0) << "first: " << taken.firstForeign;
+    EXPECT_EQ(taken.answers, 0);
+    EXPECT_GT(taken.samples, 100);
+
+    // The caller's own probe is answered, once.
+    ASSERT_EQ(putProbe(id), aErrNone);
+    aPacket* answer = aLink_AwaitFirst(id, isProbeAnswer, nullptr, 2000);
+    EXPECT_NE(answer, nullptr);
+    aPacket_Destroy(&answer);
+    aPacket* surplus = aLink_AwaitFirst(id, isProbeAnswer, nullptr, 300);
+    EXPECT_EQ(surplus, nullptr);
+    aPacket_Destroy(&surplus);
+    aLink_Destroy(&id);
+}
+
+INSTANTIATE_TEST_SUITE_P(Offsets, LinkSyncAmidSamples,
+                         ::testing::Values(LookalikeCase{"AtTheStart", 0}, LookalikeCase{"InTheMiddle", 3},
+                                           LookalikeCase{"AtTheEnd", 7}),
+                         [](const ::testing::TestParamInfo<LookalikeCase>& tested) {
+                             return std::string(tested.param.name);
+                         });
+
+// A caller that probes right after each sync gets one answer each time: the answers the
+// link drops are those owed to its own bursts.
+TEST(LinkSyncAnswersToTheCaller, AProbeRightAfterASyncIsAnsweredOnce) {
+    testsupport::StreamingModule module(MODULE_ADDRESS, std::string{}, 1ms);
+    aLinkRef id = aLink_CreateTCPIP(testsupport::loopback(), module.port());
+    ASSERT_NE(id, 0u);
+    for (int round = 0; round < 20; ++round) {
+        SCOPED_TRACE(round);
+        ASSERT_EQ(aLink_Sync(id), aErrNone);
+        ASSERT_EQ(putProbe(id), aErrNone);
+        aPacket* answer = aLink_AwaitFirst(id, isProbeAnswer, nullptr, 2000);
+        EXPECT_NE(answer, nullptr);
+        aPacket_Destroy(&answer);
+    }
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(aLink_GetFirst(id, isProbeAnswer, nullptr), nullptr);
     aLink_Destroy(&id);
 }
 

@@ -22,10 +22,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     link.outFifo = aPacketFifo_Create();
     link.rxPacket = aPacket_Create();
     link.userFilterSema = aMutex_Create("fuzz user filter");
-    // The first byte chooses where the reader starts: in sync, or syncing; and the filter.
+    // The first byte chooses where the reader starts: in sync, or syncing (not yet begun,
+    // packet by packet or byte by byte); whether the stream is in step; and the filter.
     link.status = (data[0] & 1) ? LINK_SYNCING : LINK_RUNNING;
     link.syncState = (data[0] >> 1) % 6;
     if (data[0] & 0x10) link.userFilter = consumeOdd;
+    link.inStep = (data[0] & 0x20) != 0;
+    if (link.status == LINK_SYNCING)
+        link.syncPhase = static_cast<aLinkSyncPhase>((data[0] >> 6) % 3);
     for (size_t i = 1; i < size; ++i) aLink_ReceiveByte(&link, data[i]);
     while (aPacket* packet = aPacketFifo_Get(link.inFifo)) aPacket_Destroy(&packet);
     aLink_Release(&link);

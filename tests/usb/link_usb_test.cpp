@@ -13,8 +13,12 @@
 #include <vector>
 
 #include "aLink.h"
+// aLink_Sync: the engine's resync, which the registry drives at a USB link's start.
+#include "aLinkManagerInternal.h"
 #include "discover.h"
+#include "lookalike_samples.h"
 #include "modsim_process.h"
+#include "streaming_module.h"
 #include "tempdir.h"
 #include "usbbed.h"
 #include "wait_until.h"
@@ -281,6 +285,82 @@ TEST_F(UsbLink, APacketSentAmongTheSyncAnswersIsKeptForTheCaller) {
         EXPECT_EQ(aLink_Destroy(&id), aErrNone);
     }
     usbbed_device_unplug(device);
+}
+
+// A create begun while the last destroy of the module's link is still letting the module
+// go waits until it has, then opens the module afresh.
+TEST_F(UsbLink, ACreateRacingTheLastDestroyOpensTheModuleOnceItIsFree) {
+    for (int round = 0; round < 60; ++round) {
+        SCOPED_TRACE(round);
+        aLinkRef id = aLink_CreateUSB(0x0000CAFE);
+        ASSERT_NE(id, 0u);
+        std::atomic<bool> destroying{false};
+        std::thread destroyer([&id, &destroying] {
+            destroying = true;
+            EXPECT_EQ(aLink_Destroy(&id), aErrNone);
+        });
+        while (!destroying) std::this_thread::yield();
+        // 0 to 3 ms into the destroy.
+        std::this_thread::sleep_for(std::chrono::microseconds(round * 250 % 3000));
+        aLinkRef again = aLink_CreateUSB(0x0000CAFE);
+        destroyer.join();
+        EXPECT_NE(again, 0u);
+        if (again) {
+            EXPECT_EQ(aLink_GetStatus(again), LINK_RUNNING);
+            EXPECT_EQ(aLink_Destroy(&again), aErrNone);
+        }
+    }
+}
+
+uint8_t isProbeAnswer(const aPacket* packet, const void*) {
+    return packet->dataSize == 0;
+}
+
+// A module on the bed's pipe streams samples that look like a probe answer and the start
+// of a packet: neither the sync at the link's start nor later ones hand out a packet cut
+// from inside a sample, nor an answer to their own bursts; a probe of the caller's own is
+// answered.
+TEST_F(UsbLink, SyncsAmidLookalikeSamplesHandOutWholeSamplesOnly) {
+    struct Case {
+        const char* serialText;
+        uint32_t serial;
+        size_t offset;
+    };
+    for (const Case tested : {Case{"0000CA4E", 0x0000CA4E, 0}, Case{"0000CA5E", 0x0000CA5E, 7}}) {
+        SCOPED_TRACE(tested.serialText);
+        UsbBedDeviceSpec spec{tested.serialText, 19, 0, 0, USBBED_LAYOUT_MODULE};
+        UsbBedDevice* device = usbbed_add_device(bed, &spec);
+        ASSERT_NE(device, nullptr);
+        const int fd = usbbed_device_open_pipe(device);
+        ASSERT_GE(fd, 0);
+        const std::string sample = testsupport::lookalikeSample(tested.offset);
+        testsupport::TakenPackets taken;
+        {
+            testsupport::StreamingModule module(fd, testsupport::LOOKALIKE_ADDRESS, sample, 1ms);
+            aLinkRef id = 0;
+            testsupport::waitUntil([&] { return (id = aLink_CreateUSB(tested.serial)) != 0; }, 5s, 100ms);
+            ASSERT_NE(id, 0u);
+            for (int round = 0; round < 30; ++round) {
+                testsupport::takeQueued(id, sample, taken);
+                ASSERT_EQ(aLink_Sync(id), aErrNone) << round;
+                std::this_thread::sleep_for(3ms);
+            }
+            std::this_thread::sleep_for(300ms);
+            testsupport::takeQueued(id, sample, taken);
+            const uint8_t none = 0;
+            aPacket* probe = aPacket_CreateWithData(aLINK_ADDRESS_SYNC, 0, &none);
+            EXPECT_EQ(aLink_PutPacket(id, probe), aErrNone);
+            aPacket_Destroy(&probe);
+            aPacket* answer = aLink_AwaitFirst(id, isProbeAnswer, nullptr, 2000);
+            EXPECT_NE(answer, nullptr);
+            aPacket_Destroy(&answer);
+            EXPECT_EQ(aLink_Destroy(&id), aErrNone);
+        }
+        EXPECT_EQ(taken.foreign, 0) << "first: " << taken.firstForeign;
+        EXPECT_EQ(taken.answers, 0);
+        EXPECT_GT(taken.samples, 30);
+        usbbed_device_unplug(device);
+    }
 }
 
 TEST_F(UsbLink, UnknownSerialIsNotFound) {
