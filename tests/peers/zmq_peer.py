@@ -337,12 +337,17 @@ def queue(port, address, count):
 
 
 def leavers(port, address, missing, count):
-    for _ in range(count):
-        # Served once, so the connection is up; the reads it queues then leave with it
-        # before it closes.
-        sock = dealer(port, 2000)
-        sock.send(wire(0xAD, []))
-        expect(sock, wire(address, []), "address query of a leaving client")
+    for n in range(count):
+        # Connected first, so the reads leave before the connection closes; the server
+        # is not asked anything before them, so no client waits for another's turn.
+        sock = CTX.socket(zmq.DEALER)
+        sock.setsockopt(zmq.LINGER, 2000)
+        monitor = sock.get_monitor_socket(zmq.EVENT_HANDSHAKE_SUCCEEDED)
+        sock.connect("tcp://127.0.0.1:%d" % port)
+        if not monitor.poll(5000, zmq.POLLIN):
+            fail("leaving client %d never connected" % n)
+        sock.disable_monitor()
+        monitor.close()
         for _ in range(3):
             sock.send(wire(missing, [EXCHANGE, 0x41, 0x00]))
         sock.close()
