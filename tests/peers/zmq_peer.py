@@ -37,8 +37,9 @@ shares nothing with the library it tests.
                                           (an empty one neither); a read of ADDR then its reply
   zmq_peer.py queue PORT ADDR N           queues N reads back to back, then counts the answers:
                                           prints "answers A replies R refusals F"
-  zmq_peer.py leavers PORT ADDR ABSENT N  N clients queue reads of an absent module and leave;
-                                          then a new client's read is answered within 4.5 s
+  zmq_peer.py leavers PORT ADDR ABSENT N  N clients queue reads of absent modules (ABSENT,
+                                          ABSENT + 2, ...) and leave; then a new client's
+                                          read is answered within 4.5 s
   zmq_peer.py heavy-leavers PORT ADDR N   N clients one after another, each with 64 stream
                                           enables and 8 open writes of 100 chunks, leave
   zmq_peer.py late-chunks PORT ADDR       client A reads the module name (several chunks),
@@ -348,8 +349,9 @@ def leavers(port, address, missing, count):
             fail("leaving client %d never connected" % n)
         sock.disable_monitor()
         monitor.close()
+        # An address of its own: no read waits for another's late reply.
         for _ in range(3):
-            sock.send(wire(missing, [EXCHANGE, 0x41, 0x00]))
+            sock.send(wire(missing + 2 * n, [EXCHANGE, 0x41, 0x00]))
         sock.close()
     print("left", file=sys.stderr, flush=True)
     fresh = dealer(port)
