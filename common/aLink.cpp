@@ -503,9 +503,11 @@ linkStatus aLink_GetStatus(aLinkRef id) {
 // Handing a packet to the writer thread costs a thread wake-up on every request; when
 // the writer is idle and nothing is queued before it, the caller writes the packet
 // itself, in the same order and with the same record the writer would give it. While
-// the link syncs or stops, packets are queued as ever.
+// the link syncs or stops, or when it is set to leave every write to its writer,
+// packets are queued as ever.
 bool sWriteAtOnce(aLink* link, const aPacket* packet) {
-    if (!aVALIDPACKET(packet) || link->running != 1 || link->status != LINK_RUNNING) return false;
+    if (!aVALIDPACKET(packet) || link->writerOnly || link->running != 1 || link->status != LINK_RUNNING)
+        return false;
     if (!link->writeMutex.try_lock()) return false;
     aCheckedLock writing(link->writeMutex, std::adopt_lock);
     if (aPacketFifo_GetLength(link->outFifo) != 0) return false;
@@ -519,6 +521,14 @@ aErr aLink_PutPacket(aLinkRef id, const aPacket* packet) {
     if (!link) return aErrParam;
     if (sWriteAtOnce(link, packet)) return aErrNone;
     return aPacketFifo_Put(link->outFifo, packet);
+}
+
+aErr aLink_SetWriterOnly(aLinkRef id) {
+    aLinkHold hold(id);
+    aLink* link = hold.link();
+    if (!link) return aErrParam;
+    link->writerOnly = true;
+    return aErrNone;
 }
 
 aPacket* aLink_GetPacket(aLinkRef id) {

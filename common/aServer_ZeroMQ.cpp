@@ -229,6 +229,9 @@ aErr sInitServer(aServer* server) {
     server->brokerActor = sStartActor(sBroker, server);
     server->syncActor = sStartActor(aServerRequests_SyncActor, server);
     if (!server->brokerActor || !server->syncActor) return aErrResource;
+    // The sync actor waits for the reply while the link's writer writes the request: a
+    // blocking write of its own would return only after the reply had come.
+    if (aLink_SetWriterOnly(server->usbLink) != aErrNone) return aErrResource;
     if (aLink_InstallUserPacketFilter(server->usbLink, sStreamingPacketFilter, server) != aErrNone) return aErrResource;
     server->filterInstalled = true;
     aLink_DrainPackets(server->usbLink, drainAll, nullptr);
