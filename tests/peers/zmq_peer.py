@@ -41,7 +41,8 @@ shares nothing with the library it tests.
                                           ABSENT + 2, ...) and leave; then a new client's
                                           read is answered within 4.5 s
   zmq_peer.py heavy-leavers PORT ADDR N   N clients one after another, each with 64 stream
-                                          enables and 8 open writes of 100 chunks, leave
+                                          enables and 8 open writes of 100 chunks, leave;
+                                          then a new client's read is answered
   zmq_peer.py late-chunks PORT ADDR       client A reads the module name (several chunks),
                                           client B reads a value 2.2 s later; prints every
                                           frame each got ("A hex")
@@ -376,6 +377,13 @@ def heavy_leavers(port, address, count):
                 sock.send(wire(address, part))
         sock.close()
     print("%d clients in %.1f s" % (count, time.monotonic() - started), file=sys.stderr, flush=True)
+    fresh = dealer(port)
+    asked = time.monotonic()
+    fresh.send(wire(address, [EXCHANGE, 0x41, 0x00]))
+    got = recv(fresh, 60000)
+    if got != wire(address, [EXCHANGE, 0x01, 0x00, 0x11]):
+        fail("a new client's read: %s" % (got.hex() if got is not None else "nothing within 60 s"))
+    print("a new client's read answered after %.2f s" % (time.monotonic() - asked), file=sys.stderr, flush=True)
     print("ok", flush=True)
 
 
