@@ -506,8 +506,7 @@ linkStatus aLink_GetStatus(aLinkRef id) {
 // the link syncs or stops, or when it is set to leave every write to its writer,
 // packets are queued as ever.
 bool sWriteAtOnce(aLink* link, const aPacket* packet) {
-    if (!aVALIDPACKET(packet) || link->writerOnly || link->running != 1 || link->status != LINK_RUNNING)
-        return false;
+    if (!aVALIDPACKET(packet) || link->writerOnly || link->running != 1 || link->status != LINK_RUNNING) return false;
     if (!link->writeMutex.try_lock()) return false;
     aCheckedLock writing(link->writeMutex, std::adopt_lock);
     if (aPacketFifo_GetLength(link->outFifo) != 0) return false;

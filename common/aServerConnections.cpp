@@ -37,8 +37,8 @@ aServerConnections* aServerConnections_Create(zsock_t* clientSocket) {
         zsock_set_linger(connections->events, 0);
         // Events are never held back: the library's I/O thread would wait for room.
         zsock_set_rcvhwm(connections->events, 0);
-        made = zmq_socket_monitor(zsock_resolve(clientSocket), endpoint,
-                                  ZMQ_EVENT_ACCEPTED | ZMQ_EVENT_DISCONNECTED) == 0 &&
+        made = zmq_socket_monitor(zsock_resolve(clientSocket), endpoint, ZMQ_EVENT_ACCEPTED | ZMQ_EVENT_DISCONNECTED) ==
+                   0 &&
                zsock_connect(connections->events, "%s", endpoint) == 0;
     }
     if (!made) aServerConnections_Destroy(&connections);
@@ -88,6 +88,5 @@ int aServerConnections_Descriptor(zframe_t* frame) {
     char* end = nullptr;
     errno = 0;
     const long value = strtol(text, &end, 10);
-    return errno == 0 && end != text && *end == '\0' && value >= 0 && value <= INT32_MAX ? static_cast<int>(value)
-                                                                                         : -1;
+    return errno == 0 && end != text && *end == '\0' && value >= 0 && value <= INT32_MAX ? static_cast<int>(value) : -1;
 }

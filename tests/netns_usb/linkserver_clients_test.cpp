@@ -101,8 +101,8 @@ class LinkServerQueuedRequests : public LinkServerClients, public ::testing::Wit
 // aErrBusy; none is lost.
 TEST_P(LinkServerQueuedRequests, EveryOneIsAnswered) {
     const QueueCase& wanted = GetParam();
-    const ProcessResult peer = runPeer({"queue", std::to_string(port), std::to_string(ADDRESS),
-                                        std::to_string(wanted.requests)});
+    const ProcessResult peer =
+        runPeer({"queue", std::to_string(port), std::to_string(ADDRESS), std::to_string(wanted.requests)});
     int answers = -1, replies = -1, refusals = -1;
     ASSERT_EQ(sscanf(peer.out.c_str(), "answers %d replies %d refusals %d", &answers, &replies, &refusals), 3)
         << peer.out << peer.err;

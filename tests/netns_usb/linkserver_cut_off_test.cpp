@@ -83,8 +83,8 @@ TEST_F(LinkServerCutOff, StreamingSubscriberWhoseNetworkGoesIsFreed) {
     const std::string disabled = "ev stream disable 10 01 00";
     const size_t before = module->sim().countInLog(disabled);
     testsupport::BackgroundProcess peer({"/usr/bin/unshare", "--net", "/usr/bin/python3",
-                                         testsupport::requiredEnv("SOURCE_DIR") + "/tests/peers/zmq_peer.py",
-                                         "cut-off", std::to_string(port), SERVER_ADDRESS, std::to_string(ADDRESS)});
+                                         testsupport::requiredEnv("SOURCE_DIR") + "/tests/peers/zmq_peer.py", "cut-off",
+                                         std::to_string(port), SERVER_ADDRESS, std::to_string(ADDRESS)});
     const std::string pid = std::to_string(peer.pid());
     const std::string here = networkNamespace("self");
     ASSERT_TRUE(testsupport::waitUntil(
