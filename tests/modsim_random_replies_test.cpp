@@ -87,7 +87,7 @@ TEST_F(ModsimRandomReplies, SlowAndLateRepliesLeavePastTheirWaits) {
         EXPECT_LE(took, draw.highMs + 1500);
     }
     // A reply that is due at once still waits for the late one before it.
-    ASSERT_EQ(sim->control("random-replies seed=1,late=100"), "ok seed=1,jitter=5,slow=0,late=100,drop=0,refuse=0");
+    ASSERT_EQ(sim->control("random-replies seed=1,late=100"), "ok seed=1,jitter=5,slow=0,late=100,drop=0,late-long=0,refuse=0");
     send({0x17, 0x02});
     ASSERT_EQ(sim->control("random-replies off"), "ok off");
     send({0x17, 0x03});
@@ -177,8 +177,30 @@ TEST_F(ModsimRandomReplies, HostsKeepTheirValuesApartByIndex) {
     EXPECT_EQ(back, text);
 }
 
+TEST_F(ModsimRandomReplies, LongRepliesAloneLeaveLateWhenDrawn) {
+    start({"--random-replies", "late-long=100"});
+    for (const int length : {24, 25}) {
+        SCOPED_TRACE(length);
+        Bytes data{0x12, 0x85, 0x21};
+        for (int i = 0; i < std::min(length, 24); ++i) data.push_back(static_cast<uint8_t>(i));
+        data.push_back(length > 24 ? 0x80 : 0x00);
+        send(data);
+        if (length > 24) send({0x12, 0x85, 0x21, 0x18, 0x01});
+        EXPECT_EQ(next(), "12 C5 01");
+        const auto sent = Clock::now();
+        send({0x12, 0x45, 0x21});
+        const int chunks = length > 24 ? 2 : 1;
+        for (int chunk = 0; chunk < chunks; ++chunk) ASSERT_NE(next(5s), "none");
+        const long took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - sent).count();
+        if (length > 24)
+            EXPECT_GE(took, 2100);
+        else
+            EXPECT_LT(took, 1000);
+    }
+}
+
 TEST(ModsimRandomRepliesOptions, RefusesBadSpecs) {
-    for (const char* spec : {"slow=101", "seed=x", "late=60,drop=50", "jitter=-1", "refuse", "bogus=1", ""}) {
+    for (const char* spec : {"slow=101", "late-long=x", "seed=x", "late=60,drop=50", "jitter=-1", "refuse", "bogus=1", ""}) {
         SCOPED_TRACE(spec);
         const auto result = testsupport::runProcess(
             {ModsimProcess::binary(), "--tcp", "127.0.0.5:0", "--random-replies", spec}, 10s);

@@ -75,6 +75,8 @@ bool RandomReplies::configure(const std::string& spec, std::string& error) {
             good = parsePercent(value, made.latePct_);
         } else if (key == "drop") {
             good = parsePercent(value, made.dropPct_);
+        } else if (key == "late-long") {
+            good = parsePercent(value, made.lateLongPct_);
         } else if (key == "refuse") {
             good = parsePercent(value, made.refusePct_);
         } else {
@@ -128,6 +130,15 @@ std::string RandomReplies::shape(ReplyFaults& faults, bool streamRequest) {
     return "";
 }
 
+std::string RandomReplies::shapeLong(ReplyFaults& faults) {
+    if (!on_) return "";
+    const bool late = chance(lateLongPct_);
+    const unsigned delay = between(kLateLowMs, kLateHighMs);
+    if (!late || faults.noReply || faults.delayMs > jitterMs_) return "";
+    faults.delayMs = delay;
+    return "late " + std::to_string(delay) + " ms";
+}
+
 bool RandomReplies::refuseEnable() {
     return on_ && chance(refusePct_);
 }
@@ -135,7 +146,8 @@ bool RandomReplies::refuseEnable() {
 std::string RandomReplies::describe() const {
     if (!on_) return "off";
     return "seed=" + std::to_string(seed_) + ",jitter=" + std::to_string(jitterMs_) + ",slow=" + percentText(slowPct_) +
-           ",late=" + percentText(latePct_) + ",drop=" + percentText(dropPct_) + ",refuse=" + percentText(refusePct_) +
+           ",late=" + percentText(latePct_) + ",drop=" + percentText(dropPct_) +
+           ",late-long=" + percentText(lateLongPct_) + ",refuse=" + percentText(refusePct_) +
            (calmStreams_ ? ",calm-streams" : "");
 }
 

@@ -11,6 +11,8 @@
 //   slow=PCT   percent of replies that leave 1000-1900 ms late
 //   late=PCT   percent of replies that leave 2100-3000 ms late
 //   drop=PCT   percent of replies that are lost
+//   late-long=PCT  percent of the other replies of several packets (long byte strings)
+//              that leave 2100-3000 ms late, as a module slow to gather a long value
 //   refuse=PCT percent of stream enables refused (error 30, nothing enabled)
 //   calm-streams  stream requests are never slow, late or lost (only refused)
 // PCT is a decimal percentage, 0-100.
@@ -33,6 +35,9 @@ public:
     // is kept). Returns what befell it ("slow 1234 ms", "late 2500 ms", "dropped"), or
     // "" for an ordinary reply.
     std::string shape(ReplyFaults& faults, bool streamRequest);
+    // A reply turned out to take several packets: draws whether it leaves late too
+    // (a fate drawn for the request already stands). Returns the fate as shape() does.
+    std::string shapeLong(ReplyFaults& faults);
     bool refuseEnable();
     // The settings in spec form, or "off".
     std::string describe() const;
@@ -47,6 +52,7 @@ private:
     double slowPct_ = 0;
     double latePct_ = 0;
     double dropPct_ = 0;
+    double lateLongPct_ = 0;
     double refusePct_ = 0;
     bool calmStreams_ = false;
     std::mt19937_64 generator_;

@@ -73,6 +73,12 @@ void SimModule::answer(Packet packet) {
     host_.send(packet, current_.delayMs);
 }
 
+void SimModule::longReply() {
+    if (!random_) return;
+    const std::string fate = random_->shapeLong(current_);
+    if (!fate.empty()) randomFate_ = fate;
+}
+
 std::optional<uint8_t> SimModule::takeErrorFault() {
     const auto code = current_.errorCode;
     current_.errorCode.reset();

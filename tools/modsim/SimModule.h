@@ -63,6 +63,8 @@ public:
     // The value request being answered consumes an armed error reply: its code, if any.
     std::optional<uint8_t> takeErrorFault();
     bool chunkSequenceFault() const { return current_.chunkSequence; }
+    // The reply being made takes several packets (random replies may make it late).
+    void longReply();
     // A call was acknowledged: the reset call restarts the module.
     void called(const UeiKey& key);
 
