@@ -250,7 +250,7 @@ TEST(LinkServerRequestPath, RandomClientsKeepEveryReplyWithItsRequest) {
     ASSERT_TRUE(Operations::parse(settings.operations, operations)) << settings.operations;
     const int tagsNeeded = settings.raw + settings.library + settings.vanishing + (settings.cut ? 1 : 0);
     ASSERT_LE(tagsNeeded, kTags) << "each client needs an index of its own";
-    testsupport::HangWatchdog watchdog(std::chrono::seconds(static_cast<long>(settings.seconds) + 70), replay);
+    testsupport::HangWatchdog watchdog(std::chrono::seconds(static_cast<long>(settings.seconds) + 50), replay);
     std::mt19937_64 random(settings.seed);
     auto uniform = [&random](double low, double high) {
         return std::uniform_real_distribution<double>(low, high)(random);

@@ -10,6 +10,8 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -42,11 +44,21 @@ private:
                      static_cast<long long>(limit.count()), what_.c_str());
         std::fflush(stderr);
         prctl(PR_SET_PTRACER, PR_SET_PTRACER_ANY, 0, 0, 0);
-        const ProcessResult stacks =
-            runProcess({"/usr/bin/gdb", "-p", std::to_string(getpid()), "-batch", "-nx", "-ex", "set pagination off",
-                        "-ex", "thread apply all bt"},
-                       std::chrono::seconds(60), {"LD_PRELOAD="});
-        std::fprintf(stderr, "%s%s\nwatchdog: %s\n", stacks.out.c_str(), stacks.err.c_str(), what_.c_str());
+        // gdb stops every thread of this process while it walks them, this one too: it
+        // writes to a file, since no thread here could read a pipe meanwhile.
+        char path[] = "/tmp/hang-watchdog-XXXXXX";
+        const int file = mkstemp(path);
+        if (file >= 0) {
+            close(file);
+            runProcess({"/bin/sh", "-c",
+                        "exec /usr/bin/gdb -p " + std::to_string(getpid()) +
+                            " -batch -nx -ex 'set pagination off' -ex 'thread apply all bt' >" + path + " 2>&1"},
+                       std::chrono::seconds(120), {"LD_PRELOAD="});
+            std::ifstream stacks(path);
+            std::fprintf(stderr, "%s", std::string(std::istreambuf_iterator<char>(stacks), {}).c_str());
+            unlink(path);
+        }
+        std::fprintf(stderr, "\nwatchdog: %s\n", what_.c_str());
         std::fflush(stderr);
         std::abort();
     }
