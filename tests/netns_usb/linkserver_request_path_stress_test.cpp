@@ -24,6 +24,11 @@
 //   LINKSERVER_STRESS_OPS      the clients' operation weights (random_client.py --ops)
 //   LINKSERVER_STRESS_BURST    size of one big burst of gets per client kind (0: none)
 //   LINKSERVER_STRESS_GRACE    seconds a module may stream a value nobody wants (default 15)
+// Each of the module's fates and each kind of client can be switched off this way, to
+// see one fault alone. By hand, from the source directory (one command line):
+//   LINKSERVER_STRESS_SEED=7 tools/netns/netns-run umockdev-wrapper env SOURCE_DIR=$PWD
+//       TOOLS_BIN_DIR=$PWD/build/tools ASAN_OPTIONS=verify_asan_link_order=0
+//       build/tests/linkserver_request_path_stress_test
 #include <gtest/gtest.h>
 
 #include <cmath>

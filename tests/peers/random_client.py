@@ -27,7 +27,8 @@ sent and not refused, not yet disabled). Violations are printed as "fail ..." li
     --streams LIST   options of command 0x10 it may stream (default 1,2,3,6,7)
     --big-burst N    once, early in the run, queue N gets back to back
     --hold FILE      only enable the --streams values, write FILE once they are held, then
-                     keep reading until killed (a subscriber whose network is then cut)
+                     keep reading for --seconds or until killed (a subscriber whose network
+                     is then cut)
 
 Output, one line each, flushed: "want 10.OO.00 T" when it starts wanting a stream value
 and "end 10.OO.00 T" when it stops (T: CLOCK_MONOTONIC seconds), "fail REASON", and at
@@ -447,6 +448,7 @@ class Client:
         return {r["echo"] for r in self.outstanding if r["kind"] == "echo"}
 
     def hold(self, ready_file):
+        end = now() + self.args.seconds
         for option in self.args.streams:
             for _ in range(8):
                 if self.state.get(option) == "held":
@@ -455,7 +457,7 @@ class Client:
                 self.settle_op(60)
         with open(ready_file, "w") as ready:
             ready.write("held\n")
-        while True:
+        while now() < end:
             self.poll(0.2)
 
 
