@@ -75,7 +75,7 @@ TEST_F(ModsimRandomReplies, SlowAndLateRepliesLeavePastTheirWaits) {
         long lowMs;
         long highMs;
     };
-    for (const Case& draw : {Case{"slow=100", 1000, 1900}, Case{"late=100", 2100, 3000}}) {
+    for (const Case& draw : {Case{"slow=100", 1000, 1600}, Case{"late=100", 2100, 3000}}) {
         SCOPED_TRACE(draw.spec);
         ASSERT_EQ(sim->control(std::string("random-replies ") + draw.spec).rfind("ok ", 0), 0u);
         const auto sent = Clock::now();

@@ -10,7 +10,7 @@ namespace modsim {
 namespace {
 
 constexpr unsigned kSlowLowMs = 1000;
-constexpr unsigned kSlowHighMs = 1900;
+constexpr unsigned kSlowHighMs = 1600;
 constexpr unsigned kLateLowMs = 2100;
 constexpr unsigned kLateHighMs = 3000;
 constexpr unsigned kMaxJitterMs = 60000;

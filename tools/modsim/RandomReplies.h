@@ -8,7 +8,7 @@
 // Spec: comma-separated keys, e.g. "seed=7,jitter=5,slow=1,late=0.5,drop=2,refuse=20":
 //   seed=N     generator seed (default 1)
 //   jitter=MS  ordinary replies leave 0 to MS ms late (default 5)
-//   slow=PCT   percent of replies that leave 1000-1900 ms late
+//   slow=PCT   percent of replies that leave 1000-1600 ms late
 //   late=PCT   percent of replies that leave 2100-3000 ms late
 //   drop=PCT   percent of replies that are lost
 //   late-long=PCT  percent of the other replies of several packets (long byte strings)
