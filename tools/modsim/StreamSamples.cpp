@@ -1,6 +1,7 @@
 #include "StreamSamples.h"
 
 #include <algorithm>
+#include <cstdio>
 
 #include "ExchangeEntities.h"
 
@@ -94,6 +95,11 @@ void StreamSamples::handle(const Packet& packet) {
     const Key key{data[4], data[5], data[6]};
     const std::string what = hexBytes({key.command, key.option, key.index});
     if (option == kEnable) {
+        RandomReplies* random = module_.randomReplies();
+        if (random && random->refuseEnable()) {
+            module_.log().event("stream enable " + what + " refused at random");
+            return refuse(kErrResource);
+        }
         const bool known = std::any_of(enabled_.begin(), enabled_.end(), [&key](const Key& k) {
             return k.command == key.command && k.option == key.option && k.index == key.index;
         });
@@ -110,6 +116,17 @@ void StreamSamples::handle(const Packet& packet) {
         module_.log().event("stream disable " + what);
     }
     reply({kStreamCommand, replyOption, 0});
+}
+
+std::string StreamSamples::enabledText() const {
+    std::string text;
+    char item[16];
+    for (const Key& key : enabled_) {
+        std::snprintf(item, sizeof item, "%s%02X.%02X.%02X", text.empty() ? "" : " ", key.command, key.option,
+                      key.index);
+        text += item;
+    }
+    return text;
 }
 
 bool StreamSamples::covers(const Key& key, const Source& source) const {

@@ -47,6 +47,8 @@ public:
     // A new host starts with nothing enabled.
     void clear();
     std::size_t enabledCount() const { return enabled_.size(); }
+    // The enabled values, "CC.OO.II" in hex each, space-separated, in the order enabled.
+    std::string enabledText() const;
     // "fault stream error|error-short|error-long AFTER [CODE]": the stream request AFTER
     // stream requests from now is refused with an error reply shaped as CountedFault.h says.
     std::string fault(const std::vector<std::string>& words);
