@@ -5,7 +5,10 @@
 // clients written apart from the library (tests/peers/random_client.py) and the
 // library's own client links send random gets, sets, multi-chunk writes, bursts, echoes,
 // stream enables and disables; some are killed or destroyed on the way, and one, a
-// subscriber on a second network namespace, loses its network without a FIN.
+// subscriber on a second network namespace, loses its network without a FIN. Each
+// client keeps at most a dozen requests at the server (one big burst aside), counting a
+// request until it or a later one of its own is answered, so what the module has to
+// work through stays bounded however late it answers.
 //
 // It checks that every frame a client gets is non-empty and is either a reply to one of
 // its own requests or a batch while it wants a stream value the module did not refuse;

@@ -94,6 +94,7 @@ private:
         int option = -1;
         int echo = -1;
         double deadline = 0;
+        long sequence = 0;
     };
     struct StreamOp {
         uint8_t option = 0;
@@ -108,6 +109,7 @@ private:
     static constexpr double kFenceWait = 4.0;
     static constexpr int kFencesPerOp = 10;
     static constexpr size_t kMaxOutstanding = 12;
+    static constexpr double kStall = 30.0;
     static constexpr size_t kMaxFailures = 40;
 
     static int width(int option) { return option == 1 ? 1 : option == 2 ? 2 : 4; }
@@ -151,9 +153,25 @@ private:
         if (!sent) ++unsent_;
         return sent;
     }
+    // Counts a request the server now holds; its sequence number.
+    long sent() {
+        if (inServer_.empty()) progressAt_ = monotonicSeconds();
+        inServer_.push_back(nextSequence_);
+        return nextSequence_++;
+    }
+    void retire(long sequence) {
+        while (!inServer_.empty() && inServer_.front() <= sequence) inServer_.pop_front();
+        progressAt_ = monotonicSeconds();
+    }
+    // The server holds as many of its requests as it may queue; requests that no answer
+    // has followed for a long while are no longer counted.
+    bool busy() {
+        if (!inServer_.empty() && monotonicSeconds() - progressAt_ > kStall) inServer_.clear();
+        return inServer_.size() >= kMaxOutstanding;
+    }
     void expect(const std::string& kind, int option, int echo = -1) {
         everSent_.insert(kind + "/" + std::to_string(option));
-        outstanding_.push_back(Outstanding{kind, option, echo, monotonicSeconds() + kReplyWait});
+        outstanding_.push_back(Outstanding{kind, option, echo, monotonicSeconds() + kReplyWait, sent()});
     }
 
     void get(int option) {
@@ -210,6 +228,7 @@ private:
         if (op_) return;
         if (!put({kStream, enable ? kEnable : kDisable, 0x20, kAddress, kSampled, option, 0})) return;
         everSent_.insert(std::string("stream/") + (enable ? "C1" : "C2"));
+        sent();
         setState(option, enable ? "pending" : "releasing");
         op_ = StreamOp{option, enable, std::nullopt, {}, 0, 0};
         fence();
@@ -228,6 +247,7 @@ private:
         for (size_t n = 0; n < outstanding_.size(); ++n) {
             const Outstanding& request = outstanding_[n];
             if (request.kind != kind || request.option != option || request.echo != echoNumber) continue;
+            retire(request.sequence);
             std::deque<Outstanding> kept;
             for (size_t m = 0; m < outstanding_.size(); ++m)
                 if (m > n || outstanding_[m].kind != kind || outstanding_[m].option != option)
@@ -454,7 +474,7 @@ private:
             if (burstAt && monotonicSeconds() >= *burstAt) {
                 burstAt.reset();
                 for (int n = 0; n < plan_.bigBurst; ++n) get(uniform(1, 3));
-            } else if (outstanding_.size() < kMaxOutstanding) {
+            } else if (outstanding_.size() < kMaxOutstanding && !busy()) {
                 randomOperation();
             }
             poll(std::uniform_real_distribution<double>(0, 0.03)(random_));
@@ -483,6 +503,13 @@ private:
     aLinkRef link_ = 0;
     std::optional<double> vanishedAt_;
     std::deque<Outstanding> outstanding_;
+    // Sequence numbers of the requests the server may still hold, oldest first: the
+    // server runs one client's requests in order, so an answer to one means every
+    // earlier one has run. Pacing by these keeps the module's work bounded however late
+    // its replies are; waiting for replies alone would let the server's queue grow.
+    std::deque<long> inServer_;
+    long nextSequence_ = 0;
+    double progressAt_ = 0;
     std::map<int, std::set<uint32_t>> written_;
     std::set<std::string> writtenBytes_;
     std::set<std::string> everSent_;

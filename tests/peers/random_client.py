@@ -35,6 +35,7 @@ and "end 10.OO.00 T" when it stops (T: CLOCK_MONOTONIC seconds), "fail REASON", 
 the end "stat NAME N" lines and "done".
 """
 import argparse
+import collections
 import random
 import sys
 import time
@@ -52,6 +53,7 @@ REPLY_WAIT = 8.0
 FENCE_WAIT = 4.0
 FENCES_PER_OP = 10
 MAX_OUTSTANDING = 12
+STALL = 30.0
 MAX_FAILS = 40
 
 
@@ -76,7 +78,14 @@ class Client:
             "sent-scratch", "sent-echo", "sent-stream", "refused-scratch", "frames", "batches", "replies",
             "timeouts", "own-late", "stray-stream-answers", "unsent", "fails", "enables-refused",
             "enables-held", "enables-unanswered")}
-        self.outstanding = []  # dicts: kind, option, echo, deadline
+        self.outstanding = []  # dicts: kind, option, echo, deadline, seq
+        # Sequence numbers of the requests the server may still hold, oldest first: the
+        # server runs one client's requests in order, so an answer to one means every
+        # earlier one has run. Pacing by these keeps the module's work bounded however
+        # late its replies are; waiting replies alone would let the server's queue grow.
+        self.sent_seq = 0
+        self.in_server = collections.deque()
+        self.progress_at = now()
         self.written = {1: {0}, 2: {0}, 3: {0}}
         self.written_bytes = {b""}
         self.ever_sent = set()
@@ -125,9 +134,31 @@ class Client:
         self.stats[counter] += 1
         return True
 
+    def sent(self):
+        """Counts a request the server now holds; returns its sequence number."""
+        if not self.in_server:
+            self.progress_at = now()
+        seq = self.sent_seq
+        self.sent_seq += 1
+        self.in_server.append(seq)
+        return seq
+
+    def retire(self, seq):
+        while self.in_server and self.in_server[0] <= seq:
+            self.in_server.popleft()
+        self.progress_at = now()
+
+    def busy(self):
+        """The server holds as many of its requests as it may queue; requests that no
+        answer has followed for a long while are no longer counted."""
+        if self.in_server and now() - self.progress_at > STALL:
+            self.in_server.clear()
+        return len(self.in_server) >= MAX_OUTSTANDING
+
     def expect(self, kind, option=None, echo=None):
         self.ever_sent.add((kind, option))
-        self.outstanding.append({"kind": kind, "option": option, "echo": echo, "deadline": now() + REPLY_WAIT})
+        self.outstanding.append({"kind": kind, "option": option, "echo": echo, "deadline": now() + REPLY_WAIT,
+                                 "seq": self.sent()})
 
     def get(self, option):
         if self.send([SCRATCH, 0x40 | option, 0x20 | self.tag], "sent-scratch"):
@@ -180,6 +211,7 @@ class Client:
         if not self.send([STREAM, kind, 0x20, self.address, SAMPLED, option, 0], "sent-stream"):
             return
         self.ever_sent.add(("stream", kind | 0x40))
+        self.sent()
         self.set_state(option, "pending" if enable else "releasing")
         self.op = {"option": option, "enable": enable, "answer": None, "fences": set(), "fenced": 0.0, "count": 0}
         self.fence()
@@ -261,6 +293,7 @@ class Client:
         will be (the module answers in order)."""
         for n, request in enumerate(self.outstanding):
             if request["kind"] == kind and request["option"] == option and request["echo"] == echo:
+                self.retire(request["seq"])
                 self.outstanding = [r for m, r in enumerate(self.outstanding)
                                     if m > n or r["kind"] != kind or r["option"] != option]
                 return True
@@ -406,7 +439,7 @@ class Client:
                 burst_at = None
                 for _ in range(self.args.big_burst):
                     self.get(self.rng.choice([1, 2, 3]))
-            elif len(self.outstanding) < MAX_OUTSTANDING:
+            elif len(self.outstanding) < MAX_OUTSTANDING and not self.busy():
                 self.random_op(weights)
             self.poll(self.rng.uniform(0, 0.03))
         self.drain()
