@@ -42,6 +42,8 @@ const size_t CHUNKS_PER_POOL = 128;
 // What all clients together can make the server keep: queued and gathered packets and
 // subscriptions, a few hundred bytes each, about 16 MiB in all.
 const size_t HELD_LIMIT = 65536;
+// How often the server asks the module for a stream change of its own that got no answer.
+const unsigned OWN_ATTEMPTS = 3;
 // Client messages taken per wake, so the broker keeps up with a flood.
 const int READS_PER_WAKE = 1000;
 const uint8_t STREAM_COMMAND = aCMD_STREAM;
@@ -69,6 +71,8 @@ struct Request {
     uint32_t key = 0;
     // The answer goes to the client; cleared by a flush and for the server's own requests.
     bool owed = true;
+    // How often the server has asked this of its own.
+    unsigned attempts = 0;
 };
 
 struct Client {
@@ -76,7 +80,12 @@ struct Client {
     // The connection the client came on; -1 when its messages do not tell.
     int descriptor = -1;
     std::deque<Request> queue;
+    // Stream values the module accepted the client's enable of.
     std::set<uint32_t> streams;
+    // Stream values the module may be streaming on the client's account though it never
+    // said so: an enable, or a disable, of the client's that got no answer (the module
+    // may have carried it out and lost its reply, or never got it).
+    std::set<uint32_t> unsure;
 };
 
 struct Pool {
@@ -94,8 +103,11 @@ struct Pool {
     size_t held() const { return refused ? 1 : chunks.size(); }
 };
 
+// The clients a stream value is streamed for (their enables accepted) and those it may
+// be streamed for (in their `unsure`).
 struct StreamUse {
     unsigned clients = 0;
+    unsigned unsure = 0;
     uint8_t address = 0;
 };
 
@@ -167,7 +179,7 @@ void sDestroyPool(aServerRequestState* state, Pool& pool) {
 void sForgetIfIdle(aServerRequestState* state, const std::string& key) {
     auto client = state->clients.find(key);
     if (client == state->clients.end() || key.empty() || client->second.descriptor >= 0) return;
-    if (!client->second.queue.empty() || !client->second.streams.empty()) return;
+    if (!client->second.queue.empty() || !client->second.streams.empty() || !client->second.unsure.empty()) return;
     if (state->inFlight && state->inFlightClient == key) return;
     zframe_destroy(&client->second.identity);
     state->clients.erase(client);
@@ -188,14 +200,15 @@ bool sEnqueue(aServerRequestState* state, const std::string& key, Request& reque
     return true;
 }
 
-Request sStreamRequest(uint8_t address, uint8_t kind, uint32_t stream) {
-    uint8_t data[STREAM_REQUEST_SIZE] = {STREAM_COMMAND, kind, 0x20};
+Request sStreamRequest(uint8_t address, Kind kind, uint32_t stream) {
+    uint8_t data[STREAM_REQUEST_SIZE] = {STREAM_COMMAND, kind == Kind::StreamEnable ? STREAM_ENABLE : STREAM_DISABLE,
+                                         0x20};
     aByteOrder_WriteBE32(data + 3, stream);
     aPacket* packet = aPacket_CreateWithData(address, sizeof data, data);
     Request request;
     request.address = address;
     request.stream = stream;
-    request.kind = Kind::Plain;
+    request.kind = kind;
     request.owed = false;
     if (packet) {
         request.key = aServer_RequestKey(packet);
@@ -205,33 +218,49 @@ Request sStreamRequest(uint8_t address, uint8_t kind, uint32_t stream) {
     return request;
 }
 
-// The client gives up these streams; the module stops those nobody else wants. A
-// pattern disable on the module ends every stream it covers, so the streams it covers
-// that others still want are enabled again after it.
+unsigned sAcceptedUses(const aServerRequestState* state, uint32_t stream) {
+    auto use = state->streamUses.find(stream);
+    return use == state->streamUses.end() ? 0 : use->second.clients;
+}
+
+void sForgetUseIfNone(aServerRequestState* state, uint32_t stream) {
+    auto use = state->streamUses.find(stream);
+    if (use != state->streamUses.end() && use->second.clients == 0 && use->second.unsure == 0)
+        state->streamUses.erase(use);
+}
+
+// The client gives up these streams, those it holds and those it may hold; the module
+// stops every one no client with an accepted enable still wants. A pattern disable on the
+// module ends every stream it covers, so the streams it covers that others still want
+// are enabled again after it.
 std::vector<Request> sReleaseStreams(aServerRequestState* state, Client& client, uint32_t pattern) {
-    std::vector<uint32_t> unwanted;
-    for (auto stream = client.streams.begin(); stream != client.streams.end();) {
-        if (!sCovers(pattern, *stream)) {
-            ++stream;
-            continue;
+    std::vector<std::pair<uint32_t, uint8_t>> unwanted;
+    auto release = [&](std::set<uint32_t>& values, unsigned StreamUse::*count) {
+        for (auto stream = values.begin(); stream != values.end();) {
+            if (!sCovers(pattern, *stream)) {
+                ++stream;
+                continue;
+            }
+            StreamUse& use = state->streamUses[*stream];
+            if (use.*count > 0) --(use.*count);
+            if (use.clients == 0) unwanted.emplace_back(*stream, use.address);
+            sForgetUseIfNone(state, *stream);
+            stream = values.erase(stream);
+            --state->held;
         }
-        StreamUse& use = state->streamUses[*stream];
-        if (use.clients > 0) --use.clients;
-        if (use.clients == 0) unwanted.push_back(*stream);
-        stream = client.streams.erase(stream);
-        --state->held;
-    }
+    };
+    release(client.streams, &StreamUse::clients);
+    release(client.unsure, &StreamUse::unsure);
     std::vector<Request> requests;
     std::set<uint32_t> enableAgain;
-    for (const uint32_t stream : unwanted) {
-        const uint8_t address = state->streamUses[stream].address;
-        state->streamUses.erase(stream);
-        requests.push_back(sStreamRequest(address, STREAM_DISABLE, stream));
+    for (const auto& stream : unwanted) {
+        requests.push_back(sStreamRequest(stream.second, Kind::StreamDisable, stream.first));
         for (const auto& use : state->streamUses)
-            if (use.first != stream && sCovers(stream, use.first)) enableAgain.insert(use.first);
+            if (use.first != stream.first && use.second.clients > 0 && sCovers(stream.first, use.first))
+                enableAgain.insert(use.first);
     }
     for (const uint32_t stream : enableAgain)
-        requests.push_back(sStreamRequest(state->streamUses[stream].address, STREAM_ENABLE, stream));
+        requests.push_back(sStreamRequest(state->streamUses[stream].address, Kind::StreamEnable, stream));
     return requests;
 }
 
@@ -239,22 +268,56 @@ void sEnqueueOwn(aServerRequestState* state, std::vector<Request>& requests) {
     for (Request& request : requests) sEnqueue(state, std::string(), request, false);
 }
 
-// The module accepted the client's enable: from now the client is a subscriber. When the
-// client went meanwhile, the module stops the stream again unless another wants it.
-void sSubscribe(aServerRequestState* state, const std::string& key, const Request& enable) {
+Client* sConnectedClient(aServerRequestState* state, const std::string& key) {
     auto found = state->clients.find(key);
-    Client gone;
-    Client& client = found != state->clients.end() && found->second.identity ? found->second : gone;
-    if (client.streams.insert(enable.stream).second) {
+    return found != state->clients.end() && found->second.identity ? &found->second : nullptr;
+}
+
+// The module may stream the value for a client that has gone: it stops unless a client
+// with an accepted enable wants it.
+void sStopForGone(aServerRequestState* state, const Request& request) {
+    if (sAcceptedUses(state, request.stream) > 0) return;
+    std::vector<Request> stop;
+    stop.push_back(sStreamRequest(request.address, Kind::StreamDisable, request.stream));
+    sEnqueueOwn(state, stop);
+}
+
+// The module accepted the client's enable: from now the client is a subscriber.
+void sSubscribe(aServerRequestState* state, const std::string& key, const Request& enable) {
+    Client* client = sConnectedClient(state, key);
+    if (!client) return sStopForGone(state, enable);
+    StreamUse& use = state->streamUses[enable.stream];
+    use.address = enable.address;
+    if (client->unsure.erase(enable.stream) > 0) {
+        --use.unsure;
+        --state->held;
+    }
+    if (client->streams.insert(enable.stream).second) {
         aTrace(TRACE_SERVER, "Added stream entry\n");
         ++state->held;
-        StreamUse& use = state->streamUses[enable.stream];
         ++use.clients;
-        use.address = enable.address;
     }
-    if (&client != &gone) return;
-    std::vector<Request> stops = sReleaseStreams(state, gone, 0xFFFFFFFFu);
-    sEnqueueOwn(state, stops);
+}
+
+// A stream request got no answer, or the module refused a disable: the module may
+// stream the value. A client's own next disable of it goes to the module, and so does
+// the server's when the client goes; a request of the server's own is asked again.
+void sMayStream(aServerRequestState* state, const std::string& key, const Request& request) {
+    if (key.empty()) {
+        if (request.attempts + 1 >= OWN_ATTEMPTS) return;
+        std::vector<Request> again;
+        again.push_back(sStreamRequest(request.address, request.kind, request.stream));
+        again[0].attempts = request.attempts + 1;
+        sEnqueueOwn(state, again);
+        return;
+    }
+    Client* client = sConnectedClient(state, key);
+    if (!client) return sStopForGone(state, request);
+    if (client->streams.count(request.stream) || !client->unsure.insert(request.stream).second) return;
+    StreamUse& use = state->streamUses[request.stream];
+    ++use.unsure;
+    use.address = request.address;
+    ++state->held;
 }
 
 void sDropPools(aServerRequestState* state, zframe_t* identity) {
@@ -521,12 +584,20 @@ void sAcknowledgeDisable(aServer* server, Client& client, uint8_t address) aREQU
 // answered here and goes no further.
 bool sPrepareStream(aServer* server, aServerRequestState* state, const std::string& key, Request& request)
     aREQUIRES(aServerBroker) {
-    if (request.kind == Kind::Plain || key.empty()) return true;
+    if (request.kind == Kind::Plain) return true;
+    if (key.empty()) {
+        // The server's own change is left out when it is no longer wanted: a client's
+        // enable was accepted since its disable was queued, or the clients its enable
+        // was for have gone.
+        const bool subscribed = sAcceptedUses(state, request.stream) > 0;
+        return request.kind == Kind::StreamEnable ? subscribed : !subscribed;
+    }
     Client& client = state->clients[key];
     if (request.kind == Kind::StreamEnable) {
         // Counted once the module has accepted it (aServerRequests_FromSync).
-        if (client.streams.count(request.stream)) return true;
-        if (client.streams.size() < STREAMS_PER_CLIENT && state->held < HELD_LIMIT) return true;
+        if (client.streams.count(request.stream) || client.unsure.count(request.stream)) return true;
+        if (client.streams.size() + client.unsure.size() < STREAMS_PER_CLIENT && state->held < HELD_LIMIT)
+            return true;
         aTrace(TRACE_SERVER, "stream limit reached, enable refused\n");
         if (request.owed) sRefuseFrame(server, client.identity, request.frames[0]);
         return false;
@@ -540,7 +611,7 @@ bool sPrepareStream(aServer* server, aServerRequestState* state, const std::stri
     // rest are the server's own and follow it, enables after every disable.
     size_t lastDisable = 0;
     for (size_t i = 0; i < module.size(); ++i)
-        if (zframe_data(module[i].frames[0])[3] == STREAM_DISABLE) lastDisable = i;
+        if (module[i].kind == Kind::StreamDisable) lastDisable = i;
     module[lastDisable].owed = request.owed;
     sDestroyRequest(request);
     request = std::move(module[lastDisable]);
@@ -563,8 +634,8 @@ bool sSendToSync(aServer* server, aServerRequestState* state, const std::string&
     return true;
 }
 
-// The module took the stream enable: its acknowledgement carries no error flag.
-bool sAcceptsEnable(zmsg_t* answer) {
+// The module carried out the stream request: its acknowledgement carries no error flag.
+bool sModuleTook(zmsg_t* answer) {
     zframe_t* reply = zmsg_last(answer);
     if (!reply || zframe_size(reply) < 5) return false;
     const uint8_t* bytes = zframe_data(reply);
@@ -689,8 +760,13 @@ void aServerRequests_FromSync(aServer* server, aServerRequestState* state) {
     if (kindByte == aSERVER_ANSWER_GAVE_UP || kindByte == aSERVER_ANSWER_CUT)
         state->quietUntil[request.key] = aTime_GetMonotonicMS() + aSERVER_LATE_REPLY_MS;
     if (kindByte == aSERVER_ANSWER_DROPPED || kindByte == aSERVER_ANSWER_GAVE_UP) aTrace(TRACE_SERVER, "dropping id\n");
-    if (request.kind == Kind::StreamEnable && kindByte == aSERVER_ANSWER_REPLIES && sAcceptsEnable(answer))
+    const bool took = kindByte == aSERVER_ANSWER_REPLIES && sModuleTook(answer);
+    const bool unanswered = kindByte == aSERVER_ANSWER_GAVE_UP || kindByte == aSERVER_ANSWER_CUT;
+    if (request.kind == Kind::StreamEnable && took && !key.empty())
         sSubscribe(state, key, request);
+    else if ((request.kind == Kind::StreamEnable && unanswered) ||
+             (request.kind == Kind::StreamDisable && !took && kindByte != aSERVER_ANSWER_DROPPED))
+        sMayStream(state, key, request);
     auto client = state->clients.find(key);
     const bool deliver = request.owed && client != state->clients.end() && client->second.identity &&
                          (kindByte == aSERVER_ANSWER_REPLIES || kindByte == aSERVER_ANSWER_CUT);

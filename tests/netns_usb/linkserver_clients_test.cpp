@@ -8,13 +8,16 @@
 #include <atomic>
 #include <cstdio>
 #include <ostream>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "aLink.h"
 #include "aLinkServer.h"
 #include "modsim_process.h"
 #include "process.h"
 #include "tempdir.h"
+#include "wait_until.h"
 #include "module_on_bus.h"
 
 using namespace std::chrono_literals;
@@ -198,5 +201,61 @@ TEST_F(LinkServerClients, RefusedEnableIsNoSubscription) {
     EXPECT_EQ(peer.out, "ok\n") << peer.err;
     EXPECT_TRUE(sim->waitForLog(disabled, before + 1));
 }
+
+// A stream request whose answer never came may have been carried out (the module lost
+// its reply, or sent it past the server's wait) or may never have reached the module:
+// the module may be streaming the value. The client's next disable of it then reaches
+// the module, as does the server's own when the client leaves (asked again when it too
+// goes unanswered), so the module ends up streaming nothing.
+struct UnsureStreamCase {
+    const char* name;
+    const char* fault;
+    std::vector<std::string> scenario;  // zmq_peer.py's, after PORT and ADDR
+    const char* moduleSaw;              // a log line the fault shows in
+};
+
+void PrintTo(const UnsureStreamCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class LinkServerUnsureStream : public LinkServerClients, public ::testing::WithParamInterface<UnsureStreamCase> {};
+
+TEST_P(LinkServerUnsureStream, ModuleEndsUpStreamingNothing) {
+    const UnsureStreamCase& c = GetParam();
+    const testsupport::Heartbeats heartbeats(*sim);
+    ASSERT_EQ(sim->control("streams"), "ok") << "a value streams before the test";
+    const size_t sawBefore = sim->countInLog(c.moduleSaw);
+    ASSERT_EQ(sim->control(c.fault), "ok");
+    std::vector<std::string> args{c.scenario[0], std::to_string(port), std::to_string(ADDRESS)};
+    args.insert(args.end(), c.scenario.begin() + 1, c.scenario.end());
+    const ProcessResult peer = runPeer(args);
+    EXPECT_EQ(peer.out, "ok\n") << peer.err;
+    EXPECT_GT(sim->countInLog(c.moduleSaw), sawBefore);
+    std::string streams;
+    EXPECT_TRUE(testsupport::waitUntil(
+        [&] {
+            streams = sim->control("streams");
+            return streams == "ok";
+        },
+        15s, 50ms))
+        << "the module still streams: " << streams;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, LinkServerUnsureStream,
+    ::testing::Values(
+        UnsureStreamCase{"EnableAnsweredLateThenDisable", "fault delay 2500",
+                         {"unanswered-enable", "disable", "2.3"}, "ev stream enable 10 01 00"},
+        UnsureStreamCase{"EnableReplyLostThenDisable", "fault no-reply", {"unanswered-enable", "disable", "2.3"},
+                         "ev module 0x06 fault no-reply: 5D C1 00"},
+        UnsureStreamCase{"EnableReplyLostThenLeave", "fault no-reply", {"unanswered-enable", "leave", "2.3"},
+                         "ev module 0x06 fault no-reply: 5D C1 00"},
+        UnsureStreamCase{"LeaveWhileEnableUnanswered", "fault no-reply", {"unanswered-enable", "leave", "0.5"},
+                         "ev module 0x06 fault no-reply: 5D C1 00"},
+        UnsureStreamCase{"DisableLostThenDisableAgain", "fault stream lost 1", {"lost-disable", "disable"},
+                         "ev stream request lost: 5D 82 20 06 10 01 00"},
+        UnsureStreamCase{"LeaveAndTheServersDisableIsLost", "fault stream lost 1", {"lost-disable", "leave"},
+                         "ev stream request lost: 5D 82 20 06 10 01 00"}),
+    [](const ::testing::TestParamInfo<UnsureStreamCase>& param) { return std::string(param.param.name); });
 
 }  // namespace

@@ -51,6 +51,14 @@ shares nothing with the library it tests.
                                           disable is acknowledged
   zmq_peer.py cut-off PORT HOST ADDR      a subscriber at HOST; prints "streaming" once batches
                                           come, then stops reading and waits to be cut off
+  zmq_peer.py unanswered-enable PORT ADDR disable|leave SECONDS
+                                          a client's stream enable gets no answer within
+                                          SECONDS; it then disables (and takes the
+                                          acknowledgement) or leaves
+  zmq_peer.py lost-disable PORT ADDR disable|leave
+                                          a client's stream enable is accepted; then it
+                                          disables twice, the first one unanswered, taking
+                                          the second's acknowledgement, or it leaves
 
 Prints "ok" and exits 0 on success; prints the reason and exits 1 otherwise.
 """
@@ -411,6 +419,48 @@ def refused_enable(port, address):
     print("ok", flush=True)
 
 
+def expect_disabled(sock, address, seconds, what):
+    deadline = time.monotonic() + seconds
+    while recv(sock, 200) != wire(address, [0x5D, 0xC2, 0x00]):
+        if time.monotonic() > deadline:
+            fail("no acknowledgement of " + what)
+
+
+def unanswered_enable(port, address, then, seconds):
+    sock = dealer(port)
+    sock.send(stream_request(address, 0x81, EXCHANGE, 1, 0))
+    got = collect(sock, seconds)
+    if got:
+        fail("the unanswered enable brought %s" % got[0].hex())
+    if then == "leave":
+        sock.close()
+    else:
+        sock.send(stream_request(address, 0x82, EXCHANGE, 1, 0))
+        expect_disabled(sock, address, 6, "the disable")
+    print("ok", flush=True)
+
+
+def lost_disable(port, address, then):
+    sock = dealer(port)
+    sock.send(stream_request(address, 0x81, EXCHANGE, 1, 0))
+    expect_among_samples(sock, wire(address, [0x5D, 0xC1, 0x00]), "the accepted enable")
+    if then == "leave":
+        sock.close()
+        print("ok", flush=True)
+        return
+    disable = stream_request(address, 0x82, EXCHANGE, 1, 0)
+    sock.send(disable)
+    end = time.monotonic() + 3
+    while time.monotonic() < end:
+        got = recv(sock, 100)
+        # A batch's first packet is a sample: 5 data bytes or more, the stream flag set.
+        if got is not None and (len(got) < 7 or not got[4] & 0x40):
+            fail("the lost disable brought %s" % got.hex())
+    sock.send(disable)
+    expect_disabled(sock, address, 6, "the second disable")
+    print("ok", flush=True)
+
+
 def cut_off(port, host, address):
     sock = CTX.socket(zmq.DEALER)
     sock.setsockopt(zmq.LINGER, 0)
@@ -631,6 +681,10 @@ def main(argv):
         late_chunks(int(argv[2]), int(argv[3], 0))
     elif kind == "refused-enable":
         refused_enable(int(argv[2]), int(argv[3], 0))
+    elif kind == "unanswered-enable":
+        unanswered_enable(int(argv[2]), int(argv[3], 0), argv[4], float(argv[5]))
+    elif kind == "lost-disable":
+        lost_disable(int(argv[2]), int(argv[3], 0), argv[4])
     elif kind == "cut-off":
         cut_off(int(argv[2]), argv[3], int(argv[4], 0))
     else:

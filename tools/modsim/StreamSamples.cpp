@@ -65,9 +65,12 @@ void StreamSamples::reply(std::vector<uint8_t> data) {
 std::string StreamSamples::fault(const std::vector<std::string>& words) {
     unsigned after = 0;
     uint8_t code = 0;
-    const std::string usage = parseCountedFault(words, {"error", "error-short", "error-long"}, after, code);
+    const std::string usage = parseCountedFault(words, {"error", "error-short", "error-long", "lost"}, after, code);
     if (!usage.empty()) return usage;
-    errorFault_.arm(after, code, errorShapeOf(words[2]));
+    if (words[2] == "lost")
+        lostFault_.arm(after);
+    else
+        errorFault_.arm(after, code, errorShapeOf(words[2]));
     module_.log().event("fault stream " + words[2] + " after " + std::to_string(after) + " armed");
     return "ok";
 }
@@ -82,7 +85,13 @@ void StreamSamples::handle(const Packet& packet) {
         module_.log().event("stream error " + std::to_string(code));
         reply(shapedError({kStreamCommand, replyOption, kErrorFlag}, code, shape));
     };
-    if (errorFault_.strikes()) return refuse(errorFault_.code(), errorFault_.shape());
+    const bool lost = lostFault_.strikes();
+    const bool refused = errorFault_.strikes();
+    if (lost) {
+        module_.log().event("stream request lost: " + hexBytes(data));
+        return;
+    }
+    if (refused) return refuse(errorFault_.code(), errorFault_.shape());
     if (const auto code = module_.takeErrorFault()) return refuse(*code);
     if (option != kEnable && option != kDisable && option != kStatus) return refuse(kErrInvalidOption);
     if (data[2] != kRequestFlag) return refuse(kErrPacket);

@@ -51,6 +51,8 @@ public:
     std::string enabledText() const;
     // "fault stream error|error-short|error-long AFTER [CODE]": the stream request AFTER
     // stream requests from now is refused with an error reply shaped as CountedFault.h says.
+    // "fault stream lost AFTER": that request is lost on its way, neither carried out nor
+    // answered.
     std::string fault(const std::vector<std::string>& words);
 
 private:
@@ -79,6 +81,7 @@ private:
     std::vector<Key> enabled_;
     std::vector<Source> sources_;
     CountedFault errorFault_;
+    CountedFault lostFault_;
 };
 
 }  // namespace modsim
