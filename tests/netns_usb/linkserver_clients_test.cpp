@@ -202,6 +202,16 @@ TEST_F(LinkServerClients, RefusedEnableIsNoSubscription) {
     EXPECT_TRUE(sim->waitForLog(disabled, before + 1));
 }
 
+// A subscriber leaves while another's enable of the same value waits its turn: the
+// server's disable for the leaver comes after the newcomer's enable was accepted, and is
+// then left out, so the newcomer's value keeps streaming.
+TEST_F(LinkServerClients, LeaversStreamGoesOnForANewSubscriber) {
+    const testsupport::Heartbeats heartbeats(*sim);
+    const ProcessResult peer =
+        runPeer({"handover", std::to_string(port), std::to_string(ADDRESS), std::to_string(ABSENT)});
+    EXPECT_EQ(peer.out, "ok\n") << peer.err;
+}
+
 // A stream request whose answer never came may have been carried out (the module lost
 // its reply, or sent it past the server's wait) or may never have reached the module:
 // the module may be streaming the value. The client's next disable of it then reaches

@@ -55,6 +55,9 @@ shares nothing with the library it tests.
                                           a client's stream enable gets no answer within
                                           SECONDS; it then disables (and takes the
                                           acknowledgement) or leaves
+  zmq_peer.py handover PORT ADDR ABSENT   client A streams a value; while a read of ABSENT
+                                          holds the module, client B enables the same value
+                                          and A leaves: B keeps getting samples of it
   zmq_peer.py lost-disable PORT ADDR disable|leave
                                           a client's stream enable is accepted; then it
                                           disables twice, the first one unanswered, taking
@@ -440,6 +443,27 @@ def unanswered_enable(port, address, then, seconds):
     print("ok", flush=True)
 
 
+def handover(port, address, missing):
+    a, b, slow = dealer(port), dealer(port), dealer(port)
+    enable = stream_request(address, 0x81, EXCHANGE, 1, 0)
+    a.send(enable)
+    expect_among_samples(a, wire(address, [0x5D, 0xC1, 0x00]), "the first subscriber's enable")
+    # The server waits 2 s for the absent module: B's enable and A's leaving are both
+    # known to it before anything more reaches the module.
+    slow.send(wire(missing, [EXCHANGE, 0x41, 0x00]))
+    time.sleep(0.3)
+    b.send(enable)
+    time.sleep(0.3)
+    a.close()
+    expect_among_samples(b, wire(address, [0x5D, 0xC1, 0x00]), "the second subscriber's enable", 8)
+    collect(b, 1.0)
+    if 1 not in options_seen(collect(b, 2.0)):
+        fail("the second subscriber's value stopped streaming when the first left")
+    b.send(stream_request(address, 0x82, EXCHANGE, 1, 0))
+    expect_disabled(b, address, 6, "the second subscriber's disable")
+    print("ok", flush=True)
+
+
 def lost_disable(port, address, then):
     sock = dealer(port)
     sock.send(stream_request(address, 0x81, EXCHANGE, 1, 0))
@@ -683,6 +707,8 @@ def main(argv):
         refused_enable(int(argv[2]), int(argv[3], 0))
     elif kind == "unanswered-enable":
         unanswered_enable(int(argv[2]), int(argv[3], 0), argv[4], float(argv[5]))
+    elif kind == "handover":
+        handover(int(argv[2]), int(argv[3], 0), int(argv[4], 0))
     elif kind == "lost-disable":
         lost_disable(int(argv[2]), int(argv[3], 0), argv[4])
     elif kind == "cut-off":
