@@ -551,9 +551,10 @@ namespace {
 // Handing a packet to the writer thread costs a thread wake-up on every request; when
 // the writer is idle and nothing is queued before it, the caller writes the packet
 // itself, in the same order and with the same record the writer would give it. While
-// the link syncs or stops, packets are queued as ever.
+// the link syncs or stops, or when it is set to leave every write to its writer,
+// packets are queued as ever.
 bool sWriteAtOnce(aLink* link, const aPacket* packet) {
-    if (!aVALIDPACKET(packet) || link->running != 1 || link->status != LINK_RUNNING) return false;
+    if (!aVALIDPACKET(packet) || link->writerOnly || link->running != 1 || link->status != LINK_RUNNING) return false;
     if (!link->writeMutex.try_lock()) return false;
     aCheckedLock writing(link->writeMutex, std::adopt_lock);
     if (aPacketFifo_GetLength(link->outFifo) != 0) return false;

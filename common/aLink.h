@@ -66,6 +66,9 @@ aErr aLink_Destroy(aLinkRef* id);
 
 linkStatus aLink_GetStatus(aLinkRef id);
 aErr aLink_PutPacket(aLinkRef id, const aPacket* packet);
+// From now on the link's writer thread writes every packet put on it, never the caller
+// that puts it, so a caller that waits for the reply waits while the write runs.
+aErr aLink_SetWriterOnly(aLinkRef id);
 aPacket* aLink_GetPacket(aLinkRef id);
 // Both waits end early, without a packet, once the link's last use is destroyed or the
 // link is reset on another thread.

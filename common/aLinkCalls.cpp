@@ -35,6 +35,14 @@ aErr aLink_PutPacket(aLinkRef id, const aPacket* packet) {
     return aLink_Put(link, packet);
 }
 
+aErr aLink_SetWriterOnly(aLinkRef id) {
+    aLinkHold hold(id);
+    aLink* link = hold.link();
+    if (!link) return aErrParam;
+    link->writerOnly = true;
+    return aErrNone;
+}
+
 aPacket* aLink_GetPacket(aLinkRef id) {
     aLinkHold hold(id);
     aLink* link = hold.link();

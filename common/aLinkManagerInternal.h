@@ -71,6 +71,8 @@ struct aLink {
     std::atomic<uint64_t> owedUntilMs{0};
     // The stream answered aErrConnection: no module is behind it any more.
     std::atomic<bool> farEndGone{false};
+    // Packets put on the link are written by the writer thread alone (aLink_SetWriterOnly).
+    std::atomic<bool> writerOnly{false};
     aPacketFilterProc userFilter aGUARDED_BY(userFilterSema) = nullptr;
     const void* userFilterRef aGUARDED_BY(userFilterSema) = nullptr;
     aMutexRef userFilterSema = nullptr;

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdint>
 #include <czmq.h>
+#include <vector>
 
 #include "aServerDiscovery.h"
 #include "aServer_ZeroMQ.h"
@@ -36,6 +37,21 @@ public:
     aServerInRole& operator=(const aServerInRole&) = delete;
 };
 
+// Which client connections are open (aServerConnections.cpp): the client socket's
+// monitor names each accepted and each lost connection by its descriptor, and every
+// message a client sends carries the descriptor it came on. Made before the client
+// socket binds; used by the broker alone.
+struct aServerConnections;
+aServerConnections* aServerConnections_Create(zsock_t* clientSocket);
+void aServerConnections_Destroy(aServerConnections** connections);
+// Readable when events wait.
+zsock_t* aServerConnections_Events(aServerConnections* connections);
+// Takes every event waiting; the descriptors of the connections lost are appended.
+void aServerConnections_Take(aServerConnections* connections, std::vector<int>* lost);
+bool aServerConnections_IsOpen(const aServerConnections* connections, int descriptor);
+// The descriptor of the connection a received frame came on, -1 when it does not tell.
+int aServerConnections_Descriptor(zframe_t* frame);
+
 struct aServer {
     // Set before the actors start and only read after them.
     aLinkRef usbLink = 0;
@@ -64,6 +80,7 @@ struct aServer {
     zsock_t* streamBrokerSocket aGUARDED_BY(aServerBroker) = nullptr;
     zsock_t* syncActorSocket aGUARDED_BY(aServerSyncActor) = nullptr;
     zsock_t* streamFilterSocket aGUARDED_BY(aServerStreamFilter) = nullptr;
+    aServerConnections* connections aGUARDED_BY(aServerBroker) = nullptr;
 
     // The batch of stream samples the filter gathers.
     uint8_t streamBatch[aSERVER_BATCH_SIZE] aGUARDED_BY(aServerStreamFilter) = {};
@@ -93,14 +110,19 @@ void aServerRequests_Dispatch(aServer* server, aServerRequestState* state) aREQU
 int aServerRequests_WaitMs(aServerRequestState* state, int longest) aREQUIRES(aServerBroker);
 // Replies owed so far go to nobody.
 void aServerRequests_Flush(aServerRequestState* state) aREQUIRES(aServerBroker);
+// The connections' events are readable: the clients of every lost connection go.
+void aServerRequests_Connections(aServer* server, aServerRequestState* state) aREQUIRES(aServerBroker);
+// Every client goes (the server has closed all their connections).
+void aServerRequests_DropAll(aServerRequestState* state) aREQUIRES(aServerBroker);
 // streamBrokerSocket readable: one batch for every subscriber.
 void aServerRequests_Batch(aServer* server, aServerRequestState* state) aREQUIRES(aServerBroker);
 
 // Called by the broker after each wait. Once the served link has failed for good (its
 // module went away), the server withdraws: discovery stops answering for it, and every
 // client connection is closed, so each client link reports the loss as a direct link
-// would. The socket that replaces clientSocket is bound nowhere.
-void aServer_WithdrawIfModuleLost(aServer* server, zpoller_t* poller) aREQUIRES(aServerBroker);
+// would. The socket that replaces clientSocket is bound nowhere. True when it withdrew
+// just now.
+bool aServer_WithdrawIfModuleLost(aServer* server, zpoller_t* poller) aREQUIRES(aServerBroker);
 // The sync actor (aServerSync.cpp): runs the requests against the USB link, one at a
 // time, in the sync actor's role.
 void aServerRequests_SyncActor(zsock_t* pipe, void* server);
@@ -120,8 +142,8 @@ enum aServerSyncAnswer : uint8_t {
 #define aSERVER_LATE_REPLY_MS 2000u
 
 // What a request and the reply that answers it have in common: the module's address
-// and the command byte. The address query (an empty packet to 0xAD) is answered by an
-// empty packet.
+// and the command byte, and for a value exchange its option number and index. The
+// address query (an empty packet to 0xAD) is answered by an empty packet.
 uint32_t aServer_RequestKey(const aPacket* request);
 bool aServer_ReplyMatches(const aPacket* reply, uint32_t requestKey);
 bool aServer_DoesPacketContinue(const aPacket* packet);

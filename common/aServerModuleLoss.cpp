@@ -27,14 +27,14 @@ zsock_t* sUnboundRouter() {
 
 }  // namespace
 
-void aServer_WithdrawIfModuleLost(aServer* server, zpoller_t* poller) {
-    if (server->moduleLost || server->stopping) return;
+bool aServer_WithdrawIfModuleLost(aServer* server, zpoller_t* poller) {
+    if (server->moduleLost || server->stopping) return false;
     const uint64_t now = aTime_GetMonotonicMS();
-    if (now - server->moduleCheckMs < CHECK_INTERVAL_MS) return;
+    if (now - server->moduleCheckMs < CHECK_INTERVAL_MS) return false;
     server->moduleCheckMs = now;
-    if (!sHasFailed(aLink_GetStatus(server->usbLink))) return;
+    if (!sHasFailed(aLink_GetStatus(server->usbLink))) return false;
     zsock_t* replacement = sUnboundRouter();
-    if (!replacement) return;
+    if (!replacement) return false;
     server->moduleLost = true;
     aTrace(TRACE_SERVER, "served module lost: server withdrawn\n");
     server->announcement.model = 0;
@@ -44,4 +44,5 @@ void aServer_WithdrawIfModuleLost(aServer* server, zpoller_t* poller) {
     zpoller_remove(poller, server->clientSocket);
     zsock_destroy(&server->clientSocket);
     server->clientSocket = replacement;
+    return true;
 }

@@ -1,8 +1,9 @@
 // The link server's sync actor: one request at a time on the served USB link. The wire
-// carries no request id, so a reply is told by its module address and command byte,
-// and a request that gave up leaves a record: a packet that matches it is the late
-// reply and goes to nobody, and a request it could be taken for is not run until the
-// record is used up or old enough that no such reply can still come.
+// carries no request id, so a reply is told by what it shares with its request (module
+// address, command, and a value's option and index), and a request that gave up leaves
+// a record: a packet that matches it is the late reply and goes to nobody, and a
+// request it could be taken for is not run until the record is used up or old enough
+// that no such reply can still come.
 #include <deque>
 #include <vector>
 
@@ -21,6 +22,20 @@ const uint64_t REPLY_SLICE_MS = 100;
 const int INTERNAL_SEND_TIMEOUT_MS = 1000;
 const uint32_t KEY_QUERY = 0xFFFFFFFFu;
 
+// The module's address and command byte; for a value exchange also its option number
+// and index, which the module's reply carries too (a get's reply without the get flag,
+// a set's acknowledgement and an error reply with flags of their own). Bits 30 and 31
+// stay clear, so no key is KEY_QUERY.
+uint32_t sKeyOf(const aPacket* packet) {
+    uint32_t key = static_cast<uint32_t>(packet->address) << 16;
+    if (packet->dataSize == 0) return key;
+    key |= 0x100u | packet->data[0];
+    if (packet->dataSize >= 3 && aUEI_isUEIPayload(packet))
+        key |= 0x4000u | static_cast<uint32_t>(packet->data[1] & 0x3F) << 24 |
+               static_cast<uint32_t>(packet->data[2] & 0x1F) << 9;
+    return key;
+}
+
 struct GaveUp {
     uint32_t key;
     uint64_t expires;
@@ -37,12 +52,17 @@ void sPrune(SyncState& state) {
         record = record->expires <= now ? state.gaveUp.erase(record) : record + 1;
 }
 
-// A late reply uses up the oldest record it matches: the module answers in order.
+// A late reply uses up the oldest record it matches: the module answers in order. A
+// reply of several chunks goes whole: the record stays while the chunk taken says more
+// follow, and each such chunk gives the next one the full wait again.
 bool sTakeLate(SyncState& state, const aPacket* packet) {
     for (auto record = state.gaveUp.begin(); record != state.gaveUp.end(); ++record) {
         if (aServer_ReplyMatches(packet, record->key)) {
             aTrace(TRACE_SERVER, "late reply dropped\n");
-            state.gaveUp.erase(record);
+            if (aServer_DoesPacketContinue(packet))
+                record->expires = aTime_GetMonotonicMS() + aSERVER_LATE_REPLY_MS;
+            else
+                state.gaveUp.erase(record);
             return true;
         }
     }
@@ -179,13 +199,12 @@ void sExecute(SyncState& state, zsock_t* socket) aREQUIRES(aServerSyncActor) {
 
 uint32_t aServer_RequestKey(const aPacket* request) {
     if (request->address == aLINK_ADDRESS_SYNC && request->dataSize == 0) return KEY_QUERY;
-    return static_cast<uint32_t>(request->address) << 16 | (request->dataSize ? 0x100u | request->data[0] : 0u);
+    return sKeyOf(request);
 }
 
 bool aServer_ReplyMatches(const aPacket* reply, uint32_t requestKey) {
     if (requestKey == KEY_QUERY) return reply->dataSize == 0;
-    const uint32_t key = static_cast<uint32_t>(reply->address) << 16 | (reply->dataSize ? 0x100u | reply->data[0] : 0u);
-    return key == requestKey;
+    return sKeyOf(reply) == requestKey;
 }
 
 bool aServer_DoesPacketContinue(const aPacket* packet) {

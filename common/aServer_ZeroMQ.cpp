@@ -26,13 +26,16 @@ const uint32_t TRACE_SERVER = 0x4;
 const uint32_t TRACE_START = 0x1;
 const uint32_t LOOPBACK = 0x0100007Fu;  // 127.0.0.1 in network order on this host
 const int POLL_MS = 1000;
-// A client whose host stops answering is dropped by TCP keepalive after about 8 s.
-// ZeroMQ's own heartbeats stay off on the client socket: libzmq 4.3.4 aborts the
-// process when a heartbeat times out on a connection whose input is held back, which
-// a client that writes faster than the broker reads brings about.
+// A client whose host stops answering is dropped about 8 s after it went silent: by
+// TCP keepalive while nothing is on its way to it, and by the same time-out on data
+// left unacknowledged (TCP_USER_TIMEOUT) while the server sends to it, which keepalive
+// never looks at. ZeroMQ's own heartbeats stay off on the client socket: libzmq 4.3.4
+// aborts the process when a heartbeat times out on a connection whose input is held
+// back, which a client that writes faster than the broker reads brings about.
 const int KEEPALIVE_IDLE_S = 5;
 const int KEEPALIVE_INTERVAL_S = 1;
 const int KEEPALIVE_COUNT = 3;
+const int UNACKNOWLEDGED_LIMIT_MS = 8000;
 const int INTERNAL_SEND_TIMEOUT_MS = 1000;
 const uint32_t INTERFACES_MAX = 50;
 
@@ -66,9 +69,10 @@ void sBroker(zsock_t* pipe, void* ref) {
     zsock_signal(pipe, 0);
     aTrace(TRACE_SERVER, "broker create\n");
     aServerRequestState* state = aServerRequests_Create();
-    zpoller_t* poller =
-        state ? zpoller_new(pipe, server->syncBrokerSocket, server->clientSocket, server->streamBrokerSocket, nullptr)
-              : nullptr;
+    zsock_t* connectionEvents = aServerConnections_Events(server->connections);
+    zpoller_t* poller = state ? zpoller_new(pipe, server->syncBrokerSocket, server->clientSocket,
+                                            server->streamBrokerSocket, connectionEvents, nullptr)
+                              : nullptr;
     zactor_t* beacon = server->beaconMode ? server->discoveryActor : nullptr;
     if (poller && beacon) zpoller_add(poller, beacon);
     server->beaconState = aServerBeaconState{};
@@ -81,6 +85,8 @@ void sBroker(zsock_t* pipe, void* ref) {
             aServerRequests_FromSync(server, state);
         } else if (which == server->clientSocket) {
             aServerRequests_FromClient(server, state);
+        } else if (which == connectionEvents) {
+            aServerRequests_Connections(server, state);
         } else if (which == pipe) {
             char* command = zstr_recv(pipe);
             if (!command && !aCzmqActor_ReceiveEnds()) continue;
@@ -99,7 +105,7 @@ void sBroker(zsock_t* pipe, void* ref) {
         }
         aServerRequests_Dispatch(server, state);
         if (beacon) aServerDiscovery_SilenceIfDue(beacon, &server->beaconState);
-        aServer_WithdrawIfModuleLost(server, poller);
+        if (aServer_WithdrawIfModuleLost(server, poller)) aServerRequests_DropAll(state);
     }
     zpoller_destroy(&poller);
     aServerRequests_Destroy(&state);
@@ -199,6 +205,10 @@ aErr sPrepare(aServer* server) aREQUIRES(aServerBroker, aServerSyncActor, aServe
     zsock_set_tcp_keepalive_idle(server->clientSocket, KEEPALIVE_IDLE_S);
     zsock_set_tcp_keepalive_intvl(server->clientSocket, KEEPALIVE_INTERVAL_S);
     zsock_set_tcp_keepalive_cnt(server->clientSocket, KEEPALIVE_COUNT);
+    zsock_set_tcp_maxrt(server->clientSocket, UNACKNOWLEDGED_LIMIT_MS);
+    // Watched from before it binds, so no connection is missed.
+    server->connections = aServerConnections_Create(server->clientSocket);
+    if (!server->connections) return aErrResource;
     if (!sConfigureInterface(server)) return aErrResource;
     if (!sBindClientSocket(server)) return aErrResource;
     if (!sMakePair(server->streamBrokerSocket, server->streamFilterSocket, &server->streamPort)) return aErrResource;
@@ -219,6 +229,9 @@ aErr sInitServer(aServer* server) {
     server->brokerActor = sStartActor(sBroker, server);
     server->syncActor = sStartActor(aServerRequests_SyncActor, server);
     if (!server->brokerActor || !server->syncActor) return aErrResource;
+    // The sync actor waits for the reply while the link's writer writes the request: a
+    // blocking write of its own would return only after the reply had come.
+    if (aLink_SetWriterOnly(server->usbLink) != aErrNone) return aErrResource;
     if (aLink_InstallUserPacketFilter(server->usbLink, sStreamingPacketFilter, server) != aErrNone) return aErrResource;
     server->filterInstalled = true;
     aLink_DrainPackets(server->usbLink, drainAll, nullptr);
@@ -238,6 +251,7 @@ void sDeinitServer(aServer* server) {
     // Both actors have ended and the filter is gone: the roles are this thread's again.
     aServerInRole asBroker(aServerBroker), asSync(aServerSyncActor), asFilter(aServerStreamFilter);
     zsock_destroy(&server->clientSocket);
+    aServerConnections_Destroy(&server->connections);
     zsock_destroy(&server->syncActorSocket);
     zsock_destroy(&server->syncBrokerSocket);
     zsock_destroy(&server->streamFilterSocket);

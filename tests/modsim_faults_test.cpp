@@ -130,7 +130,8 @@ TEST_F(ModsimFaults, RefusesTheAddressProbeButAnswersValueRequests) {
 }
 
 // Error replies cut as firmware cuts them, for one counted request of the store, factory
-// and stream commands of the connected module; the next request is answered normally.
+// and stream commands of the connected module (or a stream request lost, unanswered);
+// the next request is answered normally.
 TEST_F(ModsimFaults, CountedErrorRepliesTakeTheShapeAsked) {
     const Bytes capacity{0x04, 0x01, 0x00, 0x00};
     // Sub-command 2 holds an empty block: its read is answered by one short reply.
@@ -147,6 +148,7 @@ TEST_F(ModsimFaults, CountedErrorRepliesTakeTheShapeAsked) {
         {"fault stream error 0 0", kRouter, enable, "02 04 5D C1 80 00", "02 03 5D C1 00"},
         {"fault stream error-short 0", kRouter, enable, "02 03 5D C1 80", "02 03 5D C1 00"},
         {"fault stream error-long 0 29", kRouter, enable, "02 05 5D C1 80 1D 00", "02 03 5D C1 00"},
+        {"fault stream lost 0", kRouter, enable, "", "02 03 5D C1 00"},
     };
     // The enables that succeed start the value streaming; samples sent on a timer would
     // come before a reply whenever the machine is slow, so rounds go only on stream-send.

@@ -159,7 +159,7 @@ int measure() {
         printf("  direct USB link:        %8.1f us\n", direct);
         printf("  through the link server: %7.1f us\n", served);
         if (direct > 0 && served > 0) {
-            printf("  ratio %.2f (goal at most 2)\n", served / direct);
+            printf("  ratio %.2f (goal at most 1.3)\n", served / direct);
             result = loaded;
         } else {
             printf("  a measurement failed\n");

@@ -23,8 +23,8 @@ shares nothing with the library it tests.
   zmq_peer.py absent PORT ADDR ABSENT N   client A queues N reads to an absent module; client
                                           B's reads meanwhile are each answered within 4.5 s
   zmq_peer.py age PORT ADDR N              client A opens a two-chunk write, client B sends N
-                                          short value packets, then A sends the last chunk;
-                                          prints "ack" or "no ack"
+                                          reads and takes their answers, then A sends the
+                                          last chunk; prints "ack" or "no ack"
   zmq_peer.py burst PORT ADDR N           sends N reads without reading, prints "sent", waits
   zmq_peer.py enables PORT ADDR N         sends N stream enables of distinct values without
                                           reading, prints "sent", waits
@@ -33,6 +33,35 @@ shares nothing with the library it tests.
                                           its connection closed by the server within 20 s
   zmq_peer.py router                      a ROUTER playing a link server for one client:
                                           answers its first frame, leaves after its second
+  zmq_peer.py unanswered PORT ADDR ABSENT a read of an absent module brings no frame at all
+                                          (an empty one neither); a read of ADDR then its reply
+  zmq_peer.py queue PORT ADDR N           queues N reads back to back, then counts the answers:
+                                          prints "answers A replies R refusals F"
+  zmq_peer.py leavers PORT ADDR ABSENT N  N clients queue reads of absent modules (ABSENT,
+                                          ABSENT + 2, ...) and leave; then a new client's
+                                          read is answered within 4.5 s
+  zmq_peer.py heavy-leavers PORT ADDR N   N clients one after another, each with 64 stream
+                                          enables and 8 open writes of 100 chunks, leave;
+                                          then a new client's read is answered
+  zmq_peer.py late-chunks PORT ADDR       client A reads the module name (several chunks),
+                                          client B reads a value 2.2 s later; prints every
+                                          frame each got ("A hex")
+  zmq_peer.py refused-enable PORT ADDR    client A's enable is refused by the module, client
+                                          B's accepted: A never gets a batch, B does until its
+                                          disable is acknowledged
+  zmq_peer.py cut-off PORT HOST ADDR      a subscriber at HOST; prints "streaming" once batches
+                                          come, then stops reading and waits to be cut off
+  zmq_peer.py unanswered-enable PORT ADDR disable|leave SECONDS
+                                          a client's stream enable gets no answer within
+                                          SECONDS; it then disables (and takes the
+                                          acknowledgement) or leaves
+  zmq_peer.py handover PORT ADDR ABSENT   client A streams a value; while a read of ABSENT
+                                          holds the module, client B enables the same value
+                                          and A leaves: B keeps getting samples of it
+  zmq_peer.py lost-disable PORT ADDR disable|leave
+                                          a client's stream enable is accepted; then it
+                                          disables twice, the first one unanswered, taking
+                                          the second's acknowledgement, or it leaves
 
 Prints "ok" and exits 0 on success; prints the reason and exits 1 otherwise.
 """
@@ -50,9 +79,9 @@ def fail(reason):
     sys.exit(1)
 
 
-def dealer(port):
+def dealer(port, linger_ms=0):
     sock = CTX.socket(zmq.DEALER)
-    sock.setsockopt(zmq.LINGER, 0)
+    sock.setsockopt(zmq.LINGER, linger_ms)
     sock.connect("tcp://127.0.0.1:%d" % port)
     return sock
 
@@ -253,19 +282,223 @@ def exchange(port, request, reply):
     print("ok", flush=True)
 
 
+def print_frames(socks, seconds):
+    """Every frame each client gets, empty ones too ("A " and nothing after it)."""
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        for name, sock in socks:
+            frame = recv(sock, 20)
+            if frame is not None:
+                print("%s %s" % (name, frame.hex()), flush=True)
+    print("done", flush=True)
+
+
 def late(port, address, option_a, option_b):
     a, b = dealer(port), dealer(port)
     a.send(wire(address, [EXCHANGE, 0x40 | option_a, 0x00]))
     time.sleep(0.3)
     b.send(wire(address, [EXCHANGE, 0x40 | option_b, 0x00]))
-    end = time.monotonic() + 9
+    print_frames((("A", a), ("B", b)), 9)
+
+
+def late_chunks(port, address):
+    a, b = dealer(port), dealer(port)
+    # System entity (command 3), option 32: the module name, a byte string.
+    a.send(wire(address, [0x03, 0x40 | 32, 0x20]))
+    time.sleep(2.2)
+    b.send(wire(address, [EXCHANGE, 0x41, 0x00]))
+    print_frames((("A", a), ("B", b)), 6)
+
+
+def unanswered(port, address, missing):
+    sock = dealer(port)
+    sock.send(wire(missing, [EXCHANGE, 0x41, 0x00]))
+    # The server gives up on it after 2 s; nothing at all reaches the client.
+    got = recv(sock, 5000)
+    if got is not None:
+        fail("a frame for an unanswered read: '%s'" % got.hex())
+    sock.send(wire(address, [EXCHANGE, 0x41, 0x00]))
+    expect(sock, wire(address, [EXCHANGE, 0x01, 0x00, 0x11]), "the read after it")
+    print("ok", flush=True)
+
+
+def refusal(request):
+    """The error reply a module gives to a value request, with aErrBusy (5)."""
+    option = request[3]
+    reply_option = (option & 0x3F) | 0xC0 if option & 0x80 else option & 0x3F
+    return wire(request[0], [request[2], reply_option, 0x80 | (request[4] & 0x1F), 5])
+
+
+def queue(port, address, count):
+    sock = dealer(port)
+    get = wire(address, [EXCHANGE, 0x41, 0x00])
+    for _ in range(count):
+        sock.send(get)
+    replies = refusals = 0
+    while replies + refusals < count:
+        frame = recv(sock, 10000)
+        if frame is None:
+            break
+        if frame == wire(address, [EXCHANGE, 0x01, 0x00, 0x11]):
+            replies += 1
+        elif frame == refusal(get):
+            refusals += 1
+        else:
+            fail("not an answer to a read: '%s'" % frame.hex())
+    expect_silence(sock, "after the last answer", 500)
+    print("answers %d replies %d refusals %d" % (replies + refusals, replies, refusals), flush=True)
+
+
+def leavers(port, address, missing, count):
+    for n in range(count):
+        # Connected first, so the reads leave before the connection closes; the server
+        # is not asked anything before them, so no client waits for another's turn.
+        sock = CTX.socket(zmq.DEALER)
+        sock.setsockopt(zmq.LINGER, 2000)
+        monitor = sock.get_monitor_socket(zmq.EVENT_HANDSHAKE_SUCCEEDED)
+        sock.connect("tcp://127.0.0.1:%d" % port)
+        if not monitor.poll(5000, zmq.POLLIN):
+            fail("leaving client %d never connected" % n)
+        sock.disable_monitor()
+        monitor.close()
+        # An address of its own: no read waits for another's late reply.
+        for _ in range(3):
+            sock.send(wire(missing + 2 * n, [EXCHANGE, 0x41, 0x00]))
+        sock.close()
+    print("left", file=sys.stderr, flush=True)
+    fresh = dealer(port)
+    started = time.monotonic()
+    fresh.send(wire(address, [EXCHANGE, 0x41, 0x00]))
+    got = recv(fresh, 4500)
+    if got != wire(address, [EXCHANGE, 0x01, 0x00, 0x11]):
+        fail("the new client's read: %s" % (got.hex() if got is not None else "nothing within 4.5 s"))
+    print("ok answered after %.2f s" % (time.monotonic() - started), file=sys.stderr, flush=True)
+    print("ok", flush=True)
+
+
+def heavy_leavers(port, address, count):
+    started = time.monotonic()
+    for n in range(count):
+        sock = dealer(port, 2000)
+        for v in range(64):
+            sock.send(stream_request(address, 0x81, 0x11 + v, 1, 0))
+        for w in range(8):
+            # The first 100 chunks of a write of 101: the write stays open.
+            for part in chunks(w + 1, 0, bytes(24 * 101))[:100]:
+                sock.send(wire(address, part))
+        sock.close()
+    print("%d clients in %.1f s" % (count, time.monotonic() - started), file=sys.stderr, flush=True)
+    fresh = dealer(port)
+    asked = time.monotonic()
+    fresh.send(wire(address, [EXCHANGE, 0x41, 0x00]))
+    got = recv(fresh, 60000)
+    if got != wire(address, [EXCHANGE, 0x01, 0x00, 0x11]):
+        fail("a new client's read: %s" % (got.hex() if got is not None else "nothing within 60 s"))
+    print("a new client's read answered after %.2f s" % (time.monotonic() - asked), file=sys.stderr, flush=True)
+    print("ok", flush=True)
+
+
+def refused_enable(port, address):
+    a, b = dealer(port), dealer(port)
+    enable = stream_request(address, 0x81, EXCHANGE, 1, 0)
+    a.send(enable)
+    expect(a, wire(address, [0x5D, 0xC1, 0x80, 29]), "the module's refusal of the enable")
+    b.send(enable)
+    expect_among_samples(b, wire(address, [0x5D, 0xC1, 0x00]), "the accepted enable")
+    if not any(samples(f) for f in collect(b, 1.5)):
+        fail("the subscribed client got no batch")
+    got = collect(a, 0.5)
+    if got:
+        fail("the client whose enable was refused got %d batches" % len(got))
+    b.send(stream_request(address, 0x82, EXCHANGE, 1, 0))
+    deadline = time.monotonic() + 3
+    while recv(b, 200) != wire(address, [0x5D, 0xC2, 0x00]):
+        if time.monotonic() > deadline:
+            fail("no acknowledgement of the disable")
+    collect(b, 0.5)
+    late = collect(a, 1.0) + collect(b, 1.0)
+    if late:
+        fail("%d batches after the only subscriber disabled" % len(late))
+    print("ok", flush=True)
+
+
+def expect_disabled(sock, address, seconds, what):
+    deadline = time.monotonic() + seconds
+    while recv(sock, 200) != wire(address, [0x5D, 0xC2, 0x00]):
+        if time.monotonic() > deadline:
+            fail("no acknowledgement of " + what)
+
+
+def unanswered_enable(port, address, then, seconds):
+    sock = dealer(port)
+    sock.send(stream_request(address, 0x81, EXCHANGE, 1, 0))
+    got = collect(sock, seconds)
+    if got:
+        fail("the unanswered enable brought %s" % got[0].hex())
+    if then == "leave":
+        sock.close()
+    else:
+        sock.send(stream_request(address, 0x82, EXCHANGE, 1, 0))
+        expect_disabled(sock, address, 6, "the disable")
+    print("ok", flush=True)
+
+
+def handover(port, address, missing):
+    a, b, slow = dealer(port), dealer(port), dealer(port)
+    enable = stream_request(address, 0x81, EXCHANGE, 1, 0)
+    a.send(enable)
+    expect_among_samples(a, wire(address, [0x5D, 0xC1, 0x00]), "the first subscriber's enable")
+    # The server waits 2 s for the absent module: B's enable and A's leaving are both
+    # known to it before anything more reaches the module.
+    slow.send(wire(missing, [EXCHANGE, 0x41, 0x00]))
+    time.sleep(0.3)
+    b.send(enable)
+    time.sleep(0.3)
+    a.close()
+    expect_among_samples(b, wire(address, [0x5D, 0xC1, 0x00]), "the second subscriber's enable", 8)
+    collect(b, 1.0)
+    if 1 not in options_seen(collect(b, 2.0)):
+        fail("the second subscriber's value stopped streaming when the first left")
+    b.send(stream_request(address, 0x82, EXCHANGE, 1, 0))
+    expect_disabled(b, address, 6, "the second subscriber's disable")
+    print("ok", flush=True)
+
+
+def lost_disable(port, address, then):
+    sock = dealer(port)
+    sock.send(stream_request(address, 0x81, EXCHANGE, 1, 0))
+    expect_among_samples(sock, wire(address, [0x5D, 0xC1, 0x00]), "the accepted enable")
+    if then == "leave":
+        sock.close()
+        print("ok", flush=True)
+        return
+    disable = stream_request(address, 0x82, EXCHANGE, 1, 0)
+    sock.send(disable)
+    end = time.monotonic() + 3
     while time.monotonic() < end:
-        for name, sock in (("A", a), ("B", b)):
-            frame = recv(sock, 20)
-            # An empty frame carries no byte of the stream.
-            if frame:
-                print("%s %s" % (name, frame.hex()), flush=True)
-    print("done", flush=True)
+        got = recv(sock, 100)
+        # A batch's first packet is a sample: 5 data bytes or more, the stream flag set.
+        if got is not None and (len(got) < 7 or not got[4] & 0x40):
+            fail("the lost disable brought %s" % got.hex())
+    sock.send(disable)
+    expect_disabled(sock, address, 6, "the second disable")
+    print("ok", flush=True)
+
+
+def cut_off(port, host, address):
+    sock = CTX.socket(zmq.DEALER)
+    sock.setsockopt(zmq.LINGER, 0)
+    sock.connect("tcp://%s:%d" % (host, port))
+    sock.send(stream_request(address, 0x81, EXCHANGE, 1, 0))
+    # Until the test has made this client's network, ZeroMQ tries to connect again.
+    deadline = time.monotonic() + 30
+    while time.monotonic() < deadline:
+        frame = recv(sock, 200)
+        if frame is not None and len(frame) > 6 and samples(frame):
+            print("streaming", flush=True)
+            time.sleep(120)
+            return
+    fail("no batch")
 
 
 def stream_request(address, kind, command, option, index):
@@ -334,23 +567,21 @@ def age(port, address, count):
     # A's connection came up.
     a.send(wire(0xAD, []))
     expect(a, wire(address, []), "address query after the first chunk")
+    get = wire(address, [EXCHANGE, 0x41, 0x00])
     for _ in range(count):
-        b.send(wire(address, [EXCHANGE, 0x41]))
-    # The module leaves short packets unanswered; the server tells B it gave up on the
-    # first one with an empty frame, a whole reply time (2 s) after taking it, and has
-    # taken the rest of B's burst meanwhile. Only then does A's last chunk follow.
-    if recv(b, 30000) != b"":
-        fail("the server never gave up on B's first short packet")
+        b.send(get)
+    # Every read is answered, by the module or by the server's refusal once B's queue is
+    # full; when all are, the server has taken every one of them. Only then does A's
+    # last chunk follow.
+    answered = 0
+    while answered < count:
+        frame = recv(b, 10000)
+        if frame is None:
+            fail("B's reads: %d of %d answered" % (answered, count))
+        answered += 1
     a.send(wire(address, last))
-    end = time.monotonic() + 15
-    while time.monotonic() < end:
-        frame = recv(a, 200)
-        if frame == wire(address, [EXCHANGE, 0xC5, 0x00]):
-            print("ack", flush=True)
-            return
-        while b.poll(0, zmq.POLLIN):
-            b.recv()
-    print("no ack", flush=True)
+    frame = recv(a, 5000)
+    print("ack" if frame == wire(address, [EXCHANGE, 0xC5, 0x00]) else "no ack", flush=True)
 
 
 def burst(port, address, count):
@@ -462,6 +693,26 @@ def main(argv):
         loss(int(argv[2]), int(argv[3], 0), argv[4])
     elif kind == "router":
         router()
+    elif kind == "unanswered":
+        unanswered(int(argv[2]), int(argv[3], 0), int(argv[4], 0))
+    elif kind == "queue":
+        queue(int(argv[2]), int(argv[3], 0), int(argv[4]))
+    elif kind == "leavers":
+        leavers(int(argv[2]), int(argv[3], 0), int(argv[4], 0), int(argv[5]))
+    elif kind == "heavy-leavers":
+        heavy_leavers(int(argv[2]), int(argv[3], 0), int(argv[4]))
+    elif kind == "late-chunks":
+        late_chunks(int(argv[2]), int(argv[3], 0))
+    elif kind == "refused-enable":
+        refused_enable(int(argv[2]), int(argv[3], 0))
+    elif kind == "unanswered-enable":
+        unanswered_enable(int(argv[2]), int(argv[3], 0), argv[4], float(argv[5]))
+    elif kind == "handover":
+        handover(int(argv[2]), int(argv[3], 0), int(argv[4], 0))
+    elif kind == "lost-disable":
+        lost_disable(int(argv[2]), int(argv[3], 0), argv[4])
+    elif kind == "cut-off":
+        cut_off(int(argv[2]), argv[3], int(argv[4], 0))
     else:
         fail("unknown scenario " + kind)
 

@@ -18,7 +18,8 @@ const char* const kHelp =
     "fault loader refuse on|off [ADDR] | fault slot error|silent|sum|size AFTER [CODE] | "
     "fault factory error|silent|ack AFTER [CODE] | load-way keep|reconnect|announce|gone [ADDR] | update-to ADDR BUILD "
     "[VERSION] | "
-    "dump FILE [ADDR] | module [ADDR] | stream-rate MS | stream-send | drop | status | quit";
+    "dump FILE [ADDR] | module [ADDR] | stream-rate MS | stream-send | streams | random-replies SPEC|off | drop | "
+    "status | quit";
 
 std::vector<std::string> splitWords(const std::string& line) {
     std::istringstream stream(line);
@@ -76,8 +77,10 @@ void Simulator::execute(const std::string& line, ControlClient& client) {
         reply(client, faultCommand(words));
     } else if (command == "load-way" || command == "update-to" || command == "dump" || command == "module") {
         reply(client, moduleCommand(words));
-    } else if (command == "stream-rate" || command == "stream-send") {
+    } else if (command == "stream-rate" || command == "stream-send" || command == "streams") {
         reply(client, streamCommand(words));
+    } else if (command == "random-replies") {
+        reply(client, randomCommand(words));
     } else if (command == "drop" && words.size() == 1) {
         if (host_ < 0) {
             reply(client, "error not connected");
@@ -148,9 +151,23 @@ std::string Simulator::streamCommand(const std::vector<std::string>& words) {
         streams_->setInterval(static_cast<unsigned>(number));
         return "ok";
     }
+    if (words[0] == "streams") {
+        if (words.size() != 1) return "error usage: streams";
+        const std::string enabled = streams_->enabledText();
+        return enabled.empty() ? "ok" : "ok " + enabled;
+    }
     if (words.size() != 1) return "error usage: stream-send";
     if (host_ < 0) return "error not connected";
     return "ok " + std::to_string(streams_->sendRound()) + " samples";
+}
+
+std::string Simulator::randomCommand(const std::vector<std::string>& words) {
+    if (words.size() != 2) return "error usage: random-replies SPEC|off";
+    std::string error;
+    if (!random_.configure(words[1], error)) return "error " + error;
+    if (random_.on()) inOrder_ = true;
+    log_.event("random replies " + random_.describe());
+    return "ok " + random_.describe();
 }
 
 std::string Simulator::heartbeatCounts() const {

@@ -7,6 +7,7 @@ namespace {
 constexpr uint8_t kSubindexes = 4;
 constexpr uint8_t kErrorFlag = 0x80;
 constexpr uint8_t kI2CCommand = 8;
+constexpr uint8_t kScratchIndices = 32;
 
 UeiKey exchangeOption(uint8_t option, uint8_t subindex = 0) {
     return UeiKey{kExchangeCommand, option, 0, subindex};
@@ -25,6 +26,12 @@ ExchangeEntities::ExchangeEntities(SimModule& module) : module_(module), uei_(st
         store_.defineNumber(exchangeOption(6, subindex), UeiType::Byte, start, true);
         store_.defineNumber(exchangeOption(7, subindex), UeiType::Short, start, true);
         store_.defineNumber(exchangeOption(8, subindex), UeiType::Int, start, true);
+    }
+    for (uint8_t index = 0; index < kScratchIndices; ++index) {
+        store_.defineNumber(UeiKey{kScratchCommand, 1, index, 0}, UeiType::Byte, 0, true);
+        store_.defineNumber(UeiKey{kScratchCommand, 2, index, 0}, UeiType::Short, 0, true);
+        store_.defineNumber(UeiKey{kScratchCommand, 3, index, 0}, UeiType::Int, 0, true);
+        store_.define(UeiKey{kScratchCommand, 5, index, 0}, UeiValue{UeiType::Bytes, true, true, {}});
     }
 }
 

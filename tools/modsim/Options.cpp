@@ -6,6 +6,8 @@
 #include <cstring>
 #include <set>
 
+#include "RandomReplies.h"
+
 namespace modsim {
 
 const char* const kUsage =
@@ -35,7 +37,9 @@ const char* const kUsage =
     "  --update-build N  build number this module runs after a firmware update\n"
     "  --update-version HEX  packed version word this module runs after a firmware update\n"
     "  --dump-image FILE write the firmware image a module received to FILE at its reboot\n"
-    "  --stream-ms N     interval of streamed samples, 0-60000 ms, 0: only on stream-send (default 20)\n";
+    "  --stream-ms N     interval of streamed samples, 0-60000 ms, 0: only on stream-send (default 20)\n"
+    "  --random-replies SPEC  replies late, lost or refused at random, kept in order, e.g.\n"
+    "                    seed=7,jitter=5,slow=1,late=0.5,drop=2,refuse=20[,calm-streams] (README)\n";
 
 namespace {
 
@@ -190,7 +194,7 @@ bool parseOptions(int argc, char** argv, Options& options, std::string& error, b
             "--tcp",      "--unix",       "--control",        "--log",      "--dump-image",   "--serial",
             "--version",  "--hw-version", "--update-version", "--build",    "--update-build", "--router",
             "--name",     "--chip-id",    "--model",          "--address",  "--tcp-port",     "--router-module",
-            "--load-way", "--piece-size", "--restart-ms",     "--stream-ms"};
+            "--load-way", "--piece-size", "--restart-ms",     "--stream-ms", "--random-replies"};
         if (!kValueOptions.count(name)) {
             error = "unknown option: " + name;
             return false;
@@ -264,6 +268,10 @@ bool parseOptions(int argc, char** argv, Options& options, std::string& error, b
         } else if (name == "--stream-ms") {
             if (!parseNumber(value.c_str(), 60000, 10, number)) return bad("0-60000");
             options.streamMs = static_cast<unsigned>(number);
+        } else if (name == "--random-replies") {
+            RandomReplies check;
+            if (!check.configure(value, error)) return false;
+            options.randomReplies = value;
         }
     }
     return finish(options, error);

@@ -54,6 +54,8 @@ struct Options {
     unsigned restartMs = 200;
     // Interval of streamed samples; 0 sends them only on request.
     unsigned streamMs = 20;
+    // Spec of replies shaped at random (RandomReplies.h); empty: none.
+    std::string randomReplies;
     std::string dumpImagePath;
 };
 

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "StreamSamples.h"
 #include "SystemEntity.h"
 
 namespace modsim {
@@ -50,13 +51,16 @@ void SimModule::receive(const Packet& packet) {
     }
     current_ = armed_;
     armed_ = ReplyFaults{};
+    if (random_) randomFate_ = random_->shape(current_, packet.data[0] == kStreamCommand);
     handler->second(packet);
     current_ = ReplyFaults{};
+    randomFate_.clear();
 }
 
 void SimModule::answer(Packet packet) {
+    if (!randomFate_.empty()) log_.event(name() + " random reply " + randomFate_ + ": " + hexBytes(packet.data));
     if (current_.noReply) {
-        log_.event(name() + " fault no-reply: " + hexBytes(packet.data));
+        if (randomFate_.empty()) log_.event(name() + " fault no-reply: " + hexBytes(packet.data));
         return;
     }
     if (current_.wrongLength) {
@@ -67,6 +71,12 @@ void SimModule::answer(Packet packet) {
         }
     }
     host_.send(packet, current_.delayMs);
+}
+
+void SimModule::longReply() {
+    if (!random_) return;
+    const std::string fate = random_->shapeLong(current_);
+    if (!fate.empty()) randomFate_ = fate;
 }
 
 std::optional<uint8_t> SimModule::takeErrorFault() {

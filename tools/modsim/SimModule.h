@@ -13,6 +13,7 @@
 #include "Options.h"
 #include "Packet.h"
 #include "PacketLog.h"
+#include "RandomReplies.h"
 #include "ReplyFaults.h"
 #include "UeiHandler.h"
 #include "UeiStore.h"
@@ -62,6 +63,8 @@ public:
     // The value request being answered consumes an armed error reply: its code, if any.
     std::optional<uint8_t> takeErrorFault();
     bool chunkSequenceFault() const { return current_.chunkSequence; }
+    // The reply being made takes several packets (random replies may make it late).
+    void longReply();
     // A call was acknowledged: the reset call restarts the module.
     void called(const UeiKey& key);
 
@@ -70,6 +73,9 @@ public:
     void reboot(bool updated);
 
     ReplyFaults& armedFaults() { return armed_; }
+    // Replies shaped at random (the connected module only); null while none are.
+    void setRandomReplies(RandomReplies* random) { random_ = random; }
+    RandomReplies* randomReplies() const { return random_; }
     // A refusing module acknowledges the I2C probe and answers nothing else.
     void setRefusing(bool refusing) { refusing_ = refusing; }
     bool refusing() const { return refusing_; }
@@ -98,6 +104,9 @@ private:
     std::map<uint8_t, Handler> commands_;
     ReplyFaults armed_;
     ReplyFaults current_;
+    RandomReplies* random_ = nullptr;
+    // What the random draw did to the reply being sent; empty for an ordinary one.
+    std::string randomFate_;
     bool refusing_ = false;
     bool absent_ = false;
     UeiStore values_;

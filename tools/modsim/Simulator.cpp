@@ -37,6 +37,9 @@ Simulator::Simulator(const Options& options)
     for (const auto& routed : options_.routedModules)
         modules_.push_back(std::make_unique<SimModule>(routed, options_, log_, host));
     for (auto& module : modules_) link_.add(*module);
+    std::string ignored;
+    if (!options_.randomReplies.empty() && random_.configure(options_.randomReplies, ignored)) inOrder_ = true;
+    primary().setRandomReplies(&random_);
     if (!options_.routedModules.empty()) {
         i2c_ = std::make_unique<I2CBus>(primary(), link_.modules());
         i2c_->attach();
@@ -257,6 +260,13 @@ void Simulator::renewPty() {
 }
 
 void Simulator::send(const Packet& packet, unsigned delayMs) {
+    if (inOrder_) {
+        auto due = Clock::now() + std::chrono::milliseconds(delayMs);
+        if (!delayed_.empty() && delayed_.back().due > due) due = delayed_.back().due;
+        if (delayMs == 0 && delayed_.empty()) return link_.transmit(packet);
+        delayed_.push_back(Delayed{due, packet});
+        return;
+    }
     if (delayMs == 0) return link_.transmit(packet);
     const auto due = Clock::now() + std::chrono::milliseconds(delayMs);
     // Later entries with the same due time keep their order.

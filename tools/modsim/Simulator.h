@@ -19,6 +19,7 @@
 #include "Options.h"
 #include "Packet.h"
 #include "PacketLog.h"
+#include "RandomReplies.h"
 #include "SimModule.h"
 #include "StreamSamples.h"
 #include "StoreSlots.h"
@@ -83,6 +84,7 @@ private:
     std::string heartbeatCounts() const;
     std::string moduleCommand(const std::vector<std::string>& words);
     std::string streamCommand(const std::vector<std::string>& words);
+    std::string randomCommand(const std::vector<std::string>& words);
     static void reply(const ControlClient& client, const std::string& text);
     // FaultCommands.cpp
     std::string faultCommand(const std::vector<std::string>& words);
@@ -109,6 +111,9 @@ private:
     int host_ = -1;
     unsigned connections_ = 0;  // counts host connections, so a restart mid-read stops the read
     std::deque<Delayed> delayed_;
+    RandomReplies random_;
+    // Once replies are shaped at random, a reply never overtakes an earlier one.
+    bool inOrder_ = false;
     std::optional<Clock::time_point> listenAgainAt_;
     bool refuseConnections_ = false;
     int controlListen_ = -1;

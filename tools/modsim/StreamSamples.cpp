@@ -1,6 +1,7 @@
 #include "StreamSamples.h"
 
 #include <algorithm>
+#include <cstdio>
 
 #include "ExchangeEntities.h"
 
@@ -64,9 +65,12 @@ void StreamSamples::reply(std::vector<uint8_t> data) {
 std::string StreamSamples::fault(const std::vector<std::string>& words) {
     unsigned after = 0;
     uint8_t code = 0;
-    const std::string usage = parseCountedFault(words, {"error", "error-short", "error-long"}, after, code);
+    const std::string usage = parseCountedFault(words, {"error", "error-short", "error-long", "lost"}, after, code);
     if (!usage.empty()) return usage;
-    errorFault_.arm(after, code, errorShapeOf(words[2]));
+    if (words[2] == "lost")
+        lostFault_.arm(after);
+    else
+        errorFault_.arm(after, code, errorShapeOf(words[2]));
     module_.log().event("fault stream " + words[2] + " after " + std::to_string(after) + " armed");
     return "ok";
 }
@@ -81,7 +85,13 @@ void StreamSamples::handle(const Packet& packet) {
         module_.log().event("stream error " + std::to_string(code));
         reply(shapedError({kStreamCommand, replyOption, kErrorFlag}, code, shape));
     };
-    if (errorFault_.strikes()) return refuse(errorFault_.code(), errorFault_.shape());
+    const bool lost = lostFault_.strikes();
+    const bool refused = errorFault_.strikes();
+    if (lost) {
+        module_.log().event("stream request lost: " + hexBytes(data));
+        return;
+    }
+    if (refused) return refuse(errorFault_.code(), errorFault_.shape());
     if (const auto code = module_.takeErrorFault()) return refuse(*code);
     if (option != kEnable && option != kDisable && option != kStatus) return refuse(kErrInvalidOption);
     if (data[2] != kRequestFlag) return refuse(kErrPacket);
@@ -94,6 +104,11 @@ void StreamSamples::handle(const Packet& packet) {
     const Key key{data[4], data[5], data[6]};
     const std::string what = hexBytes({key.command, key.option, key.index});
     if (option == kEnable) {
+        RandomReplies* random = module_.randomReplies();
+        if (random && random->refuseEnable()) {
+            module_.log().event("stream enable " + what + " refused at random");
+            return refuse(kErrResource);
+        }
         const bool known = std::any_of(enabled_.begin(), enabled_.end(), [&key](const Key& k) {
             return k.command == key.command && k.option == key.option && k.index == key.index;
         });
@@ -110,6 +125,17 @@ void StreamSamples::handle(const Packet& packet) {
         module_.log().event("stream disable " + what);
     }
     reply({kStreamCommand, replyOption, 0});
+}
+
+std::string StreamSamples::enabledText() const {
+    std::string text;
+    char item[16];
+    for (const Key& key : enabled_) {
+        std::snprintf(item, sizeof item, "%s%02X.%02X.%02X", text.empty() ? "" : " ", key.command, key.option,
+                      key.index);
+        text += item;
+    }
+    return text;
 }
 
 bool StreamSamples::covers(const Key& key, const Source& source) const {

@@ -47,8 +47,12 @@ public:
     // A new host starts with nothing enabled.
     void clear();
     std::size_t enabledCount() const { return enabled_.size(); }
+    // The enabled values, "CC.OO.II" in hex each, space-separated, in the order enabled.
+    std::string enabledText() const;
     // "fault stream error|error-short|error-long AFTER [CODE]": the stream request AFTER
     // stream requests from now is refused with an error reply shaped as CountedFault.h says.
+    // "fault stream lost AFTER": that request is lost on its way, neither carried out nor
+    // answered.
     std::string fault(const std::vector<std::string>& words);
 
 private:
@@ -77,6 +81,7 @@ private:
     std::vector<Key> enabled_;
     std::vector<Source> sources_;
     CountedFault errorFault_;
+    CountedFault lostFault_;
 };
 
 }  // namespace modsim

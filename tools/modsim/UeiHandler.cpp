@@ -109,6 +109,7 @@ void UeiHandler::sendBytes(uint8_t command, uint8_t option, uint8_t index, const
     std::size_t offset = 0;
     // A faulty module numbers its chunks from 1, so the host never sees the one it expects.
     uint8_t sequence = module_.chunkSequenceFault() ? 1 : 0;
+    if (bytes.size() > kChunkPayload) module_.longReply();
     do {
         const std::size_t chunk = std::min(bytes.size() - offset, kChunkPayload);
         const bool more = offset + chunk < bytes.size();

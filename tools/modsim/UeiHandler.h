@@ -20,6 +20,7 @@ constexpr uint8_t kErrPermission = 12;
 constexpr uint8_t kErrPacket = 24;
 constexpr uint8_t kErrInvalidEntity = 28;
 constexpr uint8_t kErrInvalidOption = 29;
+constexpr uint8_t kErrResource = 30;
 
 class UeiHandler {
 public:
