@@ -23,6 +23,7 @@
 #include "forked_child.h"
 #include "log_capture.h"
 #include "tempdir.h"
+#include "thread_stacks.h"
 #include "wait_until.h"
 
 using testsupport::LogCapture;
@@ -411,10 +412,8 @@ TEST(SettingsSave, ManyWritersAtOnceLoseNoEntry) {
     if (!finished) {
         for (const pid_t pid : writers) {
             if (status.count(pid)) continue;
-            const std::string command = "gdb -p " + std::to_string(pid) + " -batch -ex 'thread apply all bt' 2>&1";
-            std::printf("writer %d did not finish:\n", static_cast<int>(pid));
-            std::fflush(stdout);
-            if (std::system(command.c_str()) != 0) std::printf("(no stack)\n");
+            std::fprintf(stderr, "writer %d did not finish:\n", static_cast<int>(pid));
+            testsupport::printThreadStacks(pid);
             kill(pid, SIGKILL);
             waitpid(pid, nullptr, 0);
         }

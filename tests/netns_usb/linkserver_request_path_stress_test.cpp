@@ -47,7 +47,7 @@
 
 #include "aLink.h"
 #include "aLinkServer.h"
-#include "hang_watchdog.h"
+#include "hang_guard.h"
 #include "module_on_bus.h"
 #include "request_path_cut_network.h"
 #include "request_path_library_client.h"
@@ -258,7 +258,7 @@ TEST(LinkServerRequestPath, RandomClientsKeepEveryReplyWithItsRequest) {
     ASSERT_TRUE(Operations::parse(settings.operations, operations)) << settings.operations;
     const int tagsNeeded = settings.raw + settings.library + settings.vanishing + (settings.cut ? 1 : 0);
     ASSERT_LE(tagsNeeded, kTags) << "each client needs an index of its own";
-    testsupport::HangWatchdog watchdog(std::chrono::seconds(static_cast<long>(settings.seconds) + 50), replay);
+    testsupport::HangGuard watchdog(replay, std::chrono::seconds(static_cast<long>(settings.seconds) + 50));
     std::mt19937_64 random(settings.seed);
     auto uniform = [&random](double low, double high) {
         return std::uniform_real_distribution<double>(low, high)(random);

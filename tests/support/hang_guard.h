@@ -1,7 +1,10 @@
 // For tests whose fault is a hang: threads caught in a deadlock cannot be unwound, so
-// once its limit has passed the guard says what hung and ends the test program with a
-// failure, instead of leaving it to the test runner's time-out.
+// once its limit has passed the guard says what hung (with what replays it, a seed say),
+// prints the stack of every thread, and ends the test program with a failure instead of
+// leaving it to the test runner's time-out.
 #pragma once
+
+#include <unistd.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -10,6 +13,8 @@
 #include <mutex>
 #include <string>
 #include <thread>
+
+#include "thread_stacks.h"
 
 namespace testsupport {
 
@@ -34,6 +39,8 @@ private:
         if (wake_.wait_for(guard, limit, [this] { return done_; })) return;
         std::fprintf(stderr, "HANG: %s did not end within %lld s\n", what_.c_str(),
                      static_cast<long long>(limit.count()));
+        printThreadStacks(getpid());
+        std::fprintf(stderr, "HANG: %s\n", what_.c_str());
         std::fflush(stderr);
         std::_Exit(EXIT_FAILURE);
     }
