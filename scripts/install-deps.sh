@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Installs, from Debian packages, everything the project and its tests need.
-# Idempotent: when every package is present it only queries dpkg.
+# Idempotent: when every package is present it only queries dpkg. gdb prints every
+# thread's stack when a test hangs.
 set -euo pipefail
 
 packages=(cmake g++ clang libclang-rt-14-dev pkg-config libusb-1.0-0-dev libhidapi-dev libczmq-dev
           libcurl4-openssl-dev zlib1g-dev googletest libgtest-dev umockdev
           libumockdev-dev python3 python3-zmq iproute2 util-linux man-db groff-base
-          dpkg-dev file lintian git binutils)
+          dpkg-dev file lintian git binutils gdb)
 
 missing=()
 for p in "${packages[@]}"; do
