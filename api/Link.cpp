@@ -120,6 +120,9 @@ aErr Link::impl::connectHelper(aLinkRef shared) {
 aErr Link::impl::linkCreateHelper(const linkSpec& target, aLinkRef shared) {
     switch (target.type) {
     case USB:
+        // A program built without the link server is told so, not given a connection error.
+        if (config.enabled && aLinkSharing_Check("Sharing a USB link through a link server") != aErrNone)
+            return aErrUnimplemented;
         if (config.enabled)
             linkRef = aLinkSharing_CreateServer(target.serialNumber, &config.port, &config.networkInterface,
                                                 config.localOnly);
@@ -134,6 +137,7 @@ aErr Link::impl::linkCreateHelper(const linkSpec& target, aLinkRef shared) {
         return aErrNone;
     case AWEAVE:
         if (!config.enabled) return aErrConfiguration;
+        if (aLinkSharing_Check("A client link to a link server") != aErrNone) return aErrUnimplemented;
         linkRef = aLink_CreateClient(target.ipAddress, static_cast<uint16_t>(target.port & 0xFFFF), shared);
         return aErrNone;
     default:

@@ -1,8 +1,8 @@
 # Which libraries a test or fuzz target links: those whose headers it includes, directly or
 # through a header of tests/support (or one beside it), and nothing above them, so a change
 # under updater/ relinks only the programs that include an updater/ header. The folder a
-# header sits in names its library, except in common/, whose libraries name their
-# headers (common/CMakeLists.txt); a few system headers name theirs. An API header
+# header sits in names its library, common/<folder> too, whose library names its
+# headers and their paths (common/CMakeLists.txt); a few system headers name theirs. An API header
 # brings the whole device library, so the object API shares modules as programs see it.
 set(TEST_LIBRARY_DIRS api log recovery updater)
 set(TEST_LIBRARY_api corvalith_device)
@@ -31,7 +31,8 @@ function(test_libraries src out)
         list(APPEND libraries ${TEST_LIBRARY_${header}})
       endif()
       get_property(layer GLOBAL PROPERTY CORVALITH_LIBRARY_OF_${header})
-      if(layer AND EXISTS ${CMAKE_SOURCE_DIR}/common/${header})
+      get_property(layer_header GLOBAL PROPERTY CORVALITH_HEADER_PATH_${header})
+      if(layer AND EXISTS "${layer_header}")
         list(APPEND libraries ${layer})
       endif()
       foreach(dir ${TEST_LIBRARY_DIRS})

@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "aLinkManagerInternal.h"
+#include "aLinkEngine.h"
 #include "packetfifo.h"
 
 namespace {

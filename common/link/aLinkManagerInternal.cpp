@@ -23,7 +23,6 @@
 
 aLinkRegistryMutex aLinkRegistry;
 aLinkRole aLinkHeld;
-aLinkRole aLinkMaking;
 
 namespace {
 

@@ -10,10 +10,12 @@
 #include <mutex>
 #include <thread>
 
-#include "aLinkManagerInternal.h"
+#include "aLinkEngine.h"
 #include "aModuleCommands.h"
 #include "aTime.h"
 #include "aTrace.h"
+
+aLinkRole aLinkMaking;
 
 namespace {
 

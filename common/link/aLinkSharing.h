@@ -19,6 +19,11 @@ struct aLinkSharingProcs {
 
 // Called during static initialisation, before any link exists; procs stays valid.
 void aLinkSharing_Install(const aLinkSharingProcs* procs);
+// aErrNone when the link-server library has lent its procedures. Without them (a
+// program linked without that library, or by hand without its registrar) it says so in
+// the trace and, the first time, on standard error, naming the library and `use`, and
+// answers aErrUnimplemented.
+aErr aLinkSharing_Check(const char* use);
 // aStream_CreateClient of the link-server library; aErrUnimplemented without it.
 aErr aLinkSharing_CreateClientStream(uint32_t ipAddress, uint16_t port, aStreamRef* stream);
 // aLink_CreateServer of the link-server library; 0 without it.
