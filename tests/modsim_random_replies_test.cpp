@@ -159,7 +159,7 @@ TEST_F(ModsimRandomReplies, HostsKeepTheirValuesApartByIndex) {
     for (int i = 0; i < 60; ++i) text.push_back(static_cast<uint8_t>(0x30 + i));
     for (int chunk = 0; chunk < 3; ++chunk) {
         Bytes data{0x12, 0x85, 0x29};
-        data.insert(data.end(), text.begin() + chunk * 24, text.begin() + std::min(60, chunk * 24 + 24));
+        for (int i = chunk * 24; i < std::min(60, chunk * 24 + 24); ++i) data.push_back(text[static_cast<size_t>(i)]);
         data.push_back(static_cast<uint8_t>(chunk | (chunk < 2 ? 0x80 : 0)));
         send(data);
     }

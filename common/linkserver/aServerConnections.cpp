@@ -10,6 +10,7 @@
 #include <unordered_set>
 #include <zmq.h>
 
+#include "aCzmqPair.h"
 #include "aServerInternal.h"
 #include "aTrace.h"
 
@@ -30,9 +31,8 @@ aServerConnections* aServerConnections_Create(zsock_t* clientSocket) {
     auto* connections = new (std::nothrow) aServerConnections;
     if (!connections) return nullptr;
     char endpoint[64];
-    snprintf(endpoint, sizeof endpoint, "inproc://aserver-connections-%p", static_cast<void*>(connections));
     connections->events = zsock_new(ZMQ_PAIR);
-    bool made = connections->events != nullptr;
+    bool made = connections->events != nullptr && aCzmqPair_Endpoint(endpoint, sizeof endpoint, "server-connections");
     if (made) {
         zsock_set_linger(connections->events, 0);
         // Events are never held back: the library's I/O thread would wait for room.

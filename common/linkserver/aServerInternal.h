@@ -62,8 +62,6 @@ struct aServer {
     uint8_t localOnly = 0;
     uint32_t networkInterface = 0;
     uint8_t beaconMode = 0;
-    uint16_t syncPort = 0;
-    uint16_t streamPort = 0;
 
     // The owner's (start and destroy); the broker only reads discoveryActor, which is
     // made before it starts and destroyed after it has stopped.

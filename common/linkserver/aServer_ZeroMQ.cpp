@@ -12,6 +12,7 @@
 #include "aModuleCommands.h"
 #include "discover.h"
 #include "aCzmqActor.h"
+#include "aCzmqPair.h"
 #include "aServerInternal.h"
 #include "aTrace.h"
 #include "aUEI.h"
@@ -118,15 +119,6 @@ zsock_t* sNewSocket(int type) {
     return socket;
 }
 
-// Binds on 127.0.0.1 and connects the peer; false when either fails.
-bool sMakePair(zsock_t* bound, zsock_t* connected, uint16_t* port) {
-    if (!bound || !connected) return false;
-    const int bind = zsock_bind(bound, "tcp://127.0.0.1:*");
-    if (bind <= 0) return false;
-    *port = static_cast<uint16_t>(bind);
-    return zsock_connect(connected, "tcp://127.0.0.1:%d", bind) == 0;
-}
-
 // The address part of the socket's last bound endpoint ("tcp://A.B.C.D:port").
 bool sBoundAddress(zsock_t* socket, uint32_t* address) {
     char* endpoint = zsock_last_endpoint(socket);
@@ -211,8 +203,8 @@ aErr sPrepare(aServer* server) aREQUIRES(aServerBroker, aServerSyncActor, aServe
     if (!server->connections) return aErrResource;
     if (!sConfigureInterface(server)) return aErrResource;
     if (!sBindClientSocket(server)) return aErrResource;
-    if (!sMakePair(server->streamBrokerSocket, server->streamFilterSocket, &server->streamPort)) return aErrResource;
-    if (!sMakePair(server->syncBrokerSocket, server->syncActorSocket, &server->syncPort)) return aErrResource;
+    if (!aCzmqPair_Join(server->streamBrokerSocket, server->streamFilterSocket, "server-stream")) return aErrResource;
+    if (!aCzmqPair_Join(server->syncBrokerSocket, server->syncActorSocket, "server-sync")) return aErrResource;
     zsock_set_sndtimeo(server->syncBrokerSocket, INTERNAL_SEND_TIMEOUT_MS);
     return aErrNone;
 }

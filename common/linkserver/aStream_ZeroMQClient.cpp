@@ -1,10 +1,11 @@
 // Link-server client stream: the server socket lives in a broker actor; the link's
-// writer thread hands it frames over one loopback pair and its reader thread takes
+// writer thread hands it frames over one in-process pair and its reader thread takes
 // the server's frames over another. A monitor on the server socket tells the broker
 // when the connection is made and when it is lost. A read waits up to a second for a
 // frame; a stop of the link ends the wait at once through a wake pair.
 #include "aStream_ZeroMQClient.h"
 #include "aCzmqActor.h"
+#include "aCzmqPair.h"
 
 #include <arpa/inet.h>
 #include <atomic>
@@ -34,10 +35,8 @@ enum PeerState { PEER_WAITING = 0, PEER_CONNECTED = 1, PEER_LOST = 2 };
 
 struct zmqClientStream {
     zsock_t* server = nullptr;
-    int outgoingPort = 0;
     zsock_t* outgoingBind = nullptr;
     zsock_t* outgoingConnect = nullptr;
-    int incomingPort = 0;
     zsock_t* incomingBind = nullptr;
     zsock_t* incomingConnect = nullptr;
     zactor_t* broker = nullptr;
@@ -234,13 +233,11 @@ zsock_t* sNewDealer() {
     return socket;
 }
 
-aErr sMakePair(zsock_t** bound, zsock_t** connected, int* port, const char* name) {
+aErr sMakePair(zsock_t** bound, zsock_t** connected, const char* name) {
     *bound = sNewDealer();
     *connected = sNewDealer();
     if (!*bound || !*connected) return aErrMemory;
-    *port = zsock_bind(*bound, "tcp://127.0.0.1:*");
-    aTrace(TRACE_CLIENT, "%s connected to port: %d\n", name, *port);
-    if (*port <= 0 || zsock_connect(*connected, "tcp://127.0.0.1:%d", *port) != 0) {
+    if (!aCzmqPair_Join(*bound, *connected, name)) {
         aTrace(TRACE_CLIENT, "client: %s connecting fail\n", name);
         return aErrConnection;
     }
@@ -255,10 +252,7 @@ aErr sMakeWakePair(zmqClientStream* context) {
     zsock_set_linger(context->wakeSend, 0);
     // Wakes beyond one waiting are worth nothing: sends that find the pair full fail.
     zsock_set_sndtimeo(context->wakeSend, 0);
-    char endpoint[64];
-    snprintf(endpoint, sizeof endpoint, "inproc://aweave-client-wake-%p", static_cast<void*>(context));
-    if (zsock_bind(context->wakeReceive, "%s", endpoint) != 0) return aErrMemory;
-    return zsock_connect(context->wakeSend, "%s", endpoint) == 0 ? aErrNone : aErrMemory;
+    return aCzmqPair_Join(context->wakeReceive, context->wakeSend, "client-wake") ? aErrNone : aErrMemory;
 }
 
 aErr sConnectServer(zmqClientStream* context, uint32_t ipAddress, uint16_t port) {
@@ -295,9 +289,8 @@ aErr aStream_CreateClient(uint32_t ipAddress, uint16_t port, aStreamRef* stream)
     auto* context = new (std::nothrow) zmqClientStream;
     if (!context) return aErrMemory;
     context->createdMs = aTime_GetMonotonicMS();
-    aErr result = sMakePair(&context->outgoingBind, &context->outgoingConnect, &context->outgoingPort, "outgoing");
-    if (result == aErrNone)
-        result = sMakePair(&context->incomingBind, &context->incomingConnect, &context->incomingPort, "incoming");
+    aErr result = sMakePair(&context->outgoingBind, &context->outgoingConnect, "client-outgoing");
+    if (result == aErrNone) result = sMakePair(&context->incomingBind, &context->incomingConnect, "client-incoming");
     if (result == aErrNone) result = sMakeWakePair(context);
     if (result == aErrNone) result = sConnectServer(context, ipAddress, port);
     if (result == aErrNone) {

@@ -34,11 +34,12 @@ const char* const SERIAL_TEXT = "00005E55";
 const uint8_t ADDRESS = 6;
 const uint8_t MODEL = 19;
 
-long residentKB() {
+// A field of this process's status in kB: "VmRSS:" now, "VmHWM:" its peak so far.
+long statusKB(const std::string& field = "VmRSS:") {
     std::ifstream status("/proc/self/status");
     std::string line;
     while (std::getline(status, line))
-        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+        if (line.rfind(field, 0) == 0) return std::stol(line.substr(field.size()));
     return -1;
 }
 
@@ -68,10 +69,10 @@ protected:
         // is measured after it is what the server keeps.
         const ProcessResult warm = runPeer({"flood", std::to_string(port), std::to_string(ADDRESS), "20", "4"}, 60s);
         ASSERT_EQ(warm.out, "ok\n") << warm.err;
-        before = residentKB();
+        before = statusKB();
     }
     void TearDown() override {
-        const long after = residentKB();
+        const long after = statusKB();
         std::printf("resident %ld kB before, %ld kB after\n", before, after);
         EXPECT_LT(after - before, 64 * 1024L);
         const ProcessResult served = runPeer({"exchange", std::to_string(port), "0603104100", "060410010011"}, 30s);
@@ -120,17 +121,19 @@ TEST_F(LinkServerFlood, DISABLED_ClientsJoiningAndKilledForAMinute) {
 // 8 open writes of 100 chunks), leave; twice. What they held goes with them, so the
 // process does not grow round by round, and a new client is answered at once.
 TEST_F(LinkServerFlood, DISABLED_ShortLivedClientsWithStateAreFreed) {
+    std::printf("before: resident %ld kB\n", statusKB());
     for (int round = 0; round < 2; ++round) {
         const ProcessResult leavers =
             runPeer({"heavy-leavers", std::to_string(port), std::to_string(ADDRESS), "2000"}, 600s);
         EXPECT_EQ(leavers.out, "ok\n") << leavers.err;
-        std::printf("round %d: resident %ld kB at its end; %s", round, residentKB(), leavers.err.c_str());
+        std::printf("round %d: resident %ld kB at its end, peak %ld kB; %s", round, statusKB(), statusKB("VmHWM:"),
+                    leavers.err.c_str());
         std::this_thread::sleep_for(10s);
-        std::printf("round %d: resident %ld kB 10 s later\n", round, residentKB());
+        std::printf("round %d: resident %ld kB 10 s later\n", round, statusKB());
         // The allocator keeps pages that were freed; given back, what is left is what
         // the process still holds.
         malloc_trim(0);
-        std::printf("round %d: resident %ld kB with freed pages given back\n", round, residentKB());
+        std::printf("round %d: resident %ld kB with freed pages given back\n", round, statusKB());
     }
 }
 

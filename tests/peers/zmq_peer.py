@@ -58,6 +58,10 @@ shares nothing with the library it tests.
   zmq_peer.py handover PORT ADDR ABSENT   client A streams a value; while a read of ABSENT
                                           holds the module, client B enables the same value
                                           and A leaves: B keeps getting samples of it
+  zmq_peer.py stranger PORT FRAME SECONDS another local program: connects a DEALER to
+                                          127.0.0.1:PORT, prints "sent" once it has sent
+                                          FRAME (hex), then counts what reaches it for
+                                          SECONDS: prints "took N"
   zmq_peer.py lost-disable PORT ADDR disable|leave
                                           a client's stream enable is accepted; then it
                                           disables twice, the first one unanswered, taking
@@ -464,6 +468,14 @@ def handover(port, address, missing):
     print("ok", flush=True)
 
 
+def stranger(port, frame, seconds):
+    sock = dealer(port)
+    # ZeroMQ connects in the background; the send waits for the connection.
+    sock.send(bytes.fromhex(frame))
+    print("sent", flush=True)
+    print("took %d" % len(collect(sock, seconds)), flush=True)
+
+
 def lost_disable(port, address, then):
     sock = dealer(port)
     sock.send(stream_request(address, 0x81, EXCHANGE, 1, 0))
@@ -709,6 +721,8 @@ def main(argv):
         unanswered_enable(int(argv[2]), int(argv[3], 0), argv[4], float(argv[5]))
     elif kind == "handover":
         handover(int(argv[2]), int(argv[3], 0), int(argv[4], 0))
+    elif kind == "stranger":
+        stranger(int(argv[2]), argv[3], float(argv[4]))
     elif kind == "lost-disable":
         lost_disable(int(argv[2]), int(argv[3], 0), argv[4])
     elif kind == "cut-off":
