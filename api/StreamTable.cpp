@@ -138,7 +138,7 @@ aErr StreamTable::installLocked(aLinkRef linkRef) {
     for (const auto& worker : stopped)
         if (!hasEnded(worker.done)) previous.push_back(worker.done);
     abandoned = std::make_shared<std::atomic<bool>>(false);
-    asyncStop = std::promise<void>();
+    asyncStop = std::promise<uint64_t>();
     std::promise<void> done;
     running.done = done.get_future().share();
     running.thread = std::make_unique<std::thread>(asyncWork, &asyncQueue, asyncStop.get_future(), abandoned,
@@ -169,7 +169,10 @@ StreamTable::Stopping StreamTable::takeThread() {
     stopping.taken = true;
     stopping.self = running.id == std::this_thread::get_id();
     stopping.stop = std::move(asyncStop);
-    asyncStop = std::promise<void>();
+    // Counted after the table was emptied and its filter removed or left without
+    // registrations: what the reader queues from now on is for a later registration.
+    stopping.queuedBefore = asyncQueue.queued.load();
+    asyncStop = std::promise<uint64_t>();
     stopping.abandon = abandoned;
     stopped.push_back(std::move(running));
     running = Worker();
@@ -181,7 +184,7 @@ void StreamTable::finishStop(Stopping& stopping) {
     // Stopped from its own callback, the thread takes no further item: the calls still
     // queued are left to the next thread, which starts once this callback has returned.
     if (stopping.self) stopping.abandon->store(true);
-    stopping.stop.set_value();
+    stopping.stop.set_value(stopping.queuedBefore);
     awaitStopped(true);
 }
 
@@ -243,7 +246,7 @@ uint8_t StreamTable::filter(const aPacket* packet) {
     return 1;
 }
 
-void StreamTable::asyncWork(LocklessQueue_SPSC<asyncPacket>* queue, std::future<void> stop,
+void StreamTable::asyncWork(CallQueue* queue, std::future<uint64_t> stop,
                             std::shared_ptr<std::atomic<bool>> abandon, std::vector<std::shared_future<void>> previous,
                             std::promise<void> done) {
     // Set however the thread ends (a callback that throws ends the process anyway).
@@ -257,11 +260,18 @@ void StreamTable::asyncWork(LocklessQueue_SPSC<asyncPacket>* queue, std::future<
     for (const auto& earlier : previous)
         while (earlier.wait_for(std::chrono::milliseconds(1)) != std::future_status::ready)
             if (stopped()) return;
+    // Asked before every call, as the reader may keep the queue from ever running dry;
+    // once stopped, the calls queued before the stop run and no others.
+    bool stopping = false;
+    uint64_t before = UINT64_MAX;
     for (;;) {
-        // Checked before the burst, so a stop request lets the queued calls run first.
-        const bool stopping = stopped();
         asyncPacket item;
-        while (!abandon->load() && queue->pop(&item)) {
+        while (!abandon->load()) {
+            if (!stopping && stopped()) {
+                stopping = true;
+                before = stop.get();
+            }
+            if (!queue->popBefore(before, &item)) break;
             item.callback(item.packet.get(), item.ref);
             item = asyncPacket();
         }

@@ -57,7 +57,9 @@ struct asyncPacket {
 //
 // Callback threads: at most one delivers at a time. A stopped thread is kept until it
 // has ended and been joined, by exactly one thread and never by itself; a new thread
-// takes no item before every thread stopped before it has ended.
+// takes no item before every thread stopped before it has ended. A stopped thread runs
+// only the calls queued before its stop, so a stop ends even while the reader keeps the
+// queue full for a registration made after it: the later calls are the next thread's.
 class StreamTable {
 public:
     static constexpr uint32_t QUEUE_CAPACITY = 500;
@@ -99,6 +101,26 @@ public:
     }
 
 private:
+    // The queue of callback calls with the count of calls ever queued and ever taken:
+    // the reader thread is its one producer, the callback threads its consumers, one
+    // at a time. Calls leave in the order they came, so a call's place is its number.
+    struct CallQueue {
+        explicit CallQueue(uint32_t capacity) : items(capacity) {}
+        LocklessQueue_SPSC<asyncPacket> items;
+        std::atomic<uint64_t> queued{0};
+        std::atomic<uint64_t> taken{0};
+
+        void push(asyncPacket item) {
+            if (items.push(std::move(item))) ++queued;
+        }
+        // Takes the next call if it is one of the first `before` calls ever queued.
+        bool popBefore(uint64_t before, asyncPacket* item) {
+            if (taken.load() >= before || !items.pop(item)) return false;
+            ++taken;
+            return true;
+        }
+    };
+
     // A callback thread from its start until it has been joined.
     struct Worker {
         std::unique_ptr<std::thread> thread;
@@ -109,17 +131,19 @@ private:
     struct Stopping {
         bool taken = false;
         bool self = false;
-        std::promise<void> stop;
+        // Tells the thread how many calls had been queued when it was stopped.
+        std::promise<uint64_t> stop;
+        uint64_t queuedBefore = 0;
         std::shared_ptr<std::atomic<bool>> abandon;
     };
 
     void queueAsyncCallback(const StreamEntry& entry, const aPacket* packet);
     // Waits, without taking any item, until every thread in `previous` has ended, then
-    // runs the queued calls in order until told to stop, and empties the queue before
-    // it ends; stopped while it still waits, it ends at once. An abandoned thread
-    // (stopped from one of its own callbacks) takes no further item. `done` is set
-    // when the thread ends.
-    static void asyncWork(LocklessQueue_SPSC<asyncPacket>* queue, std::future<void> stop,
+    // runs the queued calls in order until told to stop, and then the calls queued
+    // before the stop; stopped while it still waits, it ends at once. An abandoned
+    // thread (stopped from one of its own callbacks) takes no further item. `done` is
+    // set when the thread ends.
+    static void asyncWork(CallQueue* queue, std::future<uint64_t> stop,
                           std::shared_ptr<std::atomic<bool>> abandon, std::vector<std::shared_future<void>> previous,
                           std::promise<void> done);
     // Both run with changeLock held.
@@ -144,11 +168,11 @@ private:
     aCheckedMutex changeLock;
     // Set by close(): no change is made, and no filter or thread started, until reopen().
     bool closed aGUARDED_BY(changeLock) = false;
-    LocklessQueue_SPSC<asyncPacket> asyncQueue;
+    CallQueue asyncQueue;
     mutable aCheckedMutex threadLock;
     // The running thread and what stops it.
     Worker running aGUARDED_BY(threadLock);
-    std::promise<void> asyncStop aGUARDED_BY(threadLock);
+    std::promise<uint64_t> asyncStop aGUARDED_BY(threadLock);
     std::shared_ptr<std::atomic<bool>> abandoned aGUARDED_BY(threadLock);
     // Stopped threads not yet joined: some may still empty the queue or run a callback.
     std::vector<Worker> stopped aGUARDED_BY(threadLock);

@@ -179,6 +179,59 @@ TEST(CallbackThreads, CallbacksThatEndEachOthersThreadsGoOn) {
     }
 }
 
+// A callback slower than the samples that registers again on every tenth call. A removal from
+// another thread stops the callback thread, whose callbacks at once put the registration
+// back, so the reader keeps the queue full while the stopped thread still empties it:
+// the removal returns all the same, once the calls queued before it have run.
+struct Refilling {
+    struct State {
+        Link* link = nullptr;
+        OneAtATime calls;
+        std::atomic<int> count{0};
+        std::atomic<bool> renewing{true};
+    };
+    std::shared_ptr<State> state;
+
+    aErr operator()(aPacket const*, void*) const {
+        state->calls.enter();
+        if (++state->count % 10 == 0 && state->renewing)
+            state->link->registerStreamCallback(kAddress, kExchange, 1, 0, true, *this, nullptr);
+        std::this_thread::sleep_for(3ms);
+        state->calls.leave();
+        return aErrNone;
+    }
+};
+
+TEST(CallbackThreads, ARemovalEndsWhileTheStoppedThreadsCallbacksKeepItsQueueFull) {
+    ApiModsim sim{{"--stream-ms", "1"}};
+    ASSERT_TRUE(sim.ready());
+    auto state = std::make_shared<Refilling::State>();
+    {
+        HangGuard guard("removals of a registration whose callbacks register again", 120s);
+        auto link = connectedLink(sim, "refilling");
+        state->link = link.get();
+        for (int round = 0; round < 5; ++round) {
+            SCOPED_TRACE(round);
+            const int before = state->count;
+            if (!link->isStreamCallbackThreadRunning()) {
+                ASSERT_EQ(link->registerStreamCallback(kAddress, kExchange, 1, 0, true, Refilling{state}, nullptr),
+                          aErrNone);
+            }
+            // The queue has filled: samples come three times as fast as callbacks return.
+            ASSERT_TRUE(waitFor([&] { return state->count >= before + 50; }));
+            EXPECT_EQ(link->registerStreamCallback(kAddress, kExchange, 1, 0, false, nullptr, nullptr), aErrNone);
+        }
+        state->renewing = false;
+        // A callback's registration may come after a removal: remove until no thread runs.
+        EXPECT_TRUE(waitFor([&] {
+            if (link->isStreamCallbackThreadRunning())
+                link->registerStreamCallback(kAddress, kExchange, 1, 0, false, nullptr, nullptr);
+            return !link->isStreamCallbackThreadRunning();
+        }));
+    }
+    EXPECT_EQ(state->calls.overlaps.load(), 0) << "of " << state->count.load() << " callbacks";
+}
+
 // A callback that registers again whenever it runs, and reads its Link's name: while
 // its Link is being destroyed, the registration is refused, and once the destructor has
 // returned no callback of it runs, while the link goes on streaming for another Link.
