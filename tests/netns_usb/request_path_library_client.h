@@ -103,14 +103,17 @@ private:
         std::set<int> fences;
         double fencedAt = 0;
         int count = 0;
+        int silent = 0;          // fence waits in a row in which nothing ahead was answered
+        long fenceSequence = 0;  // the last fence's sequence number
     };
 
     static constexpr double kReplyWait = 8.0;
     static constexpr double kFenceWait = 4.0;
-    static constexpr int kFencesPerOp = 10;
+    static constexpr int kSilentFenceWaits = 10;
     static constexpr size_t kMaxOutstanding = 12;
     static constexpr double kStall = 30.0;
     static constexpr size_t kMaxFailures = 40;
+    static constexpr size_t kExpiredKept = 4096;
 
     static int width(int option) { return option == 1 ? 1 : option == 2 ? 2 : 4; }
 
@@ -160,6 +163,12 @@ private:
         return nextSequence_++;
     }
     void retire(long sequence) {
+        if (op_ && sequence < op_->fenceSequence) {
+            // A request ahead of the fence was answered: the fence is not overdue while
+            // the requests in front of it are still being worked through.
+            op_->fencedAt = monotonicSeconds();
+            op_->silent = 0;
+        }
         while (!inServer_.empty() && inServer_.front() <= sequence) inServer_.pop_front();
         progressAt_ = monotonicSeconds();
     }
@@ -230,7 +239,7 @@ private:
         everSent_.insert(std::string("stream/") + (enable ? "C1" : "C2"));
         sent();
         setState(option, enable ? "pending" : "releasing");
-        op_ = StreamOp{option, enable, std::nullopt, {}, 0, 0};
+        op_ = StreamOp{option, enable, std::nullopt, {}, 0, 0, 0, 0};
         fence();
     }
     void fence() {
@@ -238,6 +247,7 @@ private:
         if (n < 0) return;
         op_->fences.insert(n);
         op_->fencedAt = monotonicSeconds();
+        op_->fenceSequence = nextSequence_ - 1;
         ++op_->count;
     }
 
@@ -257,9 +267,25 @@ private:
         }
         return false;
     }
+    // A late answer to a request that timed out: the oldest such request it answers.
+    bool takeExpired(const std::string& kind, int option, int echoNumber) {
+        for (size_t n = 0; n < expired_.size(); ++n) {
+            const Outstanding& request = expired_[n];
+            if (request.kind != kind || request.option != option || request.echo != echoNumber) continue;
+            retire(request.sequence);
+            std::deque<Outstanding> kept;
+            for (size_t m = 0; m < expired_.size(); ++m)
+                if (m > n || expired_[m].kind != kind || expired_[m].option != option) kept.push_back(expired_[m]);
+            expired_.swap(kept);
+            return true;
+        }
+        return false;
+    }
     void answered(const std::string& kind, int option, const std::vector<uint8_t>& data, int echoNumber = -1) {
         if (take(kind, option, echoNumber))
             ++replies_;
+        else if (takeExpired(kind, option, echoNumber))
+            ++ownLate_;
         else if (everSent_.count(kind + "/" + std::to_string(option)) || (kind == "echo" && echoesSent_.count(echoNumber)))
             ++ownLate_;
         else
@@ -381,15 +407,23 @@ private:
         const double now = monotonicSeconds();
         std::deque<Outstanding> kept;
         for (const Outstanding& request : outstanding_) {
-            if (request.deadline <= now)
+            if (request.deadline <= now) {
                 ++timeouts_;
-            else
+                expired_.push_back(request);
+                if (expired_.size() > kExpiredKept) expired_.pop_front();
+            } else {
                 kept.push_back(request);
+            }
         }
         outstanding_.swap(kept);
         if (op_ && now - op_->fencedAt > kFenceWait) {
-            if (op_->count >= kFencesPerOp) {
-                fail("no echo of " + std::to_string(op_->count) + " fences after a stream request");
+            if (++op_->silent >= kSilentFenceWaits) {
+                long ahead = 0;
+                for (long sequence : inServer_) ahead += sequence < op_->fenceSequence ? 1 : 0;
+                fail("no echo of " + std::to_string(op_->count) +
+                     " fences after a stream request, nothing ahead of them answered for " +
+                     std::to_string(static_cast<int>(kSilentFenceWaits * kFenceWait)) + " s (" + std::to_string(ahead) +
+                     " requests ahead)");
                 resolve(std::nullopt);
             } else {
                 fence();
@@ -503,6 +537,7 @@ private:
     aLinkRef link_ = 0;
     std::optional<double> vanishedAt_;
     std::deque<Outstanding> outstanding_;
+    std::deque<Outstanding> expired_;  // timed out, a late answer still places them
     // Sequence numbers of the requests the server may still hold, oldest first: the
     // server runs one client's requests in order, so an answer to one means every
     // earlier one has run. Pacing by these keeps the module's work bounded however late

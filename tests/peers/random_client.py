@@ -15,7 +15,10 @@ at once) and tags its echo requests, so every reply names the client that asked:
 
 A stream answer names nothing, so each stream request is followed by an echo (a fence):
 the server runs a client's requests in order and the module answers in order, so the
-stream answer, if any comes, arrives before the fence's echo.
+stream answer, if any comes, arrives before the fence's echo. A fence waits behind every
+request of the client ahead of it (a big burst, late replies), so it is overdue only after
+a while in which none of those was answered, late answers to timed-out requests included;
+then another fence follows, and ten such silent waits in a row are a failure.
 
 It checks every frame it gets: no frame is empty; a frame is one reply to one of its own
 requests, or a batch of streamed samples while it wants at least one value (an enable
@@ -51,7 +54,7 @@ ECHO_MARK = 0xEC
 WIDTH = {1: 1, 2: 2, 3: 4}
 REPLY_WAIT = 8.0
 FENCE_WAIT = 4.0
-FENCES_PER_OP = 10
+SILENT_FENCE_WAITS = 10
 MAX_OUTSTANDING = 12
 STALL = 30.0
 MAX_FAILS = 40
@@ -79,6 +82,7 @@ class Client:
             "timeouts", "own-late", "stray-stream-answers", "unsent", "fails", "enables-refused",
             "enables-held", "enables-unanswered")}
         self.outstanding = []  # dicts: kind, option, echo, deadline, seq
+        self.expired = collections.deque(maxlen=4096)  # timed out, a late answer still places them
         # Sequence numbers of the requests the server may still hold, oldest first: the
         # server runs one client's requests in order, so an answer to one means every
         # earlier one has run. Pacing by these keeps the module's work bounded however
@@ -144,6 +148,11 @@ class Client:
         return seq
 
     def retire(self, seq):
+        if self.op and seq < self.op["fence_seq"]:
+            # A request ahead of the fence was answered: the fence is not overdue while
+            # the requests in front of it are still being worked through.
+            self.op["fenced"] = now()
+            self.op["silent"] = 0
         while self.in_server and self.in_server[0] <= seq:
             self.in_server.popleft()
         self.progress_at = now()
@@ -213,7 +222,8 @@ class Client:
         self.ever_sent.add(("stream", kind | 0x40))
         self.sent()
         self.set_state(option, "pending" if enable else "releasing")
-        self.op = {"option": option, "enable": enable, "answer": None, "fences": set(), "fenced": 0.0, "count": 0}
+        self.op = {"option": option, "enable": enable, "answer": None, "fences": set(), "fenced": 0.0, "count": 0,
+                   "silent": 0, "fence_seq": 0}
         self.fence()
 
     def fence(self):
@@ -222,6 +232,7 @@ class Client:
             return
         self.op["fences"].add(n)
         self.op["fenced"] = now()
+        self.op["fence_seq"] = self.sent_seq - 1
         self.op["count"] += 1
 
     # --- receiving --------------------------------------------------------------
@@ -242,12 +253,16 @@ class Client:
         for request in self.outstanding:
             if request["deadline"] <= t:
                 self.stats["timeouts"] += 1
+                self.expired.append(request)
             else:
                 kept.append(request)
         self.outstanding = kept
         if self.op and t - self.op["fenced"] > FENCE_WAIT:
-            if self.op["count"] >= FENCES_PER_OP:
-                self.fail("no echo of %d fences after a stream request" % self.op["count"])
+            self.op["silent"] += 1
+            if self.op["silent"] >= SILENT_FENCE_WAITS:
+                ahead = sum(1 for seq in self.in_server if seq < self.op["fence_seq"])
+                self.fail("no echo of %d fences after a stream request, nothing ahead of them answered for %.0f s"
+                          " (%d requests ahead)" % (self.op["count"], SILENT_FENCE_WAITS * FENCE_WAIT, ahead))
                 self.resolve(None)
             else:
                 self.fence()
@@ -299,9 +314,22 @@ class Client:
                 return True
         return False
 
+    def take_expired(self, kind, option, echo):
+        """A late answer to a request that timed out: the oldest such request it answers."""
+        for n, request in enumerate(self.expired):
+            if request["kind"] == kind and request["option"] == option and request["echo"] == echo:
+                self.retire(request["seq"])
+                kept = [r for m, r in enumerate(self.expired) if m > n or r["kind"] != kind or r["option"] != option]
+                self.expired.clear()
+                self.expired.extend(kept)
+                return True
+        return False
+
     def answered(self, kind, option, data, echo=None):
         if self.take(kind, option, echo):
             self.stats["replies"] += 1
+        elif self.take_expired(kind, option, echo):
+            self.stats["own-late"] += 1
         elif (kind, option) in self.ever_sent or (kind == "echo" and echo in self.echoes_sent):
             self.stats["own-late"] += 1
         else:
