@@ -31,17 +31,8 @@ namespace {
 
 const uint8_t SIM_ADDRESS = 10;
 
-struct Mix {
-    const char* name;
-    std::vector<std::string> ops;
-    std::chrono::milliseconds duration;
-    // How many of the modules the mix uses (the first ones: two that tick, one quiet, the simulator).
-    std::size_t modules;
-};
-
-void PrintTo(const Mix& mix, std::ostream* out) {
-    *out << mix.name;
-}
+// A mix uses the first of the modules: two that tick, one quiet, the simulator.
+using linkstress::Mix;
 
 class LinkLifetimeStress : public ::testing::TestWithParam<Mix> {
 protected:

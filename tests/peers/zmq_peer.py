@@ -353,6 +353,18 @@ def queue(port, address, count):
     print("answers %d replies %d refusals %d" % (replies + refusals, replies, refusals), flush=True)
 
 
+def fresh_read(port, address, wait_ms, what):
+    """A new client reads the module's value 0x11; fails naming `what` unless the answer
+    comes within wait_ms. Returns the seconds it took."""
+    fresh = dealer(port)
+    asked = time.monotonic()
+    fresh.send(wire(address, [EXCHANGE, 0x41, 0x00]))
+    got = recv(fresh, wait_ms)
+    if got != wire(address, [EXCHANGE, 0x01, 0x00, 0x11]):
+        fail("%s: %s" % (what, got.hex() if got is not None else "nothing within %g s" % (wait_ms / 1000)))
+    return time.monotonic() - asked
+
+
 def leavers(port, address, missing, count):
     for n in range(count):
         # Connected first, so the reads leave before the connection closes; the server
@@ -370,13 +382,8 @@ def leavers(port, address, missing, count):
             sock.send(wire(missing + 2 * n, [EXCHANGE, 0x41, 0x00]))
         sock.close()
     print("left", file=sys.stderr, flush=True)
-    fresh = dealer(port)
-    started = time.monotonic()
-    fresh.send(wire(address, [EXCHANGE, 0x41, 0x00]))
-    got = recv(fresh, 4500)
-    if got != wire(address, [EXCHANGE, 0x01, 0x00, 0x11]):
-        fail("the new client's read: %s" % (got.hex() if got is not None else "nothing within 4.5 s"))
-    print("ok answered after %.2f s" % (time.monotonic() - started), file=sys.stderr, flush=True)
+    took = fresh_read(port, address, 4500, "the new client's read")
+    print("ok answered after %.2f s" % took, file=sys.stderr, flush=True)
     print("ok", flush=True)
 
 
@@ -392,13 +399,8 @@ def heavy_leavers(port, address, count):
                 sock.send(wire(address, part))
         sock.close()
     print("%d clients in %.1f s" % (count, time.monotonic() - started), file=sys.stderr, flush=True)
-    fresh = dealer(port)
-    asked = time.monotonic()
-    fresh.send(wire(address, [EXCHANGE, 0x41, 0x00]))
-    got = recv(fresh, 60000)
-    if got != wire(address, [EXCHANGE, 0x01, 0x00, 0x11]):
-        fail("a new client's read: %s" % (got.hex() if got is not None else "nothing within 60 s"))
-    print("a new client's read answered after %.2f s" % (time.monotonic() - asked), file=sys.stderr, flush=True)
+    took = fresh_read(port, address, 60000, "a new client's read")
+    print("a new client's read answered after %.2f s" % took, file=sys.stderr, flush=True)
     print("ok", flush=True)
 
 

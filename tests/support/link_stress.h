@@ -46,6 +46,19 @@ inline int64_t nowMs() {
     return std::chrono::duration_cast<milliseconds>(Clock::now().time_since_epoch()).count();
 }
 
+// One parameter of a stress test: the operations its workers pick from, how long it
+// runs, and how many of the test's modules it uses (the first ones).
+struct Mix {
+    const char* name;
+    std::vector<std::string> ops;
+    std::chrono::milliseconds duration;
+    std::size_t modules;
+};
+
+inline void PrintTo(const Mix& mix, std::ostream* out) {
+    *out << mix.name;
+}
+
 // Every operation a worker may pick.
 inline const std::vector<std::string> kOps = {
     "create",             // one more use of a module's link (must succeed)

@@ -33,16 +33,7 @@ struct BusModule {
 
 const BusModule kModules[] = {{"00002701", 0x00002701, 6}, {"00002702", 0x00002702, 8}, {"00002703", 0x00002703, 10}};
 
-struct Mix {
-    const char* name;
-    std::vector<std::string> ops;
-    std::chrono::milliseconds duration;
-    std::size_t modules;
-};
-
-void PrintTo(const Mix& mix, std::ostream* out) {
-    *out << mix.name;
-}
+using linkstress::Mix;
 
 class LinkLifetimeStressUsb : public ::testing::TestWithParam<Mix> {
 protected:
