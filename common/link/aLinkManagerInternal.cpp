@@ -253,7 +253,14 @@ aLinkRef sAcquire(const ModuleKey& key, bool& created, bool forServer = false) {
         if (sRegistry().exiting) return 0;
         linkEntry* existing = keyed ? sLookupEntryByKey(key) : nullptr;
         if (!existing) break;
-        const aLinkCreatorStep step = aLinkState_CreatorStep(sSeenState(existing), sHoldsADevice(key.type));
+        // A last use dropped during a reset closes once the reset has opened the stream
+        // again; a module takes one host connection at a time, so a link made meanwhile
+        // would lose its connection to that reopening: wait until the old one is gone.
+        const bool closesAfterReset = existing->closer && (existing->state == aLinkState::Stopping ||
+                                                           existing->state == aLinkState::Remaking);
+        const aLinkCreatorStep step = closesAfterReset
+                                          ? aLinkCreatorStep::AwaitGone
+                                          : aLinkState_CreatorStep(sSeenState(existing), sHoldsADevice(key.type));
         if (step == aLinkCreatorStep::MakeAnother) break;
         if (forServer && step != aLinkCreatorStep::AwaitGone) {
             aTrace(TRACE_REGISTRY, "This device is already in use; it cannot be shared as a \"SERVER\"\n");
